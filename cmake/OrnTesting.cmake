@@ -1,0 +1,41 @@
+# orn_add_test(name SOURCES ... LIBS ... [BOTH_PREFIXES] [REGISTRY] [TIMEOUT s])
+#
+# Builds a GoogleTest executable and registers it with ctest, run under Wine in
+# the 64-bit prefix; BOTH_PREFIXES also runs it in the 32-bit prefix as
+# "<name>.win32" (for code whose behaviour depends on the platform's bitness).
+# REGISTRY marks tests that write the product's fixed registry keys: ctest never
+# runs two of them at once in one prefix.
+include_guard(GLOBAL)
+
+foreach(prefix wine64 wine32)
+    add_test(NAME wineserver.start.${prefix} COMMAND ${CMAKE_BINARY_DIR}/wine-session start ${prefix})
+    set_tests_properties(wineserver.start.${prefix} PROPERTIES FIXTURES_SETUP ${prefix})
+    add_test(NAME wineserver.stop.${prefix} COMMAND ${CMAKE_BINARY_DIR}/wine-session stop ${prefix})
+    set_tests_properties(wineserver.stop.${prefix} PROPERTIES FIXTURES_CLEANUP ${prefix})
+endforeach()
+
+function(orn_add_test name)
+    cmake_parse_arguments(T "BOTH_PREFIXES;REGISTRY" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 120)
+    endif()
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} orn_gtest_main)
+    set(prefixes wine64)
+    if(T_BOTH_PREFIXES)
+        list(APPEND prefixes wine32)
+    endif()
+    foreach(prefix ${prefixes})
+        set(test_name ${name})
+        if(prefix STREQUAL wine32)
+            set(test_name ${name}.win32)
+        endif()
+        add_test(NAME ${test_name} COMMAND ${name})
+        set(props FIXTURES_REQUIRED ${prefix} TIMEOUT ${T_TIMEOUT}
+                  ENVIRONMENT "ORN_PREFIX=${prefix};ORN_SOURCE_DIR=${PROJECT_SOURCE_DIR};ORN_BINARY_DIR=${CMAKE_BINARY_DIR}")
+        if(T_REGISTRY)
+            list(APPEND props RESOURCE_LOCK registry.${prefix})
+        endif()
+        set_tests_properties(${test_name} PROPERTIES ${props})
+    endforeach()
+endfunction()

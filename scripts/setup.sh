@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the cross toolchain, Wine and test tools from Debian's packages and
+# creates the two Wine prefixes in the build tree. Safe to run again: every
+# step first checks whether its result is already there.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ORN_BUILD_DIR:-$root/build}
+
+packages=(wine wine64 wine32:i386 libwine-dev g++-mingw-w64-i686 mingw-w64-tools
+          libboost-dev googletest cmake ninja-build cabextract gcab)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    echo "setup: installing ${missing[*]}"
+    sudo=; [ "$(id -u)" -eq 0 ] || sudo=sudo
+    dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+mkdir -p "$build"
+# The cross compiler sees Boost only through this folder, never /usr/include.
+mkdir -p "$build/boost-include"
+[ -e "$build/boost-include/boost" ] || ln -s /usr/include/boost "$build/boost-include/boost"
+
+make_prefix() {
+    local dir=$1 arch=$2
+    [ -f "$dir/system.reg" ] && [ -f "$dir/.orn-ready" ] && return 0
+    echo "setup: creating $arch Wine prefix in $dir"
+    rm -rf "$dir"
+    # No Mono or Gecko: nothing here needs them, and they cannot be downloaded.
+    WINEPREFIX=$dir WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+        wineboot -i >/dev/null 2>&1
+    WINEPREFIX=$dir wineserver -w
+    touch "$dir/.orn-ready"
+}
+make_prefix "$build/wine64" win64
+make_prefix "$build/wine32" win32
