@@ -1,0 +1,145 @@
+#pragma once
+// Move-only owners for the handles this module obtains. Each closes its
+// handle on every path and keeps the thread's last-error value intact, so a
+// cleanup never hides the error a caller is about to read.
+
+#include <windows.h>
+#include <unknwn.h>
+
+#include <utility>
+
+namespace orn {
+
+template <typename T, typename Close, T invalid = T()>
+class unique_resource {
+public:
+    unique_resource() noexcept = default;
+    explicit unique_resource(T value) noexcept : value_(value) {}
+    unique_resource(unique_resource&& other) noexcept : value_(other.release()) {}
+    unique_resource& operator=(unique_resource&& other) noexcept
+    {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    unique_resource(const unique_resource&) = delete;
+    unique_resource& operator=(const unique_resource&) = delete;
+    ~unique_resource() { reset(); }
+
+    T get() const noexcept { return value_; }
+    explicit operator bool() const noexcept { return value_ != invalid; }
+
+    // For out-parameters: closes what is held and hands out the slot.
+    T* put() noexcept
+    {
+        reset();
+        return &value_;
+    }
+
+    T release() noexcept { return std::exchange(value_, invalid); }
+
+    void reset(T value = invalid) noexcept
+    {
+        T old = std::exchange(value_, value);
+        if (old != invalid) {
+            const DWORD lastError = GetLastError();
+            Close()(old);
+            SetLastError(lastError);
+        }
+    }
+
+private:
+    T value_ = invalid;
+};
+
+struct close_reg_key { void operator()(HKEY key) const noexcept { RegCloseKey(key); } };
+struct close_handle { void operator()(HANDLE handle) const noexcept { CloseHandle(handle); } };
+struct close_find { void operator()(HANDLE handle) const noexcept { FindClose(handle); } };
+struct free_library { void operator()(HMODULE module) const noexcept { FreeLibrary(module); } };
+struct delete_gdi_object { void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); } };
+
+using unique_hkey = unique_resource<HKEY, close_reg_key>;
+// Kernel objects whose failure value is null (events, processes, threads).
+using unique_handle = unique_resource<HANDLE, close_handle>;
+using unique_hmodule = unique_resource<HMODULE, free_library>;
+using unique_hbitmap = unique_resource<HBITMAP, delete_gdi_object>;
+
+// File and search handles fail with INVALID_HANDLE_VALUE, which cannot be a
+// template argument; these holders map it to null on the way in.
+class unique_file {
+public:
+    unique_file() noexcept = default;
+    explicit unique_file(HANDLE handle) noexcept { reset(handle); }
+    void reset(HANDLE handle = nullptr) noexcept
+    {
+        holder_.reset(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+    }
+    HANDLE get() const noexcept { return holder_.get(); }
+    explicit operator bool() const noexcept { return static_cast<bool>(holder_); }
+    HANDLE release() noexcept { return holder_.release(); }
+
+private:
+    unique_resource<HANDLE, close_handle> holder_;
+};
+
+class unique_find {
+public:
+    unique_find() noexcept = default;
+    explicit unique_find(HANDLE handle) noexcept { reset(handle); }
+    void reset(HANDLE handle = nullptr) noexcept
+    {
+        holder_.reset(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+    }
+    HANDLE get() const noexcept { return holder_.get(); }
+    explicit operator bool() const noexcept { return static_cast<bool>(holder_); }
+
+private:
+    unique_resource<HANDLE, close_find> holder_;
+};
+
+// Holds one reference on a COM interface.
+template <typename I>
+class com_ptr {
+public:
+    com_ptr() noexcept = default;
+    com_ptr(std::nullptr_t) noexcept {}
+    // Takes a new reference.
+    explicit com_ptr(I* p) noexcept : p_(p) { if (p_) p_->AddRef(); }
+    com_ptr(const com_ptr& other) noexcept : com_ptr(other.p_) {}
+    com_ptr(com_ptr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    com_ptr& operator=(com_ptr other) noexcept
+    {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~com_ptr() { reset(); }
+
+    // Adopts a reference the caller already owns.
+    static com_ptr attach(I* p) noexcept
+    {
+        com_ptr result;
+        result.p_ = p;
+        return result;
+    }
+
+    void reset() noexcept
+    {
+        if (I* p = std::exchange(p_, nullptr))
+            p->Release();
+    }
+    I* get() const noexcept { return p_; }
+    I* operator->() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    I** put() noexcept
+    {
+        reset();
+        return &p_;
+    }
+    void** put_void() noexcept { return reinterpret_cast<void**>(put()); }
+    I* detach() noexcept { return std::exchange(p_, nullptr); }
+
+private:
+    I* p_ = nullptr;
+};
+
+}  // namespace orn
