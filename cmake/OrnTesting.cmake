@@ -39,3 +39,26 @@ function(orn_add_test name)
         set_tests_properties(${test_name} PROPERTIES ${props})
     endforeach()
 endfunction()
+
+# orn_add_test_run(test_name EXE target [PREFIX wine64|wine32] [REGISTRY]
+#                  [ARGS ...] [ENV VAR=value ...] [TIMEOUT s])
+#
+# One more ctest run of an existing test executable, for example with other
+# locale variables (LC_ALL=de_CH.UTF-8 gives Windows UI language 0x0807) or a
+# --gtest_filter.
+function(orn_add_test_run test_name)
+    cmake_parse_arguments(T "REGISTRY" "EXE;PREFIX;TIMEOUT" "ARGS;ENV" ${ARGN})
+    if(NOT T_PREFIX)
+        set(T_PREFIX wine64)
+    endif()
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 120)
+    endif()
+    add_test(NAME ${test_name} COMMAND ${T_EXE} ${T_ARGS})
+    set(props FIXTURES_REQUIRED ${T_PREFIX} TIMEOUT ${T_TIMEOUT}
+              ENVIRONMENT "ORN_PREFIX=${T_PREFIX};ORN_SOURCE_DIR=${PROJECT_SOURCE_DIR};ORN_BINARY_DIR=${CMAKE_BINARY_DIR};${T_ENV}")
+    if(T_REGISTRY)
+        list(APPEND props RESOURCE_LOCK registry.${T_PREFIX})
+    endif()
+    set_tests_properties(${test_name} PROPERTIES ${props})
+endfunction()
