@@ -1,0 +1,112 @@
+#include "LanguageDetail.h"
+
+#include "UniqueResource.h"
+
+#include <cwchar>
+#include <vector>
+
+namespace orn {
+namespace language {
+
+bool ReadStringValue(HKEY key, const wchar_t* name, std::size_t limit, std::wstring& text)
+{
+    // One character beyond the limit is the terminator's room; a longer value
+    // does not fit and the query answers ERROR_MORE_DATA.
+    std::vector<wchar_t> buffer(limit + 1, L'\0');
+    DWORD type = REG_NONE;
+    DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
+                         &bytes) != ERROR_SUCCESS)
+        return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        return false;
+    if (bytes % sizeof(wchar_t) != 0 || bytes > buffer.size() * sizeof(wchar_t))
+        return false;
+    const std::size_t chars = bytes / sizeof(wchar_t);
+    if (chars == 0) {
+        text.clear();
+        return true;
+    }
+    if (buffer[chars - 1] != L'\0')
+        return false;
+    text.assign(buffer.data());
+    return true;
+}
+
+bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, std::size_t limit,
+                        std::wstring& text)
+{
+    unique_hkey key;
+    if (RegOpenKeyExW(root, subKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        return false;
+    return ReadStringValue(key.get(), name, limit, text);
+}
+
+long ParseDecimal(const std::wstring& text)
+{
+    return std::wcstol(text.c_str(), nullptr, 10);
+}
+
+unsigned ReadHexDigits(const wchar_t* text, std::size_t maxDigits, unsigned fallback)
+{
+    unsigned value = 0;
+    std::size_t digits = 0;
+    for (; text && digits < maxDigits; ++digits) {
+        const wchar_t c = text[digits];
+        unsigned digit;
+        if (c >= L'0' && c <= L'9')
+            digit = c - L'0';
+        else if (c >= L'a' && c <= L'f')
+            digit = c - L'a' + 10;
+        else if (c >= L'A' && c <= L'F')
+            digit = c - L'A' + 10;
+        else
+            break;
+        value = value * 16 + digit;
+    }
+    return digits == 0 ? fallback : value;
+}
+
+std::wstring LanguageHex(LANGID language)
+{
+    wchar_t buffer[32];
+    std::swprintf(buffer, 32, L"%04x", static_cast<unsigned>(language));
+    return buffer;
+}
+
+std::wstring LocaleHex(DWORD locale)
+{
+    wchar_t buffer[32];
+    std::swprintf(buffer, 32, L"%08x", static_cast<unsigned>(locale));
+    return buffer;
+}
+
+std::wstring LocaleText(LCID locale, LCTYPE type)
+{
+    wchar_t buffer[32] = {};
+    if (GetLocaleInfoW(locale, type, buffer, 32) == 0
+        && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        const int needed = GetLocaleInfoW(locale, type, nullptr, 0);
+        if (needed <= 0)
+            return std::wstring();
+        std::vector<wchar_t> large(static_cast<std::size_t>(needed) + 1, L'\0');
+        GetLocaleInfoW(locale, type, large.data(), needed);
+        return large.data();
+    }
+    return std::wstring(buffer, wcsnlen(buffer, 32));
+}
+
+bool IsPartnerBitSet(const std::wstring& bitmask, int position)
+{
+    const std::wstring text = bitmask.size() % 2 ? L"0" + bitmask : bitmask;
+    const std::size_t bytes = text.size() / 2;
+    const unsigned long bit = static_cast<unsigned long>(static_cast<unsigned>(position));
+    if (bit >= 8ul * bytes)
+        return false;
+    const std::size_t byteIndex = bytes - 1 - bit / 8;
+    const unsigned value = ReadHexDigits(text.c_str() + 2 * byteIndex, 2, 0);
+    return (value >> (bit % 8)) & 1u;
+}
+
+}  // namespace language
+}  // namespace orn
