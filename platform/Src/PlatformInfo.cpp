@@ -1,0 +1,56 @@
+#include "PlatformInfo.h"
+
+#include "LogRecord.h"
+
+const wchar_t installKeyNative[] = L"SOFTWARE\\Quarvel\\Hollowmere";
+const wchar_t installKeyWow32[] = L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere";
+const wchar_t installDirValue[] = L"szInstallDir";
+const InstallKeys installKeys = {installKeyNative, installKeyWow32};
+
+namespace {
+
+const char sourceUnit[] = ".\\Src\\PlatformInfo";
+const char component[] = "zuCpLib";
+
+using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+
+}  // namespace
+
+bool ReadInstallDir(HKEY key, wchar_t (&folder)[installDirCapacity])
+{
+    DWORD bytes = sizeof(folder);
+    const LONG status = RegQueryValueExW(key, installDirValue, nullptr, nullptr,
+                                         reinterpret_cast<BYTE*>(folder), &bytes);
+    if (status != ERROR_SUCCESS) {
+        folder[0] = L'\0';
+        return false;
+    }
+    // A value stored without its terminator fills the buffer to the end.
+    const std::size_t chars = bytes / sizeof(wchar_t);
+    folder[chars < installDirCapacity ? chars : installDirCapacity - 1] = L'\0';
+    return true;
+}
+
+bool IsWow64()
+{
+    return platform_detail::IsWow64In("kernel32", GetCurrentProcess());
+}
+
+bool platform_detail::IsWow64In(const char* moduleName, HANDLE process)
+{
+    // Looked up at run time: platforms before XP SP2 lack the function.
+    const FARPROC proc = GetProcAddress(GetModuleHandleA(moduleName), "IsWow64Process");
+    if (!proc) {
+        LogRecord(sourceUnit, __LINE__, LevelDebug, component, defaultLogManager())
+            .print("IsWow64Process API isn't defined in kernel32.");
+        return false;
+    }
+    const auto isWow64Process = reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(proc));
+    BOOL wow64 = FALSE;
+    if (!isWow64Process(process, &wow64)) {
+        LogRecord(sourceUnit, __LINE__, LevelWarning, component, defaultLogManager())
+            .print("IsWow64Process failed with %d error", static_cast<int>(GetLastError()));
+        return false;
+    }
+    return wow64 != FALSE;
+}

@@ -1,0 +1,107 @@
+// The platform probe and the reading of the installation folder, in both
+// prefixes: under WoW64 (64-bit prefix) and on 32-bit Windows.
+
+#include "PlatformInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "LauncherTestSupport.h"
+
+using namespace testsupport;
+
+// The probe tells the two platforms apart and stays silent doing so.
+TEST(PlatformInfoTest, IsWow64AnswersForThePrefix)
+{
+    LogWatch watch;
+    EXPECT_EQ(onWow64Prefix(), IsWow64());
+    EXPECT_EQ(onWow64Prefix(), IsWow64());
+    if (logsReachFiles())
+        expectNoLine(watch, "IsWow64Process");
+}
+
+// A platform without the function: false (a debug trace, which the built-in
+// routing writes to no file).
+TEST(PlatformInfoTest, MissingFunctionGivesFalse)
+{
+    LogWatch watch;
+    EXPECT_FALSE(platform_detail::IsWow64In("ornNoSuchModule", GetCurrentProcess()));
+    EXPECT_FALSE(platform_detail::IsWow64In("user32", GetCurrentProcess()));
+    if (logsReachFiles())
+        expectNoLine(watch, "IsWow64Process API isn't defined in kernel32.");
+}
+
+// A failing call: false, and a warning with the error code as a signed number.
+TEST(PlatformInfoTest, FailedCallGivesFalseAndWarning)
+{
+    HANDLE closed = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &closed,
+                                0, FALSE, DUPLICATE_SAME_ACCESS));
+    CloseHandle(closed);
+    LogWatch watch;
+    SetLastError(0);
+    EXPECT_FALSE(platform_detail::IsWow64In("kernel32", closed));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+    SKIP_WITHOUT_LOG_FILES();
+    expectNotice(watch, "IsWow64Process failed with 6 error");
+}
+
+class InstallDirTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        path_ = L"Software\\OrnTests\\InstallDir-" + uniqueSuffix();
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, key_.put(), nullptr));
+    }
+    void TearDown() override
+    {
+        key_.reset();
+        RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OrnTests");
+    }
+    void store(DWORD type, const std::wstring& text, bool terminated)
+    {
+        const DWORD bytes = static_cast<DWORD>((text.size() + (terminated ? 1 : 0)) * sizeof(wchar_t));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_.get(), installDirValue, 0, type,
+                                                reinterpret_cast<const BYTE*>(text.c_str()), bytes));
+    }
+    std::wstring path_;
+    orn::unique_hkey key_;
+    wchar_t folder_[installDirCapacity];
+};
+
+TEST_F(InstallDirTest, MissingValueGivesFalse)
+{
+    EXPECT_FALSE(ReadInstallDir(key_.get(), folder_));
+    EXPECT_STREQ(L"", folder_);
+}
+
+// The registry type is not checked: the bytes are the text.
+TEST_F(InstallDirTest, AnyTypeReadsAsText)
+{
+    store(REG_SZ, L"C:\\Apps\\Scanner", true);
+    ASSERT_TRUE(ReadInstallDir(key_.get(), folder_));
+    EXPECT_STREQ(L"C:\\Apps\\Scanner", folder_);
+    store(REG_BINARY, L"D:\\Other Place", false);
+    ASSERT_TRUE(ReadInstallDir(key_.get(), folder_));
+    EXPECT_STREQ(L"D:\\Other Place", folder_);
+}
+
+// 2048 bytes is the limit; a value that fills it without a terminator is still
+// terminated inside the buffer, and a longer one is refused.
+TEST_F(InstallDirTest, LimitIsTheBufferSize)
+{
+    const std::wstring longest(installDirCapacity - 1, L'a');
+    store(REG_SZ, longest, true);
+    ASSERT_TRUE(ReadInstallDir(key_.get(), folder_));
+    EXPECT_EQ(longest, folder_);
+
+    store(REG_BINARY, longest + L"b", false);
+    ASSERT_TRUE(ReadInstallDir(key_.get(), folder_));
+    EXPECT_EQ(longest, folder_);
+
+    store(REG_SZ, longest + L"b", true);
+    EXPECT_FALSE(ReadInstallDir(key_.get(), folder_));
+}
