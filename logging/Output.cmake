@@ -1,3 +1,5 @@
-# Sources of the manager, section processing and sinks. Set
-# ORN_LOGGING_HAS_MANAGER once DefaultLogManager is defined here, and list the
-# system libraries in ORN_LOGGING_SYSTEM_LIBS.
+# Sources of the manager, section processing and sinks.
+list(APPEND ORN_LOGGING_SOURCES
+    LogArchive.cpp
+)
+list(APPEND ORN_LOGGING_SYSTEM_LIBS cabinet)

@@ -1,0 +1,159 @@
+#pragma once
+// Files, folders and a fixed-line streamer shared by the output tests.
+
+#include "LogSink.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace output_test {
+
+// Gives the sink one fixed line.
+class TextStreamer : public LogUtils::ILogSinkStreamer {
+public:
+    explicit TextStreamer(std::string text) : text_(std::move(text)) {}
+    bool stream(LogUtils::OStream<char>& out) override
+    {
+        out.writeBytes(text_.data(), text_.size());
+        return true;
+    }
+
+private:
+    std::string text_;
+};
+
+inline std::wstring widen(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
+inline std::string narrow(const std::wstring& text)
+{
+    std::string result;
+    for (wchar_t c : text)
+        result += static_cast<char>(c);
+    return result;
+}
+
+// A Linux path of the test environment as Wine sees it.
+inline std::wstring fromLinuxPath(const std::string& path)
+{
+    std::wstring result = L"Z:";
+    for (char c : path)
+        result += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    return result;
+}
+
+inline std::wstring binaryDir()
+{
+    const char* dir = std::getenv("ORN_BINARY_DIR");
+    return dir ? fromLinuxPath(dir) : std::wstring(L".");
+}
+
+inline bool exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+inline std::string readFile(const std::wstring& path)
+{
+    std::string content;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return content;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got)
+        content.append(buffer, got);
+    CloseHandle(file);
+    return content;
+}
+
+inline bool writeFile(const std::wstring& path, const std::string& content)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const bool ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written,
+                              nullptr) &&
+                    written == content.size();
+    CloseHandle(file);
+    return ok;
+}
+
+// Names (not paths) of the entries of a folder matching pattern.
+inline std::vector<std::wstring> listFolder(const std::wstring& folder,
+                                            const wchar_t* pattern = L"*")
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\" + pattern).c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(name);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
+}
+
+inline void removeTree(const std::wstring& folder)
+{
+    for (const std::wstring& name : listFolder(folder)) {
+        const std::wstring path = folder + L"\\" + name;
+        if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+            removeTree(path);
+        else
+            DeleteFileW(path.c_str());
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+// An empty folder of this name under the build tree's test output.
+inline std::wstring freshFolder(const std::wstring& name)
+{
+    const std::wstring root = binaryDir() + L"\\tests\\logging\\output";
+    CreateDirectoryW(root.c_str(), nullptr);
+    const std::wstring folder = root + L"\\" + name;
+    removeTree(folder);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+// The local time's stamp as rotation writes it, "20261206131500".
+inline std::wstring stampNow()
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t text[32];
+    swprintf(text, 32, L"%04u%02u%02u%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+             now.wMinute, now.wSecond);
+    return text;
+}
+
+// Text that no compressor can shrink much: the cabinet limit is reached
+// with little more than the limit of log text.
+inline std::string incompressibleText(size_t size, unsigned seed)
+{
+    std::string text;
+    text.reserve(size);
+    unsigned state = seed;
+    while (text.size() < size) {
+        state = state * 1103515245u + 12345u;
+        text += static_cast<char>(' ' + (state >> 16) % 94);
+        if (text.size() % 100 == 98)
+            text += "\r\n";
+    }
+    text.resize(size);
+    return text;
+}
+
+}  // namespace output_test

@@ -1,0 +1,17 @@
+# Manager, section processing, sinks and archive.
+
+# Sets the test environment as one list (ORN_BINARY_DIR tells the tests where
+# the helper programs and the test output folders are).
+function(orn_output_environment test prefix)
+    set_tests_properties(${test} PROPERTIES ENVIRONMENT
+        "ORN_PREFIX=${prefix};ORN_SOURCE_DIR=${PROJECT_SOURCE_DIR};ORN_BINARY_DIR=${CMAKE_BINARY_DIR}")
+endfunction()
+
+orn_add_test(LogArchiveTest SOURCES LogArchiveTest.cpp LIBS orn_logging)
+orn_output_environment(LogArchiveTest wine64)
+# The cabinets that test leaves behind, read with cabextract on the Linux side.
+set_tests_properties(LogArchiveTest PROPERTIES FIXTURES_SETUP logging.cabinets)
+add_test(NAME LogArchiveTest.cabextract
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/verify-cabinets.sh
+                 ${CMAKE_BINARY_DIR}/tests/logging/output/archive)
+set_tests_properties(LogArchiveTest.cabextract PROPERTIES FIXTURES_REQUIRED logging.cabinets)
