@@ -99,6 +99,7 @@ private:
     const Char* path_;
     const Char* name_;
     int size_;
+    int length_;  // characters of the key/value pairs after load()
     bool loaded_;
 };
 

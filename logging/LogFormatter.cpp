@@ -1,0 +1,324 @@
+#include "LogFormatter.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace LogUtils {
+
+namespace {
+
+using SessionQuery = BOOL(WINAPI*)(DWORD, DWORD*);
+
+// Values of the process that never change: computed once, on first use, and
+// only read afterwards, so formatting holds no lock.
+struct ProcessValues {
+    ProcessValues()
+    {
+        char path[MAX_PATH + 1] = {};
+        const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+        path[length < MAX_PATH ? length : MAX_PATH] = '\0';
+        processNameFromPath(path, name);
+
+        version.dwOSVersionInfoSize = sizeof version;
+        if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version))) {
+            std::memset(&version, 0, sizeof version);
+            version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+            if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)))
+                std::memset(&version, 0, sizeof version);
+            version.wSuiteMask = 0;
+        }
+        kernel32 = GetModuleHandleW(L"kernel32.dll");
+    }
+
+    bool hasTerminalServices() const
+    {
+        return (version.wSuiteMask & (VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS)) != 0;
+    }
+    bool isNtPlatform() const { return version.dwPlatformId == VER_PLATFORM_WIN32_NT; }
+
+    char name[processNameCapacity] = {};
+    OSVERSIONINFOEXW version = {};
+    HMODULE kernel32 = nullptr;
+};
+
+const ProcessValues& processValues()
+{
+    static const ProcessValues values;
+    return values;
+}
+
+// Code letters' outputs never need more than this, but for %m and %U.
+constexpr int fieldCapacity = 64;
+
+void writeUnsigned(OStream<char>& out, const char* format, unsigned value)
+{
+    char text[fieldCapacity];
+    std::snprintf(text, sizeof text, format, value);
+    out.writeString(text);
+}
+
+void writeSigned(OStream<char>& out, int value)
+{
+    char text[fieldCapacity];
+    std::snprintf(text, sizeof text, "%d", value);
+    out.writeString(text);
+}
+
+// Decimal, but hexadecimal when the value is negative as a signed number or
+// when asked for.
+void writeIdentifier(OStream<char>& out, DWORD value, bool hex)
+{
+    writeUnsigned(out, hex || static_cast<LONG>(value) < 0 ? "%x" : "%u", value);
+}
+
+void writeDate(OStream<char>& out, const SYSTEMTIME& time, bool full)
+{
+    char text[fieldCapacity];
+    if (full)
+        std::snprintf(text, sizeof text, "%04u-%02u-%02u", time.wYear, time.wMonth, time.wDay);
+    else
+        std::snprintf(text, sizeof text, "%02u-%02u", time.wMonth, time.wDay);
+    out.writeString(text);
+}
+
+void writeTime(OStream<char>& out, const SYSTEMTIME& time, bool full)
+{
+    char text[fieldCapacity];
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u.%03u", time.wHour, time.wMinute,
+                  time.wSecond, time.wMilliseconds);
+    if (!full)
+        text[8] = '\0';
+    out.writeString(text);
+}
+
+void writeSourceFile(OStream<char>& out, const char* sourceFile, bool whole)
+{
+    if (!sourceFile)
+        return;
+    const char* name = sourceFile;
+    if (!whole) {
+        for (const char* c = sourceFile; *c; ++c) {
+            if (*c == '\\' || *c == '/')
+                name = c + 1;
+        }
+    }
+    out.writeString(name);
+}
+
+void writeUserName(OStream<char>& out)
+{
+    char name[257];
+    DWORD size = sizeof name;
+    if (GetUserNameA(name, &size)) {
+        name[sizeof name - 1] = '\0';
+        out.writeString(name);
+    }
+}
+
+void writeSession(OStream<char>& out)
+{
+    const ProcessValues& process = processValues();
+    DWORD session = 0;
+    if (process.hasTerminalServices() && process.kernel32) {
+        // Missing from the oldest systems, so found at run time.
+        const auto query = reinterpret_cast<SessionQuery>(
+            reinterpret_cast<void*>(GetProcAddress(process.kernel32, "ProcessIdToSessionId")));
+        if (!query || !query(GetCurrentProcessId(), &session))
+            session = 0;
+    }
+    writeUnsigned(out, "%u", session);
+}
+
+void writeWindowStation(OStream<char>& out)
+{
+    if (!processValues().isNtPlatform())
+        return;
+    char name[261] = {};
+    DWORD needed = 0;
+    // The process's window station handle is not to be closed.
+    const HWINSTA station = GetProcessWindowStation();
+    if (station && GetUserObjectInformationA(station, UOI_NAME, name, sizeof name, &needed)) {
+        name[sizeof name - 1] = '\0';
+        out.writeString(name);
+    }
+}
+
+void writeMessage(OStream<char>& out, const LogRecord& record)
+{
+    if (record.message) {
+        // Twice (length plus one) bytes holds any double-byte code page; a
+        // code page needing more gets a buffer of the size it asks for.
+        const std::size_t length = std::wcslen(record.message);
+        char buffer[2 * LogRecord::messageCapacity];
+        if ((length + 1) * 2 <= sizeof buffer &&
+            WideCharToMultiByte(CP_THREAD_ACP, 0, record.message, -1, buffer,
+                                static_cast<int>((length + 1) * 2), nullptr, nullptr) > 0) {
+            out.writeString(buffer);
+        } else {
+            const int needed = WideCharToMultiByte(CP_THREAD_ACP, 0, record.message, -1, nullptr, 0,
+                                                   nullptr, nullptr);
+            if (needed > 0) {
+                std::string narrow(static_cast<std::size_t>(needed), '\0');
+                if (WideCharToMultiByte(CP_THREAD_ACP, 0, record.message, -1, &narrow[0], needed,
+                                        nullptr, nullptr) > 0)
+                    out.writeString(narrow.c_str());
+            }
+        }
+    } else {
+        out.writeString(record.narrowMessage);
+    }
+    if (record.hasErrorCode) {
+        char text[errorTextCapacity];
+        formatErrorText(record.errorCode, text);
+        out.writeBytes(" ", 1);
+        out.writeString(text);
+    }
+}
+
+void writeLevel(OStream<char>& out, int level)
+{
+    if (level >= 0 && level < logLevelCount)
+        out.writeString(logLevelNames[level]);
+    else
+        writeSigned(out, level);
+}
+
+// Literal text of the format, gathered so that a run costs one write.
+class LiteralRun {
+public:
+    explicit LiteralRun(OStream<char>& out) : out_(out) {}
+    ~LiteralRun() = default;
+    void add(wchar_t c)
+    {
+        if (used_ == sizeof text_)
+            flush();
+        // Formats are ASCII; anything else stands as a question mark.
+        text_[used_++] = c < 0x80 ? static_cast<char>(c) : '?';
+    }
+    void flush()
+    {
+        if (used_)
+            out_.writeBytes(text_, used_);
+        used_ = 0;
+    }
+
+private:
+    OStream<char>& out_;
+    char text_[128];
+    std::size_t used_ = 0;
+};
+
+}  // namespace
+
+int processNameFromPath(const char* path, char (&name)[processNameCapacity])
+{
+    name[0] = '\0';
+    if (!path)
+        return 0;
+    const char* begin = path;
+    for (const char* c = path; *c; ++c) {
+        if (*c == '\\' || *c == '/')
+            begin = c + 1;
+    }
+    const char* end = begin + std::strlen(begin);
+    for (const char* c = end; c != begin; --c) {
+        if (c[-1] == '.') {
+            end = c - 1;
+            break;
+        }
+    }
+    std::size_t length = static_cast<std::size_t>(end - begin);
+    if (length > processNameCapacity - 1)
+        length = processNameCapacity - 1;
+    std::memcpy(name, begin, length);
+    name[length] = '\0';
+    return static_cast<int>(length);
+}
+
+int formatErrorText(DWORD code, char (&text)[errorTextCapacity])
+{
+    const DWORD lastError = GetLastError();
+    int length = code >= 0x80000000u
+                     ? std::snprintf(text, errorTextCapacity, "Error=0x%08lx: ", code)
+                     : std::snprintf(text, errorTextCapacity, "Error=%ld: ", static_cast<long>(code));
+    if (length < 0)
+        length = 0;
+    const DWORD room = static_cast<DWORD>(errorTextCapacity - 1 - length);
+    const DWORD written =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text + length, room, nullptr);
+    // A failed call may leave anything in the room it was given.
+    length += written < room ? static_cast<int>(written) : 0;
+    text[length] = '\0';
+    // Control characters, the line break above all, end the system's texts.
+    while (length > 0 && (static_cast<unsigned char>(text[length - 1]) < 0x20 ||
+                          text[length - 1] == 0x7f)) {
+        --length;
+        text[length] = '\0';
+    }
+    SetLastError(lastError);
+    return length;
+}
+
+bool LogFormatter::format(OStream<char>& out, const wchar_t* format, const LogRecord& record)
+{
+    if (!format)
+        return true;
+    LiteralRun literal(out);
+    bool inCode = false;
+    bool plus = false;
+    for (const wchar_t* c = format; *c; ++c) {
+        if (!inCode) {
+            if (*c == L'%') {
+                inCode = true;
+                plus = false;
+            } else {
+                literal.add(*c);
+            }
+            continue;
+        }
+        if (*c == L'+') {
+            plus = true;
+            continue;
+        }
+        if (*c == L'-')
+            continue;
+        inCode = false;
+        literal.flush();
+        switch (*c) {
+        case L'%': out.writeBytes("%", 1); break;
+        case L'D': writeDate(out, record.time, plus); break;
+        case L'T': writeTime(out, record.time, plus); break;
+        case L'L': writeSigned(out, record.sourceLine); break;
+        case L'P': {
+            char text[fieldCapacity];
+            std::snprintf(text, sizeof text, "%8s", processValues().name);
+            out.writeString(text);
+            break;
+        }
+        case L'U': writeUserName(out); break;
+        case L'f': out.writeString(record.component); break;
+        case L'i': writeSession(out); break;
+        case L'l': writeLevel(out, record.level); break;
+        case L'm': writeMessage(out, record); break;
+        case L'p': writeIdentifier(out, record.processId, plus); break;
+        case L's': writeSourceFile(out, record.sourceFile, plus); break;
+        case L't': writeIdentifier(out, record.threadId, plus); break;
+        case L'w': writeWindowStation(out); break;
+        default: break;  // an unknown code is dropped, the rest of the line kept
+        }
+    }
+    literal.flush();
+    return true;
+}
+
+LogFormatter& logFormatter()
+{
+    static LogFormatter formatter;
+    return formatter;
+}
+
+}  // namespace LogUtils

@@ -1,0 +1,115 @@
+#include "DefaultLogConfiguration.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using LogUtils::LogConfigurationSection;
+using LogUtils::LogPropertiesOnMapImpl;
+using LogUtils::PropertyLogConfiguration;
+using LogUtils::PropertyMap;
+
+namespace {
+
+// Collects one key of every section, stopping after a given count.
+class KeyCollector : public IEnumerable<LookupableW>::ActionType {
+public:
+    KeyCollector(const wchar_t* key, std::size_t stopAfter = 1000) : key_(key), stopAfter_(stopAfter) {}
+    bool operator()(LookupableW& section) override
+    {
+        const wchar_t* value = section.getProperty(key_);
+        values.push_back(value ? value : L"<null>");
+        return values.size() >= stopAfter_;
+    }
+    std::vector<std::wstring> values;
+
+private:
+    const wchar_t* key_;
+    std::size_t stopAfter_;
+};
+
+}  // namespace
+
+TEST(LogPropertiesOnMapTest, KeysAreFoundIgnoringCase)
+{
+    PropertyMap map = {{L"activity", L"zuAgent"}, {L"debugEnable", L"1"}};
+    LogPropertiesOnMapImpl view(&map);
+    EXPECT_STREQ(L"zuAgent", view.getProperty(L"ACTIVITY"));
+    EXPECT_STREQ(L"1", view.getProperty(L"debugenable"));
+    EXPECT_EQ(nullptr, view.getProperty(L"activit"));
+    EXPECT_EQ(nullptr, view.getProperty(nullptr));
+}
+
+TEST(PropertyLogConfigurationTest, SectionsInIndexOrderUntilTheActionStops)
+{
+    PropertyLogConfiguration configuration;
+    configuration.setProperty(7, L"name", L"seven");
+    configuration.setProperty(-1, L"name", L"minus one");
+    configuration.setProperty(2, L"name", L"first");
+    configuration.setProperty(2, L"name", L"two");
+    KeyCollector all(L"NAME");
+    EXPECT_FALSE(configuration.firstThat(all));
+    EXPECT_EQ(std::vector<std::wstring>({L"minus one", L"two", L"seven"}), all.values);
+    KeyCollector two(L"name", 2);
+    EXPECT_TRUE(configuration.firstThat(two));
+    EXPECT_EQ(2u, two.values.size());
+}
+
+TEST(LogConfigurationSectionTest, OnlyZeroAndFalseDisable)
+{
+    PropertyMap map;
+    LogPropertiesOnMapImpl view(&map);
+    LogConfigurationSection section(&view);
+    EXPECT_TRUE(section.isEnabled());
+    for (const wchar_t* value : {L"0", L"false", L"FALSE", L"False"}) {
+        map[L"Enabled"] = value;
+        EXPECT_FALSE(section.isEnabled()) << value;
+    }
+    for (const wchar_t* value : {L"no", L"", L"1", L"00", L" false"}) {
+        map[L"Enabled"] = value;
+        EXPECT_TRUE(section.isEnabled()) << value;
+    }
+    EXPECT_STREQ(L" false", section.getProperty(L"enabled"));
+}
+
+TEST(DefaultLogConfigurationTest, HoldsTheBuiltInTable)
+{
+    DefaultLogConfiguration& configuration = defaultLogConfiguration();
+    ASSERT_EQ(5u, configuration.sections.size());
+    const std::vector<std::wstring> filters = {L"QuarvelOASDetection.Debug", L"kwAgent.Info",
+                                               L"*.Notice", L"*.Info", L"*.Info"};
+    const std::vector<std::wstring> names = {L"QuarvelOASDetection.log", L"kwAgent.log",
+                                             L"zuNotices.log", L"<activity>.<dt>.log",
+                                             L"<activity>.log"};
+    const std::vector<std::wstring> conditions = {
+        L"<null>", L"<null>", L"<null>",
+        L"<activity>==\"zuInstall\" or <activity>==\"zuUninstall\"",
+        L"not (<activity>==\"zuInstall\" or <activity>==\"zuUninstall\")"};
+    KeyCollector filter(L"filter"), filename(L"filename"), condition(L"condition"),
+        format(L"format"), type(L"type");
+    configuration.firstThat(filter);
+    configuration.firstThat(filename);
+    configuration.firstThat(condition);
+    configuration.firstThat(format);
+    configuration.firstThat(type);
+    EXPECT_EQ(filters, filter.values);
+    EXPECT_EQ(names, filename.values);
+    EXPECT_EQ(conditions, condition.values);
+    EXPECT_EQ(std::vector<std::wstring>(5, L"%D %T %P:%+p %m"), format.values);
+    EXPECT_EQ(std::vector<std::wstring>(5, L"file"), type.values);
+    for (auto& section : configuration.sections) {
+        EXPECT_EQ(section.first < 3 ? 4u : 5u, section.second.size()) << section.first;
+        EXPECT_EQ(0u, section.second.count(L"enabled"));
+        EXPECT_EQ(0u, section.second.count(L"maxsize"));
+    }
+
+    // The object is the table, slot by slot.
+    const BuiltInLogTable& table = builtInLogTable();
+    for (int s = 0; s < builtInLogSectionCount; ++s) {
+        for (int slot = 0; slot < builtInLogSlotCount; ++slot) {
+            if (table[s][slot].key)
+                EXPECT_EQ(table[s][slot].value, configuration.sections[s][table[s][slot].key]);
+        }
+    }
+}
