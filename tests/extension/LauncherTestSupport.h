@@ -42,10 +42,19 @@ inline std::wstring windowsPath(const std::string& linuxPath)
     return result;
 }
 
-inline std::wstring agentStandIn()
+// The build tree: ORN_BINARY_DIR, or else two levels above this test program
+// (tests/<subsystem>/Name.exe).
+inline fs::path binaryDir()
 {
-    return windowsPath(env("ORN_BINARY_DIR") + "/tools/agent/zuAgtSvc.exe");
+    const std::string fromEnvironment = env("ORN_BINARY_DIR");
+    if (!fromEnvironment.empty())
+        return windowsPath(fromEnvironment);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return fs::path(self).parent_path().parent_path().parent_path();
 }
+
+inline fs::path agentStandIn() { return binaryDir() / L"tools" / L"agent" / L"zuAgtSvc.exe"; }
 
 inline std::wstring uniqueSuffix()
 {

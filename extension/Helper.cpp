@@ -1,0 +1,77 @@
+#include "Helper.h"
+
+#include <memory>
+#include <string>
+
+#include "LogRecord.h"
+#include "MUIHelper.h"
+#include "UniqueResource.h"
+
+#include <strsafe.h>
+
+namespace {
+
+const char sourceUnit[] = ".\\Helper";
+const char component[] = "OrnShExt";
+
+constexpr std::size_t pathChars = 1024;
+
+struct DestroyHelper {
+    void operator()(IMUIHelper* helper) const noexcept { helper->Destroy(); }
+};
+
+std::wstring currentLanguageFolder()
+{
+    std::unique_ptr<IMUIHelper, DestroyHelper> helper(new CMUIHelper());
+    return helper->GetUILanguageFolder();
+}
+
+}  // namespace
+
+int GetResourceFolder(const wchar_t* viewKey, wchar_t* folder, std::size_t capacity)
+{
+    if (!folder)
+        return 0;
+    orn::unique_hkey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, viewKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+        return 0;
+    wchar_t installDir[installDirCapacity];
+    if (!ReadInstallDir(key.get(), installDir))
+        return 0;
+    // A cut folder still counts: the caller finds out when the file is not there.
+    StringCchCatW(folder, capacity, installDir);
+    StringCchCatW(folder, capacity, L"\\Agent\\Res\\");
+    StringCchCatW(folder, capacity, currentLanguageFolder().c_str());
+    return 1;
+}
+
+int CGenStrings::GetString(const wchar_t* key, wchar_t* result, std::size_t capacity)
+{
+    return strings_detail::GetStringFrom(installKeys, key, result, capacity);
+}
+
+int strings_detail::GetStringFrom(const InstallKeys& keys, const wchar_t* key, wchar_t* result,
+                                  std::size_t capacity)
+{
+    // A null key would make the profile reader list the section's keys.
+    if (!key || !result || capacity == 0)
+        return 0;
+    result[0] = L'\0';
+    wchar_t path[pathChars] = L"";
+    if (!GetResourceFolder(keys.native, path, pathChars) && IsWow64())
+        GetResourceFolder(keys.wow32, path, pathChars);
+    if (!path[0])
+        return 0;
+
+    DWORD read = 0;
+    // A folder too long for the file name is not read from at all: the cut
+    // path could name some other file.
+    if (SUCCEEDED(StringCchCatW(path, pathChars, L"\\GenStrings.bin")))
+        read = GetPrivateProfileStringW(L"STR_SCANNOW", key, L"", result,
+                                        static_cast<DWORD>(capacity), path);
+    if (read > 0)
+        return 1;
+    LogRecord(sourceUnit, __LINE__, LevelInfo, component, defaultLogManager())
+        .print(L"GetPrivateProfileString failed");
+    return 0;
+}

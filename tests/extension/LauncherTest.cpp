@@ -1,0 +1,196 @@
+// The scan launcher starts the real agent stand-in through the shell; the
+// stand-in records the command line it received.
+
+#include "CorvaneExtHelper.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "LauncherTestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+const wchar_t installKey[] = L"SOFTWARE\\Quarvel\\Hollowmere";
+
+std::wstring parametersFor(const std::wstring& installDir, const std::wstring& target)
+{
+    return L"/RunDLL=" + installDir + L"\\Vandor\\zuCioScn.dll,_StartScanFromCtxMenu@16 " + target;
+}
+
+// How the shell composes the agent's command line from file and parameters.
+std::wstring commandLineFor(const InstalledAgent& agent, const std::wstring& parameters)
+{
+    return L"\"" + agent.exe().wstring() + L"\" " + parameters;
+}
+
+class LauncherTest : public ::testing::Test {
+protected:
+    LauncherTest() : install_(L"Orn Launcher "), agent_(install_.path()) {}
+
+    void recordInstallDir(const std::wstring& folder, const wchar_t* key = installKey)
+    {
+        setString(HKEY_LOCAL_MACHINE, key, installDirValue, folder);
+    }
+
+    ProductRegistry registry_;
+    TempFolder install_;
+    InstalledAgent agent_;
+    CCorvaneExtHelper launcher_;
+};
+
+}  // namespace
+
+// The target follows the single blank of the pattern as it is: no quotes, its
+// blanks not escaped. The installation folder has blanks of its own.
+TEST_F(LauncherTest, StartsAgentWithTargetUnquoted)
+{
+    recordInstallDir(install_.str());
+    const std::wstring target = L"D:\\Work Files\\two  blanks.txt";
+    LogWatch watch;
+    EXPECT_EQ(S_OK, launcher_.StartScan(nullptr, target.c_str()));
+    EXPECT_EQ(commandLineFor(agent_, parametersFor(install_.str(), target)), agent_.awaitCommandLine());
+    SKIP_WITHOUT_LOG_FILES();
+    // The trace of the launch is a debug record: the built-in routing keeps it
+    // out of every file.
+    expectNoLine(watch, "About to launch");
+}
+
+TEST_F(LauncherTest, RefusesMissingTarget)
+{
+    recordInstallDir(install_.str());
+    LogWatch watch;
+    EXPECT_EQ(E_INVALIDARG, launcher_.StartScan(nullptr, nullptr));
+    EXPECT_EQ(E_INVALIDARG, launcher_.StartScan(nullptr, L""));
+    EXPECT_TRUE(agent_.staysIdle());
+    SKIP_WITHOUT_LOG_FILES();
+    expectNotice(watch, "Invalid Scan target");
+}
+
+// Parameters of exactly 1023 characters still go out whole.
+TEST_F(LauncherTest, LongestCommandLineIsLaunchedWhole)
+{
+    recordInstallDir(install_.str());
+    const std::wstring head = parametersFor(install_.str(), L"D:\\");
+    const std::wstring target = L"D:\\" + std::wstring(1023 - head.size(), L'x');
+    const std::wstring parameters = parametersFor(install_.str(), target);
+    ASSERT_EQ(1023u, parameters.size());
+    EXPECT_EQ(S_OK, launcher_.LaunchScan(target.c_str()));
+    EXPECT_EQ(commandLineFor(agent_, parameters), agent_.awaitCommandLine());
+}
+
+// One character more would be cut, and the agent would scan a path the user
+// never picked: nothing is started and the refusal is logged.
+TEST_F(LauncherTest, CommandLineThatWouldBeCutIsNotLaunched)
+{
+    recordInstallDir(install_.str());
+    const std::wstring head = parametersFor(install_.str(), L"D:\\");
+    const std::wstring target = L"D:\\" + std::wstring(1024 - head.size(), L'x');
+    LogWatch watch;
+    EXPECT_EQ(E_INVALIDARG, launcher_.LaunchScan(target.c_str()));
+    EXPECT_EQ(S_OK, launcher_.StartScan(nullptr, target.c_str()));
+    EXPECT_TRUE(agent_.staysIdle());
+    SKIP_WITHOUT_LOG_FILES();
+    std::string narrowTarget(target.begin(), target.end());
+    expectNotice(watch, "Scan command line longer than 1023 characters, not launched <" + narrowTarget + ">");
+}
+
+// An installation folder that leaves no room for the agent's own path.
+TEST_F(LauncherTest, InstallFolderTooLongIsNotLaunched)
+{
+    recordInstallDir(std::wstring(L"C:\\") + std::wstring(1010, L'i'));
+    EXPECT_EQ(E_INVALIDARG, launcher_.LaunchScan(L"D:\\x"));
+}
+
+// Without the key nothing else is tried, on either platform; on 32-bit
+// Windows a key under the 32-bit path is not consulted.
+TEST_F(LauncherTest, MissingKeyIsReportedAndNothingStarts)
+{
+    if (!onWow64Prefix())
+        recordInstallDir(install_.str(), L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere");
+    LogWatch watch;
+    EXPECT_EQ(E_INVALIDARG, launcher_.LaunchScan(L"D:\\Work"));
+    EXPECT_TRUE(agent_.staysIdle());
+    SKIP_WITHOUT_LOG_FILES();
+    expectNotice(watch, "Failed to read registry");
+}
+
+// The key without the value: on 32-bit Windows the 32-bit path is not tried;
+// under WoW64 it is, and names the same key, where the value is missing too.
+// That second miss is reported like every other (the launch is refused).
+TEST_F(LauncherTest, MissingValueIsReportedAndNothingStarts)
+{
+    createKey(HKEY_LOCAL_MACHINE, installKey);
+    if (!onWow64Prefix())
+        recordInstallDir(install_.str(), L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere");
+    LogWatch watch;
+    EXPECT_EQ(E_INVALIDARG, launcher_.LaunchScan(L"D:\\Work"));
+    EXPECT_TRUE(agent_.staysIdle());
+    SKIP_WITHOUT_LOG_FILES();
+    expectNotice(watch, "Failed to read registry");
+}
+
+// The agent is not there: the shell fails to start it, and that is nobody's
+// to report.
+TEST_F(LauncherTest, MissingAgentStillSucceeds)
+{
+    const TempFolder empty(L"Orn Empty ");
+    recordInstallDir(empty.str());
+    LogWatch watch;
+    EXPECT_EQ(S_OK, launcher_.LaunchScan(L"D:\\Work"));
+    SKIP_WITHOUT_LOG_FILES();
+    expectNoLine(watch, "Failed");
+}
+
+// Under WoW64 the native path and the 32-bit path reach one key, so a native
+// key without the value beside a 32-bit key with it cannot be staged with the
+// product's keys; two keys of the test's own stand in for them.
+class LauncherViewTest : public LauncherTest {
+protected:
+    LauncherViewTest()
+        : base_(L"SOFTWARE\\OrnLauncherTests\\" + uniqueSuffix()),
+          keys_{nativeKey_.c_str(), wow32Key_.c_str()},
+          stage_(HKEY_LOCAL_MACHINE, {L"SOFTWARE\\OrnLauncherTests"})
+    {
+    }
+    const std::wstring base_;
+    const std::wstring nativeKey_ = base_ + L"\\Native";
+    const std::wstring wow32Key_ = base_ + L"\\Wow32";
+    const InstallKeys keys_;
+    RegistryStage stage_;
+};
+
+TEST_F(LauncherViewTest, SecondViewOnlyOnWow64)
+{
+    createKey(HKEY_LOCAL_MACHINE, nativeKey_);
+    recordInstallDir(install_.str(), wow32Key_.c_str());
+    if (onWow64Prefix()) {
+        EXPECT_EQ(S_OK, launcher_detail::LaunchScanFrom(keys_, L"D:\\Work Files"));
+        EXPECT_EQ(commandLineFor(agent_, parametersFor(install_.str(), L"D:\\Work Files")),
+                  agent_.awaitCommandLine());
+    } else {
+        EXPECT_EQ(E_INVALIDARG, launcher_detail::LaunchScanFrom(keys_, L"D:\\Work Files"));
+        EXPECT_TRUE(agent_.staysIdle());
+    }
+}
+
+// The native value wins when both are present.
+TEST_F(LauncherViewTest, NativeValueComesFirst)
+{
+    const TempFolder other(L"Orn Other ");
+    recordInstallDir(install_.str(), nativeKey_.c_str());
+    recordInstallDir(other.str(), wow32Key_.c_str());
+    EXPECT_EQ(S_OK, launcher_detail::LaunchScanFrom(keys_, L"D:\\Work"));
+    EXPECT_EQ(commandLineFor(agent_, parametersFor(install_.str(), L"D:\\Work")), agent_.awaitCommandLine());
+}
+
+TEST_F(LauncherViewTest, MissingSecondKeyIsReported)
+{
+    createKey(HKEY_LOCAL_MACHINE, nativeKey_);
+    LogWatch watch;
+    EXPECT_EQ(E_INVALIDARG, launcher_detail::LaunchScanFrom(keys_, L"D:\\Work"));
+    SKIP_WITHOUT_LOG_FILES();
+    expectNotice(watch, "Failed to read registry");
+}

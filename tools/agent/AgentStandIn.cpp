@@ -1,0 +1,51 @@
+// Writes its own command line (GetCommandLineW, UTF-16LE, no terminator) to
+// the file named by the environment variable ORN_AGENT_RECORD, or else to
+// "zuAgtSvc.cmdline" beside the executable. The text goes to a temporary file
+// first and is then renamed into place, so a reader that sees the file sees
+// all of it.
+
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+
+namespace {
+
+std::wstring recordPath()
+{
+    wchar_t buffer[MAX_PATH * 2];
+    const DWORD length = GetEnvironmentVariableW(L"ORN_AGENT_RECORD", buffer, MAX_PATH * 2);
+    if (length > 0 && length < MAX_PATH * 2)
+        return buffer;
+    const DWORD moduleLength = GetModuleFileNameW(nullptr, buffer, MAX_PATH * 2);
+    if (moduleLength == 0 || moduleLength >= MAX_PATH * 2)
+        return std::wstring();
+    std::wstring path(buffer, moduleLength);
+    const std::wstring::size_type slash = path.find_last_of(L'\\');
+    path.resize(slash == std::wstring::npos ? 0 : slash + 1);
+    return path + L"zuAgtSvc.cmdline";
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    const std::wstring path = recordPath();
+    if (path.empty())
+        return 2;
+    const std::wstring temporary = path + L".part";
+    const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 3;
+    const wchar_t* commandLine = GetCommandLineW();
+    const DWORD bytes = static_cast<DWORD>(std::wcslen(commandLine) * sizeof(wchar_t));
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, commandLine, bytes, &written, nullptr) && written == bytes;
+    CloseHandle(file);
+    if (!ok || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(temporary.c_str());
+        return 4;
+    }
+    return 0;
+}
