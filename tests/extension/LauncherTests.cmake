@@ -3,3 +3,5 @@
 orn_add_test(LauncherTest SOURCES LauncherTest.cpp
              LIBS orn_extension_core BOTH_PREFIXES REGISTRY)
 add_dependencies(LauncherTest zuAgtSvc)
+orn_add_test(StringsTest SOURCES StringsTest.cpp
+             LIBS orn_extension_core BOTH_PREFIXES REGISTRY)
