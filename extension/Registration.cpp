@@ -1,0 +1,182 @@
+// Self-registration: the application identity and the handler class from the
+// module's registry scripts, and the type library from its resources.
+
+#include "ComObject.h"
+#include "Module.h"
+#include "RegObject.h"
+#include "Resource.h"
+#include "UniqueResource.h"
+
+#include <oleauto.h>
+#include <shlwapi.h>
+
+#include <string>
+
+namespace {
+
+// The scripts must read the same whatever the user's locale.
+class SystemLocaleScope {
+public:
+    SystemLocaleScope() noexcept : saved_(GetThreadLocale()) { SetThreadLocale(LOCALE_SYSTEM_DEFAULT); }
+    ~SystemLocaleScope() { SetThreadLocale(saved_); }
+    SystemLocaleScope(const SystemLocaleScope&) = delete;
+    SystemLocaleScope& operator=(const SystemLocaleScope&) = delete;
+
+private:
+    LCID saved_;
+};
+
+// The module's full path; a path that fills the buffer may have been cut.
+HRESULT modulePath(wchar_t (&path)[MAX_PATH]) noexcept
+{
+    const DWORD length = GetModuleFileNameW(g_moduleInstance, path, MAX_PATH);
+    if (length == 0)
+        return HRESULT_FROM_WIN32(GetLastError());
+    if (length >= MAX_PATH)
+        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    return S_OK;
+}
+
+// From the module itself, else from a .tlb file beside it.
+HRESULT loadTypeLibrary(ITypeLib** library, std::wstring& loadedFrom) noexcept
+{
+    wchar_t path[MAX_PATH];
+    HRESULT hr = modulePath(path);
+    if (FAILED(hr))
+        return hr;
+    hr = LoadTypeLib(path, library);
+    if (FAILED(hr)) {
+        if (!PathRenameExtensionW(path, L".tlb"))
+            return hr;
+        hr = LoadTypeLib(path, library);
+    }
+    if (SUCCEEDED(hr)) {
+        try {
+            loadedFrom = path;
+        } catch (...) {
+            (*library)->Release();
+            *library = nullptr;
+            return E_OUTOFMEMORY;
+        }
+    }
+    return hr;
+}
+
+}  // namespace
+
+HRESULT COrnShExtModule::AddScriptReplacements(CRegObject& script) noexcept
+{
+    return script.AddReplacement(L"APPID", APPID_OrnShExtText);
+}
+
+HRESULT COrnShExtModule::UpdateRegistryFromResource(UINT scriptId, bool registering,
+                                                    const ScriptReplacement* extra,
+                                                    std::size_t extraCount) noexcept
+{
+    CRegObject script;
+    HRESULT hr = S_OK;
+    for (std::size_t i = 0; i < extraCount && SUCCEEDED(hr); ++i)
+        hr = script.AddReplacement(extra[i].name, extra[i].value);
+    if (SUCCEEDED(hr))
+        hr = AddScriptReplacements(script);
+    wchar_t path[MAX_PATH];
+    if (SUCCEEDED(hr))
+        hr = modulePath(path);
+    if (FAILED(hr))
+        return hr;
+    // An in-process module's path goes in unquoted; a quote inside it is
+    // doubled so that the script reads it back as one.
+    std::wstring quoted;
+    try {
+        for (const wchar_t* p = path; *p; ++p) {
+            quoted += *p;
+            if (*p == L'\'')
+                quoted += L'\'';
+        }
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    if (FAILED(hr = script.AddReplacement(L"Module", quoted.c_str())) ||
+        FAILED(hr = script.AddReplacement(L"Module_Raw", quoted.c_str())))
+        return hr;
+    return registering ? script.ResourceRegister(path, scriptId, L"REGISTRY")
+                       : script.ResourceUnregister(path, scriptId, L"REGISTRY");
+}
+
+HRESULT COrnShExtModule::RegisterTypeLibrary() noexcept
+{
+    orn::com_ptr<ITypeLib> library;
+    std::wstring path;
+    HRESULT hr = loadTypeLibrary(library.put(), path);
+    if (FAILED(hr))
+        return hr;
+    // The help folder is the folder of the library's help file; none when
+    // the library cannot say.
+    BSTR helpFile = nullptr;
+    std::wstring helpFolder;
+    const bool haveHelp = SUCCEEDED(library->GetDocumentation(-1, nullptr, nullptr, nullptr, &helpFile));
+    if (helpFile) {
+        std::wstring file(helpFile);
+        SysFreeString(helpFile);
+        const std::size_t slash = file.find_last_of(L"\\/");
+        helpFolder = slash == std::wstring::npos ? std::wstring() : file.substr(0, slash);
+    }
+    return RegisterTypeLib(library.get(), &path[0], haveHelp ? &helpFolder[0] : nullptr);
+}
+
+HRESULT COrnShExtModule::UnregisterTypeLibrary() noexcept
+{
+    orn::com_ptr<ITypeLib> library;
+    std::wstring path;
+    HRESULT hr = loadTypeLibrary(library.put(), path);
+    if (FAILED(hr))
+        return hr;
+    TLIBATTR* attributes = nullptr;
+    if (FAILED(hr = library->GetLibAttr(&attributes)))
+        return hr;
+    hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                           attributes->lcid, attributes->syskind);
+    library->ReleaseTLibAttr(attributes);
+    return hr;
+}
+
+HRESULT COrnShExtModule::RegisterServer() noexcept
+{
+    SystemLocaleScope locale;
+    const ScriptReplacement appId[] = {{L"APPID", APPID_OrnShExtText}};
+    HRESULT hr = UpdateRegistryFromResource(IDR_ORNSHEXT_APPID, true, appId, 1);
+    for (ClassTableEntry& entry : g_classTable) {
+        if (SUCCEEDED(hr))
+            hr = entry.updateRegistry(true);
+    }
+    if (SUCCEEDED(hr))
+        hr = RegisterTypeLibrary();
+    return hr;
+}
+
+HRESULT COrnShExtModule::UnregisterServer() noexcept
+{
+    SystemLocaleScope locale;
+    HRESULT hr = S_OK;
+    for (ClassTableEntry& entry : g_classTable) {
+        if (SUCCEEDED(hr))
+            hr = entry.updateRegistry(false);
+    }
+    if (SUCCEEDED(hr))
+        hr = UnregisterTypeLibrary();
+    if (SUCCEEDED(hr)) {
+        const ScriptReplacement appId[] = {{L"APPID", APPID_OrnShExtText}};
+        hr = UpdateRegistryFromResource(IDR_ORNSHEXT_APPID, false, appId, 1);
+    }
+    return hr;
+}
+
+STDAPI DllRegisterServer()
+{
+    return g_module.RegisterServer();
+}
+
+STDAPI DllUnregisterServer()
+{
+    return g_module.UnregisterServer();
+}

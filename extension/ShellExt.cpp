@@ -1,0 +1,188 @@
+#include "ShellExt.h"
+
+#include "CorvaneExtHelper.h"
+#include "Helper.h"
+#include "LogRecord.h"
+#include "Resource.h"
+
+#include <strsafe.h>
+
+#include <new>
+
+const CLSID CLSID_ShellExt = {0x7c1d52b0, 0x9e3a, 0x4f06, {0x8b, 0x2d, 0x5a, 0x4e, 0x61, 0xc0, 0xf3, 0xd9}};
+
+namespace {
+
+constexpr std::size_t textChars = 1024;
+// The caption item's text buffer, terminator included: longer captions are cut.
+constexpr std::size_t captionChars = 32;
+
+DWORD platformMajorVersion() noexcept
+{
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+    return GetVersionExW(&version) ? version.dwMajorVersion : 0;
+}
+
+// The small-icon size less one pixel each way, measured for each image.
+HBITMAP loadMenuImage(UINT id, UINT flags) noexcept
+{
+    return static_cast<HBITMAP>(LoadImageW(g_moduleInstance, MAKEINTRESOURCEW(id), IMAGE_BITMAP,
+                                           GetSystemMetrics(SM_CXSMICON) - 1,
+                                           GetSystemMetrics(SM_CYSMICON) - 1, flags));
+}
+
+void logError(int line, const char* message) noexcept
+{
+    LogRecord(".\\ShellExt", line, LevelError, "OrnShExt", defaultLogManager()).print("%s", message);
+}
+
+// Gives back a storage medium on every way out.
+class MediumHolder {
+public:
+    explicit MediumHolder(STGMEDIUM& medium) noexcept : medium_(medium) {}
+    ~MediumHolder() { ReleaseStgMedium(&medium_); }
+    MediumHolder(const MediumHolder&) = delete;
+    MediumHolder& operator=(const MediumHolder&) = delete;
+
+private:
+    STGMEDIUM& medium_;
+};
+
+}  // namespace
+
+HRESULT CShellExt::UpdateRegistry(bool registering) noexcept
+{
+    return g_module.UpdateRegistryFromResource(IDR_SHELLEXT, registering);
+}
+
+const QITAB* CShellExt::interfaceTable() noexcept
+{
+    static const QITAB table[] = {
+        QITABENT(CShellExt, IContextMenu),
+        QITABENT(CShellExt, IShellExtInit),
+        {nullptr, 0},
+    };
+    return table;
+}
+
+HRESULT CShellExt::FinalConstruct() noexcept
+{
+    const bool classic = platformMajorVersion() < 6;
+    uncheckedImage_.reset(loadMenuImage(classic ? IDB_MENU_UNCHECKED : IDB_MENU, LR_LOADTRANSPARENT));
+    checkedImage_.reset(loadMenuImage(classic ? IDB_MENU_CHECKED : IDB_MENU,
+                                      LR_LOADTRANSPARENT | LR_MONOCHROME));
+    return S_OK;
+}
+
+STDMETHODIMP CShellExt::Initialize(PCIDLIST_ABSOLUTE /*folder*/, IDataObject* data, HKEY /*programKey*/)
+{
+    // Each call replaces the selection; nothing is read from it until a command runs.
+    dataObject_ = orn::com_ptr<IDataObject>(data);
+    return S_OK;
+}
+
+STDMETHODIMP CShellExt::QueryContextMenu(HMENU menu, UINT index, UINT firstId, UINT /*lastId*/, UINT flags)
+{
+    firstCommandId_ = firstId;
+    // Default-only and no-verbs requests get nothing, unless the shell also
+    // asks for verbs or builds the Explorer menu.
+    if ((flags & 0xF) != 0 && (flags & (CMF_VERBSONLY | CMF_EXPLORE)) == 0)
+        return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 0);
+
+    wchar_t text[textChars] = {};
+    try {
+        if (!CGenStrings().GetString(L"IDS_EXP_SCANNOW_DSTRING", text, textChars))
+            return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 0);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+
+    InsertMenuW(menu, index, MF_SEPARATOR | MF_BYPOSITION, 0, nullptr);
+    HMENU popup = CreatePopupMenu();
+    InsertMenuW(popup, 0, MF_BYPOSITION | MF_STRING, firstId, text);
+
+    if (LoadStringW(g_moduleInstance, IDS_PROJNAME, text, textChars) <= 0)
+        StringCchCopyW(text, textChars, L"Quarvel");
+    wchar_t caption[captionChars];
+    StringCchCopyW(caption, captionChars, text);
+
+    MENUITEMINFOW item = {};
+    item.cbSize = sizeof(item);
+    item.fMask = MIIM_ID | MIIM_SUBMENU | MIIM_STRING;
+    item.wID = firstId;
+    item.hSubMenu = popup;
+    item.dwTypeData = caption;
+    if (checkedImage_ && uncheckedImage_) {
+        // The item is never checked, so the unchecked image is the one shown.
+        item.fMask |= MIIM_CHECKMARKS;
+        item.hbmpChecked = checkedImage_.get();
+        item.hbmpUnchecked = uncheckedImage_.get();
+    }
+    // A popup that no menu took would otherwise be lost.
+    if (!InsertMenuItemW(menu, index + 1, TRUE, &item) && popup)
+        DestroyMenu(popup);
+    return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1);
+}
+
+STDMETHODIMP CShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info)
+{
+    HRESULT hr = E_INVALIDARG;
+    if (!info)
+        return hr;
+    if (HIWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) != 0) {
+        logError(__LINE__, "Invalid HIWORD");
+        return hr;
+    }
+    // The shell of platform 5 may hand any offset for our single command.
+    UINT offset = LOWORD(reinterpret_cast<UINT_PTR>(info->lpVerb));
+    if (platformMajorVersion() == 5)
+        offset = 0;
+    if (!dataObject_)
+        return hr;
+
+    FORMATETC format = {CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+    STGMEDIUM medium = {};
+    if (FAILED(dataObject_->GetData(&format, &medium))) {
+        logError(__LINE__, "GetData failed");
+        return hr;
+    }
+    MediumHolder holder(medium);
+    HDROP drop = static_cast<HDROP>(medium.hGlobal);
+    if (DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0) == 0) {
+        logError(__LINE__, "objectname count is Zero");
+        return hr;
+    }
+    // Only the first selected item is scanned.
+    wchar_t path[textChars];
+    if (DragQueryFileW(drop, 0, path, textChars) == 0 || offset != 0)
+        return hr;
+    CCorvaneExtHelper launcher;
+    return launcher.StartScan(info->hwnd, path);
+}
+
+STDMETHODIMP CShellExt::GetCommandString(UINT_PTR command, UINT type, UINT* /*reserved*/, CHAR* buffer,
+                                         UINT capacity)
+{
+    wchar_t text[textChars] = {};
+    try {
+        if (!CGenStrings().GetString(L"IDS_SCAN", text, textChars))
+            return E_INVALIDARG;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    if ((type != GCS_HELPTEXTA && type != GCS_HELPTEXTW) || command != 0)
+        return E_INVALIDARG;
+    if (!buffer || capacity == 0)
+        return E_INVALIDARG;
+    // A text longer than the caller's buffer is cut to fit.
+    if (type == GCS_HELPTEXTW) {
+        StringCchCopyW(reinterpret_cast<wchar_t*>(buffer), capacity, text);
+    } else {
+        char narrow[textChars * 2];
+        if (!WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof(narrow), nullptr, nullptr))
+            narrow[0] = '\0';
+        StringCchCopyA(buffer, capacity, narrow);
+    }
+    return S_OK;
+}

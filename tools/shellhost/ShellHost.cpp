@@ -1,0 +1,456 @@
+// shellhost: builds the context menu of files or folders the way Explorer
+// does, from the handlers registered under the shell's context-menu handler
+// keys, prints it as a tree, and runs a command of it.
+//
+//   shellhost [options] PATH...
+//     --flags N|NAME[+NAME]  QueryContextMenu flags: normal defaultonly verbsonly
+//                            explore noverbs (default normal)
+//     --index N              position of the handler's items; the host puts N
+//                            items of its own in front (default 0)
+//     --first N              first command identifier (default 1)
+//     --handler NAME|{CLSID} only the handler listed under this name or class
+//     --help-text OFFSET     ask for the help text of a command (wide and ANSI)
+//     --invoke OFFSET        run a command by its offset
+//     --verb TEXT            run a command by a verb given as text
+//     --no-init              skip IShellExtInit::Initialize
+//     --list                 only list the registered handlers
+//
+// Exit codes: 0 success, 1 usage, 2 a path is missing, 3 no handler is
+// registered, 4 a handler cannot be created, 5 a call of a handler failed.
+
+#include "UniqueResource.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+void out(const std::wstring& text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string utf8(size > 0 ? size : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &utf8[0], size, nullptr,
+                            nullptr);
+    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    std::fflush(stdout);
+}
+
+std::wstring format(const wchar_t* pattern, ...)
+{
+    wchar_t buffer[2048];
+    va_list args;
+    va_start(args, pattern);
+    const int length = std::vswprintf(buffer, 2048, pattern, args);
+    va_end(args);
+    return length < 0 ? std::wstring(buffer, 2047) : std::wstring(buffer, length);
+}
+
+int fail(int code, const std::wstring& message)
+{
+    std::fflush(stdout);
+    const std::wstring line = L"shellhost: " + message + L"\n";
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &utf8[0], size, nullptr, nullptr);
+    std::fputs(utf8.c_str(), stderr);
+    return code;
+}
+
+std::wstring hresultText(HRESULT hr)
+{
+    std::wstring text = format(L"0x%08lX", static_cast<unsigned long>(hr));
+    wchar_t* message = nullptr;
+    if (FAILED(hr) && FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, hr, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr) && message) {
+        std::wstring readable(message);
+        LocalFree(message);
+        while (!readable.empty() && (readable.back() == L'\n' || readable.back() == L'\r' || readable.back() == L' '))
+            readable.pop_back();
+        text += L" (" + readable + L")";
+    }
+    return text;
+}
+
+std::wstring guidText(const GUID& guid)
+{
+    wchar_t text[40] = {};
+    StringFromGUID2(guid, text, 40);
+    return text;
+}
+
+struct Handler {
+    std::wstring name;
+    std::wstring key;
+    CLSID clsid;
+};
+
+// The handlers listed under one shell key; the subkey's default value names
+// the class, or else the subkey's own name does.
+void collectHandlers(const std::wstring& shellKey, std::vector<Handler>& handlers)
+{
+    const std::wstring keyPath = shellKey + L"\\shellex\\ContextMenuHandlers";
+    orn::unique_hkey key;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, keyPath.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+        return;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLength = 256;
+        if (RegEnumKeyExW(key.get(), i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        wchar_t value[256] = {};
+        DWORD valueSize = sizeof(value) - sizeof(wchar_t);
+        const bool hasValue = RegGetValueW(key.get(), name, nullptr, RRF_RT_REG_SZ, nullptr, value, &valueSize) ==
+                                  ERROR_SUCCESS && value[0];
+        Handler handler{name, L"HKCR\\" + keyPath + L"\\" + name, CLSID_NULL};
+        if (FAILED(CLSIDFromString(hasValue ? value : name, &handler.clsid)))
+            continue;
+        bool known = false;
+        for (const Handler& other : handlers)
+            known = known || IsEqualCLSID(other.clsid, handler.clsid);
+        if (!known)
+            handlers.push_back(handler);
+    }
+}
+
+// Explorer's order: the file type's own class, then every file, then every
+// file-system object; for folders the folder keys.
+std::vector<Handler> registeredHandlers(const std::wstring& path, bool folder)
+{
+    std::vector<Handler> handlers;
+    if (folder) {
+        collectHandlers(L"Directory", handlers);
+        collectHandlers(L"Folder", handlers);
+    } else {
+        const wchar_t* extension = PathFindExtensionW(path.c_str());
+        if (*extension) {
+            wchar_t progId[256] = {};
+            DWORD size = sizeof(progId) - sizeof(wchar_t);
+            if (RegGetValueW(HKEY_CLASSES_ROOT, extension, nullptr, RRF_RT_REG_SZ, nullptr, progId, &size) ==
+                    ERROR_SUCCESS && progId[0])
+                collectHandlers(progId, handlers);
+        }
+        collectHandlers(L"*", handlers);
+    }
+    collectHandlers(L"AllFilesystemObjects", handlers);
+    return handlers;
+}
+
+// A shell data object for the selection, as Explorer hands it over: item
+// identifiers relative to their common folder, with a drop list among its
+// formats.
+HRESULT createDataObject(const std::vector<std::wstring>& paths, IDataObject** result)
+{
+    std::vector<PIDLIST_ABSOLUTE> items;
+    HRESULT hr = S_OK;
+    for (const std::wstring& path : paths) {
+        PIDLIST_ABSOLUTE item = nullptr;
+        hr = SHParseDisplayName(path.c_str(), nullptr, &item, 0, nullptr);
+        if (FAILED(hr))
+            break;
+        items.push_back(item);
+    }
+    PIDLIST_ABSOLUTE folder = nullptr;
+    if (SUCCEEDED(hr)) {
+        folder = ILClone(items[0]);
+        if (!folder || !ILRemoveLastID(folder))
+            hr = E_FAIL;
+    }
+    if (SUCCEEDED(hr)) {
+        std::vector<PCUITEMID_CHILD> children;
+        for (PIDLIST_ABSOLUTE item : items)
+            children.push_back(ILFindLastID(item));
+        hr = SHCreateDataObject(folder, static_cast<UINT>(children.size()), children.data(), nullptr,
+                                IID_IDataObject, reinterpret_cast<void**>(result));
+        if (FAILED(hr))
+            hr = CIDLData_CreateFromIDArray(folder, static_cast<UINT>(children.size()),
+                                            reinterpret_cast<PCUIDLIST_RELATIVE_ARRAY>(children.data()), result);
+    }
+    ILFree(folder);
+    for (PIDLIST_ABSOLUTE item : items)
+        ILFree(item);
+    return hr;
+}
+
+std::wstring bitmapText(HBITMAP bitmap)
+{
+    BITMAP info = {};
+    if (!bitmap || !GetObjectW(bitmap, sizeof(info), &info))
+        return L"none";
+    return format(L"%ldx%ld %u-bit", info.bmWidth, info.bmHeight, static_cast<unsigned>(info.bmBitsPixel));
+}
+
+void printMenu(HMENU menu, int depth)
+{
+    const std::wstring indent(depth * 4 + 2, L' ');
+    const int count = GetMenuItemCount(menu);
+    for (int i = 0; i < count; ++i) {
+        wchar_t text[512] = {};
+        MENUITEMINFOW item = {};
+        item.cbSize = sizeof(item);
+        item.fMask = MIIM_FTYPE | MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_CHECKMARKS | MIIM_STATE;
+        item.dwTypeData = text;
+        item.cch = 512;
+        if (!GetMenuItemInfoW(menu, i, TRUE, &item)) {
+            out(indent + format(L"[%d] (unreadable item)\n", i));
+            continue;
+        }
+        if (item.fType & MFT_SEPARATOR) {
+            out(indent + format(L"[%d] ----------------\n", i));
+            continue;
+        }
+        std::wstring line = indent + format(L"[%d] \"%ls\" id %u", i, text, item.wID);
+        if (item.hbmpChecked || item.hbmpUnchecked)
+            line += L" checkmarks(checked " + bitmapText(item.hbmpChecked) + L", unchecked " +
+                    bitmapText(item.hbmpUnchecked) + L")";
+        else
+            line += L" no checkmarks";
+        if (item.hSubMenu)
+            line += L" >";
+        out(line + L"\n");
+        if (item.hSubMenu)
+            printMenu(item.hSubMenu, depth + 1);
+    }
+}
+
+bool parseFlags(const std::wstring& text, UINT& flags)
+{
+    wchar_t* end = nullptr;
+    const unsigned long number = std::wcstoul(text.c_str(), &end, 0);
+    if (end && *end == L'\0' && !text.empty()) {
+        flags = static_cast<UINT>(number);
+        return true;
+    }
+    static const struct { const wchar_t* name; UINT value; } names[] = {
+        {L"normal", CMF_NORMAL}, {L"defaultonly", CMF_DEFAULTONLY}, {L"verbsonly", CMF_VERBSONLY},
+        {L"explore", CMF_EXPLORE}, {L"noverbs", CMF_NOVERBS}, {L"extended", CMF_EXTENDEDVERBS},
+    };
+    flags = 0;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t plus = text.find(L'+', start);
+        const std::wstring part = text.substr(start, plus == std::wstring::npos ? std::wstring::npos : plus - start);
+        bool found = false;
+        for (const auto& name : names) {
+            if (_wcsicmp(part.c_str(), name.name) == 0) {
+                flags |= name.value;
+                found = true;
+            }
+        }
+        if (!found)
+            return false;
+        if (plus == std::wstring::npos)
+            break;
+        start = plus + 1;
+    }
+    return true;
+}
+
+bool parseNumber(const wchar_t* text, UINT& value)
+{
+    wchar_t* end = nullptr;
+    value = static_cast<UINT>(std::wcstoul(text, &end, 0));
+    return end && end != text && *end == L'\0';
+}
+
+struct Options {
+    UINT flags = CMF_NORMAL;
+    UINT index = 0;
+    UINT first = 1;
+    std::wstring handler;
+    std::vector<UINT> helpOffsets;
+    bool invoke = false;
+    UINT invokeOffset = 0;
+    std::string verb;
+    bool initialize = true;
+    bool listOnly = false;
+    std::vector<std::wstring> paths;
+};
+
+int usage()
+{
+    return fail(1, L"usage: shellhost [--flags F] [--index N] [--first N] [--handler NAME|{CLSID}] "
+                   L"[--help-text OFFSET] [--invoke OFFSET | --verb TEXT] [--no-init] [--list] PATH...");
+}
+
+// One handler through the whole menu cycle; 0 or the exit code of a failure.
+int driveHandler(const Handler& handler, const Options& options, IDataObject* data)
+{
+    out(format(L"handler %ls %ls\n  registered at %ls\n", handler.name.c_str(), guidText(handler.clsid).c_str(),
+               handler.key.c_str()));
+    orn::com_ptr<IContextMenu> menuHandler;
+    HRESULT hr = CoCreateInstance(handler.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IContextMenu,
+                                  menuHandler.put_void());
+    if (FAILED(hr))
+        return fail(4, L"cannot create handler " + guidText(handler.clsid) + L": " + hresultText(hr));
+
+    int result = 0;
+    if (options.initialize) {
+        orn::com_ptr<IShellExtInit> init;
+        hr = menuHandler->QueryInterface(IID_IShellExtInit, init.put_void());
+        if (SUCCEEDED(hr))
+            hr = init->Initialize(nullptr, data, nullptr);
+        out(L"Initialize = " + hresultText(hr) + L"\n");
+        if (FAILED(hr))
+            result = 5;
+    }
+
+    HMENU menu = CreatePopupMenu();
+    for (UINT i = 0; i < options.index; ++i)
+        AppendMenuW(menu, MF_STRING, 0x7000 + i, format(L"(host item %u)", i).c_str());
+    hr = menuHandler->QueryContextMenu(menu, options.index, options.first, options.first + 0x0FFF, options.flags);
+    out(format(L"QueryContextMenu(index %u, first %u, flags 0x%X) = ", options.index, options.first, options.flags) +
+        hresultText(hr) + format(L", %u identifier(s) used\n", SUCCEEDED(hr) ? HRESULT_CODE(hr) : 0));
+    if (FAILED(hr))
+        result = 5;
+    out(L"menu:\n");
+    if (GetMenuItemCount(menu) == 0)
+        out(L"  (empty)\n");
+    printMenu(menu, 0);
+
+    for (UINT offset : options.helpOffsets) {
+        wchar_t wide[256] = {};
+        hr = menuHandler->GetCommandString(offset, GCS_HELPTEXTW, nullptr, reinterpret_cast<char*>(wide), 256);
+        out(format(L"GetCommandString(%u, GCS_HELPTEXTW) = ", offset) + hresultText(hr) +
+            (SUCCEEDED(hr) ? L" \"" + std::wstring(wide) + L"\"" : std::wstring()) + L"\n");
+        char narrow[256] = {};
+        const HRESULT hrA = menuHandler->GetCommandString(offset, GCS_HELPTEXTA, nullptr, narrow, 256);
+        wchar_t converted[256] = {};
+        MultiByteToWideChar(CP_ACP, 0, narrow, -1, converted, 256);
+        out(format(L"GetCommandString(%u, GCS_HELPTEXTA) = ", offset) + hresultText(hrA) +
+            (SUCCEEDED(hrA) ? L" \"" + std::wstring(converted) + L"\"" : std::wstring()) + L"\n");
+        if (FAILED(hr) || FAILED(hrA))
+            result = 5;
+    }
+
+    if (options.invoke || !options.verb.empty()) {
+        CMINVOKECOMMANDINFO info = {};
+        info.cbSize = sizeof(info);
+        info.lpVerb = options.verb.empty() ? MAKEINTRESOURCEA(options.invokeOffset) : options.verb.c_str();
+        info.nShow = SW_SHOWNORMAL;
+        hr = menuHandler->InvokeCommand(&info);
+        if (options.verb.empty())
+            out(format(L"InvokeCommand(offset %u) = ", options.invokeOffset) + hresultText(hr) + L"\n");
+        else
+            out(L"InvokeCommand(verb \"" + std::wstring(options.verb.begin(), options.verb.end()) + L"\") = " +
+                hresultText(hr) + L"\n");
+        if (FAILED(hr))
+            result = 5;
+    }
+    DestroyMenu(menu);
+    return result;
+}
+
+int run(const Options& options)
+{
+    for (const std::wstring& path : options.paths) {
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+            return fail(2, L"no such file or folder: " + path);
+    }
+    wchar_t full[MAX_PATH];
+    std::vector<std::wstring> paths;
+    for (const std::wstring& path : options.paths) {
+        if (!GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr))
+            return fail(2, L"cannot resolve " + path);
+        paths.push_back(full);
+    }
+    const bool folder = (GetFileAttributesW(paths[0].c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    std::vector<Handler> handlers = registeredHandlers(paths[0], folder);
+    if (!options.handler.empty()) {
+        std::vector<Handler> chosen;
+        CLSID wanted = CLSID_NULL;
+        const bool byClass = SUCCEEDED(CLSIDFromString(options.handler.c_str(), &wanted));
+        for (const Handler& handler : handlers) {
+            if ((byClass && IsEqualCLSID(handler.clsid, wanted)) || _wcsicmp(handler.name.c_str(), options.handler.c_str()) == 0)
+                chosen.push_back(handler);
+        }
+        if (chosen.empty())
+            return fail(3, L"no context-menu handler \"" + options.handler + L"\" is registered for " +
+                               (folder ? L"folders" : L"files"));
+        handlers = chosen;
+    }
+    if (handlers.empty())
+        return fail(3, std::wstring(L"no context-menu handler is registered for ") + (folder ? L"folders" : L"files"));
+
+    out(std::wstring(L"selection (") + (folder ? L"folder" : L"file") + L"):\n");
+    for (const std::wstring& path : paths)
+        out(L"  " + path + L"\n");
+    if (options.listOnly) {
+        for (const Handler& handler : handlers)
+            out(L"handler " + handler.name + L" " + guidText(handler.clsid) + L" at " + handler.key + L"\n");
+        return 0;
+    }
+
+    orn::com_ptr<IDataObject> data;
+    HRESULT hr = createDataObject(paths, data.put());
+    if (FAILED(hr))
+        return fail(5, L"cannot build the data object of the selection: " + hresultText(hr));
+
+    int result = 0;
+    for (const Handler& handler : handlers) {
+        const int code = driveHandler(handler, options, data.get());
+        if (code && !result)
+            result = code;
+    }
+    return result;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == L"--flags" && hasValue) {
+            if (!parseFlags(argv[++i], options.flags))
+                return usage();
+        } else if (arg == L"--index" && hasValue) {
+            if (!parseNumber(argv[++i], options.index))
+                return usage();
+        } else if (arg == L"--first" && hasValue) {
+            if (!parseNumber(argv[++i], options.first))
+                return usage();
+        } else if (arg == L"--handler" && hasValue) {
+            options.handler = argv[++i];
+        } else if (arg == L"--help-text" && hasValue) {
+            UINT offset = 0;
+            if (!parseNumber(argv[++i], offset))
+                return usage();
+            options.helpOffsets.push_back(offset);
+        } else if (arg == L"--invoke" && hasValue) {
+            if (!parseNumber(argv[++i], options.invokeOffset))
+                return usage();
+            options.invoke = true;
+        } else if (arg == L"--verb" && hasValue) {
+            const std::wstring verb = argv[++i];
+            options.verb.assign(verb.begin(), verb.end());
+        } else if (arg == L"--no-init") {
+            options.initialize = false;
+        } else if (arg == L"--list") {
+            options.listOnly = true;
+        } else if (arg.size() > 1 && arg.compare(0, 2, L"--") == 0) {
+            return usage();
+        } else {
+            options.paths.push_back(arg);
+        }
+    }
+    if (options.paths.empty())
+        return usage();
+
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(hr))
+        return fail(5, L"CoInitializeEx failed: " + hresultText(hr));
+    const int result = run(options);
+    CoUninitialize();
+    return result;
+}
