@@ -7,8 +7,10 @@
 #include <boost/range/iterator_range.hpp>
 #include <boost/spirit/include/qi.hpp>
 
+#include <atomic>
 #include <cwchar>
 #include <locale>
+#include <memory>
 #include <string>
 
 namespace {
@@ -122,11 +124,27 @@ struct ConditionGrammar : qi::grammar<Iterator, bool(LookupableW*), Skipper> {
     qi::rule<Iterator, Range(), Skipper> quotedString, propertyName;
 };
 
-// Building the rules is far costlier than a parse: once per process.
+// Building the rules is far costlier than a parse: once per process, on first
+// use, by whichever thread gets there first. The pointer is constant-initialised
+// and the grammar is released only after every other object of the module is
+// gone, so a record logged from another object's destructor still finds it.
+std::atomic<const ConditionGrammar*> sharedGrammar{nullptr};
+
+struct GrammarRelease {
+    ~GrammarRelease() { delete sharedGrammar.exchange(nullptr); }
+};
+GrammarRelease grammarRelease __attribute__((init_priority(101)));
+
 const ConditionGrammar& conditionGrammar()
 {
-    static const ConditionGrammar grammar;
-    return grammar;
+    const ConditionGrammar* grammar = sharedGrammar.load(std::memory_order_acquire);
+    if (grammar)
+        return *grammar;
+    std::unique_ptr<const ConditionGrammar> built(new ConditionGrammar);
+    const ConditionGrammar* expected = nullptr;
+    if (sharedGrammar.compare_exchange_strong(expected, built.get(), std::memory_order_acq_rel))
+        return *built.release();
+    return *expected;  // another thread's grammar won; ours is dropped
 }
 
 // The parser recurses once per parenthesis. Quoted strings and property

@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
+#include <type_traits>
 
 namespace LogUtils {
 
@@ -43,6 +45,9 @@ struct ProcessValues {
     OSVERSIONINFOEXW version = {};
     HMODULE kernel32 = nullptr;
 };
+
+// Nothing to run at unload: a late record still finds the values.
+static_assert(std::is_trivially_destructible<ProcessValues>::value, "kept until the end");
 
 const ProcessValues& processValues()
 {
@@ -315,10 +320,13 @@ bool LogFormatter::format(OStream<char>& out, const wchar_t* format, const LogRe
     return true;
 }
 
+// Never destroyed, so that a record logged from another object's destructor
+// at unload still finds it; it owns nothing.
 LogFormatter& logFormatter()
 {
-    static LogFormatter formatter;
-    return formatter;
+    alignas(LogFormatter) static unsigned char storage[sizeof(LogFormatter)];
+    static LogFormatter* const formatter = new (storage) LogFormatter;
+    return *formatter;
 }
 
 }  // namespace LogUtils

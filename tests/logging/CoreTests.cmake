@@ -4,3 +4,4 @@ orn_add_test(LogConfigurationTest SOURCES LogConfigurationTest.cpp IniConfigurat
              LIBS orn_logging BOTH_PREFIXES)
 orn_add_test(FilterEvaluatorTest SOURCES FilterEvaluatorTest.cpp LIBS orn_logging)
 orn_add_test(LogFormatterTest SOURCES LogFormatterTest.cpp LIBS orn_logging BOTH_PREFIXES)
+orn_add_test(CoreAllocationTest SOURCES CoreAllocationTest.cpp LIBS orn_logging)

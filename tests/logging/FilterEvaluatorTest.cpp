@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <string>
@@ -265,6 +267,33 @@ TEST_F(ConditionTest, LongAndMalformedInputsAnswerWithoutFailing)
             text += pieces[random() % (sizeof pieces / sizeof pieces[0])];
         holds(text.c_str());
     }
+}
+
+// The nesting limit is what keeps a hostile condition from exhausting the
+// stack of whichever thread logs.
+TEST(ConditionStack, DeepestNestingStaysWithinAModestStack)
+{
+    class StackProbe : public LookupableW {
+    public:
+        const wchar_t* getProperty(const wchar_t*) override
+        {
+            char here = 0;
+            deepest = reinterpret_cast<std::uintptr_t>(&here);
+            return L"v";
+        }
+        std::uintptr_t deepest = 0;
+    } probe;
+    char top = 0;
+    const int depth = FilterEvaluator::maximumNesting;
+    const std::wstring nested =
+        std::wstring(depth, L'(') + L"<p>==\"v\"" + std::wstring(depth, L')');
+    FilterEvaluator evaluator;
+    const LogRecord record = recordOf("OrnShExt", LevelInfo);
+    EXPECT_TRUE(evaluator.evaluateCondition(nested.c_str(), record, &probe));
+    ASSERT_NE(0u, probe.deepest);
+    const long used = static_cast<long>(reinterpret_cast<std::uintptr_t>(&top) - probe.deepest);
+    std::printf("stack used at nesting %d: %ld bytes\n", depth, used);
+    EXPECT_LT(used, 128 * 1024);
 }
 
 TEST(ConditionThreads, OneGrammarServesManyThreadsAtOnce)
