@@ -194,3 +194,63 @@ TEST_F(LauncherViewTest, MissingSecondKeyIsReported)
     SKIP_WITHOUT_LOG_FILES();
     expectNotice(watch, "Failed to read registry");
 }
+
+// The traces (level 7) reach a file only while debugging is switched on and a
+// "logCfg.Ini" in the installation folder routes them; that folder is fixed
+// when a process loads, so a second run of this program does the launching.
+TEST_F(LauncherTest, TracesReachConfiguredLogWhileDebugging)
+{
+    SKIP_WITHOUT_LOG_FILES();
+    recordInstallDir(install_.str());
+    orn::unique_hkey logKey;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarvel\\Hollowmere\\Log", 0,
+                                             nullptr, 0, KEY_ALL_ACCESS, nullptr, logKey.put(), nullptr));
+    const DWORD on = 1;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(logKey.get(), L"bDebugEnable", 0, REG_DWORD,
+                                            reinterpret_cast<const BYTE*>(&on), sizeof on));
+    const std::wstring traceName = L"LauncherTrace-" + uniqueSuffix() + L".log";
+    writeText(install_.path() / L"logCfg.Ini",
+              "[traces]\r\ntype=file\r\nfilter=OrnShExt.Debug zuCpLib.Debug\r\nformat=%m\r\nfilename=" +
+                  std::string(traceName.begin(), traceName.end()) + "\r\n");
+    const std::wstring target = L"D:\\Work Files";
+
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = std::wstring(L"\"") + self +
+                               L"\" --gtest_also_run_disabled_tests --gtest_filter=LauncherTraceRun.*";
+    SetEnvironmentVariableW(L"ORN_TRACE_TARGET", target.c_str());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    const BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &startup, &process);
+    SetEnvironmentVariableW(L"ORN_TRACE_TARGET", nullptr);
+    ASSERT_TRUE(started);
+    orn::unique_handle processHandle(process.hProcess), threadHandle(process.hThread);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(processHandle.get(), 60000));
+    DWORD exitCode = 1;
+    GetExitCodeProcess(processHandle.get(), &exitCode);
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_EQ(commandLineFor(agent_, parametersFor(install_.str(), target)), agent_.awaitCommandLine());
+
+    const fs::path traceFile = fs::path(logFolder()) / traceName;
+    std::ifstream in(traceFile, std::ios::binary);
+    const std::string traces((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    std::error_code ignored;
+    fs::remove(traceFile, ignored);
+    const std::wstring expected = L"About to launch <" + agent_.exe().wstring() + L"> <" +
+                                  parametersFor(install_.str(), target) + L">";
+    EXPECT_NE(std::string::npos, traces.find(std::string(expected.begin(), expected.end()))) << traces;
+    EXPECT_NE(std::string::npos, traces.find("IsWow64Process API isn't defined in kernel32.")) << traces;
+}
+
+// Run only as the second program of the test above.
+TEST(LauncherTraceRun, DISABLED_LaunchAndProbe)
+{
+    const std::string target = env("ORN_TRACE_TARGET");
+    ASSERT_FALSE(target.empty());
+    CCorvaneExtHelper launcher;
+    EXPECT_EQ(S_OK, launcher.StartScan(nullptr, std::wstring(target.begin(), target.end()).c_str()));
+    EXPECT_FALSE(platform_detail::IsWow64In("ornNoSuchModule", GetCurrentProcess()));
+}
