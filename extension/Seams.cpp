@@ -3,7 +3,7 @@
 
 #include "Module.h"
 
-#include <cstdlib>
+#include <cwchar>
 
 namespace {
 
