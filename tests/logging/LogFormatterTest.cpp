@@ -217,6 +217,7 @@ TEST(LogFormatterTest, ErrorTextsOfWindowsCodesAndFailureStatuses)
     const std::string outOfMemory = errorText(0x8007000e);
     EXPECT_EQ(0u, outOfMemory.find("Error=0x8007000e: "));
     EXPECT_EQ("Error=0x8007000e: " + systemText(0x8007000e), outOfMemory);
+    EXPECT_GT(outOfMemory.size(), std::strlen("Error=0x8007000e: "));
 
     // No text in the system: the prefix alone, blank included.
     EXPECT_EQ("Error=123456789: ", errorText(123456789));
