@@ -15,3 +15,21 @@ add_test(NAME LogArchiveTest.cabextract
          COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/verify-cabinets.sh
                  ${CMAKE_BINARY_DIR}/tests/logging/output/archive)
 set_tests_properties(LogArchiveTest.cabextract PROPERTIES FIXTURES_REQUIRED logging.cabinets)
+
+# Helper process: a writer of its own, a logging client, a debugger's child.
+add_executable(LogOutputChild LogOutputChild.cpp)
+target_link_libraries(LogOutputChild PRIVATE orn_logging)
+target_link_options(LogOutputChild PRIVATE -municode)
+
+orn_add_test(LogFileSinkTest SOURCES LogFileSinkTest.cpp LIBS orn_logging TIMEOUT 180)
+orn_output_environment(LogFileSinkTest wine64)
+add_dependencies(LogFileSinkTest LogOutputChild)
+set_tests_properties(LogFileSinkTest PROPERTIES FIXTURES_SETUP "logging.cabinets;logging.shared")
+add_test(NAME LogFileSinkTest.sharedlog
+         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/verify-shared-log.sh
+                 ${CMAKE_BINARY_DIR}/tests/logging/output/shared)
+set_tests_properties(LogFileSinkTest.sharedlog PROPERTIES FIXTURES_REQUIRED logging.shared)
+
+orn_add_test(SyslogSinkTest SOURCES SyslogSinkTest.cpp LIBS orn_logging ws2_32)
+orn_output_environment(SyslogSinkTest wine64)
+add_dependencies(SyslogSinkTest LogOutputChild)

@@ -1,0 +1,61 @@
+#pragma once
+// The process-wide log manager: run-time properties from the registry,
+// refreshed when the Log key changes; the debug gate; the configuration in
+// force (the built-in table, or "logCfg.Ini" while debugging is on).
+
+#include "FilterEvaluator.h"
+#include "LogManager.h"
+#include "UniqueResource.h"
+
+#include <boost/shared_ptr.hpp>
+
+class DefaultLogManager : public LogUtils::LogManagerImpl {
+public:
+    DefaultLogManager();
+    ~DefaultLogManager();
+    DefaultLogManager(const DefaultLogManager&) = delete;
+    DefaultLogManager& operator=(const DefaultLogManager&) = delete;
+
+    void log(LogRecord& record) override;
+    LogUtils::IFilterEvaluator* getFilterEvaluator() override;
+    LogUtils::ILogFormatter* getFormatter() override;
+    bool forEachConfiguration(ConfigurationEnumeration::ActionType& action) override;
+
+    // The property set records are routed with now (null before the first
+    // record). Published maps are never changed.
+    boost::shared_ptr<const LogUtils::PropertyMap> snapshot() const;
+
+private:
+    void refresh();
+
+    FilterEvaluator filterEvaluator;
+    orn::unique_handle changeEvent;
+    orn::unique_hkey logKey;
+    boost::shared_ptr<const LogUtils::PropertyMap> properties;
+};
+
+// Folders fixed at module load: where "logCfg.Ini" is looked for, and where
+// log files go (created at load).
+class LogFolderPath {
+public:
+    const wchar_t* get() const { return path_; }
+
+protected:
+    wchar_t path_[MAX_PATH] = {};
+};
+
+class ConfigDirectory : public LogFolderPath {
+public:
+    ConfigDirectory();
+};
+
+class LogDirectory : public LogFolderPath {
+public:
+    LogDirectory();
+};
+
+extern ConfigDirectory configDirectory;
+extern LogDirectory logDirectory;
+
+// The registry key of the run-time properties, under HKEY_LOCAL_MACHINE.
+extern const wchar_t logRegistryKey[];

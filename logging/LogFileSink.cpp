@@ -1,0 +1,105 @@
+#include "LogFileSink.h"
+
+#include "LogArchive.h"
+#include "UniqueResource.h"
+
+#include <memory>
+#include <string>
+
+namespace LogUtils {
+
+namespace {
+
+constexpr DWORD systemAccess = 0x101f0000;    // generic all, all standard rights
+constexpr DWORD everyoneAccess = 0x10020000;  // generic all, read control
+
+class LogFileSecurity {
+public:
+    LogFileSecurity() : attributes_(), descriptor_()
+    {
+        BYTE systemSid[SECURITY_MAX_SID_SIZE];
+        BYTE everyoneSid[SECURITY_MAX_SID_SIZE];
+        DWORD systemSize = sizeof systemSid;
+        DWORD everyoneSize = sizeof everyoneSid;
+        if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, systemSid, &systemSize) ||
+            !CreateWellKnownSid(WinWorldSid, nullptr, everyoneSid, &everyoneSize))
+            return;
+        const DWORD aclSize = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) +
+                              GetLengthSid(systemSid) + GetLengthSid(everyoneSid);
+        // Throwing here leaves the process-wide object unmade, so the next
+        // file open tries again.
+        acl_.reset(new DWORD[(aclSize + sizeof(DWORD) - 1) / sizeof(DWORD)]);
+        ACL* acl = reinterpret_cast<ACL*>(acl_.get());
+        if (!InitializeAcl(acl, aclSize, ACL_REVISION) ||
+            !AddAccessAllowedAce(acl, ACL_REVISION, systemAccess, systemSid) ||
+            !AddAccessAllowedAce(acl, ACL_REVISION, everyoneAccess, everyoneSid) ||
+            !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE))
+            return;
+        attributes_.nLength = sizeof attributes_;
+        attributes_.lpSecurityDescriptor = &descriptor_;
+        attributes_.bInheritHandle = FALSE;
+        ready_ = true;
+    }
+    LogFileSecurity(const LogFileSecurity&) = delete;
+    LogFileSecurity& operator=(const LogFileSecurity&) = delete;
+
+    SECURITY_ATTRIBUTES* attributes() { return ready_ ? &attributes_ : nullptr; }
+
+private:
+    SECURITY_ATTRIBUTES attributes_;
+    SECURITY_DESCRIPTOR descriptor_;
+    std::unique_ptr<DWORD[]> acl_;
+    bool ready_ = false;
+};
+
+}  // namespace
+
+SECURITY_ATTRIBUTES* logFileSecurityAttributes()
+{
+    static LogFileSecurity security;
+    return security.attributes();
+}
+
+bool LogFileSink::write(ILogSinkStreamer& streamer)
+{
+    // The line is complete before the file is opened, so other writers wait
+    // only for one seek, one write and one size query.
+    std::string line;
+    line.reserve(256);
+    ATLString_OStream out(line);
+    streamer.stream(out);
+    line.append("\r\n", 2);
+
+    SECURITY_ATTRIBUTES* security = logFileSecurityAttributes();
+    orn::unique_file file;
+    for (int attempt = 1;; ++attempt) {
+        file.reset(CreateFileW(path_, FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                               security, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (file)
+            break;
+        if (GetLastError() != ERROR_SHARING_VIOLATION)
+            return false;
+        Sleep(retryDelayMilliseconds);
+        if (attempt >= openAttempts)
+            return false;
+    }
+
+    SetFilePointer(file.get(), 0, nullptr, FILE_END);
+    DWORD written = 0;
+    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    LARGE_INTEGER size;
+    const bool sized = GetFileSizeEx(file.get(), &size) != FALSE;
+    file.reset();
+
+    if (sized && (size.HighPart != 0 || size.LowPart > maximumSize_)) {
+        if (archive_)
+            rotateLogFile(path_);
+        else
+            DeleteFileW(path_);
+    }
+    return true;
+}
+
+}  // namespace LogUtils

@@ -1,0 +1,40 @@
+#pragma once
+// Appends one line per record to a log file that several processes share.
+// The file is held open only for the append: writers exclude each other
+// through the share mode and retry briefly.
+
+#include "LogSink.h"
+
+#include <windows.h>
+
+namespace LogUtils {
+
+class LogFileSink : public ILogSink {
+public:
+    static constexpr DWORD defaultMaximumSize = 0x200000;
+    static constexpr int openAttempts = 3;
+    static constexpr DWORD retryDelayMilliseconds = 12;
+
+    // path is not copied. Above maximumSize the file is archived (or, with
+    // archive off, deleted) after the line that crossed it.
+    LogFileSink(const wchar_t* path, DWORD maximumSize, bool archive)
+        : path_(path), maximumSize_(maximumSize), archive_(archive)
+    {
+    }
+
+    // False only when the file could not be opened; a short write goes
+    // unnoticed.
+    bool write(ILogSinkStreamer& streamer) override;
+
+private:
+    const wchar_t* path_;
+    DWORD maximumSize_;
+    bool archive_;
+};
+
+// The attributes new log files are created with, built once per process:
+// LocalSystem and Everyone may both append to a log another account created.
+// Null when the descriptor could not be built.
+SECURITY_ATTRIBUTES* logFileSecurityAttributes();
+
+}  // namespace LogUtils

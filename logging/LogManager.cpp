@@ -1,0 +1,157 @@
+#include "LogManager.h"
+
+#include "LogFileSink.h"
+#include "SyslogSink.h"
+
+#include <shlwapi.h>
+
+#include <cstdint>
+#include <cwchar>
+#include <exception>
+#include <memory>
+
+namespace LogUtils {
+
+namespace {
+
+// Replaces every occurrence of placeholder (case-sensitive) in text by value;
+// a null value removes it. False when the result does not fit.
+bool replaceAll(wchar_t (&text)[MAX_PATH], const wchar_t* placeholder, const wchar_t* value)
+{
+    const size_t placeholderLength = std::wcslen(placeholder);
+    const size_t valueLength = value ? std::wcslen(value) : 0;
+    wchar_t result[MAX_PATH];
+    size_t length = 0;
+    for (const wchar_t* p = text; *p;) {
+        if (std::wcsncmp(p, placeholder, placeholderLength) == 0) {
+            if (length + valueLength >= MAX_PATH)
+                return false;
+            std::wmemcpy(result + length, value, valueLength);
+            length += valueLength;
+            p += placeholderLength;
+        } else {
+            if (length + 1 >= MAX_PATH)
+                return false;
+            result[length++] = *p++;
+        }
+    }
+    result[length] = L'\0';
+    std::wmemcpy(text, result, length + 1);
+    return true;
+}
+
+void writeFile(LogRecord& record, LogConfigurationSection& section, LookupableW& properties,
+               ILogSinkStreamer& streamer)
+{
+    (void)record;
+    const wchar_t* fileName = section.getProperty(L"filename");
+    if (!fileName || std::wcslen(fileName) >= MAX_PATH)
+        return;
+    wchar_t expanded[MAX_PATH];
+    std::wmemcpy(expanded, fileName, std::wcslen(fileName) + 1);
+    if (!replaceAll(expanded, L"<dt>", properties.getProperty(L"dt")) ||
+        !replaceAll(expanded, L"<activity>", properties.getProperty(L"activity")))
+        return;
+
+    const wchar_t* maximumSize = section.getProperty(L"maxsize");
+    const wchar_t* logDirectory = properties.getProperty(L"logdir");
+    if (!logDirectory || std::wcslen(logDirectory) >= MAX_PATH)
+        return;
+    const DWORD limit =
+        maximumSize ? parseSectionNumber(maximumSize) : LogFileSink::defaultMaximumSize;
+
+    wchar_t path[MAX_PATH];
+    std::wmemcpy(path, logDirectory, std::wcslen(logDirectory) + 1);
+    if (!PathAppendW(path, expanded))
+        return;
+    LogFileSink(path, limit, true).write(streamer);
+}
+
+void sendSyslog(LogRecord& record, LogConfigurationSection& section, ILogSinkStreamer& streamer)
+{
+    const wchar_t* portText = section.getProperty(L"port");
+    const auto port = static_cast<std::uint16_t>(portText ? parseSectionNumber(portText) : 0);
+
+    const wchar_t* server = section.getProperty(L"server");
+    char inlineServer[64];
+    std::unique_ptr<char[]> heapServer;
+    char* narrowServer = nullptr;
+    if (server) {
+        const size_t size = 2 * (std::wcslen(server) + 1);
+        char* buffer = inlineServer;
+        if (size > sizeof inlineServer) {
+            heapServer.reset(new char[size]);
+            buffer = heapServer.get();
+        }
+        if (WideCharToMultiByte(CP_THREAD_ACP, 0, server, -1, buffer, static_cast<int>(size),
+                                nullptr, nullptr) > 0)
+            narrowServer = buffer;
+    }
+    SyslogSink(record, narrowServer, port).write(streamer);
+}
+
+}  // namespace
+
+DWORD parseSectionNumber(const wchar_t* text)
+{
+    while (*text == L' ' || *text == L'\t')
+        ++text;
+    const bool negative = *text == L'-';
+    if (*text == L'-' || *text == L'+')
+        ++text;
+    DWORD value = 0;
+    for (; *text >= L'0' && *text <= L'9'; ++text)
+        value = value * 10 + static_cast<DWORD>(*text - L'0');
+    return negative ? 0u - value : value;
+}
+
+bool LogManagerImpl::processSection(LogRecord& record, LookupableW& lookup,
+                                    LookupableW& properties)
+{
+    LogConfigurationSection section(&lookup);
+    const wchar_t* type = section.getProperty(L"type");
+    if (!section.isEnabled() || !type)
+        return false;
+
+    if (IFilterEvaluator* evaluator = getFilterEvaluator()) {
+        try {
+            if (!evaluator->evaluateCondition(section.getProperty(L"condition"), record,
+                                              &properties))
+                return false;
+            if (!evaluator->evaluateFilter(section.getProperty(L"filter"), record, &properties))
+                return false;
+        } catch (const std::exception&) {
+            // An evaluation that ran out of memory lets the record through
+            // rather than lose it.
+        }
+    }
+
+    Streamer streamer(section.getProperty(L"format"), getFormatter(), record);
+    if (_wcsicmp(type, L"file") == 0)
+        writeFile(record, section, properties, streamer);
+    else if (_wcsicmp(type, L"syslog") == 0)
+        sendSyslog(record, section, streamer);
+    else if (_wcsicmp(type, L"outputdebugstring") == 0)
+        DebugStringSink().write(streamer);
+    return false;
+}
+
+bool LogManagerImpl::ConfigurationAction::operator()(LogConfigurationW& configuration)
+{
+    ConfigurationSectionAction action(manager_, record_, properties_);
+    return configuration.firstThat(action);
+}
+
+bool LogManagerImpl::ConfigurationSectionAction::operator()(LookupableW& section)
+{
+    manager_.processSection(record_, section, properties_);
+    return false;
+}
+
+bool LogManagerImpl::Streamer::stream(OStream<char>& out)
+{
+    // A section without a format still shows its message.
+    return formatter_ ? formatter_->format(out, format_ ? format_ : L"%m", record_) : false;
+}
+
+}  // namespace LogUtils

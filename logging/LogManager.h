@@ -1,0 +1,83 @@
+#pragma once
+// The routing engine: applies every section of the configuration in force to
+// one record and builds the section's sink for that record alone.
+
+#include "FilterEvaluator.h"
+#include "LogConfiguration.h"
+#include "LogFormatter.h"
+#include "LogRecord.h"
+#include "LogSink.h"
+
+namespace LogUtils {
+
+class LogManagerImpl : public ILogManager {
+public:
+    using ConfigurationEnumeration = IEnumerable<LogConfigurationW>;
+
+    // Stateless and shared by every thread; may be null.
+    virtual IFilterEvaluator* getFilterEvaluator() = 0;
+    virtual ILogFormatter* getFormatter() = 0;
+    // Hands the configuration in force to the action; answers its result.
+    virtual bool forEachConfiguration(ConfigurationEnumeration::ActionType& action) = 0;
+
+    // Writes the record through one section's sink when the section takes it.
+    // Reports nothing: a section that cannot write only loses its line.
+    bool processSection(LogRecord& record, LookupableW& section, LookupableW& properties);
+
+    // Applies every section of one configuration.
+    class ConfigurationAction : public ConfigurationEnumeration::ActionType {
+    public:
+        ConfigurationAction(LogManagerImpl& manager, LogRecord& record, LookupableW& properties)
+            : manager_(manager), record_(record), properties_(properties)
+        {
+        }
+        bool operator()(LogConfigurationW& configuration) override;
+        LookupableW& properties() const { return properties_; }
+
+    private:
+        LogManagerImpl& manager_;
+        LogRecord& record_;
+        LookupableW& properties_;
+    };
+
+    // Processes one section and goes on to the next.
+    class ConfigurationSectionAction : public LogConfigurationW::ActionType {
+    public:
+        ConfigurationSectionAction(LogManagerImpl& manager, LogRecord& record,
+                                   LookupableW& properties)
+            : manager_(manager), record_(record), properties_(properties)
+        {
+        }
+        bool operator()(LookupableW& section) override;
+
+    private:
+        LogManagerImpl& manager_;
+        LogRecord& record_;
+        LookupableW& properties_;
+    };
+
+    // Gives a sink the record's line in the section's format.
+    class Streamer : public ILogSinkStreamer {
+    public:
+        Streamer(const wchar_t* format, ILogFormatter* formatter, const LogRecord& record)
+            : format_(format), formatter_(formatter), record_(record)
+        {
+        }
+        bool stream(OStream<char>& out) override;
+
+    private:
+        const wchar_t* format_;
+        ILogFormatter* formatter_;
+        const LogRecord& record_;
+    };
+
+protected:
+    ~LogManagerImpl() = default;
+};
+
+// A section's number text: leading blanks, one sign, then decimal digits up
+// to the first other character, wrapping at 32 bits ("-1" gives 0xFFFFFFFF,
+// "abc" gives 0).
+DWORD parseSectionNumber(const wchar_t* text);
+
+}  // namespace LogUtils

@@ -1,0 +1,110 @@
+#include "SyslogSink.h"
+
+#include <winsock.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace LogUtils {
+
+static_assert(sizeof(sockaddr_in) == 16, "the destination is a 16-byte IPv4 address");
+
+namespace {
+
+const char* const monthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// One UDP socket for the whole process, made by the first syslog write and
+// closed at exit. A failed creation stays failed.
+class SyslogSocket {
+public:
+    SyslogSocket()
+    {
+        WSADATA data;
+        if (WSAStartup(MAKEWORD(2, 2), &data) == 0)
+            socket_ = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    }
+    ~SyslogSocket()
+    {
+        if (socket_ != INVALID_SOCKET)
+            closesocket(socket_);
+    }
+    SyslogSocket(const SyslogSocket&) = delete;
+    SyslogSocket& operator=(const SyslogSocket&) = delete;
+
+    SOCKET get() const { return socket_; }
+
+private:
+    SOCKET socket_ = INVALID_SOCKET;
+};
+
+// A function-local static: a thread racing the first one waits until the
+// socket is fully made.
+SOCKET syslogSocket()
+{
+    static SyslogSocket socket;
+    return socket.get();
+}
+
+}  // namespace
+
+SyslogSink::SyslogSink(const LogRecord& record, const char* server, std::uint16_t port)
+    : destination_(), record_(&record), hasDestination_(false)
+{
+    destination_.family = AF_INET;
+    destination_.port = htons(port ? port : defaultPort);
+    if (server) {
+        destination_.address = inet_addr(server);
+        // Host names are not resolved; they leave the sink without a target.
+        hasDestination_ = destination_.address != INADDR_NONE;
+    }
+}
+
+bool SyslogSink::write(ILogSinkStreamer& streamer)
+{
+    if (!hasDestination_)
+        return false;
+    const SOCKET socket = syslogSocket();
+    if (socket == INVALID_SOCKET)
+        return false;
+
+    char host[16] = {};
+    DWORD hostSize = sizeof host;
+    if (!GetComputerNameA(host, &hostSize))
+        std::memset(host, 0, sizeof host);
+
+    const SYSTEMTIME& time = record_->time;
+    const char* month =
+        time.wMonth >= 1 && time.wMonth <= 12 ? monthNames[time.wMonth - 1] : "???";
+    char datagram[datagramCapacity];
+    int header = std::snprintf(datagram, sizeof datagram, "<%1u> %s %2u %02u:%02u:%02u %15s ",
+                               8u + static_cast<unsigned>(record_->level), month, time.wDay,
+                               time.wHour, time.wMinute, time.wSecond, host);
+    if (header < 0)
+        return false;
+    if (header > datagramCapacity)
+        header = datagramCapacity;
+
+    FixedBuffer_OStream out(datagram + header, datagram + datagramCapacity);
+    streamer.stream(out);
+    const int length = static_cast<int>(out.position() - datagram);
+    if (sendto(socket, datagram, length, 0, reinterpret_cast<const sockaddr*>(&destination_),
+               sizeof destination_) == SOCKET_ERROR) {
+        WSAGetLastError();
+        return false;
+    }
+    return true;
+}
+
+bool DebugStringSink::write(ILogSinkStreamer& streamer)
+{
+    std::string line;
+    ATLString_OStream out(line);
+    streamer.stream(out);
+    line += '\n';
+    OutputDebugStringA(line.c_str());
+    return true;
+}
+
+}  // namespace LogUtils

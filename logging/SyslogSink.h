@@ -1,0 +1,46 @@
+#pragma once
+// Sends each line as one BSD-style syslog datagram over UDP, and hands each
+// line to the debugger output.
+
+#include "LogRecord.h"
+#include "LogSink.h"
+
+#include <cstdint>
+
+namespace LogUtils {
+
+class SyslogSink : public ILogSink {
+public:
+    static constexpr std::uint16_t defaultPort = 514;
+    static constexpr int datagramCapacity = 1024;
+
+    // server: dotted IPv4 text, or null (then nothing is sent); port 0 means
+    // 514. The record must outlive the sink.
+    SyslogSink(const LogRecord& record, const char* server, std::uint16_t port);
+
+    // One datagram, "<14> Dec  6 13:05:07            MYPC hello", cut at
+    // 1024 bytes. True when the system accepted it.
+    bool write(ILogSinkStreamer& streamer) override;
+
+private:
+    // sockaddr_in in its wire layout: family, port and address in network
+    // byte order, eight zero bytes.
+    struct Destination {
+        std::uint16_t family;
+        std::uint16_t port;
+        std::uint32_t address;
+        std::uint8_t zero[8];
+    };
+
+    Destination destination_;
+    const LogRecord* record_;
+    bool hasDestination_;
+};
+
+class DebugStringSink : public ILogSink {
+public:
+    // The line and a single line feed, to the debugger output.
+    bool write(ILogSinkStreamer& streamer) override;
+};
+
+}  // namespace LogUtils

@@ -1,0 +1,196 @@
+#include "LogFileSink.h"
+#include "OutputTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sddl.h>
+
+using namespace output_test;
+using LogUtils::LogFileSink;
+
+namespace {
+
+bool writeLine(const std::wstring& path, const std::string& text, DWORD limit = 0x200000,
+               bool archive = true)
+{
+    TextStreamer streamer(text);
+    return LogFileSink(path.c_str(), limit, archive).write(streamer);
+}
+
+TEST(LogFileSinkTest, AppendsEachLineWithCarriageReturnAndLineFeed)
+{
+    const std::wstring folder = freshFolder(L"filesink-append");
+    const std::wstring path = folder + L"\\zuAgent.log";
+    ASSERT_TRUE(writeFile(path, "earlier\r\n"));
+    EXPECT_TRUE(writeLine(path, "one"));
+    EXPECT_TRUE(writeLine(path, ""));
+    EXPECT_TRUE(writeLine(path, "three"));
+    EXPECT_EQ("earlier\r\none\r\n\r\nthree\r\n", readFile(path));
+    removeTree(folder);
+}
+
+TEST(LogFileSinkTest, SizeLimitDecidesRotation)
+{
+    const std::wstring folder = freshFolder(L"filesink-limit");
+    const std::wstring path = folder + L"\\kwAgent.log";
+
+    // Limit 0: any non-empty file is too large.
+    EXPECT_TRUE(writeLine(path, "first", 0));
+    EXPECT_FALSE(exists(path));
+    EXPECT_EQ(1u, listFolder(folder, L"kwAgent.*.cab").size());
+
+    // 0xFFFFFFFF: only files of 4 GiB or more.
+    const std::wstring big = folder + L"\\zuAgent.log";
+    EXPECT_TRUE(writeLine(big, "kept", 0xFFFFFFFF));
+    EXPECT_EQ("kept\r\n", readFile(big));
+
+    // Archiving off: the full file is deleted.
+    const std::wstring deleted = folder + L"\\zuNotices.log";
+    EXPECT_TRUE(writeLine(deleted, "gone", 0, false));
+    EXPECT_FALSE(exists(deleted));
+    EXPECT_TRUE(listFolder(folder, L"zuNotices.*").empty());
+    removeTree(folder);
+}
+
+TEST(LogFileSinkTest, LineCrossingTheLimitIsWrittenBeforeTheRotation)
+{
+    // Checked with cabextract afterwards, like the archive tests.
+    const std::wstring root = binaryDir() + L"\\tests\\logging\\output\\archive";
+    CreateDirectoryW((binaryDir() + L"\\tests\\logging\\output").c_str(), nullptr);
+    CreateDirectoryW(root.c_str(), nullptr);
+    const std::wstring folder = root + L"\\filesink";
+    removeTree(folder);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    CreateDirectoryW((folder + L"\\expected").c_str(), nullptr);
+    const std::wstring path = folder + L"\\zuAgent.log";
+
+    const std::string line(20, 'a');
+    const std::wstring before = stampNow();
+    EXPECT_TRUE(writeLine(path, line, 30));
+    EXPECT_EQ(line + "\r\n", readFile(path));
+    EXPECT_TRUE(writeLine(path, line, 30));
+    const std::wstring after = stampNow();
+    EXPECT_FALSE(exists(path));
+
+    const auto cabinets = listFolder(folder, L"zuAgent.*.cab");
+    ASSERT_EQ(1u, cabinets.size());
+    const std::wstring stamp = cabinets[0].substr(8, 14);
+    EXPECT_TRUE(stamp == before || stamp == after);
+    writeFile(folder + L"\\expected\\zuAgent." + stamp + L".log", line + "\r\n" + line + "\r\n");
+}
+
+TEST(LogFileSinkTest, MissingFolderLosesTheLine)
+{
+    const std::wstring folder = freshFolder(L"filesink-nofolder");
+    EXPECT_FALSE(writeLine(folder + L"\\absent\\zuAgent.log", "lost"));
+    EXPECT_TRUE(listFolder(folder).empty());
+    removeTree(folder);
+}
+
+TEST(LogFileSinkTest, WriterHoldingTheFileMakesTheLineDropAfterRetries)
+{
+    const std::wstring folder = freshFolder(L"filesink-locked");
+    const std::wstring path = folder + L"\\zuAgent.log";
+    ASSERT_TRUE(writeFile(path, "before\r\n"));
+
+    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+    const DWORD start = GetTickCount();
+    EXPECT_FALSE(writeLine(path, "dropped"));
+    const DWORD waited = GetTickCount() - start;
+    CloseHandle(writer);
+    // Three pauses of 12 ms (the tick may be 10 to 16 ms coarse).
+    EXPECT_GE(waited, 20u);
+    EXPECT_EQ("before\r\n", readFile(path));
+
+    // A reader that lets others write does not stand in the way.
+    HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+    EXPECT_TRUE(writeLine(path, "shared"));
+    CloseHandle(reader);
+    EXPECT_EQ("before\r\nshared\r\n", readFile(path));
+    removeTree(folder);
+}
+
+TEST(LogFileSinkTest, NewLogsGrantLocalSystemAndEveryone)
+{
+    SECURITY_ATTRIBUTES* attributes = LogUtils::logFileSecurityAttributes();
+    ASSERT_NE(nullptr, attributes);
+    EXPECT_EQ(attributes, LogUtils::logFileSecurityAttributes());
+    EXPECT_EQ(sizeof(SECURITY_ATTRIBUTES), attributes->nLength);
+    EXPECT_EQ(12u, attributes->nLength);
+    EXPECT_FALSE(attributes->bInheritHandle);
+
+    PSECURITY_DESCRIPTOR descriptor = attributes->lpSecurityDescriptor;
+    BOOL present = FALSE, defaulted = TRUE;
+    ACL* acl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
+    EXPECT_TRUE(present);
+    EXPECT_FALSE(defaulted);
+    ASSERT_NE(nullptr, acl);
+    ASSERT_EQ(2u, acl->AceCount);
+
+    PSID owner = nullptr, group = nullptr;
+    BOOL ownerDefaulted, groupDefaulted;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted));
+    ASSERT_TRUE(GetSecurityDescriptorGroup(descriptor, &group, &groupDefaulted));
+    EXPECT_EQ(nullptr, owner);
+    EXPECT_EQ(nullptr, group);
+
+    const struct {
+        const char* sid;
+        DWORD mask;
+    } expected[] = {{"S-1-5-18", 0x101f0000}, {"S-1-1-0", 0x10020000}};
+    for (DWORD i = 0; i < 2; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(acl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType);
+        EXPECT_EQ(0, ace->Header.AceFlags);
+        EXPECT_EQ(expected[i].mask, ace->Mask);
+        char* text = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidA(&ace->SidStart, &text));
+        EXPECT_STREQ(expected[i].sid, text);
+        LocalFree(text);
+    }
+}
+
+// Several processes append to one small log at once; the lines they report
+// written are checked afterwards (verify-shared-log.sh): each is whole and
+// found exactly once, live, in a cabinet, or in a moved log left beside them.
+TEST(LogFileSinkTest, SeveralProcessesShareOneRotatingLog)
+{
+    const std::wstring root = binaryDir() + L"\\tests\\logging\\output";
+    CreateDirectoryW(root.c_str(), nullptr);
+    const std::wstring folder = root + L"\\shared";
+    removeTree(folder);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+
+    const std::wstring child = binaryDir() + L"\\tests\\logging\\LogOutputChild.exe";
+    const int children = 4;
+    HANDLE processes[children];
+    for (int id = 0; id < children; ++id) {
+        std::wstring command = L"\"" + child + L"\" write \"" + folder + L"\\zuAgent.log\" 4096 " +
+                               std::to_wstring(id) + L" 400 \"" + folder + L"\\written." +
+                               std::to_wstring(id) + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process;
+        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &startup, &process))
+            << GetLastError();
+        CloseHandle(process.hThread);
+        processes[id] = process.hProcess;
+    }
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(children, processes, TRUE, 90000));
+    for (HANDLE process : processes) {
+        DWORD code = 1;
+        GetExitCodeProcess(process, &code);
+        EXPECT_EQ(0u, code);
+        CloseHandle(process);
+    }
+    EXPECT_FALSE(listFolder(folder, L"zuAgent.*.cab").empty());
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// Helper process of the output tests.
+//
+//   write PATH MAXSIZE ID COUNT RESULT   appends COUNT numbered lines to PATH
+//                                        through the file sink, then lists in
+//                                        RESULT the numbers it reported written
+//   log COMPONENT LEVEL MESSAGE          one logging call
+//   sections                             one record through two debugger
+//                                        sections
+
+#include "LogFileSink.h"
+#include "LogManager.h"
+#include "LogRecord.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+class TextStreamer : public LogUtils::ILogSinkStreamer {
+public:
+    explicit TextStreamer(const std::string& text) : text_(text) {}
+    bool stream(LogUtils::OStream<char>& out) override
+    {
+        out.writeString(text_.c_str());
+        return true;
+    }
+
+private:
+    const std::string& text_;
+};
+
+int writeLines(const wchar_t* path, DWORD limit, int id, int count, const wchar_t* result)
+{
+    std::string written;
+    for (int n = 0; n < count; ++n) {
+        // Long enough that a torn write would show.
+        const std::string line = "child " + std::to_string(id) + " line " + std::to_string(n) +
+                                 " " + std::string(60 + n % 40, 'x') + " end";
+        TextStreamer streamer(line);
+        if (LogUtils::LogFileSink(path, limit, true).write(streamer))
+            written += std::to_string(id) + " " + std::to_string(n) + "\n";
+        Sleep(n % 3);
+    }
+    FILE* file = _wfopen(result, L"wb");
+    if (!file)
+        return 2;
+    std::fwrite(written.data(), 1, written.size(), file);
+    std::fclose(file);
+    return 0;
+}
+
+// Applies two sections of type "outputdebugstring" to one record, in order.
+class SectionsManager : public LogUtils::LogManagerImpl {
+public:
+    void log(LogRecord&) override {}
+    LogUtils::IFilterEvaluator* getFilterEvaluator() override { return nullptr; }
+    LogUtils::ILogFormatter* getFormatter() override { return &LogUtils::logFormatter(); }
+    bool forEachConfiguration(ConfigurationEnumeration::ActionType&) override { return false; }
+};
+
+int twoSections()
+{
+    LogUtils::PropertyLogConfiguration configuration;
+    configuration.setProperty(0, L"type", L"outputdebugstring");
+    configuration.setProperty(0, L"format", L"first %m");
+    configuration.setProperty(1, L"type", L"OutputDebugString");
+    configuration.setProperty(1, L"format", L"second %f %l %m");
+    LogUtils::PropertyMap properties;
+    LogUtils::LogPropertiesOnMapImpl view(&properties);
+    SectionsManager manager;
+    LogRecord record(".\\Child", 1, LevelInfo, "kwAgent", &manager);
+    record.narrowMessage = "to the debugger";
+    LogUtils::LogManagerImpl::ConfigurationAction action(manager, record, view);
+    action(configuration);
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    if (mode == L"write" && argc == 7)
+        return writeLines(argv[2], std::wcstoul(argv[3], nullptr, 10), _wtoi(argv[4]),
+                          _wtoi(argv[5]), argv[6]);
+    if (mode == L"log" && argc == 5) {
+        char component[64], message[1024];
+        std::snprintf(component, sizeof component, "%ls", argv[2]);
+        std::snprintf(message, sizeof message, "%ls", argv[4]);
+        LogRecord(".\\Child", __LINE__, _wtoi(argv[3]), component, defaultLogManager())
+            .print("%s", message);
+        return 0;
+    }
+    if (mode == L"sections")
+        return twoSections();
+    return 1;
+}
