@@ -2,6 +2,8 @@
 
 #include <shellapi.h>
 
+#include <new>
+
 #include "LogRecord.h"
 #include "UniqueResource.h"
 
@@ -46,12 +48,18 @@ const wchar_t launcher_detail::parametersPattern[] = L"/RunDLL=%s,_StartScanFrom
 
 HRESULT CCorvaneExtHelper::StartScan(HWND, const wchar_t* targetPath)
 {
-    if (!targetPath || !*targetPath) {
-        LogRecord(sourceUnit, __LINE__, LevelError, component, defaultLogManager())
-            .print(L"Invalid Scan target");
-        return E_INVALIDARG;
+    // The handler returns this straight to the shell; the log manager's
+    // allocation failures are the only exceptions that can arise here.
+    try {
+        if (!targetPath || !*targetPath) {
+            LogRecord(sourceUnit, __LINE__, LevelError, component, defaultLogManager())
+                .print(L"Invalid Scan target");
+            return E_INVALIDARG;
+        }
+        LaunchScan(targetPath);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
-    LaunchScan(targetPath);
     return S_OK;
 }
 

@@ -15,11 +15,13 @@ public:
     CCorvaneExtHelper& operator=(const CCorvaneExtHelper&) = delete;
 
     // E_INVALIDARG for a null or empty path; otherwise S_OK, whatever the
-    // launch itself gives (the window is not used).
+    // launch itself gives (the window is not used). Throws nothing: memory
+    // running out gives E_OUTOFMEMORY.
     HRESULT StartScan(HWND window, const wchar_t* targetPath);
 
     // S_OK once the shell has been asked to start the agent; E_INVALIDARG when
     // the installation cannot be found or the command line would not fit.
+    // Throws std::bad_alloc only when the log manager runs out of memory.
     HRESULT LaunchScan(const wchar_t* targetPath);
 };
 
