@@ -30,7 +30,7 @@ std::wstring currentLanguageFolder()
 
 int GetResourceFolder(const wchar_t* viewKey, wchar_t* folder, std::size_t capacity)
 {
-    if (!folder)
+    if (!folder || capacity == 0)
         return 0;
     orn::unique_hkey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, viewKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
