@@ -69,6 +69,7 @@ bool IsWow64()
 struct RealRegistryTest : ::testing::Test {
     SavedTree machineTree{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarvel"};
     SavedTree userTree{HKEY_CURRENT_USER, L"SOFTWARE\\Quarvel"};
+    SavedTree siblingTree{HKEY_CURRENT_USER, L"SOFTWARE\\Pathmorrow"};
     SavedValue installDir{HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir"};
     SavedValue partner{HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage"};
     SavedValue stored{HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID"};
@@ -97,8 +98,6 @@ TEST_F(RealRegistryTest, ChainReadsTheProcesssView)
 
     install.RemoveLanguage(user);
     SetString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage", L"1036");
-    if (PRIMARYLANGID(GetUserDefaultUILanguage()) != LANG_ENGLISH)
-        install.RemoveLanguage(L"0409");
     EXPECT_EQ(helper.GetUILanguageFolder(), L"040c");
 }
 
