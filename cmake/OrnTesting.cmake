@@ -14,6 +14,19 @@ foreach(prefix wine64 wine32)
     set_tests_properties(wineserver.stop.${prefix} PROPERTIES FIXTURES_CLEANUP ${prefix})
 endforeach()
 
+# The prefix's wineserver fixture, the time-out, the registry lock and the
+# environment every test program can rely on. set_property keeps the
+# environment a list; set_tests_properties would take only its first entry.
+function(orn_set_test_environment test_name prefix registry timeout extra_env)
+    set_tests_properties(${test_name} PROPERTIES FIXTURES_REQUIRED ${prefix} TIMEOUT ${timeout})
+    set_property(TEST ${test_name} PROPERTY ENVIRONMENT
+                 ORN_PREFIX=${prefix} ORN_SOURCE_DIR=${PROJECT_SOURCE_DIR}
+                 ORN_BINARY_DIR=${CMAKE_BINARY_DIR} ${extra_env})
+    if(registry)
+        set_tests_properties(${test_name} PROPERTIES RESOURCE_LOCK registry.${prefix})
+    endif()
+endfunction()
+
 function(orn_add_test name)
     cmake_parse_arguments(T "BOTH_PREFIXES;REGISTRY" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
     if(NOT T_TIMEOUT)
@@ -31,12 +44,7 @@ function(orn_add_test name)
             set(test_name ${name}.win32)
         endif()
         add_test(NAME ${test_name} COMMAND ${name})
-        set(props FIXTURES_REQUIRED ${prefix} TIMEOUT ${T_TIMEOUT}
-                  ENVIRONMENT "ORN_PREFIX=${prefix};ORN_SOURCE_DIR=${PROJECT_SOURCE_DIR};ORN_BINARY_DIR=${CMAKE_BINARY_DIR}")
-        if(T_REGISTRY)
-            list(APPEND props RESOURCE_LOCK registry.${prefix})
-        endif()
-        set_tests_properties(${test_name} PROPERTIES ${props})
+        orn_set_test_environment(${test_name} ${prefix} "${T_REGISTRY}" ${T_TIMEOUT} "")
     endforeach()
 endfunction()
 
@@ -55,10 +63,5 @@ function(orn_add_test_run test_name)
         set(T_TIMEOUT 120)
     endif()
     add_test(NAME ${test_name} COMMAND ${T_EXE} ${T_ARGS})
-    set(props FIXTURES_REQUIRED ${T_PREFIX} TIMEOUT ${T_TIMEOUT}
-              ENVIRONMENT "ORN_PREFIX=${T_PREFIX};ORN_SOURCE_DIR=${PROJECT_SOURCE_DIR};ORN_BINARY_DIR=${CMAKE_BINARY_DIR};${T_ENV}")
-    if(T_REGISTRY)
-        list(APPEND props RESOURCE_LOCK registry.${T_PREFIX})
-    endif()
-    set_tests_properties(${test_name} PROPERTIES ${props})
+    orn_set_test_environment(${test_name} ${T_PREFIX} "${T_REGISTRY}" ${T_TIMEOUT} "${T_ENV}")
 endfunction()
