@@ -4,12 +4,16 @@
 //                                        through the file sink, then lists in
 //                                        RESULT the numbers it reported written
 //   log COMPONENT LEVEL MESSAGE          one logging call
+//   log-without-machine COMPONENT LEVEL MESSAGE
+//                                        the same with HKEY_LOCAL_MACHINE seen
+//                                        as an empty key
 //   sections                             one record through two debugger
 //                                        sections
 
 #include "LogFileSink.h"
 #include "LogManager.h"
 #include "LogRecord.h"
+#include "UniqueResource.h"
 
 #include <windows.h>
 
@@ -82,10 +86,20 @@ int twoSections()
 
 int wmain(int argc, wchar_t** argv)
 {
-    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    std::wstring mode = argc > 1 ? argv[1] : L"";
     if (mode == L"write" && argc == 7)
         return writeLines(argv[2], std::wcstoul(argv[3], nullptr, 10), _wtoi(argv[4]),
                           _wtoi(argv[5]), argv[6]);
+    orn::unique_hkey emptyMachine;
+    if (mode == L"log-without-machine" && argc == 5) {
+        const wchar_t* const empty = L"Software\\OrnShExtTests\\EmptyMachine";
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, empty, 0, nullptr, REG_OPTION_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, emptyMachine.put(), nullptr) != ERROR_SUCCESS ||
+            RegOverridePredefKey(HKEY_LOCAL_MACHINE, emptyMachine.get()) != ERROR_SUCCESS)
+            return 3;
+        RegDeleteKeyW(HKEY_CURRENT_USER, empty);
+        mode = L"log";
+    }
     if (mode == L"log" && argc == 5) {
         char component[64], message[1024];
         std::snprintf(component, sizeof component, "%ls", argv[2]);

@@ -33,3 +33,7 @@ set_tests_properties(LogFileSinkTest.sharedlog PROPERTIES FIXTURES_REQUIRED logg
 orn_add_test(SyslogSinkTest SOURCES SyslogSinkTest.cpp LIBS orn_logging ws2_32)
 orn_output_environment(SyslogSinkTest wine64)
 add_dependencies(SyslogSinkTest LogOutputChild)
+
+orn_add_test(LogManagerTest SOURCES LogManagerTest.cpp LIBS orn_logging ws2_32 REGISTRY TIMEOUT 180)
+orn_output_environment(LogManagerTest wine64)
+add_dependencies(LogManagerTest LogOutputChild)

@@ -1,0 +1,436 @@
+// The logging call end to end: the process-wide manager, the real registry
+// key of the logging library, the real log folder and "logCfg.Ini".
+#include "DefaultLogManager.h"
+#include "LogManager.h"
+#include "OutputTestSupport.h"
+
+#include <winsock2.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+using namespace output_test;
+
+namespace {
+
+// Restores one registry value as it was.
+class SavedValue {
+public:
+    SavedValue(HKEY key, const wchar_t* name) : key_(key), name_(name)
+    {
+        DWORD size = sizeof data_;
+        present_ = RegQueryValueExW(key, name, nullptr, &type_, data_, &size) == ERROR_SUCCESS;
+        size_ = size;
+    }
+    ~SavedValue()
+    {
+        if (present_)
+            RegSetValueExW(key_, name_, 0, type_, data_, size_);
+        else
+            RegDeleteValueW(key_, name_);
+    }
+
+private:
+    HKEY key_;
+    const wchar_t* name_;
+    bool present_ = false;
+    DWORD type_ = 0;
+    DWORD size_ = 0;
+    BYTE data_[1024];
+};
+
+std::set<std::wstring> logFiles()
+{
+    std::set<std::wstring> names;
+    for (const std::wstring& name : listFolder(logDirectory.get()))
+        names.insert(name);
+    return names;
+}
+
+std::wstring today()
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t text[32];
+    swprintf(text, 32, L"%04u%02u%02u000000", now.wYear, now.wMonth, now.wDay);
+    return text;
+}
+
+// The manager keeps the Log key open for the life of the process and is
+// notified through it, so the key must stay in place while the tests run; a
+// key this program had to create is removed at the end.
+class LogKeyEnvironment : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        for (const wchar_t* path : keyPath) {
+            orn::unique_hkey key;
+            DWORD disposition = 0;
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            key.put(), &disposition);
+            if (disposition == REG_CREATED_NEW_KEY)
+                created_.push_back(path);
+        }
+    }
+    void TearDown() override
+    {
+        for (auto it = created_.rbegin(); it != created_.rend(); ++it)
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, *it);
+    }
+
+private:
+    static constexpr const wchar_t* keyPath[] = {L"SOFTWARE\\Quarvel", L"SOFTWARE\\Quarvel\\Hollowmere",
+                                                 logRegistryKey};
+    std::vector<const wchar_t*> created_;
+};
+
+testing::Environment* const logKeyEnvironment =
+    testing::AddGlobalTestEnvironment(new LogKeyEnvironment);
+
+// Holds the registry key and the log folder for one test and puts both back:
+// values it set are restored, files and cabinets it made are removed.
+class LogManagerTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, logRegistryKey, 0,
+                                               KEY_ALL_ACCESS, key_.put()));
+        for (const wchar_t* name : {L"szCurrentActivityType", L"szLastVersion", L"bDebugEnable"})
+            saved_.emplace_back(new SavedValue(key_.get(), name));
+        filesBefore_ = logFiles();
+        iniPath_ = std::wstring(configDirectory.get()) + L"\\logCfg.Ini";
+        setActivity(L"zuAgent");
+        setDebug(0);
+        // Applies what was just set, whatever an earlier test left cached.
+        log(LevelNotice, "OrnShExt", "settle");
+    }
+
+    void TearDown() override
+    {
+        removeIni();
+        saved_.clear();
+        key_.reset();
+        // Applies the restored values before the files of this test go.
+        log(LevelNotice, "OrnShExt", "settle");
+        for (const std::wstring& name : logFiles()) {
+            if (!filesBefore_.count(name))
+                DeleteFileW((std::wstring(logDirectory.get()) + L"\\" + name).c_str());
+        }
+    }
+
+    void setActivity(const wchar_t* activity) { setString(L"szCurrentActivityType", activity); }
+
+    void setString(const wchar_t* name, const wchar_t* value)
+    {
+        RegSetValueExW(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                       static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+    }
+
+    void setDebug(DWORD on)
+    {
+        RegSetValueExW(key_.get(), L"bDebugEnable", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&on), sizeof on);
+    }
+
+    void writeIni(const std::string& text)
+    {
+        // The folder may not exist where no product is installed: note each
+        // level made here, to remove it again.
+        if (createdFolders_.empty()) {
+            std::wstring folder = configDirectory.get();
+            while (!folder.empty() && !exists(folder)) {
+                createdFolders_.push_back(folder);
+                folder = folder.substr(0, folder.find_last_of(L'\\'));
+            }
+            SHCreateDirectoryExW(nullptr, configDirectory.get(), nullptr);
+        }
+        ASSERT_TRUE(writeFile(iniPath_, text));
+    }
+
+    void removeIni()
+    {
+        DeleteFileW(iniPath_.c_str());
+        for (const std::wstring& folder : createdFolders_)
+            RemoveDirectoryW(folder.c_str());
+        createdFolders_.clear();
+    }
+
+    // Logs a text unique to this call; answers it.
+    std::string log(int level, const char* component, const char* what)
+    {
+        static int counter = 0;
+        const std::string marker = std::string(what) + "-" +
+                                   std::to_string(GetCurrentProcessId()) + "-" +
+                                   std::to_string(++counter) + "#";
+        LogRecord(".\\ManagerTest", __LINE__, level, component, defaultLogManager())
+            .print("%s", marker.c_str());
+        return marker;
+    }
+
+    // The log files holding the text.
+    static std::set<std::wstring> filesWith(const std::string& text)
+    {
+        std::set<std::wstring> found;
+        for (const std::wstring& name : logFiles()) {
+            if (readFile(std::wstring(logDirectory.get()) + L"\\" + name).find(text) !=
+                std::string::npos)
+                found.insert(name);
+        }
+        return found;
+    }
+
+    std::set<std::wstring> routed(int level, const char* component)
+    {
+        return filesWith(log(level, component, "routed"));
+    }
+
+    orn::unique_hkey key_;
+    std::vector<std::unique_ptr<SavedValue>> saved_;
+    std::set<std::wstring> filesBefore_;
+    std::wstring iniPath_;
+    std::vector<std::wstring> createdFolders_;
+};
+
+using Files = std::set<std::wstring>;
+
+TEST_F(LogManagerTest, BuiltInTableRoutesByLevelAndComponent)
+{
+    EXPECT_EQ(Files{L"zuAgent.log"}, routed(LevelInfo, "OrnShExt"));
+    EXPECT_EQ((Files{L"zuNotices.log", L"zuAgent.log"}), routed(LevelNotice, "OrnShExt"));
+    EXPECT_EQ((Files{L"zuNotices.log", L"zuAgent.log"}), routed(LevelError, "zuCpLib"));
+    EXPECT_EQ((Files{L"kwAgent.log", L"zuAgent.log"}), routed(LevelInfo, "kwAgent"));
+    EXPECT_EQ((Files{L"kwAgent.log", L"zuAgent.log"}), routed(LevelInfo, "KWAGENTUPDATE"));
+    EXPECT_EQ((Files{L"QuarvelOASDetection.log", L"zuAgent.log"}),
+              routed(LevelInfo, "QuarvelOASDetection"));
+    // Debugging is off: level 7 reaches no section.
+    EXPECT_EQ(Files{}, routed(LevelDebug, "QuarvelOASDetection"));
+    EXPECT_EQ(Files{}, routed(LevelDebug, "OrnShExt"));
+}
+
+TEST_F(LogManagerTest, LineHasTheDefaultFormat)
+{
+    const std::string marker = log(LevelInfo, "OrnShExt", "format");
+    const std::string text = readFile(std::wstring(logDirectory.get()) + L"\\zuAgent.log");
+    const size_t end = text.find(marker + "\r\n");
+    ASSERT_NE(std::string::npos, end);
+    const size_t begin = text.rfind("\r\n", end);
+    const std::string line = text.substr(begin == std::string::npos ? 0 : begin + 2,
+                                         end + marker.size() - (begin + 2));
+    char pid[16];
+    snprintf(pid, sizeof pid, ":%lx ", GetCurrentProcessId());
+    // "12-07 08:01:02 LogManagerTest:1a4 format-..."
+    EXPECT_EQ(' ', line[5]);
+    EXPECT_EQ(':', line[8]);
+    EXPECT_NE(std::string::npos, line.find(std::string("LogManagerTest") + pid + marker)) << line;
+}
+
+TEST_F(LogManagerTest, InstallActivitiesWriteToTheStampedLog)
+{
+    setActivity(L"zuInstall");
+    SavedValue keep(key_.get(), L"szLastVersion");
+    RegDeleteValueW(key_.get(), L"szLastVersion");
+    EXPECT_EQ(Files{L"zuInstall." + today() + L".log"}, routed(LevelInfo, "OrnShExt"));
+
+    setString(L"szLastVersion", L"20261206093000");
+    EXPECT_EQ((Files{L"zuNotices.log", L"zuInstall.20261206093000.log"}),
+              routed(LevelWarning, "OrnShExt"));
+
+    setActivity(L"ZUUNINSTALL");
+    EXPECT_EQ(Files{L"ZUUNINSTALL.20261206093000.log"}, routed(LevelInfo, "OrnShExt"));
+
+    // An empty version counts as missing.
+    setString(L"szLastVersion", L"");
+    EXPECT_EQ(Files{L"ZUUNINSTALL." + today() + L".log"}, routed(LevelInfo, "OrnShExt"));
+}
+
+TEST_F(LogManagerTest, UnreadableActivityFallsBackToTheAgent)
+{
+    RegDeleteValueW(key_.get(), L"szCurrentActivityType");
+    EXPECT_EQ(Files{L"zuAgent.log"}, routed(LevelInfo, "OrnShExt"));
+
+    setActivity(std::wstring(64, L'a').c_str());
+    EXPECT_EQ(Files{L"zuAgent.log"}, routed(LevelInfo, "OrnShExt"));
+
+    const DWORD number = 5;
+    RegSetValueExW(key_.get(), L"szCurrentActivityType", 0, REG_DWORD,
+                   reinterpret_cast<const BYTE*>(&number), sizeof number);
+    EXPECT_EQ(Files{L"zuAgent.log"}, routed(LevelInfo, "OrnShExt"));
+
+    setActivity(std::wstring(63, L'b').c_str());
+    EXPECT_EQ(Files{std::wstring(63, L'b') + L".log"}, routed(LevelInfo, "OrnShExt"));
+}
+
+TEST_F(LogManagerTest, DebugSwitchAppliesFromTheNextRecord)
+{
+    EXPECT_EQ(Files{}, routed(LevelDebug, "QuarvelOASDetection"));
+    setDebug(1);
+    EXPECT_EQ(Files{L"QuarvelOASDetection.log"}, routed(LevelDebug, "QuarvelOASDetection"));
+    // No section of the table takes other components' traces.
+    EXPECT_EQ(Files{}, routed(LevelDebug, "kwAgent"));
+    EXPECT_EQ(Files{}, routed(LevelDebug, "OrnShExt"));
+    setDebug(0);
+    EXPECT_EQ(Files{}, routed(LevelDebug, "QuarvelOASDetection"));
+}
+
+TEST_F(LogManagerTest, ConfigurationFileReplacesTheTableOnlyWhileDebugging)
+{
+    writeIni("[second]\r\ntype=FILE\r\nfilename=IniTest.<activity>.log\r\nformat=%l %m\r\n"
+             "[disabled]\r\ntype=file\r\nenabled=False\r\nfilename=IniDisabled.log\r\n"
+             "[unknown]\r\ntype=file2\r\nfilename=IniUnknown.log\r\n"
+             "[notype]\r\nfilename=IniNoType.log\r\n"
+             "[traces]\r\ntype=file\r\nfilter=*.Debug ~kwAgent.Debug\r\n"
+             "condition=<debugEnable>==\"1\"\r\nfilename=IniTraces.log\r\n");
+
+    EXPECT_EQ(Files{L"zuAgent.log"}, routed(LevelInfo, "OrnShExt"));
+
+    setDebug(1);
+    const std::string info = log(LevelInfo, "OrnShExt", "ini");
+    EXPECT_EQ((Files{L"IniTest.zuAgent.log", L"IniTraces.log"}), filesWith(info));
+    EXPECT_NE(std::string::npos,
+              readFile(std::wstring(logDirectory.get()) + L"\\IniTest.zuAgent.log")
+                  .find("Info " + info + "\r\n"));
+    EXPECT_EQ((Files{L"IniTest.zuAgent.log", L"IniTraces.log"}), routed(LevelDebug, "OrnShExt"));
+    EXPECT_EQ(Files{L"IniTest.zuAgent.log"}, routed(LevelDebug, "kwAgent"));
+
+    // Edits apply to the next record.
+    writeIni("[only]\r\ntype=file\r\nfilename=IniEdited.log\r\nformat=%m\r\n");
+    EXPECT_EQ(Files{L"IniEdited.log"}, routed(LevelInfo, "OrnShExt"));
+
+    removeIni();
+    EXPECT_EQ(Files{L"zuAgent.log"}, routed(LevelInfo, "OrnShExt"));
+}
+
+TEST_F(LogManagerTest, FileNamesExpandTheirPlaceholders)
+{
+    setDebug(1);
+    setString(L"szLastVersion", L"20261206093000");
+    writeIni("[names]\r\ntype=file\r\nfilename=Ini.<dt>.<dt>.<activity>.log\r\nformat=%m\r\n"
+             "[bare]\r\ntype=file\r\nfilename=IniBare.log\r\n");
+    const std::string marker = log(LevelInfo, "OrnShExt", "names");
+    EXPECT_EQ((Files{L"Ini.20261206093000.20261206093000.zuAgent.log", L"IniBare.log"}),
+              filesWith(marker));
+    // A section without a format still shows the message.
+    EXPECT_EQ(marker + "\r\n", readFile(std::wstring(logDirectory.get()) + L"\\IniBare.log"));
+}
+
+TEST_F(LogManagerTest, SmallSizeLimitRotatesThroughTheLoggingCall)
+{
+    setDebug(1);
+    writeIni("[small]\r\ntype=file\r\nfilename=IniRotating.log\r\nmaxsize= +100\r\nformat=%m\r\n");
+    const std::wstring folder = logDirectory.get();
+    const std::string first = log(LevelInfo, "OrnShExt", std::string(60, 'r').c_str());
+    EXPECT_TRUE(exists(folder + L"\\IniRotating.log"));
+    log(LevelInfo, "OrnShExt", std::string(60, 's').c_str());
+    EXPECT_FALSE(exists(folder + L"\\IniRotating.log"));
+    const auto cabinets = listFolder(folder, L"IniRotating.*.cab");
+    EXPECT_EQ(1u, cabinets.size());
+    EXPECT_TRUE(listFolder(folder, L"IniRotating.*.log").empty());
+}
+
+TEST_F(LogManagerTest, LostLinesNeitherFailNorTouchTheLastError)
+{
+    setDebug(1);
+    writeIni("[missing]\r\ntype=file\r\nfilename=absent\\IniMissing.log\r\n"
+             "[locked]\r\ntype=file\r\nfilename=IniLocked.log\r\n"
+             "[nowhere]\r\ntype=syslog\r\nserver=not.an.address\r\n"
+             "[noserver]\r\ntype=syslog\r\nport=9\r\n"
+             "[after]\r\ntype=file\r\nfilename=IniAfter.log\r\nformat=%m\r\n");
+    const std::wstring locked = std::wstring(logDirectory.get()) + L"\\IniLocked.log";
+    HANDLE holder = CreateFileW(locked.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    SetLastError(4242);
+    const std::string marker = log(LevelError, "OrnShExt", "lost");
+    EXPECT_EQ(4242u, GetLastError());
+    CloseHandle(holder);
+    // The remaining sections still write.
+    EXPECT_EQ(Files{L"IniAfter.log"}, filesWith(marker));
+}
+
+TEST_F(LogManagerTest, SyslogSectionsSendToTheirCollector)
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET collector = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(collector, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    int size = sizeof address;
+    getsockname(collector, reinterpret_cast<sockaddr*>(&address), &size);
+    // Only the low 16 bits of the port count.
+    const unsigned port = ntohs(address.sin_port) + 65536u;
+
+    setDebug(1);
+    writeIni("[collector]\r\ntype=Syslog\r\nserver=127.0.0.1\r\nport=" + std::to_string(port) +
+             "\r\nformat=%f %m\r\n");
+    const std::string marker = log(LevelWarning, "zuCpLib", "syslog");
+
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(collector, &set);
+    timeval wait = {5, 0};
+    ASSERT_EQ(1, select(0, &set, nullptr, nullptr, &wait));
+    char buffer[2048];
+    const int got = recv(collector, buffer, sizeof buffer, 0);
+    closesocket(collector);
+    ASSERT_GT(got, 0);
+    const std::string datagram(buffer, got);
+    EXPECT_EQ("<12> ", datagram.substr(0, 5));
+    EXPECT_EQ(" zuCpLib " + marker, datagram.substr(datagram.size() - marker.size() - 9));
+}
+
+TEST_F(LogManagerTest, DebuggerSectionReachesTheDebuggerOfAnotherProcess)
+{
+    setDebug(1);
+    writeIni("[debugger]\r\ntype=outputdebugstring\r\nformat=%f.%l %m\r\n"
+             "[again]\r\ntype=outputdebugstring\r\nformat=again %m\r\n");
+    DWORD exitCode = 1;
+    const auto texts = captureDebugOutput(
+        L"\"" + childProgram() + L"\" log kwAgent 5 \"from the child\"", exitCode);
+    EXPECT_EQ(0u, exitCode);
+    std::vector<std::string> ours;
+    for (const std::string& text : texts) {
+        if (text.find("from the child") != std::string::npos)
+            ours.push_back(text);
+    }
+    EXPECT_EQ((std::vector<std::string>{"kwAgent.Notice from the child\n",
+                                        "again from the child\n"}),
+              ours);
+}
+
+TEST_F(LogManagerTest, ProcessWithoutTheLogKeyLogsAsInstaller)
+{
+    // The child sees an empty machine key (this process keeps the real one
+    // open), so its manager cannot open the Log key.
+    const std::string marker = "installer-" + std::to_string(GetCurrentProcessId()) + "#";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    std::wstring command = L"\"" + childProgram() + L"\" log-without-machine OrnShExt 6 " +
+                           widen(marker);
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process));
+    WaitForSingleObject(process.hProcess, 30000);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_EQ(Files{L"zuInstall." + today() + L".log"}, filesWith(marker));
+}
+
+TEST(SectionNumberTest, ReadsLikeTheRuntimesDecimalConversion)
+{
+    using LogUtils::parseSectionNumber;
+    EXPECT_EQ(1048576u, parseSectionNumber(L"1048576"));
+    EXPECT_EQ(0u, parseSectionNumber(L"abc"));
+    EXPECT_EQ(0xFFFFFFFFu, parseSectionNumber(L"-1"));
+    EXPECT_EQ(12u, parseSectionNumber(L"  +12kB"));
+    EXPECT_EQ(4464u, parseSectionNumber(L"70000") & 0xFFFF);
+    EXPECT_EQ(0u, parseSectionNumber(L"65536") & 0xFFFF);
+}
+
+}  // namespace
