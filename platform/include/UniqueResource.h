@@ -66,10 +66,11 @@ using unique_hbitmap = unique_resource<HBITMAP, delete_gdi_object>;
 
 // File and search handles fail with INVALID_HANDLE_VALUE, which cannot be a
 // template argument; these holders map it to null on the way in.
-class unique_file {
+template <typename Close>
+class unique_invalid_handle {
 public:
-    unique_file() noexcept = default;
-    explicit unique_file(HANDLE handle) noexcept { reset(handle); }
+    unique_invalid_handle() noexcept = default;
+    explicit unique_invalid_handle(HANDLE handle) noexcept { reset(handle); }
     void reset(HANDLE handle = nullptr) noexcept
     {
         holder_.reset(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
@@ -79,23 +80,11 @@ public:
     HANDLE release() noexcept { return holder_.release(); }
 
 private:
-    unique_resource<HANDLE, close_handle> holder_;
+    unique_resource<HANDLE, Close> holder_;
 };
 
-class unique_find {
-public:
-    unique_find() noexcept = default;
-    explicit unique_find(HANDLE handle) noexcept { reset(handle); }
-    void reset(HANDLE handle = nullptr) noexcept
-    {
-        holder_.reset(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
-    }
-    HANDLE get() const noexcept { return holder_.get(); }
-    explicit operator bool() const noexcept { return static_cast<bool>(holder_); }
-
-private:
-    unique_resource<HANDLE, close_find> holder_;
-};
+using unique_file = unique_invalid_handle<close_handle>;
+using unique_find = unique_invalid_handle<close_find>;
 
 // Holds one reference on a COM interface.
 template <typename I>
