@@ -9,9 +9,34 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <set>
 
 using namespace output_test;
+
+namespace {
+std::atomic<int> allocations{0};
+}  // namespace
+
+// Counts what the routing allocates (see RoutingAllocatesLittle).
+void* operator new(std::size_t size)
+{
+    ++allocations;
+    if (void* p = HeapAlloc(GetProcessHeap(), 0, size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept
+{
+    if (p)
+        HeapFree(GetProcessHeap(), 0, p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    operator delete(p);
+}
 
 namespace {
 
@@ -207,6 +232,28 @@ TEST_F(LogManagerTest, BuiltInTableRoutesByLevelAndComponent)
     // Debugging is off: level 7 reaches no section.
     EXPECT_EQ(Files{}, routed(LevelDebug, "QuarvelOASDetection"));
     EXPECT_EQ(Files{}, routed(LevelDebug, "OrnShExt"));
+}
+
+// Records are routed for every diagnostic of the host process: one that no
+// section takes costs no allocation, one line costs the line's buffer.
+TEST_F(LogManagerTest, RoutingAllocatesLittle)
+{
+    const struct {
+        int level;
+        const char* component;
+        int most;
+    } cases[] = {{LevelDebug, "OrnShExt", 0}, {LevelInfo, "OrnShExt", 1},
+                 {LevelNotice, "OrnShExt", 2}, {LevelInfo, "kwAgent", 2}};
+    for (const auto& c : cases) {
+        allocations = 0;
+        LogRecord(".\\ManagerTest", __LINE__, c.level, c.component, defaultLogManager())
+            .print("counted");
+        EXPECT_LE(allocations, c.most) << c.level << " " << c.component;
+        allocations = 0;
+        LogRecord(".\\ManagerTest", __LINE__, c.level, c.component, defaultLogManager())
+            .print(L"counted");
+        EXPECT_LE(allocations, c.most) << c.level << " " << c.component << " (wide)";
+    }
 }
 
 TEST_F(LogManagerTest, LineHasTheDefaultFormat)
