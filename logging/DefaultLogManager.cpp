@@ -97,8 +97,10 @@ bool DefaultLogManager::forEachConfiguration(ConfigurationEnumeration::ActionTyp
 
     if (debug) {
         wchar_t path[MAX_PATH + 1];
-        std::swprintf(path, MAX_PATH + 1, L"%ls\\%ls", configDirectory.get(), L"logCfg.Ini");
-        if (PathFileExistsW(path)) {
+        // A folder too long for the path leaves the built-in table in force.
+        const int length =
+            std::swprintf(path, MAX_PATH + 1, L"%ls\\%ls", configDirectory.get(), L"logCfg.Ini");
+        if (length > 0 && PathFileExistsW(path)) {
             IniFileConfiguration file(path);
             IniFileConfiguration::Values sections(&file);
             return action(sections);
