@@ -40,10 +40,9 @@ bool replaceAll(wchar_t (&text)[MAX_PATH], const wchar_t* placeholder, const wch
     return true;
 }
 
-void writeFile(LogRecord& record, LogConfigurationSection& section, LookupableW& properties,
+void writeFile(LogConfigurationSection& section, LookupableW& properties,
                ILogSinkStreamer& streamer)
 {
-    (void)record;
     const wchar_t* fileName = section.getProperty(L"filename");
     if (!fileName || std::wcslen(fileName) >= MAX_PATH)
         return;
@@ -128,7 +127,7 @@ bool LogManagerImpl::processSection(LogRecord& record, LookupableW& lookup,
 
     Streamer streamer(section.getProperty(L"format"), getFormatter(), record);
     if (_wcsicmp(type, L"file") == 0)
-        writeFile(record, section, properties, streamer);
+        writeFile(section, properties, streamer);
     else if (_wcsicmp(type, L"syslog") == 0)
         sendSyslog(record, section, streamer);
     else if (_wcsicmp(type, L"outputdebugstring") == 0)

@@ -31,6 +31,7 @@ private:
         std::uint32_t address;
         std::uint8_t zero[8];
     };
+    static_assert(sizeof(Destination) == 16, "sockaddr_in is 16 bytes");
 
     Destination destination_;
     const LogRecord* record_;
