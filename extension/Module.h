@@ -130,8 +130,8 @@ extern const GUID LIBID_OrnShExtLib;
 
 #ifdef ORN_TEST_SEAMS
 // Test builds only: fail the nth critical-section initialisation or
-// allocation of the process, counted from load (environment variables
-// ORN_SEAM_FAIL_CRITSEC and ORN_SEAM_FAIL_ALLOC).
+// allocation made while the environment variable ORN_SEAM_FAIL_CRITSEC or
+// ORN_SEAM_FAIL_ALLOC holds n.
 namespace orn::seams {
 bool failCriticalSection() noexcept;
 bool failAllocation() noexcept;

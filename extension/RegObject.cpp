@@ -87,7 +87,20 @@ class ScriptParser {
 public:
     explicit ScriptParser(const std::wstring& text) : text_(text) {}
 
+    // The whole script is checked first, so that a malformed one writes
+    // nothing; only a failing registry call leaves something to take back.
     HRESULT Run(bool registering)
+    {
+        HRESULT hr = Pass(Mode::Skip);
+        if (SUCCEEDED(hr)) {
+            position_ = 0;
+            hr = Pass(registering ? Mode::Register : Mode::Unregister);
+        }
+        return hr;
+    }
+
+private:
+    HRESULT Pass(Mode mode)
     {
         for (;;) {
             Token token;
@@ -108,9 +121,9 @@ public:
             if (!token.is(L"{"))
                 return DISP_E_EXCEPTION;
             const std::size_t blockStart = position_;
-            hr = Block(root, registering ? Mode::Register : Mode::Unregister, 1);
+            hr = Block(root, mode, 1);
             if (FAILED(hr)) {
-                if (registering) {
+                if (mode == Mode::Register) {
                     // Take back what the failed block wrote.
                     position_ = blockStart;
                     Block(root, Mode::Unregister, 1);
@@ -120,7 +133,6 @@ public:
         }
     }
 
-private:
     // S_OK with a token, S_FALSE at the end of the text.
     HRESULT Next(Token& token)
     {

@@ -26,6 +26,8 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -380,6 +382,10 @@ int run(const Options& options)
     if (handlers.empty())
         return fail(3, std::wstring(L"no context-menu handler is registered for ") + (folder ? L"folders" : L"files"));
 
+    OSVERSIONINFOW version = {};
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (GetVersionExW(&version))
+        out(format(L"platform %lu.%lu\n", version.dwMajorVersion, version.dwMinorVersion));
     out(std::wstring(L"selection (") + (folder ? L"folder" : L"file") + L"):\n");
     for (const std::wstring& path : paths)
         out(L"  " + path + L"\n");
@@ -407,6 +413,9 @@ int run(const Options& options)
 
 int wmain(int argc, wchar_t** argv)
 {
+    // Plain line feeds, whatever reads the output.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];

@@ -1,0 +1,170 @@
+// Registration with the system's regsvr32 and through the exports, checked
+// in the real registry. Whatever registration of the class stood before is
+// put back at the end.
+
+#include "ServerTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace servertest;
+
+const std::wstring classKey = std::wstring(L"CLSID\\") + clsidText;
+const std::wstring serverKey = classKey + L"\\InprocServer32";
+const std::wstring appIdKey = std::wstring(L"AppID\\") + appIdText;
+const std::wstring appNameKey = L"AppID\\OrnShExt.DLL";
+const std::wstring typeLibKey = std::wstring(L"TypeLib\\") + libIdText;
+const std::wstring interfaceKey = L"Interface\\{9B0F6E24-C813-4A5D-B7E2-03D94C61FA85}";
+
+class RegistrationTest : public ::testing::Test {
+protected:
+    RegistrationTest()
+        : stage_(HKEY_CLASSES_ROOT, {classKey, appIdKey, appNameKey, typeLibKey, interfaceKey}),
+          folder_(L"OrnReg"),
+          // A folder whose name holds a single quote, as the script language quotes with it.
+          module_(folder_.path() / L"Orn's Ext" / L"OrnShExt.dll")
+    {
+        fs::create_directories(module_.parent_path());
+        fs::copy_file(builtModule(), module_);
+    }
+
+    DWORD regsvr32(bool unregister = false)
+    {
+        const ProcessResult result = runProcess(quoted(systemProgram(L"regsvr32.exe")) + (unregister ? L" /u" : L"") +
+                                                L" /s " + quoted(module_.wstring()));
+        return result.exitCode;
+    }
+
+    void expectRegistered()
+    {
+        EXPECT_EQ(L"OrnShExt", readString(HKEY_CLASSES_ROOT, appIdKey, nullptr));
+        EXPECT_EQ(appIdText, readString(HKEY_CLASSES_ROOT, appNameKey, L"AppID"));
+        EXPECT_EQ(L"ShellExt Class", readString(HKEY_CLASSES_ROOT, classKey, nullptr));
+        EXPECT_EQ(appIdText, readString(HKEY_CLASSES_ROOT, classKey, L"AppID"));
+        EXPECT_EQ(module_.wstring(), readString(HKEY_CLASSES_ROOT, serverKey, nullptr));
+        EXPECT_EQ(L"Apartment", readString(HKEY_CLASSES_ROOT, serverKey, L"ThreadingModel"));
+        EXPECT_EQ(module_.wstring(), readString(HKEY_CLASSES_ROOT, typeLibKey + L"\\1.0\\409\\win32", nullptr));
+    }
+
+    void expectUnregistered()
+    {
+        EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, classKey));
+        EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, appIdKey));
+        EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, appNameKey));
+        EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, typeLibKey));
+        // Shared keys are never removed.
+        EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+        EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, L"AppID"));
+    }
+
+    RegistryStage stage_;
+    TempFolder folder_;
+    fs::path module_;
+};
+
+TEST_F(RegistrationTest, RegisterWritesTheSixEntriesAndTheTypeLibrary)
+{
+    ASSERT_EQ(0u, regsvr32());
+    expectRegistered();
+}
+
+TEST_F(RegistrationTest, RegisteringTwiceLeavesOneSet)
+{
+    ASSERT_EQ(0u, regsvr32());
+    setString(HKEY_CLASSES_ROOT, classKey + L"\\Stale", L"left", L"over");
+    setString(HKEY_CLASSES_ROOT, classKey, L"Leftover", L"value");
+    ASSERT_EQ(0u, regsvr32());
+    expectRegistered();
+    EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, classKey + L"\\Stale"));
+    EXPECT_FALSE(valueExists(HKEY_CLASSES_ROOT, classKey, L"Leftover"));
+}
+
+TEST_F(RegistrationTest, UnregisterRemovesEverythingItWrote)
+{
+    ASSERT_EQ(0u, regsvr32());
+    ASSERT_EQ(0u, regsvr32(true));
+    expectUnregistered();
+}
+
+TEST_F(RegistrationTest, AnotherComponentsSubkeyKeepsTheClassKey)
+{
+    ASSERT_EQ(0u, regsvr32());
+    createKey(HKEY_CLASSES_ROOT, classKey + L"\\Implemented Categories\\{00021490-0000-0000-C000-000000000046}");
+    ASSERT_EQ(0u, regsvr32(true));
+    EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, classKey + L"\\Implemented Categories"));
+    EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, serverKey));
+    EXPECT_FALSE(valueExists(HKEY_CLASSES_ROOT, classKey, L"AppID"));
+    EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, appIdKey));
+}
+
+TEST_F(RegistrationTest, ThreadLocaleIsRestoredOnEveryPath)
+{
+    LoadedModule module(module_);
+    ASSERT_TRUE(module.loaded());
+    const LCID swissGerman = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN_SWISS), SORT_DEFAULT);
+    ASSERT_TRUE(SetThreadLocale(swissGerman));
+    EXPECT_EQ(S_OK, module.registerServer());
+    EXPECT_EQ(swissGerman, GetThreadLocale());
+    expectRegistered();
+    EXPECT_EQ(S_OK, module.unregisterServer());
+    EXPECT_EQ(swissGerman, GetThreadLocale());
+    expectUnregistered();
+
+    // Nothing registered: the type library step fails and the application
+    // identity is left alone.
+    setString(HKEY_CLASSES_ROOT, appNameKey, L"AppID", appIdText);
+    EXPECT_TRUE(FAILED(module.unregisterServer()));
+    EXPECT_EQ(swissGerman, GetThreadLocale());
+    EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, appNameKey));
+    SetThreadLocale(LOCALE_USER_DEFAULT);
+}
+
+TEST_F(RegistrationTest, ModulePathOf260CharactersIsRefusedBeforeAnythingIsWritten)
+{
+    fs::path deep = folder_.path();
+    while (deep.wstring().size() + 13 < MAX_PATH)
+        deep /= std::wstring(std::min<size_t>(40, MAX_PATH - deep.wstring().size() - 13), L'd');
+    const fs::path longModule = deep / L"OrnShExt.dll";
+    ASSERT_GE(longModule.wstring().size(), static_cast<size_t>(MAX_PATH));
+    fs::create_directories(deep);
+    fs::copy_file(builtModule(), longModule);
+    LoadedModule module(longModule);
+    if (!module.loaded())
+        GTEST_SKIP() << "this platform loads no module from a path of " << longModule.wstring().size()
+                     << " characters";
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), module.registerServer());
+    EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, appIdKey));
+    EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, classKey));
+}
+
+TEST_F(RegistrationTest, FailingRegistryCallReturnsItsCode)
+{
+    // The classes root of this process mapped onto a private key whose CLSID
+    // key is volatile: the registry refuses the lasting class key below it.
+    const std::wstring privateRoot = L"Software\\OrnTest\\Classes-" + uniqueSuffix();
+    orn::unique_hkey root, clsid;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, privateRoot.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, root.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root.get(), L"CLSID", 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                                             nullptr, clsid.put(), nullptr));
+    LoadedModule module(module_);
+    ASSERT_TRUE(module.loaded());
+    ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CLASSES_ROOT, root.get()));
+    const HRESULT hr = module.registerServer();
+    const bool appIdWritten = keyExists(HKEY_CLASSES_ROOT, appIdKey);
+    const bool classWritten = keyExists(HKEY_CLASSES_ROOT, classKey);
+    RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+    clsid.reset();
+    root.reset();
+    RegDeleteTreeW(HKEY_CURRENT_USER, privateRoot.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OrnTest");
+
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE), hr);
+    // The application identity came first and stays; the class is not there.
+    EXPECT_TRUE(appIdWritten);
+    EXPECT_FALSE(classWritten);
+    EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, classKey));
+}
+
+}  // namespace

@@ -1,0 +1,316 @@
+#pragma once
+// Shared by the COM server, registration and shell-host tests: the built
+// module loaded through its exports, a selection of our own, an installed
+// product layout, and child processes with their output.
+
+#include "LauncherTestSupport.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace servertest {
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+
+// {7C1D52B0-9E3A-4F06-8B2D-5A4E61C0F3D9}
+inline const CLSID CLSID_ShellExt = {0x7c1d52b0, 0x9e3a, 0x4f06, {0x8b, 0x2d, 0x5a, 0x4e, 0x61, 0xc0, 0xf3, 0xd9}};
+// {9B0F6E24-C813-4A5D-B7E2-03D94C61FA85}: described by the type library only.
+inline const IID IID_IShellExt = {0x9b0f6e24, 0xc813, 0x4a5d, {0xb7, 0xe2, 0x03, 0xd9, 0x4c, 0x61, 0xfa, 0x85}};
+inline const wchar_t clsidText[] = L"{7C1D52B0-9E3A-4F06-8B2D-5A4E61C0F3D9}";
+inline const wchar_t appIdText[] = L"{2B8E4F17-6D05-4C93-A1E2-7F3B90D4C658}";
+inline const wchar_t libIdText[] = L"{E3A85C62-41D7-4B9E-9C05-6F2D18A7B4E1}";
+
+inline fs::path builtModule(const wchar_t* name = L"OrnShExt.dll")
+{
+    return binaryDir() / L"extension" / name;
+}
+
+// A built module loaded by its file name, reached only through its exports.
+class LoadedModule {
+public:
+    explicit LoadedModule(const fs::path& file) : module_(LoadLibraryW(file.c_str()))
+    {
+        loadError_ = module_ ? 0 : GetLastError();
+        if (!module_)
+            return;
+        getClassObject = reinterpret_cast<decltype(getClassObject)>(GetProcAddress(module_.get(), "DllGetClassObject"));
+        canUnloadNow = reinterpret_cast<decltype(canUnloadNow)>(GetProcAddress(module_.get(), "DllCanUnloadNow"));
+        registerServer = reinterpret_cast<decltype(registerServer)>(GetProcAddress(module_.get(), "DllRegisterServer"));
+        unregisterServer =
+            reinterpret_cast<decltype(unregisterServer)>(GetProcAddress(module_.get(), "DllUnregisterServer"));
+    }
+    bool loaded() const { return static_cast<bool>(module_); }
+    DWORD loadError() const { return loadError_; }
+    HMODULE handle() const { return module_.get(); }
+
+    orn::com_ptr<IClassFactory> classObject()
+    {
+        orn::com_ptr<IClassFactory> factory;
+        EXPECT_EQ(S_OK, getClassObject(CLSID_ShellExt, IID_IClassFactory, factory.put_void()));
+        return factory;
+    }
+
+    orn::com_ptr<IContextMenu> handler()
+    {
+        orn::com_ptr<IContextMenu> menu;
+        auto factory = classObject();
+        if (factory)
+            EXPECT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IContextMenu, menu.put_void()));
+        return menu;
+    }
+
+    HRESULT(WINAPI* getClassObject)(REFCLSID, REFIID, void**) = nullptr;
+    HRESULT(WINAPI* canUnloadNow)() = nullptr;
+    HRESULT(WINAPI* registerServer)() = nullptr;
+    HRESULT(WINAPI* unregisterServer)() = nullptr;
+
+private:
+    orn::unique_hmodule module_;
+    DWORD loadError_ = 0;
+};
+
+// A selection of our own: a drop list of the given paths, or a refusal of
+// the drop-list format, with its reference count and requests on record.
+class Selection : public IDataObject {
+public:
+    // Wine counts a drop list without paths as one empty path; only a list
+    // it cannot read counts as none (UnreadableList).
+    enum class Behaviour { DropList, RefuseDropList, UnreadableList };
+
+    explicit Selection(std::vector<std::wstring> paths, Behaviour behaviour = Behaviour::DropList)
+        : paths_(std::move(paths)), behaviour_(behaviour)
+    {
+    }
+    virtual ~Selection() = default;
+
+    LONG references() const { return references_; }
+    int dataRequests() const { return dataRequests_; }
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** result) override
+    {
+        if (!result)
+            return E_POINTER;
+        *result = nullptr;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDataObject)) {
+            *result = static_cast<IDataObject*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    // Lives on the test's stack: the count is only observed.
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+    STDMETHODIMP_(ULONG) Release() override { return --references_; }
+
+    STDMETHODIMP GetData(FORMATETC* format, STGMEDIUM* medium) override
+    {
+        ++dataRequests_;
+        if (behaviour_ == Behaviour::RefuseDropList || format->cfFormat != CF_HDROP ||
+            !(format->tymed & TYMED_HGLOBAL))
+            return DV_E_FORMATETC;
+        if (behaviour_ == Behaviour::UnreadableList) {
+            medium->tymed = TYMED_HGLOBAL;
+            medium->hGlobal = nullptr;
+            medium->pUnkForRelease = nullptr;
+            return S_OK;
+        }
+        // DROPFILES, then the wide paths each terminated, then one more terminator.
+        std::wstring list;
+        for (const std::wstring& path : paths_)
+            list += path + L'\0';
+        list += L'\0';
+        const SIZE_T size = sizeof(DROPFILES) + list.size() * sizeof(wchar_t);
+        HGLOBAL global = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+        auto* drop = static_cast<DROPFILES*>(GlobalLock(global));
+        drop->pFiles = sizeof(DROPFILES);
+        drop->fWide = TRUE;
+        memcpy(drop + 1, list.data(), list.size() * sizeof(wchar_t));
+        GlobalUnlock(global);
+        medium->tymed = TYMED_HGLOBAL;
+        medium->hGlobal = global;
+        medium->pUnkForRelease = nullptr;
+        return S_OK;
+    }
+    STDMETHODIMP GetDataHere(FORMATETC*, STGMEDIUM*) override { return E_NOTIMPL; }
+    STDMETHODIMP QueryGetData(FORMATETC*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetData(FORMATETC*, STGMEDIUM*, BOOL) override { return E_NOTIMPL; }
+    STDMETHODIMP EnumFormatEtc(DWORD, IEnumFORMATETC**) override { return E_NOTIMPL; }
+    STDMETHODIMP DAdvise(FORMATETC*, DWORD, IAdviseSink*, DWORD*) override { return OLE_E_ADVISENOTSUPPORTED; }
+    STDMETHODIMP DUnadvise(DWORD) override { return OLE_E_ADVISENOTSUPPORTED; }
+    STDMETHODIMP EnumDAdvise(IEnumSTATDATA**) override { return OLE_E_ADVISENOTSUPPORTED; }
+
+private:
+    std::vector<std::wstring> paths_;
+    Behaviour behaviour_;
+    std::atomic<LONG> references_{1};
+    int dataRequests_ = 0;
+};
+
+// The strings file of one language folder.
+inline std::string genStrings(const std::string& command, const std::string& help)
+{
+    std::string text = "[STR_SCANNOW]\r\n";
+    if (!command.empty())
+        text += "IDS_EXP_SCANNOW_DSTRING=" + command + "\r\n";
+    if (!help.empty())
+        text += "IDS_SCAN=" + help + "\r\n";
+    return text;
+}
+
+// A product installed in a folder of its own: the install location in the
+// registry, the agent stand-in and the strings of English.
+class InstalledProduct {
+public:
+    explicit InstalledProduct(const std::string& strings = genStrings("Scan for threats", "Scans the selection"))
+        : folder_(L"OrnServer"), agent_(folder_.path())
+    {
+        writeText(folder_.path() / L"Agent" / L"Res" / L"0409" / L"GenStrings.bin", strings);
+        setString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarvel\\Hollowmere", L"szInstallDir", folder_.str());
+    }
+    const fs::path& path() const { return folder_.path(); }
+    const InstalledAgent& agent() const { return agent_; }
+
+private:
+    ProductRegistry registry_;
+    TempFolder folder_;
+    InstalledAgent agent_;
+};
+
+struct MenuItem {
+    bool separator = false;
+    std::wstring text;
+    UINT id = 0;
+    HMENU submenu = nullptr;
+    HBITMAP checked = nullptr;
+    HBITMAP unchecked = nullptr;
+};
+
+inline MenuItem menuItem(HMENU menu, int position)
+{
+    wchar_t text[256] = {};
+    MENUITEMINFOW info = {};
+    info.cbSize = sizeof(info);
+    info.fMask = MIIM_FTYPE | MIIM_ID | MIIM_SUBMENU | MIIM_STRING | MIIM_CHECKMARKS;
+    info.dwTypeData = text;
+    info.cch = 256;
+    MenuItem item;
+    if (!GetMenuItemInfoW(menu, position, TRUE, &info))
+        return item;
+    item.separator = (info.fType & MFT_SEPARATOR) != 0;
+    item.text = text;
+    item.id = info.wID;
+    item.submenu = info.hSubMenu;
+    item.checked = info.hbmpChecked;
+    item.unchecked = info.hbmpUnchecked;
+    return item;
+}
+
+struct ProcessResult {
+    DWORD exitCode = 0xFFFFFFFF;
+    DWORD processId = 0;
+    std::string output;
+};
+
+// Runs a program to its end with its standard output and error captured.
+inline ProcessResult runProcess(const std::wstring& commandLine, DWORD patienceMs = 60000)
+{
+    ProcessResult result;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return result;
+    orn::unique_handle reader(readEnd), writer(writeEnd);
+    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writer.get();
+    startup.hStdError = writer.get();
+    PROCESS_INFORMATION process = {};
+    std::wstring mutableLine = commandLine;
+    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process))
+        return result;
+    orn::unique_handle processHandle(process.hProcess), threadHandle(process.hThread);
+    result.processId = process.dwProcessId;
+    writer.reset();
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) && read)
+        result.output.append(buffer, read);
+    WaitForSingleObject(processHandle.get(), patienceMs);
+    GetExitCodeProcess(processHandle.get(), &result.exitCode);
+    return result;
+}
+
+inline std::wstring quoted(const std::wstring& text)
+{
+    return L"\"" + text + L"\"";
+}
+
+inline std::wstring systemProgram(const wchar_t* name)
+{
+    wchar_t folder[MAX_PATH];
+    GetSystemDirectoryW(folder, MAX_PATH);
+    return std::wstring(folder) + L"\\" + name;
+}
+
+inline std::wstring readString(HKEY root, const std::wstring& path, const wchar_t* name)
+{
+    wchar_t value[1024] = {};
+    DWORD size = sizeof(value) - sizeof(wchar_t);
+    if (RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+        return L"<missing>";
+    return value;
+}
+
+inline bool valueExists(HKEY root, const std::wstring& path, const wchar_t* name)
+{
+    return RegGetValueW(root, path.c_str(), name, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+// Text appended to the log files after construction, whatever process wrote it.
+class AnyProcessLogWatch {
+public:
+    AnyProcessLogWatch() : folder_(logFolder()) { sizes_ = sizes(); }
+
+    bool contains(const std::wstring& file, const std::string& text) const
+    {
+        const fs::path path = fs::path(folder_) / file;
+        std::error_code error;
+        const uintmax_t size = fs::file_size(path, error);
+        if (error)
+            return false;
+        auto before = sizes_.find(file);
+        const uintmax_t from = before == sizes_.end() || before->second > size ? 0 : before->second;
+        std::ifstream in(path, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(from));
+        std::string appended((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return appended.find(text) != std::string::npos;
+    }
+
+private:
+    std::map<std::wstring, uintmax_t> sizes() const
+    {
+        std::map<std::wstring, uintmax_t> result;
+        std::error_code error;
+        for (fs::directory_iterator it(folder_, error), end; !error && it != end; it.increment(error))
+            result[it->path().filename().wstring()] = fs::file_size(it->path(), error);
+        return result;
+    }
+
+    std::wstring folder_;
+    std::map<std::wstring, uintmax_t> sizes_;
+};
+
+}  // namespace servertest

@@ -1,0 +1,244 @@
+// The context-menu handler of the built module, created through its class
+// object, with a product installed in the real registry and real folders.
+
+#include "ServerTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace servertest;
+
+class ShellExtTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The shell calls handlers on its single-threaded apartment.
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+        ASSERT_TRUE(module.loaded()) << "error " << module.loadError();
+        handler = module.handler();
+        ASSERT_TRUE(handler);
+        ASSERT_EQ(S_OK, handler->QueryInterface(IID_IShellExtInit, init.put_void()));
+        menu = CreatePopupMenu();
+    }
+    void TearDown() override
+    {
+        DestroyMenu(menu);
+        init.reset();
+        handler.reset();
+        EXPECT_EQ(S_OK, module.canUnloadNow());
+        CoUninitialize();
+    }
+
+    HRESULT invoke(const char* verb)
+    {
+        CMINVOKECOMMANDINFO info = {};
+        info.cbSize = sizeof(info);
+        info.lpVerb = verb;
+        return handler->InvokeCommand(&info);
+    }
+    HRESULT invoke(UINT offset) { return invoke(MAKEINTRESOURCEA(offset)); }
+    // The selections live on a test's stack: the handler must let go first.
+    void dropSelection() { ASSERT_EQ(S_OK, init->Initialize(nullptr, nullptr, nullptr)); }
+
+    std::wstring file(const wchar_t* name) const { return (product.path() / name).wstring(); }
+    std::wstring expectedLaunch(const std::wstring& target) const
+    {
+        return quoted(product.agent().exe().wstring()) + L" /RunDLL=" + product.path().wstring() +
+               L"\\Vandor\\zuCioScn.dll,_StartScanFromCtxMenu@16 " + target;
+    }
+
+    InstalledProduct product;
+    LoadedModule module{builtModule()};
+    orn::com_ptr<IContextMenu> handler;
+    orn::com_ptr<IShellExtInit> init;
+    HMENU menu = nullptr;
+};
+
+TEST_F(ShellExtTest, FlagFilter)
+{
+    const struct { UINT flags; bool added; } cases[] = {
+        {CMF_NORMAL, true},
+        {CMF_DEFAULTONLY, false},
+        {CMF_NOVERBS, false},
+        {CMF_DEFAULTONLY | CMF_NOVERBS, false},
+        {CMF_VERBSONLY, true},
+        {CMF_EXPLORE, true},
+        {CMF_EXPLORE | CMF_NOVERBS, true},
+        {CMF_VERBSONLY | CMF_DEFAULTONLY, true},
+        {CMF_EXTENDEDVERBS, true},
+    };
+    for (const auto& c : cases) {
+        HMENU fresh = CreatePopupMenu();
+        const HRESULT hr = handler->QueryContextMenu(fresh, 0, 1, 100, c.flags);
+        EXPECT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, c.added ? 1 : 0), hr) << std::hex << c.flags;
+        EXPECT_EQ(c.added ? 2 : 0, GetMenuItemCount(fresh)) << std::hex << c.flags;
+        DestroyMenu(fresh);
+    }
+}
+
+TEST_F(ShellExtTest, SeparatorAtIndexThenCaptionWithTheScanCommand)
+{
+    for (int i = 0; i < 3; ++i)
+        AppendMenuW(menu, MF_STRING, 900 + i, L"host item");
+    ASSERT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1), handler->QueryContextMenu(menu, 3, 40, 90, CMF_NORMAL));
+    ASSERT_EQ(5, GetMenuItemCount(menu));
+    EXPECT_TRUE(menuItem(menu, 3).separator);
+    const MenuItem caption = menuItem(menu, 4);
+    EXPECT_EQ(L"Quarvel Hollowmere", caption.text);
+    EXPECT_EQ(40u, caption.id);
+    ASSERT_TRUE(caption.submenu);
+    ASSERT_EQ(1, GetMenuItemCount(caption.submenu));
+    const MenuItem command = menuItem(caption.submenu, 0);
+    EXPECT_EQ(L"Scan for threats", command.text);
+    EXPECT_EQ(40u, command.id);
+
+    // Both images loaded at the small-icon size less one pixel.
+    ASSERT_TRUE(caption.checked);
+    ASSERT_TRUE(caption.unchecked);
+    for (HBITMAP image : {caption.checked, caption.unchecked}) {
+        BITMAP info = {};
+        ASSERT_TRUE(GetObjectW(image, sizeof(info), &info));
+        EXPECT_EQ(GetSystemMetrics(SM_CXSMICON) - 1, info.bmWidth);
+        EXPECT_EQ(GetSystemMetrics(SM_CYSMICON) - 1, info.bmHeight);
+    }
+}
+
+TEST(ShellExtCaptionTest, CaptionFallsBackToTheMakerAndIsCutTo31Characters)
+{
+    InstalledProduct product;
+    const struct { const wchar_t* module; const wchar_t* caption; } cases[] = {
+        {L"OrnShExtSeams.dll", L"Quarvel"},  // built without string 101
+        {L"OrnShExtLongCaption.dll", L"Quarvel Hollowmere Extended Cap"},
+    };
+    for (const auto& c : cases) {
+        LoadedModule module(builtModule(c.module));
+        ASSERT_TRUE(module.loaded()) << module.loadError();
+        orn::com_ptr<IContextMenu> handler = module.handler();
+        HMENU menu = CreatePopupMenu();
+        ASSERT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1), handler->QueryContextMenu(menu, 0, 1, 2, CMF_NORMAL));
+        EXPECT_EQ(c.caption, menuItem(menu, 1).text) << c.module;
+        DestroyMenu(menu);
+    }
+}
+
+class ShellExtWithoutStringsTest : public ::testing::Test {
+protected:
+    InstalledProduct product{genStrings("", "")};
+    LoadedModule module{builtModule()};
+};
+
+TEST_F(ShellExtWithoutStringsTest, MissingTextsAddNothingAndRefuseHelp)
+{
+    orn::com_ptr<IContextMenu> handler = module.handler();
+    ASSERT_TRUE(handler);
+    HMENU menu = CreatePopupMenu();
+    AppendMenuW(menu, MF_STRING, 7, L"host item");
+    EXPECT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, 0), handler->QueryContextMenu(menu, 0, 1, 2, CMF_NORMAL));
+    EXPECT_EQ(1, GetMenuItemCount(menu));
+    DestroyMenu(menu);
+    wchar_t text[64] = L"untouched";
+    EXPECT_EQ(E_INVALIDARG, handler->GetCommandString(0, GCS_HELPTEXTW, nullptr, reinterpret_cast<char*>(text), 64));
+    EXPECT_STREQ(L"untouched", text);
+}
+
+TEST_F(ShellExtTest, HelpTextOnlyForOffsetZero)
+{
+    wchar_t wide[64] = {};
+    ASSERT_EQ(S_OK, handler->GetCommandString(0, GCS_HELPTEXTW, nullptr, reinterpret_cast<char*>(wide), 64));
+    EXPECT_STREQ(L"Scans the selection", wide);
+    char narrow[64] = {};
+    ASSERT_EQ(S_OK, handler->GetCommandString(0, GCS_HELPTEXTA, nullptr, narrow, 64));
+    EXPECT_STREQ("Scans the selection", narrow);
+
+    for (UINT type : {GCS_VERBA, GCS_VERBW, GCS_VALIDATEA, GCS_VALIDATEW})
+        EXPECT_EQ(E_INVALIDARG, handler->GetCommandString(0, type, nullptr, narrow, 64)) << type;
+    EXPECT_EQ(E_INVALIDARG, handler->GetCommandString(1, GCS_HELPTEXTW, nullptr, reinterpret_cast<char*>(wide), 64));
+
+    // A small buffer gets the text cut to fit and terminated, and no more.
+    wchar_t small[8];
+    std::fill(std::begin(small), std::end(small), L'#');
+    ASSERT_EQ(S_OK, handler->GetCommandString(0, GCS_HELPTEXTW, nullptr, reinterpret_cast<char*>(small), 5));
+    EXPECT_STREQ(L"Scan", small);
+    EXPECT_EQ(L'#', small[5]);
+    char smallNarrow[8];
+    std::fill(std::begin(smallNarrow), std::end(smallNarrow), '#');
+    ASSERT_EQ(S_OK, handler->GetCommandString(0, GCS_HELPTEXTA, nullptr, smallNarrow, 5));
+    EXPECT_STREQ("Scan", smallNarrow);
+    EXPECT_EQ('#', smallNarrow[5]);
+}
+
+TEST_F(ShellExtTest, ScanLaunchesTheAgentWithTheFirstSelectedPathOnly)
+{
+    Selection selection({file(L"first file.txt"), file(L"second.txt"), file(L"third.txt")});
+    ASSERT_EQ(S_OK, init->Initialize(nullptr, &selection, nullptr));
+    EXPECT_EQ(S_OK, invoke(0u));
+    EXPECT_EQ(expectedLaunch(file(L"first file.txt")), product.agent().awaitCommandLine());
+    dropSelection();
+}
+
+TEST_F(ShellExtTest, TextVerbIsRefusedBeforeTheSelectionIsRead)
+{
+    LogWatch watch;
+    Selection selection({file(L"a.txt")});
+    ASSERT_EQ(S_OK, init->Initialize(nullptr, &selection, nullptr));
+    EXPECT_EQ(E_INVALIDARG, invoke("open"));
+    EXPECT_EQ(0, selection.dataRequests());
+    dropSelection();
+    if (logsReachFiles())
+        expectNotice(watch, "Invalid HIWORD");
+}
+
+TEST_F(ShellExtTest, RefusalsOfTheInvocation)
+{
+    LogWatch watch;
+    // No selection yet: refused without a word.
+    EXPECT_EQ(E_INVALIDARG, invoke(0u));
+
+    Selection refusing({file(L"a.txt")}, Selection::Behaviour::RefuseDropList);
+    ASSERT_EQ(S_OK, init->Initialize(nullptr, &refusing, nullptr));
+    EXPECT_EQ(E_INVALIDARG, invoke(0u));
+    EXPECT_EQ(1, refusing.dataRequests());
+
+    Selection unreadable({}, Selection::Behaviour::UnreadableList);
+    ASSERT_EQ(S_OK, init->Initialize(nullptr, &unreadable, nullptr));
+    EXPECT_EQ(E_INVALIDARG, invoke(0u));
+
+    // An empty first path is refused without a word.
+    Selection empty({L""});
+    ASSERT_EQ(S_OK, init->Initialize(nullptr, &empty, nullptr));
+    EXPECT_EQ(E_INVALIDARG, invoke(0u));
+
+    // Offset 1 on a platform of version 6: the selection is read, then refused.
+    Selection one({file(L"a.txt")});
+    ASSERT_EQ(S_OK, init->Initialize(nullptr, &one, nullptr));
+    EXPECT_EQ(E_INVALIDARG, invoke(1u));
+    EXPECT_EQ(1, one.dataRequests());
+    dropSelection();
+
+    EXPECT_TRUE(product.agent().staysIdle());
+    if (logsReachFiles()) {
+        expectNotice(watch, "GetData failed");
+        expectNotice(watch, "objectname count is Zero");
+        expectNoLine(watch, "Invalid HIWORD");
+    }
+}
+
+TEST_F(ShellExtTest, InitializeReplacesAndReleasesTheSelection)
+{
+    Selection first({file(L"a.txt")}), second({file(L"b.txt")});
+    ASSERT_EQ(S_OK, init->Initialize(nullptr, &first, nullptr));
+    EXPECT_EQ(2, first.references());
+    ASSERT_EQ(S_OK, init->Initialize(nullptr, &second, nullptr));
+    EXPECT_EQ(1, first.references());
+    EXPECT_EQ(2, second.references());
+    ASSERT_EQ(S_OK, init->Initialize(nullptr, nullptr, nullptr));
+    EXPECT_EQ(1, second.references());
+
+    ASSERT_EQ(S_OK, init->Initialize(nullptr, &second, nullptr));
+    init.reset();
+    handler.reset();
+    EXPECT_EQ(1, second.references());
+}
+
+}  // namespace

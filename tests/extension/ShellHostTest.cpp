@@ -1,0 +1,122 @@
+// The shell host drives the registered module end to end, as Explorer
+// would: registration by regsvr32, the handler listed under the shell's keys,
+// a real shell data object, the menu, the help text and the scan.
+
+#include "ServerTestSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace servertest;
+
+const std::wstring classKey = std::wstring(L"CLSID\\") + clsidText;
+const std::wstring fileHandlers = L"*\\shellex\\ContextMenuHandlers\\OrnShExt";
+const std::wstring folderHandlers = L"Directory\\shellex\\ContextMenuHandlers\\OrnShExt";
+
+class ShellHostTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(0u, runProcess(quoted(systemProgram(L"regsvr32.exe")) + L" /s " + quoted(builtModule().wstring()))
+                          .exitCode);
+        // What an installer adds: the class listed as a handler of files and folders.
+        setString(HKEY_CLASSES_ROOT, fileHandlers, nullptr, clsidText);
+        setString(HKEY_CLASSES_ROOT, folderHandlers, nullptr, clsidText);
+        writeText(product.path() / L"report.txt", "text");
+    }
+
+    ProcessResult host(const std::wstring& arguments, const fs::path& program = binaryDir() / L"tools" /
+                                                                                  L"shellhost" / L"shellhost.exe")
+    {
+        return runProcess(quoted(program.wstring()) + L" " + arguments);
+    }
+    std::wstring target() const { return (product.path() / L"report.txt").wstring(); }
+    std::wstring expectedLaunch(const std::wstring& path) const
+    {
+        return quoted(product.agent().exe().wstring()) + L" /RunDLL=" + product.path().wstring() +
+               L"\\Vandor\\zuCioScn.dll,_StartScanFromCtxMenu@16 " + path;
+    }
+
+    RegistryStage classes_{HKEY_CLASSES_ROOT,
+                           {classKey, std::wstring(L"AppID\\") + appIdText, L"AppID\\OrnShExt.DLL",
+                            std::wstring(L"TypeLib\\") + libIdText,
+                            L"Interface\\{9B0F6E24-C813-4A5D-B7E2-03D94C61FA85}", fileHandlers, folderHandlers}};
+    InstalledProduct product;
+};
+
+TEST_F(ShellHostTest, MenuHelpTextAndScanOfAFile)
+{
+    const ProcessResult result = host(L"--help-text 0 --invoke 0 " + quoted(target()));
+    ASSERT_EQ(0u, result.exitCode) << result.output;
+    const std::string& out = result.output;
+    EXPECT_NE(std::string::npos, out.find("QueryContextMenu(index 0, first 1, flags 0x0) = 0x00000001")) << out;
+    EXPECT_NE(std::string::npos, out.find("  [0] ----------------\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("  [1] \"Quarvel Hollowmere\" id 1 checkmarks(checked 15x15")) << out;
+    EXPECT_NE(std::string::npos, out.find("      [0] \"Scan for threats\" id 1 no checkmarks\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("GetCommandString(0, GCS_HELPTEXTW) = 0x00000000 \"Scans the selection\"")) << out;
+    EXPECT_NE(std::string::npos, out.find("GetCommandString(0, GCS_HELPTEXTA) = 0x00000000 \"Scans the selection\"")) << out;
+    EXPECT_NE(std::string::npos, out.find("InvokeCommand(offset 0) = 0x00000000")) << out;
+    EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
+}
+
+TEST_F(ShellHostTest, FolderMenuAtAnIndexWithExplorerFlags)
+{
+    const ProcessResult result = host(L"--index 2 --first 30 --flags explore+noverbs " + quoted(product.path().wstring()));
+    ASSERT_EQ(0u, result.exitCode) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("selection (folder)")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("  [2] ----------------\n")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("  [3] \"Quarvel Hollowmere\" id 30")) << result.output;
+
+    const ProcessResult defaultOnly = host(L"--flags defaultonly " + quoted(product.path().wstring()));
+    EXPECT_NE(std::string::npos, defaultOnly.output.find("= 0x00000000, 0 identifier(s) used")) << defaultOnly.output;
+    EXPECT_NE(std::string::npos, defaultOnly.output.find("  (empty)")) << defaultOnly.output;
+}
+
+TEST_F(ShellHostTest, TextVerbIsRefusedAndLogged)
+{
+    AnyProcessLogWatch watch;
+    const ProcessResult result = host(L"--verb open " + quoted(target()));
+    EXPECT_EQ(5u, result.exitCode) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("InvokeCommand(verb \"open\") = 0x80070057")) << result.output;
+    EXPECT_TRUE(product.agent().staysIdle());
+    if (!logsReachFiles())
+        GTEST_SKIP() << "records reach no log file in this build";
+    EXPECT_TRUE(watch.contains(L"zuNotices.log", "Invalid HIWORD"));
+}
+
+TEST_F(ShellHostTest, CommandOffsetOneScansOnPlatformFive)
+{
+    // Wine reports the platform version each program is configured for.
+    TempFolder folder(L"OrnHost5");
+    const fs::path program = folder.path() / L"shellhost5.exe";
+    fs::copy_file(binaryDir() / L"tools" / L"shellhost" / L"shellhost.exe", program);
+    RegistryStage wine(HKEY_CURRENT_USER, {L"Software\\Wine\\AppDefaults\\shellhost5.exe"});
+    setString(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\shellhost5.exe", L"Version", L"winxp");
+
+    const ProcessResult result = host(L"--invoke 1 " + quoted(target()), program);
+    ASSERT_EQ(0u, result.exitCode) << result.output;
+    ASSERT_NE(std::string::npos, result.output.find("platform 5.")) << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("checkmarks(checked 15x15")) << result.output;
+    EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
+}
+
+TEST_F(ShellHostTest, ClearErrors)
+{
+    ProcessResult result = host(quoted((product.path() / L"missing.txt").wstring()));
+    EXPECT_EQ(2u, result.exitCode);
+    EXPECT_NE(std::string::npos, result.output.find("no such file or folder")) << result.output;
+
+    result = host(L"--handler NotThere " + quoted(target()));
+    EXPECT_EQ(3u, result.exitCode);
+    EXPECT_NE(std::string::npos, result.output.find("no context-menu handler \"NotThere\"")) << result.output;
+
+    // Still listed, no longer registered.
+    ASSERT_EQ(0u, runProcess(quoted(systemProgram(L"regsvr32.exe")) + L" /u /s " + quoted(builtModule().wstring()))
+                      .exitCode);
+    result = host(quoted(target()));
+    EXPECT_EQ(4u, result.exitCode);
+    EXPECT_NE(std::string::npos, result.output.find("cannot create handler {7C1D52B0")) << result.output;
+}
+
+}  // namespace
