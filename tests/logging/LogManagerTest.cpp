@@ -127,6 +127,12 @@ protected:
             saved_.emplace_back(new SavedValue(key_.get(), name));
         filesBefore_ = logFiles();
         iniPath_ = std::wstring(configDirectory.get()) + L"\\logCfg.Ini";
+        // A configuration file found here is put aside for the test.
+        iniFound_ = exists(iniPath_);
+        if (iniFound_) {
+            iniBefore_ = readFile(iniPath_);
+            DeleteFileW(iniPath_.c_str());
+        }
         setActivity(L"zuAgent");
         setDebug(0);
         // Applies what was just set, whatever an earlier test left cached.
@@ -136,6 +142,8 @@ protected:
     void TearDown() override
     {
         removeIni();
+        if (iniFound_)
+            writeFile(iniPath_, iniBefore_);
         saved_.clear();
         key_.reset();
         // Applies the restored values before the files of this test go.
@@ -216,6 +224,8 @@ protected:
     std::vector<std::unique_ptr<SavedValue>> saved_;
     std::set<std::wstring> filesBefore_;
     std::wstring iniPath_;
+    bool iniFound_ = false;
+    std::string iniBefore_;
     std::vector<std::wstring> createdFolders_;
 };
 
