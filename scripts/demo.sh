@@ -1,6 +1,106 @@
 #!/usr/bin/env bash
-# The main job. For now it builds the module's libraries; the end-to-end run
-# through the registered extension follows with the extension itself.
+# The main job: builds the extension, installs a demonstration product in the
+# build tree's 64-bit Wine prefix, registers OrnShExt.dll with regsvr32 and
+# lists it under the shell's context-menu handler keys as an installer would,
+# then drives it through the shell host the way Explorer does: the menu of a
+# real file, its help text, the scan command, what the agent received and
+# what the extension logged. Safe to run again.
 set -euo pipefail
+
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/build.sh"
+export ORN_BUILD_DIR=${ORN_BUILD_DIR:-$root/build}
+build=$ORN_BUILD_DIR
+export ORN_PREFIX=wine64
+
+section() { printf '\n==== %s ====\n' "$*"; }
+wine_run() { "$build/wine-run" "$@"; }
+reg32() { wine_run reg "$@" /reg:32 >/dev/null; }
+
+section "Build"
+"$root/scripts/build.sh" OrnShExt shellhost zuAgtSvc
+
+prefix=$build/wine64
+clsid='{7C1D52B0-9E3A-4F06-8B2D-5A4E61C0F3D9}'
+install_win='C:\Program Files (x86)\Quarvel\Hollowmere'
+install=$prefix/drive_c/Program\ Files\ \(x86\)/Quarvel/Hollowmere
+logs=$prefix/drive_c/ProgramData/Quarvel/Tessaline/Logs
+sample_win='C:\users\Public\Documents\Quarterly report.txt'
+sample=$prefix/drive_c/users/Public/Documents/Quarterly\ report.txt
+host=$build/tools/shellhost/shellhost.exe
+
+# Wine's background programs start here with their output on /dev/null, so
+# that none of them holds on to the output of this script.
+"$build/wine-session" start wine64
+trap '"$build/wine-session" stop wine64' EXIT
+
+section "Install the demonstration product in $install_win"
+mkdir -p "$install/Agent" "$install/Vandor"
+record=$install/Agent/zuAgtSvc.cmdline
+rm -f "$record"
+cp "$build/extension/OrnShExt.dll" "$install/OrnShExt.dll"
+cp "$build/tools/agent/zuAgtSvc.exe" "$install/Agent/zuAgtSvc.exe"
+
+# The menu strings of four languages, as UTF-16 profile files.
+strings() {
+    local lang=$1 command=$2 help=$3
+    mkdir -p "$install/Agent/Res/$lang"
+    { printf '\xff\xfe'
+      printf '[STR_SCANNOW]\r\nIDS_EXP_SCANNOW_DSTRING=%s\r\nIDS_SCAN=%s\r\n' "$command" "$help" |
+          iconv -f UTF-8 -t UTF-16LE
+    } > "$install/Agent/Res/$lang/GenStrings.bin"
+}
+strings 0409 "Scan with Hollowmere" "Scans the selected file or folder for threats"
+strings 0407 "Mit Hollowmere prüfen" "Prüft die ausgewählte Datei oder den Ordner auf Bedrohungen"
+strings 040c "Analyser avec Hollowmere" "Analyse le fichier ou le dossier sélectionné"
+strings 0411 "Hollowmere でスキャン" "選択した項目の脅威をスキャンします"
+
+# While debugging is switched on, this file routes every record of the
+# extension and its platform probe, traces included, to one log.
+printf '[extension]\r\ntype=file\r\nfilter=OrnShExt.Debug zuCpLib.Debug\r\nformat=%%D %%T %%P:%%+p %%m\r\nfilename=OrnShExtDemo.log\r\n' \
+    > "$install/logCfg.Ini"
+
+reg32 add 'HKLM\SOFTWARE\Quarvel\Hollowmere' /v szInstallDir /d "$install_win" /f
+reg32 add 'HKLM\SOFTWARE\Quarvel\Hollowmere\Log' /v bDebugEnable /t REG_DWORD /d 1 /f
+reg32 add 'HKLM\SOFTWARE\Quarvel\Hollowmere\Log' /v szCurrentActivityType /d zuAgent /f
+mkdir -p "$(dirname "$sample")"
+printf 'Quarterly figures\r\n' > "$sample"
+(cd "$install" && find . -type f | sort | sed 's|^\./|  |')
+
+section "Register the extension (regsvr32) and list it as a context-menu handler"
+wine_run regsvr32 /s "$install_win\\OrnShExt.dll"
+echo "regsvr32: registered"
+for key in '*' Directory; do
+    reg32 add "HKCR\\$key\\shellex\\ContextMenuHandlers\\OrnShExt" /ve /d "$clsid" /f
+done
+reg32 add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Shell Extensions\Approved' /v "$clsid" /d 'ShellExt Class' /f
+wine_run reg query "HKCR\\CLSID\\$clsid" /s /reg:32 | tr -d '\r' | sed '/^$/d'
+wine_run reg query 'HKCR\*\shellex\ContextMenuHandlers\OrnShExt' /reg:32 | tr -d '\r' | sed '/^$/d'
+
+log_before=0
+[ -f "$logs/OrnShExtDemo.log" ] && log_before=$(stat -c %s "$logs/OrnShExtDemo.log")
+
+section "Context menu of \"$sample_win\", its help text, and the scan command"
+wine_run "$host" --help-text 0 --invoke 0 "$sample_win"
+
+section "What the agent received"
+for _ in $(seq 100); do [ -f "$record" ] && break; sleep 0.1; done
+if [ -f "$record" ]; then
+    iconv -f UTF-16LE -t UTF-8 "$record"; echo
+else
+    echo "the agent was not started" >&2
+    exit 1
+fi
+
+section "The same menu for a user whose Windows speaks German (LC_ALL=de_DE.UTF-8)"
+# No Unix locale of that name is needed; Wine takes the languages from the name.
+env LC_ALL=de_DE.UTF-8 "$build/wine-run" "$host" --help-text 0 "$sample_win" 2> >(grep -v setlocale >&2)
+
+section "A verb given as text is refused"
+wine_run "$host" --verb open "$sample_win" || echo "(shellhost exit code $?)"
+
+section "Lines the extension logged in this run ($logs/OrnShExtDemo.log)"
+if [ -f "$logs/OrnShExtDemo.log" ]; then
+    tail -c +$((log_before + 1)) "$logs/OrnShExtDemo.log" | tr -d '\r'
+else
+    echo "(no log file: the log manager of this build writes no files)"
+fi
