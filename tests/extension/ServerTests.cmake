@@ -1,13 +1,13 @@
 # The registry-script processor directly; the module through its exports; its
 # registration with the system's tools; the shell host driving it end to end.
 orn_add_test(RegScriptTest SOURCES RegScriptTest.cpp LIBS orn_regscript orn_logging)
-orn_add_test(ServerTest SOURCES ServerTest.cpp LIBS orn_logging orn_resource ole32 oleaut32 uuid version)
+orn_add_test(ServerTest SOURCES ServerTest.cpp LIBS orn_logging orn_resource ole32 oleaut32 uuid version BOTH_PREFIXES)
 add_dependencies(ServerTest OrnShExt OrnShExtSeams)
-orn_add_test(ShellExtTest SOURCES ShellExtTest.cpp LIBS orn_logging orn_resource ole32 uuid REGISTRY)
+orn_add_test(ShellExtTest SOURCES ShellExtTest.cpp LIBS orn_logging orn_resource ole32 uuid BOTH_PREFIXES REGISTRY)
 add_dependencies(ShellExtTest OrnShExt OrnShExtSeams OrnShExtLongCaption zuAgtSvc)
-orn_add_test(RegistrationTest SOURCES RegistrationTest.cpp LIBS orn_logging orn_resource ole32 oleaut32 uuid REGISTRY)
+orn_add_test(RegistrationTest SOURCES RegistrationTest.cpp LIBS orn_logging orn_resource ole32 oleaut32 uuid BOTH_PREFIXES REGISTRY)
 add_dependencies(RegistrationTest OrnShExt)
-orn_add_test(ShellHostTest SOURCES ShellHostTest.cpp LIBS orn_logging orn_resource ole32 uuid REGISTRY TIMEOUT 300)
+orn_add_test(ShellHostTest SOURCES ShellHostTest.cpp LIBS orn_logging orn_resource ole32 uuid BOTH_PREFIXES REGISTRY TIMEOUT 300)
 add_dependencies(ShellHostTest OrnShExt shellhost zuAgtSvc)
 
 # The module's export and import tables.
