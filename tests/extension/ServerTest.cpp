@@ -24,8 +24,9 @@ protected:
     // Every test gives back all it took.
     void TearDown() override
     {
-        if (module.loaded())
+        if (module.loaded()) {
             EXPECT_EQ(S_OK, module.canUnloadNow());
+        }
     }
 
     LoadedModule module{builtModule()};

@@ -41,11 +41,10 @@ public:
         loadError_ = module_ ? 0 : GetLastError();
         if (!module_)
             return;
-        getClassObject = reinterpret_cast<decltype(getClassObject)>(GetProcAddress(module_.get(), "DllGetClassObject"));
-        canUnloadNow = reinterpret_cast<decltype(canUnloadNow)>(GetProcAddress(module_.get(), "DllCanUnloadNow"));
-        registerServer = reinterpret_cast<decltype(registerServer)>(GetProcAddress(module_.get(), "DllRegisterServer"));
-        unregisterServer =
-            reinterpret_cast<decltype(unregisterServer)>(GetProcAddress(module_.get(), "DllUnregisterServer"));
+        exportOf("DllGetClassObject", getClassObject);
+        exportOf("DllCanUnloadNow", canUnloadNow);
+        exportOf("DllRegisterServer", registerServer);
+        exportOf("DllUnregisterServer", unregisterServer);
     }
     bool loaded() const { return static_cast<bool>(module_); }
     DWORD loadError() const { return loadError_; }
@@ -62,8 +61,9 @@ public:
     {
         orn::com_ptr<IContextMenu> menu;
         auto factory = classObject();
-        if (factory)
+        if (factory) {
             EXPECT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IContextMenu, menu.put_void()));
+        }
         return menu;
     }
 
@@ -73,6 +73,12 @@ public:
     HRESULT(WINAPI* unregisterServer)() = nullptr;
 
 private:
+    template <typename F>
+    void exportOf(const char* name, F& function)
+    {
+        function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_.get(), name)));
+    }
+
     orn::unique_hmodule module_;
     DWORD loadError_ = 0;
 };

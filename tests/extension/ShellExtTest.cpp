@@ -107,9 +107,9 @@ TEST_F(ShellExtTest, SeparatorAtIndexThenCaptionWithTheScanCommand)
 TEST(ShellExtCaptionTest, CaptionFallsBackToTheMakerAndIsCutTo31Characters)
 {
     InstalledProduct product;
-    const struct { const wchar_t* module; const wchar_t* caption; } cases[] = {
-        {L"OrnShExtSeams.dll", L"Quarvel"},  // built without string 101
-        {L"OrnShExtLongCaption.dll", L"Quarvel Hollowmere Extended Cap"},
+    const struct { const wchar_t* module; const wchar_t* caption; bool images; } cases[] = {
+        {L"OrnShExtSeams.dll", L"Quarvel", false},  // built without string 101 and bitmap 204
+        {L"OrnShExtLongCaption.dll", L"Quarvel Hollowmere Extended Cap", true},
     };
     for (const auto& c : cases) {
         LoadedModule module(builtModule(c.module));
@@ -117,7 +117,10 @@ TEST(ShellExtCaptionTest, CaptionFallsBackToTheMakerAndIsCutTo31Characters)
         orn::com_ptr<IContextMenu> handler = module.handler();
         HMENU menu = CreatePopupMenu();
         ASSERT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1), handler->QueryContextMenu(menu, 0, 1, 2, CMF_NORMAL));
-        EXPECT_EQ(c.caption, menuItem(menu, 1).text) << c.module;
+        const MenuItem caption = menuItem(menu, 1);
+        EXPECT_EQ(c.caption, caption.text) << c.module;
+        EXPECT_EQ(c.images, caption.checked != nullptr) << c.module;
+        EXPECT_EQ(c.images, caption.unchecked != nullptr) << c.module;
         DestroyMenu(menu);
     }
 }
