@@ -167,4 +167,37 @@ TEST_F(RegistrationTest, FailingRegistryCallReturnsItsCode)
     EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, classKey));
 }
 
+TEST_F(RegistrationTest, MissingScriptsFailWithThePlatformsCodeAndWriteNothing)
+{
+    LoadedModule module(builtModule(L"OrnShExtLongCaption.dll"));  // built without its scripts
+    ASSERT_TRUE(module.loaded());
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_RESOURCE_TYPE_NOT_FOUND), module.registerServer());
+    EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, appIdKey));
+    EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, classKey));
+}
+
+TEST_F(RegistrationTest, TypeLibraryComesFromAFileBesideTheModuleWhenTheModuleHasNone)
+{
+    // A module built without its type library.
+    const fs::path bare = folder_.path() / L"Bare" / L"OrnShExtSeams.dll";
+    fs::create_directories(bare.parent_path());
+    fs::copy_file(builtModule(L"OrnShExtSeams.dll"), bare);
+    {
+        LoadedModule module(bare);
+        ASSERT_TRUE(module.loaded());
+        EXPECT_TRUE(FAILED(module.registerServer()));
+        // The scripts ran before the library step failed.
+        EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, classKey));
+        EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, typeLibKey));
+    }
+    const fs::path library = bare.parent_path() / L"OrnShExtSeams.tlb";
+    fs::copy_file(binaryDir() / L"extension" / L"OrnShExt.tlb", library);
+    LoadedModule module(bare);
+    ASSERT_TRUE(module.loaded());
+    EXPECT_EQ(S_OK, module.registerServer());
+    EXPECT_EQ(library.wstring(), readString(HKEY_CLASSES_ROOT, typeLibKey + L"\\1.0\\409\\win32", nullptr));
+    EXPECT_EQ(S_OK, module.unregisterServer());
+    expectUnregistered();
+}
+
 }  // namespace
