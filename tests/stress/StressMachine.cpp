@@ -1,0 +1,87 @@
+// Linked into the stress programs: before any object of the logging library
+// is built, HKEY_LOCAL_MACHINE of the process is mapped onto a private key
+// (named by ORN_STRESS_MACHINE) holding the install folder, so the log
+// manager finds the stress configuration file there, and the Log key with
+// debugging on. Nothing real is read or changed.
+
+#include "StressSupport.h"
+
+#include "UniqueResource.h"
+
+#include <cstdlib>
+#include <string>
+
+namespace stress {
+
+std::wstring binaryDir()
+{
+    std::wstring root = L".";
+    if (const char* dir = std::getenv("ORN_BINARY_DIR")) {
+        root = L"Z:";
+        for (const char* p = dir; *p; ++p)
+            root += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
+    }
+    return root;
+}
+
+std::wstring outputFolder()
+{
+    return binaryDir() + L"\\tests\\stress\\output";
+}
+
+std::wstring configFolder()
+{
+    return outputFolder() + L"\\config";
+}
+
+std::wstring machineKeyPath()
+{
+    const char* name = std::getenv("ORN_STRESS_MACHINE");
+    std::wstring path = L"Software\\OrnTests\\stress\\";
+    for (const char* p = name ? name : "default"; *p; ++p)
+        path += static_cast<wchar_t>(*p);
+    return path;
+}
+
+namespace {
+
+void setText(HKEY root, const wchar_t* subKey, const wchar_t* name, const std::wstring& text)
+{
+    orn::unique_hkey key;
+    if (RegCreateKeyExW(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                        nullptr) == ERROR_SUCCESS)
+        RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+struct PrivateMachine {
+    PrivateMachine()
+    {
+        if (!std::getenv("ORN_STRESS_MACHINE"))
+            return;
+        orn::unique_hkey machine;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, machineKeyPath().c_str(), 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, machine.put(), nullptr) != ERROR_SUCCESS)
+            return;
+        CreateDirectoryW(outputFolder().c_str(), nullptr);
+        CreateDirectoryW(configFolder().c_str(), nullptr);
+        setText(machine.get(), L"SOFTWARE\\Quarvel\\Hollowmere", L"szInstallDir", configFolder());
+        setText(machine.get(), logKeyPath, L"szCurrentActivityType", L"proofStress");
+        orn::unique_hkey log;
+        if (RegCreateKeyExW(machine.get(), logKeyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            log.put(), nullptr) == ERROR_SUCCESS) {
+            const DWORD on = 1;
+            RegSetValueExW(log.get(), L"bDebugEnable", 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&on), sizeof on);
+        }
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine.get());
+    }
+};
+
+// Before the logging library's objects (1100 and up), which read the
+// install folder at load.
+PrivateMachine privateMachine __attribute__((init_priority(101)));
+
+}  // namespace
+
+}  // namespace stress

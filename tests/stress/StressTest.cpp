@@ -1,0 +1,385 @@
+// The logging library under load: processes and threads sharing logs that
+// rotate many times, the log folder taken away while lines are written, and
+// the Log key changed and deleted while threads log. The program runs on a
+// private HKEY_LOCAL_MACHINE (StressMachine.cpp) whose install folder holds
+// the stress configuration file and whose Log key has debugging on.
+
+#include "StressSupport.h"
+
+#include "DefaultLogManager.h"
+#include "LogRecord.h"
+#include "UniqueResource.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char configuration[] =
+    "[shared]\r\n"
+    "type=file\r\n"
+    "filter=ProofStress.Debug\r\n"
+    "filename=proof-stress-rotate\\shared.log\r\n"
+    "maxsize=20000\r\n"
+    "format=%D %T %P:%+p %m\r\n"
+    "[second]\r\n"
+    "type=file\r\n"
+    "filter=ProofStress.Debug\r\n"
+    "filename=proof-stress-rotate\\second.log\r\n"
+    "maxsize=15000\r\n"
+    "format=%D %T %P:%+p %m\r\n"
+    "[gone]\r\n"
+    "type=file\r\n"
+    "filter=ProofGone.Debug\r\n"
+    "filename=proof-stress-gone\\gone.log\r\n"
+    "format=%D %T %P:%+p %m\r\n";
+
+std::vector<std::wstring> listFolder(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    orn::unique_find find(FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!find)
+        return names;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(name);
+    } while (FindNextFileW(find.get(), &data));
+    return names;
+}
+
+// Retries while writers still hold files open.
+bool removeFolder(const std::wstring& folder)
+{
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        for (const std::wstring& name : listFolder(folder))
+            DeleteFileW((folder + L"\\" + name).c_str());
+        if (RemoveDirectoryW(folder.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+            GetLastError() == ERROR_PATH_NOT_FOUND)
+            return true;
+        Sleep(1);
+    }
+    return false;
+}
+
+std::string readFile(const std::wstring& path)
+{
+    std::string content;
+    orn::unique_file file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file)
+        return content;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got)
+        content.append(buffer, got);
+    return content;
+}
+
+bool endsWith(const std::wstring& text, const wchar_t* tail)
+{
+    const std::size_t length = std::wcslen(tail);
+    return text.size() >= length && text.compare(text.size() - length, length, tail) == 0;
+}
+
+class Stress : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        const std::wstring path = stress::configFolder() + L"\\logCfg.Ini";
+        orn::unique_file file(
+            CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        DWORD written = 0;
+        WriteFile(file.get(), configuration, sizeof configuration - 1, &written, nullptr);
+    }
+    static void TearDownTestSuite()
+    {
+        DeleteFileW((stress::configFolder() + L"\\logCfg.Ini").c_str());
+        RegDeleteTreeW(HKEY_CURRENT_USER, stress::machineKeyPath().c_str());
+    }
+
+    static std::wstring logFolder(const wchar_t* name)
+    {
+        return std::wstring(logDirectory.get()) + L"\\" + name;
+    }
+};
+
+// Four processes of four threads write two logs small enough to rotate again
+// and again. The cabinets and lines are checked on the Linux side
+// (verify-rotation.sh, with cabextract); here the run itself must finish and
+// leave cabinets.
+TEST_F(Stress, FourProcessesOfFourThreadsRotateSharedLogs)
+{
+    ASSERT_NE(nullptr, std::getenv("ORN_STRESS_MACHINE"));
+    const std::wstring folder = logFolder(L"proof-stress-rotate");
+    ASSERT_TRUE(removeFolder(folder));
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring out = stress::outputFolder() + L"\\rotate";
+    ASSERT_TRUE(removeFolder(out));
+    ASSERT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
+
+    const std::wstring child = stress::binaryDir() + L"\\tests\\stress\\StressChild.exe";
+    const int processes = 4, lines = 1000;
+    std::vector<PROCESS_INFORMATION> started;
+    for (int id = 0; id < processes; ++id) {
+        std::wstring command = L"\"" + child + L"\" " + std::to_wstring(id) + L" " +
+                               std::to_wstring(lines) + L" \"" + folder + L"\\shared.log\" 20000 \"" +
+                               out + L"\\result." + std::to_wstring(id) + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &startup, &process));
+        started.push_back(process);
+    }
+    std::vector<HANDLE> handles;
+    for (const PROCESS_INFORMATION& process : started)
+        handles.push_back(process.hProcess);
+    const DWORD waited = WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
+                                                handles.data(), TRUE, 150000);
+    for (const PROCESS_INFORMATION& process : started) {
+        DWORD code = 0xFFFFFFFF;
+        if (waited == WAIT_TIMEOUT)
+            TerminateProcess(process.hProcess, 9);
+        GetExitCodeProcess(process.hProcess, &code);
+        EXPECT_EQ(0u, code) << "3: a logging call changed the caller's last-error value";
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    ASSERT_EQ(WAIT_OBJECT_0, waited) << "the writers did not finish";
+
+    int cabinets[2] = {0, 0};
+    for (const std::wstring& name : listFolder(folder)) {
+        ASSERT_TRUE(CopyFileW((folder + L"\\" + name).c_str(), (out + L"\\" + name).c_str(), FALSE));
+        if (endsWith(name, L".cab"))
+            ++cabinets[name.compare(0, 6, L"shared") == 0 ? 0 : 1];
+    }
+    int written = 0, dropped = 0;
+    for (int id = 0; id < processes; ++id) {
+        const std::string result = readFile(out + L"\\result." + std::to_wstring(id));
+        for (std::size_t at = 0; (at = result.find("S ", at)) != std::string::npos; ++at) {
+            const std::size_t end = result.find('\n', at);
+            (result[end - 1] == '1' ? written : dropped)++;
+        }
+    }
+    std::printf("%d cabinets of the shared log, %d of the second; %d sink lines written, %d "
+                "dropped after three retries\n",
+                cabinets[0], cabinets[1], written, dropped);
+    EXPECT_EQ(processes * stress::threadsPerProcess * lines / 2, written + dropped);
+    EXPECT_GE(cabinets[0], 2);
+    EXPECT_GE(cabinets[1], 2);
+    removeFolder(folder);
+}
+
+// The folder of a log vanishes and comes back while four threads log to it:
+// lines are lost while it is gone, and nothing else happens: no failure
+// reaches the caller, its last-error value stays, no file appears elsewhere,
+// and logging goes on once the folder is back.
+TEST_F(Stress, LogFolderRemovedWhileLogging)
+{
+    const std::wstring folder = logFolder(L"proof-stress-gone");
+    ASSERT_TRUE(removeFolder(folder));
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::set<std::wstring> before = [] {
+        const auto names = listFolder(logDirectory.get());
+        return std::set<std::wstring>(names.begin(), names.end());
+    }();
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> calls{0}, lastErrorChanged{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int n = 0; !stop; ++n) {
+                SetLastError(777);
+                LogRecord(".\\Stress", __LINE__, LevelInfo, "ProofGone", defaultLogManager())
+                    .print("gone %d %d %s end", t, n, std::string(40, 'x').c_str());
+                if (GetLastError() != 777)
+                    ++lastErrorChanged;
+                ++calls;
+            }
+        });
+    }
+    int removals = 0;
+    for (int round = 0; round < 20; ++round) {
+        Sleep(20);
+        removals += removeFolder(folder);
+        Sleep(20);
+        CreateDirectoryW(folder.c_str(), nullptr);
+    }
+    stop = true;
+    for (std::thread& thread : threads)
+        thread.join();
+
+    EXPECT_EQ(0, lastErrorChanged.load());
+    EXPECT_EQ(20, removals);
+    EXPECT_GT(calls.load(), 100);
+    // Nothing new beside the folder.
+    for (const std::wstring& name : listFolder(logDirectory.get()))
+        EXPECT_TRUE(before.count(name)) << "new in the log folder: "
+                                        << std::string(name.begin(), name.end());
+    // The folder holds only the one log, and its lines are whole.
+    for (const std::wstring& name : listFolder(folder))
+        EXPECT_EQ(L"gone.log", name);
+    const std::string content = readFile(folder + L"\\gone.log");
+    std::size_t lines = 0;
+    for (std::size_t at = 0; at < content.size(); ++lines) {
+        const std::size_t end = content.find("\r\n", at);
+        ASSERT_NE(std::string::npos, end) << "a cut last line";
+        const std::string line = content.substr(at, end - at);
+        ASSERT_NE(std::string::npos, line.find(" gone ")) << line;
+        ASSERT_EQ(line.size() - 4, line.rfind(" end")) << line;
+        at = end + 2;
+    }
+    // Back again: the next line lands.
+    LogRecord(".\\Stress", __LINE__, LevelInfo, "ProofGone", defaultLogManager())
+        .print("gone back end");
+    EXPECT_NE(std::string::npos, readFile(folder + L"\\gone.log").find("gone back end"));
+    std::printf("%d logging calls, %zu lines kept across 20 removals of the folder\n",
+                calls.load(), lines);
+    removeFolder(folder);
+}
+
+// Every property map the manager publishes, as the threads and a sampler
+// see it. A refresh always publishes a fresh map and never changes a
+// published one, so each distinct map is one refresh; the maps are held, so
+// no address is used twice.
+class RefreshWatch {
+public:
+    explicit RefreshWatch(DefaultLogManager& manager) : manager_(manager) {}
+
+    void observe()
+    {
+        auto map = manager_.snapshot();
+        if (!map || map.get() == last_.load())
+            return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (seen_.insert(map.get()).second)
+            maps_.push_back(map);
+        last_ = map.get();
+    }
+    std::size_t count()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return maps_.size();
+    }
+    // How many maps hold this activity.
+    int withActivity(const std::wstring& activity)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        int found = 0;
+        for (const auto& map : maps_)
+            found += map->at(L"activity") == activity;
+        return found;
+    }
+    bool waitForActivity(const std::wstring& activity)
+    {
+        for (int i = 0; i < 400; ++i) {
+            if (withActivity(activity))
+                return true;
+            Sleep(5);
+        }
+        return false;
+    }
+
+private:
+    DefaultLogManager& manager_;
+    std::mutex mutex_;
+    std::set<const void*> seen_;
+    std::vector<boost::shared_ptr<const LogUtils::PropertyMap>> maps_;
+    std::atomic<const void*> last_{nullptr};
+};
+
+void setActivity(const std::wstring& activity)
+{
+    orn::unique_hkey key;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, stress::logKeyPath, 0,
+                                           KEY_SET_VALUE, key.put()));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExW(key.get(), L"szCurrentActivityType", 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(activity.c_str()),
+                             static_cast<DWORD>((activity.size() + 1) * sizeof(wchar_t))));
+}
+
+// Changes of the Log key while four threads log: each change is seen by
+// exactly one refresh; deleting a value is a change; deleting the key
+// crashes nothing and, the notification being gone with it, ends the
+// refreshes: the properties stay as last read.
+TEST_F(Stress, LogKeyChangedAndDeletedWhileThreadsLog)
+{
+    auto* manager = static_cast<DefaultLogManager*>(defaultLogManager());
+    RefreshWatch watch(*manager);
+    std::atomic<bool> stop{false};
+    std::atomic<int> records{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            while (!stop) {
+                // Level 7 of a component no section takes: refreshes, writes nothing.
+                LogRecord(".\\Stress", __LINE__, LevelDebug, "NoSuchComponent", manager)
+                    .print("refresh");
+                watch.observe();
+                ++records;
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        while (!stop)
+            watch.observe();
+    });
+
+    setActivity(L"actStart");
+    ASSERT_TRUE(watch.waitForActivity(L"actStart"));
+    Sleep(50);
+    const std::size_t start = watch.count();
+    const int changes = 12;
+    for (int k = 0; k < changes; ++k) {
+        const std::wstring activity = L"act" + std::to_wstring(k);
+        setActivity(activity);
+        ASSERT_TRUE(watch.waitForActivity(activity)) << "change " << k << " not seen";
+        Sleep(30);  // time for a second refresh, if there were one
+        EXPECT_EQ(start + k + 1, watch.count()) << "change " << k;
+        EXPECT_EQ(1, watch.withActivity(activity));
+    }
+    // Deleting a value is a change like any other.
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, stress::logKeyPath,
+                                                L"szCurrentActivityType"));
+    ASSERT_TRUE(watch.waitForActivity(L"zuAgent"));
+    Sleep(30);
+    EXPECT_EQ(start + changes + 1, watch.count());
+
+    // The key itself goes while the threads log, and comes back.
+    const std::size_t beforeDelete = watch.count();
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_LOCAL_MACHINE, stress::logKeyPath));
+    Sleep(200);
+    const std::size_t afterDelete = watch.count();
+    EXPECT_LE(afterDelete, beforeDelete + 1);
+    {
+        orn::unique_hkey key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, stress::logKeyPath, 0,
+                                                 nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
+                                                 nullptr));
+    }
+    setActivity(L"actAfter");
+    Sleep(200);
+    stop = true;
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(afterDelete, watch.count()) << "a refresh after the key was gone";
+    EXPECT_GT(records.load(), 100);
+    std::printf("%d records; %zu refreshes for %d value changes and a value deletion; %zu for "
+                "the key deletion, none after it\n",
+                records.load(), beforeDelete - start, changes, afterDelete - beforeDelete);
+}
+
+}  // namespace
