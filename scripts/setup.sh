@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORN_BUILD_DIR:-$root/build}
 
 packages=(wine wine64 wine32:i386 libwine-dev g++-mingw-w64-i686 mingw-w64-tools
-          libboost-dev googletest cmake ninja-build cabextract gcab)
+          libboost-dev googletest cmake ninja-build cabextract gcab clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do
