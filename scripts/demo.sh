@@ -31,7 +31,12 @@ host=$build/tools/shellhost/shellhost.exe
 # Wine's background programs start here with their output on /dev/null, so
 # that none of them holds on to the output of this script.
 "$build/wine-session" start wine64
-trap '"$build/wine-session" stop wine64' EXIT
+# Debugging is switched on for this run only: the test suite shares the prefix.
+finish() {
+    wine_run reg delete 'HKLM\SOFTWARE\Quarvel\Hollowmere\Log' /v bDebugEnable /f /reg:32 >/dev/null 2>&1 || true
+    "$build/wine-session" stop wine64
+}
+trap finish EXIT
 
 section "Install the demonstration product in $install_win"
 mkdir -p "$install/Agent" "$install/Vandor"

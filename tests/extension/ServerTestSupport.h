@@ -179,6 +179,10 @@ public:
     explicit InstalledProduct(const std::string& strings = genStrings("Scan for threats", "Scans the selection"))
         : folder_(L"OrnServer"), agent_(folder_.path())
     {
+        // Wine reuses process ids, so a folder of an earlier run may come back
+        // with the record of an agent that outlived its test.
+        std::error_code ignored;
+        fs::remove(folder_.path() / L"Agent" / L"zuAgtSvc.cmdline", ignored);
         writeText(folder_.path() / L"Agent" / L"Res" / L"0409" / L"GenStrings.bin", strings);
         setString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarvel\\Hollowmere", L"szInstallDir", folder_.str());
     }
@@ -227,21 +231,27 @@ struct ProcessResult {
 };
 
 // Runs a program to its end with its standard output and error captured.
+// The output goes through a file, not a pipe: a background program that Wine
+// starts on the child's behalf may inherit the handle and keep a pipe open.
 inline ProcessResult runProcess(const std::wstring& commandLine, DWORD patienceMs = 60000)
 {
     ProcessResult result;
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+    wchar_t folder[MAX_PATH], name[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    if (!GetTempFileNameW(folder, L"orn", 0, name))
         return result;
-    orn::unique_handle reader(readEnd), writer(writeEnd);
-    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    orn::unique_file output(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                        nullptr));
+    if (!output)
+        return result;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = writer.get();
-    startup.hStdError = writer.get();
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
     PROCESS_INFORMATION process = {};
     std::wstring mutableLine = commandLine;
     if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
@@ -249,13 +259,17 @@ inline ProcessResult runProcess(const std::wstring& commandLine, DWORD patienceM
         return result;
     orn::unique_handle processHandle(process.hProcess), threadHandle(process.hThread);
     result.processId = process.dwProcessId;
-    writer.reset();
+    if (WaitForSingleObject(processHandle.get(), patienceMs) != WAIT_OBJECT_0) {
+        TerminateProcess(processHandle.get(), 0xFFFFFFFF);
+        result.output = "(timed out)";
+        return result;
+    }
+    GetExitCodeProcess(processHandle.get(), &result.exitCode);
+    SetFilePointer(output.get(), 0, nullptr, FILE_BEGIN);
     char buffer[4096];
     DWORD read = 0;
-    while (ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr) && read)
+    while (ReadFile(output.get(), buffer, sizeof(buffer), &read, nullptr) && read)
         result.output.append(buffer, read);
-    WaitForSingleObject(processHandle.get(), patienceMs);
-    GetExitCodeProcess(processHandle.get(), &result.exitCode);
     return result;
 }
 
