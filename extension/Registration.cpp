@@ -116,10 +116,16 @@ HRESULT COrnShExtModule::RegisterTypeLibrary() noexcept
     std::wstring helpFolder;
     const bool haveHelp = SUCCEEDED(library->GetDocumentation(-1, nullptr, nullptr, nullptr, &helpFile));
     if (helpFile) {
-        std::wstring file(helpFile);
+        try {
+            const std::wstring file(helpFile);
+            const std::size_t slash = file.find_last_of(L"\\/");
+            if (slash != std::wstring::npos)
+                helpFolder.assign(file, 0, slash);
+        } catch (...) {
+            SysFreeString(helpFile);
+            return E_OUTOFMEMORY;
+        }
         SysFreeString(helpFile);
-        const std::size_t slash = file.find_last_of(L"\\/");
-        helpFolder = slash == std::wstring::npos ? std::wstring() : file.substr(0, slash);
     }
     return RegisterTypeLib(library.get(), &path[0], haveHelp ? &helpFolder[0] : nullptr);
 }
