@@ -163,9 +163,9 @@ public:
         for (const Root& root : roots())
             RegOverridePredefKey(root.key, nullptr);
         keys_.clear();
+        // Only this process's own key goes: removing a shared parent could
+        // pull it away from under another test program creating its keys.
         RegDeleteTreeW(HKEY_CURRENT_USER, root_.c_str());
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OrnTests\\fuzz");
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OrnTests");
     }
     PrivateRegistry(const PrivateRegistry&) = delete;
     PrivateRegistry& operator=(const PrivateRegistry&) = delete;

@@ -181,6 +181,56 @@ TEST_F(Stress, FourProcessesOfFourThreadsRotateSharedLogs)
     removeFolder(folder);
 }
 
+// Four processes rotate logs of their own at the same moments. Each
+// rotation must leave exactly its cabinet: a moved log left beside a
+// cabinet means the cabinet could not be completed (its lines then exist
+// twice when the cabinet is whole anyway).
+TEST_F(Stress, ConcurrentRotationsEachLeaveTheirCabinetAlone)
+{
+    const std::wstring folder = stress::outputFolder() + L"\\concurrent";
+    ASSERT_TRUE(removeFolder(folder));
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    orn::unique_handle start(CreateEventW(nullptr, TRUE, FALSE, L"OrnProofRotateStart"));
+    ASSERT_TRUE(start);
+    const std::wstring child = stress::binaryDir() + L"\\tests\\stress\\StressChild.exe";
+    const int processes = 4, count = 40;
+    std::vector<PROCESS_INFORMATION> started;
+    for (int id = 0; id < processes; ++id) {
+        std::wstring command = L"\"" + child + L"\" rotate " + std::to_wstring(id) + L" " +
+                               std::to_wstring(count) + L" \"" + folder + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                   nullptr, &startup, &process));
+        started.push_back(process);
+    }
+    Sleep(500);  // every child waits on the event
+    SetEvent(start.get());
+    for (const PROCESS_INFORMATION& process : started) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 60000));
+        DWORD code = 0xFFFFFFFF;
+        GetExitCodeProcess(process.hProcess, &code);
+        EXPECT_EQ(0u, code) << "4: a rotation did not move its log";
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    int cabinets = 0;
+    std::vector<std::wstring> left;
+    for (const std::wstring& name : listFolder(folder)) {
+        if (endsWith(name, L".cab"))
+            ++cabinets;
+        else
+            left.push_back(name);
+    }
+    std::printf("%d rotations, %d cabinets, %zu moved logs left beside them\n",
+                processes * count, cabinets, left.size());
+    EXPECT_EQ(processes * count, cabinets);
+    for (const std::wstring& name : left)
+        ADD_FAILURE() << "left beside its cabinet: " << std::string(name.begin(), name.end());
+    removeFolder(folder);
+}
+
 // The folder of a log vanishes and comes back while four threads log to it:
 // lines are lost while it is gone, and nothing else happens: no failure
 // reaches the caller, its last-error value stays, no file appears elsewhere,
