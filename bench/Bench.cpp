@@ -523,6 +523,15 @@ void fileLoggingCalls(Figure& figure)
     int bareOthers = 0;
     const std::string bare = importedCallText(isPerFileOrLocalCall, bareOthers);
     bench::resetImportedCalls();
+    // The same for the record of figure 1, which no section takes.
+    setDebugging(true);
+    LogRecord(".\\ShellExt", 1, LevelDebug, "OrnShExt", manager).print(message);
+    bench::resetImportedCalls();
+    LogRecord(".\\ShellExt", 1, LevelDebug, "OrnShExt", manager).print(message);
+    int untakenOthers = 0;
+    const std::string untaken = importedCallText(isPerFileOrLocalCall, untakenOthers);
+    setDebugging(false);
+    details.push_back("   1 imported functions one level-7 record calls (debugging on):\n" + untaken);
     details.push_back("   3 imported functions one level-5 record calls:\n" + ours);
     details.push_back("   3 imported functions the bare appends call:\n" + bare);
     figure.note += (figure.note.empty() ? "" : "; ") + std::to_string(others) +
