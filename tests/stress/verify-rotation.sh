@@ -54,13 +54,13 @@ if [ -n "$phantom" ]; then
 fi
 stray=$(comm -13 "$work/written" "$work/shared.sink" | head -3)
 if [ -n "$stray" ]; then
-    echo "sink lines found that no writer wrote: $stray"; status=1
+    echo "sink lines found more often than written, or never written: $stray"; status=1
 fi
 for family in shared second; do
     grep '^M' "$work/$family.found" > "$work/$family.calls"
     lost=$(comm -23 "$work/called" "$work/$family.calls" | wc -l)
     extra=$(comm -13 "$work/called" "$work/$family.calls" | wc -l)
-    [ "$extra" -eq 0 ] || { echo "$family: $extra logged lines no writer logged"; status=1; }
+    [ "$extra" -eq 0 ] || { echo "$family: $extra logged lines found more often than logged, or never logged"; status=1; }
     echo "$family: $(wc -l < "$work/called") logging calls, $lost of their lines not found (dropped after three retries)"
 done
 echo "sink lines: $(wc -l < "$work/written") answered written, all found once; $(wc -l < "$work/dropped") dropped after three retries"
