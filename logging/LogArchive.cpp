@@ -5,6 +5,7 @@
 #include <share.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -188,15 +189,19 @@ FNFCIDELETE(CabinetWriter::remove)
 FNFCIGETTEMPFILE(CabinetWriter::temporaryFileName)
 {
     (void)pv;
-    // An empty folder lets the TMP setting decide.
-    char* name = ::_tempnam("", "bac");
-    if (!name)
+    // The runtime's _tempnam only checks that a name is free at that moment:
+    // processes rotating at once were handed the same names, their temporary
+    // files collided and the cabinets came out broken. The process id and a
+    // per-process counter keep every name apart. GetTempPathA follows the
+    // same TMP and TEMP settings.
+    static std::atomic<unsigned long> counter{0};
+    char folder[MAX_PATH + 1];
+    const DWORD length = GetTempPathA(sizeof folder, folder);
+    if (length == 0 || length >= sizeof folder)
         return FALSE;
-    const bool fits = std::strlen(name) < static_cast<size_t>(cbTempName);
-    if (fits)
-        std::strcpy(pszTempName, name);
-    std::free(name);
-    return fits;
+    const int written = std::snprintf(pszTempName, static_cast<size_t>(cbTempName), "%sbac%lx-%lx.tmp",
+                                      folder, GetCurrentProcessId(), ++counter);
+    return written > 0 && written < cbTempName;
 }
 
 FNFCIGETNEXTCABINET(CabinetWriter::nextCabinet)
