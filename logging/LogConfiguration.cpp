@@ -11,9 +11,15 @@ const wchar_t* LogPropertiesOnMapImpl::getProperty(const wchar_t* key)
     if (!map_ || !key)
         return nullptr;
     // The map orders keys case-sensitively, so a case-blind match needs a scan;
-    // the maps are a handful of entries.
+    // the maps are a handful of entries. Case folding maps one character to
+    // one, so only a key of the wanted length, as a C string, can match: a
+    // stored key shorter than that, or one going on past it, is passed over
+    // without the costly case-blind comparison.
+    const std::size_t length = std::wcslen(key);
     for (const auto& entry : *map_) {
-        if (_wcsicmp(entry.first.c_str(), key) == 0)
+        const std::wstring& candidate = entry.first;
+        if (candidate.size() >= length && candidate.c_str()[length] == L'\0' &&
+            _wcsicmp(candidate.c_str(), key) == 0)
             return entry.second.c_str();
     }
     return nullptr;

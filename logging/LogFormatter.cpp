@@ -58,45 +58,60 @@ const ProcessValues& processValues()
 // Code letters' outputs never need more than this, but for %m and %U.
 constexpr int fieldCapacity = 64;
 
-void writeUnsigned(OStream<char>& out, const char* format, unsigned value)
+// A field built in text, [text, end), written as one string.
+void writeField(OStream<char>& out, char* text, char* end)
 {
-    char text[fieldCapacity];
-    std::snprintf(text, sizeof text, format, value);
+    *end = '\0';
     out.writeString(text);
 }
 
 void writeSigned(OStream<char>& out, int value)
 {
     char text[fieldCapacity];
-    std::snprintf(text, sizeof text, "%d", value);
-    out.writeString(text);
+    writeField(out, text, putSigned(text, value));
 }
 
 // Decimal, but hexadecimal when the value is negative as a signed number or
 // when asked for.
 void writeIdentifier(OStream<char>& out, DWORD value, bool hex)
 {
-    writeUnsigned(out, hex || static_cast<LONG>(value) < 0 ? "%x" : "%u", value);
+    char text[fieldCapacity];
+    writeField(out, text,
+               hex || static_cast<LONG>(value) < 0 ? putHex(text, value) : putDecimal(text, value));
 }
 
 void writeDate(OStream<char>& out, const SYSTEMTIME& time, bool full)
 {
     char text[fieldCapacity];
-    if (full)
-        std::snprintf(text, sizeof text, "%04u-%02u-%02u", time.wYear, time.wMonth, time.wDay);
-    else
-        std::snprintf(text, sizeof text, "%02u-%02u", time.wMonth, time.wDay);
-    out.writeString(text);
+    char* end = text;
+    if (full) {
+        end = putDecimal(end, time.wYear, 4);
+        *end++ = '-';
+    }
+    end = putDecimal(end, time.wMonth, 2);
+    *end++ = '-';
+    end = putDecimal(end, time.wDay, 2);
+    writeField(out, text, end);
 }
 
 void writeTime(OStream<char>& out, const SYSTEMTIME& time, bool full)
 {
     char text[fieldCapacity];
-    std::snprintf(text, sizeof text, "%02u:%02u:%02u.%03u", time.wHour, time.wMinute,
-                  time.wSecond, time.wMilliseconds);
-    if (!full)
-        text[8] = '\0';
-    out.writeString(text);
+    char* end = putDecimal(text, time.wHour, 2);
+    *end++ = ':';
+    end = putDecimal(end, time.wMinute, 2);
+    *end++ = ':';
+    end = putDecimal(end, time.wSecond, 2);
+    *end++ = '.';
+    end = putDecimal(end, time.wMilliseconds, 3);
+    // Without the flag, the first eight characters of the whole time.
+    writeField(out, text, full ? end : text + 8);
+}
+
+void writeProcessName(OStream<char>& out)
+{
+    char text[fieldCapacity];
+    writeField(out, text, putRightAligned(text, processValues().name, 8));
 }
 
 void writeSourceFile(OStream<char>& out, const char* sourceFile, bool whole)
@@ -134,7 +149,8 @@ void writeSession(OStream<char>& out)
         if (!query || !query(GetCurrentProcessId(), &session))
             session = 0;
     }
-    writeUnsigned(out, "%u", session);
+    char text[fieldCapacity];
+    writeField(out, text, putDecimal(text, session));
 }
 
 void writeWindowStation(OStream<char>& out)
@@ -218,6 +234,53 @@ private:
 
 }  // namespace
 
+char* putDecimal(char* at, unsigned value, int width)
+{
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    for (int pad = width - count; pad > 0; --pad)
+        *at++ = '0';
+    while (count)
+        *at++ = digits[--count];
+    return at;
+}
+
+char* putSigned(char* at, int value)
+{
+    if (value < 0) {
+        *at++ = '-';
+        // Negated as unsigned, so that the most negative value keeps its digits.
+        return putDecimal(at, 0u - static_cast<unsigned>(value));
+    }
+    return putDecimal(at, static_cast<unsigned>(value));
+}
+
+char* putHex(char* at, unsigned value)
+{
+    char digits[8];
+    int count = 0;
+    do {
+        digits[count++] = "0123456789abcdef"[value & 15];
+        value >>= 4;
+    } while (value);
+    while (count)
+        *at++ = digits[--count];
+    return at;
+}
+
+char* putRightAligned(char* at, const char* text, int width)
+{
+    const std::size_t length = std::strlen(text);
+    for (int pad = width - static_cast<int>(length); pad > 0; --pad)
+        *at++ = ' ';
+    std::memcpy(at, text, length);
+    return at + length;
+}
+
 int processNameFromPath(const char* path, char (&name)[processNameCapacity])
 {
     name[0] = '\0';
@@ -298,12 +361,7 @@ bool LogFormatter::format(OStream<char>& out, const wchar_t* format, const LogRe
         case L'D': writeDate(out, record.time, plus); break;
         case L'T': writeTime(out, record.time, plus); break;
         case L'L': writeSigned(out, record.sourceLine); break;
-        case L'P': {
-            char text[fieldCapacity];
-            std::snprintf(text, sizeof text, "%8s", processValues().name);
-            out.writeString(text);
-            break;
-        }
+        case L'P': writeProcessName(out); break;
         case L'U': writeUserName(out); break;
         case L'f': out.writeString(record.component); break;
         case L'i': writeSession(out); break;

@@ -37,4 +37,17 @@ int formatErrorText(DWORD code, char (&text)[errorTextCapacity]);
 constexpr int processNameCapacity = 32;
 int processNameFromPath(const char* path, char (&name)[processNameCapacity]);
 
+// The fields' numbers and padded texts, written without printf. Each writes
+// at `at`, adds no terminator and answers the end of what it wrote; the
+// caller gives room for the longest result (11 characters, or the width or
+// the text when longer).
+// As "%0<width>u": zeros before the digits up to width; width 0 is "%u".
+char* putDecimal(char* at, unsigned value, int width = 0);
+// As "%d".
+char* putSigned(char* at, int value);
+// As "%x": lower-case digits, no prefix.
+char* putHex(char* at, unsigned value);
+// As "%<width>s": blanks before the text up to width; a longer text is kept whole.
+char* putRightAligned(char* at, const char* text, int width);
+
 }  // namespace LogUtils

@@ -41,6 +41,25 @@ TEST(LogPropertiesOnMapTest, KeysAreFoundIgnoringCase)
     EXPECT_EQ(nullptr, view.getProperty(nullptr));
 }
 
+TEST(LogPropertiesOnMapTest, OnlyWholeKeysMatchAndTheFirstInMapOrderWins)
+{
+    PropertyMap map = {{L"filter", L"f"},      {L"filtername", L"fn"}, {L"format", L"fo"},
+                       {L"Type", L"upper"},    {L"type", L"lower"},    {L"", L"empty"},
+                       {std::wstring(L"dt\0x", 4), L"embedded"}};
+    LogPropertiesOnMapImpl view(&map);
+    EXPECT_STREQ(L"f", view.getProperty(L"FILTER"));
+    EXPECT_STREQ(L"fn", view.getProperty(L"FilterName"));
+    EXPECT_STREQ(L"fo", view.getProperty(L"format"));
+    EXPECT_EQ(nullptr, view.getProperty(L"filt"));
+    EXPECT_EQ(nullptr, view.getProperty(L"filtername2"));
+    // "Type" sorts before "type": the map's order decides between them.
+    EXPECT_STREQ(L"upper", view.getProperty(L"tYPE"));
+    EXPECT_STREQ(L"empty", view.getProperty(L""));
+    // A stored key is compared as a C string, up to its first null.
+    EXPECT_STREQ(L"embedded", view.getProperty(L"DT"));
+    EXPECT_EQ(nullptr, view.getProperty(L"d"));
+}
+
 TEST(PropertyLogConfigurationTest, SectionsInIndexOrderUntilTheActionStops)
 {
     PropertyLogConfiguration configuration;
@@ -108,8 +127,9 @@ TEST(DefaultLogConfigurationTest, HoldsTheBuiltInTable)
     const BuiltInLogTable& table = builtInLogTable();
     for (int s = 0; s < builtInLogSectionCount; ++s) {
         for (int slot = 0; slot < builtInLogSlotCount; ++slot) {
-            if (table[s][slot].key)
+            if (table[s][slot].key) {
                 EXPECT_EQ(table[s][slot].value, configuration.sections[s][table[s][slot].key]);
+            }
         }
     }
 }

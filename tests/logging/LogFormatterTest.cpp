@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 using LogUtils::logFormatter;
 
@@ -27,6 +31,43 @@ std::string line(const wchar_t* format, const LogRecord& record)
     ATLString_OStream out(text);
     EXPECT_TRUE(logFormatter().format(out, format, record));
     return text;
+}
+
+// What printf makes of one value, the reference the field writers must match.
+template <typename... Values>
+std::string printed(const char* format, Values... values)
+{
+    char text[128];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+std::string put(char* (*writer)(char*, unsigned, int), unsigned value, int width)
+{
+    char text[64];
+    return std::string(text, writer(text, value, width));
+}
+
+// Edge values around every digit count in both bases, the limits of the
+// record's 16-bit and 32-bit fields, and seeded random values of every size.
+std::vector<unsigned> sweepValues()
+{
+    std::vector<unsigned> values = {0u, 1u, 0x7fffu, 0x8000u, 0xffffu, 0x10000u,
+                                    0x7fffffffu, 0x80000000u, 0x80000001u, 0xfffffffeu,
+                                    0xffffffffu};
+    for (unsigned long long power = 1; power <= 0xffffffffull; power *= 10) {
+        values.push_back(static_cast<unsigned>(power - 1));
+        values.push_back(static_cast<unsigned>(power));
+        values.push_back(static_cast<unsigned>(power + 1));
+    }
+    for (int shift = 1; shift < 32; ++shift) {
+        values.push_back((1u << shift) - 1);
+        values.push_back(1u << shift);
+    }
+    std::mt19937 random(20261207);
+    for (int i = 0; i < 2000; ++i)
+        values.push_back(static_cast<unsigned>(random()) >> (random() % 32));
+    return values;
 }
 
 std::string processName()
@@ -252,4 +293,74 @@ TEST(LogFormatterTest, StreamsAppendOrCutSilently)
     const std::string big(100000, 'b');
     growing.writeString(big.c_str());
     EXPECT_EQ("xbcd" + big, text);
+}
+
+TEST(FieldWriterTest, NumbersMatchPrintfForEveryWidthAndValue)
+{
+    for (const unsigned value : sweepValues()) {
+        EXPECT_EQ(printed("%u", value), put(LogUtils::putDecimal, value, 0)) << value;
+        EXPECT_EQ(printed("%u", value), put(LogUtils::putDecimal, value, 1)) << value;
+        EXPECT_EQ(printed("%02u", value), put(LogUtils::putDecimal, value, 2)) << value;
+        EXPECT_EQ(printed("%03u", value), put(LogUtils::putDecimal, value, 3)) << value;
+        EXPECT_EQ(printed("%04u", value), put(LogUtils::putDecimal, value, 4)) << value;
+        EXPECT_EQ(printed("%012u", value), put(LogUtils::putDecimal, value, 12)) << value;
+        char text[64];
+        EXPECT_EQ(printed("%x", value), std::string(text, LogUtils::putHex(text, value)))
+            << value;
+        const int signedValue = static_cast<int>(value);
+        EXPECT_EQ(printed("%d", signedValue),
+                  std::string(text, LogUtils::putSigned(text, signedValue)))
+            << signedValue;
+    }
+    char text[64];
+    EXPECT_EQ("-2147483648", std::string(text, LogUtils::putSigned(text, INT_MIN)));
+}
+
+TEST(FieldWriterTest, RightAlignedTextMatchesPrintf)
+{
+    std::string name;
+    for (std::size_t length = 0; length < LogUtils::processNameCapacity; ++length) {
+        for (const int width : {0, 1, 8, 9}) {
+            char text[64];
+            const std::string format = "%" + std::to_string(width) + "s";
+            EXPECT_EQ(printed(format.c_str(), name.c_str()),
+                      std::string(text, LogUtils::putRightAligned(text, name.c_str(), width)))
+                << length << " " << width;
+        }
+        name += static_cast<char>('a' + length % 26);
+    }
+}
+
+// The codes written without printf must print what printf printed with the
+// codes' own formats, for any time the record may carry and any identifier.
+TEST(FieldWriterTest, CodesMatchTheirPrintfFormats)
+{
+    std::mt19937 random(1444);
+    const std::vector<unsigned> values = sweepValues();
+    LogRecord record = workedExampleRecord();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const auto word = [&](unsigned limit) {
+            // Mostly real clock values, now and then any 16-bit value.
+            return static_cast<WORD>(i % 5 == 0 ? random() % 0x10000 : random() % limit);
+        };
+        record.time = SYSTEMTIME{word(10000), word(13), word(7), word(32),
+                                 word(24),    word(60), word(60), word(1000)};
+        if (i % 50 == 0)
+            record.time = i % 100 ? SYSTEMTIME{} : SYSTEMTIME{0xffff, 0xffff, 0xffff, 0xffff,
+                                                              0xffff, 0xffff, 0xffff, 0xffff};
+        record.processId = values[i];
+        record.threadId = values[values.size() - 1 - i];
+        record.sourceLine = static_cast<int>(values[(i * 7) % values.size()]);
+        const SYSTEMTIME& t = record.time;
+        const unsigned p = record.processId, th = record.threadId;
+        const std::string time =
+            printed("%02u:%02u:%02u.%03u", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+        const std::string expected =
+            printed("%02u-%02u|%04u-%02u-%02u|", t.wMonth, t.wDay, t.wYear, t.wMonth, t.wDay) +
+            time.substr(0, 8) + "|" + time + "|" + printed("%d", record.sourceLine) + "|" +
+            printed(static_cast<int>(p) < 0 ? "%x" : "%u", p) + "|" + printed("%x", p) + "|" +
+            printed(static_cast<int>(th) < 0 ? "%x" : "%u", th) + "|" + printed("%x", th);
+        ASSERT_EQ(expected, line(L"%D|%+D|%T|%+T|%L|%p|%+p|%t|%+t", record)) << i;
+    }
+    EXPECT_EQ(printed("%8s", processName().c_str()), line(L"%P", record));
 }
