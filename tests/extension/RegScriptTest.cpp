@@ -15,8 +15,8 @@ protected:
     void SetUp() override { base_ = L"Software\\OrnTest\\RegScript-" + uniqueSuffix(); }
     void TearDown() override
     {
+        // The shared parent stays: deleting it raced with other test programs.
         RegDeleteTreeW(HKEY_CURRENT_USER, base_.c_str());
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OrnTest");
     }
 
     // The statements given, inside the test's own key.

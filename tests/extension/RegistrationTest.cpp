@@ -158,7 +158,6 @@ TEST_F(RegistrationTest, FailingRegistryCallReturnsItsCode)
     clsid.reset();
     root.reset();
     RegDeleteTreeW(HKEY_CURRENT_USER, privateRoot.c_str());
-    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OrnTest");
 
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_CHILD_MUST_BE_VOLATILE), hr);
     // The application identity came first and stays; the class is not there.

@@ -87,10 +87,9 @@ public:
         RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
         machine_.reset();
         user_.reset();
+        // Only this object's own key goes: deleting the shared parents raced
+        // with other test programs creating their sandboxes below them.
         RegDeleteTreeW(HKEY_CURRENT_USER, root_.c_str());
-        // The parents go only once no other test process uses them.
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OrnTests\\language");
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OrnTests");
     }
     RegistrySandbox(const RegistrySandbox&) = delete;
     RegistrySandbox& operator=(const RegistrySandbox&) = delete;

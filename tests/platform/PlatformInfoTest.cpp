@@ -59,7 +59,6 @@ protected:
     {
         key_.reset();
         RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
-        RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OrnTests");
     }
     void store(DWORD type, const std::wstring& text, bool terminated)
     {
