@@ -32,9 +32,14 @@ HBITMAP loadMenuImage(UINT id, UINT flags) noexcept
                                            GetSystemMetrics(SM_CYSMICON) - 1, flags));
 }
 
+// The logging call passes on an allocation failure; a COM method must not,
+// so such a diagnostic is lost rather than thrown into the shell.
 void logError(int line, const char* message) noexcept
 {
-    LogRecord(".\\ShellExt", line, LevelError, "OrnShExt", defaultLogManager()).print("%s", message);
+    try {
+        LogRecord(".\\ShellExt", line, LevelError, "OrnShExt", defaultLogManager()).print("%s", message);
+    } catch (...) {
+    }
 }
 
 // Gives back a storage medium on every way out.
