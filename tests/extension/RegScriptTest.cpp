@@ -181,6 +181,32 @@ TEST_F(RegScriptTest, FailedRegistryCallReturnsItsCodeAndIsTakenBack)
     EXPECT_FALSE(exists(L"Volatile\\Child"));
 }
 
+// A token of 4094 characters is the longest a script may hold, quoted or bare;
+// a doubled quote counts as the one character it stands for.
+TEST_F(RegScriptTest, TokensHoldAtMost4094Characters)
+{
+    createKey(HKEY_CURRENT_USER, key());
+    const std::wstring longest(4094, L'v');
+    const std::wstring quoted = std::wstring(4093, L'q') + L"''";
+    ASSERT_EQ(S_OK, reg.StringRegister(script(L"K\r\n{\r\n\tval Bare = s " + longest + L"\r\n\tval Quoted = s '" +
+                                              quoted + L"'\r\n}").c_str()));
+    const auto read = [this](const wchar_t* name) {
+        std::wstring value(8192, L'\0');
+        DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+        if (RegGetValueW(HKEY_CURRENT_USER, key(L"K").c_str(), name, RRF_RT_REG_SZ, nullptr, &value[0], &size) !=
+            ERROR_SUCCESS)
+            return std::wstring(L"<missing>");
+        value.resize(size / sizeof(wchar_t) - 1);
+        return value;
+    };
+    EXPECT_EQ(longest, read(L"Bare"));
+    EXPECT_EQ(std::wstring(4093, L'q') + L"'", read(L"Quoted"));
+
+    EXPECT_EQ(DISP_E_EXCEPTION, reg.StringRegister(script(L"L = s " + longest + L"v").c_str()));
+    EXPECT_EQ(DISP_E_EXCEPTION, reg.StringRegister(script(L"L = s '" + longest + L"v'").c_str()));
+    EXPECT_FALSE(exists(L"L"));
+}
+
 TEST_F(RegScriptTest, MalformedScriptsFailWithoutHarm)
 {
     createKey(HKEY_CURRENT_USER, key());
