@@ -184,7 +184,9 @@ STDMETHODIMP CShellExt::GetCommandString(UINT_PTR command, UINT type, UINT* /*re
     if (type == GCS_HELPTEXTW) {
         StringCchCopyW(reinterpret_cast<wchar_t*>(buffer), capacity, text);
     } else {
-        char narrow[textChars * 2];
+        // Room for the widest ANSI code page: UTF-8 takes up to three bytes
+        // for a character that UTF-16 holds in one unit.
+        char narrow[textChars * 3];
         if (!WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof(narrow), nullptr, nullptr))
             narrow[0] = '\0';
         StringCchCopyA(buffer, capacity, narrow);
