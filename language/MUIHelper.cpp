@@ -416,7 +416,7 @@ BOOL CMUIHelper::SetPreferredLanguage(DWORD value)
         WriteCopy(kTarncoreKey, L"PreferredLanguage", text);
     }
     if (KeyExists(HKEY_LOCAL_MACHINE, kSurfwardenComponentKey)) {
-        std::swprintf(text, 32, L"0x%04lx", language);
+        std::swprintf(text, 32, L"0x%04x", static_cast<unsigned>(language));
         WriteCopy(kPathmorrowKey, L"LanguageOverride", text);
     }
     return TRUE;
