@@ -93,6 +93,10 @@ TEST_F(PartnerTest, ListReaderTakesTheFirstNodeAsTheList)
     EXPECT_EQ(ReadLanguageBitPosition(ListPath(), L"0409"), -1);  // not well formed
     install.WriteLanguageList("<L><X id=\"1\"/><X langID=\"0409\" BitmaskBitPosition=\"3\"/></L>");
     EXPECT_EQ(ReadLanguageBitPosition(ListPath(), L"0409"), -1);  // no langID ends it
+    // Indentation between entries is no entry of its own.
+    install.WriteLanguageList("<L>\r\n  <X langID=\"0409\" BitmaskBitPosition=\"3\"/>\r\n"
+                              "  <X langID=\"0407\" BitmaskBitPosition=\"5\"/>\r\n</L>\r\n");
+    EXPECT_EQ(ReadLanguageBitPosition(ListPath(), L"0407"), 5);
 }
 
 TEST_F(PartnerTest, BitmaskDecides)
