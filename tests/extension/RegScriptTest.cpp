@@ -181,14 +181,15 @@ TEST_F(RegScriptTest, FailedRegistryCallReturnsItsCodeAndIsTakenBack)
     EXPECT_FALSE(exists(L"Volatile\\Child"));
 }
 
-// A token of 4094 characters is the longest a script may hold, quoted or bare;
-// a doubled quote counts as the one character it stands for.
+// A token of 4094 characters is the longest a script may hold, bare (here a
+// value name) or quoted; a doubled quote counts as the one character it
+// stands for.
 TEST_F(RegScriptTest, TokensHoldAtMost4094Characters)
 {
     createKey(HKEY_CURRENT_USER, key());
     const std::wstring longest(4094, L'v');
     const std::wstring quoted = std::wstring(4093, L'q') + L"''";
-    ASSERT_EQ(S_OK, reg.StringRegister(script(L"K\r\n{\r\n\tval Bare = s " + longest + L"\r\n\tval Quoted = s '" +
+    ASSERT_EQ(S_OK, reg.StringRegister(script(L"K\r\n{\r\n\tval " + longest + L" = s 'bare'\r\n\tval Quoted = s '" +
                                               quoted + L"'\r\n}").c_str()));
     const auto read = [this](const wchar_t* name) {
         std::wstring value(8192, L'\0');
@@ -199,10 +200,10 @@ TEST_F(RegScriptTest, TokensHoldAtMost4094Characters)
         value.resize(size / sizeof(wchar_t) - 1);
         return value;
     };
-    EXPECT_EQ(longest, read(L"Bare"));
+    EXPECT_EQ(L"bare", read(longest.c_str()));
     EXPECT_EQ(std::wstring(4093, L'q') + L"'", read(L"Quoted"));
 
-    EXPECT_EQ(DISP_E_EXCEPTION, reg.StringRegister(script(L"L = s " + longest + L"v").c_str()));
+    EXPECT_EQ(DISP_E_EXCEPTION, reg.StringRegister(script(L"L\r\n{\r\n\tval " + longest + L"v = s 'x'\r\n}").c_str()));
     EXPECT_EQ(DISP_E_EXCEPTION, reg.StringRegister(script(L"L = s '" + longest + L"v'").c_str()));
     EXPECT_FALSE(exists(L"L"));
 }
