@@ -48,8 +48,10 @@ bool platform_detail::IsWow64In(const char* moduleName, HANDLE process)
     const auto isWow64Process = reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(proc));
     BOOL wow64 = FALSE;
     if (!isWow64Process(process, &wow64)) {
+        // Read before the record is built, which could itself touch it.
+        const DWORD error = GetLastError();
         LogRecord(sourceUnit, __LINE__, LevelWarning, component, defaultLogManager())
-            .print("IsWow64Process failed with %d error", static_cast<int>(GetLastError()));
+            .print("IsWow64Process failed with %d error", static_cast<int>(error));
         return false;
     }
     return wow64 != FALSE;
