@@ -112,20 +112,18 @@ HRESULT COrnShExtModule::RegisterTypeLibrary() noexcept
         return hr;
     // The help folder is the folder of the library's help file; none when
     // the library cannot say.
-    BSTR helpFile = nullptr;
+    orn::unique_bstr helpFile;
     std::wstring helpFolder;
-    const bool haveHelp = SUCCEEDED(library->GetDocumentation(-1, nullptr, nullptr, nullptr, &helpFile));
+    const bool haveHelp = SUCCEEDED(library->GetDocumentation(-1, nullptr, nullptr, nullptr, helpFile.put()));
     if (helpFile) {
         try {
-            const std::wstring file(helpFile);
+            const std::wstring file(helpFile.get());
             const std::size_t slash = file.find_last_of(L"\\/");
             if (slash != std::wstring::npos)
                 helpFolder.assign(file, 0, slash);
         } catch (...) {
-            SysFreeString(helpFile);
             return E_OUTOFMEMORY;
         }
-        SysFreeString(helpFile);
     }
     return RegisterTypeLib(library.get(), &path[0], haveHelp ? &helpFolder[0] : nullptr);
 }

@@ -37,6 +37,8 @@ private:
     HRESULT result_;
 };
 
+// A BSTR that must exist: a failed allocation is thrown as the class's own
+// out-of-memory exception.
 class Bstr {
 public:
     explicit Bstr(const wchar_t* text) : value_(SysAllocString(text))
@@ -44,13 +46,10 @@ public:
         if (!value_)
             throw MUIHelperOutOfMemory();
     }
-    ~Bstr() { SysFreeString(value_); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR get() const noexcept { return value_; }
+    BSTR get() const noexcept { return value_.get(); }
 
 private:
-    BSTR value_;
+    orn::unique_bstr value_;
 };
 
 class Variant {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <unknwn.h>
+#include <oleauto.h>
 
 #include <utility>
 
@@ -57,12 +58,14 @@ struct close_handle { void operator()(HANDLE handle) const noexcept { CloseHandl
 struct close_find { void operator()(HANDLE handle) const noexcept { FindClose(handle); } };
 struct free_library { void operator()(HMODULE module) const noexcept { FreeLibrary(module); } };
 struct delete_gdi_object { void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); } };
+struct free_bstr { void operator()(BSTR text) const noexcept { SysFreeString(text); } };
 
 using unique_hkey = unique_resource<HKEY, close_reg_key>;
 // Kernel objects whose failure value is null (events, processes, threads).
 using unique_handle = unique_resource<HANDLE, close_handle>;
 using unique_hmodule = unique_resource<HMODULE, free_library>;
 using unique_hbitmap = unique_resource<HBITMAP, delete_gdi_object>;
+using unique_bstr = unique_resource<BSTR, free_bstr>;
 
 // File and search handles fail with INVALID_HANDLE_VALUE, which cannot be a
 // template argument; these holders map it to null on the way in.
