@@ -2,6 +2,7 @@
 
 #include "DefaultLogConfiguration.h"
 #include "IniConfiguration.h"
+#include "SafeLogFile.h"
 
 #include <boost/make_shared.hpp>
 #include <shlobj.h>
@@ -184,9 +185,12 @@ ConfigDirectory::ConfigDirectory()
 
 LogDirectory::LogDirectory()
 {
-    if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path_)) &&
-        PathAppendW(path_, L"Quarvel\\Tessaline\\Logs"))
-        SHCreateDirectoryExW(nullptr, path_, nullptr);
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path_)))
+        return;
+    // Users may create entries below the common folder, never replace it.
+    const size_t trusted = std::wcslen(path_);
+    if (PathAppendW(path_, L"Quarvel\\Tessaline\\Logs"))
+        LogUtils::createLogFolder(path_, trusted);
 }
 
 namespace {

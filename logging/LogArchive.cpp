@@ -1,5 +1,7 @@
 #include "LogArchive.h"
 
+#include "SafeLogFile.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -82,7 +84,7 @@ CabinetWriter::~CabinetWriter()
 }
 
 bool CabinetWriter::addFile(const char* sourcePath, const char* nameInCabinet, bool executable,
-                            TCOMP compression)
+                            TCOMP compression, HANDLE source)
 {
     if (!context_)
         return false;
@@ -93,8 +95,12 @@ bool CabinetWriter::addFile(const char* sourcePath, const char* nameInCabinet, b
                 nameInCabinet = p + 1;
         }
     }
-    return FCIAddFile(context_, const_cast<char*>(sourcePath), const_cast<char*>(nameInCabinet),
-                      executable, nextCabinet, status, openInfo, compression) == TRUE;
+    source_ = source;
+    const bool added = FCIAddFile(context_, const_cast<char*>(sourcePath),
+                                  const_cast<char*>(nameInCabinet), executable, nextCabinet,
+                                  status, openInfo, compression) == TRUE;
+    source_ = nullptr;
+    return added;
 }
 
 bool CabinetWriter::flushAndDestroy()
@@ -111,9 +117,8 @@ void CabinetWriter::discardIncomplete()
 {
     if (!cabinetCreated_)
         return;
-    char path[CB_MAX_CAB_PATH + CB_MAX_CABINET_NAME];
-    std::snprintf(path, sizeof path, "%s%s", parameters_.szCabPath, parameters_.szCab);
-    DeleteFileA(path);
+    deleteLogFileOnClose(cabinet_.get());
+    cabinet_.reset();
     cabinetCreated_ = false;
 }
 
@@ -144,15 +149,30 @@ FNFCIOPEN(CabinetWriter::open)
 {
     (void)err;
     auto* writer = static_cast<CabinetWriter*>(pv);
-    // The cabinet is created exclusively: a cabinet of the same stamp made by
-    // another writer in the same second must not be truncated.
     const bool creatingCabinet = writer && !writer->cabinetCreated_ && (oflag & _O_CREAT) &&
                                  writer->isCabinetPath(pszFile);
-    if (creatingCabinet)
-        oflag |= _O_EXCL;
-    const int descriptor = ::_open(pszFile, oflag, pmode);
-    if (creatingCabinet && descriptor != -1)
-        writer->cabinetCreated_ = true;
+    if (!creatingCabinet)
+        return ::_open(pszFile, oflag, pmode);
+    // The cabinet is created exclusively, as the log folder's own file: a
+    // cabinet of the same stamp made by another writer in the same second
+    // must not be truncated, and a name planted there must not be followed.
+    wchar_t path[MAX_PATH];
+    if (!MultiByteToWideChar(CP_ACP, 0, pszFile, -1, path, MAX_PATH))
+        return -1;
+    orn::unique_file cabinet(openLogFile(path, LogFileUse::cabinet));
+    HANDLE runtimeCopy = nullptr;
+    if (!cabinet || !DuplicateHandle(GetCurrentProcess(), cabinet.get(), GetCurrentProcess(),
+                                     &runtimeCopy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return -1;
+    const int descriptor =
+        _open_osfhandle(reinterpret_cast<intptr_t>(runtimeCopy), (oflag & _O_APPEND) | _O_BINARY);
+    if (descriptor == -1) {
+        deleteLogFileOnClose(cabinet.get());
+        CloseHandle(runtimeCopy);
+        return -1;
+    }
+    writer->cabinet_ = std::move(cabinet);
+    writer->cabinetCreated_ = true;
     return descriptor;
 }
 
@@ -216,20 +236,47 @@ FNFCISTATUS(CabinetWriter::status)
     return 0;
 }
 
+namespace {
+
+void describe(const FILETIME& lastWrite, DWORD attributes, USHORT* date, USHORT* time,
+              USHORT* kept)
+{
+    FILETIME local;
+    FileTimeToLocalFileTime(&lastWrite, &local);
+    FileTimeToDosDateTime(&local, date, time);
+    *kept = static_cast<USHORT>(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
+}
+
+}  // namespace
+
 FNFCIGETOPENINFO(CabinetWriter::openInfo)
 {
-    (void)err, (void)pv;
+    (void)err;
     *pattribs = 0;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (GetFileAttributesExA(pszName, GetFileExInfoStandard, &data)) {
-        FILETIME local;
-        FileTimeToLocalFileTime(&data.ftLastWriteTime, &local);
-        FileTimeToDosDateTime(&local, pdate, ptime);
-        *pattribs = static_cast<USHORT>(data.dwFileAttributes &
-                                        (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                         FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
+    auto* writer = static_cast<CabinetWriter*>(pv);
+    if (!writer || !writer->source_) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExA(pszName, GetFileExInfoStandard, &data))
+            describe(data.ftLastWriteTime, data.dwFileAttributes, pdate, ptime, pattribs);
+        return ::_sopen(pszName, _O_RDONLY | _O_BINARY, _SH_DENYNO, _S_IREAD);
     }
-    return ::_sopen(pszName, _O_RDONLY | _O_BINARY, _SH_DENYNO, _S_IREAD);
+    // A copy of the handle, for the library closes what it is given.
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), writer->source_, GetCurrentProcess(), &copy, 0,
+                         FALSE, DUPLICATE_SAME_ACCESS))
+        return -1;
+    FILE_BASIC_INFO basic;
+    if (GetFileInformationByHandleEx(copy, FileBasicInfo, &basic, sizeof basic)) {
+        const FILETIME lastWrite = {basic.LastWriteTime.LowPart,
+                                    static_cast<DWORD>(basic.LastWriteTime.HighPart)};
+        describe(lastWrite, basic.FileAttributes, pdate, ptime, pattribs);
+    }
+    SetFilePointer(copy, 0, nullptr, FILE_BEGIN);
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_RDONLY | _O_BINARY);
+    if (descriptor == -1)
+        CloseHandle(copy);
+    return descriptor;
 }
 
 bool rotateLogFile(const wchar_t* path)
@@ -246,10 +293,12 @@ bool rotateLogFile(const wchar_t* path)
     if (!replaceExtension(path, extension, moved) ||
         !replaceExtension(moved, L".cab", cabinetPath))
         return false;
-    // A cabinet of this stamp exists: the log stays live until the next second.
-    if (GetFileAttributesW(cabinetPath) != INVALID_FILE_ATTRIBUTES)
+    // Either stamped name taken (by a cabinet of this second, or by anything
+    // planted): the log stays live until the next second.
+    if (isNameTaken(cabinetPath) || isNameTaken(moved))
         return false;
-    if (!MoveFileW(path, moved))
+    orn::unique_file log(openLogFile(path, LogFileUse::rotate));
+    if (!log || !renameLogFile(log.get(), moved))
         return false;
 
     const wchar_t* cabinetName = fileNamePart(cabinetPath);
@@ -262,7 +311,8 @@ bool rotateLogFile(const wchar_t* path)
         toNarrow(moved, std::wcslen(moved), CP_THREAD_ACP, narrowSource)) {
         CabinetWriter writer(narrowFolder, narrowCabinet);
         if (writer.isOpen()) {
-            const bool added = writer.addFile(narrowSource, nullptr, false, tcompTYPE_MSZIP);
+            const bool added =
+                writer.addFile(narrowSource, nullptr, false, tcompTYPE_MSZIP, log.get());
             archived = writer.flushAndDestroy() && added;
             if (!archived)
                 writer.discardIncomplete();
@@ -270,7 +320,7 @@ bool rotateLogFile(const wchar_t* path)
     }
     // Without a complete cabinet the moved log is the only copy of its lines.
     if (archived)
-        DeleteFileW(moved);
+        deleteLogFileOnClose(log.get());
     return true;
 }
 

@@ -6,6 +6,8 @@
 //   C:\Logs\trace                  => trace.20261206131500.log              => trace.20261206131500.cab
 //   zuInstall.20261206000000.log   => zuInstall.20261206000000.20261206131500.log (and .cab)
 
+#include "UniqueResource.h"
+
 #include <windows.h>
 #include <fci.h>
 
@@ -17,7 +19,9 @@ namespace LogUtils {
 // cabinet is complete; otherwise it stays next to the live log, so no line is
 // ever lost to a failed archive. A cabinet already holding that stamp (a
 // second rotation within the same second) is never overwritten: the log then
-// stays live until a later write rotates it.
+// stays live until a later write rotates it. The log is moved, packed and
+// deleted through one handle verified as the log itself (SafeLogFile.h): a
+// link at its name, or any entry at either stamped name, leaves it live.
 bool rotateLogFile(const wchar_t* path);
 
 // One cabinet holding one folder, written through Cabinet.dll. Created, used
@@ -36,15 +40,17 @@ public:
 
     bool isOpen() const { return context_ != nullptr; }
 
-    // nameInCabinet null: the file-name part of sourcePath.
+    // nameInCabinet null: the file-name part of sourcePath. With a source
+    // handle the content is read through it (from its start), not by path.
     bool addFile(const char* sourcePath, const char* nameInCabinet, bool executable,
-                 TCOMP compression);
+                 TCOMP compression, HANDLE source = nullptr);
 
     // Writes the cabinet out and releases the context; true when the cabinet
     // file is complete. Also run by the destructor if not called before.
     bool flushAndDestroy();
 
-    // Removes a cabinet file this writer created but could not complete.
+    // Removes a cabinet file this writer created but could not complete,
+    // through the handle it was created with.
     void discardIncomplete();
 
 private:
@@ -69,6 +75,8 @@ private:
     ERF error_;
     bool failed_ = false;
     bool cabinetCreated_ = false;
+    orn::unique_file cabinet_;  // the created cabinet, kept to delete it
+    HANDLE source_ = nullptr;   // during addFile only
 };
 
 }  // namespace LogUtils

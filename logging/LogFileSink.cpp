@@ -1,6 +1,7 @@
 #include "LogFileSink.h"
 
 #include "LogArchive.h"
+#include "SafeLogFile.h"
 #include "UniqueResource.h"
 
 #include <memory>
@@ -61,6 +62,19 @@ SECURITY_ATTRIBUTES* logFileSecurityAttributes()
     return security.attributes();
 }
 
+namespace {
+
+// Deleted through a handle verified like the append's: a name turned into a
+// link since then takes nothing else with it.
+void deleteLogFile(const wchar_t* path)
+{
+    orn::unique_file file(openLogFile(path, LogFileUse::rotate));
+    if (file)
+        deleteLogFileOnClose(file.get());
+}
+
+}  // namespace
+
 bool LogFileSink::write(ILogSinkStreamer& streamer)
 {
     // The line is complete before the file is opened, so other writers wait
@@ -74,9 +88,7 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
     SECURITY_ATTRIBUTES* security = logFileSecurityAttributes();
     orn::unique_file file;
     for (int attempt = 1;; ++attempt) {
-        file.reset(CreateFileW(path_, FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
-                               security, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        file.reset(openLogFile(path_, LogFileUse::append, security));
         if (file)
             break;
         if (GetLastError() != ERROR_SHARING_VIOLATION)
@@ -97,7 +109,7 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
         if (archive_)
             rotateLogFile(path_);
         else
-            DeleteFileW(path_);
+            deleteLogFile(path_);
     }
     return true;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Appends one line per record to a log file that several processes share.
 // The file is held open only for the append: writers exclude each other
-// through the share mode and retry briefly.
+// through the share mode and retry briefly. A planted link is never written
+// through (SafeLogFile.h).
 
 #include "LogSink.h"
 
@@ -22,8 +23,8 @@ public:
     {
     }
 
-    // False only when the file could not be opened; a short write goes
-    // unnoticed.
+    // False only when the file could not be opened or was refused as a link;
+    // a short write goes unnoticed.
     bool write(ILogSinkStreamer& streamer) override;
 
 private:

@@ -4,6 +4,7 @@ list(APPEND ORN_LOGGING_SOURCES
     LogManager.cpp
     LogFileSink.cpp
     LogArchive.cpp
+    SafeLogFile.cpp
     SyslogSink.cpp
 )
 set(ORN_LOGGING_HAS_MANAGER ON)

@@ -1,0 +1,228 @@
+#include "SafeLogFile.h"
+
+#include "UniqueResource.h"
+
+#include <cwchar>
+
+// Under Wine only some of these cases can be staged: hard links (made by
+// CreateHardLinkW or the Linux side's ln) and Linux symbolic links, which
+// Wine follows like Windows symbolic links but shows as reparse points only
+// through GetFileAttributesW on a folder, never on a handle. Windows symbolic
+// links (CreateSymbolicLinkW is a stub there) and junctions (FSCTL_SET_
+// REPARSE_POINT fails) cannot be made at all, so the reparse-attribute check
+// on the handle runs there only on Windows; under Wine the final-path check
+// refuses the same plants.
+
+namespace LogUtils {
+
+namespace {
+
+struct Access {
+    DWORD existing;  // rights when opening an existing file
+    DWORD created;   // rights when creating one
+    DWORD share;
+    DWORD flags;
+};
+
+Access accessFor(LogFileUse use)
+{
+    constexpr DWORD noFollow = FILE_FLAG_OPEN_REPARSE_POINT;
+    switch (use) {
+    case LogFileUse::append:
+        // Deleting is needed only to take back a file created in the wrong
+        // place; the handles of existing logs keep the plain writer's rights.
+        return {FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE, FILE_SHARE_READ,
+                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | noFollow};
+    case LogFileUse::rotate:
+        return {FILE_GENERIC_READ | DELETE, 0, FILE_SHARE_READ,
+                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | noFollow};
+    case LogFileUse::cabinet:
+        break;
+    }
+    // The runtime's own open shares reading and writing the same way.
+    return {0, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+            FILE_ATTRIBUTE_NORMAL | noFollow};
+}
+
+bool isSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+bool startsWith(const wchar_t* text, const wchar_t* prefix)
+{
+    return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
+}
+
+// Whether the object behind the handle is reached by this full path alone:
+// the final path resolves every link and junction on the way.
+bool hasFinalPath(HANDLE handle, const wchar_t* full, size_t length)
+{
+    wchar_t final[MAX_PATH + 8];
+    const DWORD count = sizeof final / sizeof final[0];
+    DWORD got = GetFinalPathNameByHandleW(handle, final, count,
+                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (got == 0 || got >= count)
+        return false;
+    //   \\?\C:\Logs\zuAgent.log           => C:\Logs\zuAgent.log
+    //   \\?\UNC\server\share\zuAgent.log  => \\server\share\zuAgent.log
+    wchar_t* path = final;
+    if (startsWith(final, L"\\\\?\\UNC\\")) {
+        path = final + 6;
+        path[0] = L'\\';
+        got -= 6;
+    } else if (startsWith(final, L"\\\\?\\")) {
+        path = final + 4;
+        got -= 4;
+    }
+    return CompareStringOrdinal(path, static_cast<int>(got), full, static_cast<int>(length),
+                                TRUE) == CSTR_EQUAL;
+}
+
+// Cheapest first: the link count costs next to nothing, the final path about
+// a quarter of the bare append under Wine. GetFileInformationByHandle and
+// FileIdInfo would each cost more than the whole append there.
+bool isFileItself(HANDLE handle, const wchar_t* full, size_t length)
+{
+    FILE_STANDARD_INFO standard;
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    return GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) &&
+           standard.NumberOfLinks <= 1 && !standard.Directory &&
+           GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+           !(tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+           hasFinalPath(handle, full, length);
+}
+
+// A folder a new log may be created in: itself no reparse point, and reached
+// by its own path, not through a linked parent.
+bool isPlainFolder(const wchar_t* full, size_t length)
+{
+    wchar_t folder[MAX_PATH];
+    std::wmemcpy(folder, full, length);
+    folder[length] = L'\0';
+    orn::unique_file handle(CreateFileW(folder, FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    return handle &&
+           GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           hasFinalPath(handle.get(), folder, length);
+}
+
+HANDLE refuse(HANDLE handle, bool created)
+{
+    if (created)
+        deleteLogFileOnClose(handle);
+    CloseHandle(handle);
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+HANDLE openLogFile(const wchar_t* path, LogFileUse use, SECURITY_ATTRIBUTES* security)
+{
+    wchar_t full[MAX_PATH];
+    const DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) {
+        SetLastError(ERROR_BAD_PATHNAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    const Access access = accessFor(use);
+    auto verified = [&](HANDLE handle, bool created) {
+        if (handle == INVALID_HANDLE_VALUE || isFileItself(handle, full, length))
+            return handle;
+        return refuse(handle, created);
+    };
+
+    if (use != LogFileUse::cabinet) {
+        const HANDLE existing = CreateFileW(path, access.existing, access.share, nullptr,
+                                            OPEN_EXISTING, access.flags, nullptr);
+        if (existing != INVALID_HANDLE_VALUE || use == LogFileUse::rotate ||
+            GetLastError() != ERROR_FILE_NOT_FOUND)
+            return verified(existing, false);
+    }
+
+    // Creating through a linked folder would leave a file elsewhere before
+    // any handle could be checked.
+    size_t folder = length;
+    while (folder > 0 && !isSeparator(full[folder - 1]))
+        --folder;
+    const size_t folderLength = folder > 3 ? folder - 1 : folder;  // "C:\" keeps its separator
+    if (folder == 0 || !isPlainFolder(full, folderLength)) {
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return INVALID_HANDLE_VALUE;
+    }
+    // Exclusive: a planted name, a dangling link included, makes this fail
+    // instead of creating the file the name points to.
+    const HANDLE created = CreateFileW(path, access.created, access.share, security, CREATE_NEW,
+                                       access.flags, nullptr);
+    if (created != INVALID_HANDLE_VALUE || use == LogFileUse::cabinet ||
+        GetLastError() != ERROR_FILE_EXISTS)
+        return verified(created, true);
+    // Another writer created it in between.
+    return verified(CreateFileW(path, access.existing, access.share, nullptr, OPEN_EXISTING,
+                                access.flags, nullptr),
+                    false);
+}
+
+bool renameLogFile(HANDLE file, const wchar_t* newPath)
+{
+    const size_t length = std::wcslen(newPath);
+    if (length >= MAX_PATH)
+        return false;
+    // FILE_RENAME_INFO ends in a one-character array the name runs past.
+    union {
+        FILE_RENAME_INFO info;
+        BYTE bytes[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(wchar_t)];
+    } request = {};
+    request.info.ReplaceIfExists = FALSE;
+    request.info.RootDirectory = nullptr;
+    request.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+    std::wmemcpy(request.info.FileName, newPath, length + 1);
+    return SetFileInformationByHandle(file, FileRenameInfo, &request, sizeof request) != FALSE;
+}
+
+bool deleteLogFileOnClose(HANDLE file)
+{
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != FALSE;
+}
+
+bool isNameTaken(const wchar_t* path)
+{
+    WIN32_FIND_DATAW data;
+    orn::unique_find find(FindFirstFileW(path, &data));
+    return static_cast<bool>(find);
+}
+
+bool createLogFolder(const wchar_t* path, size_t trustedLength)
+{
+    const size_t length = std::wcslen(path);
+    if (length >= MAX_PATH || trustedLength > length)
+        return false;
+    wchar_t level[MAX_PATH];
+    for (size_t end = trustedLength + 1; end <= length; ++end) {
+        if (end < length && !isSeparator(path[end]))
+            continue;
+        if (isSeparator(path[end - 1]))
+            continue;
+        std::wmemcpy(level, path, end);
+        level[end] = L'\0';
+        CreateDirectoryW(level, nullptr);
+        // A level someone else made, a link, is never created into.
+        const DWORD attributes = GetFileAttributesW(level);
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace LogUtils
