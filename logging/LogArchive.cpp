@@ -62,6 +62,13 @@ bool toNarrow(const wchar_t* text, size_t length, UINT codePage, char (&out)[N])
     return true;
 }
 
+// Free when a file can be created there exclusively (then removed again).
+bool isNameFree(const wchar_t* path)
+{
+    orn::unique_file probe(openLogFile(path, LogFileUse::cabinet));
+    return probe && deleteLogFileOnClose(probe.get());
+}
+
 }  // namespace
 
 CabinetWriter::CabinetWriter(const char* folder, const char* cabinetName)
@@ -110,16 +117,20 @@ bool CabinetWriter::flushAndDestroy()
     const bool flushed = FCIFlushCabinet(context_, FALSE, nextCabinet, status) == TRUE;
     FCIDestroy(context_);
     context_ = nullptr;
-    return flushed && cabinetCreated_;
+    return flushed && cabinetOpened_;
 }
 
 void CabinetWriter::discardIncomplete()
 {
-    if (!cabinetCreated_)
+    if (!cabinet_)
         return;
     deleteLogFileOnClose(cabinet_.get());
     cabinet_.reset();
-    cabinetCreated_ = false;
+}
+
+void CabinetWriter::adoptCabinet(orn::unique_file cabinet)
+{
+    cabinet_ = std::move(cabinet);
 }
 
 bool CabinetWriter::isCabinetPath(const char* path) const
@@ -149,30 +160,34 @@ FNFCIOPEN(CabinetWriter::open)
 {
     (void)err;
     auto* writer = static_cast<CabinetWriter*>(pv);
-    const bool creatingCabinet = writer && !writer->cabinetCreated_ && (oflag & _O_CREAT) &&
+    const bool openingCabinet = writer && !writer->cabinetOpened_ && (oflag & _O_CREAT) &&
                                  writer->isCabinetPath(pszFile);
-    if (!creatingCabinet)
+    if (!openingCabinet)
         return ::_open(pszFile, oflag, pmode);
     // The cabinet is created exclusively, as the log folder's own file: a
     // cabinet of the same stamp made by another writer in the same second
     // must not be truncated, and a name planted there must not be followed.
-    wchar_t path[MAX_PATH];
-    if (!MultiByteToWideChar(CP_ACP, 0, pszFile, -1, path, MAX_PATH))
-        return -1;
-    orn::unique_file cabinet(openLogFile(path, LogFileUse::cabinet));
+    if (!writer->cabinet_) {
+        wchar_t path[MAX_PATH];
+        if (!MultiByteToWideChar(CP_ACP, 0, pszFile, -1, path, MAX_PATH))
+            return -1;
+        writer->cabinet_.reset(openLogFile(path, LogFileUse::cabinet));
+        if (!writer->cabinet_)
+            return -1;
+    }
+    // The runtime closes its copy; the writer keeps the original to delete
+    // an incomplete cabinet through it.
     HANDLE runtimeCopy = nullptr;
-    if (!cabinet || !DuplicateHandle(GetCurrentProcess(), cabinet.get(), GetCurrentProcess(),
-                                     &runtimeCopy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+    if (!DuplicateHandle(GetCurrentProcess(), writer->cabinet_.get(), GetCurrentProcess(),
+                         &runtimeCopy, 0, FALSE, DUPLICATE_SAME_ACCESS))
         return -1;
     const int descriptor =
         _open_osfhandle(reinterpret_cast<intptr_t>(runtimeCopy), (oflag & _O_APPEND) | _O_BINARY);
     if (descriptor == -1) {
-        deleteLogFileOnClose(cabinet.get());
         CloseHandle(runtimeCopy);
         return -1;
     }
-    writer->cabinet_ = std::move(cabinet);
-    writer->cabinetCreated_ = true;
+    writer->cabinetOpened_ = true;
     return descriptor;
 }
 
@@ -293,31 +308,39 @@ bool rotateLogFile(const wchar_t* path)
     if (!replaceExtension(path, extension, moved) ||
         !replaceExtension(moved, L".cab", cabinetPath))
         return false;
-    // Either stamped name taken (by a cabinet of this second, or by anything
-    // planted): the log stays live until the next second.
-    if (isNameTaken(cabinetPath) || isNameTaken(moved))
-        return false;
-    orn::unique_file log(openLogFile(path, LogFileUse::rotate));
-    if (!log || !renameLogFile(log.get(), moved))
-        return false;
-
     const wchar_t* cabinetName = fileNamePart(cabinetPath);
     char narrowFolder[CB_MAX_CAB_PATH];
     char narrowCabinet[CB_MAX_CABINET_NAME];
     char narrowSource[MAX_PATH * 2];
-    bool archived = false;
-    if (toNarrow(path, static_cast<size_t>(fileNamePart(path) - path), CP_ACP, narrowFolder) &&
-        toNarrow(cabinetName, std::wcslen(cabinetName), CP_ACP, narrowCabinet) &&
-        toNarrow(moved, std::wcslen(moved), CP_THREAD_ACP, narrowSource)) {
-        CabinetWriter writer(narrowFolder, narrowCabinet);
-        if (writer.isOpen()) {
-            const bool added =
-                writer.addFile(narrowSource, nullptr, false, tcompTYPE_MSZIP, log.get());
-            archived = writer.flushAndDestroy() && added;
-            if (!archived)
-                writer.discardIncomplete();
-        }
+    if (!toNarrow(path, static_cast<size_t>(fileNamePart(path) - path), CP_ACP, narrowFolder) ||
+        !toNarrow(cabinetName, std::wcslen(cabinetName), CP_ACP, narrowCabinet) ||
+        !toNarrow(moved, std::wcslen(moved), CP_THREAD_ACP, narrowSource))
+        return false;
+
+    // Both stamped names must be free, a dangling link counting as taken: the
+    // cabinet is reserved by creating it, the moved name probed the same way.
+    // Taken by a cabinet of this second or by anything planted, the log stays
+    // live until a later second.
+    orn::unique_file cabinet(openLogFile(cabinetPath, LogFileUse::cabinet));
+    if (!cabinet)
+        return false;
+    orn::unique_file log;
+    if (isNameFree(moved))
+        log.reset(openLogFile(path, LogFileUse::rotate));
+    if (!log || !renameLogFile(log.get(), moved)) {
+        deleteLogFileOnClose(cabinet.get());
+        return false;
     }
+
+    CabinetWriter writer(narrowFolder, narrowCabinet);
+    writer.adoptCabinet(std::move(cabinet));
+    bool archived = false;
+    if (writer.isOpen()) {
+        const bool added = writer.addFile(narrowSource, nullptr, false, tcompTYPE_MSZIP, log.get());
+        archived = writer.flushAndDestroy() && added;
+    }
+    if (!archived)
+        writer.discardIncomplete();
     // Without a complete cabinet the moved log is the only copy of its lines.
     if (archived)
         deleteLogFileOnClose(log.get());

@@ -49,8 +49,12 @@ public:
     // file is complete. Also run by the destructor if not called before.
     bool flushAndDestroy();
 
-    // Removes a cabinet file this writer created but could not complete,
-    // through the handle it was created with.
+    // The cabinet file, created empty by the caller through openLogFile; the
+    // writer fills it instead of creating it.
+    void adoptCabinet(orn::unique_file cabinet);
+
+    // Removes a cabinet file this writer created (or adopted) but could not
+    // complete, through the handle it was created with.
     void discardIncomplete();
 
 private:
@@ -74,8 +78,8 @@ private:
     CCAB parameters_;
     ERF error_;
     bool failed_ = false;
-    bool cabinetCreated_ = false;
-    orn::unique_file cabinet_;  // the created cabinet, kept to delete it
+    bool cabinetOpened_ = false;  // handed to the library
+    orn::unique_file cabinet_;    // the created cabinet, kept to delete it
     HANDLE source_ = nullptr;   // during addFile only
 };
 

@@ -195,13 +195,6 @@ bool deleteLogFileOnClose(HANDLE file)
                                       sizeof disposition) != FALSE;
 }
 
-bool isNameTaken(const wchar_t* path)
-{
-    WIN32_FIND_DATAW data;
-    orn::unique_find find(FindFirstFileW(path, &data));
-    return static_cast<bool>(find);
-}
-
 bool createLogFolder(const wchar_t* path, size_t trustedLength)
 {
     const size_t length = std::wcslen(path);

@@ -40,9 +40,6 @@ bool renameLogFile(HANDLE file, const wchar_t* newPath);
 // The file goes when its last handle closes.
 bool deleteLogFileOnClose(HANDLE file);
 
-// Whether a directory entry of this name exists, a dangling link included.
-bool isNameTaken(const wchar_t* path);
-
 // Creates the missing folders of path below its first trustedLength
 // characters (a folder users cannot replace), stopping at the first level
 // that is a link or not a folder. True when path then is a plain folder.

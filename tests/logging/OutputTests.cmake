@@ -27,3 +27,5 @@ add_dependencies(SyslogSinkTest LogOutputChild)
 orn_add_test(LogManagerTest SOURCES LogManagerTest.cpp LIBS orn_logging ws2_32 BOTH_PREFIXES REGISTRY
              TIMEOUT 180)
 add_dependencies(LogManagerTest LogOutputChild)
+
+orn_add_test(LogLinkTest SOURCES LogLinkTest.cpp LIBS orn_logging)

@@ -1,0 +1,350 @@
+// Links planted in or in place of the log folder: the file sink, rotation and
+// the folder creation must never write, create, move, pack or delete what
+// they point to, and logging resumes once they are gone.
+//
+// Staged with hard links (CreateHardLinkW and the Linux side's ln) and Linux
+// symbolic links, which Wine follows like Windows symbolic links. Not
+// stageable under Wine: Windows symbolic links (CreateSymbolicLinkW creates
+// nothing), junctions (FSCTL_SET_REPARSE_POINT fails) and the reparse-point
+// attribute on an open handle (never shown), so the handle's reparse check
+// itself is exercised only on Windows.
+
+#include "LogArchive.h"
+#include "LogFileSink.h"
+#include "LogManager.h"
+#include "LogRecord.h"
+#include "OutputTestSupport.h"
+#include "SafeLogFile.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+
+using namespace output_test;
+
+namespace {
+
+std::wstring linuxPath(const std::wstring& path);
+
+// A Linux shell command, started by Wine directly. Wine gives no handle to
+// wait on, and lists no dangling link, so the command ends by making a marker
+// file that is waited for.
+void runLinux(const std::wstring& command)
+{
+    const std::wstring marker = binaryDir() + L"\\tests\\logging\\output\\linux-done";
+    DeleteFileW(marker.c_str());
+    std::wstring line = L"Z:\\bin\\sh -c \"" + command + L" ; touch " + linuxPath(marker) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process));
+    if (process.hThread)
+        CloseHandle(process.hThread);
+    if (process.hProcess)
+        CloseHandle(process.hProcess);
+    for (int wait = 0; wait < 1000 && !exists(marker); ++wait)
+        Sleep(10);
+    ASSERT_TRUE(DeleteFileW(marker.c_str())) << narrow(command);
+}
+
+std::wstring linuxPath(const std::wstring& path)
+{
+    std::wstring result = path.substr(2);  // "Z:"
+    for (wchar_t& c : result) {
+        if (c == L'\\')
+            c = L'/';
+    }
+    return result;
+}
+
+void linuxLink(const std::wstring& target, const std::wstring& link, bool symbolic)
+{
+    runLinux(std::wstring(L"ln ") + (symbolic ? L"-s " : L"") + linuxPath(target) + L" " +
+             linuxPath(link));
+}
+
+// Deleting a symbolic link through Wine deletes its target instead.
+void linuxRemove(const std::wstring& path)
+{
+    runLinux(L"rm -f " + linuxPath(path));
+}
+
+// Every file below folder with its content, so that any change shows.
+std::map<std::wstring, std::string> snapshot(const std::wstring& folder)
+{
+    std::map<std::wstring, std::string> files;
+    for (const std::wstring& name : listFolder(folder)) {
+        const std::wstring path = folder + L"\\" + name;
+        if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+            files[name + L"\\"] = "";
+            for (const auto& inner : snapshot(path))
+                files[name + L"\\" + inner.first] = inner.second;
+        } else {
+            files[name] = readFile(path);
+        }
+    }
+    return files;
+}
+
+// A log folder and, beside it, the files an attacker would aim at.
+struct Scene {
+    std::wstring root, logs, outside, victim, missing, folder;
+    std::map<std::wstring, std::string> before;
+
+    explicit Scene(const wchar_t* name)
+    {
+        root = freshFolder(name);
+        logs = root + L"\\Logs";
+        outside = root + L"\\outside";
+        CreateDirectoryW(logs.c_str(), nullptr);
+        CreateDirectoryW(outside.c_str(), nullptr);
+        victim = outside + L"\\victim.txt";
+        missing = outside + L"\\missing.txt";
+        folder = outside + L"\\folder";
+        CreateDirectoryW(folder.c_str(), nullptr);
+        writeFile(victim, "precious\r\n");
+        writeFile(folder + L"\\inside.txt", "kept\r\n");
+        before = snapshot(outside);
+    }
+    ~Scene() { removeTree(root); }
+
+    void expectOutsideUntouched() const { EXPECT_TRUE(snapshot(outside) == before); }
+};
+
+// Entries of folder other than these fail the test.
+void expectOnly(const std::wstring& folder, const std::vector<std::wstring>& allowed)
+{
+    for (const std::wstring& name : listFolder(folder)) {
+        EXPECT_TRUE(std::find(allowed.begin(), allowed.end(), name) != allowed.end())
+            << narrow(name);
+    }
+}
+
+bool writeLine(const std::wstring& path, const std::string& text, DWORD limit = 0x200000,
+               bool archive = true)
+{
+    TextStreamer streamer(text);
+    return LogUtils::LogFileSink(path.c_str(), limit, archive).write(streamer);
+}
+
+struct Plant {
+    const char* what;
+    std::function<void(const Scene&, const std::wstring& at)> make;
+    bool symbolic;  // removed from the Linux side
+};
+
+const Plant filePlants[] = {
+    {"hard link made by CreateHardLinkW",
+     [](const Scene& s, const std::wstring& at) {
+         ASSERT_TRUE(CreateHardLinkW(at.c_str(), s.victim.c_str(), nullptr));
+     },
+     false},
+    {"hard link made by ln",
+     [](const Scene& s, const std::wstring& at) { linuxLink(s.victim, at, false); }, true},
+    {"symbolic link to a file",
+     [](const Scene& s, const std::wstring& at) { linuxLink(s.victim, at, true); }, true},
+    {"symbolic link to a missing file",
+     [](const Scene& s, const std::wstring& at) { linuxLink(s.missing, at, true); }, true},
+    {"symbolic link to a folder",
+     [](const Scene& s, const std::wstring& at) { linuxLink(s.folder, at, true); }, true},
+};
+
+TEST(LogLinkTest, LinkAtTheLogNameIsNeitherWrittenNorRotated)
+{
+    for (const Plant& plant : filePlants) {
+        SCOPED_TRACE(plant.what);
+        const Scene scene(L"links-file");
+        const std::wstring log = scene.logs + L"\\zuNotices.log";
+        plant.make(scene, log);
+
+        EXPECT_FALSE(writeLine(log, "refused"));
+        EXPECT_FALSE(writeLine(log, "refused too", 0));
+        EXPECT_FALSE(LogUtils::rotateLogFile(log.c_str()));
+        scene.expectOutsideUntouched();
+        // Nothing moved aside or packed: the plant is all there is (Wine
+        // lists no dangling link).
+        expectOnly(scene.logs, {L"zuNotices.log"});
+
+        if (plant.symbolic)
+            linuxRemove(log);
+        else
+            DeleteFileW(log.c_str());
+        EXPECT_TRUE(writeLine(log, "resumed"));
+        EXPECT_EQ("resumed\r\n", readFile(log));
+        scene.expectOutsideUntouched();
+    }
+}
+
+// The stamp rotation will use if it runs within `ahead` seconds from now.
+std::wstring stampIn(int ahead)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = now.dwLowDateTime;
+    ticks.HighPart = now.dwHighDateTime;
+    ticks.QuadPart += static_cast<ULONGLONG>(ahead) * 10000000;
+    const FILETIME later = {ticks.LowPart, ticks.HighPart};
+    SYSTEMTIME utc, local;
+    FileTimeToSystemTime(&later, &utc);
+    SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
+    wchar_t text[32];
+    swprintf(text, 32, L"%04u%02u%02u%02u%02u%02u", local.wYear, local.wMonth, local.wDay,
+             local.wHour, local.wMinute, local.wSecond);
+    return text;
+}
+
+TEST(LogLinkTest, StampedNamesPlantedDuringRotationKeepTheLogLive)
+{
+    const char* const lines = "12-06 13:05:07 explorer:5a4 before the rotation\r\n";
+    struct Case {
+        const char* what;
+        const wchar_t* suffix;  // of the stamped name
+        int plant;              // index into filePlants
+    };
+    const Case cases[] = {
+        {"moved name as a symbolic link to a file", L".log", 2},
+        {"moved name as a hard link", L".log", 0},
+        {"cabinet name as a symbolic link to a missing file", L".cab", 3},
+        {"cabinet name as a symbolic link to a file", L".cab", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Scene scene(L"links-stamped");
+        const std::wstring live = scene.logs + L"\\zuAgent.log";
+        ASSERT_TRUE(writeFile(live, lines));
+        // Every stamp the rotation below can take.
+        std::vector<std::wstring> planted;
+        for (int ahead = 0; ahead < 3; ++ahead) {
+            const std::wstring at = scene.logs + L"\\zuAgent." + stampIn(ahead) + c.suffix;
+            filePlants[c.plant].make(scene, at);
+            planted.push_back(at);
+        }
+        EXPECT_FALSE(LogUtils::rotateLogFile(live.c_str()));
+        EXPECT_EQ(lines, readFile(live));
+        std::vector<std::wstring> allowed = {L"zuAgent.log"};
+        for (const std::wstring& at : planted)
+            allowed.push_back(at.substr(at.rfind(L'\\') + 1));
+        expectOnly(scene.logs, allowed);
+        scene.expectOutsideUntouched();
+
+        for (const std::wstring& at : planted)
+            linuxRemove(at);
+        EXPECT_TRUE(LogUtils::rotateLogFile(live.c_str()));
+        EXPECT_FALSE(exists(live));
+        EXPECT_EQ(1u, listFolder(scene.logs, L"zuAgent.*.cab").size());
+        EXPECT_EQ(1u, listFolder(scene.logs).size());
+        scene.expectOutsideUntouched();
+    }
+}
+
+TEST(LogLinkTest, LinkedLogFolderOrParentGetsNoLogFiles)
+{
+    const Scene scene(L"links-folder");
+    // The outside folder holds logs of the same names, to be appended to,
+    // moved or packed through the link.
+    const std::wstring parent = scene.outside + L"\\parent";
+    CreateDirectoryW(parent.c_str(), nullptr);
+    CreateDirectoryW((parent + L"\\Logs").c_str(), nullptr);
+    writeFile(scene.folder + L"\\zuAgent.log", "outside log\r\n");
+    writeFile(parent + L"\\Logs\\zuAgent.log", "outside log\r\n");
+    const auto before = snapshot(scene.outside);
+
+    RemoveDirectoryW(scene.logs.c_str());
+    const std::wstring linkedParent = scene.root + L"\\Parent";
+    linuxLink(scene.folder, scene.logs, true);
+    linuxLink(parent, linkedParent, true);
+    for (const std::wstring& logs : {scene.logs, linkedParent + L"\\Logs"}) {
+        SCOPED_TRACE(narrow(logs));
+        EXPECT_FALSE(writeLine(logs + L"\\zuNotices.log", "refused"));
+        EXPECT_FALSE(writeLine(logs + L"\\zuAgent.log", "refused", 0));
+        EXPECT_FALSE(LogUtils::rotateLogFile((logs + L"\\zuAgent.log").c_str()));
+    }
+    EXPECT_TRUE(snapshot(scene.outside) == before);
+
+    linuxRemove(scene.logs);
+    CreateDirectoryW(scene.logs.c_str(), nullptr);
+    EXPECT_TRUE(writeLine(scene.logs + L"\\zuNotices.log", "resumed"));
+    EXPECT_EQ("resumed\r\n", readFile(scene.logs + L"\\zuNotices.log"));
+    linuxRemove(linkedParent);
+    EXPECT_TRUE(snapshot(scene.outside) == before);
+}
+
+TEST(LogLinkTest, FolderCreationStopsAtALink)
+{
+    const Scene scene(L"links-create");
+    const std::wstring common = scene.root + L"\\common";
+    CreateDirectoryW(common.c_str(), nullptr);
+    const std::wstring logs = common + L"\\Quarvel\\Tessaline\\Logs";
+
+    linuxLink(scene.folder, common + L"\\Quarvel", true);
+    EXPECT_FALSE(LogUtils::createLogFolder(logs.c_str(), common.size()));
+    scene.expectOutsideUntouched();
+
+    linuxRemove(common + L"\\Quarvel");
+    EXPECT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size()));
+    EXPECT_TRUE(GetFileAttributesW(logs.c_str()) == FILE_ATTRIBUTE_DIRECTORY);
+    // Existing plain levels are fine; a file in the way is not a folder.
+    EXPECT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size()));
+    EXPECT_FALSE(LogUtils::createLogFolder((scene.victim + L"\\Logs").c_str(),
+                                           scene.outside.size()));
+    scene.expectOutsideUntouched();
+}
+
+// Routes records through two file sections in a folder of the test's own,
+// as the process-wide manager does with its table.
+class FolderManager : public LogUtils::LogManagerImpl {
+public:
+    explicit FolderManager(const std::wstring& folder)
+    {
+        properties_[L"logdir"] = folder;
+        configuration_.setProperty(0, L"type", L"file");
+        configuration_.setProperty(0, L"filename", L"zuNotices.log");
+        configuration_.setProperty(0, L"format", L"%m");
+        configuration_.setProperty(1, L"type", L"file");
+        configuration_.setProperty(1, L"filename", L"zuAgent.log");
+        configuration_.setProperty(1, L"format", L"%m");
+        configuration_.setProperty(1, L"maxsize", L"0");
+    }
+    void log(LogRecord& record) override
+    {
+        LogUtils::LogPropertiesOnMapImpl view(&properties_);
+        ConfigurationAction action(*this, record, view);
+        forEachConfiguration(action);
+    }
+    LogUtils::IFilterEvaluator* getFilterEvaluator() override { return nullptr; }
+    LogUtils::ILogFormatter* getFormatter() override { return &LogUtils::logFormatter(); }
+    bool forEachConfiguration(ConfigurationEnumeration::ActionType& action) override
+    {
+        return action(configuration_);
+    }
+
+private:
+    LogUtils::PropertyMap properties_;
+    LogUtils::PropertyLogConfiguration configuration_;
+};
+
+TEST(LogLinkTest, RefusedLinkCostsTheCallerNothing)
+{
+    const Scene scene(L"links-manager");
+    FolderManager manager(scene.logs);
+    const std::wstring notices = scene.logs + L"\\zuNotices.log";
+    ASSERT_TRUE(CreateHardLinkW(notices.c_str(), scene.victim.c_str(), nullptr));
+
+    SetLastError(0x2a2a);
+    LogRecord(".\\Test", __LINE__, LevelNotice, "OrnShExt", &manager).print("first");
+    EXPECT_EQ(0x2a2au, GetLastError());
+    scene.expectOutsideUntouched();
+    // Only the planted file's line is lost; the other section rotated it.
+    EXPECT_EQ(1u, listFolder(scene.logs, L"zuAgent.*.cab").size());
+
+    DeleteFileW(notices.c_str());
+    LogRecord(".\\Test", __LINE__, LevelNotice, "OrnShExt", &manager).print("second");
+    EXPECT_EQ("second\r\n", readFile(notices));
+    scene.expectOutsideUntouched();
+}
+
+}  // namespace
