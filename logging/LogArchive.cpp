@@ -62,13 +62,6 @@ bool toNarrow(const wchar_t* text, size_t length, UINT codePage, char (&out)[N])
     return true;
 }
 
-// Free when a file can be created there exclusively (then removed again).
-bool isNameFree(const wchar_t* path)
-{
-    orn::unique_file probe(openLogFile(path, LogFileUse::cabinet));
-    return probe && deleteLogFileOnClose(probe.get());
-}
-
 }  // namespace
 
 CabinetWriter::CabinetWriter(const char* folder, const char* cabinetName)
@@ -317,16 +310,15 @@ bool rotateLogFile(const wchar_t* path)
         !toNarrow(moved, std::wcslen(moved), CP_THREAD_ACP, narrowSource))
         return false;
 
-    // Both stamped names must be free, a dangling link counting as taken: the
-    // cabinet is reserved by creating it, the moved name probed the same way.
-    // Taken by a cabinet of this second or by anything planted, the log stays
-    // live until a later second.
+    // The cabinet is reserved by creating it, so that a name taken by a
+    // cabinet of this second or by anything planted there, a dangling link
+    // included, leaves the log live until a later second. The rename never
+    // replaces an entry at the moved name either (Wine alone replaces a
+    // dangling link there, which touches nothing outside).
     orn::unique_file cabinet(openLogFile(cabinetPath, LogFileUse::cabinet));
     if (!cabinet)
         return false;
-    orn::unique_file log;
-    if (isNameFree(moved))
-        log.reset(openLogFile(path, LogFileUse::rotate));
+    orn::unique_file log(openLogFile(path, LogFileUse::rotate));
     if (!log || !renameLogFile(log.get(), moved)) {
         deleteLogFileOnClose(cabinet.get());
         return false;

@@ -208,6 +208,8 @@ TEST(LogLinkTest, StampedNamesPlantedDuringRotationKeepTheLogLive)
     const Case cases[] = {
         {"moved name as a symbolic link to a file", L".log", 2},
         {"moved name as a hard link", L".log", 0},
+        // Windows refuses the rename; Wine replaces the link, harmlessly.
+        {"moved name as a symbolic link to a missing file", L".log", 3},
         {"cabinet name as a symbolic link to a missing file", L".cab", 3},
         {"cabinet name as a symbolic link to a file", L".cab", 2},
     };
@@ -223,16 +225,20 @@ TEST(LogLinkTest, StampedNamesPlantedDuringRotationKeepTheLogLive)
             filePlants[c.plant].make(scene, at);
             planted.push_back(at);
         }
-        EXPECT_FALSE(LogUtils::rotateLogFile(live.c_str()));
-        EXPECT_EQ(lines, readFile(live));
-        std::vector<std::wstring> allowed = {L"zuAgent.log"};
-        for (const std::wstring& at : planted)
-            allowed.push_back(at.substr(at.rfind(L'\\') + 1));
-        expectOnly(scene.logs, allowed);
+        const bool rotated = LogUtils::rotateLogFile(live.c_str());
         scene.expectOutsideUntouched();
-
         for (const std::wstring& at : planted)
             linuxRemove(at);
+        if (rotated) {
+            // Packed in place of the link; the next rotation needs the name.
+            EXPECT_EQ(3, c.plant);
+            for (const std::wstring& name : listFolder(scene.logs, L"zuAgent.*.cab"))
+                DeleteFileW((scene.logs + L"\\" + name).c_str());
+            ASSERT_TRUE(writeFile(live, lines));
+        }
+        EXPECT_EQ(lines, readFile(live));
+        expectOnly(scene.logs, {L"zuAgent.log"});
+
         EXPECT_TRUE(LogUtils::rotateLogFile(live.c_str()));
         EXPECT_FALSE(exists(live));
         EXPECT_EQ(1u, listFolder(scene.logs, L"zuAgent.*.cab").size());
