@@ -9,9 +9,10 @@
 // Wine follows like Windows symbolic links but shows as reparse points only
 // through GetFileAttributesW on a folder, never on a handle. Windows symbolic
 // links (CreateSymbolicLinkW is a stub there) and junctions (FSCTL_SET_
-// REPARSE_POINT fails) cannot be made at all, so the reparse-attribute check
-// on the handle runs there only on Windows; under Wine the final-path check
-// refuses the same plants.
+// REPARSE_POINT fails) cannot be made at all. So the handle's reparse check
+// can refuse something only on Windows, where FILE_FLAG_OPEN_REPARSE_POINT
+// opens the link itself; Wine opens the target, and the final-path check
+// refuses it there.
 
 namespace LogUtils {
 

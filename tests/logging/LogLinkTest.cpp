@@ -123,11 +123,10 @@ void expectOnly(const std::wstring& folder, const std::vector<std::wstring>& all
     }
 }
 
-bool writeLine(const std::wstring& path, const std::string& text, DWORD limit = 0x200000,
-               bool archive = true)
+bool writeLine(const std::wstring& path, const std::string& text, DWORD limit = 0x200000)
 {
     TextStreamer streamer(text);
-    return LogUtils::LogFileSink(path.c_str(), limit, archive).write(streamer);
+    return LogUtils::LogFileSink(path.c_str(), limit, true).write(streamer);
 }
 
 struct Plant {
