@@ -21,7 +21,9 @@ namespace LogUtils {
 // second rotation within the same second) is never overwritten: the log then
 // stays live until a later write rotates it. The log is moved, packed and
 // deleted through one handle verified as the log itself (SafeLogFile.h): a
-// link at its name, or any entry at either stamped name, leaves it live.
+// link at its name, or any entry at either stamped name, leaves it live
+// (Wine alone renames over a dangling link at the moved name, which touches
+// nothing the link points to).
 bool rotateLogFile(const wchar_t* path);
 
 // One cabinet holding one folder, written through Cabinet.dll. Created, used
@@ -80,7 +82,7 @@ private:
     bool failed_ = false;
     bool cabinetOpened_ = false;  // handed to the library
     orn::unique_file cabinet_;    // the created cabinet, kept to delete it
-    HANDLE source_ = nullptr;   // during addFile only
+    HANDLE source_ = nullptr;     // during addFile only
 };
 
 }  // namespace LogUtils
