@@ -60,16 +60,9 @@ std::wstring linuxPath(const std::wstring& path)
     return result;
 }
 
-void linuxLink(const std::wstring& target, const std::wstring& link, bool symbolic)
+void linuxSymlink(const std::wstring& target, const std::wstring& link)
 {
-    runLinux(std::wstring(L"ln ") + (symbolic ? L"-s " : L"") + linuxPath(target) + L" " +
-             linuxPath(link));
-}
-
-// Deleting a symbolic link through Wine deletes its target instead.
-void linuxRemove(const std::wstring& path)
-{
-    runLinux(L"rm -f " + linuxPath(path));
+    runLinux(L"ln -s " + linuxPath(target) + L" " + linuxPath(link));
 }
 
 // Every file below folder with its content, so that any change shows.
@@ -131,33 +124,51 @@ bool writeLine(const std::wstring& path, const std::string& text, DWORD limit = 
 
 struct Plant {
     const char* what;
-    std::function<void(const Scene&, const std::wstring& at)> make;
-    bool symbolic;  // removed from the Linux side
+    const wchar_t* linux;  // the ln options, or null for CreateHardLinkW
+    std::wstring Scene::*target;
 };
 
 const Plant filePlants[] = {
-    {"hard link made by CreateHardLinkW",
-     [](const Scene& s, const std::wstring& at) {
-         ASSERT_TRUE(CreateHardLinkW(at.c_str(), s.victim.c_str(), nullptr));
-     },
-     false},
-    {"hard link made by ln",
-     [](const Scene& s, const std::wstring& at) { linuxLink(s.victim, at, false); }, true},
-    {"symbolic link to a file",
-     [](const Scene& s, const std::wstring& at) { linuxLink(s.victim, at, true); }, true},
-    {"symbolic link to a missing file",
-     [](const Scene& s, const std::wstring& at) { linuxLink(s.missing, at, true); }, true},
-    {"symbolic link to a folder",
-     [](const Scene& s, const std::wstring& at) { linuxLink(s.folder, at, true); }, true},
+    {"hard link made by CreateHardLinkW", nullptr, &Scene::victim},
+    {"hard link made by ln", L"", &Scene::victim},
+    {"symbolic link to a file", L"-s", &Scene::victim},
+    {"symbolic link to a missing file", L"-s", &Scene::missing},
+    {"symbolic link to a folder", L"-s", &Scene::folder},
 };
+
+// The plant at every one of the paths, the Linux ones in one command.
+void plant(const Scene& scene, const Plant& kind, const std::vector<std::wstring>& paths)
+{
+    const std::wstring& target = scene.*kind.target;
+    std::wstring command = L"true";
+    for (const std::wstring& path : paths) {
+        if (kind.linux)
+            command += std::wstring(L" && ln ") + kind.linux + L" " + linuxPath(target) + L" " +
+                       linuxPath(path);
+        else
+            ASSERT_TRUE(CreateHardLinkW(path.c_str(), target.c_str(), nullptr));
+    }
+    if (kind.linux)
+        runLinux(command);
+}
+
+// From the Linux side: deleting a symbolic link through Wine deletes its
+// target instead.
+void removePlants(const std::vector<std::wstring>& paths)
+{
+    std::wstring command = L"rm -f";
+    for (const std::wstring& path : paths)
+        command += L" " + linuxPath(path);
+    runLinux(command);
+}
 
 TEST(LogLinkTest, LinkAtTheLogNameIsNeitherWrittenNorRotated)
 {
-    for (const Plant& plant : filePlants) {
-        SCOPED_TRACE(plant.what);
+    for (const Plant& filePlant : filePlants) {
+        SCOPED_TRACE(filePlant.what);
         const Scene scene(L"links-file");
         const std::wstring log = scene.logs + L"\\zuNotices.log";
-        plant.make(scene, log);
+        plant(scene, filePlant, {log});
 
         EXPECT_FALSE(writeLine(log, "refused"));
         EXPECT_FALSE(writeLine(log, "refused too", 0));
@@ -167,10 +178,7 @@ TEST(LogLinkTest, LinkAtTheLogNameIsNeitherWrittenNorRotated)
         // lists no dangling link).
         expectOnly(scene.logs, {L"zuNotices.log"});
 
-        if (plant.symbolic)
-            linuxRemove(log);
-        else
-            DeleteFileW(log.c_str());
+        removePlants({log});
         EXPECT_TRUE(writeLine(log, "resumed"));
         EXPECT_EQ("resumed\r\n", readFile(log));
         scene.expectOutsideUntouched();
@@ -217,17 +225,17 @@ TEST(LogLinkTest, StampedNamesPlantedDuringRotationKeepTheLogLive)
         const Scene scene(L"links-stamped");
         const std::wstring live = scene.logs + L"\\zuAgent.log";
         ASSERT_TRUE(writeFile(live, lines));
-        // Every stamp the rotation below can take.
+        // Every stamp the rotation below can take, even on a slow machine.
         std::vector<std::wstring> planted;
-        for (int ahead = 0; ahead < 3; ++ahead) {
-            const std::wstring at = scene.logs + L"\\zuAgent." + stampIn(ahead) + c.suffix;
-            filePlants[c.plant].make(scene, at);
-            planted.push_back(at);
-        }
+        for (int ahead = 0; ahead < 10; ++ahead)
+            planted.push_back(scene.logs + L"\\zuAgent." + stampIn(ahead) + c.suffix);
+        plant(scene, filePlants[c.plant], planted);
+        const std::wstring soon = scene.logs + L"\\zuAgent." + stampIn(2) + c.suffix;
+        ASSERT_NE(planted.end(), std::find(planted.begin(), planted.end(), soon))
+            << "planted too late";
         const bool rotated = LogUtils::rotateLogFile(live.c_str());
         scene.expectOutsideUntouched();
-        for (const std::wstring& at : planted)
-            linuxRemove(at);
+        removePlants(planted);
         if (rotated) {
             // Packed in place of the link; the next rotation needs the name.
             EXPECT_EQ(3, c.plant);
@@ -260,8 +268,8 @@ TEST(LogLinkTest, LinkedLogFolderOrParentGetsNoLogFiles)
 
     RemoveDirectoryW(scene.logs.c_str());
     const std::wstring linkedParent = scene.root + L"\\Parent";
-    linuxLink(scene.folder, scene.logs, true);
-    linuxLink(parent, linkedParent, true);
+    linuxSymlink(scene.folder, scene.logs);
+    linuxSymlink(parent, linkedParent);
     for (const std::wstring& logs : {scene.logs, linkedParent + L"\\Logs"}) {
         SCOPED_TRACE(narrow(logs));
         EXPECT_FALSE(writeLine(logs + L"\\zuNotices.log", "refused"));
@@ -270,11 +278,11 @@ TEST(LogLinkTest, LinkedLogFolderOrParentGetsNoLogFiles)
     }
     EXPECT_TRUE(snapshot(scene.outside) == before);
 
-    linuxRemove(scene.logs);
+    removePlants({scene.logs});
     CreateDirectoryW(scene.logs.c_str(), nullptr);
     EXPECT_TRUE(writeLine(scene.logs + L"\\zuNotices.log", "resumed"));
     EXPECT_EQ("resumed\r\n", readFile(scene.logs + L"\\zuNotices.log"));
-    linuxRemove(linkedParent);
+    removePlants({linkedParent});
     EXPECT_TRUE(snapshot(scene.outside) == before);
 }
 
@@ -285,11 +293,11 @@ TEST(LogLinkTest, FolderCreationStopsAtALink)
     CreateDirectoryW(common.c_str(), nullptr);
     const std::wstring logs = common + L"\\Quarvel\\Tessaline\\Logs";
 
-    linuxLink(scene.folder, common + L"\\Quarvel", true);
+    linuxSymlink(scene.folder, common + L"\\Quarvel");
     EXPECT_FALSE(LogUtils::createLogFolder(logs.c_str(), common.size()));
     scene.expectOutsideUntouched();
 
-    linuxRemove(common + L"\\Quarvel");
+    removePlants({common + L"\\Quarvel"});
     EXPECT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size()));
     EXPECT_TRUE(GetFileAttributesW(logs.c_str()) == FILE_ATTRIBUTE_DIRECTORY);
     // Existing plain levels are fine; a file in the way is not a folder.
