@@ -124,7 +124,7 @@ bool writeLine(const std::wstring& path, const std::string& text, DWORD limit = 
 
 struct Plant {
     const char* what;
-    const wchar_t* linux;  // the ln options, or null for CreateHardLinkW
+    const wchar_t* lnOptions;  // or null: CreateHardLinkW
     std::wstring Scene::*target;
 };
 
@@ -142,13 +142,13 @@ void plant(const Scene& scene, const Plant& kind, const std::vector<std::wstring
     const std::wstring& target = scene.*kind.target;
     std::wstring command = L"true";
     for (const std::wstring& path : paths) {
-        if (kind.linux)
-            command += std::wstring(L" && ln ") + kind.linux + L" " + linuxPath(target) + L" " +
+        if (kind.lnOptions)
+            command += std::wstring(L" && ln ") + kind.lnOptions + L" " + linuxPath(target) + L" " +
                        linuxPath(path);
         else
             ASSERT_TRUE(CreateHardLinkW(path.c_str(), target.c_str(), nullptr));
     }
-    if (kind.linux)
+    if (kind.lnOptions)
         runLinux(command);
 }
 
