@@ -469,7 +469,8 @@ void bareSafeAppend(const wchar_t* path, const std::string& bytes)
         FILE_ATTRIBUTE_TAG_INFO tag;
         const bool plain =
             GetFileInformationByHandleEx(parent, FileAttributeTagInfo, &tag, sizeof tag) &&
-            !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && bareHasFinalPath(parent, folder);
+            !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            bareHasFinalPath(parent, folder);
         CloseHandle(parent);
         if (!plain)
             return;
