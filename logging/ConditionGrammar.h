@@ -33,7 +33,7 @@ struct ConditionAnalysis {
     // When not parsed: the offset of the furthest character the parser
     // looked at, the length of the text when it ran out.
     std::size_t stop = 0;
-    std::vector<std::wstring> propertyNames;         // as written, first use first
+    std::vector<std::wstring> propertyNames;       // as written, first use first
     std::vector<ConditionComparison> comparisons;  // in the order evaluated
 };
 

@@ -20,8 +20,11 @@ namespace {
 struct ToolRun {
     DWORD code = 0xFFFFFFFF;
     std::string out;
-    bool has(const std::string& line) const { return out.find(line + "\r\n") != std::string::npos ||
-                                                     out.find(line + "\n") != std::string::npos; }
+    bool has(const std::string& line) const
+    {
+        return out.find(line + "\r\n") != std::string::npos ||
+               out.find(line + "\n") != std::string::npos;
+    }
 };
 
 ToolRun logcheck(const std::wstring& arguments)
@@ -69,7 +72,8 @@ class LogCheckTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        for (const wchar_t* path : {L"SOFTWARE\\Quarvel", L"SOFTWARE\\Quarvel\\Hollowmere", logRegistryKey}) {
+        for (const wchar_t* path :
+             {L"SOFTWARE\\Quarvel", L"SOFTWARE\\Quarvel\\Hollowmere", logRegistryKey}) {
             DWORD disposition = 0;
             orn::unique_hkey created;
             RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
@@ -124,8 +128,8 @@ protected:
     }
     void setDebug(DWORD on)
     {
-        RegSetValueExW(key_.get(), L"bDebugEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on),
-                       sizeof on);
+        RegSetValueExW(key_.get(), L"bDebugEnable", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&on), sizeof on);
     }
     std::string logFile(const wchar_t* name) { return readFile(logFolder_ + L"\\" + name); }
     bool logExists(const wchar_t* name) { return exists(logFolder_ + L"\\" + name); }
@@ -148,28 +152,34 @@ protected:
 };
 
 const char routingIni[] =
-    "[Main]\r\ntype=file\r\nfilename=LogCheckMain.log\r\nfilter=*.Info ~kwAgent.Info\r\nformat=%l %f %m\r\n"
+    "[Main]\r\ntype=file\r\nfilename=LogCheckMain.log\r\nfilter=*.Info ~kwAgent.Info\r\nformat=%l "
+    "%f %m\r\n"
     "[Kw]\r\ntype=File\r\nfilename=LogCheckKw.<activity>.log\r\nfilter=kwAgent.Debug\r\n"
     "format=%D %T %P:%+p %m\r\n"
     "[Install]\r\ntype=file\r\nfilename=LogCheckInstall.log\r\n"
     "condition=<activity>==\"zuInstall\" or <activity>==\"zuUninstall\"\r\n"
     "[Off]\r\ntype=file\r\nenabled=0\r\nfilename=LogCheckOff.log\r\n"
     "[Broken]\r\ntype=file\r\nfilename=LogCheckBroken.log\r\ncondition=<activity>=\"zuAgent\"\r\n"
-    "[Small]\r\ntype=file\r\nfilename=LogCheckSmall.log\r\nmaxsize=5\r\nfilter=kw.Warning\r\nformat=%m\r\n";
+    "[Small]\r\ntype=file\r\nfilename=LogCheckSmall.log\r\nmaxsize=5\r\nfilter=kw."
+    "Warning\r\nformat=%m\r\n";
 
 TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
 {
     // The file the manager reads is the default.
-    ASSERT_TRUE(writeFile(iniPath_,
-                          "[Main]\r\ntype=file\r\nfilename=LogCheckMain.log\r\nfilter=*.Info ~kwAgent.Info\r\n"
-                          "[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=5514\r\n"
-                          "condition=<activity>==\"zuAgent\"\r\n[Debugger]\r\ntype=outputdebugstring\r\n"));
+    ASSERT_TRUE(writeFile(
+        iniPath_,
+        "[Main]\r\ntype=file\r\nfilename=LogCheckMain.log\r\nfilter=*.Info ~kwAgent.Info\r\n"
+        "[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=5514\r\n"
+        "condition=<activity>==\"zuAgent\"\r\n[Debugger]\r\ntype=outputdebugstring\r\n"));
     const ToolRun run = logcheck(L"lint");
     EXPECT_EQ(0u, run.code) << run.out;
-    EXPECT_TRUE(run.has("[Main] file \"LogCheckMain.log\" (now " + logPath("LogCheckMain.log") +
-                        "), rotated above 2097152 bytes; every component up to Info, except components "
-                        "beginning \"kwAgent\" up to Info")) << run.out;
-    EXPECT_TRUE(run.has("[Collector] syslog to 127.0.0.1:5514; when <activity>==\"zuAgent\"; every record"));
+    EXPECT_TRUE(
+        run.has("[Main] file \"LogCheckMain.log\" (now " + logPath("LogCheckMain.log") +
+                "), rotated above 2097152 bytes; every component up to Info, except components "
+                "beginning \"kwAgent\" up to Info"))
+        << run.out;
+    EXPECT_TRUE(run.has(
+        "[Collector] syslog to 127.0.0.1:5514; when <activity>==\"zuAgent\"; every record"));
     EXPECT_TRUE(run.has("[Debugger] debugger output; every record"));
     EXPECT_TRUE(run.has("no problems"));
 }
@@ -177,42 +187,46 @@ TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
 TEST_F(LogCheckTest, LintNamesEveryProblem)
 {
     const std::wstring path = freshFolder(L"logcheck") + L"\\problems.ini";
-    ASSERT_TRUE(writeFile(path,
-                          "[Broken]\r\ntype=file\r\nfilename=a.log\r\nFileName=b.log\r\n"
-                          "condition=<activity>==\"zuAgent\" and <actvity>=\"x\"\r\nfilter=Info zu.Verbose\r\n"
-                          "maxsize=12abc\r\ncolour=red\r\n"
-                          "[Net]\r\ntype=syslog\r\nserver=loghost\r\nport=70000\r\n"
-                          "[Quiet]\r\ntype=outputdebugstring\r\nenabled=FALSE\r\nfilter=~*.Debug\r\n"
-                          "[Never]\r\ntype=outputdebugstring\r\ncondition=<level>==\"x\"\r\n"
-                          "[Typo]\r\ntyp=file\r\n[Other]\r\ntype=files\r\n[Nameless]\r\ntype=file\r\n"));
+    ASSERT_TRUE(writeFile(
+        path,
+        "[Broken]\r\ntype=file\r\nfilename=a.log\r\nFileName=b.log\r\n"
+        "condition=<activity>==\"zuAgent\" and <actvity>=\"x\"\r\nfilter=Info zu.Verbose\r\n"
+        "maxsize=12abc\r\ncolour=red\r\n"
+        "[Net]\r\ntype=syslog\r\nserver=loghost\r\nport=70000\r\n"
+        "[Quiet]\r\ntype=outputdebugstring\r\nenabled=FALSE\r\nfilter=~*.Debug\r\n"
+        "[Never]\r\ntype=outputdebugstring\r\ncondition=<level>==\"x\"\r\n"
+        "[Typo]\r\ntyp=file\r\n[Other]\r\ntype=files\r\n[Nameless]\r\ntype=file\r\n"));
     const ToolRun run = logcheck(L"lint \"" + path + L"\"");
     EXPECT_EQ(1u, run.code) << run.out;
     const std::string file = narrow(path);
-    for (const char* expected : {
-             "Broken: key \"FileName\" is given twice: the first (\"a.log\") wins",
-             "Broken: key \"colour\" is read by no section type",
-             "Broken: \"maxsize\" value \"12abc\" is not a number: it counts as 12",
-             "Broken: condition does not parse (it stops at column 37, at \"x\"): it is false, the "
-             "section takes no record",
-             "Broken: filter token \"Info\" has no dot: it matches nothing",
-             "Broken: filter token \"zu.Verbose\": \"Verbose\" is no level name, so it counts as Debug",
-             "Net: \"port\" value \"70000\" is cut to 4464",
-             "Net: server \"loghost\" is not a dotted IPv4 address: nothing is sent",
-             "Quiet: disabled by \"enabled=FALSE\"",
-             "Quiet: filter \"~*.Debug\" has no pattern that admits a record: the section takes no record",
-             "Never: condition refers to <level>, which the log properties never hold (activity, "
-             "debugEnable, dt, logdir): it equals nothing",
-             "Never: condition is always false: the section takes no record",
-             "Typo: key \"typ\" is read by no section type", "Typo: no \"type\": the section is skipped",
-             "Other: unknown type \"files\": the section writes nothing",
-             "Nameless: file section without \"filename\": it writes nothing"})
+    for (const char* expected :
+         {"Broken: key \"FileName\" is given twice: the first (\"a.log\") wins",
+          "Broken: key \"colour\" is read by no section type",
+          "Broken: \"maxsize\" value \"12abc\" is not a number: it counts as 12",
+          "Broken: condition does not parse (it stops at column 37, at \"x\"): it is false, the "
+          "section takes no record",
+          "Broken: filter token \"Info\" has no dot: it matches nothing",
+          "Broken: filter token \"zu.Verbose\": \"Verbose\" is no level name, so it counts as "
+          "Debug",
+          "Net: \"port\" value \"70000\" is cut to 4464",
+          "Net: server \"loghost\" is not a dotted IPv4 address: nothing is sent",
+          "Quiet: disabled by \"enabled=FALSE\"",
+          "Quiet: filter \"~*.Debug\" has no pattern that admits a record: the section takes no "
+          "record",
+          "Never: condition refers to <level>, which the log properties never hold (activity, "
+          "debugEnable, dt, logdir): it equals nothing",
+          "Never: condition is always false: the section takes no record",
+          "Typo: key \"typ\" is read by no section type",
+          "Typo: no \"type\": the section is skipped",
+          "Other: unknown type \"files\": the section writes nothing",
+          "Nameless: file section without \"filename\": it writes nothing"})
         EXPECT_TRUE(run.has(file + ":" + expected)) << expected << "\n" << run.out;
     EXPECT_TRUE(run.has("16 problem(s)"));
 
     const ToolRun json = logcheck(L"lint --json \"" + path + L"\"");
     EXPECT_EQ(1u, json.code);
-    EXPECT_NE(std::string::npos,
-              json.out.find("{\"section\":\"Net\",\"message\":\"\\\"port\\\" value \\\"70000\\\" is cut to 4464\"}"))
+    EXPECT_NE(std::string::npos, json.out.find("{\"section\":\"Net\",\"message\":\"\\\"port\\\" "
+                                               "value \\\"70000\\\" is cut to 4464\"}"))
         << json.out;
 
     EXPECT_EQ(2u, logcheck(L"lint \"" + path + L".missing\"").code);
@@ -222,29 +236,35 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
 TEST_F(LogCheckTest, TraceAgreesWithTheManager)
 {
     ASSERT_TRUE(writeFile(iniPath_, routingIni));
-    ToolRun run = logcheck(L"trace --component kwAgentUpdate --level Info --message \"one two\" --write");
+    ToolRun run =
+        logcheck(L"trace --component kwAgentUpdate --level Info --message \"one two\" --write");
     EXPECT_EQ(0u, run.code) << run.out;
     EXPECT_TRUE(run.has("configuration: " + narrow(iniPath_)));
-    EXPECT_TRUE(run.has("[Main] leaves it: filter \"*.Info ~kwAgent.Info\" excludes it by \"~kwAgent.Info\""))
+    EXPECT_TRUE(run.has(
+        "[Main] leaves it: filter \"*.Info ~kwAgent.Info\" excludes it by \"~kwAgent.Info\""))
         << run.out;
     EXPECT_TRUE(run.has("[Kw] takes it: filter \"kwAgent.Debug\" admits it by \"kwAgent.Debug\""));
     EXPECT_TRUE(run.has("    to:   file " + logPath("LogCheckKw.zuAgent.log") +
                         " (0 bytes, limit 2097152; no rotation)"));
-    EXPECT_TRUE(run.has("[Install] leaves it: condition false: <activity> (\"zuAgent\") == \"zuInstall\" is "
-                        "false, <activity> (\"zuAgent\") == \"zuUninstall\" is false"));
+    EXPECT_TRUE(run.has(
+        "[Install] leaves it: condition false: <activity> (\"zuAgent\") == \"zuInstall\" is "
+        "false, <activity> (\"zuAgent\") == \"zuUninstall\" is false"));
     EXPECT_TRUE(run.has("[Off] leaves it: disabled by \"enabled=0\""));
-    EXPECT_TRUE(run.has("[Broken] leaves it: condition false: does not parse (it stops at column 12, at "
-                        "\"zuAgent\")"));
+    EXPECT_TRUE(
+        run.has("[Broken] leaves it: condition false: does not parse (it stops at column 12, at "
+                "\"zuAgent\")"));
     EXPECT_TRUE(run.has("[Small] leaves it: filter \"kw.Warning\": no pattern matches"));
     const std::string line = tracedLine(run, "Kw");
     EXPECT_NE(std::string::npos, line.find(" logcheck:")) << line;
     EXPECT_EQ(line + "\r\n", logFile(L"LogCheckKw.zuAgent.log"));
-    for (const wchar_t* untouched : {L"LogCheckMain.log", L"LogCheckInstall.log", L"LogCheckOff.log",
-                                     L"LogCheckBroken.log", L"LogCheckSmall.log"})
+    for (const wchar_t* untouched :
+         {L"LogCheckMain.log", L"LogCheckInstall.log", L"LogCheckOff.log", L"LogCheckBroken.log",
+          L"LogCheckSmall.log"})
         EXPECT_FALSE(logExists(untouched)) << narrow(untouched);
 
     run = logcheck(L"trace --component OrnShExt --level warn --message two --write");
-    EXPECT_TRUE(run.has("[Main] takes it: filter \"*.Info ~kwAgent.Info\" admits it by \"*.Info\""));
+    EXPECT_TRUE(
+        run.has("[Main] takes it: filter \"*.Info ~kwAgent.Info\" admits it by \"*.Info\""));
     EXPECT_EQ("Warning OrnShExt two", tracedLine(run, "Main"));
     EXPECT_EQ("Warning OrnShExt two\r\n", logFile(L"LogCheckMain.log"));
 
@@ -252,7 +272,8 @@ TEST_F(LogCheckTest, TraceAgreesWithTheManager)
     // limit rotates the file away.
     run = logcheck(L"trace --component kwAgent --level 3 --message rotated");
     EXPECT_TRUE(run.has("    to:   file " + logPath("LogCheckSmall.log") +
-                        " (0 bytes, limit 5; this line makes it rotate)")) << run.out;
+                        " (0 bytes, limit 5; this line makes it rotate)"))
+        << run.out;
     EXPECT_FALSE(logExists(L"LogCheckSmall.log"));
     logcheck(L"trace --component kwAgent --level 3 --message rotated --write");
     EXPECT_FALSE(logExists(L"LogCheckSmall.log"));
@@ -265,14 +286,16 @@ TEST_F(LogCheckTest, TraceFollowsTheDebugSwitch)
     setDebug(0);
     ToolRun run = logcheck(L"trace --component OrnShExt --level Debug");
     EXPECT_EQ(1u, run.code);
-    EXPECT_TRUE(run.has("dropped: the manager drops Debug records while debugEnable is 0; no section sees it"));
+    EXPECT_TRUE(run.has(
+        "dropped: the manager drops Debug records while debugEnable is 0; no section sees it"));
 
     // The file is ignored while debugging is off: the built-in table routes.
     run = logcheck(L"trace --component OrnShExt --level Notice --message builtin --write --json");
     EXPECT_EQ(0u, run.code) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("\"configuration\":\"built-in table\"")) << run.out;
-    EXPECT_NE(std::string::npos, run.out.find("{\"name\":\"2\",\"taken\":true,\"decision\":\"filter "
-                                              "\\\"*.Notice\\\" admits it by \\\"*.Notice\\\"\""));
+    EXPECT_NE(std::string::npos,
+              run.out.find("{\"name\":\"2\",\"taken\":true,\"decision\":\"filter "
+                           "\\\"*.Notice\\\" admits it by \\\"*.Notice\\\"\""));
     const std::string notices = logFile(L"zuNotices.log");
     EXPECT_NE(std::string::npos, notices.find(" builtin\r\n")) << notices;
     EXPECT_FALSE(logExists(L"LogCheckMain.log"));
@@ -280,8 +303,9 @@ TEST_F(LogCheckTest, TraceFollowsTheDebugSwitch)
     // Named configuration and properties; --write refuses them.
     run = logcheck(L"trace --component OrnShExt --level Info --ini \"" + iniPath_ +
                    L"\" --property ACTIVITY=zuUninstall");
-    EXPECT_TRUE(run.has("[Install] takes it: condition true: <activity> (\"zuUninstall\") == \"zuInstall\" is "
-                        "false, <activity> (\"zuUninstall\") == \"zuUninstall\" is true; no filter"))
+    EXPECT_TRUE(run.has(
+        "[Install] takes it: condition true: <activity> (\"zuUninstall\") == \"zuInstall\" is "
+        "false, <activity> (\"zuUninstall\") == \"zuUninstall\" is true; no filter"))
         << run.out;
     EXPECT_EQ(2u, logcheck(L"trace --component a --level 1 --builtin --write").code);
     EXPECT_EQ(2u, logcheck(L"trace --component a --level Verbose").code);
@@ -299,8 +323,8 @@ TEST_F(LogCheckTest, TracedSyslogLineIsTheDatagramsText)
     int size = sizeof address;
     getsockname(collector, reinterpret_cast<sockaddr*>(&address), &size);
     const std::string port = std::to_string(ntohs(address.sin_port));
-    ASSERT_TRUE(writeFile(iniPath_, "[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=" + port +
-                                        "\r\nformat=%f %l %m\r\n"));
+    ASSERT_TRUE(writeFile(iniPath_, "[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=" +
+                                        port + "\r\nformat=%f %l %m\r\n"));
 
     const ToolRun run = logcheck(L"trace --component zuCpLib --level 4 --message datagram --write");
     EXPECT_TRUE(run.has("    to:   syslog 127.0.0.1:" + port)) << run.out;
@@ -351,15 +375,16 @@ TEST(ConditionAnalysis, AgreesWithTheEvaluator)
     };
     for (const auto& c : cases) {
         const ConditionAnalysis analysis = analyzeConditionText(c.condition, &properties);
-        EXPECT_EQ(evaluateConditionText(c.condition, &properties), analysis.value) << narrow(c.condition);
+        EXPECT_EQ(evaluateConditionText(c.condition, &properties), analysis.value)
+            << narrow(c.condition);
         EXPECT_EQ(c.parsed, analysis.parsed) << narrow(c.condition);
         if (!c.parsed) {
             EXPECT_EQ(c.stop, analysis.stop) << narrow(c.condition);
         }
     }
 
-    const ConditionAnalysis analysis =
-        analyzeConditionText(L"<dt>==\"1\" and (<Activity>==<nothing> or \"a\"==<dt>)", &properties);
+    const ConditionAnalysis analysis = analyzeConditionText(
+        L"<dt>==\"1\" and (<Activity>==<nothing> or \"a\"==<dt>)", &properties);
     EXPECT_EQ((std::vector<std::wstring>{L"dt", L"Activity", L"nothing"}), analysis.propertyNames);
     ASSERT_EQ(3u, analysis.comparisons.size());
     const ConditionComparison& second = analysis.comparisons[1];

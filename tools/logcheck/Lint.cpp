@@ -18,7 +18,7 @@ namespace logcheck {
 namespace {
 
 // Every key some section type reads.
-const wchar_t* const knownKeys[] = {L"type",     L"enabled",  L"condition", L"filter", L"format",
+const wchar_t* const knownKeys[] = {L"type",     L"enabled", L"condition", L"filter", L"format",
                                     L"filename", L"maxsize", L"server",    L"port"};
 
 struct Problem {
@@ -137,18 +137,20 @@ private:
             return L"file without a name, writes nothing";
         }
         if (const wchar_t* maximum = get(L"maxsize")) {
-            const std::wstring problem = numberProblem(L"maxsize", maximum, LogUtils::parseSectionNumber(maximum));
+            const std::wstring problem =
+                numberProblem(L"maxsize", maximum, LogUtils::parseSectionNumber(maximum));
             if (!problem.empty())
                 add(problem);
         }
         wchar_t path[MAX_PATH];
         DWORD limit = 0;
         if (!LogUtils::fileSinkTarget(wrapper_, properties_, path, limit)) {
-            add(L"file name " + quote(fileName) + L" makes no path of 259 characters or less: it writes nothing");
+            add(L"file name " + quote(fileName) +
+                L" makes no path of 259 characters or less: it writes nothing");
             return L"file " + quote(fileName) + L", writes nothing";
         }
-        return L"file " + quote(fileName) + L" (now " + path + L"), rotated above " + number(limit) +
-               L" bytes";
+        return L"file " + quote(fileName) + L" (now " + path + L"), rotated above " +
+               number(limit) + L" bytes";
     }
 
     std::wstring syslogDestination()
@@ -181,7 +183,8 @@ private:
             return;
         const ConditionAnalysis analysis = analyzeConditionText(condition, &properties_);
         if (analysis.tooDeep) {
-            add(L"condition nests parentheses too deep: it is always false, the section takes no record");
+            add(L"condition nests parentheses too deep: it is always false, the section takes no "
+                L"record");
             return;
         }
         if (!analysis.parsed) {
@@ -225,7 +228,8 @@ private:
                     L" is no level name, so it counts as Debug");
         }
         if (!canAdmit)
-            add(L"filter " + quote(filter) + L" has no pattern that admits a record: the section takes no record");
+            add(L"filter " + quote(filter) +
+                L" has no pattern that admits a record: the section takes no record");
         return words.empty() ? L"no record" : words;
     }
 
@@ -240,15 +244,16 @@ private:
 std::vector<std::wstring> unseenSections(const std::wstring& path, std::size_t seen)
 {
     std::vector<wchar_t> names(32767);
-    const DWORD length = GetPrivateProfileSectionNamesW(names.data(), static_cast<DWORD>(names.size()),
-                                                        path.c_str());
+    const DWORD length = GetPrivateProfileSectionNamesW(
+        names.data(), static_cast<DWORD>(names.size()), path.c_str());
     std::vector<std::wstring> all;
     for (DWORD at = 0; at < length && names[at];) {
         all.emplace_back(names.data() + at);
         at += static_cast<DWORD>(all.back().size()) + 1;
     }
-    return all.size() > seen ? std::vector<std::wstring>(all.begin() + static_cast<long>(seen), all.end())
-                             : std::vector<std::wstring>();
+    return all.size() > seen
+               ? std::vector<std::wstring>(all.begin() + static_cast<long>(seen), all.end())
+               : std::vector<std::wstring>();
 }
 
 }  // namespace
@@ -276,14 +281,18 @@ int lint(const std::wstring& path, bool json)
     }
     for (const std::wstring& name : unseenSections(path, names.size()))
         problems.push_back({name, L"section is never read: all section names together exceed " +
-                                      number(IniFileConfiguration::namesCapacity) + L" characters"});
+                                      number(IniFileConfiguration::namesCapacity) +
+                                      L" characters"});
     if (names.empty())
         problems.push_back({L"", L"no sections: nothing is logged through this file"});
 
     if (json) {
         std::vector<std::wstring> problemJson;
         for (const Problem& problem : problems)
-            problemJson.push_back(JsonObject().text(L"section", problem.section).text(L"message", problem.message).str());
+            problemJson.push_back(JsonObject()
+                                      .text(L"section", problem.section)
+                                      .text(L"message", problem.message)
+                                      .str());
         print(JsonObject()
                   .text(L"file", path)
                   .field(L"sections", jsonArray(sectionJson))

@@ -22,7 +22,8 @@ const wchar_t usage[] =
     L"         reads) does, then each problem as FILE:SECTION: message.\n"
     L"         Exit code 0 clean, 1 problems found, 2 the file cannot be read.\n"
     L"       logcheck trace --component NAME --level N|NAME [--message TEXT]\n"
-    L"                      [--ini FILE | --builtin] [--property NAME=VALUE ...] [--write] [--json]\n"
+    L"                      [--ini FILE | --builtin] [--property NAME=VALUE ...] [--write] "
+    L"[--json]\n"
     L"         Says for every section whether it takes the record and why, and for each\n"
     L"         that does the exact line and where it goes. The properties and the\n"
     L"         configuration are the log manager's own unless given. Nothing is written\n"
@@ -37,8 +38,8 @@ void writeUtf8(FILE* stream, const std::wstring& text)
                                          nullptr, 0, nullptr, nullptr);
     std::string utf8(size > 0 ? size : 0, '\0');
     if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &utf8[0],
-                            size, nullptr, nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &utf8[0], size,
+                            nullptr, nullptr);
     std::fwrite(utf8.data(), 1, utf8.size(), stream);
     std::fflush(stream);
 }
@@ -215,9 +216,8 @@ std::wstring describePattern(const std::wstring& pattern)
     const std::wstring component = body.substr(0, dot);
     const std::string level = narrow(body.substr(dot + 1));
     std::wstring words = exclusion ? L"except " : L"";
-    words += component.empty() || component == L"*"
-                 ? L"every component"
-                 : L"components beginning " + quote(component);
+    words += component.empty() || component == L"*" ? L"every component"
+                                                    : L"components beginning " + quote(component);
     return words + L" up to " + widen(logLevelNames[levelFromName(level.c_str())]);
 }
 
@@ -302,9 +302,11 @@ int wmain(int argc, wchar_t** argv)
             return fail(L"trace wants --component NAME and --level N|NAME (see logcheck --help)");
         if (request.builtIn && !request.iniPath.empty())
             return fail(L"give --ini or --builtin, not both");
-        if (request.write && (request.builtIn || !request.iniPath.empty() || !request.overrides.empty()))
-            return fail(L"--write routes with the manager's own properties and configuration: "
-                        L"leave out --ini, --builtin and --property");
+        if (request.write &&
+            (request.builtIn || !request.iniPath.empty() || !request.overrides.empty()))
+            return fail(
+                L"--write routes with the manager's own properties and configuration: "
+                L"leave out --ini, --builtin and --property");
         return trace(request);
     }
     if (command == L"format") {

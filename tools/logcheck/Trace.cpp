@@ -47,7 +47,8 @@ public:
         LogUtils::LogConfigurationSection section(&lookup);
         const wchar_t* type = section.getProperty(L"type");
         if (!section.isEnabled()) {
-            result.decision = L"disabled by \"enabled=" + std::wstring(section.getProperty(L"enabled")) + L"\"";
+            result.decision =
+                L"disabled by \"enabled=" + std::wstring(section.getProperty(L"enabled")) + L"\"";
             return result;
         }
         if (!type) {
@@ -62,14 +63,16 @@ public:
         }
         const wchar_t* filter = section.getProperty(L"filter");
         const bool admitted = evaluator.evaluateFilter(filter, record_, &properties_);
-        result.decision = (condition ? L"condition true: " + explainCondition(condition) + L"; " : L"") +
-                          explainFilter(filter, admitted);
+        result.decision =
+            (condition ? L"condition true: " + explainCondition(condition) + L"; " : L"") +
+            explainFilter(filter, admitted);
         if (!admitted)
             return result;
 
         std::string line;
         ATLString_OStream out(line);
-        LogUtils::LogManagerImpl::Streamer(section.getProperty(L"format"), manager().getFormatter(), record_)
+        LogUtils::LogManagerImpl::Streamer(section.getProperty(L"format"), manager().getFormatter(),
+                                           record_)
             .stream(out);
         result.passed = true;
         result.line = widen(line.c_str());
@@ -99,15 +102,16 @@ private:
         const std::vector<std::wstring> tokens = filterTokens(filter);
         for (const std::wstring& token : tokens) {
             const bool exclusion = token[0] == L'~';
-            if (exclusion != admitted && patternMatches(exclusion ? token.substr(1) : token, record_))
-                return L"filter " + quote(filter) + (admitted ? L" admits it by " : L" excludes it by ") +
-                       quote(token);
+            if (exclusion != admitted &&
+                patternMatches(exclusion ? token.substr(1) : token, record_))
+                return L"filter " + quote(filter) +
+                       (admitted ? L" admits it by " : L" excludes it by ") + quote(token);
         }
         return L"filter " + quote(filter) + L": no pattern matches";
     }
 
-    bool destination(const wchar_t* type, LogUtils::LogConfigurationSection& section, std::size_t lineSize,
-                     SectionTrace& result)
+    bool destination(const wchar_t* type, LogUtils::LogConfigurationSection& section,
+                     std::size_t lineSize, SectionTrace& result)
     {
         if (equalIgnoringCase(type, L"file")) {
             wchar_t path[MAX_PATH];
@@ -121,19 +125,25 @@ private:
             ULONGLONG size = 0;
             if (GetFileAttributesExW(path, GetFileExInfoStandard, &data))
                 size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+            // The sink ends the line with CR LF before it measures the file.
             const bool rotates = LogUtils::LogFileSink::isOverLimit(size + lineSize + 2, limit);
-            result.where = L"file " + std::wstring(path) + L" (" + number(size) + L" bytes, limit " +
-                           number(limit) + (rotates ? L"; this line makes it rotate)" : L"; no rotation)");
-            result.destination.text(L"path", path).field(L"size", number(size)).field(L"limit", number(limit))
+            result.where = L"file " + std::wstring(path) + L" (" + number(size) +
+                           L" bytes, limit " + number(limit) +
+                           (rotates ? L"; this line makes it rotate)" : L"; no rotation)");
+            result.destination.text(L"path", path)
+                .field(L"size", number(size))
+                .field(L"limit", number(limit))
                 .flag(L"rotates", rotates);
             return true;
         }
         if (equalIgnoringCase(type, L"syslog")) {
             const wchar_t* portText = section.getProperty(L"port");
-            std::uint16_t port = portText ? static_cast<std::uint16_t>(LogUtils::parseSectionNumber(portText)) : 0;
+            std::uint16_t port =
+                portText ? static_cast<std::uint16_t>(LogUtils::parseSectionNumber(portText)) : 0;
             port = port ? port : LogUtils::SyslogSink::defaultPort;
             const wchar_t* server = section.getProperty(L"server");
-            result.destination.text(L"kind", L"syslog").text(L"server", server ? server : L"")
+            result.destination.text(L"kind", L"syslog")
+                .text(L"server", server ? server : L"")
                 .field(L"port", number(port));
             if (!server || inet_addr(narrow(server).c_str()) == INADDR_NONE) {
                 result.where = L"syslog: no dotted IPv4 server, nothing is sent";
@@ -159,11 +169,15 @@ private:
 // Traces every section of one configuration, naming sections by the file's
 // names or by their place in the built-in table.
 struct Walk : LogConfigurationW::ActionType {
-    Walk(Tracer& tracer, std::vector<std::wstring> names) : tracer_(tracer), names_(std::move(names)) {}
+    Walk(Tracer& tracer, std::vector<std::wstring> names)
+        : tracer_(tracer), names_(std::move(names))
+    {
+    }
     bool operator()(LookupableW& section) override
     {
         const std::size_t index = sections.size();
-        sections.push_back(tracer_.run(index < names_.size() ? names_[index] : number(index), section));
+        sections.push_back(
+            tracer_.run(index < names_.size() ? names_[index] : number(index), section));
         return false;
     }
     Tracer& tracer_;
@@ -181,7 +195,8 @@ public:
     bool operator()(LogConfigurationW& configuration) override
     {
         builtIn = &configuration == static_cast<LogConfigurationW*>(&defaultLogConfiguration());
-        walk.reset(new Walk(tracer_, builtIn ? std::vector<std::wstring>() : sectionNames(defaultIniPath())));
+        walk.reset(new Walk(
+            tracer_, builtIn ? std::vector<std::wstring>() : sectionNames(defaultIniPath())));
         return configuration.firstThat(*walk);
     }
     bool builtIn = false;
@@ -198,7 +213,8 @@ int trace(const TraceRequest& request)
     LogUtils::PropertyMap propertyMap = currentProperties();
     for (const auto& change : request.overrides) {
         auto entry = propertyMap.begin();
-        while (entry != propertyMap.end() && !equalIgnoringCase(entry->first.c_str(), change.first.c_str()))
+        while (entry != propertyMap.end() &&
+               !equalIgnoringCase(entry->first.c_str(), change.first.c_str()))
             ++entry;
         if (entry == propertyMap.end())
             return fail(L"the log properties hold no " + change.first);
@@ -215,7 +231,8 @@ int trace(const TraceRequest& request)
     std::wstring configuration;
     std::vector<SectionTrace> sections;
     // The manager's own gate, ahead of every section.
-    const bool dropped = record.level == LevelDebug && equalIgnoringCase(properties.getProperty(L"debugEnable"), L"0");
+    const bool dropped = record.level == LevelDebug &&
+                         equalIgnoringCase(properties.getProperty(L"debugEnable"), L"0");
     if (!request.iniPath.empty()) {
         configuration = request.iniPath;
         IniFileConfiguration file(request.iniPath.c_str());
@@ -251,9 +268,12 @@ int trace(const TraceRequest& request)
         std::vector<std::wstring> sectionJson;
         for (const SectionTrace& section : sections) {
             JsonObject object;
-            object.text(L"name", section.name).flag(L"taken", section.taken).text(L"decision", section.decision);
+            object.text(L"name", section.name)
+                .flag(L"taken", section.taken)
+                .text(L"decision", section.decision);
             if (section.passed)
-                object.text(L"line", section.line).text(L"where", section.where)
+                object.text(L"line", section.line)
+                    .text(L"where", section.where)
                     .field(L"destination", section.destination.str());
             sectionJson.push_back(object.str());
         }
@@ -273,16 +293,20 @@ int trace(const TraceRequest& request)
               L"\n");
     } else {
         std::wstring text = L"record: component " + widen(record.component) + L", level " +
-                            number(record.level) + L" (" + levelName + L"), message " + quote(request.message) +
-                            L"\nproperties:";
+                            number(record.level) + L" (" + levelName + L"), message " +
+                            quote(request.message) + L"\nproperties:";
         for (const auto& entry : propertyMap)
             text += L" " + entry.first + L"=" + entry.second;
         text += L"\nconfiguration: " + configuration + L"\n";
         if (dropped)
-            text += L"dropped: the manager drops Debug records while debugEnable is 0; no section sees it\n";
+            text +=
+                L"dropped: the manager drops Debug records while debugEnable is 0; no section sees "
+                L"it\n";
         for (const SectionTrace& section : sections) {
             text += L"[" + section.name + L"] " + (dropped ? L"(not reached) " : L"") +
-                    (section.taken ? L"takes it: " : section.passed ? L"takes it, writes nothing: " : L"leaves it: ") +
+                    (section.taken    ? L"takes it: "
+                     : section.passed ? L"takes it, writes nothing: "
+                                      : L"leaves it: ") +
                     section.decision + L"\n";
             if (section.passed)
                 text += L"    line: " + section.line + L"\n    to:   " + section.where + L"\n";
