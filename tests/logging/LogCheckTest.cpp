@@ -195,6 +195,7 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
         "[Net]\r\ntype=syslog\r\nserver=loghost\r\nport=70000\r\n"
         "[Quiet]\r\ntype=outputdebugstring\r\nenabled=FALSE\r\nfilter=~*.Debug\r\n"
         "[Never]\r\ntype=outputdebugstring\r\ncondition=<level>==\"x\"\r\n"
+        "[Loud]\r\ntype=outputdebugstring\r\nenabled=no\r\n"
         "[Typo]\r\ntyp=file\r\n[Other]\r\ntype=files\r\n[Nameless]\r\ntype=file\r\n"));
     const ToolRun run = logcheck(L"lint \"" + path + L"\"");
     EXPECT_EQ(1u, run.code) << run.out;
@@ -216,12 +217,13 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
           "Never: condition refers to <level>, which the log properties never hold (activity, "
           "debugEnable, dt, logdir): it equals nothing",
           "Never: condition is always false: the section takes no record",
+          "Loud: \"enabled=no\" leaves the section enabled: only 0 and false disable it",
           "Typo: key \"typ\" is read by no section type",
           "Typo: no \"type\": the section is skipped",
           "Other: unknown type \"files\": the section writes nothing",
           "Nameless: file section without \"filename\": it writes nothing"})
         EXPECT_TRUE(run.has(file + ":" + expected)) << expected << "\n" << run.out;
-    EXPECT_TRUE(run.has("16 problem(s)"));
+    EXPECT_TRUE(run.has("17 problem(s)"));
 
     const ToolRun json = logcheck(L"lint --json \"" + path + L"\"");
     EXPECT_EQ(1u, json.code);
@@ -398,6 +400,59 @@ TEST(ConditionAnalysis, AgreesWithTheEvaluator)
     EXPECT_EQ(L"dt", third.right.property);
     EXPECT_FALSE(third.equal);
     EXPECT_TRUE(analyzeConditionText(nullptr, &properties).value);
+}
+
+// Conditions built from the grammar at random (a fixed seed), a third of them
+// then cut short: the analysis never answers other than the evaluator.
+class ConditionMaker {
+public:
+    std::wstring make(int depth)
+    {
+        static const wchar_t* const leaves[] = {
+            L"true",       L"false",        L"<activity>==\"zuagent\"",
+            L"<x>==\"a\"", L"\"a\"==\"A\"", L"<activity>==<x>"};
+        switch (depth > 0 ? next() % 5 : 0) {
+            case 0:
+                return leaves[next() % 6];
+            case 1:
+                return L"not (" + make(depth - 1) + L")";
+            case 2:
+                return L"(" + make(depth - 1) + L")";
+            case 3:
+                return make(depth - 1) + L" and " + make(depth - 1);
+            default:
+                return make(depth - 1) + L" or " + make(depth - 1);
+        }
+    }
+    unsigned next()
+    {
+        state_ = state_ * 1103515245u + 12345u;
+        return state_ >> 16;
+    }
+
+private:
+    unsigned state_ = 12345;
+};
+
+TEST(ConditionAnalysis, AgreesOnGeneratedConditions)
+{
+    LogUtils::PropertyMap map{{L"activity", L"zuAgent"}};
+    LogUtils::LogPropertiesOnMapImpl properties(&map);
+    ConditionMaker maker;
+    int truths = 0, failures = 0;
+    for (int round = 0; round < 400; ++round) {
+        std::wstring condition = maker.make(3);
+        if (maker.next() % 3 == 0)
+            condition.resize(maker.next() % condition.size());
+        const ConditionAnalysis analysis = analyzeConditionText(condition.c_str(), &properties);
+        ASSERT_EQ(evaluateConditionText(condition.c_str(), &properties), analysis.value)
+            << narrow(condition);
+        ASSERT_LE(analysis.stop, condition.size());
+        truths += analysis.value;
+        failures += !analysis.parsed;
+    }
+    EXPECT_GT(truths, 50);
+    EXPECT_GT(failures, 50);
 }
 
 }  // namespace

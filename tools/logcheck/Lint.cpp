@@ -73,6 +73,10 @@ public:
         if (!wrapper_.isEnabled()) {
             does = L"disabled; " + does;
             add(L"disabled by \"enabled=" + std::wstring(enabled) + L"\"");
+        } else if (enabled && !equalIgnoringCase(enabled, L"1") &&
+                   !equalIgnoringCase(enabled, L"true")) {
+            add(L"\"enabled=" + std::wstring(enabled) +
+                L"\" leaves the section enabled: only 0 and false disable it");
         }
         if (const wchar_t* condition = get(L"condition"))
             does += L"; when " + std::wstring(condition);
