@@ -5,6 +5,7 @@ list(APPEND ORN_LOGGING_SOURCES
     DefaultLogConfiguration.cpp
     FilterEvaluator.cpp
     ConditionGrammar.cpp
+    ConditionAnalysis.cpp
     OStream.cpp
     LogFormatter.cpp
 )

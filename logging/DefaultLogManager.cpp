@@ -115,6 +115,13 @@ boost::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::snapshot() con
     return boost::atomic_load(&properties);
 }
 
+boost::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::currentProperties()
+{
+    if (WaitForSingleObject(changeEvent.get(), 0) != WAIT_TIMEOUT)
+        refresh();
+    return snapshot();
+}
+
 void DefaultLogManager::refresh()
 {
     if (!logKey) {

@@ -24,6 +24,9 @@ public:
     // The property set records are routed with now (null before the first
     // record). Published maps are never changed.
     boost::shared_ptr<const LogUtils::PropertyMap> snapshot() const;
+    // The property set the next record would be routed with, read from the
+    // registry first when it changed, as log() does; for inspection tools.
+    boost::shared_ptr<const LogUtils::PropertyMap> currentProperties();
 
 private:
     void refresh();

@@ -105,7 +105,7 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
     const bool sized = GetFileSizeEx(file.get(), &size) != FALSE;
     file.reset();
 
-    if (sized && (size.HighPart != 0 || size.LowPart > maximumSize_)) {
+    if (sized && isOverLimit(static_cast<ULONGLONG>(size.QuadPart), maximumSize_)) {
         if (archive_)
             rotateLogFile(path_);
         else

@@ -27,6 +27,9 @@ public:
     // a short write goes unnoticed.
     bool write(ILogSinkStreamer& streamer) override;
 
+    // Whether a file that has grown to size by an append is rotated away.
+    static bool isOverLimit(ULONGLONG size, DWORD maximumSize) { return size > maximumSize; }
+
 private:
     const wchar_t* path_;
     DWORD maximumSize_;

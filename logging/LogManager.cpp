@@ -43,27 +43,10 @@ bool replaceAll(wchar_t (&text)[MAX_PATH], const wchar_t* placeholder, const wch
 void writeFile(LogConfigurationSection& section, LookupableW& properties,
                ILogSinkStreamer& streamer)
 {
-    const wchar_t* fileName = section.getProperty(L"filename");
-    if (!fileName || std::wcslen(fileName) >= MAX_PATH)
-        return;
-    wchar_t expanded[MAX_PATH];
-    std::wmemcpy(expanded, fileName, std::wcslen(fileName) + 1);
-    if (!replaceAll(expanded, L"<dt>", properties.getProperty(L"dt")) ||
-        !replaceAll(expanded, L"<activity>", properties.getProperty(L"activity")))
-        return;
-
-    const wchar_t* maximumSize = section.getProperty(L"maxsize");
-    const wchar_t* logDirectory = properties.getProperty(L"logdir");
-    if (!logDirectory || std::wcslen(logDirectory) >= MAX_PATH)
-        return;
-    const DWORD limit =
-        maximumSize ? parseSectionNumber(maximumSize) : LogFileSink::defaultMaximumSize;
-
     wchar_t path[MAX_PATH];
-    std::wmemcpy(path, logDirectory, std::wcslen(logDirectory) + 1);
-    if (!PathAppendW(path, expanded))
-        return;
-    LogFileSink(path, limit, true).write(streamer);
+    DWORD limit = 0;
+    if (fileSinkTarget(section, properties, path, limit))
+        LogFileSink(path, limit, true).write(streamer);
 }
 
 void sendSyslog(LogRecord& record, LogConfigurationSection& section, ILogSinkStreamer& streamer)
@@ -90,6 +73,28 @@ void sendSyslog(LogRecord& record, LogConfigurationSection& section, ILogSinkStr
 }
 
 }  // namespace
+
+bool fileSinkTarget(LogConfigurationSection& section, LookupableW& properties,
+                    wchar_t (&path)[MAX_PATH], DWORD& limit)
+{
+    const wchar_t* fileName = section.getProperty(L"filename");
+    if (!fileName || std::wcslen(fileName) >= MAX_PATH)
+        return false;
+    wchar_t expanded[MAX_PATH];
+    std::wmemcpy(expanded, fileName, std::wcslen(fileName) + 1);
+    if (!replaceAll(expanded, L"<dt>", properties.getProperty(L"dt")) ||
+        !replaceAll(expanded, L"<activity>", properties.getProperty(L"activity")))
+        return false;
+
+    const wchar_t* maximumSize = section.getProperty(L"maxsize");
+    const wchar_t* logDirectory = properties.getProperty(L"logdir");
+    if (!logDirectory || std::wcslen(logDirectory) >= MAX_PATH)
+        return false;
+    limit = maximumSize ? parseSectionNumber(maximumSize) : LogFileSink::defaultMaximumSize;
+
+    std::wmemcpy(path, logDirectory, std::wcslen(logDirectory) + 1);
+    return PathAppendW(path, expanded) != FALSE;
+}
 
 DWORD parseSectionNumber(const wchar_t* text)
 {

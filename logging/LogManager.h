@@ -75,6 +75,12 @@ protected:
     ~LogManagerImpl() = default;
 };
 
+// Where a file section writes a record with these properties: "filename"
+// with its placeholders replaced, appended to "logdir", and the size limit
+// from "maxsize". False when the section writes no file.
+bool fileSinkTarget(LogConfigurationSection& section, LookupableW& properties,
+                    wchar_t (&path)[MAX_PATH], DWORD& limit);
+
 // A section's number text: leading blanks, one sign, then decimal digits up
 // to the first other character, wrapping at 32 bits ("-1" gives 0xFFFFFFFF,
 // "abc" gives 0).

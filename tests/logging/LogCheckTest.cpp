@@ -1,0 +1,458 @@
+// logcheck end to end: the tool run under Wine on written configuration
+// files, its answers held against what the log manager then really writes.
+#include "ConditionGrammar.h"
+#include "DefaultLogManager.h"
+#include "LogConfiguration.h"
+#include "OutputTestSupport.h"
+
+#include <winsock2.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+using namespace output_test;
+
+namespace {
+
+struct ToolRun {
+    DWORD code = 0xFFFFFFFF;
+    std::string out;
+    bool has(const std::string& line) const
+    {
+        return out.find(line + "\r\n") != std::string::npos ||
+               out.find(line + "\n") != std::string::npos;
+    }
+};
+
+ToolRun logcheck(const std::wstring& arguments)
+{
+    ToolRun run;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return run;
+    orn::unique_handle reader(readEnd), writer(writeEnd);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = writeEnd;
+    std::wstring command = L"\"" + binaryDir() + L"\\tools\\logcheck\\logcheck.exe\" " + arguments;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process))
+        return run;
+    orn::unique_handle child(process.hProcess), thread(process.hThread);
+    writer.reset();
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got)
+        run.out.append(buffer, got);
+    WaitForSingleObject(child.get(), 60000);
+    GetExitCodeProcess(child.get(), &run.code);
+    return run;
+}
+
+// The line the trace printed for a section ("    line: ...").
+std::string tracedLine(const ToolRun& run, const std::string& section)
+{
+    const size_t at = run.out.find("    line: ", run.out.find("[" + section + "] "));
+    if (at == std::string::npos)
+        return "(none)";
+    const size_t begin = at + 10;
+    return run.out.substr(begin, run.out.find_first_of("\r\n", begin) - begin);
+}
+
+// The registry values, "logCfg.Ini" and the log files of one test, put back
+// afterwards.
+class LogCheckTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const wchar_t* path :
+             {L"SOFTWARE\\Quarvel", L"SOFTWARE\\Quarvel\\Hollowmere", logRegistryKey}) {
+            DWORD disposition = 0;
+            orn::unique_hkey created;
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            created.put(), &disposition);
+            if (disposition == REG_CREATED_NEW_KEY)
+                createdKeys_.insert(createdKeys_.begin(), path);
+        }
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegOpenKeyExW(HKEY_LOCAL_MACHINE, logRegistryKey, 0, KEY_ALL_ACCESS, key_.put()));
+        for (const wchar_t* name : {L"szCurrentActivityType", L"szLastVersion", L"bDebugEnable"}) {
+            Saved saved = {};
+            saved.name = name;
+            saved.present = RegQueryValueExW(key_.get(), name, nullptr, &saved.type, saved.data,
+                                             &(saved.size = sizeof saved.data)) == ERROR_SUCCESS;
+            saved_.push_back(saved);
+        }
+        setString(L"szCurrentActivityType", L"zuAgent");
+        setDebug(1);
+        iniPath_ = std::wstring(configDirectory.get()) + L"\\logCfg.Ini";
+        iniBefore_ = readFile(iniPath_);
+        iniFound_ = exists(iniPath_);
+        SHCreateDirectoryExW(nullptr, configDirectory.get(), nullptr);
+        logFolder_ = logDirectory.get();
+        for (const std::wstring& name : listFolder(logFolder_))
+            filesBefore_.push_back(name);
+    }
+
+    void TearDown() override
+    {
+        DeleteFileW(iniPath_.c_str());
+        if (iniFound_)
+            writeFile(iniPath_, iniBefore_);
+        for (const Saved& saved : saved_) {
+            if (saved.present)
+                RegSetValueExW(key_.get(), saved.name, 0, saved.type, saved.data, saved.size);
+            else
+                RegDeleteValueW(key_.get(), saved.name);
+        }
+        key_.reset();
+        for (const wchar_t* path : createdKeys_)
+            RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
+        for (const std::wstring& name : listFolder(logFolder_)) {
+            if (std::find(filesBefore_.begin(), filesBefore_.end(), name) == filesBefore_.end())
+                DeleteFileW((logFolder_ + L"\\" + name).c_str());
+        }
+    }
+
+    void setString(const wchar_t* name, const wchar_t* value)
+    {
+        RegSetValueExW(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                       static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+    }
+    void setDebug(DWORD on)
+    {
+        RegSetValueExW(key_.get(), L"bDebugEnable", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&on), sizeof on);
+    }
+    std::string logFile(const wchar_t* name) { return readFile(logFolder_ + L"\\" + name); }
+    bool logExists(const wchar_t* name) { return exists(logFolder_ + L"\\" + name); }
+    std::string logPath(const char* name) { return narrow(logFolder_) + "\\" + name; }
+
+    struct Saved {
+        const wchar_t* name;
+        bool present = false;
+        DWORD type = 0;
+        DWORD size = 0;
+        BYTE data[512];
+    };
+    orn::unique_hkey key_;
+    std::vector<Saved> saved_;
+    std::vector<const wchar_t*> createdKeys_;
+    std::wstring iniPath_, logFolder_;
+    std::string iniBefore_;
+    bool iniFound_ = false;
+    std::vector<std::wstring> filesBefore_;
+};
+
+const char routingIni[] =
+    "[Main]\r\ntype=file\r\nfilename=LogCheckMain.log\r\nfilter=*.Info ~kwAgent.Info\r\nformat=%l "
+    "%f %m\r\n"
+    "[Kw]\r\ntype=File\r\nfilename=LogCheckKw.<activity>.log\r\nfilter=kwAgent.Debug\r\n"
+    "format=%D %T %P:%+p %m\r\n"
+    "[Install]\r\ntype=file\r\nfilename=LogCheckInstall.log\r\n"
+    "condition=<activity>==\"zuInstall\" or <activity>==\"zuUninstall\"\r\n"
+    "[Off]\r\ntype=file\r\nenabled=0\r\nfilename=LogCheckOff.log\r\n"
+    "[Broken]\r\ntype=file\r\nfilename=LogCheckBroken.log\r\ncondition=<activity>=\"zuAgent\"\r\n"
+    "[Small]\r\ntype=file\r\nfilename=LogCheckSmall.log\r\nmaxsize=5\r\nfilter=kw."
+    "Warning\r\nformat=%m\r\n";
+
+TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
+{
+    // The file the manager reads is the default.
+    ASSERT_TRUE(writeFile(
+        iniPath_,
+        "[Main]\r\ntype=file\r\nfilename=LogCheckMain.log\r\nfilter=*.Info ~kwAgent.Info\r\n"
+        "[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=5514\r\n"
+        "condition=<activity>==\"zuAgent\"\r\n[Debugger]\r\ntype=outputdebugstring\r\n"));
+    const ToolRun run = logcheck(L"lint");
+    EXPECT_EQ(0u, run.code) << run.out;
+    EXPECT_TRUE(
+        run.has("[Main] file \"LogCheckMain.log\" (now " + logPath("LogCheckMain.log") +
+                "), rotated above 2097152 bytes; every component up to Info, except components "
+                "beginning \"kwAgent\" up to Info"))
+        << run.out;
+    EXPECT_TRUE(run.has(
+        "[Collector] syslog to 127.0.0.1:5514; when <activity>==\"zuAgent\"; every record"));
+    EXPECT_TRUE(run.has("[Debugger] debugger output; every record"));
+    EXPECT_TRUE(run.has("no problems"));
+}
+
+TEST_F(LogCheckTest, LintNamesEveryProblem)
+{
+    const std::wstring path = freshFolder(L"logcheck") + L"\\problems.ini";
+    ASSERT_TRUE(writeFile(
+        path,
+        "[Broken]\r\ntype=file\r\nfilename=a.log\r\nFileName=b.log\r\n"
+        "condition=<activity>==\"zuAgent\" and <actvity>=\"x\"\r\nfilter=Info zu.Verbose\r\n"
+        "maxsize=12abc\r\ncolour=red\r\n"
+        "[Net]\r\ntype=syslog\r\nserver=loghost\r\nport=70000\r\n"
+        "[Quiet]\r\ntype=outputdebugstring\r\nenabled=FALSE\r\nfilter=~*.Debug\r\n"
+        "[Never]\r\ntype=outputdebugstring\r\ncondition=<level>==\"x\"\r\n"
+        "[Loud]\r\ntype=outputdebugstring\r\nenabled=no\r\n"
+        "[Typo]\r\ntyp=file\r\n[Other]\r\ntype=files\r\n[Nameless]\r\ntype=file\r\n"));
+    const ToolRun run = logcheck(L"lint \"" + path + L"\"");
+    EXPECT_EQ(1u, run.code) << run.out;
+    const std::string file = narrow(path);
+    for (const char* expected :
+         {"Broken: key \"FileName\" is given twice: the first (\"a.log\") wins",
+          "Broken: key \"colour\" is read by no section type",
+          "Broken: \"maxsize\" value \"12abc\" is not a number: it counts as 12",
+          "Broken: condition does not parse (it stops at column 37, at \"x\"): it is false, the "
+          "section takes no record",
+          "Broken: filter token \"Info\" has no dot: it matches nothing",
+          "Broken: filter token \"zu.Verbose\": \"Verbose\" is no level name, so it counts as "
+          "Debug",
+          "Net: \"port\" value \"70000\" is cut to 4464",
+          "Net: server \"loghost\" is not a dotted IPv4 address: nothing is sent",
+          "Quiet: disabled by \"enabled=FALSE\"",
+          "Quiet: filter \"~*.Debug\" has no pattern that admits a record: the section takes no "
+          "record",
+          "Never: condition refers to <level>, which the log properties never hold (activity, "
+          "debugEnable, dt, logdir): it equals nothing",
+          "Never: condition is always false: the section takes no record",
+          "Loud: \"enabled=no\" leaves the section enabled: only 0 and false disable it",
+          "Typo: key \"typ\" is read by no section type",
+          "Typo: no \"type\": the section is skipped",
+          "Other: unknown type \"files\": the section writes nothing",
+          "Nameless: file section without \"filename\": it writes nothing"})
+        EXPECT_TRUE(run.has(file + ":" + expected)) << expected << "\n" << run.out;
+    EXPECT_TRUE(run.has("17 problem(s)"));
+
+    const ToolRun json = logcheck(L"lint --json \"" + path + L"\"");
+    EXPECT_EQ(1u, json.code);
+    EXPECT_NE(std::string::npos, json.out.find("{\"section\":\"Net\",\"message\":\"\\\"port\\\" "
+                                               "value \\\"70000\\\" is cut to 4464\"}"))
+        << json.out;
+
+    EXPECT_EQ(2u, logcheck(L"lint \"" + path + L".missing\"").code);
+}
+
+// Each traced decision against what --write then leaves in the log folder.
+TEST_F(LogCheckTest, TraceAgreesWithTheManager)
+{
+    ASSERT_TRUE(writeFile(iniPath_, routingIni));
+    ToolRun run =
+        logcheck(L"trace --component kwAgentUpdate --level Info --message \"one two\" --write");
+    EXPECT_EQ(0u, run.code) << run.out;
+    EXPECT_TRUE(run.has("configuration: " + narrow(iniPath_)));
+    EXPECT_TRUE(run.has(
+        "[Main] leaves it: filter \"*.Info ~kwAgent.Info\" excludes it by \"~kwAgent.Info\""))
+        << run.out;
+    EXPECT_TRUE(run.has("[Kw] takes it: filter \"kwAgent.Debug\" admits it by \"kwAgent.Debug\""));
+    EXPECT_TRUE(run.has("    to:   file " + logPath("LogCheckKw.zuAgent.log") +
+                        " (0 bytes, limit 2097152; no rotation)"));
+    EXPECT_TRUE(run.has(
+        "[Install] leaves it: condition false: <activity> (\"zuAgent\") == \"zuInstall\" is "
+        "false, <activity> (\"zuAgent\") == \"zuUninstall\" is false"));
+    EXPECT_TRUE(run.has("[Off] leaves it: disabled by \"enabled=0\""));
+    EXPECT_TRUE(
+        run.has("[Broken] leaves it: condition false: does not parse (it stops at column 12, at "
+                "\"zuAgent\")"));
+    EXPECT_TRUE(run.has("[Small] leaves it: filter \"kw.Warning\": no pattern matches"));
+    const std::string line = tracedLine(run, "Kw");
+    EXPECT_NE(std::string::npos, line.find(" logcheck:")) << line;
+    EXPECT_EQ(line + "\r\n", logFile(L"LogCheckKw.zuAgent.log"));
+    for (const wchar_t* untouched :
+         {L"LogCheckMain.log", L"LogCheckInstall.log", L"LogCheckOff.log", L"LogCheckBroken.log",
+          L"LogCheckSmall.log"})
+        EXPECT_FALSE(logExists(untouched)) << narrow(untouched);
+
+    run = logcheck(L"trace --component OrnShExt --level warn --message two --write");
+    EXPECT_TRUE(
+        run.has("[Main] takes it: filter \"*.Info ~kwAgent.Info\" admits it by \"*.Info\""));
+    EXPECT_EQ("Warning OrnShExt two", tracedLine(run, "Main"));
+    EXPECT_EQ("Warning OrnShExt two\r\n", logFile(L"LogCheckMain.log"));
+
+    // Without --write nothing is written; with it, the line that crosses the
+    // limit rotates the file away.
+    run = logcheck(L"trace --component kwAgent --level 3 --message rotated");
+    EXPECT_TRUE(run.has("    to:   file " + logPath("LogCheckSmall.log") +
+                        " (0 bytes, limit 5; this line makes it rotate)"))
+        << run.out;
+    EXPECT_FALSE(logExists(L"LogCheckSmall.log"));
+    logcheck(L"trace --component kwAgent --level 3 --message rotated --write");
+    EXPECT_FALSE(logExists(L"LogCheckSmall.log"));
+    EXPECT_EQ(1u, listFolder(logFolder_, L"LogCheckSmall.*.cab").size());
+}
+
+TEST_F(LogCheckTest, TraceFollowsTheDebugSwitch)
+{
+    ASSERT_TRUE(writeFile(iniPath_, routingIni));
+    setDebug(0);
+    ToolRun run = logcheck(L"trace --component OrnShExt --level Debug");
+    EXPECT_EQ(1u, run.code);
+    EXPECT_TRUE(run.has(
+        "dropped: the manager drops Debug records while debugEnable is 0; no section sees it"));
+
+    // The file is ignored while debugging is off: the built-in table routes.
+    run = logcheck(L"trace --component OrnShExt --level Notice --message builtin --write --json");
+    EXPECT_EQ(0u, run.code) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("\"configuration\":\"built-in table\"")) << run.out;
+    EXPECT_NE(std::string::npos,
+              run.out.find("{\"name\":\"2\",\"taken\":true,\"decision\":\"filter "
+                           "\\\"*.Notice\\\" admits it by \\\"*.Notice\\\"\""));
+    const std::string notices = logFile(L"zuNotices.log");
+    EXPECT_NE(std::string::npos, notices.find(" builtin\r\n")) << notices;
+    EXPECT_FALSE(logExists(L"LogCheckMain.log"));
+
+    // Named configuration and properties; --write refuses them.
+    run = logcheck(L"trace --component OrnShExt --level Info --ini \"" + iniPath_ +
+                   L"\" --property ACTIVITY=zuUninstall");
+    EXPECT_TRUE(run.has(
+        "[Install] takes it: condition true: <activity> (\"zuUninstall\") == \"zuInstall\" is "
+        "false, <activity> (\"zuUninstall\") == \"zuUninstall\" is true; no filter"))
+        << run.out;
+    EXPECT_EQ(2u, logcheck(L"trace --component a --level 1 --builtin --write").code);
+    EXPECT_EQ(2u, logcheck(L"trace --component a --level Verbose").code);
+}
+
+TEST_F(LogCheckTest, TracedSyslogLineIsTheDatagramsText)
+{
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET collector = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(collector, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    int size = sizeof address;
+    getsockname(collector, reinterpret_cast<sockaddr*>(&address), &size);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    ASSERT_TRUE(writeFile(iniPath_, "[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=" +
+                                        port + "\r\nformat=%f %l %m\r\n"));
+
+    const ToolRun run = logcheck(L"trace --component zuCpLib --level 4 --message datagram --write");
+    EXPECT_TRUE(run.has("    to:   syslog 127.0.0.1:" + port)) << run.out;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(collector, &set);
+    timeval wait = {5, 0};
+    ASSERT_EQ(1, select(0, &set, nullptr, nullptr, &wait));
+    char buffer[2048];
+    const int got = recv(collector, buffer, sizeof buffer, 0);
+    closesocket(collector);
+    ASSERT_GT(got, 0);
+    const std::string datagram(buffer, got);
+    EXPECT_EQ("zuCpLib Warning datagram", tracedLine(run, "Collector"));
+    EXPECT_EQ(" zuCpLib Warning datagram", datagram.substr(datagram.size() - 25)) << datagram;
+}
+
+TEST(LogCheckFormat, PrintsTheFormattersLine)
+{
+    const ToolRun run = logcheck(L"format \"%l|%f|%m|%P\" --component abc --level 3 --message hi");
+    EXPECT_EQ(0u, run.code);
+    EXPECT_TRUE(run.has("Error|abc|hi|logcheck")) << run.out;
+}
+
+// The analysis parses with the same rules: it answers as the evaluator does
+// and says where a parse stopped.
+TEST(ConditionAnalysis, AgreesWithTheEvaluator)
+{
+    LogUtils::PropertyMap map{{L"activity", L"zuAgent"}, {L"dt", L"1"}};
+    LogUtils::LogPropertiesOnMapImpl properties(&map);
+    const struct {
+        const wchar_t* condition;
+        bool parsed;
+        size_t stop;
+    } cases[] = {
+        {L"<activity>==\"zuAgent\"", true, 0},
+        {L"not (<activity>==\"zuInstall\" or <dt>==\"1\")", true, 0},
+        {L"\"x\"==\"x\"or\"y\"==\"z\"", true, 0},
+        {L"<nothing>==<nothing>", true, 0},
+        {L"true xyz", false, 5},
+        {L"true and", false, 8},
+        {L"<activity>=\"zuAgent\"", false, 11},
+        {L"not not true", false, 4},
+        {L"TRUE", false, 0},
+        {L"", false, 0},
+        {L"\"a\"==\"a\"==\"a\"", false, 8},
+        {L"(true", false, 5},
+    };
+    for (const auto& c : cases) {
+        const ConditionAnalysis analysis = analyzeConditionText(c.condition, &properties);
+        EXPECT_EQ(evaluateConditionText(c.condition, &properties), analysis.value)
+            << narrow(c.condition);
+        EXPECT_EQ(c.parsed, analysis.parsed) << narrow(c.condition);
+        if (!c.parsed) {
+            EXPECT_EQ(c.stop, analysis.stop) << narrow(c.condition);
+        }
+    }
+
+    const ConditionAnalysis analysis = analyzeConditionText(
+        L"<dt>==\"1\" and (<Activity>==<nothing> or \"a\"==<dt>)", &properties);
+    EXPECT_EQ((std::vector<std::wstring>{L"dt", L"Activity", L"nothing"}), analysis.propertyNames);
+    ASSERT_EQ(3u, analysis.comparisons.size());
+    const ConditionComparison& second = analysis.comparisons[1];
+    EXPECT_EQ(L"Activity", second.left.property);
+    EXPECT_EQ(L"zuAgent", second.left.value);
+    EXPECT_EQ(L"nothing", second.right.property);
+    EXPECT_FALSE(second.right.isSet);
+    const ConditionComparison& third = analysis.comparisons[2];
+    EXPECT_EQ(L"", third.left.property);
+    EXPECT_EQ(L"a", third.left.value);
+    EXPECT_EQ(L"dt", third.right.property);
+    EXPECT_FALSE(third.equal);
+    EXPECT_TRUE(analyzeConditionText(nullptr, &properties).value);
+}
+
+// Conditions built from the grammar at random (a fixed seed), a third of them
+// then cut short: the analysis never answers other than the evaluator.
+class ConditionMaker {
+public:
+    std::wstring make(int depth)
+    {
+        static const wchar_t* const leaves[] = {
+            L"true",       L"false",        L"<activity>==\"zuagent\"",
+            L"<x>==\"a\"", L"\"a\"==\"A\"", L"<activity>==<x>"};
+        switch (depth > 0 ? next() % 5 : 0) {
+            case 0:
+                return leaves[next() % 6];
+            case 1:
+                return L"not (" + make(depth - 1) + L")";
+            case 2:
+                return L"(" + make(depth - 1) + L")";
+            case 3:
+                return make(depth - 1) + L" and " + make(depth - 1);
+            default:
+                return make(depth - 1) + L" or " + make(depth - 1);
+        }
+    }
+    unsigned next()
+    {
+        state_ = state_ * 1103515245u + 12345u;
+        return state_ >> 16;
+    }
+
+private:
+    unsigned state_ = 12345;
+};
+
+TEST(ConditionAnalysis, AgreesOnGeneratedConditions)
+{
+    LogUtils::PropertyMap map{{L"activity", L"zuAgent"}};
+    LogUtils::LogPropertiesOnMapImpl properties(&map);
+    ConditionMaker maker;
+    int truths = 0, failures = 0;
+    for (int round = 0; round < 400; ++round) {
+        std::wstring condition = maker.make(3);
+        if (maker.next() % 3 == 0)
+            condition.resize(maker.next() % condition.size());
+        const ConditionAnalysis analysis = analyzeConditionText(condition.c_str(), &properties);
+        ASSERT_EQ(evaluateConditionText(condition.c_str(), &properties), analysis.value)
+            << narrow(condition);
+        ASSERT_LE(analysis.stop, condition.size());
+        truths += analysis.value;
+        failures += !analysis.parsed;
+    }
+    EXPECT_GT(truths, 50);
+    EXPECT_GT(failures, 50);
+}
+
+}  // namespace

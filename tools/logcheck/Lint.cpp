@@ -1,0 +1,316 @@
+// logcheck lint: what every section of a configuration file does, and what
+// in it keeps records from where they were meant to go.
+
+#include "LogCheck.h"
+
+#include "ConditionGrammar.h"
+#include "IniConfiguration.h"
+#include "LogFileSink.h"
+#include "LogManager.h"
+#include "SyslogSink.h"
+
+#include <winsock.h>
+
+#include <cwchar>
+
+namespace logcheck {
+
+namespace {
+
+// Every key some section type reads.
+const wchar_t* const knownKeys[] = {L"type",     L"enabled", L"condition", L"filter", L"format",
+                                    L"filename", L"maxsize", L"server",    L"port"};
+
+struct Problem {
+    std::wstring section;
+    std::wstring message;
+};
+
+// A number as written against the value the product reads from it: the
+// product stops at the first non-digit and wraps, silently.
+std::wstring numberProblem(const wchar_t* key, const wchar_t* text, unsigned long long used)
+{
+    const wchar_t* at = text;
+    while (*at == L' ' || *at == L'\t')
+        ++at;
+    const bool negative = *at == L'-';
+    if (*at == L'-' || *at == L'+')
+        ++at;
+    const wchar_t* digits = at;
+    unsigned long long exact = 0;
+    bool huge = false;
+    for (; *at >= L'0' && *at <= L'9'; ++at) {
+        huge = huge || exact > 100000000000000000ull;
+        exact = exact * 10 + static_cast<unsigned>(*at - L'0');
+    }
+    const std::wstring head = quote(key) + L" value " + quote(text);
+    if (at == digits || *at)
+        return head + L" is not a number: it counts as " + number(used);
+    if ((negative && exact != 0) || huge || exact != used)
+        return head + L" is cut to " + number(used);
+    return L"";
+}
+
+class SectionLint {
+public:
+    SectionLint(const std::wstring& path, const std::wstring& name, LookupableW& properties,
+                const std::wstring& propertyNames)
+        : section_(path.c_str(), name.c_str()),
+          wrapper_(&section_),
+          properties_(properties),
+          propertyNames_(propertyNames)
+    {
+    }
+
+    // The line that says what the section does; problems are added as found.
+    std::wstring run(std::vector<std::wstring>& problems)
+    {
+        problems_ = &problems;
+        checkKeys();
+        const wchar_t* type = get(L"type");
+        std::wstring does = destination(type);
+        const wchar_t* enabled = get(L"enabled");
+        if (!wrapper_.isEnabled()) {
+            does = L"disabled; " + does;
+            add(L"disabled by \"enabled=" + std::wstring(enabled) + L"\"");
+        } else if (enabled && !equalIgnoringCase(enabled, L"1") &&
+                   !equalIgnoringCase(enabled, L"true")) {
+            add(L"\"enabled=" + std::wstring(enabled) +
+                L"\" leaves the section enabled: only 0 and false disable it");
+        }
+        if (const wchar_t* condition = get(L"condition"))
+            does += L"; when " + std::wstring(condition);
+        checkCondition();
+        does += L"; " + checkFilter();
+        return does;
+    }
+
+private:
+    const wchar_t* get(const wchar_t* key) { return wrapper_.getProperty(key); }
+    void add(const std::wstring& message) { problems_->push_back(message); }
+
+    void checkKeys()
+    {
+        struct Entries : IniSection::ActionType {
+            bool operator()(const wchar_t* key, const wchar_t* value) override
+            {
+                list.emplace_back(key, value);
+                return false;
+            }
+            std::vector<std::pair<std::wstring, std::wstring>> list;
+        } entries;
+        section_.firstThat(entries);
+        for (std::size_t i = 0; i < entries.list.size(); ++i) {
+            const std::wstring& key = entries.list[i].first;
+            bool known = false;
+            for (const wchar_t* name : knownKeys)
+                known = known || equalIgnoringCase(key.c_str(), name);
+            if (!known)
+                add(L"key " + quote(key) + L" is read by no section type");
+            for (std::size_t j = 0; j < i; ++j) {
+                if (lstrcmpiW(entries.list[j].first.c_str(), key.c_str()) == 0) {
+                    add(L"key " + quote(key) + L" is given twice: the first (" +
+                        quote(entries.list[j].second) + L") wins");
+                    break;
+                }
+            }
+        }
+    }
+
+    std::wstring destination(const wchar_t* type)
+    {
+        if (!type) {
+            add(L"no \"type\": the section is skipped");
+            return L"no type, skipped";
+        }
+        if (equalIgnoringCase(type, L"file"))
+            return fileDestination();
+        if (equalIgnoringCase(type, L"syslog"))
+            return syslogDestination();
+        if (equalIgnoringCase(type, L"outputdebugstring"))
+            return L"debugger output";
+        add(L"unknown type " + quote(type) + L": the section writes nothing");
+        return L"type " + quote(type) + L", writes nothing";
+    }
+
+    std::wstring fileDestination()
+    {
+        const wchar_t* fileName = get(L"filename");
+        if (!fileName) {
+            add(L"file section without \"filename\": it writes nothing");
+            return L"file without a name, writes nothing";
+        }
+        if (const wchar_t* maximum = get(L"maxsize")) {
+            const std::wstring problem =
+                numberProblem(L"maxsize", maximum, LogUtils::parseSectionNumber(maximum));
+            if (!problem.empty())
+                add(problem);
+        }
+        wchar_t path[MAX_PATH];
+        DWORD limit = 0;
+        if (!LogUtils::fileSinkTarget(wrapper_, properties_, path, limit)) {
+            add(L"file name " + quote(fileName) +
+                L" makes no path of 259 characters or less: it writes nothing");
+            return L"file " + quote(fileName) + L", writes nothing";
+        }
+        return L"file " + quote(fileName) + L" (now " + path + L"), rotated above " +
+               number(limit) + L" bytes";
+    }
+
+    std::wstring syslogDestination()
+    {
+        std::wstring port = number(LogUtils::SyslogSink::defaultPort);
+        if (const wchar_t* portText = get(L"port")) {
+            const auto used = static_cast<std::uint16_t>(LogUtils::parseSectionNumber(portText));
+            const std::wstring problem = numberProblem(L"port", portText, used);
+            if (!problem.empty())
+                add(problem + (used ? L"" : L" (the sink then uses 514)"));
+            if (used)
+                port = number(used);
+        }
+        const wchar_t* server = get(L"server");
+        if (!server) {
+            add(L"syslog section without \"server\": nothing is sent");
+            return L"syslog without a server, sends nothing";
+        }
+        if (inet_addr(narrow(server).c_str()) == INADDR_NONE) {
+            add(L"server " + quote(server) + L" is not a dotted IPv4 address: nothing is sent");
+            return L"syslog to " + quote(server) + L", sends nothing";
+        }
+        return L"syslog to " + std::wstring(server) + L":" + port;
+    }
+
+    void checkCondition()
+    {
+        const wchar_t* condition = get(L"condition");
+        if (!condition)
+            return;
+        const ConditionAnalysis analysis = analyzeConditionText(condition, &properties_);
+        if (analysis.tooDeep) {
+            add(L"condition nests parentheses too deep: it is always false, the section takes no "
+                L"record");
+            return;
+        }
+        if (!analysis.parsed) {
+            add(L"condition does not parse (it stops at " + parseStop(condition, analysis.stop) +
+                L"): it is false, the section takes no record");
+            return;
+        }
+        bool usesKnown = false;
+        for (const std::wstring& name : analysis.propertyNames) {
+            if (properties_.getProperty(name.c_str()))
+                usesKnown = true;
+            else
+                add(L"condition refers to <" + name + L">, which the log properties never hold (" +
+                    propertyNames_ + L"): it equals nothing");
+        }
+        if (!usesKnown && !analysis.value)
+            add(L"condition is always false: the section takes no record");
+    }
+
+    std::wstring checkFilter()
+    {
+        const wchar_t* filter = get(L"filter");
+        if (!filter)
+            return L"every record";
+        std::wstring words;
+        bool canAdmit = false;
+        for (const std::wstring& token : filterTokens(filter)) {
+            const bool exclusion = token[0] == L'~';
+            const std::size_t dot = token.find(L'.');
+            words += (words.empty() ? L"" : L", ") + describePattern(token);
+            if (dot == std::wstring::npos) {
+                add(L"filter token " + quote(token) + L" has no dot: it matches nothing");
+                continue;
+            }
+            canAdmit = canAdmit || !exclusion;
+            const std::wstring level = token.substr(dot + 1);
+            const std::string narrowLevel = narrow(level);
+            if (levelFromName(narrowLevel.c_str()) == LevelDebug &&
+                _strnicmp(logLevelNames[LevelDebug], narrowLevel.c_str(), narrowLevel.size()) != 0)
+                add(L"filter token " + quote(token) + L": " + quote(level) +
+                    L" is no level name, so it counts as Debug");
+        }
+        if (!canAdmit)
+            add(L"filter " + quote(filter) +
+                L" has no pattern that admits a record: the section takes no record");
+        return words.empty() ? L"no record" : words;
+    }
+
+    IniSection section_;
+    LogUtils::LogConfigurationSection wrapper_;
+    LookupableW& properties_;
+    const std::wstring& propertyNames_;
+    std::vector<std::wstring>* problems_ = nullptr;
+};
+
+// Names the product's 512-character listing does not reach.
+std::vector<std::wstring> unseenSections(const std::wstring& path, std::size_t seen)
+{
+    std::vector<wchar_t> names(32767);
+    const DWORD length = GetPrivateProfileSectionNamesW(
+        names.data(), static_cast<DWORD>(names.size()), path.c_str());
+    std::vector<std::wstring> all;
+    for (DWORD at = 0; at < length && names[at];) {
+        all.emplace_back(names.data() + at);
+        at += static_cast<DWORD>(all.back().size()) + 1;
+    }
+    return all.size() > seen
+               ? std::vector<std::wstring>(all.begin() + static_cast<long>(seen), all.end())
+               : std::vector<std::wstring>();
+}
+
+}  // namespace
+
+int lint(const std::wstring& path, bool json)
+{
+    if (!isReadableFile(path))
+        return fail(L"cannot read " + path);
+    LogUtils::PropertyMap propertyMap = currentProperties();
+    LogUtils::LogPropertiesOnMapImpl properties(&propertyMap);
+    std::wstring propertyNames;
+    for (const auto& entry : propertyMap)
+        propertyNames += (propertyNames.empty() ? L"" : L", ") + entry.first;
+
+    std::vector<std::wstring> sectionLines, sectionJson;
+    std::vector<Problem> problems;
+    const std::vector<std::wstring> names = sectionNames(path);
+    for (const std::wstring& name : names) {
+        std::vector<std::wstring> found;
+        const std::wstring does = SectionLint(path, name, properties, propertyNames).run(found);
+        sectionLines.push_back(L"[" + name + L"] " + does + L"\n");
+        sectionJson.push_back(JsonObject().text(L"name", name).text(L"does", does).str());
+        for (const std::wstring& message : found)
+            problems.push_back({name, message});
+    }
+    for (const std::wstring& name : unseenSections(path, names.size()))
+        problems.push_back({name, L"section is never read: all section names together exceed " +
+                                      number(IniFileConfiguration::namesCapacity) +
+                                      L" characters"});
+    if (names.empty())
+        problems.push_back({L"", L"no sections: nothing is logged through this file"});
+
+    if (json) {
+        std::vector<std::wstring> problemJson;
+        for (const Problem& problem : problems)
+            problemJson.push_back(JsonObject()
+                                      .text(L"section", problem.section)
+                                      .text(L"message", problem.message)
+                                      .str());
+        print(JsonObject()
+                  .text(L"file", path)
+                  .field(L"sections", jsonArray(sectionJson))
+                  .field(L"problems", jsonArray(problemJson))
+                  .str() +
+              L"\n");
+    } else {
+        for (const std::wstring& line : sectionLines)
+            print(line);
+        for (const Problem& problem : problems)
+            print(path + L":" + problem.section + L": " + problem.message + L"\n");
+        print(problems.empty() ? L"no problems\n" : number(problems.size()) + L" problem(s)\n");
+    }
+    return problems.empty() ? exitClean : exitFound;
+}
+
+}  // namespace logcheck
