@@ -501,6 +501,90 @@ Figure fileLogging()
     return figure;
 }
 
+// A five-section configuration file of the kind support hands out: the
+// benchmark's trace is taken by the last section alone, the other four pass
+// it by on their filter or their condition.
+const char traceConfiguration[] =
+    "[detection]\r\ntype=file\r\nfilter=QuarvelOASDetection.Debug\r\n"
+    "filename=bench.ini.detection.log\r\nformat=%D %T %P:%+p %m\r\n"
+    "[agent]\r\ntype=file\r\nfilter=kwAgent.Debug\r\nfilename=bench.ini.kwAgent.log\r\n"
+    "format=%D %T %P:%+p %m\r\n"
+    "[notices]\r\ntype=file\r\nfilter=*.Notice\r\nfilename=bench.ini.notices.log\r\n"
+    "format=%D %T %P:%+p %m\r\n"
+    "[install]\r\ntype=file\r\nfilter=*.Debug\r\n"
+    "condition=<activity>==\"zuInstall\" or <activity>==\"zuUninstall\"\r\n"
+    "filename=bench.ini.<activity>.<dt>.log\r\nformat=%D %T %P:%+p %m\r\n"
+    "[traces]\r\ntype=file\r\nfilter=*.Debug ~kwAgent.Debug\r\n"
+    "condition=not (<activity>==\"zuInstall\" or <activity>==\"zuUninstall\")\r\n"
+    "filename=bench.ini.traces.<activity>.log\r\nformat=%D %T %P:%+p %m\r\n";
+
+std::wstring configurationFilePath()
+{
+    return std::wstring(configDirectory.get()) + L"\\logCfg.Ini";
+}
+
+// Debugging on and the five-section file in place; undone by the returned
+// function.
+std::function<void()> useTraceConfiguration()
+{
+    SHCreateDirectoryExW(nullptr, configDirectory.get(), nullptr);
+    writeBytes(configurationFilePath(), traceConfiguration);
+    setDebugging(true);
+    return [] {
+        DeleteFileW(configurationFilePath().c_str());
+        setDebugging(false);
+        for (const wchar_t* name : {L"bench.ini.traces.zuAgent.log", L"bench.bare.traces.log"})
+            DeleteFileW(logPath(name).c_str());
+    };
+}
+
+// The line the sink writes for the benchmark's trace.
+std::string traceLine()
+{
+    LogRecord record(".\\ShellExt", 1, LevelDebug, "OrnShExt", nullptr);
+    record.narrowMessage = message;
+    std::string line;
+    ATLString_OStream out(line);
+    LogUtils::logFormatter().format(out, defaultFormat, record);
+    return line + "\r\n";
+}
+
+void logTrace(LogUtils::ILogManager* manager)
+{
+    LogRecord(".\\ShellExt", 1, LevelDebug, "OrnShExt", manager).print(message);
+}
+
+Figure configurationFileLogging()
+{
+    const std::function<void()> undo = useTraceConfiguration();
+    LogUtils::ILogManager* manager = defaultLogManager();
+    const std::wstring traces = logPath(L"bench.ini.traces.zuAgent.log"),
+                       bareTraces = logPath(L"bench.bare.traces.log");
+    const std::string line = traceLine();
+    auto reset = [&] {
+        DeleteFileW(traces.c_str());
+        DeleteFileW(bareTraces.c_str());
+    };
+    Figure figure = compare(
+        "7 trace through a 5-section logCfg.Ini to one file", 1.25, 15, 60,
+        [&](int) { logTrace(manager); }, [&](int) { bareAppend(bareTraces.c_str(), line); },
+        reset);
+    reset();
+    logTrace(manager);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(traces.c_str(), GetFileExInfoStandard, &data))
+        figure.note = "the trace did not reach its file";
+    for (const wchar_t* name : {L"bench.ini.detection.log", L"bench.ini.kwAgent.log",
+                                L"bench.ini.notices.log"}) {
+        if (GetFileAttributesExW(logPath(name).c_str(), GetFileExInfoStandard, &data)) {
+            figure.note = "a section that should pass the trace by took it";
+            DeleteFileW(logPath(name).c_str());
+        }
+    }
+    undo();
+    return figure;
+}
+
 // The system calls one record makes, against the bare per-file calls.
 void fileLoggingCalls(Figure& figure)
 {
@@ -806,6 +890,8 @@ int wmain(int argc, wchar_t** argv)
         counted = allocations();
     if (wanted(only, L'6'))
         figures.push_back(rotation(gzipMilliseconds));
+    if (wanted(only, L'7'))
+        figures.push_back(configurationFileLogging());
     if (wanted(only, L'3')) {
         fileLoggingCalls(files);  // rewrites the import table: after all timing
         figures.insert(figures.begin() + std::min<std::size_t>(2, figures.size()), files);
