@@ -27,3 +27,6 @@ add_dependencies(SyslogSinkTest LogOutputChild)
 orn_add_test(LogManagerTest SOURCES LogManagerTest.cpp LIBS orn_logging ws2_32 BOTH_PREFIXES REGISTRY
              TIMEOUT 180)
 add_dependencies(LogManagerTest LogOutputChild)
+
+orn_add_test(ConfigurationChangeTest SOURCES ConfigurationChangeTest.cpp LIBS orn_logging
+             BOTH_PREFIXES REGISTRY)
