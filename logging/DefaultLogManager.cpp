@@ -112,8 +112,8 @@ public:
 
     HANDLE get() const { return handle_.get(); }
 
-    // Whether a change was signalled since the watch was last armed.
-    bool signalled() const { return WaitForSingleObject(handle_.get(), 0) == WAIT_OBJECT_0; }
+    // No change since the watch was last armed (a failed wait is not quiet).
+    bool quiet() const { return WaitForSingleObject(handle_.get(), 0) == WAIT_TIMEOUT; }
 
     // Watches for the next change once the last one has been seen. Changes
     // recorded in between signal again at once; they happened before the
@@ -122,7 +122,7 @@ public:
     // for one).
     bool rearm() const
     {
-        for (int round = 0; round < 4 && signalled(); ++round) {
+        for (int round = 0; round < 4 && !quiet(); ++round) {
             if (!FindNextChangeNotification(handle_.get()))
                 return false;
         }
@@ -370,7 +370,7 @@ boost::shared_ptr<const DefaultLogManager::State> DefaultLogManager::publish(
         // read signals the next record.
         bool unchanged = false;
         if (previous && previous->watch) {
-            if (!previous->watch->signalled()) {
+            if (previous->watch->quiet()) {
                 next->watch = previous->watch;
                 unchanged = true;
             } else if (previous->watch->rearm()) {

@@ -187,7 +187,9 @@ public:
                     return false;
             } catch (const std::exception&) {
                 compiled.conditionPerRecord = true;
-                compiled.condition = condition;
+                compiled.hasCondition = condition != nullptr;
+                if (condition)
+                    compiled.condition = condition;
             }
             compiled.filter = CompiledFilter(section.getProperty(L"filter"));
         }
@@ -241,8 +243,9 @@ void CompiledRouting::route(LogRecord& record, LogManagerImpl& manager,
         try {
             if (section.conditionPerRecord) {
                 IFilterEvaluator* evaluator = manager.getFilterEvaluator();
-                if (evaluator &&
-                    !evaluator->evaluateCondition(section.condition.c_str(), record, &properties))
+                const wchar_t* condition =
+                    section.hasCondition ? section.condition.c_str() : nullptr;
+                if (evaluator && !evaluator->evaluateCondition(condition, record, &properties))
                     continue;
             }
             if (!section.filter.matches(record))

@@ -106,6 +106,7 @@ private:
     struct Section {
         Sink sink = Sink::DebugString;
         bool conditionPerRecord = false;
+        bool hasCondition = false;
         std::wstring condition;
         CompiledFilter filter;
         bool hasFormat = false;
