@@ -91,7 +91,8 @@ struct close_change_notification {
 
 // A change notification on the folder of "logCfg.Ini": signalled when a file
 // there is created, deleted, renamed, written or resized, and so until it is
-// asked for the next change.
+// asked for the next change. When the thread that last armed it ends, Windows
+// ends its request and it fires once; the file is then only examined.
 class DefaultLogManager::FolderWatch {
 public:
     static boost::shared_ptr<FolderWatch> open(const wchar_t* folder)
