@@ -39,40 +39,204 @@ bool readDword(HKEY key, const wchar_t* name, DWORD& value)
            type == REG_DWORD && size == sizeof value;
 }
 
-bool isDebugEnabled(LookupableW& properties)
+// Last-write times are trusted to tell two versions of "logCfg.Ini" apart only
+// beyond this: FAT keeps them to 2 seconds, and a same-size rewrite within one
+// tick keeps both size and time.
+constexpr ULONGLONG timeGranularity = 2 * 10000000ull;
+
+ULONGLONG ticks(const FILETIME& time)
 {
-    const wchar_t* debug = properties.getProperty(L"debugEnable");
-    return debug && _wcsicmp(debug, L"1") == 0;
+    return static_cast<ULONGLONG>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
 }
 
+// The configuration file as one metadata query sees it.
+struct FileStamp {
+    bool exists = false;
+    ULONGLONG lastWrite = 0;
+    ULONGLONG size = 0;
+
+    bool operator==(const FileStamp& other) const
+    {
+        return exists == other.exists && lastWrite == other.lastWrite && size == other.size;
+    }
+    bool operator!=(const FileStamp& other) const { return !(*this == other); }
+};
+
+FileStamp examine(const wchar_t* path)
+{
+    FileStamp stamp;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data))
+        return stamp;
+    stamp.exists = true;
+    stamp.lastWrite = ticks(data.ftLastWriteTime);
+    stamp.size = static_cast<ULONGLONG>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    return stamp;
+}
+
+// "%s\\%s" of the folder and the file name; empty when it does not fit, and the
+// built-in table then stays in force.
+std::wstring configurationFilePath()
+{
+    wchar_t path[MAX_PATH + 1];
+    const int length =
+        std::swprintf(path, MAX_PATH + 1, L"%ls\\%ls", configDirectory.get(), L"logCfg.Ini");
+    return length > 0 ? std::wstring(path, static_cast<std::size_t>(length)) : std::wstring();
+}
+
+struct close_change_notification {
+    void operator()(HANDLE handle) const noexcept { FindCloseChangeNotification(handle); }
+};
+
 }  // namespace
+
+// A change notification on the folder of "logCfg.Ini": signalled when a file
+// there is created, deleted, renamed, written or resized, and so until it is
+// asked for the next change. When the thread that last armed it ends, Windows
+// ends its request and it fires once; the file is then only examined.
+class DefaultLogManager::FolderWatch {
+public:
+    static boost::shared_ptr<FolderWatch> open(const wchar_t* folder)
+    {
+        orn::unique_invalid_handle<close_change_notification> handle(FindFirstChangeNotificationW(
+            folder, FALSE,
+            FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE |
+                FILE_NOTIFY_CHANGE_LAST_WRITE));
+        if (!handle)
+            return nullptr;
+        return boost::make_shared<FolderWatch>(std::move(handle));
+    }
+
+    explicit FolderWatch(orn::unique_invalid_handle<close_change_notification>&& handle)
+        : handle_(std::move(handle))
+    {
+    }
+
+    HANDLE get() const { return handle_.get(); }
+
+    // No change since the watch was last armed (a failed wait is not quiet).
+    bool quiet() const { return WaitForSingleObject(handle_.get(), 0) == WAIT_TIMEOUT; }
+
+    // Watches for the next change once the last one has been seen. Changes
+    // recorded in between signal again at once; they happened before the
+    // file is examined, so they are taken up now rather than by the next
+    // record. False when the folder can no longer be watched (it was removed,
+    // for one).
+    bool rearm() const
+    {
+        for (int round = 0; round < 4 && !quiet(); ++round) {
+            if (!FindNextChangeNotification(handle_.get()))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    orn::unique_invalid_handle<close_change_notification> handle_;
+};
+
+// What records are routed with: one property set, the configuration in force
+// and the routing decided from both. Built by one refresh and never changed
+// after it is published.
+struct DefaultLogManager::State {
+    boost::shared_ptr<const LogUtils::PropertyMap> properties;
+    bool dropsTraces = false;  // "debugEnable" is "0"
+    bool debugging = false;    // "debugEnable" is "1": "logCfg.Ini" applies if it exists
+    std::wstring filePath;     // empty: the folder's path leaves no room for the name
+    // While debugging, when the folder can be watched.
+    boost::shared_ptr<FolderWatch> watch;
+    // The file when it was last examined, and whether a later change could
+    // have kept that stamp.
+    FileStamp stamp;
+    bool racy = false;
+    // Its reading, while it exists (kept while debugging is off, in case it
+    // is still the same when debugging comes back).
+    boost::shared_ptr<IniFileContents> file;
+    LogUtils::CompiledRouting routing;
+
+    // Without a watch, while debugging, each record examines the file.
+    bool polls() const { return debugging && !watch && !filePath.empty(); }
+    bool fileUnchanged() const { return !racy && examine(filePath.c_str()) == stamp; }
+    bool usesFile() const { return debugging && file; }
+};
+
+// Serializes the threads that build a new state; the others route on with the
+// last one published.
+class DefaultLogManager::RefreshLock {
+public:
+    enum Mode { wait, tryOnly };
+    RefreshLock(CRITICAL_SECTION& section, Mode mode) : section_(section)
+    {
+        if (mode == wait) {
+            EnterCriticalSection(&section_);
+            held_ = true;
+        } else {
+            held_ = TryEnterCriticalSection(&section_) != FALSE;
+        }
+    }
+    ~RefreshLock()
+    {
+        if (held_)
+            LeaveCriticalSection(&section_);
+    }
+    RefreshLock(const RefreshLock&) = delete;
+    RefreshLock& operator=(const RefreshLock&) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    CRITICAL_SECTION& section_;
+    bool held_;
+};
 
 DefaultLogManager::DefaultLogManager()
     : changeEvent(CreateEventW(nullptr, FALSE, TRUE, nullptr))
 {
     // Without the event every wait fails and every record refreshes: slower,
     // but still logging.
+    InitializeCriticalSection(&refreshing_);
 }
 
-DefaultLogManager::~DefaultLogManager() = default;
+DefaultLogManager::~DefaultLogManager()
+{
+    DeleteCriticalSection(&refreshing_);
+}
 
+// While nothing changes a record pays one system call: a zero-timeout wait on
+// the Log key's event and, while debugging, on the watch of the folder of
+// "logCfg.Ini" (where that folder cannot be watched, a metadata query of the
+// file as well).
 void DefaultLogManager::log(LogRecord& record)
 {
-    // Only the thread whose wait consumes the signal refreshes.
-    if (WaitForSingleObject(changeEvent.get(), 0) != WAIT_TIMEOUT)
+    boost::shared_ptr<const State> current = boost::atomic_load(&state_);
+    HANDLE handles[2] = {changeEvent.get(), nullptr};
+    DWORD count = 1;
+    if (current && current->watch)
+        handles[count++] = current->watch->get();
+    const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, 0);
+    if (wait == WAIT_OBJECT_0 + 1 ||
+        (wait == WAIT_TIMEOUT && current && current->polls() && !current->fileUnchanged())) {
+        current = reconsider();
+    } else if (wait != WAIT_TIMEOUT) {
+        // Only the thread whose wait consumed the Log key's signal refreshes.
         refresh();
-
-    const boost::shared_ptr<const LogUtils::PropertyMap> current = snapshot();
-    if (!current)
-        return;
-    LogUtils::LogPropertiesOnMapImpl view(current.get());
-    if (record.level == LevelDebug) {
-        const wchar_t* debug = view.getProperty(L"debugEnable");
-        if (debug && _wcsicmp(debug, L"0") == 0)
-            return;
+        current = boost::atomic_load(&state_);
     }
-    ConfigurationAction action(*this, record, view);
-    forEachConfiguration(action);
+    if (current)
+        routeWith(*current, record);
+}
+
+void DefaultLogManager::route(LogRecord& record)
+{
+    if (const boost::shared_ptr<const State> current = boost::atomic_load(&state_))
+        routeWith(*current, record);
+}
+
+void DefaultLogManager::routeWith(const State& state, LogRecord& record)
+{
+    if (record.level == LevelDebug && state.dropsTraces)
+        return;
+    LogUtils::LogPropertiesOnMapImpl view(state.properties.get());
+    state.routing.route(record, *this, view);
 }
 
 LogUtils::IFilterEvaluator* DefaultLogManager::getFilterEvaluator()
@@ -87,32 +251,22 @@ LogUtils::ILogFormatter* DefaultLogManager::getFormatter()
 
 bool DefaultLogManager::forEachConfiguration(ConfigurationEnumeration::ActionType& action)
 {
-    // Debugging is judged by the snapshot the record is routed with.
-    bool debug = false;
-    if (auto* routing = dynamic_cast<ConfigurationAction*>(&action)) {
-        debug = isDebugEnabled(routing->properties());
-    } else if (const auto current = snapshot()) {
-        LogUtils::LogPropertiesOnMapImpl view(current.get());
-        debug = isDebugEnabled(view);
-    }
-
-    if (debug) {
-        wchar_t path[MAX_PATH + 1];
-        // A folder too long for the path leaves the built-in table in force.
-        const int length =
-            std::swprintf(path, MAX_PATH + 1, L"%ls\\%ls", configDirectory.get(), L"logCfg.Ini");
-        if (length > 0 && PathFileExistsW(path)) {
-            IniFileConfiguration file(path);
-            IniFileConfiguration::Values sections(&file);
-            return action(sections);
-        }
-    }
+    const boost::shared_ptr<const State> current = boost::atomic_load(&state_);
+    if (current && current->usesFile())
+        return action(*current->file);
     return action(defaultLogConfiguration());
 }
 
 boost::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::snapshot() const
 {
-    return boost::atomic_load(&properties);
+    const boost::shared_ptr<const State> current = boost::atomic_load(&state_);
+    return current ? current->properties : nullptr;
+}
+
+bool DefaultLogManager::routesWithConfigurationFile() const
+{
+    const boost::shared_ptr<const State> current = boost::atomic_load(&state_);
+    return current && current->usesFile();
 }
 
 boost::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::currentProperties()
@@ -123,6 +277,18 @@ boost::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::currentPropert
 }
 
 void DefaultLogManager::refresh()
+{
+    RefreshLock lock(refreshing_, RefreshLock::wait);
+    try {
+        publish(readProperties());
+    } catch (...) {
+        // The signal is spent: the next record tries again.
+        SetEvent(changeEvent.get());
+        throw;
+    }
+}
+
+boost::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::readProperties()
 {
     if (!logKey) {
         HKEY key = nullptr;
@@ -167,7 +333,85 @@ void DefaultLogManager::refresh()
     (*map)[L"dt"] = stamp;
     (*map)[L"logdir"] = logDirectory.get();
     (*map)[L"debugEnable"] = debug ? L"1" : L"0";
-    boost::atomic_exchange(&properties, boost::shared_ptr<const LogUtils::PropertyMap>(map));
+    return map;
+}
+
+boost::shared_ptr<const DefaultLogManager::State> DefaultLogManager::reconsider()
+{
+    // A thread already building a state examines the file after it watched
+    // the folder again, so it sees this change too.
+    RefreshLock lock(refreshing_, RefreshLock::tryOnly);
+    const boost::shared_ptr<const State> current = boost::atomic_load(&state_);
+    if (!lock || !current)
+        return current;
+    try {
+        return publish(current->properties);
+    } catch (...) {
+        // The folder's signal may be spent: a full refresh examines the file.
+        SetEvent(changeEvent.get());
+        throw;
+    }
+}
+
+boost::shared_ptr<const DefaultLogManager::State> DefaultLogManager::publish(
+    boost::shared_ptr<const LogUtils::PropertyMap> properties)
+{
+    const boost::shared_ptr<const State> previous = boost::atomic_load(&state_);
+    const auto next = boost::make_shared<State>();
+    next->properties = std::move(properties);
+    LogUtils::LogPropertiesOnMapImpl view(next->properties.get());
+    const wchar_t* debug = view.getProperty(L"debugEnable");
+    next->dropsTraces = debug && _wcsicmp(debug, L"0") == 0;
+    next->debugging = debug && _wcsicmp(debug, L"1") == 0;
+    if (previous) {
+        next->filePath = previous->filePath;
+        next->stamp = previous->stamp;
+        next->racy = previous->racy;
+        next->file = previous->file;
+    } else {
+        next->filePath = configurationFilePath();
+    }
+
+    if (next->debugging && !next->filePath.empty()) {
+        // A watch armed before the file was last examined and silent since
+        // then says the file is as it was. Otherwise the folder is watched
+        // (again) before the file is examined, so a change made while it is
+        // read signals the next record.
+        bool unchanged = false;
+        if (previous && previous->watch) {
+            if (previous->watch->quiet()) {
+                next->watch = previous->watch;
+                unchanged = true;
+            } else if (previous->watch->rearm()) {
+                next->watch = previous->watch;
+            }
+        }
+        if (!next->watch)
+            next->watch = FolderWatch::open(configDirectory.get());
+        if (!unchanged) {
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            const FileStamp stamp = examine(next->filePath.c_str());
+            if (!stamp.exists) {
+                next->file.reset();
+            } else if (!next->file || stamp != next->stamp || next->racy) {
+                next->file = boost::make_shared<IniFileContents>(next->filePath.c_str());
+                InterlockedIncrement(&readings_);
+            }
+            next->stamp = stamp;
+            // Examined before it was read: a change after the reading gets a
+            // later time unless the file was last written within the
+            // granularity.
+            next->racy = stamp.exists && ticks(now) < stamp.lastWrite + timeGranularity;
+        }
+    }
+
+    LogConfigurationW& configuration =
+        next->usesFile() ? static_cast<LogConfigurationW&>(*next->file) : defaultLogConfiguration();
+    next->routing = LogUtils::CompiledRouting(configuration, view, getFilterEvaluator());
+    const boost::shared_ptr<const State> published = next;
+    boost::atomic_exchange(&state_, published);
+    return published;
 }
 
 ConfigDirectory::ConfigDirectory()

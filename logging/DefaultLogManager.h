@@ -1,7 +1,9 @@
 #pragma once
 // The process-wide log manager: run-time properties from the registry,
 // refreshed when the Log key changes; the debug gate; the configuration in
-// force (the built-in table, or "logCfg.Ini" while debugging is on).
+// force (the built-in table, or "logCfg.Ini" while debugging is on), read
+// again when the file changes. The routing is decided once per property set
+// and configuration, and published like the properties.
 
 #include "FilterEvaluator.h"
 #include "LogManager.h"
@@ -22,19 +24,42 @@ public:
     bool forEachConfiguration(ConfigurationEnumeration::ActionType& action) override;
 
     // The property set records are routed with now (null before the first
-    // record). Published maps are never changed.
+    // record). Published maps are never changed; a new one is made only when
+    // the Log key changed.
     boost::shared_ptr<const LogUtils::PropertyMap> snapshot() const;
     // The property set the next record would be routed with, read from the
     // registry first when it changed, as log() does; for inspection tools.
     boost::shared_ptr<const LogUtils::PropertyMap> currentProperties();
 
+    // The second half of log: the debug gate and the routing as last decided,
+    // without looking for changes (benchmarks time the two halves apart).
+    void route(LogRecord& record);
+
+    // Whether the last routing decided came from "logCfg.Ini", and how many
+    // times the file has been read (for tests).
+    bool routesWithConfigurationFile() const;
+    long configurationFileReadings() const { return readings_; }
+
 private:
+    struct State;
+    class FolderWatch;
+    class RefreshLock;
+
     void refresh();
+    boost::shared_ptr<const LogUtils::PropertyMap> readProperties();
+    boost::shared_ptr<const State> reconsider();
+    // Publishes what records route with from now on, for this property set.
+    boost::shared_ptr<const State> publish(boost::shared_ptr<const LogUtils::PropertyMap> properties);
+    void routeWith(const State& state, LogRecord& record);
 
     FilterEvaluator filterEvaluator;
     orn::unique_handle changeEvent;
     orn::unique_hkey logKey;
-    boost::shared_ptr<const LogUtils::PropertyMap> properties;
+    boost::shared_ptr<const State> state_;
+    // Serializes the builders of new states; never taken on a record's way
+    // unless a change is to be applied.
+    CRITICAL_SECTION refreshing_;
+    volatile LONG readings_ = 0;
 };
 
 // Folders fixed at module load: where "logCfg.Ini" is looked for, and where

@@ -36,6 +36,20 @@ private:
         length_ = 0;
         if (!component_ || !*component_)
             return;
+        // Every ANSI code page maps the ASCII bytes to themselves, so the
+        // usual names need no conversion call.
+        std::size_t ascii = 0;
+        while (ascii < sizeof inline_ / sizeof inline_[0] - 1 &&
+               static_cast<unsigned char>(component_[ascii]) - 1u < 0x7fu) {
+            inline_[ascii] = static_cast<wchar_t>(component_[ascii]);
+            ++ascii;
+        }
+        if (!component_[ascii]) {
+            inline_[ascii] = L'\0';
+            text_ = inline_;
+            length_ = ascii;
+            return;
+        }
         int count = MultiByteToWideChar(CP_THREAD_ACP, 0, component_, -1, inline_,
                                         static_cast<int>(sizeof inline_ / sizeof inline_[0]));
         if (count > 0) {
@@ -80,26 +94,59 @@ int levelLimit(const wchar_t* begin, const wchar_t* end)
     return levelFromName(narrow);
 }
 
-// One pattern, component part "." level part, against the record. The
-// component part is a case-blind prefix of the component; "*" or nothing
-// stands for every component.
-bool patternMatches(const wchar_t* begin, const wchar_t* end, const LogRecord& record,
-                    ComponentText& component)
+bool isAscii(const wchar_t* begin, const wchar_t* end)
+{
+    for (; begin != end; ++begin) {
+        if (*begin > 0x7f)
+            return false;
+    }
+    return true;
+}
+
+// One pattern, component part "." level part. The component part is a
+// case-blind prefix of the component; "*" or nothing stands for every
+// component. limit is the level the level part admits up to, or -1 when it
+// is still to be worked out.
+struct PatternText {
+    const wchar_t* component;
+    std::size_t componentLength;
+    bool anyComponent;
+    const wchar_t* levelBegin;
+    const wchar_t* levelEnd;
+    int limit;
+};
+
+// False for a token without a dot: it matches nothing.
+bool splitPattern(const wchar_t* begin, const wchar_t* end, PatternText& pattern)
 {
     const wchar_t* dot = begin;
     while (dot != end && *dot != L'.')
         ++dot;
     if (dot == end)
         return false;
-    const std::size_t partLength = static_cast<std::size_t>(dot - begin);
-    const bool anyComponent = partLength == 0 || (partLength == 1 && *begin == L'*');
-    if (!anyComponent) {
-        if (component.length() < partLength)
+    pattern.component = begin;
+    pattern.componentLength = static_cast<std::size_t>(dot - begin);
+    pattern.anyComponent =
+        pattern.componentLength == 0 || (pattern.componentLength == 1 && *begin == L'*');
+    pattern.levelBegin = dot + 1;
+    pattern.levelEnd = end;
+    pattern.limit = -1;
+    return true;
+}
+
+// The level test and the component test are both pure, so the cheaper one
+// goes first when the limit is known.
+bool patternMatches(const PatternText& pattern, const LogRecord& record, ComponentText& component)
+{
+    if (pattern.limit >= 0 && record.level > pattern.limit)
+        return false;
+    if (!pattern.anyComponent) {
+        if (component.length() < pattern.componentLength)
             return false;
-        if (_wcsnicmp(component.text(), begin, partLength) != 0)
+        if (_wcsnicmp(component.text(), pattern.component, pattern.componentLength) != 0)
             return false;
     }
-    return record.level <= levelLimit(dot + 1, end);
+    return pattern.limit >= 0 || record.level <= levelLimit(pattern.levelBegin, pattern.levelEnd);
 }
 
 }  // namespace
@@ -129,12 +176,86 @@ bool FilterEvaluator::evaluateFilter(const wchar_t* expression, const LogRecord&
         const wchar_t* begin = position;
         while (*position && *position != L' ')
             ++position;
-        if (*begin == L'~') {
-            if (patternMatches(begin + 1, position, record, component))
-                return false;
-        } else if (!matched && patternMatches(begin, position, record, component)) {
-            matched = true;
-        }
+        const bool exclusion = *begin == L'~';
+        if (!exclusion && matched)
+            continue;
+        PatternText pattern;
+        if (!splitPattern(exclusion ? begin + 1 : begin, position, pattern) ||
+            !patternMatches(pattern, record, component))
+            continue;
+        if (exclusion)
+            return false;
+        matched = true;
     }
     return matched;
 }
+
+namespace LogUtils {
+
+CompiledFilter::CompiledFilter(const wchar_t* expression)
+    : present_(expression != nullptr), text_(expression ? expression : L"")
+{
+    const wchar_t* const base = text_.c_str();
+    const wchar_t* position = base;
+    for (;;) {
+        while (*position == L' ')
+            ++position;
+        if (!*position)
+            break;
+        const wchar_t* begin = position;
+        while (*position && *position != L' ')
+            ++position;
+        const bool exclusion = *begin == L'~';
+        PatternText split;
+        if (!splitPattern(exclusion ? begin + 1 : begin, position, split))
+            continue;
+        Pattern pattern;
+        pattern.componentBegin = static_cast<std::size_t>(split.component - base);
+        pattern.componentLength = split.componentLength;
+        pattern.anyComponent = split.anyComponent;
+        pattern.levelBegin = static_cast<std::size_t>(split.levelBegin - base);
+        pattern.levelLength = static_cast<std::size_t>(split.levelEnd - split.levelBegin);
+        // ASCII reads the same in every code page; a part too long to begin
+        // a name is decided without converting it.
+        pattern.level = isAscii(split.levelBegin, split.levelEnd) || pattern.levelLength > 64
+                            ? levelLimit(split.levelBegin, split.levelEnd)
+                            : -1;
+        (exclusion ? exclusions_ : positives_).push_back(pattern);
+    }
+}
+
+// An exclusion anywhere rejects; one positive match admits. Which is tested
+// first changes nothing, as no test has an effect.
+bool CompiledFilter::matches(const LogRecord& record) const
+{
+    if (!present_)
+        return true;
+    ComponentText component(record.component);
+    const wchar_t* const base = text_.c_str();
+    auto test = [&](const Pattern& pattern) {
+        PatternText text;
+        text.component = base + pattern.componentBegin;
+        text.componentLength = pattern.componentLength;
+        text.anyComponent = pattern.anyComponent;
+        text.levelBegin = base + pattern.levelBegin;
+        text.levelEnd = text.levelBegin + pattern.levelLength;
+        text.limit = pattern.level;
+        return patternMatches(text, record, component);
+    };
+    bool matched = false;
+    for (const Pattern& pattern : positives_) {
+        if (test(pattern)) {
+            matched = true;
+            break;
+        }
+    }
+    if (!matched)
+        return false;
+    for (const Pattern& pattern : exclusions_) {
+        if (test(pattern))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace LogUtils

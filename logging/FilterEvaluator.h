@@ -5,6 +5,9 @@
 #include "LogConfiguration.h"
 #include "LogRecord.h"
 
+#include <string>
+#include <vector>
+
 namespace LogUtils {
 
 class IFilterEvaluator {
@@ -34,3 +37,39 @@ public:
     // rather than exhaust the logging thread's stack.
     static constexpr int maximumNesting = 32;
 };
+
+namespace LogUtils {
+
+// A filter split into its patterns once, for a configuration that stays in
+// force for many records. Answers exactly as FilterEvaluator::evaluateFilter
+// on the same text; a record then costs level comparisons and, only where a
+// pattern's level admits it, the component test.
+class CompiledFilter {
+public:
+    // Null: every record passes.
+    explicit CompiledFilter(const wchar_t* expression = nullptr);
+
+    // Throws only when the heap fails for a component of unusual length.
+    bool matches(const LogRecord& record) const;
+
+private:
+    struct Pattern {
+        std::size_t componentBegin;  // in text_
+        std::size_t componentLength;
+        bool anyComponent;
+        std::size_t levelBegin;
+        std::size_t levelLength;
+        // The level the level part admits up to; -1 when the part holds
+        // characters whose narrow form depends on the thread's code page, so
+        // it is worked out per record.
+        int level;
+    };
+
+    bool present_;
+    std::wstring text_;
+    // Tokens without a dot match nothing and are left out.
+    std::vector<Pattern> exclusions_;
+    std::vector<Pattern> positives_;
+};
+
+}  // namespace LogUtils

@@ -191,3 +191,59 @@ const Char* IniSectionT<Char, InlineSize>::getProperty(const Char* key)
 
 template class IniFileConfigurationT<wchar_t>;
 template class IniSectionT<wchar_t, 1024>;
+
+IniFileContents::IniFileContents(const wchar_t* path)
+{
+    class Copy : public IniFileConfiguration::Keys::ActionType {
+    public:
+        Copy(const wchar_t* path, std::vector<Section>& sections) : path_(path), sections_(sections)
+        {
+        }
+        bool operator()(const wchar_t* name) override
+        {
+            class Entries : public IniSection::ActionType {
+            public:
+                explicit Entries(Section& section) : section_(section) {}
+                bool operator()(const wchar_t* key, const wchar_t* value) override
+                {
+                    section_.entries.emplace_back(key, value);
+                    return false;
+                }
+
+            private:
+                Section& section_;
+            };
+            sections_.emplace_back();
+            IniSection section(path_, name);
+            Entries entries(sections_.back());
+            section.firstThat(entries);
+            return false;
+        }
+
+    private:
+        const wchar_t* path_;
+        std::vector<Section>& sections_;
+    };
+    Copy copy(path, sections_);
+    IniFileConfiguration::Keys(path).firstThat(copy);
+}
+
+bool IniFileContents::firstThat(ActionType& action)
+{
+    for (Section& section : sections_) {
+        if (action(section))
+            return true;
+    }
+    return false;
+}
+
+const wchar_t* IniFileContents::Section::getProperty(const wchar_t* key)
+{
+    if (!key)
+        return nullptr;
+    for (const auto& entry : entries) {
+        if (compareIgnoringCase(entry.first.c_str(), key) == 0)
+            return entry.second.c_str();
+    }
+    return nullptr;
+}

@@ -1,12 +1,14 @@
 #pragma once
 // The logging configuration file, read only through the platform's profile
-// functions: it is read afresh for every record, so edits apply at once.
-// Only the wide instantiations exist (IniConfiguration.cpp).
+// functions, and a reading of it held in memory. Only the wide
+// instantiations exist (IniConfiguration.cpp).
 
 #include "LogConfiguration.h"
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 template <typename Char, int InlineSize>
 class IniSectionT;
@@ -108,3 +110,26 @@ using IniSection = IniSectionT<wchar_t, 1024>;
 
 extern template class IniFileConfigurationT<wchar_t>;
 extern template class IniSectionT<wchar_t, 1024>;
+
+// The sections of one file as IniFileConfiguration::Values gives them at one
+// moment (the names listed, then one read per section), kept in memory so that
+// the file is read again only when it changes. Never changed after it is
+// read, so any number of threads may enumerate it.
+class IniFileContents : public IEnumerable<LookupableW> {
+public:
+    explicit IniFileContents(const wchar_t* path);
+
+    bool firstThat(ActionType& action) override;
+    std::size_t sectionCount() const { return sections_.size(); }
+
+private:
+    // Entries in file order; the first key equal ignoring case wins, as in
+    // IniSection.
+    class Section : public LookupableW {
+    public:
+        const wchar_t* getProperty(const wchar_t* key) override;
+        std::vector<std::pair<std::wstring, std::wstring>> entries;
+    };
+
+    std::vector<Section> sections_;
+};

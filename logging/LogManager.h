@@ -8,6 +8,10 @@
 #include "LogRecord.h"
 #include "LogSink.h"
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 namespace LogUtils {
 
 class LogManagerImpl : public ILogManager {
@@ -80,6 +84,50 @@ protected:
 // from "maxsize". False when the section writes no file.
 bool fileSinkTarget(LogConfigurationSection& section, LookupableW& properties,
                     wchar_t (&path)[MAX_PATH], DWORD& limit);
+
+// The sections of one configuration decided once for one property set, as
+// processSection would apply them: a section that is disabled, has no type or
+// a type of no sink, or whose condition is false is left out; keys are looked
+// up, conditions answered (they read only the properties) and file names
+// expanded here. A record then pays its filter tests and its sinks. Never
+// changed after it is built, so any number of threads may route with it.
+class CompiledRouting {
+public:
+    CompiledRouting() = default;
+    // The evaluator may be null (every section then passes). Its
+    // evaluateCondition runs here; a condition that throws is asked again for
+    // every record, as processSection would.
+    CompiledRouting(LogConfigurationW& configuration, LookupableW& properties,
+                    IFilterEvaluator* evaluator);
+
+    // Writes the record through every section that takes it, in order. The
+    // properties are those the routing was built with.
+    void route(LogRecord& record, LogManagerImpl& manager, LookupableW& properties) const;
+
+    std::size_t sectionCount() const { return sections_.size(); }
+
+private:
+    enum class Sink { File, Syslog, DebugString };
+
+    struct Section {
+        Sink sink = Sink::DebugString;
+        bool conditionPerRecord = false;
+        bool hasCondition = false;
+        std::wstring condition;
+        CompiledFilter filter;
+        bool hasFormat = false;
+        std::wstring format;
+        std::wstring path;  // file: the log folder joined with the expanded name
+        DWORD maximumSize = 0;
+        bool hasServer = false;  // syslog
+        std::wstring server;
+        std::uint16_t port = 0;
+    };
+
+    class Builder;
+
+    std::vector<Section> sections_;
+};
 
 // A section's number text: leading blanks, one sign, then decimal digits up
 // to the first other character, wrapping at 32 bits ("-1" gives 0xFFFFFFFF,

@@ -286,6 +286,9 @@ TEST_F(ConditionFuzz, FiltersAnswerAsTheRulesSay)
         ASSERT_EQ(expected, answer) << "seed " << seed + 3 << " case " << n << ": \""
                                     << std::string(filter.begin(), filter.end()) << "\" "
                                     << component << " level " << record.level;
+        // The form the manager routes with answers the same.
+        ASSERT_EQ(expected, LogUtils::CompiledFilter(guarded.get()).matches(record))
+            << "compiled, seed " << seed + 3 << " case " << n;
         passed += answer;
     }
     EXPECT_GT(passed, 4000);
@@ -302,9 +305,11 @@ TEST_F(ConditionFuzz, RandomAndHugeFiltersNeverReadPastTheirEnd)
         record.level = static_cast<int>(random.below(logLevelCount));
         wchar_t wide[16] = {};
         MultiByteToWideChar(CP_THREAD_ACP, 0, record.component, -1, wide, 16);
-        ASSERT_EQ(referenceFilter(text, wide, record.level),
-                  evaluator.evaluateFilter(guarded.get(), record, &view))
+        const bool expected = referenceFilter(text, wide, record.level);
+        ASSERT_EQ(expected, evaluator.evaluateFilter(guarded.get(), record, &view))
             << "seed " << seed + 4 << " case " << n;
+        ASSERT_EQ(expected, LogUtils::CompiledFilter(guarded.get()).matches(record))
+            << "compiled, seed " << seed + 4 << " case " << n;
     }
     const std::vector<std::wstring> huge = {
         std::wstring(200000, L' '), std::wstring(200000, L'~'),

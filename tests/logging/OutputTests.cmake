@@ -29,3 +29,6 @@ orn_add_test(LogManagerTest SOURCES LogManagerTest.cpp LIBS orn_logging ws2_32 B
 add_dependencies(LogManagerTest LogOutputChild)
 
 orn_add_test(LogLinkTest SOURCES LogLinkTest.cpp LIBS orn_logging)
+
+orn_add_test(ConfigurationChangeTest SOURCES ConfigurationChangeTest.cpp LIBS orn_logging
+             BOTH_PREFIXES REGISTRY)
