@@ -140,12 +140,16 @@ protected:
                 createdFolders_.push_back(folder);
             SHCreateDirectoryExW(nullptr, folder_.c_str(), nullptr);
         }
+        FolderChangeSeen seen(folder_);
         ASSERT_TRUE(writeFile(iniPath_, text));
     }
 
     void removeIni()
     {
-        DeleteFileW(iniPath_.c_str());
+        if (exists(iniPath_)) {
+            FolderChangeSeen seen(folder_);
+            DeleteFileW(iniPath_.c_str());
+        }
         for (const std::wstring& folder : createdFolders_)
             RemoveDirectoryW(folder.c_str());
         createdFolders_.clear();

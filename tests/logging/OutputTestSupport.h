@@ -117,6 +117,34 @@ inline void removeTree(const std::wstring& folder)
     RemoveDirectoryW(folder.c_str());
 }
 
+// Waits, when it goes out of scope, until a change made to folder meanwhile
+// has been reported to every watch of it. Windows reports a change to a local
+// folder before the call that made it returns; Wine only once its server has
+// read the file system's notice, so a record logged at once could still find
+// the log manager's watch quiet. Watches of one folder are signalled together.
+class FolderChangeSeen {
+public:
+    explicit FolderChangeSeen(const std::wstring& folder)
+        : watch_(FindFirstChangeNotificationW(folder.c_str(), FALSE,
+                                              FILE_NOTIFY_CHANGE_FILE_NAME |
+                                                  FILE_NOTIFY_CHANGE_SIZE |
+                                                  FILE_NOTIFY_CHANGE_LAST_WRITE))
+    {
+    }
+    ~FolderChangeSeen()
+    {
+        if (watch_ != INVALID_HANDLE_VALUE) {
+            WaitForSingleObject(watch_, 5000);
+            FindCloseChangeNotification(watch_);
+        }
+    }
+    FolderChangeSeen(const FolderChangeSeen&) = delete;
+    FolderChangeSeen& operator=(const FolderChangeSeen&) = delete;
+
+private:
+    HANDLE watch_;
+};
+
 // An empty folder of this name under the build tree's test output.
 inline std::wstring freshFolder(const std::wstring& name)
 {
