@@ -63,15 +63,19 @@ int strings_detail::GetStringFrom(const InstallKeys& keys, const wchar_t* key, w
     if (!path[0])
         return 0;
 
-    DWORD read = 0;
     // A folder too long for the file name is not read from at all: the cut
     // path could name some other file.
-    if (SUCCEEDED(StringCchCatW(path, pathChars, L"\\GenStrings.bin")))
-        read = GetPrivateProfileStringW(L"STR_SCANNOW", key, L"", result,
-                                        static_cast<DWORD>(capacity), path);
-    if (read > 0)
+    if (SUCCEEDED(StringCchCatW(path, pathChars, L"\\GenStrings.bin")) &&
+        ReadStringFile(path, key, result, capacity))
         return 1;
     LogRecord(sourceUnit, __LINE__, LevelInfo, component, defaultLogManager())
         .print(L"GetPrivateProfileString failed");
     return 0;
+}
+
+bool strings_detail::ReadStringFile(const wchar_t* path, const wchar_t* key, wchar_t* result,
+                                    std::size_t capacity)
+{
+    return GetPrivateProfileStringW(L"STR_SCANNOW", key, L"", result, static_cast<DWORD>(capacity),
+                                    path) > 0;
 }

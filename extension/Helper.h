@@ -30,4 +30,8 @@ namespace strings_detail {
 int GetStringFrom(const InstallKeys& keys, const wchar_t* key, wchar_t* result,
                   std::size_t capacity);
 
+// The value of key in the file's section STR_SCANNOW, cut to fit capacity
+// characters with its terminator; false when it is missing or empty.
+bool ReadStringFile(const wchar_t* path, const wchar_t* key, wchar_t* result, std::size_t capacity);
+
 }  // namespace strings_detail

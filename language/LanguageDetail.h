@@ -4,6 +4,7 @@
 // interface.
 
 #include <windows.h>
+#include <unknwn.h>
 
 #include <cstddef>
 #include <string>
@@ -44,6 +45,9 @@ bool IsPartnerBitSet(const std::wstring& bitmask, int position);
 // "langID" matches `languageHex` without regard to case; -1 when there is
 // none. Throws MUIHelperOutOfMemory when a BSTR cannot be made.
 int ReadLanguageBitPosition(const std::wstring& path, const std::wstring& languageHex);
+// The same search in a document already loaded (the XML interface, passed
+// as IUnknown so that this header needs no XML declarations).
+int FindLanguageBitPosition(IUnknown* document, const std::wstring& languageHex);
 
 }  // namespace language
 }  // namespace orn

@@ -107,6 +107,15 @@ int ReadLanguageBitPosition(const std::wstring& path, const std::wstring& langua
     if (FAILED(document->load(source, &loaded)) || loaded != VARIANT_TRUE)
         return position;
 
+    return FindLanguageBitPosition(document.get(), languageHex);
+}
+
+int FindLanguageBitPosition(IUnknown* unknown, const std::wstring& languageHex)
+{
+    int position = -1;
+    com_ptr<IXMLDOMDocument> document;
+    if (!unknown || FAILED(unknown->QueryInterface(kDomDocumentInterface, document.put_void())))
+        return position;
     // The first node is taken as the list element whatever it is: a leading
     // declaration or comment leaves no entries.
     com_ptr<IXMLDOMNode> list;

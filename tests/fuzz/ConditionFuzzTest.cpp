@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cwchar>
 #include <locale>
 
@@ -263,7 +264,7 @@ TEST_F(ConditionFuzz, FiltersAnswerAsTheRulesSay)
         "zu", "\xe9t\xe9"};
     fuzz::Random random(seed + 3);
     int passed = 0;
-    for (int n = 0; n < 40000; ++n) {
+    for (int n = 0; n < 70000; ++n) {
         std::wstring filter;
         if (n % 3 == 2) {
             filter = fuzz::mutate(random, random.pick(patterns) + L" " + random.pick(patterns),
@@ -291,15 +292,16 @@ TEST_F(ConditionFuzz, FiltersAnswerAsTheRulesSay)
             << "compiled, seed " << seed + 3 << " case " << n;
         passed += answer;
     }
-    EXPECT_GT(passed, 4000);
-    EXPECT_LT(passed, 36000);
+    EXPECT_GT(passed, 7000);
+    EXPECT_LT(passed, 63000);
+    std::printf("filters: 70000 generated and mutated, %d passed\n", passed);
 }
 
 TEST_F(ConditionFuzz, RandomAndHugeFiltersNeverReadPastTheirEnd)
 {
     fuzz::Random random(seed + 4);
     record.component = "zuAgent";
-    for (int n = 0; n < 20000; ++n) {
+    for (int n = 0; n < 30000; ++n) {
         const std::wstring text = randomText(random, 80);
         const fuzz::GuardedText guarded(text);
         record.level = static_cast<int>(random.below(logLevelCount));
@@ -311,6 +313,7 @@ TEST_F(ConditionFuzz, RandomAndHugeFiltersNeverReadPastTheirEnd)
         ASSERT_EQ(expected, LogUtils::CompiledFilter(guarded.get()).matches(record))
             << "compiled, seed " << seed + 4 << " case " << n;
     }
+    std::printf("filters: 30000 random\n");
     const std::vector<std::wstring> huge = {
         std::wstring(200000, L' '), std::wstring(200000, L'~'),
         L"*." + std::wstring(200000, L'I'), std::wstring(200000, L'z') + L".Info",

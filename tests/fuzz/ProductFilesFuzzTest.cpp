@@ -5,9 +5,10 @@
 // predefined roots map onto private keys, so nothing real is read or written.
 //
 // Files cost a profile read or an XML load each under Wine (one to three
-// milliseconds): 1500 strings files, 900 language lists; registry values are
-// cheaper: 2400 values for the language class and 1500 sets of the Log
-// key's three values.
+// milliseconds): 1500 strings files, 900 language lists end to end; then in
+// depth, 100000 entries of strings files read two hundred to a file and 100000
+// language lists loaded into one document. Registry values are cheaper: 2400
+// values for the language class and 1500 sets of the Log key's three values.
 
 #include "FuzzSupport.h"
 
@@ -17,9 +18,12 @@
 #include "LogRecord.h"
 #include "MUIHelper.h"
 
+#include <msxml.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <cwchar>
 #include <memory>
@@ -236,6 +240,58 @@ TEST_F(ProductFilesFuzz, StringsFilesGiveTheirValueOrNothing)
     EXPECT_GT(found, 500);
 }
 
+// The strings file in depth: each file holds a hundred entries, well formed
+// or hostile, so that one write serves two hundred lookups (the profile reader
+// parses a file once and keeps it while it is unchanged), read by the file
+// reader alone, without the install-folder and language look-ups of each
+// call of GetStringFrom.
+TEST_F(ProductFilesFuzz, StringsFilesOfManyEntriesGiveEachItsValue)
+{
+    fuzz::Random random(seed + 6);
+    const std::wstring path = install + L"\\Agent\\Res\\0409\\GenStrings.bin";
+    constexpr int files = 500, entries = 200;
+    int lookups = 0, found = 0;
+    for (int f = 0; f < files; ++f) {
+        std::string file = random.chance(30) ? "[OTHER]\r\nK0=not this\r\n" : "";
+        file += random.chance(90) ? "[STR_SCANNOW]\r\n" : "[STR_SCANNOW\r\n";
+        std::vector<std::wstring> expected(entries);
+        for (int e = 0; e < entries; ++e) {
+            const std::wstring value = safeText(random, random.chance(5) ? 3000 : 30);
+            std::string line = "K" + std::to_string(e) + "=" + std::string(value.begin(), value.end());
+            if (random.chance(25)) {
+                // A mutated line stays one line and names no other entry's key;
+                // only its own lookup's safety counts.
+                line = "M" + fuzz::mutate(random, line, 1 + static_cast<int>(random.below(6)));
+                std::replace_if(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }, ' ');
+                expected[e] = L"?";
+            } else {
+                expected[e] = value;
+            }
+            file += line + (random.chance(95) ? "\r\n" : "\n");
+        }
+        if (file.find("[STR_SCANNOW]\r\n") == std::string::npos)
+            std::fill(expected.begin(), expected.end(), L"?");
+        ASSERT_TRUE(fuzz::writeFile(path, file.data(), file.size()));
+        for (int e = 0; e < entries; ++e) {
+            const std::wstring key = L"K" + std::to_wstring(e);
+            const std::size_t capacity = random.chance(20) ? 1 + random.below(16) : 4096;
+            std::vector<wchar_t> result(capacity + 16, L'#');
+            const int answer = strings_detail::ReadStringFile(path.c_str(), key.c_str(), result.data(), capacity);
+            ++lookups;
+            for (std::size_t i = capacity; i < result.size(); ++i)
+                ASSERT_EQ(L'#', result[i]) << "seed " << seed + 6 << " file " << f << " entry " << e;
+            ASSERT_NE(result.begin() + capacity, std::find(result.begin(), result.begin() + capacity, L'\0'));
+            if (expected[e] != L"?") {
+                const std::wstring cut = expected[e].substr(0, capacity - 1);
+                ASSERT_EQ(cut, std::wstring(result.data())) << "seed " << seed + 6 << " file " << f << " entry " << e;
+            }
+            found += answer;
+        }
+    }
+    std::printf("GenStrings.bin: %d lookups in %d files of %d entries, %d found\n", lookups, files, entries, found);
+    EXPECT_GT(found, lookups / 2);
+}
+
 // A language list the reader must take apart: entries in order, the first
 // whose langID matches (ignoring case) gives its bit position.
 struct ListEntry {
@@ -307,6 +363,89 @@ TEST_F(ProductFilesFuzz, LanguageListsDecideByTheirBitOrFallBackToTheFolder)
     }
     EXPECT_GT(supported, 100);
     EXPECT_LT(supported, 800);
+}
+
+// The same search in depth: one document object, each list loaded from text,
+// so that a case costs the parse alone. Lists of every shape: other nodes
+// before and between the entries, entries without attributes, attributes
+// that are not text, nested and deep elements, mutated and random text.
+TEST_F(ProductFilesFuzz, LanguageListsInOneDocumentFindTheFirstMatchingEntry)
+{
+    static const CLSID domDocumentClass = {0x2933BF90, 0x7B36, 0x11D2,
+                                           {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+    static const IID domDocumentInterface = {0x2933BF81, 0x7B36, 0x11D2,
+                                             {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    {
+        orn::com_ptr<IXMLDOMDocument> document;
+        ASSERT_EQ(S_OK, CoCreateInstance(domDocumentClass, nullptr, CLSCTX_ALL, domDocumentInterface,
+                                         document.put_void()));
+        document->put_async(VARIANT_FALSE);
+        fuzz::Random random(seed + 5);
+        static const std::vector<std::wstring> languages = {L"0409", L"0407", L"040C", L"040c", L"0411",
+                                                            L"", L"04090", L" 0409"};
+        static const std::vector<std::wstring> extras = {
+            L"<!-- c -->", L"<?pi x?>", L"text", L"<![CDATA[0409]]>", L"<Other langID=\"0409\"/>",
+            L"<Language/>", L"<Language langID=\"0409\"><Inner BitmaskBitPosition=\"1\"/></Language>",
+            L"&amp;", L"<a><b><c><d><e/></d></c></b></a>"};
+        const int cases = 100000;
+        int parsed = 0, found = 0;
+        for (int n = 0; n < cases; ++n) {
+            std::vector<ListEntry> entries;
+            std::wstring body;
+            int expected = -1;
+            bool decided = false;
+            for (std::size_t i = random.below(8); i > 0; --i) {
+                if (random.chance(10)) {
+                    // Anything but an element with langID ends the search.
+                    body += random.pick(extras);
+                    decided = true;
+                    continue;
+                }
+                const ListEntry entry = {random.pick(languages), std::to_wstring(random.below(64))};
+                body += L"<Language langID=\"" + entry.language + L"\" BitmaskBitPosition=\"" +
+                        entry.position + L"\"/>";
+                if (!decided && _wcsicmp(entry.language.c_str(), L"0409") == 0) {
+                    expected = std::stoi(entry.position);
+                    decided = true;
+                }
+            }
+            std::wstring text = L"<Languages>" + body + L"</Languages>";
+            const int shape = n % 4;
+            if (shape == 1)
+                text = fuzz::mutate(random, text, 1 + static_cast<int>(random.below(12)));
+            else if (shape == 2)
+                text = random.chance(50) ? std::wstring(L"<L>") + std::wstring(200 + random.below(3000), L'x') + L"</L>"
+                                         : std::wstring(L"<a>") + std::wstring(random.below(300), L'(');
+            else if (shape == 3) {
+                text.clear();
+                for (std::size_t i = random.below(200); i > 0; --i)
+                    text += random.anyCharacter();
+            }
+            // Lone surrogates only make the parser's converter complain on
+            // the console for each list.
+            for (wchar_t& c : text) {
+                if (c >= 0xd800 && c <= 0xdfff)
+                    c = L'?';
+            }
+            orn::unique_bstr source(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+            VARIANT_BOOL loaded = VARIANT_FALSE;
+            if (FAILED(document->loadXML(source.get(), &loaded)) || loaded != VARIANT_TRUE)
+                continue;
+            ++parsed;
+            const int position = orn::language::FindLanguageBitPosition(document.get(), L"0409");
+            ASSERT_GE(position, -1);
+            if (shape == 0) {
+                ASSERT_EQ(expected, position) << "seed " << seed + 5 << " case " << n << " "
+                                              << std::string(text.begin(), text.end());
+            }
+            found += position >= 0;
+        }
+        std::printf("Languages.xml: %d lists, %d well formed, %d with a position\n", cases, parsed, found);
+        EXPECT_GT(parsed, cases / 4);
+        EXPECT_GT(found, cases / 20);
+    }
+    CoUninitialize();
 }
 
 TEST_F(ProductFilesFuzz, LanguageValuesCountOnlyWhenTheRuleReadsThem)

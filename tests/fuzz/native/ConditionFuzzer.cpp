@@ -1,5 +1,5 @@
-// libFuzzer target for the condition grammar, built natively under
-// AddressSanitizer (libfuzzer.sh). The input's bytes are read as 16-bit
+// The condition grammar's fuzz target, built natively under AddressSanitizer
+// (libfuzzer.sh, Driver.cpp). The input's bytes are read as 16-bit
 // units, as the configuration file's text would be; every expression is
 // answered by the grammar and by the reading of the rules in
 // ConditionReference.h, and the two must agree.
@@ -31,7 +31,7 @@ bool shallow(const std::wstring& text)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+int fuzzCondition(const std::uint8_t* data, std::size_t size)
 {
     std::wstring text;
     for (std::size_t i = 0; i + 1 < size; i += 2) {
