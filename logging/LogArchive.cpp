@@ -1,5 +1,7 @@
 #include "LogArchive.h"
 
+#include "UniqueResource.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -148,7 +150,7 @@ FNFCIOPEN(CabinetWriter::open)
     // another writer in the same second must not be truncated.
     const bool creatingCabinet = writer && !writer->cabinetCreated_ && (oflag & _O_CREAT) &&
                                  writer->isCabinetPath(pszFile);
-    if (creatingCabinet)
+    if (creatingCabinet && !writer->claimed_)
         oflag |= _O_EXCL;
     const int descriptor = ::_open(pszFile, oflag, pmode);
     if (creatingCabinet && descriptor != -1)
@@ -246,11 +248,22 @@ bool rotateLogFile(const wchar_t* path)
     if (!replaceExtension(path, extension, moved) ||
         !replaceExtension(moved, L".cab", cabinetPath))
         return false;
-    // A cabinet of this stamp exists: the log stays live until the next second.
-    if (GetFileAttributesW(cabinetPath) != INVALID_FILE_ATTRIBUTES)
+    // The cabinet's name is claimed before the move, so one rotation at most
+    // runs per log and second. Two writers that found the log too large at
+    // once could otherwise both move it: the second rename, of the same file
+    // to the name it already has, succeeds. Both then packed it, and the one
+    // that found the cabinet made kept the moved log beside it: its lines
+    // twice. A cabinet of this stamp exists: the log stays live until the
+    // next second.
+    orn::unique_file claim(CreateFileW(cabinetPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!claim)
         return false;
-    if (!MoveFileW(path, moved))
+    claim.reset();
+    if (!MoveFileW(path, moved)) {
+        DeleteFileW(cabinetPath);
         return false;
+    }
 
     const wchar_t* cabinetName = fileNamePart(cabinetPath);
     char narrowFolder[CB_MAX_CAB_PATH];
@@ -261,16 +274,17 @@ bool rotateLogFile(const wchar_t* path)
         toNarrow(cabinetName, std::wcslen(cabinetName), CP_ACP, narrowCabinet) &&
         toNarrow(moved, std::wcslen(moved), CP_THREAD_ACP, narrowSource)) {
         CabinetWriter writer(narrowFolder, narrowCabinet);
+        writer.fillClaimedCabinet();
         if (writer.isOpen()) {
             const bool added = writer.addFile(narrowSource, nullptr, false, tcompTYPE_MSZIP);
             archived = writer.flushAndDestroy() && added;
-            if (!archived)
-                writer.discardIncomplete();
         }
     }
     // Without a complete cabinet the moved log is the only copy of its lines.
     if (archived)
         DeleteFileW(moved);
+    else
+        DeleteFileW(cabinetPath);
     return true;
 }
 

@@ -46,6 +46,9 @@ public:
 
     // Removes a cabinet file this writer created but could not complete.
     void discardIncomplete();
+    // The caller created the cabinet file, empty, to claim its name: the
+    // writer fills that file instead of refusing it as another's.
+    void fillClaimedCabinet() { claimed_ = true; }
 
 private:
     static FNFCIFILEPLACED(filePlaced);
@@ -69,6 +72,7 @@ private:
     ERF error_;
     bool failed_ = false;
     bool cabinetCreated_ = false;
+    bool claimed_ = false;
 };
 
 }  // namespace LogUtils
