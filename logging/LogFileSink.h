@@ -1,7 +1,8 @@
 #pragma once
 // Appends one line per record to a log file that several processes share.
-// The file is held open only for the append: writers exclude each other
-// through the share mode and retry briefly.
+// The file is held open only for the append: writers of other processes
+// exclude each other through the share mode and retry briefly; writers of
+// this process take turns.
 
 #include "LogSink.h"
 
