@@ -281,9 +281,11 @@ bool rotateLogFile(const wchar_t* path)
         }
     }
     // Without a complete cabinet the moved log is the only copy of its lines.
-    if (archived)
-        DeleteFileW(moved);
-    else
+    // A moved log that another program holds cannot be deleted: its cabinet
+    // goes instead, so that no line is kept twice.
+    if (archived && !DeleteFileW(moved) && GetLastError() != ERROR_FILE_NOT_FOUND)
+        archived = false;
+    if (!archived)
         DeleteFileW(cabinetPath);
     return true;
 }
