@@ -15,9 +15,11 @@ namespace LogUtils {
 // it into a cabinet of the same stamped name in the same folder. Returns true
 // when the log was moved aside. The moved log is deleted only once its
 // cabinet is complete; otherwise it stays next to the live log, so no line is
-// ever lost to a failed archive. A cabinet already holding that stamp (a
-// second rotation within the same second) is never overwritten: the log then
-// stays live until a later write rotates it.
+// ever lost to a failed archive, and it is never kept beside a cabinet that
+// holds it too. The cabinet's name is taken before the move: a cabinet
+// already holding that stamp (a second rotation within the same second) is
+// never overwritten, and the log then stays live until a later write rotates
+// it.
 bool rotateLogFile(const wchar_t* path);
 
 // One cabinet holding one folder, written through Cabinet.dll. Created, used
