@@ -109,16 +109,6 @@ bool CabinetWriter::flushAndDestroy()
     return flushed && cabinetCreated_;
 }
 
-void CabinetWriter::discardIncomplete()
-{
-    if (!cabinetCreated_)
-        return;
-    char path[CB_MAX_CAB_PATH + CB_MAX_CABINET_NAME];
-    std::snprintf(path, sizeof path, "%s%s", parameters_.szCabPath, parameters_.szCab);
-    DeleteFileA(path);
-    cabinetCreated_ = false;
-}
-
 bool CabinetWriter::isCabinetPath(const char* path) const
 {
     const size_t folder = std::strlen(parameters_.szCabPath);

@@ -46,8 +46,6 @@ public:
     // file is complete. Also run by the destructor if not called before.
     bool flushAndDestroy();
 
-    // Removes a cabinet file this writer created but could not complete.
-    void discardIncomplete();
     // The caller created the cabinet file, empty, to claim its name: the
     // writer fills that file instead of refusing it as another's.
     void fillClaimedCabinet() { claimed_ = true; }
