@@ -221,8 +221,20 @@ void DefaultLogManager::log(LogRecord& record)
         refresh();
         current = boost::atomic_load(&state_);
     }
+    if (!current)
+        current = firstState();
     if (current)
         routeWith(*current, record);
+}
+
+// A record that comes while another thread reads the first properties waits
+// for them rather than being lost.
+boost::shared_ptr<const DefaultLogManager::State> DefaultLogManager::firstState()
+{
+    RefreshLock lock(refreshing_, RefreshLock::wait);
+    if (!boost::atomic_load(&state_))
+        refresh();
+    return boost::atomic_load(&state_);
 }
 
 void DefaultLogManager::route(LogRecord& record)

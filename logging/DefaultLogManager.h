@@ -48,6 +48,7 @@ private:
     void refresh();
     boost::shared_ptr<const LogUtils::PropertyMap> readProperties();
     boost::shared_ptr<const State> reconsider();
+    boost::shared_ptr<const State> firstState();
     // Publishes what records route with from now on, for this property set.
     boost::shared_ptr<const State> publish(boost::shared_ptr<const LogUtils::PropertyMap> properties);
     void routeWith(const State& state, LogRecord& record);

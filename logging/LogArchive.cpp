@@ -333,9 +333,11 @@ bool rotateLogFile(const wchar_t* path)
     }
     if (!archived)
         writer.discardIncomplete();
-    // Without a complete cabinet the moved log is the only copy of its lines.
-    if (archived)
-        deleteLogFileOnClose(log.get());
+    // Without a complete cabinet the moved log is the only copy of its lines;
+    // and a moved log that cannot go keeps that place, never beside a
+    // cabinet holding it too.
+    if (archived && !deleteLogFileOnClose(log.get()))
+        writer.discardIncomplete();
     return true;
 }
 

@@ -54,6 +54,50 @@ private:
     bool ready_ = false;
 };
 
+// Writers of one log in this process take turns, so that a sharing
+// violation can only come from another process. A path always meets the
+// same lock; paths that share one merely wait for each other. A slim lock
+// starts as zeros and owns nothing, so the table needs no set-up, no
+// tear-down at unload, and nothing is allocated per line.
+SRWLOCK pathLocks[64];
+
+SRWLOCK& lockForPath(const wchar_t* path)
+{
+    // FNV-1a over the path with ASCII case and separators folded, as the file
+    // system compares names.
+    unsigned hash = 2166136261u;
+    for (const wchar_t* p = path; *p; ++p) {
+        wchar_t c = *p;
+        if (c >= L'a' && c <= L'z')
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+        else if (c == L'/')
+            c = L'\\';
+        hash = (hash ^ c) * 16777619u;
+    }
+    return pathLocks[hash % (sizeof pathLocks / sizeof pathLocks[0])];
+}
+
+class PathTurn {
+public:
+    explicit PathTurn(const wchar_t* path) : lock_(&lockForPath(path))
+    {
+        AcquireSRWLockExclusive(lock_);
+    }
+    ~PathTurn() { end(); }
+    PathTurn(const PathTurn&) = delete;
+    PathTurn& operator=(const PathTurn&) = delete;
+
+    void end()
+    {
+        if (lock_)
+            ReleaseSRWLockExclusive(lock_);
+        lock_ = nullptr;
+    }
+
+private:
+    SRWLOCK* lock_;
+};
+
 }  // namespace
 
 SECURITY_ATTRIBUTES* logFileSecurityAttributes()
@@ -86,6 +130,7 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
     line.append("\r\n", 2);
 
     SECURITY_ATTRIBUTES* security = logFileSecurityAttributes();
+    PathTurn turn(path_);
     orn::unique_file file;
     for (int attempt = 1;; ++attempt) {
         file.reset(openLogFile(path_, LogFileUse::append, security));
@@ -104,6 +149,7 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
     LARGE_INTEGER size;
     const bool sized = GetFileSizeEx(file.get(), &size) != FALSE;
     file.reset();
+    turn.end();
 
     if (sized && isOverLimit(static_cast<ULONGLONG>(size.QuadPart), maximumSize_)) {
         if (archive_)

@@ -1,8 +1,9 @@
 #pragma once
 // Appends one line per record to a log file that several processes share.
-// The file is held open only for the append: writers exclude each other
-// through the share mode and retry briefly. A planted link is never written
-// through (SafeLogFile.h).
+// The file is held open only for the append: writers of other processes
+// exclude each other through the share mode and retry briefly; writers of
+// this process take turns. A planted link is never written through
+// (SafeLogFile.h).
 
 #include "LogSink.h"
 

@@ -59,7 +59,7 @@ TEST(LogFileSinkTest, LineCrossingTheLimitIsWrittenBeforeTheRotation)
     CreateDirectoryW((binaryDir() + L"\\tests\\logging\\output").c_str(), nullptr);
     CreateDirectoryW(root.c_str(), nullptr);
     const std::wstring folder = root + L"\\filesink";
-    removeTree(folder);
+    ASSERT_TRUE(removeTree(folder));
     CreateDirectoryW(folder.c_str(), nullptr);
     CreateDirectoryW((folder + L"\\expected").c_str(), nullptr);
     const std::wstring path = folder + L"\\zuAgent.log";
@@ -164,7 +164,7 @@ TEST(LogFileSinkTest, SeveralProcessesShareOneRotatingLog)
     const std::wstring root = binaryDir() + L"\\tests\\logging\\output";
     CreateDirectoryW(root.c_str(), nullptr);
     const std::wstring folder = root + L"\\shared";
-    removeTree(folder);
+    ASSERT_TRUE(removeTree(folder));
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
 
     const std::wstring child = binaryDir() + L"\\tests\\logging\\LogOutputChild.exe";

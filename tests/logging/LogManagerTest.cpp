@@ -180,24 +180,27 @@ protected:
             }
             SHCreateDirectoryExW(nullptr, configDirectory.get(), nullptr);
         }
+        FolderChangeSeen seen(configDirectory.get());
         ASSERT_TRUE(writeFile(iniPath_, text));
     }
 
     void removeIni()
     {
-        DeleteFileW(iniPath_.c_str());
+        if (exists(iniPath_)) {
+            FolderChangeSeen seen(configDirectory.get());
+            DeleteFileW(iniPath_.c_str());
+        }
         for (const std::wstring& folder : createdFolders_)
             RemoveDirectoryW(folder.c_str());
         createdFolders_.clear();
     }
 
-    // Logs a text unique to this call; answers it.
+    // Logs a text unique to this call, in this run; answers it.
     std::string log(int level, const char* component, const char* what)
     {
         static int counter = 0;
-        const std::string marker = std::string(what) + "-" +
-                                   std::to_string(GetCurrentProcessId()) + "-" +
-                                   std::to_string(++counter) + "#";
+        const std::string marker =
+            std::string(what) + "-" + runMarker() + "-" + std::to_string(++counter) + "#";
         LogRecord(".\\ManagerTest", __LINE__, level, component, defaultLogManager())
             .print("%s", marker.c_str());
         return marker;
@@ -334,17 +337,24 @@ TEST_F(LogManagerTest, DebugSwitchAppliesFromTheNextRecord)
 
 // Threads log while the activity flips between two values: every record is
 // routed with one whole property set, so it lands in one of the two activity
-// logs, never in both.
+// logs, never in both. Both logs start empty.
 TEST_F(LogManagerTest, ThreadsRouteWithWholePropertySetsWhileTheKeyChanges)
 {
+    const std::wstring agentLog = std::wstring(logDirectory.get()) + L"\\zuAgent.log";
+    const std::wstring flippedLog = std::wstring(logDirectory.get()) + L"\\zuFlipped.log";
+    for (const std::wstring& path : {agentLog, flippedLog}) {
+        DeleteFileW(path.c_str());
+        ASSERT_FALSE(exists(path));
+    }
+    const std::string run = runMarker();
     const int threads = 4, records = 150;
     std::atomic<bool> running{true};
     std::vector<std::thread> loggers;
     for (int t = 0; t < threads; ++t) {
-        loggers.emplace_back([t] {
+        loggers.emplace_back([t, &run] {
             for (int n = 0; n < records; ++n) {
                 LogRecord(".\\ManagerTest", __LINE__, LevelInfo, "OrnShExt", defaultLogManager())
-                    .print("flip-%lu-%d-%d#", GetCurrentProcessId(), t, n);
+                    .print("flip-%s-%d-%d#", run.c_str(), t, n);
             }
         });
     }
@@ -359,13 +369,13 @@ TEST_F(LogManagerTest, ThreadsRouteWithWholePropertySetsWhileTheKeyChanges)
     running = false;
     flipper.join();
 
-    const std::string agent = readFile(std::wstring(logDirectory.get()) + L"\\zuAgent.log");
-    const std::string flipped = readFile(std::wstring(logDirectory.get()) + L"\\zuFlipped.log");
+    const std::string agent = readFile(agentLog);
+    const std::string flipped = readFile(flippedLog);
     int inFlipped = 0, inAgent = 0;
     for (int t = 0; t < threads; ++t) {
         for (int n = 0; n < records; ++n) {
-            char marker[64];
-            snprintf(marker, sizeof marker, " flip-%lu-%d-%d#\r\n", GetCurrentProcessId(), t, n);
+            char marker[96];
+            snprintf(marker, sizeof marker, " flip-%s-%d-%d#\r\n", run.c_str(), t, n);
             const bool a = agent.find(marker) != std::string::npos;
             const bool f = flipped.find(marker) != std::string::npos;
             // A line may be lost to a writer holding the file too long, but
@@ -425,6 +435,8 @@ TEST_F(LogManagerTest, SmallSizeLimitRotatesThroughTheLoggingCall)
     setDebug(1);
     writeIni("[small]\r\ntype=file\r\nfilename=IniRotating.log\r\nmaxsize= +100\r\nformat=%m\r\n");
     const std::wstring folder = logDirectory.get();
+    for (const std::wstring& name : listFolder(folder, L"IniRotating.*"))
+        DeleteFileW((folder + L"\\" + name).c_str());
     const std::string first = log(LevelInfo, "OrnShExt", std::string(60, 'r').c_str());
     EXPECT_TRUE(exists(folder + L"\\IniRotating.log"));
     log(LevelInfo, "OrnShExt", std::string(60, 's').c_str());
@@ -510,7 +522,7 @@ TEST_F(LogManagerTest, ProcessWithoutTheLogKeyLogsAsInstaller)
 {
     // The child sees an empty machine key (this process keeps the real one
     // open), so its manager cannot open the Log key.
-    const std::string marker = "installer-" + std::to_string(GetCurrentProcessId()) + "#";
+    const std::string marker = "installer-" + runMarker() + "#";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;

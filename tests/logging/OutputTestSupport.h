@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -105,16 +106,24 @@ inline std::vector<std::wstring> listFolder(const std::wstring& folder,
     return names;
 }
 
-inline void removeTree(const std::wstring& folder)
+// True when the folder is gone. Retries a while: a writer process that has
+// just ended may still hold a file for a moment.
+inline bool removeTree(const std::wstring& folder)
 {
-    for (const std::wstring& name : listFolder(folder)) {
-        const std::wstring path = folder + L"\\" + name;
-        if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
-            removeTree(path);
-        else
-            DeleteFileW(path.c_str());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        for (const std::wstring& name : listFolder(folder)) {
+            const std::wstring path = folder + L"\\" + name;
+            if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+                removeTree(path);
+            else
+                DeleteFileW(path.c_str());
+        }
+        if (RemoveDirectoryW(folder.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
+            GetLastError() == ERROR_PATH_NOT_FOUND)
+            return true;
+        Sleep(10);
     }
-    RemoveDirectoryW(folder.c_str());
+    return false;
 }
 
 // Waits, when it goes out of scope, until a change made to folder meanwhile
@@ -145,13 +154,30 @@ private:
     HANDLE watch_;
 };
 
-// An empty folder of this name under the build tree's test output.
+// Text that tells this run's lines from those of earlier runs: Wine hands
+// out process ids again quickly, so the id alone does not.
+inline const std::string& runMarker()
+{
+    static const std::string marker = [] {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        char text[48];
+        snprintf(text, sizeof text, "%lx.%08lx%08lx", GetCurrentProcessId(), now.dwHighDateTime,
+                 now.dwLowDateTime);
+        return std::string(text);
+    }();
+    return marker;
+}
+
+// An empty folder of this name under the build tree's test output. Should
+// an earlier run's folder refuse to go, this run gets a folder of its own.
 inline std::wstring freshFolder(const std::wstring& name)
 {
     const std::wstring root = binaryDir() + L"\\tests\\logging\\output";
     CreateDirectoryW(root.c_str(), nullptr);
-    const std::wstring folder = root + L"\\" + name;
-    removeTree(folder);
+    std::wstring folder = root + L"\\" + name;
+    if (!removeTree(folder))
+        folder += L"." + std::wstring(runMarker().begin(), runMarker().end());
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder;
 }

@@ -13,13 +13,20 @@ add_executable(LogOutputChild LogOutputChild.cpp)
 target_link_libraries(LogOutputChild PRIVATE orn_logging)
 target_link_options(LogOutputChild PRIVATE -municode)
 
-orn_add_test(LogFileSinkTest SOURCES LogFileSinkTest.cpp LIBS orn_logging TIMEOUT 180)
+add_executable(LogFileSinkTest LogFileSinkTest.cpp)
+target_link_libraries(LogFileSinkTest PRIVATE orn_logging orn_gtest_main)
 add_dependencies(LogFileSinkTest LogOutputChild)
-set_tests_properties(LogFileSinkTest PROPERTIES FIXTURES_SETUP "logging.cabinets;logging.shared")
+set(sharedLog LogFileSinkTest.SeveralProcessesShareOneRotatingLog)
+orn_add_test_run(LogFileSinkTest EXE LogFileSinkTest ARGS --gtest_filter=-${sharedLog} TIMEOUT 180)
+set_tests_properties(LogFileSinkTest PROPERTIES FIXTURES_SETUP logging.cabinets)
+# The processes sharing one log and the check of the lines they left form
+# one test, so that a repeated run checks every round.
 add_test(NAME LogFileSinkTest.sharedlog
-         COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/verify-shared-log.sh
+         COMMAND bash ${PROJECT_SOURCE_DIR}/tests/support/run-then-check.sh
+                 ${CMAKE_BINARY_DIR}/wine-run $<TARGET_FILE:LogFileSinkTest> --gtest_filter=${sharedLog}
+                 -- sh ${CMAKE_CURRENT_SOURCE_DIR}/verify-shared-log.sh
                  ${CMAKE_BINARY_DIR}/tests/logging/output/shared)
-set_tests_properties(LogFileSinkTest.sharedlog PROPERTIES FIXTURES_REQUIRED logging.shared)
+orn_set_test_environment(LogFileSinkTest.sharedlog wine64 "" 180 "")
 
 orn_add_test(SyslogSinkTest SOURCES SyslogSinkTest.cpp LIBS orn_logging ws2_32)
 add_dependencies(SyslogSinkTest LogOutputChild)

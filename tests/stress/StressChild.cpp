@@ -7,11 +7,14 @@
 // (the stress configuration file sends them to the shared log and a second
 // one); odd lines go straight to a file sink on the shared log, so that the
 // sink's answer is known. RESULT lists every odd line with that answer and
-// every even line as attempted. Exit code 3 when a logging call changed the
+// every even line as attempted, marked "early" when the manager had not yet
+// published its first properties (another thread was still reading them):
+// such a record is not routed. Exit code 3 when a logging call changed the
 // caller's last-error value.
 
 #include "StressSupport.h"
 
+#include "DefaultLogManager.h"
 #include "LogArchive.h"
 #include "LogFileSink.h"
 #include "LogFormatter.h"
@@ -44,13 +47,15 @@ void writer(int process, int thread, int lines, const wchar_t* sharedLog, DWORD 
     for (int n = 0; n < lines; ++n) {
         if (n % 2 == 0) {
             const std::string text = message('M', process, thread, n);
+            const bool early =
+                !static_cast<DefaultLogManager*>(defaultLogManager())->snapshot();
             SetLastError(0x1234);
             LogRecord(".\\Stress", __LINE__, LevelInfo, stress::component, defaultLogManager())
                 .print("%s", text.c_str());
             if (GetLastError() != 0x1234)
                 ++lastErrorChanged;
             result += "M " + std::to_string(process) + " " + std::to_string(thread) + " " +
-                      std::to_string(n) + "\n";
+                      std::to_string(n) + (early ? " early\n" : "\n");
         } else {
             const std::string text = message('S', process, thread, n);
             LogRecord record(".\\Stress", __LINE__, LevelInfo, stress::component, nullptr);
