@@ -24,6 +24,6 @@ set_tests_properties(LogFileSinkTest.sharedlog PROPERTIES FIXTURES_REQUIRED logg
 orn_add_test(SyslogSinkTest SOURCES SyslogSinkTest.cpp LIBS orn_logging ws2_32)
 add_dependencies(SyslogSinkTest LogOutputChild)
 
-orn_add_test(LogManagerTest SOURCES LogManagerTest.cpp LIBS orn_logging ws2_32 BOTH_PREFIXES REGISTRY
+orn_add_test(LogManagerTest SOURCES LogManagerTest.cpp LIBS orn_logging ws2_32 BOTH_PREFIXES X64 REGISTRY
              TIMEOUT 180)
 add_dependencies(LogManagerTest LogOutputChild)

@@ -15,8 +15,8 @@ using namespace testsupport;
 TEST(PlatformInfoTest, IsWow64AnswersForThePrefix)
 {
     LogWatch watch;
-    EXPECT_EQ(onWow64Prefix(), IsWow64());
-    EXPECT_EQ(onWow64Prefix(), IsWow64());
+    EXPECT_EQ(underWow64(), IsWow64());
+    EXPECT_EQ(underWow64(), IsWow64());
     if (logsReachFiles())
         expectNoLine(watch, "IsWow64Process");
 }
