@@ -163,11 +163,14 @@ TEST_F(ShellHostTest, BothBuildsSideBySide)
                       .exitCode);
     EXPECT_EQ(L"", server(KEY_WOW64_64KEY));
     EXPECT_EQ(x86Module.wstring(), server(KEY_WOW64_32KEY));
+    // One AppID key serves both views; the 32-bit class still names it.
+    EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, L"AppID\\OrnShExt.DLL"));
     EXPECT_EQ(4u, host(quoted(target())).exitCode);
     const ProcessResult result = host(L"--invoke 0 " + quoted(target()), x86Host);
     ASSERT_EQ(0u, result.exitCode) << result.output;
     EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
     EXPECT_EQ(0u, runProcess(regsvr32x86 + L" /u /s " + quoted(x86Module.wstring())).exitCode);
+    EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, L"AppID\\OrnShExt.DLL"));
 }
 
 }  // namespace
