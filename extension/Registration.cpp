@@ -62,6 +62,31 @@ HRESULT loadTypeLibrary(ITypeLib** library, std::wstring& loadedFrom) noexcept
     return hr;
 }
 
+// On 64-bit Windows each build's classes stand in the registry view of its
+// bitness, while the AppID keys are one key for both views. Whether a class
+// of this module is registered in the other view, by the other build: on
+// 32-bit Windows there is one view, and this module's classes are already
+// gone when this is asked.
+bool otherBuildRegistered() noexcept
+{
+#ifdef _WIN64
+    const REGSAM otherView = KEY_WOW64_32KEY;
+#else
+    const REGSAM otherView = KEY_WOW64_64KEY;
+#endif
+    for (const ClassTableEntry& entry : g_classTable) {
+        wchar_t clsid[40];
+        if (!StringFromGUID2(*entry.clsid, clsid, 40))
+            continue;
+        const std::wstring server = std::wstring(L"CLSID\\") + clsid + L"\\InprocServer32";
+        orn::unique_hkey key;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_READ | otherView, key.put()) ==
+            ERROR_SUCCESS)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 HRESULT COrnShExtModule::AddScriptReplacements(CRegObject& script) noexcept
@@ -168,7 +193,8 @@ HRESULT COrnShExtModule::UnregisterServer() noexcept
     }
     if (SUCCEEDED(hr))
         hr = UnregisterTypeLibrary();
-    if (SUCCEEDED(hr)) {
+    // The other build's class still names the shared application identity.
+    if (SUCCEEDED(hr) && !otherBuildRegistered()) {
         const ScriptReplacement appId[] = {{L"APPID", APPID_OrnShExtText}};
         hr = UpdateRegistryFromResource(IDR_ORNSHEXT_APPID, false, appId, 1);
     }

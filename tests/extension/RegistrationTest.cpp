@@ -20,7 +20,8 @@ const std::wstring interfaceKey = L"Interface\\{9B0F6E24-C813-4A5D-B7E2-03D94C61
 class RegistrationTest : public ::testing::Test {
 protected:
     RegistrationTest()
-        : stage_(HKEY_CLASSES_ROOT, {classKey, appIdKey, appNameKey, typeLibKey, interfaceKey}),
+        : otherBuild_(HKEY_CLASSES_ROOT, {classKey}, is64BitBuild() ? KEY_WOW64_32KEY : KEY_WOW64_64KEY),
+          stage_(HKEY_CLASSES_ROOT, {classKey, appIdKey, appNameKey, typeLibKey, interfaceKey}),
           folder_(L"OrnReg"),
           // A folder whose name holds a single quote, as the script language quotes with it.
           module_(folder_.path() / L"Orn's Ext" / L"OrnShExt.dll")
@@ -44,7 +45,7 @@ protected:
         EXPECT_EQ(appIdText, readString(HKEY_CLASSES_ROOT, classKey, L"AppID"));
         EXPECT_EQ(module_.wstring(), readString(HKEY_CLASSES_ROOT, serverKey, nullptr));
         EXPECT_EQ(L"Apartment", readString(HKEY_CLASSES_ROOT, serverKey, L"ThreadingModel"));
-        EXPECT_EQ(module_.wstring(), readString(HKEY_CLASSES_ROOT, typeLibKey + L"\\1.0\\409\\win32", nullptr));
+        EXPECT_EQ(module_.wstring(), readString(HKEY_CLASSES_ROOT, typeLibKey + L"\\1.0\\409\\" + typeLibPlatform(), nullptr));
     }
 
     void expectUnregistered()
@@ -58,6 +59,9 @@ protected:
         EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, L"AppID"));
     }
 
+    // The other build's class, which keeps the shared AppID keys, is put
+    // aside too.
+    RegistryStage otherBuild_;
     RegistryStage stage_;
     TempFolder folder_;
     fs::path module_;
@@ -194,7 +198,7 @@ TEST_F(RegistrationTest, TypeLibraryComesFromAFileBesideTheModuleWhenTheModuleHa
     LoadedModule module(bare);
     ASSERT_TRUE(module.loaded());
     EXPECT_EQ(S_OK, module.registerServer());
-    EXPECT_EQ(library.wstring(), readString(HKEY_CLASSES_ROOT, typeLibKey + L"\\1.0\\409\\win32", nullptr));
+    EXPECT_EQ(library.wstring(), readString(HKEY_CLASSES_ROOT, typeLibKey + L"\\1.0\\409\\" + typeLibPlatform(), nullptr));
     EXPECT_EQ(S_OK, module.unregisterServer());
     expectUnregistered();
 }

@@ -31,7 +31,7 @@ orn_set_test_environment(LogFileSinkTest.sharedlog wine64 "" 180 "")
 orn_add_test(SyslogSinkTest SOURCES SyslogSinkTest.cpp LIBS orn_logging ws2_32)
 add_dependencies(SyslogSinkTest LogOutputChild)
 
-orn_add_test(LogManagerTest SOURCES LogManagerTest.cpp LIBS orn_logging ws2_32 BOTH_PREFIXES REGISTRY
+orn_add_test(LogManagerTest SOURCES LogManagerTest.cpp LIBS orn_logging ws2_32 BOTH_PREFIXES X64 REGISTRY
              TIMEOUT 180)
 add_dependencies(LogManagerTest LogOutputChild)
 
