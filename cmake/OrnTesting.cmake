@@ -36,6 +36,8 @@ if(ORN_WIN64)
     function(orn_add_test_run test_name)
         add_test(NAME ${test_name} COMMAND true)
     endfunction()
+    function(orn_set_test_environment)
+    endfunction()
     return()
 endif()
 
