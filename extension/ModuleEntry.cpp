@@ -47,6 +47,12 @@ constexpr DWORD tlsSlotCount = 1088;
 // the loader lock: it only closes handles and frees memory.
 void releaseRuntime(HINSTANCE instance) noexcept
 {
+    // A loader that also sends the detach after a refused load must not free
+    // the same record twice.
+    static bool released = false;
+    if (released)
+        return;
+    released = true;
     const DWORD lastError = GetLastError();
     __gnu_cxx::__freeres();
 
