@@ -27,3 +27,10 @@ add_dependencies(SyslogSinkTest LogOutputChild)
 orn_add_test(LogManagerTest SOURCES LogManagerTest.cpp LIBS orn_logging ws2_32 BOTH_PREFIXES REGISTRY
              TIMEOUT 180)
 add_dependencies(LogManagerTest LogOutputChild)
+
+# A standard collector (rsyslogd on the Linux side) reading what a syslog
+# section of the logging child sends.
+add_test(NAME SyslogSinkTest.rsyslog
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/rsyslog-collector.sh ${CMAKE_BINARY_DIR}/wine-run
+                 $<TARGET_FILE:LogOutputChild> ${CMAKE_BINARY_DIR}/tests/logging/output/rsyslog)
+orn_set_test_environment(SyslogSinkTest.rsyslog wine64 "" 60 "")
