@@ -24,18 +24,20 @@ HRESULT failedToReadRegistry(int line)
 }
 
 // Finds the installation folder: the native key must open; its value is
-// looked for again under the 32-bit key only on 64-bit Windows.
+// looked for again under the Wow6432Node key only by a 32-bit process on
+// 64-bit Windows. The 64-bit build's first try is already in the 32-bit view
+// (ProductKeys.h) and IsWow64 is false there, so it makes no second try.
 HRESULT findInstallDir(const InstallKeys& keys, wchar_t (&installDir)[installDirCapacity])
 {
     orn::unique_hkey nativeKey;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys.native, 0, KEY_READ, nativeKey.put()) != ERROR_SUCCESS)
+    if (OpenProductKey(HKEY_LOCAL_MACHINE, keys.native, KEY_READ, nativeKey.put()) != ERROR_SUCCESS)
         return failedToReadRegistry(__LINE__);
     if (ReadInstallDir(nativeKey.get(), installDir))
         return S_OK;
     if (!IsWow64())
         return failedToReadRegistry(__LINE__);
     orn::unique_hkey wow32Key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keys.wow32, 0, KEY_READ, wow32Key.put()) != ERROR_SUCCESS)
+    if (OpenProductKey(HKEY_LOCAL_MACHINE, keys.wow32, KEY_READ, wow32Key.put()) != ERROR_SUCCESS)
         return failedToReadRegistry(__LINE__);
     if (!ReadInstallDir(wow32Key.get(), installDir))
         return failedToReadRegistry(__LINE__);

@@ -33,7 +33,7 @@ int GetResourceFolder(const wchar_t* viewKey, wchar_t* folder, std::size_t capac
     if (!folder || capacity == 0)
         return 0;
     orn::unique_hkey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, viewKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    if (OpenProductKey(HKEY_LOCAL_MACHINE, viewKey, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
         return 0;
     wchar_t installDir[installDirCapacity];
     if (!ReadInstallDir(key.get(), installDir))
@@ -58,6 +58,7 @@ int strings_detail::GetStringFrom(const InstallKeys& keys, const wchar_t* key, w
         return 0;
     result[0] = L'\0';
     wchar_t path[pathChars] = L"";
+    // A 64-bit process is never under WoW64: one try, in the 32-bit view.
     if (!GetResourceFolder(keys.native, path, pathChars) && IsWow64())
         GetResourceFolder(keys.wow32, path, pathChars);
     if (!path[0])

@@ -1,5 +1,6 @@
 #include "LanguageDetail.h"
 
+#include "ProductKeys.h"
 #include "UniqueResource.h"
 
 #include <cwchar>
@@ -37,7 +38,7 @@ bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, s
                         std::wstring& text)
 {
     unique_hkey key;
-    if (RegOpenKeyExW(root, subKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+    if (OpenProductKey(root, subKey, KEY_READ, key.put()) != ERROR_SUCCESS)
         return false;
     return ReadStringValue(key.get(), name, limit, text);
 }

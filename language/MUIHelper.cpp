@@ -2,6 +2,7 @@
 
 #include "LanguageDetail.h"
 #include "LanguageTables.h"
+#include "ProductKeys.h"
 #include "UniqueResource.h"
 
 #include <cwchar>
@@ -12,14 +13,8 @@ using orn::unique_hkey;
 
 namespace {
 
-const wchar_t kProductKey[] = L"SOFTWARE\\Quarvel\\Hollowmere";
-const wchar_t kAgentKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Agent";
-const wchar_t kDesktopUIKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\DesktopUI";
+// Keys of HKEY_CURRENT_USER only; the product's HKLM keys are in ProductKeys.h.
 const wchar_t kRegistrationKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Agent\\Registration";
-const wchar_t kCorvaneComponentKey[] =
-    L"SOFTWARE\\Quarvel\\Hollowmere\\Agent\\Components\\CorvaneASaP";
-const wchar_t kSurfwardenComponentKey[] =
-    L"SOFTWARE\\Quarvel\\Hollowmere\\Agent\\Components\\Surfwarden";
 const wchar_t kTarncoreKey[] = L"SOFTWARE\\Quarvel\\Nimbalcore\\Tarncore";
 const wchar_t kPathmorrowKey[] = L"SOFTWARE\\Pathmorrow";
 
@@ -30,14 +25,14 @@ const REGSAM kReadWrite = KEY_READ | KEY_WRITE;
 
 bool ReadInstallDir(std::wstring& folder)
 {
-    return ReadRegistryString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", kPathValueLimit,
+    return ReadRegistryString(HKEY_LOCAL_MACHINE, installKeyNative, installDirValue, kPathValueLimit,
                               folder);
 }
 
 bool ReadLanguageValue(HKEY root, DWORD& value)
 {
     std::wstring text;
-    if (!ReadRegistryString(root, kDesktopUIKey, L"LANGID", kShortValueLimit, text))
+    if (!ReadRegistryString(root, desktopUIKey, L"LANGID", kShortValueLimit, text))
         return false;
     value = static_cast<DWORD>(ParseDecimal(text));
     return value != 0;
@@ -46,7 +41,7 @@ bool ReadLanguageValue(HKEY root, DWORD& value)
 bool KeyExists(HKEY root, const wchar_t* subKey)
 {
     unique_hkey key;
-    return RegOpenKeyExW(root, subKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    return OpenProductKey(root, subKey, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 bool WriteString(HKEY key, const wchar_t* name, const std::wstring& text)
@@ -159,7 +154,7 @@ BOOL CMUIHelper::IsLanguageInstalled(LANGID language)
 LANGID CMUIHelper::GetPartnerDefaultLanguage()
 {
     std::wstring text;
-    if (!ReadRegistryString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage",
+    if (!ReadRegistryString(HKEY_LOCAL_MACHINE, agentKey, L"szPartnerDefaultLanguage",
                             kPathValueLimit, text))
         return 0;
     return LOWORD(static_cast<DWORD>(ParseDecimal(text)));
@@ -300,7 +295,7 @@ BOOL CMUIHelper::IsPartnerSupportedLanguage(LANGID language, std::wstring folder
         return IsLanguageInstalled(language);
 
     std::wstring mask;
-    if (!ReadRegistryString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerSupportedInstalledLanguages",
+    if (!ReadRegistryString(HKEY_LOCAL_MACHINE, agentKey, L"szPartnerSupportedInstalledLanguages",
                             kPathValueLimit, mask)) {
         if (bitmask.empty() || bitmask.size() > kArgumentLimit)
             return IsLanguageInstalled(language);
@@ -315,7 +310,7 @@ BOOL CMUIHelper::SetPartnerSupportedLanguages(std::wstring bitmask)
     if (bitmask.empty())
         return FALSE;
     unique_hkey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, kReadWrite, key.put()) != ERROR_SUCCESS)
+    if (OpenProductKey(HKEY_LOCAL_MACHINE, agentKey, kReadWrite, key.put()) != ERROR_SUCCESS)
         return FALSE;
     return WriteString(key.get(), L"szPartnerSupportedInstalledLanguages", bitmask) ? TRUE : FALSE;
 }
@@ -400,7 +395,7 @@ BOOL CMUIHelper::GetPreferredLanguageAbbrev(std::wstring& abbrev)
 BOOL CMUIHelper::SetPreferredLanguage(DWORD value)
 {
     unique_hkey desktopUI;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kDesktopUIKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, desktopUIKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                         kReadWrite, nullptr, desktopUI.put(), nullptr) != ERROR_SUCCESS)
         return FALSE;
     wchar_t text[32];
@@ -411,11 +406,11 @@ BOOL CMUIHelper::SetPreferredLanguage(DWORD value)
     // The sibling components keep the choice in their own formats; their
     // copies are best effort and never change the answer.
     const unsigned long language = LOWORD(value);
-    if (KeyExists(HKEY_LOCAL_MACHINE, kCorvaneComponentKey)) {
+    if (KeyExists(HKEY_LOCAL_MACHINE, corvaneComponentKey)) {
         std::swprintf(text, 32, L"%02lx%02lx", language & 0x3FFul, language >> 10);
         WriteCopy(kTarncoreKey, L"PreferredLanguage", text);
     }
-    if (KeyExists(HKEY_LOCAL_MACHINE, kSurfwardenComponentKey)) {
+    if (KeyExists(HKEY_LOCAL_MACHINE, surfwardenComponentKey)) {
         std::swprintf(text, 32, L"0x%04x", static_cast<unsigned>(language));
         WriteCopy(kPathmorrowKey, L"LanguageOverride", text);
     }
@@ -425,7 +420,7 @@ BOOL CMUIHelper::SetPreferredLanguage(DWORD value)
 BOOL CMUIHelper::ClearPreferredLanguage()
 {
     unique_hkey desktopUI;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kDesktopUIKey, 0, kReadWrite, desktopUI.put())
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, desktopUIKey, 0, kReadWrite, desktopUI.put())
         != ERROR_SUCCESS)
         return FALSE;
     // Only a value the chain would read is ours to remove.
@@ -435,9 +430,9 @@ BOOL CMUIHelper::ClearPreferredLanguage()
     if (RegDeleteValueW(desktopUI.get(), L"LANGID") != ERROR_SUCCESS)
         return FALSE;
 
-    if (KeyExists(HKEY_LOCAL_MACHINE, kCorvaneComponentKey))
+    if (KeyExists(HKEY_LOCAL_MACHINE, corvaneComponentKey))
         DeleteCopy(kTarncoreKey, L"PreferredLanguage");
-    if (KeyExists(HKEY_LOCAL_MACHINE, kSurfwardenComponentKey))
+    if (KeyExists(HKEY_LOCAL_MACHINE, surfwardenComponentKey))
         DeleteCopy(kPathmorrowKey, L"LanguageOverride");
     return TRUE;
 }

@@ -2,6 +2,7 @@
 
 #include "DefaultLogConfiguration.h"
 #include "IniConfiguration.h"
+#include "ProductKeys.h"
 
 #include <boost/make_shared.hpp>
 #include <shlobj.h>
@@ -9,8 +10,6 @@
 
 #include <ctime>
 #include <cwchar>
-
-const wchar_t logRegistryKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Log";
 
 namespace {
 
@@ -118,7 +117,7 @@ void DefaultLogManager::refresh()
 {
     if (!logKey) {
         HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, logRegistryKey, 0, KEY_READ, &key) == ERROR_SUCCESS)
+        if (OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_READ, &key) == ERROR_SUCCESS)
             logKey.reset(key);
     }
 
@@ -126,7 +125,7 @@ void DefaultLogManager::refresh()
     orn::unique_hkey values;
     {
         HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, logRegistryKey, 0, KEY_QUERY_VALUE, &key) ==
+        if (OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_QUERY_VALUE, &key) ==
             ERROR_SUCCESS)
             values.reset(key);
     }
@@ -165,12 +164,12 @@ void DefaultLogManager::refresh()
 ConfigDirectory::ConfigDirectory()
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarvel\\Hollowmere", 0, KEY_QUERY_VALUE,
-                      &key) == ERROR_SUCCESS) {
+    if (OpenProductKey(HKEY_LOCAL_MACHINE, installKeyNative, KEY_QUERY_VALUE, &key) ==
+        ERROR_SUCCESS) {
         orn::unique_hkey product(key);
         DWORD type = 0;
         DWORD size = sizeof path_ - sizeof(wchar_t);
-        if (RegQueryValueExW(product.get(), L"szInstallDir", nullptr, &type,
+        if (RegQueryValueExW(product.get(), installDirValue, nullptr, &type,
                              reinterpret_cast<BYTE*>(path_), &size) == ERROR_SUCCESS &&
             (type == REG_SZ || type == REG_EXPAND_SZ)) {
             path_[size / sizeof(wchar_t)] = L'\0';
@@ -178,7 +177,8 @@ ConfigDirectory::ConfigDirectory()
         }
     }
     path_[0] = L'\0';
-    if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, path_)))
+    // The 32-bit product's folder, whichever build reads it.
+    if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, path_)))
         PathAppendW(path_, L"Quarvel\\Tessaline");
 }
 

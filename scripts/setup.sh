@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Installs the cross toolchain, Wine and test tools from Debian's packages and
-# creates the two Wine prefixes in the build tree. Safe to run again: every
-# step first checks whether its result is already there.
+# Installs the cross toolchains (i686 and x86-64), Wine and test tools from
+# Debian's packages and creates the two Wine prefixes in the build tree. Safe
+# to run again: every step first checks whether its result is already there.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORN_BUILD_DIR:-$root/build}
 
-packages=(wine wine64 wine32:i386 libwine-dev g++-mingw-w64-i686 mingw-w64-tools
+packages=(wine wine64 wine32:i386 libwine-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
           libboost-dev googletest cmake ninja-build cabextract gcab clang libclang-rt-14-dev)
 # The installer package's build tool and the syslog collector of the tests.
 packages+=(wixl rsyslog)

@@ -2,11 +2,6 @@
 
 #include "LogRecord.h"
 
-const wchar_t installKeyNative[] = L"SOFTWARE\\Quarvel\\Hollowmere";
-const wchar_t installKeyWow32[] = L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere";
-const wchar_t installDirValue[] = L"szInstallDir";
-const InstallKeys installKeys = {installKeyNative, installKeyWow32};
-
 namespace {
 
 const char sourceUnit[] = ".\\Src\\PlatformInfo";
@@ -15,21 +10,6 @@ const char component[] = "zuCpLib";
 using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
 
 }  // namespace
-
-bool ReadInstallDir(HKEY key, wchar_t (&folder)[installDirCapacity])
-{
-    DWORD bytes = sizeof(folder);
-    const LONG status = RegQueryValueExW(key, installDirValue, nullptr, nullptr,
-                                         reinterpret_cast<BYTE*>(folder), &bytes);
-    if (status != ERROR_SUCCESS) {
-        folder[0] = L'\0';
-        return false;
-    }
-    // A value stored without its terminator fills the buffer to the end.
-    const std::size_t chars = bytes / sizeof(wchar_t);
-    folder[chars < installDirCapacity ? chars : installDirCapacity - 1] = L'\0';
-    return true;
-}
 
 bool IsWow64()
 {

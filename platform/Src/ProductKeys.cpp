@@ -1,0 +1,43 @@
+#include "ProductKeys.h"
+
+const wchar_t installKeyNative[] = L"SOFTWARE\\Quarvel\\Hollowmere";
+const wchar_t installKeyWow32[] = L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere";
+const wchar_t installDirValue[] = L"szInstallDir";
+const wchar_t agentKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Agent";
+const wchar_t desktopUIKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\DesktopUI";
+const wchar_t corvaneComponentKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Agent\\Components\\CorvaneASaP";
+const wchar_t surfwardenComponentKey[] =
+    L"SOFTWARE\\Quarvel\\Hollowmere\\Agent\\Components\\Surfwarden";
+const wchar_t logRegistryKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Log";
+const InstallKeys installKeys = {installKeyNative, installKeyWow32};
+
+REGSAM ProductView(HKEY root)
+{
+    return root == HKEY_LOCAL_MACHINE ? KEY_WOW64_32KEY : 0;
+}
+
+LONG OpenProductKey(HKEY root, const wchar_t* subKey, REGSAM access, HKEY* key)
+{
+    return RegOpenKeyExW(root, subKey, 0, access | ProductView(root), key);
+}
+
+LONG CreateProductKey(HKEY root, const wchar_t* subKey, REGSAM access, HKEY* key)
+{
+    return RegCreateKeyExW(root, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           access | ProductView(root), nullptr, key, nullptr);
+}
+
+bool ReadInstallDir(HKEY key, wchar_t (&folder)[installDirCapacity])
+{
+    DWORD bytes = sizeof(folder);
+    const LONG status = RegQueryValueExW(key, installDirValue, nullptr, nullptr,
+                                         reinterpret_cast<BYTE*>(folder), &bytes);
+    if (status != ERROR_SUCCESS) {
+        folder[0] = L'\0';
+        return false;
+    }
+    // A value stored without its terminator fills the buffer to the end.
+    const std::size_t chars = bytes / sizeof(wchar_t);
+    folder[chars < installDirCapacity ? chars : installDirCapacity - 1] = L'\0';
+    return true;
+}
