@@ -19,6 +19,7 @@
 #include "LogManager.h"
 #include "LogRecord.h"
 #include "OStream.h"
+#include "ProductKeys.h"
 #include "UniqueResource.h"
 
 #include <windows.h>
@@ -146,8 +147,7 @@ bool writeBytes(const std::wstring& path, const std::string& bytes)
 void setDword(const wchar_t* subKey, const wchar_t* name, DWORD value)
 {
     orn::unique_hkey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        key.put(), nullptr) == ERROR_SUCCESS)
+    if (CreateProductKey(HKEY_LOCAL_MACHINE, subKey, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
         RegSetValueExW(key.get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                        sizeof value);
 }
@@ -161,8 +161,7 @@ void prepareInstallation()
                "[STR_SCANNOW]\r\nIDS_EXP_SCANNOW_DSTRING=Scan now\r\nIDS_SCAN=Scans the "
                "selection\r\n");
     orn::unique_hkey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, productKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        key.put(), nullptr) == ERROR_SUCCESS) {
+    if (CreateProductKey(HKEY_LOCAL_MACHINE, productKey, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS) {
         const std::wstring folder = installFolder();
         RegSetValueExW(key.get(), L"szInstallDir", 0, REG_SZ,
                        reinterpret_cast<const BYTE*>(folder.c_str()),
@@ -170,8 +169,11 @@ void prepareInstallation()
     }
     // The built-in table, never a configuration file, and activity zuAgent.
     DeleteFileW((std::wstring(configDirectory.get()) + L"\\logCfg.Ini").c_str());
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, logRegistryKey, L"szCurrentActivityType");
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, logRegistryKey, L"szLastVersion");
+    orn::unique_hkey log;
+    if (OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_SET_VALUE, log.put()) == ERROR_SUCCESS) {
+        RegDeleteValueW(log.get(), L"szCurrentActivityType");
+        RegDeleteValueW(log.get(), L"szLastVersion");
+    }
     RegDeleteKeyValueW(HKEY_CURRENT_USER, desktopKey, L"LANGID");
     setDword(logRegistryKey, L"bDebugEnable", 0);
 }
@@ -548,7 +550,7 @@ void fileLoggingCalls(Figure& figure)
 HRESULT bareContextMenu(HMENU menu, HMODULE module, const std::wstring& installDir)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, productKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (OpenProductKey(HKEY_LOCAL_MACHINE, productKey, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return E_FAIL;
     wchar_t folder[1024];
     DWORD size = sizeof folder;
@@ -561,7 +563,7 @@ HRESULT bareContextMenu(HMENU menu, HMODULE module, const std::wstring& installD
     HKEY product = nullptr;
     wchar_t dir[260];
     DWORD dirSize = sizeof dir;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, productKey, 0, KEY_READ, &product) == ERROR_SUCCESS) {
+    if (OpenProductKey(HKEY_LOCAL_MACHINE, productKey, KEY_READ, &product) == ERROR_SUCCESS) {
         RegQueryValueExW(product, L"szInstallDir", nullptr, nullptr,
                          reinterpret_cast<BYTE*>(dir), &dirSize);
         RegCloseKey(product);
@@ -592,7 +594,8 @@ HRESULT bareContextMenu(HMENU menu, HMODULE module, const std::wstring& installD
 Figure contextMenu()
 {
     Figure figure;
-    figure.name = "4 QueryContextMenu via COM vs bare calls";
+    figure.name = sizeof(void*) == 8 ? "4 QueryContextMenu via COM vs bare calls, 64-bit"
+                                     : "4 QueryContextMenu via COM vs bare calls, 32-bit";
     figure.target = 1.3;
     const std::wstring dll = programFolder() + L"\\..\\extension\\OrnShExt.dll";
     HMODULE module = LoadLibraryW(dll.c_str());
@@ -601,10 +604,11 @@ Figure contextMenu()
         return figure;
     }
     using EntryPoint = HRESULT(STDAPICALLTYPE*)();
-    auto registerServer =
-        reinterpret_cast<EntryPoint>(GetProcAddress(module, "DllRegisterServer"));
-    auto unregisterServer =
-        reinterpret_cast<EntryPoint>(GetProcAddress(module, "DllUnregisterServer"));
+    // Through void*: FARPROC's return type differs from HRESULT in the 64-bit build.
+    auto registerServer = reinterpret_cast<EntryPoint>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllRegisterServer")));
+    auto unregisterServer = reinterpret_cast<EntryPoint>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllUnregisterServer")));
     CoInitialize(nullptr);
     if (!registerServer || FAILED(registerServer())) {
         figure.note = "DllRegisterServer failed";

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The main job: builds the extension, installs a demonstration product in the
-# build tree's 64-bit Wine prefix, registers OrnShExt.dll with regsvr32 and
-# lists it under the shell's context-menu handler keys as an installer would,
-# then drives it through the shell host the way Explorer does: the menu of a
-# real file, its help text, the scan command, what the agent received and
-# what the extension logged. Safe to run again.
+# The main job: builds both bitnesses of the extension, installs a
+# demonstration product in the build tree's 64-bit Wine prefix as a 64-bit
+# installer would (the 32-bit OrnShExt.dll in the install folder, the 64-bit
+# one in its x64 subfolder), registers each with the regsvr32 of its bitness
+# and lists the handler under the shell's context-menu keys of both registry
+# views, then drives it through the 64-bit shell host (as 64-bit Explorer)
+# and the 32-bit one (as a 32-bit program's file dialog): the menu of a real
+# file, its help text, the scan command, what the agent received from each
+# and what the extension logged. Safe to run again.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,6 +18,7 @@ export ORN_PREFIX=wine64
 section() { printf '\n==== %s ====\n' "$*"; }
 wine_run() { "$build/wine-run" "$@"; }
 reg32() { wine_run reg "$@" /reg:32 >/dev/null; }
+reg64() { wine_run reg "$@" /reg:64 >/dev/null; }
 
 section "Build"
 "$root/scripts/build.sh" OrnShExt shellhost zuAgtSvc
@@ -26,7 +30,8 @@ install=$prefix/drive_c/Program\ Files\ \(x86\)/Quarvel/Hollowmere
 logs=$prefix/drive_c/ProgramData/Quarvel/Tessaline/Logs
 sample_win='C:\users\Public\Documents\Quarterly report.txt'
 sample=$prefix/drive_c/users/Public/Documents/Quarterly\ report.txt
-host=$build/tools/shellhost/shellhost.exe
+host32=$build/tools/shellhost/shellhost.exe
+host64=$build/x64/tools/shellhost/shellhost.exe
 
 # Wine's background programs start here with their output on /dev/null, so
 # that none of them holds on to the output of this script.
@@ -39,10 +44,11 @@ finish() {
 trap finish EXIT
 
 section "Install the demonstration product in $install_win"
-mkdir -p "$install/Agent" "$install/Vandor"
+mkdir -p "$install/Agent" "$install/Vandor" "$install/x64"
 record=$install/Agent/zuAgtSvc.cmdline
 rm -f "$record"
 cp "$build/extension/OrnShExt.dll" "$install/OrnShExt.dll"
+cp "$build/x64/extension/OrnShExt.dll" "$install/x64/OrnShExt.dll"
 cp "$build/tools/agent/zuAgtSvc.exe" "$install/Agent/zuAgtSvc.exe"
 
 # The menu strings of four languages, as UTF-16 profile files.
@@ -71,37 +77,61 @@ mkdir -p "$(dirname "$sample")"
 printf 'Quarterly figures\r\n' > "$sample"
 (cd "$install" && find . -type f | sort | sed 's|^\./|  |')
 
-section "Register the extension (regsvr32) and list it as a context-menu handler"
-wine_run regsvr32 /s "$install_win\\OrnShExt.dll"
-echo "regsvr32: registered"
-for key in '*' Directory; do
-    reg32 add "HKCR\\$key\\shellex\\ContextMenuHandlers\\OrnShExt" /ve /d "$clsid" /f
+section "Register both builds (regsvr32 of each bitness) and list the handler in both views"
+# Each regsvr32 loads a module of its own bitness and registers it into its
+# own view: both under the same class identifier.
+wine_run 'C:\windows\syswow64\regsvr32.exe' /s "$install_win\\OrnShExt.dll"
+echo "32-bit regsvr32: registered $install_win\\OrnShExt.dll"
+wine_run 'C:\windows\system32\regsvr32.exe' /s "$install_win\\x64\\OrnShExt.dll"
+echo "64-bit regsvr32: registered $install_win\\x64\\OrnShExt.dll"
+for view in reg32 reg64; do
+    for key in '*' Directory; do
+        $view add "HKCR\\$key\\shellex\\ContextMenuHandlers\\OrnShExt" /ve /d "$clsid" /f
+    done
+    $view add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Shell Extensions\Approved' /v "$clsid" /d 'ShellExt Class' /f
 done
-reg32 add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Shell Extensions\Approved' /v "$clsid" /d 'ShellExt Class' /f
-wine_run reg query "HKCR\\CLSID\\$clsid" /s /reg:32 | tr -d '\r' | sed '/^$/d'
-wine_run reg query 'HKCR\*\shellex\ContextMenuHandlers\OrnShExt' /reg:32 | tr -d '\r' | sed '/^$/d'
+for bits in 32 64; do
+    echo "-- the $bits-bit view"
+    wine_run reg query "HKCR\\CLSID\\$clsid\\InprocServer32" /reg:$bits | tr -d '\r' | sed '/^$/d'
+    wine_run reg query 'HKCR\*\shellex\ContextMenuHandlers\OrnShExt' /reg:$bits | tr -d '\r' | sed '/^$/d'
+done
 
 log_before=0
 [ -f "$logs/OrnShExtDemo.log" ] && log_before=$(stat -c %s "$logs/OrnShExtDemo.log")
 
-section "Context menu of \"$sample_win\", its help text, and the scan command"
-wine_run "$host" --help-text 0 --invoke 0 "$sample_win"
-
-section "What the agent received"
-for _ in $(seq 100); do [ -f "$record" ] && break; sleep 0.1; done
-if [ -f "$record" ]; then
-    iconv -f UTF-16LE -t UTF-8 "$record"; echo
+# The menu, help text and scan through one shell host; prints what the agent
+# received and keeps it in $1.
+drive() {
+    local -n received=$1
+    local bits=$2 program=$3
+    rm -f "$record"
+    section "$bits-bit shell host: context menu of \"$sample_win\", its help text, and the scan command"
+    wine_run "$program" --help-text 0 --invoke 0 "$sample_win"
+    echo "-- what the agent received"
+    for _ in $(seq 100); do [ -f "$record" ] && break; sleep 0.1; done
+    if [ ! -f "$record" ]; then
+        echo "the agent was not started" >&2
+        exit 1
+    fi
+    received=$(iconv -f UTF-16LE -t UTF-8 "$record")
+    echo "$received"
+}
+drive launched64 64 "$host64"
+drive launched32 32 "$host32"
+section "Both hosts launched the same agent with the same command line"
+if [ "$launched64" = "$launched32" ]; then
+    echo "yes: $launched64"
 else
-    echo "the agent was not started" >&2
+    echo "no: they differ" >&2
     exit 1
 fi
 
 section "The same menu for a user whose Windows speaks German (LC_ALL=de_DE.UTF-8)"
 # No Unix locale of that name is needed; Wine takes the languages from the name.
-env LC_ALL=de_DE.UTF-8 "$build/wine-run" "$host" --help-text 0 "$sample_win" 2> >(grep -v setlocale >&2)
+env LC_ALL=de_DE.UTF-8 "$build/wine-run" "$host64" --help-text 0 "$sample_win" 2> >(grep -v setlocale >&2)
 
 section "A verb given as text is refused"
-wine_run "$host" --verb open "$sample_win" || echo "(shellhost exit code $?)"
+wine_run "$host64" --verb open "$sample_win" || echo "(shellhost exit code $?)"
 
 section "Lines the extension logged in this run ($logs/OrnShExtDemo.log)"
 if [ -f "$logs/OrnShExtDemo.log" ]; then

@@ -1,12 +1,25 @@
 #!/bin/sh
-# CheckModuleTables.sh DLL: the module exports exactly its four entry points,
-# undecorated, and imports from Windows system libraries only.
+# CheckModuleTables.sh DLL i686|x86_64: the module is a PE file of that
+# architecture, exports exactly its four entry points, undecorated, and
+# imports from Windows system libraries only. Each architecture is read with
+# its own objdump (the i686 one cannot read a 64-bit file).
 dll=$1
-exports=$(i686-w64-mingw32-objdump -p "$dll" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[ *[0-9]*\] //p' | sort | tr '\n' ' ')
+arch=$2
+objdump=$arch-w64-mingw32-objdump
+case $arch in
+    i686) wanted=pei-i386 ;;
+    x86_64) wanted=pei-x86-64 ;;
+    *) echo "unknown architecture: $arch"; exit 2 ;;
+esac
+format=$($objdump -f "$dll" | sed -n 's/.*file format //p')
+echo "format: $format"
+[ "$format" = "$wanted" ] || exit 1
+exports=$($objdump -p "$dll" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/s/^[[:space:]]*\[ *[0-9]*\] //p' | sort | tr '\n' ' ')
 echo "exports: $exports"
 [ "$exports" = "DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer " ] || exit 1
-imports=$(i686-w64-mingw32-objdump -p "$dll" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+imports=$($objdump -p "$dll" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
 echo "imports: $imports"
+[ -n "$imports" ] || exit 1
 for name in $imports; do
     case $name in
         advapi32.dll|cabinet.dll|gdi32.dll|kernel32.dll|msvcrt.dll|ole32.dll|oleaut32.dll|shell32.dll|shlwapi.dll|user32.dll|wsock32.dll|ws2_32.dll|version.dll) ;;

@@ -105,11 +105,14 @@ TEST_F(LauncherTest, InstallFolderTooLongIsNotLaunched)
 }
 
 // Without the key nothing else is tried, on either platform; on 32-bit
-// Windows a key under the 32-bit path is not consulted.
+// Windows a key under the 32-bit path is not consulted, and the 64-bit build
+// does not read a key of the 64-bit view.
 TEST_F(LauncherTest, MissingKeyIsReportedAndNothingStarts)
 {
     if (!onWow64Prefix())
         recordInstallDir(install_.str(), L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere");
+    if (is64BitBuild())
+        setStringInView(HKEY_LOCAL_MACHINE, installKey, installDirValue, install_.str(), KEY_WOW64_64KEY);
     LogWatch watch;
     EXPECT_EQ(E_INVALIDARG, launcher_.LaunchScan(L"D:\\Work"));
     EXPECT_TRUE(agent_.staysIdle());
@@ -162,11 +165,13 @@ protected:
     RegistryStage stage_;
 };
 
+// The 64-bit build is never under WoW64: it makes the one try, in the 32-bit
+// view.
 TEST_F(LauncherViewTest, SecondViewOnlyOnWow64)
 {
     createKey(HKEY_LOCAL_MACHINE, nativeKey_);
     recordInstallDir(install_.str(), wow32Key_.c_str());
-    if (onWow64Prefix()) {
+    if (underWow64()) {
         EXPECT_EQ(S_OK, launcher_detail::LaunchScanFrom(keys_, L"D:\\Work Files"));
         EXPECT_EQ(commandLineFor(agent_, parametersFor(install_.str(), L"D:\\Work Files")),
                   agent_.awaitCommandLine());
@@ -203,8 +208,7 @@ TEST_F(LauncherTest, TracesReachConfiguredLogWhileDebugging)
     SKIP_WITHOUT_LOG_FILES();
     recordInstallDir(install_.str());
     orn::unique_hkey logKey;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarvel\\Hollowmere\\Log", 0,
-                                             nullptr, 0, KEY_ALL_ACCESS, nullptr, logKey.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, CreateProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_ALL_ACCESS, logKey.put()));
     const DWORD on = 1;
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(logKey.get(), L"bDebugEnable", 0, REG_DWORD,
                                             reinterpret_cast<const BYTE*>(&on), sizeof on));

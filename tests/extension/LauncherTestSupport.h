@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "LogRecord.h"
+#include "ProductKeys.h"
 #include "UniqueResource.h"
 
 namespace testsupport {
@@ -31,7 +32,13 @@ inline std::string env(const char* name)
     return value ? value : "";
 }
 
+// The prefix is 64-bit Windows; the process runs under WoW64 there only when
+// it is of the 32-bit build.
 inline bool onWow64Prefix() { return env("ORN_PREFIX") != "wine32"; }
+inline constexpr bool is64BitBuild() { return sizeof(void*) == 8; }
+inline bool underWow64() { return !is64BitBuild() && onWow64Prefix(); }
+// The subkey of a type library's registration that names this build's file.
+inline const wchar_t* typeLibPlatform() { return is64BitBuild() ? L"win64" : L"win32"; }
 
 // A Linux path of the build tree as Wine's Z: drive shows it.
 inline std::wstring windowsPath(const std::string& linuxPath)
@@ -105,28 +112,51 @@ inline void writeUnicodeText(const fs::path& file, const std::wstring& text)
     writeBytes(file, withMark.data(), withMark.size() * sizeof(wchar_t));
 }
 
+// HKEY_LOCAL_MACHINE keys are staged in the product's view, as its 32-bit
+// installer writes them, unless a test names another view.
+inline bool keyExists(HKEY root, const std::wstring& path, REGSAM view)
+{
+    orn::unique_hkey key;
+    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
+}
 inline bool keyExists(HKEY root, const std::wstring& path)
 {
-    orn::unique_hkey key;
-    return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    return keyExists(root, path, ProductView(root));
 }
 
-inline void setString(HKEY root, const std::wstring& path, const wchar_t* name,
-                      const std::wstring& value, DWORD type = REG_SZ)
+// RegDeleteTreeW knows no views: the key's contents go through a handle
+// opened in the view, the key itself through RegDeleteKeyExW.
+inline void deleteTree(HKEY root, const std::wstring& path, REGSAM view)
 {
     orn::unique_hkey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS | view, key.put()) != ERROR_SUCCESS)
+        return;
+    RegDeleteTreeW(key.get(), nullptr);
+    key.reset();
+    RegDeleteKeyExW(root, path.c_str(), view, 0);
+}
+
+inline void setStringInView(HKEY root, const std::wstring& path, const wchar_t* name,
+                            const std::wstring& value, REGSAM view, DWORD type = REG_SZ)
+{
+    orn::unique_hkey key;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view,
                                              nullptr, key.put(), nullptr));
     ASSERT_EQ(ERROR_SUCCESS,
               RegSetValueExW(key.get(), name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
                              static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))));
 }
 
+inline void setString(HKEY root, const std::wstring& path, const wchar_t* name,
+                      const std::wstring& value, DWORD type = REG_SZ)
+{
+    setStringInView(root, path, name, value, ProductView(root), type);
+}
+
 inline void createKey(HKEY root, const std::wstring& path)
 {
     orn::unique_hkey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, key.put(), nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, CreateProductKey(root, path.c_str(), KEY_ALL_ACCESS, key.put()));
 }
 
 // Empties registry keys for one test and puts back what was there before:
@@ -135,19 +165,23 @@ inline void createKey(HKEY root, const std::wstring& path)
 // create removed.
 class RegistryStage {
 public:
-    RegistryStage(HKEY root, std::vector<std::wstring> paths) : root_(root)
+    RegistryStage(HKEY root, std::vector<std::wstring> paths)
+        : RegistryStage(root, std::move(paths), ProductView(root))
+    {
+    }
+    RegistryStage(HKEY root, std::vector<std::wstring> paths, REGSAM view) : root_(root), view_(view)
     {
         for (const std::wstring& path : paths) {
             Entry entry{path, L"", L""};
             entry.topMissing = topMissingAncestor(path);
-            if (keyExists(root_, path)) {
+            if (keyExists(root_, path, view_)) {
                 entry.backup = L"Software\\OrnTestBackup\\" + uniqueSuffix();
                 orn::unique_hkey source, backup;
-                RegOpenKeyExW(root_, path.c_str(), 0, KEY_READ, source.put());
+                RegOpenKeyExW(root_, path.c_str(), 0, KEY_READ | view_, source.put());
                 RegCreateKeyExW(HKEY_CURRENT_USER, entry.backup.c_str(), 0, nullptr, 0,
                                 KEY_ALL_ACCESS, nullptr, backup.put(), nullptr);
                 EXPECT_EQ(ERROR_SUCCESS, RegCopyTreeW(source.get(), nullptr, backup.get()));
-                RegDeleteTreeW(root_, path.c_str());
+                deleteTree(root_, path, view_);
             }
             entries_.push_back(entry);
         }
@@ -155,17 +189,17 @@ public:
     ~RegistryStage()
     {
         for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
-            RegDeleteTreeW(root_, entry->path.c_str());
+            deleteTree(root_, entry->path, view_);
             if (!entry->backup.empty()) {
                 orn::unique_hkey target, backup;
-                RegCreateKeyExW(root_, entry->path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                target.put(), nullptr);
+                RegCreateKeyExW(root_, entry->path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view_,
+                                nullptr, target.put(), nullptr);
                 RegOpenKeyExW(HKEY_CURRENT_USER, entry->backup.c_str(), 0, KEY_READ, backup.put());
                 RegCopyTreeW(backup.get(), nullptr, target.get());
                 RegDeleteTreeW(HKEY_CURRENT_USER, entry->backup.c_str());
             }
             if (!entry->topMissing.empty())
-                RegDeleteTreeW(root_, entry->topMissing.c_str());
+                deleteTree(root_, entry->topMissing, view_);
         }
         RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\OrnTestBackup");
     }
@@ -183,29 +217,34 @@ private:
     {
         for (size_t end = path.find(L'\\'); end != std::wstring::npos;
              end = path.find(L'\\', end + 1)) {
-            if (!keyExists(root_, path.substr(0, end)))
+            if (!keyExists(root_, path.substr(0, end), view_))
                 return path.substr(0, end);
         }
         return L"";
     }
 
     HKEY root_;
+    REGSAM view_;
     std::vector<Entry> entries_;
 };
 
 // The product's keys, emptied for one test: the installation in both paths
-// (under WoW64 these are one key), the current user's language choice.
+// (under WoW64 and for a 64-bit process these are one key), its copy in the
+// 64-bit view, which the 64-bit build must not read, and the current user's
+// language choice.
 class ProductRegistry {
 public:
     ProductRegistry()
         : machine_(HKEY_LOCAL_MACHINE, {L"SOFTWARE\\Quarvel\\Hollowmere",
                                         L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere"}),
+          machine64_(HKEY_LOCAL_MACHINE, {L"SOFTWARE\\Quarvel\\Hollowmere"}, KEY_WOW64_64KEY),
           user_(HKEY_CURRENT_USER, {L"SOFTWARE\\Quarvel\\Hollowmere\\DesktopUI"})
     {
     }
 
 private:
     RegistryStage machine_;
+    RegistryStage machine64_;
     RegistryStage user_;
 };
 

@@ -44,7 +44,7 @@ protected:
         EXPECT_EQ(appIdText, readString(HKEY_CLASSES_ROOT, classKey, L"AppID"));
         EXPECT_EQ(module_.wstring(), readString(HKEY_CLASSES_ROOT, serverKey, nullptr));
         EXPECT_EQ(L"Apartment", readString(HKEY_CLASSES_ROOT, serverKey, L"ThreadingModel"));
-        EXPECT_EQ(module_.wstring(), readString(HKEY_CLASSES_ROOT, typeLibKey + L"\\1.0\\409\\win32", nullptr));
+        EXPECT_EQ(module_.wstring(), readString(HKEY_CLASSES_ROOT, typeLibKey + L"\\1.0\\409\\" + typeLibPlatform(), nullptr));
     }
 
     void expectUnregistered()
@@ -194,7 +194,7 @@ TEST_F(RegistrationTest, TypeLibraryComesFromAFileBesideTheModuleWhenTheModuleHa
     LoadedModule module(bare);
     ASSERT_TRUE(module.loaded());
     EXPECT_EQ(S_OK, module.registerServer());
-    EXPECT_EQ(library.wstring(), readString(HKEY_CLASSES_ROOT, typeLibKey + L"\\1.0\\409\\win32", nullptr));
+    EXPECT_EQ(library.wstring(), readString(HKEY_CLASSES_ROOT, typeLibKey + L"\\1.0\\409\\" + typeLibPlatform(), nullptr));
     EXPECT_EQ(S_OK, module.unregisterServer());
     expectUnregistered();
 }

@@ -294,7 +294,8 @@ TEST_F(ServerTest, TypeLibraryDescribesTheHandlerClass)
     StringFromGUID2(attributes->guid, guid, 40);
     EXPECT_STREQ(libIdText, guid);
     EXPECT_EQ(0x409u, attributes->lcid);
-    EXPECT_EQ(SYS_WIN32, attributes->syskind);
+    // Built for the module's own Windows: registered under 409\win32 or 409\win64.
+    EXPECT_EQ(is64BitBuild() ? SYS_WIN64 : SYS_WIN32, attributes->syskind);
     EXPECT_EQ(1, attributes->wMajorVerNum);
     EXPECT_EQ(0, attributes->wMinorVerNum);
     library->ReleaseTLibAttr(attributes);

@@ -119,4 +119,55 @@ TEST_F(ShellHostTest, ClearErrors)
     EXPECT_NE(std::string::npos, result.output.find("cannot create handler {7C1D52B0")) << result.output;
 }
 
+// The 64-bit build registered beside the 32-bit one under the same class:
+// each registers into its own view, each host bitness creates its own, and
+// unregistering the 64-bit build leaves the 32-bit one working.
+TEST_F(ShellHostTest, BothBuildsSideBySide)
+{
+    const std::string x86Tree = env("ORN_X86_BINARY_DIR");
+    if (!is64BitBuild() || x86Tree.empty())
+        GTEST_SKIP() << "run by the 64-bit build beside the 32-bit tree";
+    const fs::path x86Module = fs::path(windowsPath(x86Tree)) / L"extension" / L"OrnShExt.dll";
+    const fs::path x86Host = fs::path(windowsPath(x86Tree)) / L"tools" / L"shellhost" / L"shellhost.exe";
+    wchar_t wow64Folder[MAX_PATH];
+    ASSERT_NE(0u, GetSystemWow64DirectoryW(wow64Folder, MAX_PATH));
+    const std::wstring regsvr32x86 = quoted(std::wstring(wow64Folder) + L"\\regsvr32.exe");
+
+    // TypeLib and AppID are one key in both views (as on Windows 7): the
+    // fixture's stage holds them already.
+    RegistryStage classes32{HKEY_CLASSES_ROOT, {classKey, fileHandlers, folderHandlers}, KEY_WOW64_32KEY};
+    ASSERT_EQ(0u, runProcess(regsvr32x86 + L" /s " + quoted(x86Module.wstring())).exitCode);
+    setStringInView(HKEY_CLASSES_ROOT, fileHandlers, nullptr, clsidText, KEY_WOW64_32KEY);
+
+    const auto server = [](REGSAM view) {
+        orn::unique_hkey key;
+        wchar_t path[MAX_PATH] = L"";
+        DWORD bytes = sizeof(path) - sizeof(wchar_t);
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (classKey + L"\\InprocServer32").c_str(), 0, KEY_READ | view,
+                          key.put()) == ERROR_SUCCESS)
+            RegQueryValueExW(key.get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(path), &bytes);
+        return std::wstring(path);
+    };
+    EXPECT_EQ(builtModule().wstring(), server(KEY_WOW64_64KEY));
+    EXPECT_EQ(x86Module.wstring(), server(KEY_WOW64_32KEY));
+
+    for (const fs::path& program : {binaryDir() / L"tools" / L"shellhost" / L"shellhost.exe", x86Host}) {
+        const ProcessResult result = host(L"--invoke 0 " + quoted(target()), program);
+        ASSERT_EQ(0u, result.exitCode) << result.output;
+        EXPECT_NE(std::string::npos, result.output.find("      [0] \"Scan for threats\" id 1")) << result.output;
+        EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
+        fs::remove(product.path() / L"Agent" / L"zuAgtSvc.cmdline");
+    }
+
+    ASSERT_EQ(0u, runProcess(quoted(systemProgram(L"regsvr32.exe")) + L" /u /s " + quoted(builtModule().wstring()))
+                      .exitCode);
+    EXPECT_EQ(L"", server(KEY_WOW64_64KEY));
+    EXPECT_EQ(x86Module.wstring(), server(KEY_WOW64_32KEY));
+    EXPECT_EQ(4u, host(quoted(target())).exitCode);
+    const ProcessResult result = host(L"--invoke 0 " + quoted(target()), x86Host);
+    ASSERT_EQ(0u, result.exitCode) << result.output;
+    EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
+    EXPECT_EQ(0u, runProcess(regsvr32x86 + L" /u /s " + quoted(x86Module.wstring())).exitCode);
+}
+
 }  // namespace

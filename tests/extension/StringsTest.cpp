@@ -119,11 +119,14 @@ TEST_F(StringsTest, LongValueIsCutToFit)
 }
 
 // Without the installation there is nothing to read and nothing to report;
-// on 32-bit Windows a key under the 32-bit path is not consulted.
+// on 32-bit Windows a key under the 32-bit path is not consulted, and the
+// 64-bit build does not read a key of the 64-bit view.
 TEST_F(StringsTest, MissingInstallationFailsSilently)
 {
     if (!onWow64Prefix())
         recordInstallDir(install_.str(), wow32Key);
+    if (is64BitBuild())
+        setStringInView(HKEY_LOCAL_MACHINE, installKey, installDirValue, install_.str(), KEY_WOW64_64KEY);
     wchar_t folder[1024] = L"";
     EXPECT_EQ(0, GetResourceFolder(installKeyNative, folder, 1024));
     EXPECT_STREQ(L"", folder);
@@ -179,7 +182,7 @@ TEST_F(StringsViewTest, SecondViewOnlyOnWow64)
 {
     recordInstallDir(install_.str(), wow32Key_.c_str());
     LogWatch watch;
-    EXPECT_EQ(onWow64Prefix() ? L"Scan now" : L"", lookUpIn(commandKey, onWow64Prefix() ? 1 : 0));
+    EXPECT_EQ(underWow64() ? L"Scan now" : L"", lookUpIn(commandKey, underWow64() ? 1 : 0));
     if (logsReachFiles())
         expectNoLine(watch, "GetPrivateProfileString failed");
 }

@@ -18,11 +18,13 @@ public:
         : root_(root), subKey_(std::move(subKey)), name_(name)
     {
         DWORD bytes = 0;
-        if (RegGetValueW(root_, subKey_.c_str(), name_, RRF_RT_ANY | RRF_NOEXPAND, &type_, nullptr,
+        orn::unique_hkey key;
+        if (OpenProductKey(root_, subKey_.c_str(), KEY_READ, key.put()) == ERROR_SUCCESS &&
+            RegGetValueW(key.get(), nullptr, name_, RRF_RT_ANY | RRF_NOEXPAND, &type_, nullptr,
                          &bytes) == ERROR_SUCCESS) {
             data_.resize(bytes);
-            present_ = RegGetValueW(root_, subKey_.c_str(), name_, RRF_RT_ANY | RRF_NOEXPAND,
-                                    &type_, data_.data(), &bytes) == ERROR_SUCCESS;
+            present_ = RegGetValueW(key.get(), nullptr, name_, RRF_RT_ANY | RRF_NOEXPAND, &type_,
+                                    data_.data(), &bytes) == ERROR_SUCCESS;
         }
     }
     ~SavedValue()
@@ -30,7 +32,7 @@ public:
         if (present_)
             SetRaw(root_, subKey_, name_, type_, data_.data(), static_cast<DWORD>(data_.size()));
         else
-            RegDeleteKeyValueW(root_, subKey_.c_str(), name_);
+            DeleteValue(root_, subKey_, name_);
     }
 
 private:
@@ -51,7 +53,7 @@ public:
     ~SavedTree()
     {
         if (!existed_)
-            RegDeleteTreeW(root_, subKey_);
+            DeleteTree(root_, subKey_);
     }
 
 private:
@@ -82,7 +84,7 @@ struct RealRegistryTest : ::testing::Test {
 TEST_F(RealRegistryTest, ChainReadsTheProcesssView)
 {
     SetString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", install.path());
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage");
+    DeleteValue(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage");
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID");
     wchar_t user[8];
     swprintf(user, 8, L"%04x", GetUserDefaultUILanguage());
@@ -90,11 +92,18 @@ TEST_F(RealRegistryTest, ChainReadsTheProcesssView)
     install.AddLanguage(L"040c");
     EXPECT_EQ(helper.GetUILanguageFolder(), user);
 
-    // A 32-bit process on 64-bit Windows sees the 32-bit view, where the same
-    // key is also reachable through Wow6432Node.
+    // The keys stand in the 32-bit view, where on 64-bit Windows the same key
+    // is also reachable through Wow6432Node, from a 32-bit process and from
+    // a 64-bit one alike; the 64-bit view has none of them.
+    const bool is64BitBuild = sizeof(void*) == 8;
+    const bool on64BitWindows = IsWow64() || is64BitBuild;
     EXPECT_EQ(GetString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere",
                         L"szInstallDir"),
-              IsWow64() ? install.path() : std::wstring(L"<absent>"));
+              on64BitWindows ? install.path() : std::wstring(L"<absent>"));
+    orn::unique_hkey view64;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ | KEY_WOW64_64KEY,
+                            view64.put()) == ERROR_SUCCESS,
+              !on64BitWindows);
 
     install.RemoveLanguage(user);
     SetString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage", L"1036");
@@ -103,7 +112,7 @@ TEST_F(RealRegistryTest, ChainReadsTheProcesssView)
 
 TEST_F(RealRegistryTest, StoredChoiceRoundTrip)
 {
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir");
+    DeleteValue(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir");
     ASSERT_EQ(helper.SetPreferredLanguage(1031), TRUE);
     EXPECT_EQ(GetString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID"), L"1031");
     EXPECT_EQ(helper.GetUILanguageFolder(), L"0407");

@@ -1,6 +1,7 @@
 #pragma once
 // Real registry keys and real folders for the language class's tests.
 
+#include "ProductKeys.h"
 #include "UniqueResource.h"
 
 #include <windows.h>
@@ -25,8 +26,7 @@ inline void SetString(HKEY root, const std::wstring& subKey, const wchar_t* name
                       const std::wstring& text, DWORD type = REG_SZ)
 {
     orn::unique_hkey key;
-    ASSERT_EQ(RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              key.put(), nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(CreateProductKey(root, subKey.c_str(), KEY_ALL_ACCESS, key.put()), ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExW(key.get(), name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
                              static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
               ERROR_SUCCESS);
@@ -36,8 +36,7 @@ inline void SetRaw(HKEY root, const std::wstring& subKey, const wchar_t* name, D
                    const void* data, DWORD bytes)
 {
     orn::unique_hkey key;
-    ASSERT_EQ(RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              key.put(), nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(CreateProductKey(root, subKey.c_str(), KEY_ALL_ACCESS, key.put()), ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), bytes),
               ERROR_SUCCESS);
 }
@@ -45,8 +44,7 @@ inline void SetRaw(HKEY root, const std::wstring& subKey, const wchar_t* name, D
 inline void CreateKey(HKEY root, const std::wstring& subKey)
 {
     orn::unique_hkey key;
-    ASSERT_EQ(RegCreateKeyExW(root, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              key.put(), nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(CreateProductKey(root, subKey.c_str(), KEY_ALL_ACCESS, key.put()), ERROR_SUCCESS);
 }
 
 // The stored text of a value, or "<absent>".
@@ -54,8 +52,10 @@ inline std::wstring GetString(HKEY root, const std::wstring& subKey, const wchar
 {
     wchar_t buffer[512] = {};
     DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
-    if (RegGetValueW(root, subKey.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &bytes)
-        != ERROR_SUCCESS)
+    orn::unique_hkey key;
+    if (OpenProductKey(root, subKey.c_str(), KEY_READ, key.put()) != ERROR_SUCCESS ||
+        RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, buffer, &bytes)
+            != ERROR_SUCCESS)
         return L"<absent>";
     return buffer;
 }
@@ -63,7 +63,26 @@ inline std::wstring GetString(HKEY root, const std::wstring& subKey, const wchar
 inline bool KeyExists(HKEY root, const std::wstring& subKey)
 {
     orn::unique_hkey key;
-    return RegOpenKeyExW(root, subKey.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    return OpenProductKey(root, subKey.c_str(), KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+// The test helpers reach HKEY_LOCAL_MACHINE in the product's view, where its
+// 32-bit installer writes, whichever build runs them.
+inline void DeleteValue(HKEY root, const std::wstring& subKey, const wchar_t* name)
+{
+    orn::unique_hkey key;
+    if (OpenProductKey(root, subKey.c_str(), KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
+        RegDeleteValueW(key.get(), name);
+}
+
+inline void DeleteTree(HKEY root, const std::wstring& subKey)
+{
+    orn::unique_hkey key;
+    if (OpenProductKey(root, subKey.c_str(), KEY_ALL_ACCESS, key.put()) != ERROR_SUCCESS)
+        return;
+    RegDeleteTreeW(key.get(), nullptr);
+    key.reset();
+    RegDeleteKeyExW(root, subKey.c_str(), ProductView(root), 0);
 }
 
 // Maps HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER of this process onto private

@@ -3,6 +3,7 @@
 #include "DefaultLogManager.h"
 #include "LogManager.h"
 #include "OutputTestSupport.h"
+#include "ProductKeys.h"
 
 #include <winsock2.h>
 #include <shlobj.h>
@@ -94,8 +95,9 @@ public:
         for (const wchar_t* path : keyPath) {
             orn::unique_hkey key;
             DWORD disposition = 0;
-            RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            key.put(), &disposition);
+            RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0,
+                            KEY_ALL_ACCESS | ProductView(HKEY_LOCAL_MACHINE), nullptr, key.put(),
+                            &disposition);
             if (disposition == REG_CREATED_NEW_KEY)
                 created_.push_back(path);
         }
@@ -103,7 +105,7 @@ public:
     void TearDown() override
     {
         for (auto it = created_.rbegin(); it != created_.rend(); ++it)
-            RegDeleteKeyW(HKEY_LOCAL_MACHINE, *it);
+            RegDeleteKeyExW(HKEY_LOCAL_MACHINE, *it, ProductView(HKEY_LOCAL_MACHINE), 0);
     }
 
 private:
@@ -121,7 +123,7 @@ class LogManagerTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, logRegistryKey, 0,
+        ASSERT_EQ(ERROR_SUCCESS, OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey,
                                                KEY_ALL_ACCESS, key_.put()));
         for (const wchar_t* name : {L"szCurrentActivityType", L"szLastVersion", L"bDebugEnable"})
             saved_.emplace_back(new SavedValue(key_.get(), name));
