@@ -104,8 +104,10 @@ if [ -n "${ORN_MODULE64:-}" ]; then
 fi
 hosts_show_menu
 
-# (Wine's msiexec answers /fa with 69; the properties are the same request.)
-step "Repair (REINSTALL=ALL REINSTALLMODE=amus) leaves one registration"
+# A repair puts back what was lost and adds nothing. (Wine's msiexec answers
+# /fa with 69; the properties are the same request.)
+step "Repair (REINSTALL=ALL REINSTALLMODE=amus) restores a deleted class key and leaves one registration"
+wine reg delete "HKCR\\CLSID\\$clsid" /f /reg:32 >/dev/null || fail "the 32-bit class key was not there to delete"
 wine msiexec /i "$(winpath "$package")" /qn REINSTALL=ALL REINSTALLMODE=amus || fail "repair: exit code $?"
 repaired=$(dump_registry)
 [ "$repaired" = "$installed" ] || { fail "the repair changed the registry:"; diff <(echo "$installed") <(echo "$repaired") || true; }
