@@ -9,6 +9,8 @@ build=${ORN_BUILD_DIR:-$root/build}
 
 packages=(wine wine64 wine32:i386 libwine-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
           libboost-dev googletest cmake ninja-build cabextract gcab clang libclang-rt-14-dev)
+# The installer package's build tool and the syslog collector of the tests.
+packages+=(wixl rsyslog)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -9,6 +9,10 @@
 //                                        as an empty key
 //   sections                             one record through two debugger
 //                                        sections
+//   syslog PORT                          records of four levels and one
+//                                        overlong line through a syslog
+//                                        section to 127.0.0.1:PORT; prints
+//                                        the computer name the header carries
 
 #include "LogFileSink.h"
 #include "LogManager.h"
@@ -82,6 +86,41 @@ int twoSections()
     return 0;
 }
 
+// The records a collector of the tests receives, in order, through one
+// section of type "syslog".
+int syslogSection(const wchar_t* port)
+{
+    LogUtils::PropertyLogConfiguration configuration;
+    configuration.setProperty(0, L"type", L"syslog");
+    configuration.setProperty(0, L"server", L"127.0.0.1");
+    configuration.setProperty(0, L"port", port);
+    configuration.setProperty(0, L"format", L"%f.%l %m");
+    LogUtils::PropertyMap properties;
+    LogUtils::LogPropertiesOnMapImpl view(&properties);
+    SectionsManager manager;
+    const struct {
+        int level;
+        std::string message;
+    } records[] = {
+        {LevelEmergency, "disk on fire"},
+        {LevelError, "scan of C:\\Temp\\a b.txt failed: 100% sure"},
+        {LevelInfo, "agent started"},
+        {LevelDebug, "trace"},
+        {LevelWarning, "long " + std::string(1100, 'y')},
+    };
+    for (const auto& r : records) {
+        LogRecord record(".\\Child", 1, r.level, "zuCpLib", &manager);
+        record.narrowMessage = r.message.c_str();
+        LogUtils::LogManagerImpl::ConfigurationAction action(manager, record, view);
+        action(configuration);
+    }
+    char host[16] = {};
+    DWORD size = sizeof host;
+    GetComputerNameA(host, &size);
+    std::printf("%s\n", host);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -110,5 +149,7 @@ int wmain(int argc, wchar_t** argv)
     }
     if (mode == L"sections")
         return twoSections();
+    if (mode == L"syslog" && argc == 3)
+        return syslogSection(argv[2]);
     return 1;
 }

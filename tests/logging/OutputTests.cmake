@@ -39,3 +39,12 @@ orn_add_test(LogLinkTest SOURCES LogLinkTest.cpp LIBS orn_logging)
 
 orn_add_test(ConfigurationChangeTest SOURCES ConfigurationChangeTest.cpp LIBS orn_logging
              BOTH_PREFIXES REGISTRY)
+
+# A standard collector (rsyslogd on the Linux side) reading what a syslog
+# section of the logging child sends.
+if(NOT ORN_WIN64)
+    add_test(NAME SyslogSinkTest.rsyslog
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/rsyslog-collector.sh ${CMAKE_BINARY_DIR}/wine-run
+                     $<TARGET_FILE:LogOutputChild> ${CMAKE_BINARY_DIR}/tests/logging/output/rsyslog)
+    orn_set_test_environment(SyslogSinkTest.rsyslog wine64 "" 60 "")
+endif()

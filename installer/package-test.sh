@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# The package's life in a fresh 64-bit Wine prefix: silent install, the shell
+# hosts show the menu and start the agent, a repair and a major upgrade leave
+# one registration, the registry rows are exactly what the modules' own
+# registration writes, and an uninstall leaves nothing of the package while
+# the product's own files and keys stay.
+#
+# usage: package-test.sh PACKAGE NEXT_PACKAGE NEXT_VERSION PREFIX_DIR
+# environment: ORN_BINARY_DIR (build tree), ORN_MODULE64 and ORN_SHELLHOST64
+# (the 64-bit module and shell host, when the package holds the 64-bit module)
+set -euo pipefail
+package=$1 next=$2 next_version=$3 prefix=$4
+build=${ORN_BINARY_DIR:?}
+
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+step() { printf "\n== [%3ss] %s\n" "$SECONDS" "$*"; }
+winpath() { echo "Z:${1//\//\\}"; }
+
+clsid='{7C1D52B0-9E3A-4F06-8B2D-5A4E61C0F3D9}'
+install_win='C:\Program Files (x86)\Quarvel\Hollowmere'
+install=$prefix/drive_c/Program\ Files\ \(x86\)/Quarvel/Hollowmere
+sample_win='C:\users\Public\Documents\report.txt'
+record=$install/Agent/zuAgtSvc.cmdline
+
+step "Fresh 64-bit prefix in $prefix"
+wineserver -k 2>/dev/null || true
+rm -rf "$prefix"
+WINEARCH=win64 wineboot -i >/dev/null 2>&1
+wineserver -w
+trap 'wineserver -k 2>/dev/null || true' EXIT
+
+# What the registry holds of the package, from the prefix's registry file
+# once the server has written it: every key whose path, and every value whose
+# name or data, names the handler class, the application identity, the type
+# library, the module, or the package itself (product name, upgrade code).
+package_pattern='7C1D52B0-9E3A-4F06-8B2D-5A4E61C0F3D9|2B8E4F17-6D05-4C93-A1E2-7F3B90D4C658|E3A85C62-41D7-4B9E-9C05-6F2D18A7B4E1|OrnShExt|Hollowmere Shell Extension|D1A2C0F6E7B593C4E948D2167B0AF3C5'
+# Stopping the server writes the registry file at once (waiting for it to
+# go idle takes seconds longer).
+flush_registry() { wineserver -k 2>/dev/null || true; wineserver -w; }
+dump_registry() {
+    flush_registry
+    awk -v pattern="$package_pattern" '
+        BEGIN { IGNORECASE = 1 }
+        /^\[/ { key = $0; sub(/\] [0-9]+$/, "]", key); keyHit = (key ~ pattern); next }
+        /^#/ || /^$/ { next }
+        keyHit || $0 ~ pattern { print key " " $0 }
+    ' "$prefix/system.reg"
+}
+# The COM registration proper: class, application identity, type library.
+com_entries() { grep -E '^\[Software\\\\Classes\\\\(Wow6432Node\\\\)?(CLSID|AppID|Typelib)\\\\' || true; }
+# The shell's lists and the COM registration, without the installer's own records.
+registration() { grep -v '\\\\Installer\\\\\|\\\\Uninstall\\\\' || true; }
+
+# The demonstration product the extension belongs to: its agent, its English
+# menu texts and its install location (read in the 32-bit view by both modules).
+step "The product around the extension (agent stand-in, strings, install location)"
+mkdir -p "$install/Agent/Res/0409" "$(dirname "$prefix/drive_c/users/Public/Documents/x")"
+cp "$build/tools/agent/zuAgtSvc.exe" "$install/Agent/"
+{ printf '\xff\xfe'
+  printf '[STR_SCANNOW]\r\nIDS_EXP_SCANNOW_DSTRING=Scan with Hollowmere\r\nIDS_SCAN=Scans it\r\n' |
+      iconv -f UTF-8 -t UTF-16LE; } > "$install/Agent/Res/0409/GenStrings.bin"
+printf 'figures\r\n' > "$prefix/drive_c/users/Public/Documents/report.txt"
+wine reg add 'HKLM\SOFTWARE\Quarvel\Hollowmere' /v szInstallDir /d "$install_win" /f /reg:32 >/dev/null
+product_keys() { flush_registry; grep -c '"szInstallDir"="C:\\\\Program Files (x86)\\\\Quarvel\\\\Hollowmere"' "$prefix/system.reg"; }
+[ "$(product_keys)" = 1 ] || fail "the product's install location was not written"
+before=$(dump_registry)
+[ -z "$before" ] || { fail "a fresh prefix already holds entries of the package:"; echo "$before"; }
+
+hosts=("$build/tools/shellhost/shellhost.exe")
+[ -z "${ORN_SHELLHOST64:-}" ] || [ -f "$ORN_SHELLHOST64" ] || fail "no 64-bit shell host at $ORN_SHELLHOST64"
+[ -n "${ORN_SHELLHOST64:-}" ] && hosts+=("$ORN_SHELLHOST64")
+label() { [ "$1" = "${hosts[0]}" ] && echo "32-bit shell host" || echo "64-bit shell host"; }
+
+# Each host shows the menu for a file and its command starts the agent.
+hosts_show_menu() {
+    for host in "${hosts[@]}"; do
+        rm -f "$record"
+        local out rc=0
+        out=$(wine "$host" --invoke 0 "$sample_win" 2>&1) || rc=$?
+        echo "$(label "$host"): exit $rc"
+        echo "$out" | tr -d '\r' | sed 's/^/    /'
+        [ $rc -eq 0 ] || fail "$host: exit code $rc"
+        echo "$out" | grep -q 'Scan with Hollowmere' || fail "$host: no menu entry"
+        for _ in $(seq 100); do [ -f "$record" ] && break; sleep 0.1; done
+        if [ -f "$record" ]; then
+            echo "    agent started: $(iconv -f UTF-16LE -t UTF-8 "$record")"
+        else
+            fail "$host: the agent was not started"
+        fi
+    done
+}
+
+step "msiexec /i $(basename "$package") /qn"
+wine msiexec /i "$(winpath "$package")" /qn || fail "install: exit code $?"
+installed=$(dump_registry)
+echo "$installed" | registration
+[ -f "$install/OrnShExt.dll" ] || fail "OrnShExt.dll is not in the install folder"
+if [ -n "${ORN_MODULE64:-}" ]; then
+    [ -f "$install/x64/OrnShExt.dll" ] || fail "the 64-bit OrnShExt.dll is not in the install folder"
+fi
+hosts_show_menu
+
+# A repair puts back what was lost and adds nothing. (Wine's msiexec answers
+# /fa with 69; the properties are the same request.)
+step "Repair (REINSTALL=ALL REINSTALLMODE=amus) restores a deleted class key and leaves one registration"
+wine reg delete "HKCR\\CLSID\\$clsid" /f /reg:32 >/dev/null || fail "the 32-bit class key was not there to delete"
+wine msiexec /i "$(winpath "$package")" /qn REINSTALL=ALL REINSTALLMODE=amus || fail "repair: exit code $?"
+repaired=$(dump_registry)
+[ "$repaired" = "$installed" ] || { fail "the repair changed the registry:"; diff <(echo "$installed") <(echo "$repaired") || true; }
+
+step "Major upgrade to $next_version, into another folder (INSTALLDIR)"
+other_win='C:\Quarvel Extension'
+other=$prefix/drive_c/Quarvel\ Extension
+wine msiexec /i "$(winpath "$next")" /qn "INSTALLDIR=$other_win" || fail "upgrade: exit code $?"
+upgraded=$(dump_registry)
+[ -f "$other/OrnShExt.dll" ] || fail "the upgrade did not install into INSTALLDIR"
+[ -f "$install/OrnShExt.dll" ] && fail "the upgrade left the first version's module behind"
+moved=$(echo "$installed" | registration | sed 's/Program Files (x86)\\\\Quarvel\\\\Hollowmere/Quarvel Extension/')
+[ "$(echo "$upgraded" | registration)" = "$moved" ] ||
+    { fail "after the upgrade the registration is not the first one, moved:"; diff <(echo "$moved") <(echo "$upgraded" | registration) || true; }
+products=$(echo "$upgraded" | grep -c 'Installer\\\\UpgradeCodes\\\\D1A2C0F6E7B593C4E948D2167B0AF3C5\] "' || true)
+[ "$products" = 2 ] || fail "$products products recorded under the upgrade code in the two installer lists, expected one in each"
+# The versions of the programs list and the installer's record of the product.
+versions=$(awk '/^\[/ { if (ours) print version; ours = 0; version = "" }
+                /^"DisplayName"="Quarvel Hollowmere Shell Extension"/ { ours = 1 }
+                /^"DisplayVersion"=/ { version = $0 }
+                END { if (ours) print version }' "$prefix/system.reg" | sort -u)
+[ "$versions" = "\"DisplayVersion\"=\"$next_version\"" ] || fail "installed versions: $versions, expected only $next_version"
+hosts_show_menu
+
+step "msiexec /x $(basename "$next") /qn"
+wine msiexec /x "$(winpath "$next")" /qn || fail "uninstall: exit code $?"
+left=$(dump_registry)
+if [ -n "$left" ]; then
+    fail "the registry still holds entries of the package:"
+    echo "$left"
+else
+    echo "registry (both views, installer records included): nothing of the package left"
+fi
+for host in "${hosts[@]}"; do
+    rc=0
+    wine "$host" "$sample_win" >/dev/null 2>&1 || rc=$?
+    echo "$(label "$host"): exit $rc (3: no handler registered)"
+    [ $rc -eq 3 ] || fail "$host finds a handler after the uninstall (exit $rc)"
+done
+files=$(cd "$prefix/drive_c" && find . -iname 'OrnShExt*' -o -path './Quarvel Extension*' | sort)
+[ -z "$files" ] || { fail "files of the package left:"; echo "$files"; }
+echo "install folder after the uninstall:"
+(cd "$install" && find . | sort | sed 's/^/    /')
+[ -f "$install/Agent/zuAgtSvc.exe" ] || fail "the product's agent went with the package"
+[ "$(product_keys)" = 1 ] || fail "the product's install location went with the package"
+
+# The rows must be what the module's own registration writes: register the
+# same modules in the same folder with regsvr32 and compare.
+step "regsvr32 of the same modules writes the same entries"
+cp "$build/extension/OrnShExt.dll" "$install/OrnShExt.dll"
+modules=("$install_win\\OrnShExt.dll")
+if [ -n "${ORN_MODULE64:-}" ]; then
+    mkdir -p "$install/x64"
+    cp "$ORN_MODULE64" "$install/x64/OrnShExt.dll"
+    modules+=("$install_win\\x64\\OrnShExt.dll")
+fi
+for module in "${modules[@]}"; do
+    wine regsvr32 /s "$module" || fail "regsvr32 $module: exit code $?"
+done
+selfreg=$(dump_registry | com_entries)
+[ "$selfreg" = "$(echo "$installed" | com_entries)" ] ||
+    { fail "the package's entries differ from the modules' own:"; diff <(echo "$installed" | com_entries) <(echo "$selfreg") || true; }
+for module in "${modules[@]}"; do
+    wine regsvr32 /s /u "$module" || true
+done
+rm -rf "$install/OrnShExt.dll" "$install/x64"
+
+echo
+[ $failures -eq 0 ] && echo "package test passed" || echo "$failures failures"
+exit $((failures > 0))
