@@ -51,32 +51,6 @@ private:
 testing::Environment* const logKeyEnvironment =
     testing::AddGlobalTestEnvironment(new LogKeyEnvironment);
 
-// One registry value as it was, put back at the end.
-class SavedValue {
-public:
-    SavedValue(HKEY key, const wchar_t* name) : key_(key), name_(name)
-    {
-        DWORD size = sizeof data_;
-        present_ = RegQueryValueExW(key, name, nullptr, &type_, data_, &size) == ERROR_SUCCESS;
-        size_ = size;
-    }
-    ~SavedValue()
-    {
-        if (present_)
-            RegSetValueExW(key_, name_, 0, type_, data_, size_);
-        else
-            RegDeleteValueW(key_, name_);
-    }
-
-private:
-    HKEY key_;
-    const wchar_t* name_;
-    bool present_ = false;
-    DWORD type_ = 0;
-    DWORD size_ = 0;
-    BYTE data_[1024];
-};
-
 // A section writing every record to one file of the log folder.
 std::string sectionTo(const std::string& fileName)
 {

@@ -42,32 +42,6 @@ void operator delete(void* p, std::size_t) noexcept
 
 namespace {
 
-// Restores one registry value as it was.
-class SavedValue {
-public:
-    SavedValue(HKEY key, const wchar_t* name) : key_(key), name_(name)
-    {
-        DWORD size = sizeof data_;
-        present_ = RegQueryValueExW(key, name, nullptr, &type_, data_, &size) == ERROR_SUCCESS;
-        size_ = size;
-    }
-    ~SavedValue()
-    {
-        if (present_)
-            RegSetValueExW(key_, name_, 0, type_, data_, size_);
-        else
-            RegDeleteValueW(key_, name_);
-    }
-
-private:
-    HKEY key_;
-    const wchar_t* name_;
-    bool present_ = false;
-    DWORD type_ = 0;
-    DWORD size_ = 0;
-    BYTE data_[1024];
-};
-
 std::set<std::wstring> logFiles()
 {
     std::set<std::wstring> names;

@@ -169,6 +169,34 @@ inline const std::string& runMarker()
     return marker;
 }
 
+// One registry value as it was, put back when this goes.
+class SavedValue {
+public:
+    SavedValue(HKEY key, const wchar_t* name) : key_(key), name_(name)
+    {
+        DWORD size = sizeof data_;
+        present_ = RegQueryValueExW(key, name, nullptr, &type_, data_, &size) == ERROR_SUCCESS;
+        size_ = size;
+    }
+    ~SavedValue()
+    {
+        if (present_)
+            RegSetValueExW(key_, name_, 0, type_, data_, size_);
+        else
+            RegDeleteValueW(key_, name_);
+    }
+    SavedValue(const SavedValue&) = delete;
+    SavedValue& operator=(const SavedValue&) = delete;
+
+private:
+    HKEY key_;
+    const wchar_t* name_;
+    bool present_ = false;
+    DWORD type_ = 0;
+    DWORD size_ = 0;
+    BYTE data_[1024];
+};
+
 // An empty folder of this name under the build tree's test output. Should
 // an earlier run's folder refuse to go, this run gets a folder of its own.
 inline std::wstring freshFolder(const std::wstring& name)
