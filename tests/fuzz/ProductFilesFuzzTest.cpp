@@ -25,7 +25,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <cwchar>
 #include <memory>
 
 namespace {
@@ -58,7 +57,7 @@ void setText(HKEY root, const wchar_t* subKey, const wchar_t* name, const std::w
 //
 // A string value stored without its terminator is the platform's to judge:
 // Wine's RegQueryValueExW sometimes appends one. Such a value is `unsure`:
-// the reader may take it as absent, or as exactly its characters.
+// the reader may take it as absent, or as its characters up to the first NUL.
 struct HostileValue {
     DWORD type = REG_SZ;
     std::vector<BYTE> bytes;
@@ -121,7 +120,8 @@ HostileValue hostileValue(fuzz::Random& random, const std::vector<std::wstring>&
             value.text = text.c_str();  // up to the first terminator
         } else {
             value.unsure = true;
-            value.text = std::wstring(text.c_str(), chars);
+            value.text =
+                std::wstring(text.c_str(), std::find(text.c_str(), text.c_str() + chars, L'\0'));
         }
     }
     return value;
