@@ -138,8 +138,8 @@ std::string narrow(const std::wstring& text)
 std::string describe(const HostileValue& value)
 {
     return "type " + std::to_string(value.type) + " bytes " + std::to_string(value.bytes.size()) +
-           (value.readable ? " readable \"" + narrow(value.text.substr(0, 40)) + "\""
-                           : std::string(" unreadable"));
+           (value.readable ? " readable" : value.unsure ? " unterminated" : " unreadable") +
+           (value.readable || value.unsure ? " \"" + narrow(value.text) + "\"" : std::string());
 }
 
 void setHostile(HKEY root, const wchar_t* subKey, const wchar_t* name, const HostileValue& value)
@@ -496,7 +496,11 @@ TEST_F(ProductFilesFuzz, LanguageValuesCountOnlyWhenTheRuleReadsThem)
             // wants it, makes 0409 count as installed.
             const HostileValue value = hostileValue(random, {install, install + L"\\"}, 259);
             setHostile(HKEY_LOCAL_MACHINE, productKey, L"szInstallDir", value);
-            const bool named = value.text == install || value.text == install + L"\\";
+            // Whether a value names that folder is the file system's to say: one
+            // that differs from it only in case names it too.
+            const bool named =
+                GetFileAttributesW((value.text + L"\\Agent\\Res\\0409").c_str()) !=
+                INVALID_FILE_ATTRIBUTES;
             const bool installed = helper.IsLanguageInstalled(0x0409) == TRUE;
             // An unsure value is taken as its characters, or as absent.
             if (!value.unsure || installed != named) {
