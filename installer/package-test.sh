@@ -109,7 +109,10 @@ hosts_show_menu
 step "Repair (REINSTALL=ALL REINSTALLMODE=amus) restores a deleted class key and leaves one registration"
 wine reg delete "HKCR\\CLSID\\$clsid" /f /reg:32 >/dev/null || fail "the 32-bit class key was not there to delete"
 wine msiexec /i "$(winpath "$package")" /qn REINSTALL=ALL REINSTALLMODE=amus || fail "repair: exit code $?"
-repaired=$(dump_registry)
+# Windows Installer may note the same source again in its own list: its
+# bookkeeping, not the package's entries.
+repaired=$(dump_registry | grep -v '\\\\SourceList' || true)
+installed=$(echo "$installed" | grep -v '\\\\SourceList' || true)
 [ "$repaired" = "$installed" ] || { fail "the repair changed the registry:"; diff <(echo "$installed") <(echo "$repaired") || true; }
 
 step "Major upgrade to $next_version, into another folder (INSTALLDIR)"
