@@ -1,7 +1,7 @@
 // The scan launcher starts the real agent stand-in through the shell; the
 // stand-in records the command line it received.
 
-#include "CorvaneExtHelper.h"
+#include "ScanLauncher.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The registry-script processor against the real registry, below a key of
 // the current user that each test owns.
 
-#include "RegObject.h"
+#include "RegistryScript.h"
 #include "ServerTestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The menu strings read from the strings file of the language folder that the
 // language class picks, below the installation folder in the real registry.
 
-#include "Helper.h"
+#include "MenuStrings.h"
 
 #include <gtest/gtest.h>
 

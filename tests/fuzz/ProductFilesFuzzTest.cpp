@@ -13,7 +13,7 @@
 #include "FuzzSupport.h"
 
 #include "DefaultLogManager.h"
-#include "Helper.h"
+#include "MenuStrings.h"
 #include "LanguageDetail.h"
 #include "LogRecord.h"
 #include "MUIHelper.h"

@@ -7,7 +7,7 @@
 
 #include "FuzzSupport.h"
 
-#include "RegObject.h"
+#include "RegistryScript.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 
 #include "IniConfiguration.h"
 #include "Platform.h"
-#include "RegObject.h"
+#include "RegistryScript.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -15,12 +15,12 @@ command -v clang++ >/dev/null || { echo "clang++ is missing (scripts/setup.sh in
 mkdir -p "$out/obj"
 
 flags=(-std=c++17 -O2 -g -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
-       -I"$here/shim" -I"$here" -I"$here/.." -I"$root/logging" -I"$root/extension" -I"$root/platform/include")
+       -I"$here/shim" -I"$here" -I"$here/.." -I"$root/logging" -I"$root/extension/lib" -I"$root/platform")
 objects=()
 # Each source is compiled again only when it or a header beside it changed:
 # the grammar alone takes most of a minute.
 for source in "$root/logging/ConditionGrammar.cpp" "$root/logging/LogConfiguration.cpp" \
-              "$root/logging/IniConfiguration.cpp" "$root/extension/RegObject.cpp" \
+              "$root/logging/IniConfiguration.cpp" "$root/extension/lib/RegistryScript.cpp" \
               "$here/ConditionFuzzer.cpp" "$here/ReaderFuzzers.cpp" "$here/Platform.cpp" "$here/Driver.cpp"; do
     object="$out/obj/$(basename "$source" .cpp).o"
     newer=$(find "$(dirname "$source")" "$here" "$here/shim" -maxdepth 1 -name '*.h' -newer "$object" 2>/dev/null | head -1 || true)

@@ -3,7 +3,7 @@
 
 #include "ComObject.h"
 #include "Module.h"
-#include "RegObject.h"
+#include "RegistryScript.h"
 #include "Resource.h"
 #include "UniqueResource.h"
 

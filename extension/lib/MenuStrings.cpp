@@ -1,4 +1,4 @@
-#include "Helper.h"
+#include "MenuStrings.h"
 
 #include <memory>
 #include <string>

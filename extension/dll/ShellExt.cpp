@@ -1,7 +1,7 @@
 #include "ShellExt.h"
 
-#include "CorvaneExtHelper.h"
-#include "Helper.h"
+#include "ScanLauncher.h"
+#include "MenuStrings.h"
 #include "LogRecord.h"
 #include "Resource.h"
 

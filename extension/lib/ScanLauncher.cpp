@@ -1,4 +1,4 @@
-#include "CorvaneExtHelper.h"
+#include "ScanLauncher.h"
 
 #include <shellapi.h>
 

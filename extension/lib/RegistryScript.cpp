@@ -1,4 +1,4 @@
-#include "RegObject.h"
+#include "RegistryScript.h"
 
 #include "UniqueResource.h"
 
