@@ -1,5 +1,6 @@
 #include "LanguageDetail.h"
 
+#include "HexDigit.h"
 #include "ProductKeys.h"
 #include "UniqueResource.h"
 
@@ -53,17 +54,10 @@ unsigned ReadHexDigits(const wchar_t* text, std::size_t maxDigits, unsigned fall
     unsigned value = 0;
     std::size_t digits = 0;
     for (; text && digits < maxDigits; ++digits) {
-        const wchar_t c = text[digits];
-        unsigned digit;
-        if (c >= L'0' && c <= L'9')
-            digit = c - L'0';
-        else if (c >= L'a' && c <= L'f')
-            digit = c - L'a' + 10;
-        else if (c >= L'A' && c <= L'F')
-            digit = c - L'A' + 10;
-        else
+        const int digit = orn::hexDigitValue(text[digits]);
+        if (digit < 0)
             break;
-        value = value * 16 + digit;
+        value = value * 16 + static_cast<unsigned>(digit);
     }
     return digits == 0 ? fallback : value;
 }

@@ -301,20 +301,12 @@ void DefaultLogManager::refresh()
 
 boost::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::readProperties()
 {
-    if (!logKey) {
-        HKEY key = nullptr;
-        if (OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_READ, &key) == ERROR_SUCCESS)
-            logKey.reset(key);
-    }
+    if (!logKey)
+        OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_READ, logKey.put());
 
     auto map = boost::make_shared<LogUtils::PropertyMap>();
     orn::unique_hkey values;
-    {
-        HKEY key = nullptr;
-        if (OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_QUERY_VALUE, &key) ==
-            ERROR_SUCCESS)
-            values.reset(key);
-    }
+    OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_QUERY_VALUE, values.put());
 
     wchar_t activity[propertyTextCapacity];
     if (logKey) {
@@ -427,10 +419,9 @@ boost::shared_ptr<const DefaultLogManager::State> DefaultLogManager::publish(
 
 ConfigDirectory::ConfigDirectory()
 {
-    HKEY key = nullptr;
-    if (OpenProductKey(HKEY_LOCAL_MACHINE, installKeyNative, KEY_QUERY_VALUE, &key) ==
+    orn::unique_hkey product;
+    if (OpenProductKey(HKEY_LOCAL_MACHINE, installKeyNative, KEY_QUERY_VALUE, product.put()) ==
         ERROR_SUCCESS) {
-        orn::unique_hkey product(key);
         DWORD type = 0;
         DWORD size = sizeof path_ - sizeof(wchar_t);
         if (RegQueryValueExW(product.get(), installDirValue, nullptr, &type,

@@ -134,6 +134,30 @@ bool splitPattern(const wchar_t* begin, const wchar_t* end, PatternText& pattern
     return true;
 }
 
+// Walks the patterns of a filter in order: tokens separated by blanks alone
+// (a tab belongs to its token), a leading '~' marking an exclusion. Tokens
+// without a dot match nothing and are passed over. visit(pattern, exclusion)
+// answers false to stop the walk.
+template <typename Visit>
+void forEachPattern(const wchar_t* expression, Visit visit)
+{
+    const wchar_t* position = expression;
+    for (;;) {
+        while (*position == L' ')
+            ++position;
+        if (!*position)
+            return;
+        const wchar_t* begin = position;
+        while (*position && *position != L' ')
+            ++position;
+        const bool exclusion = *begin == L'~';
+        PatternText pattern;
+        if (splitPattern(exclusion ? begin + 1 : begin, position, pattern) &&
+            !visit(pattern, exclusion))
+            return;
+    }
+}
+
 // The level test and the component test are both pure, so the cheaper one
 // goes first when the limit is known.
 bool patternMatches(const PatternText& pattern, const LogRecord& record, ComponentText& component)
@@ -167,27 +191,19 @@ bool FilterEvaluator::evaluateFilter(const wchar_t* expression, const LogRecord&
         return true;
     ComponentText component(record.component);
     bool matched = false;
-    const wchar_t* position = expression;
-    for (;;) {
-        while (*position == L' ')
-            ++position;
-        if (!*position)
-            break;
-        const wchar_t* begin = position;
-        while (*position && *position != L' ')
-            ++position;
-        const bool exclusion = *begin == L'~';
+    bool excluded = false;
+    forEachPattern(expression, [&](const PatternText& pattern, bool exclusion) {
         if (!exclusion && matched)
-            continue;
-        PatternText pattern;
-        if (!splitPattern(exclusion ? begin + 1 : begin, position, pattern) ||
-            !patternMatches(pattern, record, component))
-            continue;
+            return true;
+        if (!patternMatches(pattern, record, component))
+            return true;
         if (exclusion)
-            return false;
-        matched = true;
-    }
-    return matched;
+            excluded = true;
+        else
+            matched = true;
+        return !excluded;
+    });
+    return matched && !excluded;
 }
 
 namespace LogUtils {
@@ -196,19 +212,7 @@ CompiledFilter::CompiledFilter(const wchar_t* expression)
     : present_(expression != nullptr), text_(expression ? expression : L"")
 {
     const wchar_t* const base = text_.c_str();
-    const wchar_t* position = base;
-    for (;;) {
-        while (*position == L' ')
-            ++position;
-        if (!*position)
-            break;
-        const wchar_t* begin = position;
-        while (*position && *position != L' ')
-            ++position;
-        const bool exclusion = *begin == L'~';
-        PatternText split;
-        if (!splitPattern(exclusion ? begin + 1 : begin, position, split))
-            continue;
+    forEachPattern(base, [&](const PatternText& split, bool exclusion) {
         Pattern pattern;
         pattern.componentBegin = static_cast<std::size_t>(split.component - base);
         pattern.componentLength = split.componentLength;
@@ -221,7 +225,8 @@ CompiledFilter::CompiledFilter(const wchar_t* expression)
                             ? levelLimit(split.levelBegin, split.levelEnd)
                             : -1;
         (exclusion ? exclusions_ : positives_).push_back(pattern);
-    }
+        return true;
+    });
 }
 
 // An exclusion anywhere rejects; one positive match admits. Which is tested

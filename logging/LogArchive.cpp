@@ -1,6 +1,8 @@
 #include "LogArchive.h"
 
+#include "FileNamePart.h"
 #include "SafeLogFile.h"
+#include "UniqueResource.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -17,20 +19,7 @@ namespace LogUtils {
 
 namespace {
 
-bool isSeparator(wchar_t c)
-{
-    return c == L'\\' || c == L'/';
-}
-
-const wchar_t* fileNamePart(const wchar_t* path)
-{
-    const wchar_t* name = path;
-    for (const wchar_t* p = path; *p; ++p) {
-        if (isSeparator(*p))
-            name = p + 1;
-    }
-    return name;
-}
+using orn::fileNamePart;
 
 // The extension is the file name from its last dot on; a name without a dot
 // gets the new text appended. False when the result would not fit MAX_PATH.
@@ -88,13 +77,8 @@ bool CabinetWriter::addFile(const char* sourcePath, const char* nameInCabinet, b
 {
     if (!context_)
         return false;
-    if (!nameInCabinet) {
-        nameInCabinet = sourcePath;
-        for (const char* p = sourcePath; *p; p = CharNextA(p)) {
-            if (*p == '\\' || *p == '/')
-                nameInCabinet = p + 1;
-        }
-    }
+    if (!nameInCabinet)
+        nameInCabinet = fileNamePart(sourcePath);
     source_ = source;
     const bool added = FCIAddFile(context_, const_cast<char*>(sourcePath),
                                   const_cast<char*>(nameInCabinet), executable, nextCabinet,
@@ -170,16 +154,15 @@ FNFCIOPEN(CabinetWriter::open)
     }
     // The runtime closes its copy; the writer keeps the original to delete
     // an incomplete cabinet through it.
-    HANDLE runtimeCopy = nullptr;
+    orn::unique_handle runtimeCopy;
     if (!DuplicateHandle(GetCurrentProcess(), writer->cabinet_.get(), GetCurrentProcess(),
-                         &runtimeCopy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+                         runtimeCopy.put(), 0, FALSE, DUPLICATE_SAME_ACCESS))
         return -1;
-    const int descriptor =
-        _open_osfhandle(reinterpret_cast<intptr_t>(runtimeCopy), (oflag & _O_APPEND) | _O_BINARY);
-    if (descriptor == -1) {
-        CloseHandle(runtimeCopy);
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(runtimeCopy.get()),
+                                           (oflag & _O_APPEND) | _O_BINARY);
+    if (descriptor == -1)
         return -1;
-    }
+    runtimeCopy.release();
     writer->cabinetOpened_ = true;
     return descriptor;
 }
@@ -270,20 +253,21 @@ FNFCIGETOPENINFO(CabinetWriter::openInfo)
         return ::_sopen(pszName, _O_RDONLY | _O_BINARY, _SH_DENYNO, _S_IREAD);
     }
     // A copy of the handle, for the library closes what it is given.
-    HANDLE copy = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), writer->source_, GetCurrentProcess(), &copy, 0,
+    orn::unique_handle copy;
+    if (!DuplicateHandle(GetCurrentProcess(), writer->source_, GetCurrentProcess(), copy.put(), 0,
                          FALSE, DUPLICATE_SAME_ACCESS))
         return -1;
     FILE_BASIC_INFO basic;
-    if (GetFileInformationByHandleEx(copy, FileBasicInfo, &basic, sizeof basic)) {
+    if (GetFileInformationByHandleEx(copy.get(), FileBasicInfo, &basic, sizeof basic)) {
         const FILETIME lastWrite = {basic.LastWriteTime.LowPart,
                                     static_cast<DWORD>(basic.LastWriteTime.HighPart)};
         describe(lastWrite, basic.FileAttributes, pdate, ptime, pattribs);
     }
-    SetFilePointer(copy, 0, nullptr, FILE_BEGIN);
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_RDONLY | _O_BINARY);
-    if (descriptor == -1)
-        CloseHandle(copy);
+    SetFilePointer(copy.get(), 0, nullptr, FILE_BEGIN);
+    const int descriptor =
+        _open_osfhandle(reinterpret_cast<intptr_t>(copy.get()), _O_RDONLY | _O_BINARY);
+    if (descriptor != -1)
+        copy.release();
     return descriptor;
 }
 

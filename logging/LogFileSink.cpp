@@ -4,54 +4,43 @@
 #include "SafeLogFile.h"
 #include "UniqueResource.h"
 
-#include <memory>
+#include <sddl.h>
+
+#include <new>
 #include <string>
 
 namespace LogUtils {
 
 namespace {
 
-constexpr DWORD systemAccess = 0x101f0000;    // generic all, all standard rights
-constexpr DWORD everyoneAccess = 0x10020000;  // generic all, read control
+// LocalSystem: generic all and every standard right; Everyone: generic all
+// and read control. Only the access list: no owner, no group.
+constexpr wchar_t logFileAccess[] = L"D:(A;;0x101f0000;;;SY)(A;;0x10020000;;;WD)";
 
 class LogFileSecurity {
 public:
-    LogFileSecurity() : attributes_(), descriptor_()
+    LogFileSecurity() : attributes_()
     {
-        BYTE systemSid[SECURITY_MAX_SID_SIZE];
-        BYTE everyoneSid[SECURITY_MAX_SID_SIZE];
-        DWORD systemSize = sizeof systemSid;
-        DWORD everyoneSize = sizeof everyoneSid;
-        if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, systemSid, &systemSize) ||
-            !CreateWellKnownSid(WinWorldSid, nullptr, everyoneSid, &everyoneSize))
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                logFileAccess, SDDL_REVISION_1, descriptor_.put(), nullptr)) {
+            // Throwing leaves the process-wide object unmade, so the next
+            // file open tries again.
+            if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY)
+                throw std::bad_alloc();
             return;
-        const DWORD aclSize = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) +
-                              GetLengthSid(systemSid) + GetLengthSid(everyoneSid);
-        // Throwing here leaves the process-wide object unmade, so the next
-        // file open tries again.
-        acl_.reset(new DWORD[(aclSize + sizeof(DWORD) - 1) / sizeof(DWORD)]);
-        ACL* acl = reinterpret_cast<ACL*>(acl_.get());
-        if (!InitializeAcl(acl, aclSize, ACL_REVISION) ||
-            !AddAccessAllowedAce(acl, ACL_REVISION, systemAccess, systemSid) ||
-            !AddAccessAllowedAce(acl, ACL_REVISION, everyoneAccess, everyoneSid) ||
-            !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
-            !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE))
-            return;
+        }
         attributes_.nLength = sizeof attributes_;
-        attributes_.lpSecurityDescriptor = &descriptor_;
+        attributes_.lpSecurityDescriptor = descriptor_.get();
         attributes_.bInheritHandle = FALSE;
-        ready_ = true;
     }
     LogFileSecurity(const LogFileSecurity&) = delete;
     LogFileSecurity& operator=(const LogFileSecurity&) = delete;
 
-    SECURITY_ATTRIBUTES* attributes() { return ready_ ? &attributes_ : nullptr; }
+    SECURITY_ATTRIBUTES* attributes() { return descriptor_ ? &attributes_ : nullptr; }
 
 private:
     SECURITY_ATTRIBUTES attributes_;
-    SECURITY_DESCRIPTOR descriptor_;
-    std::unique_ptr<DWORD[]> acl_;
-    bool ready_ = false;
+    orn::unique_hlocal descriptor_;
 };
 
 // Writers of one log in this process take turns, so that a sharing

@@ -1,5 +1,7 @@
 #include "LogFormatter.h"
 
+#include "FileNamePart.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -118,14 +120,7 @@ void writeSourceFile(OStream<char>& out, const char* sourceFile, bool whole)
 {
     if (!sourceFile)
         return;
-    const char* name = sourceFile;
-    if (!whole) {
-        for (const char* c = sourceFile; *c; ++c) {
-            if (*c == '\\' || *c == '/')
-                name = c + 1;
-        }
-    }
-    out.writeString(name);
+    out.writeString(whole ? sourceFile : orn::fileNamePart(sourceFile));
 }
 
 void writeUserName(OStream<char>& out)
@@ -234,6 +229,8 @@ private:
 
 }  // namespace
 
+// Every record formats its stamps: digits by hand, since snprintf costs more
+// than the rest of the line together.
 char* putDecimal(char* at, unsigned value, int width)
 {
     char digits[10];
@@ -286,11 +283,7 @@ int processNameFromPath(const char* path, char (&name)[processNameCapacity])
     name[0] = '\0';
     if (!path)
         return 0;
-    const char* begin = path;
-    for (const char* c = path; *c; ++c) {
-        if (*c == '\\' || *c == '/')
-            begin = c + 1;
-    }
+    const char* begin = orn::fileNamePart(path);
     const char* end = begin + std::strlen(begin);
     for (const char* c = end; c != begin; --c) {
         if (c[-1] == '.') {

@@ -7,6 +7,7 @@
 #include "LogFormatter.h"
 #include "LogRecord.h"
 #include "LogSink.h"
+#include "SinkTypes.h"
 
 #include <cstdint>
 #include <string>
@@ -79,12 +80,6 @@ protected:
     ~LogManagerImpl() = default;
 };
 
-// Where a file section writes a record with these properties: "filename"
-// with its placeholders replaced, appended to "logdir", and the size limit
-// from "maxsize". False when the section writes no file.
-bool fileSinkTarget(LogConfigurationSection& section, LookupableW& properties,
-                    wchar_t (&path)[MAX_PATH], DWORD& limit);
-
 // The sections of one configuration decided once for one property set, as
 // processSection would apply them: a section that is disabled, has no type or
 // a type of no sink, or whose condition is false is left out; keys are looked
@@ -107,31 +102,20 @@ public:
     std::size_t sectionCount() const { return sections_.size(); }
 
 private:
-    enum class Sink { File, Syslog, DebugString };
-
     struct Section {
-        Sink sink = Sink::DebugString;
+        const SinkType* sink = nullptr;
         bool conditionPerRecord = false;
         bool hasCondition = false;
         std::wstring condition;
         CompiledFilter filter;
         bool hasFormat = false;
         std::wstring format;
-        std::wstring path;  // file: the log folder joined with the expanded name
-        DWORD maximumSize = 0;
-        bool hasServer = false;  // syslog
-        std::wstring server;
-        std::uint16_t port = 0;
+        SinkSettings settings;
     };
 
     class Builder;
 
     std::vector<Section> sections_;
 };
-
-// A section's number text: leading blanks, one sign, then decimal digits up
-// to the first other character, wrapping at 32 bits ("-1" gives 0xFFFFFFFF,
-// "abc" gives 0).
-DWORD parseSectionNumber(const wchar_t* text);
 
 }  // namespace LogUtils

@@ -115,11 +115,14 @@ bool isPlainFolder(const wchar_t* full, size_t length)
            hasFinalPath(handle.get(), folder, length);
 }
 
+// Takes the handle: closes it, deleting a file it has just created.
 HANDLE refuse(HANDLE handle, bool created)
 {
-    if (created)
-        deleteLogFileOnClose(handle);
-    CloseHandle(handle);
+    {
+        const orn::unique_file file(handle);
+        if (created)
+            deleteLogFileOnClose(file.get());
+    }
     SetLastError(ERROR_CANT_ACCESS_FILE);
     return INVALID_HANDLE_VALUE;
 }

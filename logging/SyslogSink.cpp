@@ -1,10 +1,11 @@
 #include "SyslogSink.h"
 
+#include "UniqueResource.h"
+
 #include <winsock.h>
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace LogUtils {
 
@@ -15,35 +16,23 @@ namespace {
 const char* const monthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// One UDP socket for the whole process, made by the first syslog write and
-// closed at exit. A failed creation stays failed.
-class SyslogSocket {
-public:
-    SyslogSocket()
-    {
-        WSADATA data;
-        if (WSAStartup(MAKEWORD(2, 2), &data) == 0)
-            socket_ = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    }
-    ~SyslogSocket()
-    {
-        if (socket_ != INVALID_SOCKET)
-            closesocket(socket_);
-    }
-    SyslogSocket(const SyslogSocket&) = delete;
-    SyslogSocket& operator=(const SyslogSocket&) = delete;
+struct close_socket { void operator()(SOCKET socket) const noexcept { closesocket(socket); } };
+using unique_socket = orn::unique_resource<SOCKET, close_socket, INVALID_SOCKET>;
 
-    SOCKET get() const { return socket_; }
+unique_socket openSyslogSocket()
+{
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return unique_socket();
+    return unique_socket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+}
 
-private:
-    SOCKET socket_ = INVALID_SOCKET;
-};
-
-// A function-local static: a thread racing the first one waits until the
-// socket is fully made.
+// One UDP socket for the whole process, made by the first syslog write (a
+// thread racing it waits until it is made) and closed at exit. A failed
+// creation stays failed.
 SOCKET syslogSocket()
 {
-    static SyslogSocket socket;
+    static const unique_socket socket = openSyslogSocket();
     return socket.get();
 }
 
@@ -94,16 +83,6 @@ bool SyslogSink::write(ILogSinkStreamer& streamer)
         WSAGetLastError();
         return false;
     }
-    return true;
-}
-
-bool DebugStringSink::write(ILogSinkStreamer& streamer)
-{
-    std::string line;
-    ATLString_OStream out(line);
-    streamer.stream(out);
-    line += '\n';
-    OutputDebugStringA(line.c_str());
     return true;
 }
 

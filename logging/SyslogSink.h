@@ -1,6 +1,5 @@
 #pragma once
-// Sends each line as one BSD-style syslog datagram over UDP, and hands each
-// line to the debugger output.
+// Sends each line as one BSD-style syslog datagram over UDP.
 
 #include "LogRecord.h"
 #include "LogSink.h"
@@ -36,12 +35,6 @@ private:
     Destination destination_;
     const LogRecord* record_;
     bool hasDestination_;
-};
-
-class DebugStringSink : public ILogSink {
-public:
-    // The line and a single line feed, to the debugger output.
-    bool write(ILogSinkStreamer& streamer) override;
 };
 
 }  // namespace LogUtils

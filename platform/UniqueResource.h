@@ -59,6 +59,7 @@ struct close_find { void operator()(HANDLE handle) const noexcept { FindClose(ha
 struct free_library { void operator()(HMODULE module) const noexcept { FreeLibrary(module); } };
 struct delete_gdi_object { void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); } };
 struct free_bstr { void operator()(BSTR text) const noexcept { SysFreeString(text); } };
+struct free_local { void operator()(HLOCAL memory) const noexcept { LocalFree(memory); } };
 
 using unique_hkey = unique_resource<HKEY, close_reg_key>;
 // Kernel objects whose failure value is null (events, processes, threads).
@@ -66,6 +67,8 @@ using unique_handle = unique_resource<HANDLE, close_handle>;
 using unique_hmodule = unique_resource<HMODULE, free_library>;
 using unique_hbitmap = unique_resource<HBITMAP, delete_gdi_object>;
 using unique_bstr = unique_resource<BSTR, free_bstr>;
+// What the system allocates for its caller with LocalAlloc (descriptors from text).
+using unique_hlocal = unique_resource<HLOCAL, free_local>;
 
 // File and search handles fail with INVALID_HANDLE_VALUE, which cannot be a
 // template argument; these holders map it to null on the way in.

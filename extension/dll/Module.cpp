@@ -121,10 +121,6 @@ COrnShExtModule::~COrnShExtModule()
         if (entry.objectMain)
             entry.objectMain(false);
     }
-    if (globalInterfaceTable_) {
-        globalInterfaceTable_->Release();
-        globalInterfaceTable_ = nullptr;
-    }
     lock_.Term();
     recordSize_ = 0;
 }
@@ -153,12 +149,8 @@ HRESULT COrnShExtModule::GlobalInterfaceTable(IGlobalInterfaceTable** result) no
     CComCritSecLock guard(lock_);
     if (!globalInterfaceTable_)
         hr = CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                              IID_IGlobalInterfaceTable,
-                              reinterpret_cast<void**>(&globalInterfaceTable_));
-    if (globalInterfaceTable_) {
-        globalInterfaceTable_->AddRef();
-        *result = globalInterfaceTable_;
-    }
+                              IID_IGlobalInterfaceTable, globalInterfaceTable_.put_void());
+    *result = orn::com_ptr<IGlobalInterfaceTable>(globalInterfaceTable_).detach();
     return hr;
 }
 

@@ -3,6 +3,8 @@
 // points share. Both tables are built before DllMain sees the process attach
 // and torn down after the last detach.
 
+#include "UniqueResource.h"
+
 #include <windows.h>
 #include <objidl.h>
 
@@ -111,7 +113,8 @@ private:
     UINT recordSize_ = 0;
     std::atomic<LONG> lockCount_{0};
     CComCriticalSection lock_;
-    IGlobalInterfaceTable* globalInterfaceTable_ = nullptr;
+    // Released after the class table's objects have ended.
+    orn::com_ptr<IGlobalInterfaceTable> globalInterfaceTable_;
     const GUID* typeLibraryId_ = nullptr;
 };
 

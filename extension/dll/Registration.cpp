@@ -44,20 +44,20 @@ HRESULT loadTypeLibrary(ITypeLib** library, std::wstring& loadedFrom) noexcept
     HRESULT hr = modulePath(path);
     if (FAILED(hr))
         return hr;
-    hr = LoadTypeLib(path, library);
+    orn::com_ptr<ITypeLib> loaded;
+    hr = LoadTypeLib(path, loaded.put());
     if (FAILED(hr)) {
         if (!PathRenameExtensionW(path, L".tlb"))
             return hr;
-        hr = LoadTypeLib(path, library);
+        hr = LoadTypeLib(path, loaded.put());
     }
     if (SUCCEEDED(hr)) {
         try {
             loadedFrom = path;
         } catch (...) {
-            (*library)->Release();
-            *library = nullptr;
             return E_OUTOFMEMORY;
         }
+        *library = loaded.detach();
     }
     return hr;
 }

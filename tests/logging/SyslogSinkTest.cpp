@@ -1,4 +1,5 @@
 #include "OutputTestSupport.h"
+#include "DebugStringSink.h"
 #include "SyslogSink.h"
 
 #include <winsock2.h>

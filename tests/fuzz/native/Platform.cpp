@@ -92,6 +92,7 @@ ProfileImage& profileImage()
 DWORD GetLastError() { return lastError; }
 void SetLastError(DWORD error) { lastError = error; }
 BOOL CloseHandle(HANDLE) { return TRUE; }
+HLOCAL LocalFree(HLOCAL) { return nullptr; }
 BOOL FindClose(HANDLE) { return TRUE; }
 BOOL FreeLibrary(HMODULE) { return TRUE; }
 BOOL DeleteObject(HGDIOBJ) { return TRUE; }

@@ -16,6 +16,7 @@ typedef int BOOL;
 typedef int HRESULT;
 typedef void* HANDLE;
 typedef void* HGLOBAL;
+typedef void* HLOCAL;
 typedef wchar_t* BSTR;
 typedef struct HKEY__* HKEY;
 typedef struct HINSTANCE__* HMODULE;
@@ -75,6 +76,7 @@ inline int _wcsicmp(const wchar_t* a, const wchar_t* b)
 DWORD GetLastError();
 void SetLastError(DWORD error);
 BOOL CloseHandle(HANDLE handle);
+HLOCAL LocalFree(HLOCAL memory);
 BOOL FindClose(HANDLE handle);
 BOOL FreeLibrary(HMODULE module);
 BOOL DeleteObject(HGDIOBJ object);

@@ -1,0 +1,171 @@
+#include "SinkTypes.h"
+
+#include "DebugStringSink.h"
+#include "LogFileSink.h"
+#include "SyslogSink.h"
+
+#include <shlwapi.h>
+
+#include <cstdint>
+#include <cwchar>
+#include <memory>
+
+namespace LogUtils {
+
+namespace {
+
+// Replaces every occurrence of placeholder (case-sensitive) in text by value;
+// a null value removes it. False when the result does not fit.
+bool replaceAll(wchar_t (&text)[MAX_PATH], const wchar_t* placeholder, const wchar_t* value)
+{
+    const size_t placeholderLength = std::wcslen(placeholder);
+    const size_t valueLength = value ? std::wcslen(value) : 0;
+    wchar_t result[MAX_PATH];
+    size_t length = 0;
+    for (const wchar_t* p = text; *p;) {
+        if (std::wcsncmp(p, placeholder, placeholderLength) == 0) {
+            if (length + valueLength >= MAX_PATH)
+                return false;
+            std::wmemcpy(result + length, value, valueLength);
+            length += valueLength;
+            p += placeholderLength;
+        } else {
+            if (length + 1 >= MAX_PATH)
+                return false;
+            result[length++] = *p++;
+        }
+    }
+    result[length] = L'\0';
+    std::wmemcpy(text, result, length + 1);
+    return true;
+}
+
+// The file a section writes to: "logdir" joined with the file name, whose
+// placeholders are replaced. False when the section writes nothing.
+bool logFilePath(const wchar_t* fileName, LookupableW& properties, wchar_t (&path)[MAX_PATH])
+{
+    if (!fileName || std::wcslen(fileName) >= MAX_PATH)
+        return false;
+    wchar_t expanded[MAX_PATH];
+    std::wmemcpy(expanded, fileName, std::wcslen(fileName) + 1);
+    if (!replaceAll(expanded, L"<dt>", properties.getProperty(L"dt")) ||
+        !replaceAll(expanded, L"<activity>", properties.getProperty(L"activity")))
+        return false;
+    const wchar_t* logDirectory = properties.getProperty(L"logdir");
+    if (!logDirectory || std::wcslen(logDirectory) >= MAX_PATH)
+        return false;
+    std::wmemcpy(path, logDirectory, std::wcslen(logDirectory) + 1);
+    return PathAppendW(path, expanded) != FALSE;
+}
+
+DWORD sizeLimit(const wchar_t* maximumSize)
+{
+    return maximumSize ? parseSectionNumber(maximumSize) : LogFileSink::defaultMaximumSize;
+}
+
+std::uint16_t syslogPort(const wchar_t* portText)
+{
+    return static_cast<std::uint16_t>(portText ? parseSectionNumber(portText) : 0);
+}
+
+// The server is converted in the logging thread's code page.
+void sendSyslog(LogRecord& record, const wchar_t* server, std::uint16_t port,
+                ILogSinkStreamer& streamer)
+{
+    char inlineServer[64];
+    std::unique_ptr<char[]> heapServer;
+    char* narrowServer = nullptr;
+    if (server) {
+        const size_t size = 2 * (std::wcslen(server) + 1);
+        char* buffer = inlineServer;
+        if (size > sizeof inlineServer) {
+            heapServer.reset(new char[size]);
+            buffer = heapServer.get();
+        }
+        if (WideCharToMultiByte(CP_THREAD_ACP, 0, server, -1, buffer, static_cast<int>(size),
+                                nullptr, nullptr) > 0)
+            narrowServer = buffer;
+    }
+    SyslogSink(record, narrowServer, port).write(streamer);
+}
+
+bool readFileSettings(LogConfigurationSection& section, LookupableW& properties,
+                      SinkSettings& settings)
+{
+    wchar_t path[MAX_PATH];
+    if (!fileSinkTarget(section, properties, path, settings.maximumSize))
+        return false;
+    settings.path = path;
+    return true;
+}
+
+void writeFile(const SinkSettings& settings, LogRecord&, ILogSinkStreamer& streamer)
+{
+    LogFileSink(settings.path.c_str(), settings.maximumSize, true).write(streamer);
+}
+
+bool readSyslogSettings(LogConfigurationSection& section, LookupableW&, SinkSettings& settings)
+{
+    if (const wchar_t* server = section.getProperty(L"server")) {
+        settings.hasServer = true;
+        settings.server = server;
+    }
+    settings.port = syslogPort(section.getProperty(L"port"));
+    return true;
+}
+
+void writeSyslog(const SinkSettings& settings, LogRecord& record, ILogSinkStreamer& streamer)
+{
+    sendSyslog(record, settings.hasServer ? settings.server.c_str() : nullptr, settings.port,
+               streamer);
+}
+
+bool readNoSettings(LogConfigurationSection&, LookupableW&, SinkSettings&) { return true; }
+
+void writeDebugString(const SinkSettings&, LogRecord&, ILogSinkStreamer& streamer)
+{
+    DebugStringSink().write(streamer);
+}
+
+// In the order a "type" value is compared with them.
+const SinkType sinkTypes[] = {
+    {L"file", readFileSettings, writeFile},
+    {L"syslog", readSyslogSettings, writeSyslog},
+    {L"outputdebugstring", readNoSettings, writeDebugString},
+};
+
+}  // namespace
+
+const SinkType* findSinkType(const wchar_t* name)
+{
+    for (const SinkType& type : sinkTypes) {
+        if (_wcsicmp(name, type.name) == 0)
+            return &type;
+    }
+    return nullptr;
+}
+
+bool fileSinkTarget(LogConfigurationSection& section, LookupableW& properties,
+                    wchar_t (&path)[MAX_PATH], DWORD& limit)
+{
+    if (!logFilePath(section.getProperty(L"filename"), properties, path))
+        return false;
+    limit = sizeLimit(section.getProperty(L"maxsize"));
+    return true;
+}
+
+DWORD parseSectionNumber(const wchar_t* text)
+{
+    while (*text == L' ' || *text == L'\t')
+        ++text;
+    const bool negative = *text == L'-';
+    if (*text == L'-' || *text == L'+')
+        ++text;
+    DWORD value = 0;
+    for (; *text >= L'0' && *text <= L'9'; ++text)
+        value = value * 10 + static_cast<DWORD>(*text - L'0');
+    return negative ? 0u - value : value;
+}
+
+
+}  // namespace LogUtils

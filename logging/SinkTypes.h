@@ -1,0 +1,49 @@
+#pragma once
+// The sinks a section's "type" can name: a table from the name to what the
+// sink is built with and how. A section's own keys are read into its
+// settings, then the sink is built from them for each record it takes.
+
+#include "LogConfiguration.h"
+#include "LogRecord.h"
+#include "LogSink.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace LogUtils {
+
+// What one section's keys say about its output; each sink reads only its own.
+struct SinkSettings {
+    std::wstring path;  // file: "logdir" joined with the expanded "filename"
+    DWORD maximumSize = 0;
+    bool hasServer = false;  // syslog: kept wide, converted in the writing thread's code page
+    std::wstring server;
+    std::uint16_t port = 0;
+};
+
+struct SinkType {
+    const wchar_t* name;  // a "type" value, compared ignoring case
+    // False when the section writes nothing (no file name or log folder).
+    bool (*readSettings)(LogConfigurationSection& section, LookupableW& properties,
+                         SinkSettings& settings);
+    // Builds the sink for one record and lets it write.
+    void (*write)(const SinkSettings& settings, LogRecord& record, ILogSinkStreamer& streamer);
+};
+
+// The sink type a "type" value names; null for any other value.
+const SinkType* findSinkType(const wchar_t* name);
+
+// Where a file section writes a record with these properties: "filename"
+// with its placeholders replaced, appended to "logdir", and the size limit
+// from "maxsize". False when the section writes no file.
+bool fileSinkTarget(LogConfigurationSection& section, LookupableW& properties,
+                    wchar_t (&path)[MAX_PATH], DWORD& limit);
+
+// A section's number text: leading blanks, one sign, then decimal digits up
+// to the first other character, wrapping at 32 bits ("-1" gives 0xFFFFFFFF,
+// "abc" gives 0).
+DWORD parseSectionNumber(const wchar_t* text);
+
+}  // namespace LogUtils
