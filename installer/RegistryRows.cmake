@@ -16,11 +16,20 @@ foreach(var SCRIPTS MODULE_CPP IDL TLB PLATFORM FILE_ID OUTPUT)
     endif()
 endforeach()
 
-file(READ ${MODULE_CPP} module_source)
-if(NOT module_source MATCHES "APPID_OrnShExtText\\[\\] = L\"({[-0-9A-Fa-f]+})\"")
-    message(FATAL_ERROR "RegistryRows: no APPID text in ${MODULE_CPP}")
-endif()
-set(appid ${CMAKE_MATCH_1})
+# The groups of the first match of `regex` in `file`, as out_1, out_2...; the
+# run fails naming `what` when there is none.
+function(read_match out file regex what)
+    file(READ ${file} text)
+    if(NOT text MATCHES "${regex}")
+        message(FATAL_ERROR "RegistryRows: no ${what} in ${file}")
+    endif()
+    foreach(n RANGE 1 ${CMAKE_MATCH_COUNT})
+        set(${out}_${n} "${CMAKE_MATCH_${n}}" PARENT_SCOPE)
+    endforeach()
+endfunction()
+
+read_match(appid ${MODULE_CPP} "APPID_OrnShExtText\\[\\] = L\"({[-0-9A-Fa-f]+})\"" "APPID text")
+set(appid ${appid_1})
 
 set(rows "")
 # XML text of a row's attribute value.
@@ -182,14 +191,11 @@ endforeach()
 # library is built from; locale and flags from the built library's header
 # (RegisterTypeLib records the flags of the loaded library, which always has
 # its disk image, 8).
-file(READ ${IDL} idl)
-if(NOT idl MATCHES "uuid\\(([-0-9A-Fa-f]+)\\),[ \t\r\n]*version\\(([0-9]+)\\.([0-9]+)\\),[^]]*helpstring\\(\"([^\"]*)\"\\)[ \t\r\n]*\\][ \t\r\n]*library")
-    message(FATAL_ERROR "RegistryRows: no library attributes in ${IDL}")
-endif()
-string(TOUPPER "${CMAKE_MATCH_1}" libid)
-set(major ${CMAKE_MATCH_2})
-set(minor ${CMAKE_MATCH_3})
-set(helpstring "${CMAKE_MATCH_4}")
+read_match(library ${IDL} "uuid\\(([-0-9A-Fa-f]+)\\),[ \t\r\n]*version\\(([0-9]+)\\.([0-9]+)\\),[^]]*helpstring\\(\"([^\"]*)\"\\)[ \t\r\n]*\\][ \t\r\n]*library" "library attributes")
+string(TOUPPER "${library_1}" libid)
+set(major ${library_2})
+set(minor ${library_3})
+set(helpstring "${library_4}")
 file(READ ${TLB} header LIMIT 32 HEX)
 if(NOT header MATCHES "^4d534654")
     message(FATAL_ERROR "RegistryRows: ${TLB} is not a type library")

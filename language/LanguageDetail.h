@@ -20,6 +20,21 @@ bool ReadStringValue(HKEY key, const wchar_t* name, std::size_t limit, std::wstr
 bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, std::size_t limit,
                         std::wstring& text);
 
+// The longest values the class reads: short settings (LANGID, szCountry),
+// and paths and bitmasks; folder and bitmask arguments are refused above
+// kArgumentLimit.
+constexpr std::size_t kShortValueLimit = 31;
+constexpr std::size_t kPathValueLimit = 259;
+constexpr std::size_t kArgumentLimit = 258;
+constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;
+
+// The product's install folder, as stored.
+bool ReadInstallDir(std::wstring& folder);
+// The stored choice (LANGID under the desktop key) of `root`; a value that
+// reads as 0 counts as none.
+bool ReadLanguageValue(HKEY root, DWORD& value);
+bool WriteStringValue(HKEY key, const wchar_t* name, const std::wstring& text);
+
 // The runtime's string-to-integer rule: white space, a sign, decimal digits;
 // no digits gives 0. "0x0409" reads as 0, "1033abc" as 1033.
 long ParseDecimal(const std::wstring& text);

@@ -44,6 +44,28 @@ bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, s
     return ReadStringValue(key.get(), name, limit, text);
 }
 
+bool ReadInstallDir(std::wstring& folder)
+{
+    return ReadRegistryString(HKEY_LOCAL_MACHINE, installKeyNative, installDirValue, kPathValueLimit,
+                              folder);
+}
+
+bool ReadLanguageValue(HKEY root, DWORD& value)
+{
+    std::wstring text;
+    if (!ReadRegistryString(root, desktopUIKey, L"LANGID", kShortValueLimit, text))
+        return false;
+    value = static_cast<DWORD>(ParseDecimal(text));
+    return value != 0;
+}
+
+bool WriteStringValue(HKEY key, const wchar_t* name, const std::wstring& text)
+{
+    const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          bytes) == ERROR_SUCCESS;
+}
+
 long ParseDecimal(const std::wstring& text)
 {
     return std::wcstol(text.c_str(), nullptr, 10);

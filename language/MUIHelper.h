@@ -2,6 +2,8 @@
 // The language class: decides the product's user-interface language and its
 // resource folder, and answers questions about languages. It holds no state;
 // every call reads the registry, the file system and the platform again.
+// Its operations are defined in one file per concern: LanguageChain.cpp,
+// LanguageNames.cpp, PartnerLanguages.cpp and PreferenceStorage.cpp.
 //
 // Typical use (the menu strings):
 //     IMUIHelper* helper = new (std::nothrow) CMUIHelper();

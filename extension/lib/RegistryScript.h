@@ -20,6 +20,8 @@
 // values it names and every key it names that has no subkeys left, except
 // those marked NoRemove. Value types: s (text), d (number), m (texts parted
 // by \0), b (hex bytes). %name% is replaced before parsing, %% gives %.
+// The whole script is read (RegistryScriptParser.h) before anything is
+// written, so a malformed one writes nothing.
 
 #include <windows.h>
 

@@ -21,6 +21,7 @@ objects=()
 # the grammar alone takes most of a minute.
 for source in "$root/logging/ConditionGrammar.cpp" "$root/logging/LogConfiguration.cpp" \
               "$root/logging/IniConfiguration.cpp" "$root/extension/lib/RegistryScript.cpp" \
+              "$root/extension/lib/RegistryScriptParser.cpp" \
               "$here/ConditionFuzzer.cpp" "$here/ReaderFuzzers.cpp" "$here/Platform.cpp" "$here/Driver.cpp"; do
     object="$out/obj/$(basename "$source" .cpp).o"
     newer=$(find "$(dirname "$source")" "$here" "$here/shim" -maxdepth 1 -name '*.h' -newer "$object" 2>/dev/null | head -1 || true)

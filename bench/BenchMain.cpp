@@ -1,0 +1,115 @@
+// Benchmarks of the logging path and the context menu. Each figure times our
+// code and the bare work it stands for side by side, round after round, and
+// reports the median of the per-round ratios, so the machine's noise cancels.
+//
+//   orn_bench [--gzip-ms=N] [--only=1,2,...]   the table
+//   orn_bench --write-sample                   writes the 2 MiB rotation sample
+//
+// Everything it writes lives in the Wine prefix it runs in (scripts/bench.sh
+// gives it one of its own) and in bench-data beside the program.
+
+#include "Figures.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+using namespace bench;
+
+namespace {
+
+void printFigure(const Figure& f)
+{
+    if (!f.measured) {
+        std::printf("%-52s %10s %10s %7s   <= %-5.2f not measured: %s\n", f.name.c_str(), "-",
+                    "-", "-", f.target, f.note.c_str());
+        return;
+    }
+    std::printf("%-52s %10.2f %10.2f %7.2f   <= %-5.2f %s%s%s\n", f.name.c_str(), f.ours, f.bare,
+                f.ratio, f.target, f.ratio <= f.target ? "met" : "MISSED",
+                f.note.empty() ? "" : "  ", f.note.c_str());
+}
+
+bool wanted(const std::wstring& only, wchar_t figure)
+{
+    return only.empty() || only.find(figure) != std::wstring::npos;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    double gzipMilliseconds = 0;
+    std::wstring only;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        if (arg == L"--write-sample")
+            return writeSample() ? 0 : 1;
+        if (arg.compare(0, 10, L"--gzip-ms=") == 0)
+            gzipMilliseconds = std::wcstod(arg.c_str() + 10, nullptr);
+        else if (arg.compare(0, 7, L"--only=") == 0)
+            only = arg.substr(7);
+    }
+    SetThreadAffinityMask(GetCurrentThread(), 1);
+    prepareInstallation();
+    setDebugging(false);
+
+    std::vector<Figure> figures;
+    if (wanted(only, L'1'))
+        figures.push_back(decisionCost());
+    if (wanted(only, L'2'))
+        figures.push_back(formatting());
+    Figure files;
+    if (wanted(only, L'3'))
+        files = fileLogging();
+    if (wanted(only, L'4'))
+        figures.push_back(contextMenu());
+    AllocationFigure counted;
+    if (wanted(only, L'5'))
+        counted = allocations();
+    if (wanted(only, L'6'))
+        figures.push_back(rotation(gzipMilliseconds));
+    Figure traces;
+    if (wanted(only, L'7'))
+        traces = configurationFileLogging();
+    CallCounts calls;
+    if (wanted(only, L'1') || wanted(only, L'3') || wanted(only, L'7')) {
+        // Rewrites the import table: after all timing.
+        calls = recordCalls(wanted(only, L'3') ? &files : nullptr,
+                            wanted(only, L'7') ? &traces : nullptr);
+    }
+    if (wanted(only, L'3'))
+        figures.insert(figures.begin() + std::min<std::size_t>(2, figures.size()), files);
+    if (wanted(only, L'7'))
+        figures.push_back(traces);
+
+    std::printf("%-52s %10s %10s %7s   %-8s %s\n", "figure (medians over 15 rounds)", "ours us",
+                "bare us", "ratio", "target", "result");
+    for (const Figure& f : figures)
+        printFigure(f);
+    if (wanted(only, L'1') && calls.counted) {
+        std::printf("%-52s %10d %10s %7s   == 1     %s\n",
+                    "1 system calls, record no section takes (debug)", calls.untaken, "", "",
+                    calls.untaken == 1 ? "met" : "MISSED");
+    }
+    if (wanted(only, L'5')) {
+        std::printf("%-52s %10.2f %10s %7s   == 0     %s\n", "5a allocations in print",
+                    counted.print, "", "", counted.print == 0 ? "met" : "MISSED");
+        std::printf("%-52s %10.2f %10s %7s   == 0     %s\n",
+                    "5b allocations, record no section takes", counted.untaken, "", "",
+                    counted.untaken == 0 ? "met" : "MISSED");
+        std::printf("%-52s %10.2f %10s %7s   <= 4     %s\n",
+                    "5c allocations, record routed to two files", counted.twoFiles, "", "",
+                    counted.twoFiles <= 4 ? "met" : "MISSED");
+    }
+    if (!details.empty()) {
+        std::printf("\n");
+        for (const std::string& line : details)
+            std::printf("%s\n", line.c_str());
+    }
+    return 0;
+}
