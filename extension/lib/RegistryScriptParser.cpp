@@ -1,5 +1,7 @@
 #include "RegistryScriptParser.h"
 
+#include "HexDigit.h"
+
 #include <oleauto.h>
 
 #include <cwchar>
@@ -34,17 +36,6 @@ const RootKey rootKeys[] = {
 bool isSeparator(wchar_t c) noexcept
 {
     return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n';
-}
-
-int hexDigit(wchar_t c) noexcept
-{
-    if (c >= L'0' && c <= L'9')
-        return c - L'0';
-    if (c >= L'a' && c <= L'f')
-        return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F')
-        return c - L'A' + 10;
-    return -1;
 }
 
 struct Token {
@@ -192,7 +183,8 @@ private:
             if (data.text.size() % 2)
                 return DISP_E_EXCEPTION;
             for (std::size_t i = 0; i < data.text.size(); i += 2) {
-                const int high = hexDigit(data.text[i]), low = hexDigit(data.text[i + 1]);
+                const int high = orn::hexDigitValue(data.text[i]),
+                          low = orn::hexDigitValue(data.text[i + 1]);
                 if (high < 0 || low < 0)
                     return DISP_E_EXCEPTION;
                 value.bytes.push_back(static_cast<BYTE>(high * 16 + low));
