@@ -24,7 +24,7 @@ for source in "$root/logging/ConditionGrammar.cpp" "$root/logging/LogConfigurati
               "$root/extension/lib/RegistryScriptParser.cpp" \
               "$here/ConditionFuzzer.cpp" "$here/ReaderFuzzers.cpp" "$here/Platform.cpp" "$here/Driver.cpp"; do
     object="$out/obj/$(basename "$source" .cpp).o"
-    newer=$(find "$(dirname "$source")" "$here" "$here/shim" -maxdepth 1 -name '*.h' -newer "$object" 2>/dev/null | head -1 || true)
+    newer=$(find "$(dirname "$source")" "$root/platform" "$here" "$here/shim" -maxdepth 1 -name '*.h' -newer "$object" 2>/dev/null | head -1 || true)
     if [ ! -f "$object" ] || [ "$source" -nt "$object" ] || [ -n "$newer" ]; then
         # The stand-ins and the input decoding are only sanitized: the
         # fuzzer's coverage and comparison tracing belongs to the readers.
