@@ -30,7 +30,7 @@ public:
     ~SavedValue()
     {
         if (present_)
-            SetRaw(root_, subKey_, name_, type_, data_.data(), static_cast<DWORD>(data_.size()));
+            setValue(root_, subKey_, name_, type_, data_.data(), static_cast<DWORD>(data_.size()));
         else
             DeleteValue(root_, subKey_, name_);
     }
@@ -47,13 +47,13 @@ private:
 class SavedTree {
 public:
     SavedTree(HKEY root, const wchar_t* subKey)
-        : root_(root), subKey_(subKey), existed_(KeyExists(root, subKey))
+        : root_(root), subKey_(subKey), existed_(keyExists(root, subKey))
     {
     }
     ~SavedTree()
     {
         if (!existed_)
-            DeleteTree(root_, subKey_);
+            deleteTree(root_, subKey_);
     }
 
 private:
@@ -83,7 +83,7 @@ struct RealRegistryTest : ::testing::Test {
 
 TEST_F(RealRegistryTest, ChainReadsTheProcesssView)
 {
-    SetString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", install.path());
+    setString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", install.path());
     DeleteValue(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage");
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID");
     wchar_t user[8];
@@ -106,7 +106,7 @@ TEST_F(RealRegistryTest, ChainReadsTheProcesssView)
               !on64BitWindows);
 
     install.RemoveLanguage(user);
-    SetString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage", L"1036");
+    setString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage", L"1036");
     EXPECT_EQ(helper.GetUILanguageFolder(), L"040c");
 }
 

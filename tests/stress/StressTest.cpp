@@ -4,6 +4,7 @@
 // private HKEY_LOCAL_MACHINE (StressMachine.cpp) whose install folder holds
 // the stress configuration file and whose Log key has debugging on.
 
+#include "Paths.h"
 #include "StressSupport.h"
 
 #include "DefaultLogManager.h"
@@ -133,7 +134,7 @@ protected:
 bool runWriters(int first, int count, const std::wstring& folder, const std::wstring& out,
                 int lines)
 {
-    const std::wstring child = stress::binaryDir() + L"\\tests\\stress\\StressChild.exe";
+    const std::wstring child = testsupport::binaryDir().wstring() + L"\\tests\\stress\\StressChild.exe";
     std::vector<PROCESS_INFORMATION> started;
     for (int id = first; id < first + count; ++id) {
         std::wstring command = L"\"" + child + L"\" " + std::to_wstring(id) + L" " +
@@ -242,7 +243,7 @@ TEST_F(Stress, ConcurrentRotationsEachLeaveTheirCabinetAlone)
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     orn::unique_handle start(CreateEventW(nullptr, TRUE, FALSE, L"OrnProofRotateStart"));
     ASSERT_TRUE(start);
-    const std::wstring child = stress::binaryDir() + L"\\tests\\stress\\StressChild.exe";
+    const std::wstring child = testsupport::binaryDir().wstring() + L"\\tests\\stress\\StressChild.exe";
     const int processes = 4, count = 40;
     std::vector<PROCESS_INFORMATION> started;
     for (int id = 0; id < processes; ++id) {
