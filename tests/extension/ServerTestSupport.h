@@ -3,7 +3,8 @@
 // module loaded through its exports, a selection of our own, an installed
 // product layout, and child processes with their output.
 
-#include "LauncherTestSupport.h"
+#include "LogWatch.h"
+#include "ProductInstall.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -161,40 +162,6 @@ private:
     int dataRequests_ = 0;
 };
 
-// The strings file of one language folder.
-inline std::string genStrings(const std::string& command, const std::string& help)
-{
-    std::string text = "[STR_SCANNOW]\r\n";
-    if (!command.empty())
-        text += "IDS_EXP_SCANNOW_DSTRING=" + command + "\r\n";
-    if (!help.empty())
-        text += "IDS_SCAN=" + help + "\r\n";
-    return text;
-}
-
-// A product installed in a folder of its own: the install location in the
-// registry, the agent stand-in and the strings of English.
-class InstalledProduct {
-public:
-    explicit InstalledProduct(const std::string& strings = genStrings("Scan for threats", "Scans the selection"))
-        : folder_(L"OrnServer"), agent_(folder_.path())
-    {
-        // Wine reuses process ids, so a folder of an earlier run may come back
-        // with the record of an agent that outlived its test.
-        std::error_code ignored;
-        fs::remove(folder_.path() / L"Agent" / L"zuAgtSvc.cmdline", ignored);
-        writeText(folder_.path() / L"Agent" / L"Res" / L"0409" / L"GenStrings.bin", strings);
-        setString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarvel\\Hollowmere", L"szInstallDir", folder_.str());
-    }
-    const fs::path& path() const { return folder_.path(); }
-    const InstalledAgent& agent() const { return agent_; }
-
-private:
-    ProductRegistry registry_;
-    TempFolder folder_;
-    InstalledAgent agent_;
-};
-
 struct MenuItem {
     bool separator = false;
     std::wstring text;
@@ -298,39 +265,5 @@ inline bool valueExists(HKEY root, const std::wstring& path, const wchar_t* name
 {
     return RegGetValueW(root, path.c_str(), name, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
-
-// Text appended to the log files after construction, whatever process wrote it.
-class AnyProcessLogWatch {
-public:
-    AnyProcessLogWatch() : folder_(logFolder()) { sizes_ = sizes(); }
-
-    bool contains(const std::wstring& file, const std::string& text) const
-    {
-        const fs::path path = fs::path(folder_) / file;
-        std::error_code error;
-        const uintmax_t size = fs::file_size(path, error);
-        if (error)
-            return false;
-        auto before = sizes_.find(file);
-        const uintmax_t from = before == sizes_.end() || before->second > size ? 0 : before->second;
-        std::ifstream in(path, std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(from));
-        std::string appended((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        return appended.find(text) != std::string::npos;
-    }
-
-private:
-    std::map<std::wstring, uintmax_t> sizes() const
-    {
-        std::map<std::wstring, uintmax_t> result;
-        std::error_code error;
-        for (fs::directory_iterator it(folder_, error), end; !error && it != end; it.increment(error))
-            result[it->path().filename().wstring()] = fs::file_size(it->path(), error);
-        return result;
-    }
-
-    std::wstring folder_;
-    std::map<std::wstring, uintmax_t> sizes_;
-};
 
 }  // namespace servertest
