@@ -55,8 +55,8 @@ TEST(LogFileSinkTest, SizeLimitDecidesRotation)
 TEST(LogFileSinkTest, LineCrossingTheLimitIsWrittenBeforeTheRotation)
 {
     // Checked with cabextract afterwards, like the archive tests.
-    const std::wstring root = binaryDir() + L"\\tests\\logging\\output\\archive";
-    CreateDirectoryW((binaryDir() + L"\\tests\\logging\\output").c_str(), nullptr);
+    const std::wstring root = binaryDir().wstring() + L"\\tests\\logging\\output\\archive";
+    CreateDirectoryW((binaryDir().wstring() + L"\\tests\\logging\\output").c_str(), nullptr);
     CreateDirectoryW(root.c_str(), nullptr);
     const std::wstring folder = root + L"\\filesink";
     ASSERT_TRUE(removeTree(folder));
@@ -161,13 +161,13 @@ TEST(LogFileSinkTest, NewLogsGrantLocalSystemAndEveryone)
 // found exactly once, live, in a cabinet, or in a moved log left beside them.
 TEST(LogFileSinkTest, SeveralProcessesShareOneRotatingLog)
 {
-    const std::wstring root = binaryDir() + L"\\tests\\logging\\output";
+    const std::wstring root = binaryDir().wstring() + L"\\tests\\logging\\output";
     CreateDirectoryW(root.c_str(), nullptr);
     const std::wstring folder = root + L"\\shared";
     ASSERT_TRUE(removeTree(folder));
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
 
-    const std::wstring child = binaryDir() + L"\\tests\\logging\\LogOutputChild.exe";
+    const std::wstring child = binaryDir().wstring() + L"\\tests\\logging\\LogOutputChild.exe";
     const int children = 4;
     HANDLE processes[children];
     for (int id = 0; id < children; ++id) {

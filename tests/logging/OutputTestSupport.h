@@ -2,6 +2,7 @@
 // Files, folders and a fixed-line streamer shared by the output tests.
 
 #include "LogSink.h"
+#include "Paths.h"
 
 #include <windows.h>
 
@@ -11,6 +12,8 @@
 #include <vector>
 
 namespace output_test {
+
+using testsupport::binaryDir;
 
 // Gives the sink one fixed line.
 class TextStreamer : public LogUtils::ILogSinkStreamer {
@@ -37,21 +40,6 @@ inline std::string narrow(const std::wstring& text)
     for (wchar_t c : text)
         result += static_cast<char>(c);
     return result;
-}
-
-// A Linux path of the test environment as Wine sees it.
-inline std::wstring fromLinuxPath(const std::string& path)
-{
-    std::wstring result = L"Z:";
-    for (char c : path)
-        result += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-    return result;
-}
-
-inline std::wstring binaryDir()
-{
-    const char* dir = std::getenv("ORN_BINARY_DIR");
-    return dir ? fromLinuxPath(dir) : std::wstring(L".");
 }
 
 inline bool exists(const std::wstring& path)
@@ -201,7 +189,7 @@ private:
 // an earlier run's folder refuse to go, this run gets a folder of its own.
 inline std::wstring freshFolder(const std::wstring& name)
 {
-    const std::wstring root = binaryDir() + L"\\tests\\logging\\output";
+    const std::wstring root = binaryDir().wstring() + L"\\tests\\logging\\output";
     CreateDirectoryW(root.c_str(), nullptr);
     std::wstring folder = root + L"\\" + name;
     if (!removeTree(folder))
@@ -241,7 +229,7 @@ inline std::string incompressibleText(size_t size, unsigned seed)
 // The helper process built beside the tests.
 inline std::wstring childProgram()
 {
-    return binaryDir() + L"\\tests\\logging\\LogOutputChild.exe";
+    return binaryDir().wstring() + L"\\tests\\logging\\LogOutputChild.exe";
 }
 
 // Runs the command as a debugged child and answers the texts it sent to the
