@@ -98,33 +98,25 @@ TEST_F(LauncherTest, InstallFolderTooLongIsNotLaunched)
     EXPECT_EQ(E_INVALIDARG, launcher_.LaunchScan(L"D:\\x"));
 }
 
-// Without the key nothing else is tried, on either platform; on 32-bit
-// Windows a key under the 32-bit path is not consulted, and the 64-bit build
-// does not read a key of the 64-bit view.
-TEST_F(LauncherTest, MissingKeyIsReportedAndNothingStarts)
+// Without the key, or with the key but not the value, the launch is refused
+// and reported, and nothing else is tried: on 32-bit Windows a key under the
+// 32-bit path is not consulted, the 64-bit build does not read a key of the
+// 64-bit view, and under WoW64 the 32-bit path names the same key, where the
+// value is missing too.
+TEST_F(LauncherTest, MissingKeyOrValueIsReportedAndNothingStarts)
 {
     if (!onWow64Prefix())
         recordInstallDir(install_.str(), L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere");
     if (is64BitBuild())
         setStringInView(HKEY_LOCAL_MACHINE, installKey, installDirValue, install_.str(), KEY_WOW64_64KEY);
-    LogWatch watch;
-    EXPECT_EQ(E_INVALIDARG, launcher_.LaunchScan(L"D:\\Work"));
+    for (bool keyPresent : {false, true}) {
+        if (keyPresent)
+            createKey(HKEY_LOCAL_MACHINE, installKey);
+        LogWatch watch;
+        EXPECT_EQ(E_INVALIDARG, launcher_.LaunchScan(L"D:\\Work")) << "key present: " << keyPresent;
+        expectNotice(watch, "Failed to read registry");
+    }
     EXPECT_TRUE(agent_.staysIdle());
-    expectNotice(watch, "Failed to read registry");
-}
-
-// The key without the value: on 32-bit Windows the 32-bit path is not tried;
-// under WoW64 it is, and names the same key, where the value is missing too.
-// That second miss is reported like every other (the launch is refused).
-TEST_F(LauncherTest, MissingValueIsReportedAndNothingStarts)
-{
-    createKey(HKEY_LOCAL_MACHINE, installKey);
-    if (!onWow64Prefix())
-        recordInstallDir(install_.str(), L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere");
-    LogWatch watch;
-    EXPECT_EQ(E_INVALIDARG, launcher_.LaunchScan(L"D:\\Work"));
-    EXPECT_TRUE(agent_.staysIdle());
-    expectNotice(watch, "Failed to read registry");
 }
 
 // The agent is not there: the shell fails to start it, and that is nobody's
