@@ -252,18 +252,4 @@ inline std::wstring systemProgram(const wchar_t* name)
     return std::wstring(folder) + L"\\" + name;
 }
 
-inline std::wstring readString(HKEY root, const std::wstring& path, const wchar_t* name)
-{
-    wchar_t value[1024] = {};
-    DWORD size = sizeof(value) - sizeof(wchar_t);
-    if (RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
-        return L"<missing>";
-    return value;
-}
-
-inline bool valueExists(HKEY root, const std::wstring& path, const wchar_t* name)
-{
-    return RegGetValueW(root, path.c_str(), name, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-}
-
 }  // namespace servertest

@@ -97,7 +97,7 @@ TEST_F(RealRegistryTest, ChainReadsTheProcesssView)
     // a 64-bit one alike; the 64-bit view has none of them.
     const bool is64BitBuild = sizeof(void*) == 8;
     const bool on64BitWindows = IsWow64() || is64BitBuild;
-    EXPECT_EQ(GetString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere",
+    EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere",
                         L"szInstallDir"),
               on64BitWindows ? install.path() : std::wstring(L"<absent>"));
     orn::unique_hkey view64;
@@ -114,7 +114,7 @@ TEST_F(RealRegistryTest, StoredChoiceRoundTrip)
 {
     DeleteValue(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir");
     ASSERT_EQ(helper.SetPreferredLanguage(1031), TRUE);
-    EXPECT_EQ(GetString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID"), L"1031");
+    EXPECT_EQ(readString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID"), L"1031");
     EXPECT_EQ(helper.GetUILanguageFolder(), L"0407");
     EXPECT_EQ(helper.GetUILanguageAbbrev(), L"DEU");
     EXPECT_EQ(helper.ClearPreferredLanguage(), TRUE);

@@ -18,19 +18,6 @@ namespace langtest {
 
 using namespace testsupport;
 
-// The stored text of a value, or "<absent>".
-inline std::wstring GetString(HKEY root, const std::wstring& subKey, const wchar_t* name)
-{
-    wchar_t buffer[512] = {};
-    DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
-    orn::unique_hkey key;
-    if (OpenProductKey(root, subKey.c_str(), KEY_READ, key.put()) != ERROR_SUCCESS ||
-        RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, buffer, &bytes)
-            != ERROR_SUCCESS)
-        return L"<absent>";
-    return buffer;
-}
-
 // The test helpers reach HKEY_LOCAL_MACHINE in the product's view, where its
 // 32-bit installer writes, whichever build runs them.
 inline void DeleteValue(HKEY root, const std::wstring& subKey, const wchar_t* name)

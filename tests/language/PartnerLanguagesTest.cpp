@@ -188,10 +188,10 @@ TEST_F(PartnerTest, SetPartnerSupportedLanguagesNeedsTheAgentKey)
     EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, kAgentKey));
     createKey(HKEY_LOCAL_MACHINE, kAgentKey);
     EXPECT_EQ(helper.SetPartnerSupportedLanguages(L""), FALSE);
-    EXPECT_EQ(GetString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerSupportedInstalledLanguages"),
+    EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerSupportedInstalledLanguages"),
               L"<absent>");
     EXPECT_EQ(helper.SetPartnerSupportedLanguages(L"0f"), TRUE);
-    EXPECT_EQ(GetString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerSupportedInstalledLanguages"),
+    EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerSupportedInstalledLanguages"),
               L"0f");
 }
 

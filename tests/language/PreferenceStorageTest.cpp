@@ -24,11 +24,11 @@ struct PreferenceTest : ::testing::Test {
         createKey(HKEY_LOCAL_MACHINE, kCorvane);
         createKey(HKEY_LOCAL_MACHINE, kSurfwarden);
     }
-    std::wstring Stored() { return GetString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID"); }
-    std::wstring TarncoreCopy() { return GetString(HKEY_CURRENT_USER, kTarncore, L"PreferredLanguage"); }
+    std::wstring Stored() { return readString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID"); }
+    std::wstring TarncoreCopy() { return readString(HKEY_CURRENT_USER, kTarncore, L"PreferredLanguage"); }
     std::wstring PathmorrowCopy()
     {
-        return GetString(HKEY_CURRENT_USER, kPathmorrow, L"LanguageOverride");
+        return readString(HKEY_CURRENT_USER, kPathmorrow, L"LanguageOverride");
     }
 
     RegistrySandbox registry{L"language"};

@@ -76,6 +76,25 @@ inline void createKey(HKEY root, const std::wstring& path)
     ASSERT_EQ(ERROR_SUCCESS, CreateProductKey(root, path.c_str(), KEY_ALL_ACCESS, key.put()));
 }
 
+// The stored text of a value, or "<absent>".
+inline std::wstring readString(HKEY root, const std::wstring& path, const wchar_t* name)
+{
+    wchar_t value[1024] = {};
+    DWORD size = sizeof(value) - sizeof(wchar_t);
+    orn::unique_hkey key;
+    if (OpenProductKey(root, path.c_str(), KEY_READ, key.put()) != ERROR_SUCCESS ||
+        RegGetValueW(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
+        return L"<absent>";
+    return value;
+}
+
+inline bool valueExists(HKEY root, const std::wstring& path, const wchar_t* name)
+{
+    orn::unique_hkey key;
+    return OpenProductKey(root, path.c_str(), KEY_READ, key.put()) == ERROR_SUCCESS &&
+           RegGetValueW(key.get(), nullptr, name, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
 // Empties registry keys for one test and puts back what was there before:
 // each key's tree is copied aside and deleted, and on destruction the keys
 // are deleted again, the copies restored and every ancestor this test had to
