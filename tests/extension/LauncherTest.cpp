@@ -8,6 +8,7 @@
 #include <string>
 
 #include "LogWatch.h"
+#include "Process.h"
 #include "ProductInstall.h"
 
 using namespace testsupport;
@@ -204,18 +205,9 @@ TEST_F(LauncherTest, TracesReachConfiguredLogWhileDebugging)
     std::wstring commandLine = std::wstring(L"\"") + self +
                                L"\" --gtest_also_run_disabled_tests --gtest_filter=LauncherTraceRun.*";
     SetEnvironmentVariableW(L"ORN_TRACE_TARGET", target.c_str());
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    const BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                        nullptr, &startup, &process);
+    const ProcessResult run = runProcess(commandLine);
     SetEnvironmentVariableW(L"ORN_TRACE_TARGET", nullptr);
-    ASSERT_TRUE(started);
-    orn::unique_handle processHandle(process.hProcess), threadHandle(process.hThread);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(processHandle.get(), 60000));
-    DWORD exitCode = 1;
-    GetExitCodeProcess(processHandle.get(), &exitCode);
-    EXPECT_EQ(0u, exitCode);
+    EXPECT_EQ(0u, run.exitCode) << run.output;
     EXPECT_EQ(commandLineFor(agent_, parametersFor(install_.str(), target)), agent_.awaitCommandLine());
 
     const fs::path traceFile = fs::path(logFolder()) / traceName;

@@ -4,6 +4,7 @@
 // product layout, and child processes with their output.
 
 #include "LogWatch.h"
+#include "Process.h"
 #include "ProductInstall.h"
 
 #include <windows.h>
@@ -189,60 +190,6 @@ inline MenuItem menuItem(HMENU menu, int position)
     item.checked = info.hbmpChecked;
     item.unchecked = info.hbmpUnchecked;
     return item;
-}
-
-struct ProcessResult {
-    DWORD exitCode = 0xFFFFFFFF;
-    DWORD processId = 0;
-    std::string output;
-};
-
-// Runs a program to its end with its standard output and error captured.
-// The output goes through a file, not a pipe: a background program that Wine
-// starts on the child's behalf may inherit the handle and keep a pipe open.
-inline ProcessResult runProcess(const std::wstring& commandLine, DWORD patienceMs = 60000)
-{
-    ProcessResult result;
-    wchar_t folder[MAX_PATH], name[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
-    if (!GetTempFileNameW(folder, L"orn", 0, name))
-        return result;
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    orn::unique_file output(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-                                        nullptr));
-    if (!output)
-        return result;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = output.get();
-    startup.hStdError = output.get();
-    PROCESS_INFORMATION process = {};
-    std::wstring mutableLine = commandLine;
-    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process))
-        return result;
-    orn::unique_handle processHandle(process.hProcess), threadHandle(process.hThread);
-    result.processId = process.dwProcessId;
-    if (WaitForSingleObject(processHandle.get(), patienceMs) != WAIT_OBJECT_0) {
-        TerminateProcess(processHandle.get(), 0xFFFFFFFF);
-        result.output = "(timed out)";
-        return result;
-    }
-    GetExitCodeProcess(processHandle.get(), &result.exitCode);
-    SetFilePointer(output.get(), 0, nullptr, FILE_BEGIN);
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(output.get(), buffer, sizeof(buffer), &read, nullptr) && read)
-        result.output.append(buffer, read);
-    return result;
-}
-
-inline std::wstring quoted(const std::wstring& text)
-{
-    return L"\"" + text + L"\"";
 }
 
 inline std::wstring systemProgram(const wchar_t* name)

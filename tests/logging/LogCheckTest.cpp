@@ -4,6 +4,7 @@
 #include "DefaultLogManager.h"
 #include "LogConfiguration.h"
 #include "LogSettings.h"
+#include "Process.h"
 #include "UdpCollector.h"
 
 #include <winsock2.h>
@@ -30,31 +31,9 @@ struct ToolRun {
 
 ToolRun logcheck(const std::wstring& arguments)
 {
-    ToolRun run;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
-        return run;
-    orn::unique_handle reader(readEnd), writer(writeEnd);
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = writeEnd;
-    std::wstring command = L"\"" + binaryDir().wstring() + L"\\tools\\logcheck\\logcheck.exe\" " + arguments;
-    PROCESS_INFORMATION process;
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return run;
-    orn::unique_handle child(process.hProcess), thread(process.hThread);
-    writer.reset();
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got)
-        run.out.append(buffer, got);
-    WaitForSingleObject(child.get(), 60000);
-    GetExitCodeProcess(child.get(), &run.code);
-    return run;
+    const testsupport::ProcessResult result = testsupport::runProcess(
+        testsupport::quoted(binaryDir().wstring() + L"\\tools\\logcheck\\logcheck.exe") + L" " + arguments);
+    return ToolRun{result.exitCode, result.output};
 }
 
 // The line the trace printed for a section ("    line: ...").

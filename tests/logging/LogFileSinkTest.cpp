@@ -1,5 +1,6 @@
 #include "LogFileSink.h"
 #include "OutputTestSupport.h"
+#include "Process.h"
 
 #include <gtest/gtest.h>
 
@@ -169,26 +170,20 @@ TEST(LogFileSinkTest, SeveralProcessesShareOneRotatingLog)
 
     const std::wstring child = binaryDir().wstring() + L"\\tests\\logging\\LogOutputChild.exe";
     const int children = 4;
-    HANDLE processes[children];
+    orn::unique_handle processes[children];
+    HANDLE handles[children];
     for (int id = 0; id < children; ++id) {
-        std::wstring command = L"\"" + child + L"\" write \"" + folder + L"\\zuAgent.log\" 4096 " +
-                               std::to_wstring(id) + L" 400 \"" + folder + L"\\written." +
-                               std::to_wstring(id) + L"\"";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process;
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                   nullptr, &startup, &process))
-            << GetLastError();
-        CloseHandle(process.hThread);
-        processes[id] = process.hProcess;
+        processes[id] = testsupport::startProcess(
+            L"\"" + child + L"\" write \"" + folder + L"\\zuAgent.log\" 4096 " + std::to_wstring(id) +
+            L" 400 \"" + folder + L"\\written." + std::to_wstring(id) + L"\"");
+        ASSERT_TRUE(processes[id]) << GetLastError();
+        handles[id] = processes[id].get();
     }
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(children, processes, TRUE, 90000));
-    for (HANDLE process : processes) {
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(children, handles, TRUE, 90000));
+    for (HANDLE process : handles) {
         DWORD code = 1;
         GetExitCodeProcess(process, &code);
         EXPECT_EQ(0u, code);
-        CloseHandle(process);
     }
     EXPECT_FALSE(listFolder(folder, L"zuAgent.*.cab").empty());
 }

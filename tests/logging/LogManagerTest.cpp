@@ -3,6 +3,7 @@
 #include "DefaultLogManager.h"
 #include "LogManager.h"
 #include "LogSettings.h"
+#include "Process.h"
 #include "UdpCollector.h"
 #include "ProductKeys.h"
 
@@ -329,19 +330,9 @@ TEST_F(LogManagerTest, ProcessWithoutTheLogKeyLogsAsInstaller)
     // The child sees an empty machine key (this process keeps the real one
     // open), so its manager cannot open the Log key.
     const std::string marker = "installer-" + runMarker() + "#";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    std::wstring command = L"\"" + childProgram() + L"\" log-without-machine OrnShExt 6 " +
-                           widen(marker);
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &process));
-    WaitForSingleObject(process.hProcess, 30000);
-    DWORD exitCode = 1;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    EXPECT_EQ(0u, exitCode);
+    const testsupport::ProcessResult child = testsupport::runProcess(
+        testsupport::quoted(childProgram()) + L" log-without-machine OrnShExt 6 " + widen(marker), 30000);
+    EXPECT_EQ(0u, child.exitCode) << child.output;
     EXPECT_EQ(Files{L"zuInstall." + today() + L".log"}, filesWith(marker));
 }
 

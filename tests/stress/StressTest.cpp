@@ -5,6 +5,7 @@
 // the stress configuration file and whose Log key has debugging on.
 
 #include "Paths.h"
+#include "Process.h"
 #include "StressSupport.h"
 
 #include "DefaultLogManager.h"
@@ -135,36 +136,29 @@ bool runWriters(int first, int count, const std::wstring& folder, const std::wst
                 int lines)
 {
     const std::wstring child = testsupport::binaryDir().wstring() + L"\\tests\\stress\\StressChild.exe";
-    std::vector<PROCESS_INFORMATION> started;
+    std::vector<orn::unique_handle> started;
+    std::vector<HANDLE> handles;
     for (int id = first; id < first + count; ++id) {
-        std::wstring command = L"\"" + child + L"\" " + std::to_wstring(id) + L" " +
-                               std::to_wstring(lines) + L" \"" + folder + L"\\shared.log\" 20000 \"" +
-                               out + L"\\result." + std::to_wstring(id) + L"\"";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process = {};
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &process)) {
+        orn::unique_handle process = testsupport::startProcess(
+            L"\"" + child + L"\" " + std::to_wstring(id) + L" " + std::to_wstring(lines) + L" \"" + folder +
+            L"\\shared.log\" 20000 \"" + out + L"\\result." + std::to_wstring(id) + L"\"");
+        if (!process) {
             ADD_FAILURE() << "writer " << id << " not started: " << GetLastError();
             break;
         }
-        started.push_back(process);
+        handles.push_back(process.get());
+        started.push_back(std::move(process));
     }
-    std::vector<HANDLE> handles;
-    for (const PROCESS_INFORMATION& process : started)
-        handles.push_back(process.hProcess);
     const DWORD waited = WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
                                                 handles.data(), TRUE, 150000);
     bool ok = waited == WAIT_OBJECT_0 && started.size() == static_cast<std::size_t>(count);
-    for (const PROCESS_INFORMATION& process : started) {
+    for (HANDLE process : handles) {
         DWORD code = 0xFFFFFFFF;
         if (waited == WAIT_TIMEOUT)
-            TerminateProcess(process.hProcess, 9);
-        GetExitCodeProcess(process.hProcess, &code);
+            TerminateProcess(process, 9);
+        GetExitCodeProcess(process, &code);
         EXPECT_EQ(0u, code) << "3: a logging call changed the caller's last-error value";
         ok = ok && code == 0;
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
     }
     EXPECT_EQ(WAIT_OBJECT_0, waited) << "the writers did not finish";
     return ok;
@@ -245,26 +239,19 @@ TEST_F(Stress, ConcurrentRotationsEachLeaveTheirCabinetAlone)
     ASSERT_TRUE(start);
     const std::wstring child = testsupport::binaryDir().wstring() + L"\\tests\\stress\\StressChild.exe";
     const int processes = 4, count = 40;
-    std::vector<PROCESS_INFORMATION> started;
+    std::vector<orn::unique_handle> started;
     for (int id = 0; id < processes; ++id) {
-        std::wstring command = L"\"" + child + L"\" rotate " + std::to_wstring(id) + L" " +
-                               std::to_wstring(count) + L" \"" + folder + L"\"";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process = {};
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                   nullptr, &startup, &process));
-        started.push_back(process);
+        started.push_back(testsupport::startProcess(L"\"" + child + L"\" rotate " + std::to_wstring(id) +
+                                                    L" " + std::to_wstring(count) + L" \"" + folder + L"\""));
+        ASSERT_TRUE(started.back());
     }
     Sleep(500);  // every child waits on the event
     SetEvent(start.get());
-    for (const PROCESS_INFORMATION& process : started) {
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 60000));
+    for (const orn::unique_handle& process : started) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), 60000));
         DWORD code = 0xFFFFFFFF;
-        GetExitCodeProcess(process.hProcess, &code);
+        GetExitCodeProcess(process.get(), &code);
         EXPECT_EQ(0u, code) << "4: a rotation did not move its log";
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
     }
     int cabinets = 0;
     std::vector<std::wstring> left;
