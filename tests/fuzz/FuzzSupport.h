@@ -144,13 +144,4 @@ inline std::wstring outputFolder(const wchar_t* name)
     return folder;
 }
 
-inline bool writeFile(const std::wstring& path, const void* data, std::size_t size)
-{
-    orn::unique_file file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    return file && WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) &&
-           written == size;
-}
-
 }  // namespace fuzz

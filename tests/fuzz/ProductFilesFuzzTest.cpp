@@ -10,6 +10,7 @@
 // language lists loaded into one document. Registry values are cheaper: 2400
 // values for the language class and 1500 sets of the Log key's three values.
 
+#include "Files.h"
 #include "FuzzSupport.h"
 #include "Registry.h"
 
@@ -210,7 +211,7 @@ TEST_F(ProductFilesFuzz, StringsFilesGiveTheirValueOrNothing)
                 for (char& c : file)
                     c = static_cast<char>(random.below(256));
         }
-        ASSERT_TRUE(fuzz::writeFile(path, file.data(), file.size()));
+        ASSERT_TRUE(testsupport::writeFile(path, file.data(), file.size()));
         // A small capacity cuts the value; the room past it must stay untouched.
         const std::size_t capacity = random.chance(30) ? 1 + random.below(16) : 1024;
         std::vector<wchar_t> result(capacity + 64, L'#');
@@ -263,7 +264,7 @@ TEST_F(ProductFilesFuzz, StringsFilesOfManyEntriesGiveEachItsValue)
         }
         if (file.find("[STR_SCANNOW]\r\n") == std::string::npos)
             std::fill(expected.begin(), expected.end(), L"?");
-        ASSERT_TRUE(fuzz::writeFile(path, file.data(), file.size()));
+        ASSERT_TRUE(testsupport::writeFile(path, file.data(), file.size()));
         for (int e = 0; e < entries; ++e) {
             const std::wstring key = L"K" + std::to_wstring(e);
             const std::size_t capacity = random.chance(20) ? 1 + random.below(16) : 4096;
@@ -332,7 +333,7 @@ TEST_F(ProductFilesFuzz, LanguageListsDecideByTheirBitOrFallBackToTheFolder)
         if (!generated)
             text = fuzz::mutate(random, text, 1 + static_cast<int>(random.below(12)));
         const std::string bytes(text.begin(), text.end());
-        ASSERT_TRUE(fuzz::writeFile(path, bytes.data(), bytes.size()));
+        ASSERT_TRUE(testsupport::writeFile(path, bytes.data(), bytes.size()));
 
         const BOOL answer = helper.IsPartnerSupportedLanguage(language, L"", mask);
         ASSERT_TRUE(answer == TRUE || answer == FALSE);
