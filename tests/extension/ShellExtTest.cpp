@@ -1,7 +1,7 @@
 // The context-menu handler of the built module, created through its class
 // object, with a product installed in the real registry and real folders.
 
-#include "ServerTestSupport.h"
+#include "BuiltModule.h"
 
 #include <gtest/gtest.h>
 

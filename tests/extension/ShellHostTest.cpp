@@ -2,7 +2,7 @@
 // would: registration by regsvr32, the handler listed under the shell's keys,
 // a real shell data object, the menu, the help text and the scan.
 
-#include "ServerTestSupport.h"
+#include "BuiltModule.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 // Shared by the COM server, registration and shell-host tests: the built
-// module loaded through its exports, a selection of our own, an installed
-// product layout, and child processes with their output.
+// module loaded through its exports, a selection of our own and the items
+// of the menu it fills.
 
 #include "LogWatch.h"
 #include "Process.h"
