@@ -2,7 +2,7 @@
 // the current user that each test owns.
 
 #include "RegistryScript.h"
-#include "ServerTestSupport.h"
+#include "BuiltModule.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // in the real registry. Whatever registration of the class stood before is
 // put back at the end.
 
-#include "ServerTestSupport.h"
+#include "BuiltModule.h"
 
 #include <gtest/gtest.h>
 

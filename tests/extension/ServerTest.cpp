@@ -2,7 +2,7 @@
 // that decides unloading, the interfaces each object answers, the failures
 // of creation, and the resources the module carries.
 
-#include "ServerTestSupport.h"
+#include "BuiltModule.h"
 
 #include <oleauto.h>
 

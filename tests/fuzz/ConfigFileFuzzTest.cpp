@@ -7,6 +7,7 @@
 // the counts are in the hundreds: 700 generated, 200 routed, 700 mutated, 200
 // random.
 
+#include "Files.h"
 #include "FuzzSupport.h"
 
 #include "FilterEvaluator.h"
@@ -118,10 +119,10 @@ bool writeText(const std::wstring& path, const std::wstring& text, bool unicode)
 {
     if (!unicode) {
         const std::string bytes = narrow(text);
-        return fuzz::writeFile(path, bytes.data(), bytes.size());
+        return testsupport::writeFile(path, bytes.data(), bytes.size());
     }
     const std::wstring withMark = L"\xfeff" + text;
-    return fuzz::writeFile(path, withMark.data(), withMark.size() * sizeof(wchar_t));
+    return testsupport::writeFile(path, withMark.data(), withMark.size() * sizeof(wchar_t));
 }
 
 const wchar_t* expectedValue(const Section& section, const std::wstring& key)
@@ -280,11 +281,11 @@ TEST_F(ConfigFileFuzz, MutatedAndRandomFilesAreReadWithoutFailing)
             if (unicode) {
                 const std::wstring mutated =
                     fuzz::mutate(random, L"\xfeff" + text, 1 + static_cast<int>(random.below(30)));
-                fuzz::writeFile(path, mutated.data(), mutated.size() * sizeof(wchar_t));
+                testsupport::writeFile(path, mutated.data(), mutated.size() * sizeof(wchar_t));
             } else {
                 const std::string mutated =
                     fuzz::mutate(random, narrow(text), 1 + static_cast<int>(random.below(30)));
-                fuzz::writeFile(path, mutated.data(), mutated.size());
+                testsupport::writeFile(path, mutated.data(), mutated.size());
             }
         } else {
             // Random bytes, some with a byte-order mark, some huge.
@@ -294,7 +295,7 @@ TEST_F(ConfigFileFuzz, MutatedAndRandomFilesAreReadWithoutFailing)
             for (std::size_t i = 0; i < length; ++i)
                 bytes += static_cast<char>(random.chance(20) ? "[]=\r\n;"[random.below(6)]
                                                              : random.below(256));
-            fuzz::writeFile(path, bytes.data(), bytes.size());
+            testsupport::writeFile(path, bytes.data(), bytes.size());
         }
         IniFileConfiguration file(path.c_str());
         class Apply : public IniFileConfiguration::ActionType {

@@ -1,8 +1,9 @@
 #pragma once
-// Seeded inputs, guarded buffers and a private registry for the hostile-input
+// Seeded inputs and guarded buffers for the hostile-input
 // tests. Every run with the same seed makes the same inputs; a failure names
 // the seed and the case number, and ORN_FUZZ_SEED replays another seed.
 
+#include "Paths.h"
 #include "UniqueResource.h"
 
 #include <windows.h>
@@ -133,90 +134,14 @@ private:
     wchar_t* text_ = nullptr;
 };
 
-// Maps the predefined roots a script or a reader may name onto private keys
-// under HKEY_CURRENT_USER for the object's life, so that nothing a hostile
-// input makes the code write can reach the real registry.
-class PrivateRegistry {
-public:
-    explicit PrivateRegistry(const wchar_t* name)
-        : root_(std::wstring(L"Software\\OrnTests\\fuzz\\") + name + L"-" +
-                std::to_wstring(GetCurrentProcessId()))
-    {
-        RegDeleteTreeW(HKEY_CURRENT_USER, root_.c_str());
-        ready_ = true;
-        for (const Root& root : roots()) {
-            orn::unique_hkey key;
-            if (RegCreateKeyExW(HKEY_CURRENT_USER, (root_ + L"\\" + root.name).c_str(), 0,
-                                nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                                nullptr) != ERROR_SUCCESS)
-                ready_ = false;
-            keys_.push_back(std::move(key));
-        }
-        // HKEY_CURRENT_USER last: the others' keys were made through the real one.
-        for (std::size_t i = 0; i < roots().size(); ++i) {
-            if (RegOverridePredefKey(roots()[i].key, keys_[i].get()) != ERROR_SUCCESS)
-                ready_ = false;
-        }
-    }
-    ~PrivateRegistry()
-    {
-        for (const Root& root : roots())
-            RegOverridePredefKey(root.key, nullptr);
-        keys_.clear();
-        // Only this process's own key goes: removing a shared parent could
-        // pull it away from under another test program creating its keys.
-        RegDeleteTreeW(HKEY_CURRENT_USER, root_.c_str());
-    }
-    PrivateRegistry(const PrivateRegistry&) = delete;
-    PrivateRegistry& operator=(const PrivateRegistry&) = delete;
-
-    bool ready() const { return ready_; }
-    // The private key standing for a root, "machine", "user", ...
-    HKEY key(std::size_t index) const { return keys_[index].get(); }
-
-    struct Root {
-        const wchar_t* name;
-        HKEY key;
-    };
-    static const std::vector<Root>& roots()
-    {
-        static const std::vector<Root> list = {
-            {L"classes", HKEY_CLASSES_ROOT}, {L"machine", HKEY_LOCAL_MACHINE},
-            {L"users", HKEY_USERS},          {L"config", HKEY_CURRENT_CONFIG},
-            {L"user", HKEY_CURRENT_USER},
-        };
-        return list;
-    }
-
-private:
-    std::wstring root_;
-    std::vector<orn::unique_hkey> keys_;
-    bool ready_ = false;
-};
-
 // An empty folder of the build tree's test output for one test.
 inline std::wstring outputFolder(const wchar_t* name)
 {
-    std::wstring root = L".";
-    if (const char* dir = std::getenv("ORN_BINARY_DIR")) {
-        root = L"Z:";
-        for (const char* p = dir; *p; ++p)
-            root += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
-    }
-    root += L"\\tests\\fuzz\\output";
+    const std::wstring root = testsupport::binaryDir().wstring() + L"\\tests\\fuzz\\output";
     CreateDirectoryW(root.c_str(), nullptr);
     const std::wstring folder = root + L"\\" + name;
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder;
-}
-
-inline bool writeFile(const std::wstring& path, const void* data, std::size_t size)
-{
-    orn::unique_file file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    DWORD written = 0;
-    return file && WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) &&
-           written == size;
 }
 
 }  // namespace fuzz

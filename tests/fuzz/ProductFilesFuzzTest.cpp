@@ -10,7 +10,9 @@
 // language lists loaded into one document. Registry values are cheaper: 2400
 // values for the language class and 1500 sets of the Log key's three values.
 
+#include "Files.h"
 #include "FuzzSupport.h"
+#include "Registry.h"
 
 #include "DefaultLogManager.h"
 #include "MenuStrings.h"
@@ -34,21 +36,8 @@ const wchar_t productKey[] = L"SOFTWARE\\Quarvel\\Hollowmere";
 const wchar_t agentKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Agent";
 const wchar_t desktopKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\DesktopUI";
 
-void setValue(HKEY root, const wchar_t* subKey, const wchar_t* name, DWORD type,
-              const void* data, std::size_t size)
-{
-    orn::unique_hkey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, subKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                             key.put(), nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), name, 0, type,
-                                            static_cast<const BYTE*>(data),
-                                            static_cast<DWORD>(size)));
-}
-
-void setText(HKEY root, const wchar_t* subKey, const wchar_t* name, const std::wstring& text)
-{
-    setValue(root, subKey, name, REG_SZ, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
-}
+using testsupport::setString;
+using testsupport::setValue;
 
 // A hostile value: any type, odd sizes, no terminator, over-long, and now
 // and then a well-formed one. `readable` tells whether the common rule of
@@ -151,7 +140,11 @@ class ProductFilesFuzz : public ::testing::Test {
 protected:
     // One private registry for the whole program: the log manager keeps the
     // Log key it opened first for the life of the process.
-    static void SetUpTestSuite() { registry.reset(new fuzz::PrivateRegistry(L"product")); }
+    static void SetUpTestSuite()
+    {
+        registry.reset(new testsupport::RegistrySandbox(L"fuzz\\product",
+                                                        testsupport::RegistrySandbox::allRoots()));
+    }
     static void TearDownTestSuite() { registry.reset(); }
 
     void SetUp() override
@@ -161,11 +154,11 @@ protected:
         CreateDirectoryW((install + L"\\Agent").c_str(), nullptr);
         CreateDirectoryW((install + L"\\Agent\\Res").c_str(), nullptr);
         CreateDirectoryW((install + L"\\Agent\\Res\\0409").c_str(), nullptr);
-        setText(HKEY_LOCAL_MACHINE, productKey, L"szInstallDir", install);
+        setString(HKEY_LOCAL_MACHINE, productKey, L"szInstallDir", install);
         // The stored choice fixes the language whatever Wine's UI language is.
-        setText(HKEY_CURRENT_USER, desktopKey, L"LANGID", L"1033");
+        setString(HKEY_CURRENT_USER, desktopKey, L"LANGID", L"1033");
         // Failed lookups log; their lines go to a log of this test's own.
-        setText(HKEY_LOCAL_MACHINE, logRegistryKey, L"szCurrentActivityType", L"proofFuzz");
+        setString(HKEY_LOCAL_MACHINE, logRegistryKey, L"szCurrentActivityType", L"proofFuzz");
     }
     void TearDown() override
     {
@@ -174,12 +167,12 @@ protected:
         DeleteFileW((std::wstring(logDirectory.get()) + L"\\proofFuzz.log").c_str());
     }
 
-    static std::unique_ptr<fuzz::PrivateRegistry> registry;
+    static std::unique_ptr<testsupport::RegistrySandbox> registry;
     std::wstring install;
     const std::uint64_t seed = fuzz::seedFromEnvironment(defaultSeed);
 };
 
-std::unique_ptr<fuzz::PrivateRegistry> ProductFilesFuzz::registry;
+std::unique_ptr<testsupport::RegistrySandbox> ProductFilesFuzz::registry;
 
 // Values a strings file may give, free of what the profile reader trims.
 std::wstring safeText(fuzz::Random& random, std::size_t maximum)
@@ -218,7 +211,7 @@ TEST_F(ProductFilesFuzz, StringsFilesGiveTheirValueOrNothing)
                 for (char& c : file)
                     c = static_cast<char>(random.below(256));
         }
-        ASSERT_TRUE(fuzz::writeFile(path, file.data(), file.size()));
+        ASSERT_TRUE(testsupport::writeFile(path, file.data(), file.size()));
         // A small capacity cuts the value; the room past it must stay untouched.
         const std::size_t capacity = random.chance(30) ? 1 + random.below(16) : 1024;
         std::vector<wchar_t> result(capacity + 64, L'#');
@@ -271,7 +264,7 @@ TEST_F(ProductFilesFuzz, StringsFilesOfManyEntriesGiveEachItsValue)
         }
         if (file.find("[STR_SCANNOW]\r\n") == std::string::npos)
             std::fill(expected.begin(), expected.end(), L"?");
-        ASSERT_TRUE(fuzz::writeFile(path, file.data(), file.size()));
+        ASSERT_TRUE(testsupport::writeFile(path, file.data(), file.size()));
         for (int e = 0; e < entries; ++e) {
             const std::wstring key = L"K" + std::to_wstring(e);
             const std::size_t capacity = random.chance(20) ? 1 + random.below(16) : 4096;
@@ -340,7 +333,7 @@ TEST_F(ProductFilesFuzz, LanguageListsDecideByTheirBitOrFallBackToTheFolder)
         if (!generated)
             text = fuzz::mutate(random, text, 1 + static_cast<int>(random.below(12)));
         const std::string bytes(text.begin(), text.end());
-        ASSERT_TRUE(fuzz::writeFile(path, bytes.data(), bytes.size()));
+        ASSERT_TRUE(testsupport::writeFile(path, bytes.data(), bytes.size()));
 
         const BOOL answer = helper.IsPartnerSupportedLanguage(language, L"", mask);
         ASSERT_TRUE(answer == TRUE || answer == FALSE);
@@ -516,8 +509,8 @@ TEST_F(ProductFilesFuzz, LanguageValuesCountOnlyWhenTheRuleReadsThem)
         }
         }
     }
-    setText(HKEY_LOCAL_MACHINE, productKey, L"szInstallDir", install);
-    setText(HKEY_CURRENT_USER, desktopKey, L"LANGID", L"1033");
+    setString(HKEY_LOCAL_MACHINE, productKey, L"szInstallDir", install);
+    setString(HKEY_CURRENT_USER, desktopKey, L"LANGID", L"1033");
 }
 
 // The log manager's properties after hostile values under the Log key: the

@@ -6,6 +6,7 @@
 // random (each case costs a few registry calls under Wine).
 
 #include "FuzzSupport.h"
+#include "Registry.h"
 
 #include "RegistryScript.h"
 
@@ -215,15 +216,15 @@ bool keepsSomething(const Key& key)
 }
 
 // Empties every private root between cases.
-void clearRoots(const fuzz::PrivateRegistry& registry)
+void clearRoots(const testsupport::RegistrySandbox& registry)
 {
-    for (std::size_t i = 0; i < fuzz::PrivateRegistry::roots().size(); ++i)
+    for (std::size_t i = 0; i < registry.roots().size(); ++i)
         RegDeleteTreeW(registry.key(i), nullptr);
 }
 
 class RegScriptFuzz : public ::testing::Test {
 protected:
-    fuzz::PrivateRegistry registry{L"regscript"};
+    testsupport::RegistrySandbox registry{L"fuzz\\regscript", testsupport::RegistrySandbox::allRoots()};
     const std::uint64_t seed = fuzz::seedFromEnvironment(defaultSeed);
     const std::wstring module = L"C:\\Program Files\\Quarvel\\OrnShExt.dll";
 

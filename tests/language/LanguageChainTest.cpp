@@ -14,15 +14,15 @@ namespace {
 
 struct ChainTest : ::testing::Test {
     void SetUp() override { ASSERT_TRUE(registry.ready()); }
-    void Install() { SetString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", install.path()); }
-    void Store(const std::wstring& text) { SetString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", text); }
+    void Install() { setString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", install.path()); }
+    void Store(const std::wstring& text) { setString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", text); }
     void Partner(const std::wstring& text)
     {
-        SetString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage", text);
+        setString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage", text);
     }
     std::wstring Folder() { return helper.GetUILanguageFolder(); }
 
-    RegistrySandbox registry;
+    RegistrySandbox registry{L"language"};
     InstallFolder install;
     CMUIHelper helper;
 };
@@ -104,7 +104,7 @@ TEST_F(ChainTest, HexadecimalStoredChoiceIsIgnored)
 TEST_F(ChainTest, HostileStoredValuesCountAsAbsent)
 {
     const DWORD number = 1031;
-    SetRaw(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", REG_DWORD, &number, sizeof(number));
+    setValue(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", REG_DWORD, &number, sizeof(number));
     DWORD value = 0;
     EXPECT_EQ(helper.ReadPreferredLanguage(value), FALSE);
     EXPECT_EQ(Folder(), L"0409");  // no install folder: English
@@ -112,10 +112,10 @@ TEST_F(ChainTest, HostileStoredValuesCountAsAbsent)
     // The registry counts a forgotten terminator in when one follows the
     // data, so the character after the stored part must not be zero.
     const wchar_t digits[] = L"10319";
-    SetRaw(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", REG_SZ, digits, 4 * sizeof(wchar_t));
+    setValue(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", REG_SZ, digits, 4 * sizeof(wchar_t));
     EXPECT_EQ(helper.ReadPreferredLanguage(value), FALSE);
 
-    SetRaw(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", REG_SZ, digits, 4 * sizeof(wchar_t) + 1);
+    setValue(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", REG_SZ, digits, 4 * sizeof(wchar_t) + 1);
     EXPECT_EQ(helper.ReadPreferredLanguage(value), FALSE);
 
     // The read limit is 31 characters before the terminator.
@@ -133,7 +133,7 @@ TEST_F(ChainTest, ChoiceUnderAnotherRoot)
     orn::unique_hkey other;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"OtherUser", 0, nullptr, 0, KEY_ALL_ACCESS,
                               nullptr, other.put(), nullptr), ERROR_SUCCESS);
-    SetString(other.get(), kDesktopUIKey, L"LANGID", L"1036");
+    setString(other.get(), kDesktopUIKey, L"LANGID", L"1036");
     DWORD value = 0;
     EXPECT_EQ(helper.ReadPreferredLanguageFromRoot(value, other.get()), TRUE);
     EXPECT_EQ(value, 1036u);
@@ -152,7 +152,7 @@ TEST_F(ChainTest, InstalledMeansSomethingExistsUnderRes)
     install.AddLanguage(L"040a");  // empty folder, no strings file
     EXPECT_EQ(helper.IsLanguageInstalled(0x040a), TRUE);
     // A trailing backslash doubles the separator, which still names the folder.
-    SetString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", install.path() + L"\\");
+    setString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", install.path() + L"\\");
     EXPECT_EQ(helper.IsLanguageInstalled(0x040a), TRUE);
     // Nothing is remembered between calls.
     install.RemoveLanguage(L"040a");
@@ -163,13 +163,13 @@ TEST_F(ChainTest, InstallFolderOfWrongTypeOrLengthIsIgnored)
 {
     install.AddLanguage(L"0407");
     const std::wstring path = install.path();
-    SetRaw(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", REG_BINARY, path.c_str(),
+    setValue(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", REG_BINARY, path.c_str(),
            static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
     EXPECT_EQ(helper.IsLanguageInstalled(0x0407), FALSE);
     // REG_EXPAND_SZ is accepted, without expansion.
-    SetString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", path, REG_EXPAND_SZ);
+    setString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", path, REG_EXPAND_SZ);
     EXPECT_EQ(helper.IsLanguageInstalled(0x0407), TRUE);
-    SetString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", std::wstring(260, L'x'));
+    setString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", std::wstring(260, L'x'));
     EXPECT_EQ(helper.IsLanguageInstalled(0x0407), FALSE);
 }
 
@@ -244,7 +244,7 @@ TEST_F(ChainTest, PartnerDefaultValueRules)
     Partner(L"abc");
     EXPECT_EQ(helper.GetPartnerDefaultLanguage(), 0);
     const DWORD number = 1036;
-    SetRaw(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage", REG_DWORD, &number,
+    setValue(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage", REG_DWORD, &number,
            sizeof(number));
     EXPECT_EQ(helper.GetPartnerDefaultLanguage(), 0);
 }

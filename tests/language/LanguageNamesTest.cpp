@@ -105,12 +105,12 @@ TEST(LanguageNames, SystemLanguageForms)
 
 TEST(LanguageNames, ResolvedLanguageForms)
 {
-    langtest::RegistrySandbox registry;
-    langtest::SetString(HKEY_CURRENT_USER, langtest::kDesktopUIKey, L"LANGID", L"1033");
+    langtest::RegistrySandbox registry{L"language"};
+    langtest::setString(HKEY_CURRENT_USER, langtest::kDesktopUIKey, L"LANGID", L"1033");
     CMUIHelper helper;
     EXPECT_EQ(helper.GetUILocaleHex(), L"00000409");
     EXPECT_EQ(helper.GetUILanguageAbbrev(), L"ENU");
-    langtest::SetString(HKEY_CURRENT_USER, langtest::kDesktopUIKey, L"LANGID", L"1031");
+    langtest::setString(HKEY_CURRENT_USER, langtest::kDesktopUIKey, L"LANGID", L"1031");
     EXPECT_EQ(helper.GetUILanguageAbbrev(), L"DEU");  // read again, nothing cached
 }
 

@@ -30,7 +30,7 @@ public:
     ~SavedValue()
     {
         if (present_)
-            SetRaw(root_, subKey_, name_, type_, data_.data(), static_cast<DWORD>(data_.size()));
+            setValue(root_, subKey_, name_, type_, data_.data(), static_cast<DWORD>(data_.size()));
         else
             DeleteValue(root_, subKey_, name_);
     }
@@ -47,13 +47,13 @@ private:
 class SavedTree {
 public:
     SavedTree(HKEY root, const wchar_t* subKey)
-        : root_(root), subKey_(subKey), existed_(KeyExists(root, subKey))
+        : root_(root), subKey_(subKey), existed_(keyExists(root, subKey))
     {
     }
     ~SavedTree()
     {
         if (!existed_)
-            DeleteTree(root_, subKey_);
+            deleteTree(root_, subKey_);
     }
 
 private:
@@ -83,7 +83,7 @@ struct RealRegistryTest : ::testing::Test {
 
 TEST_F(RealRegistryTest, ChainReadsTheProcesssView)
 {
-    SetString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", install.path());
+    setString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", install.path());
     DeleteValue(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage");
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID");
     wchar_t user[8];
@@ -97,7 +97,7 @@ TEST_F(RealRegistryTest, ChainReadsTheProcesssView)
     // a 64-bit one alike; the 64-bit view has none of them.
     const bool is64BitBuild = sizeof(void*) == 8;
     const bool on64BitWindows = IsWow64() || is64BitBuild;
-    EXPECT_EQ(GetString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere",
+    EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere",
                         L"szInstallDir"),
               on64BitWindows ? install.path() : std::wstring(L"<absent>"));
     orn::unique_hkey view64;
@@ -106,7 +106,7 @@ TEST_F(RealRegistryTest, ChainReadsTheProcesssView)
               !on64BitWindows);
 
     install.RemoveLanguage(user);
-    SetString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage", L"1036");
+    setString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerDefaultLanguage", L"1036");
     EXPECT_EQ(helper.GetUILanguageFolder(), L"040c");
 }
 
@@ -114,7 +114,7 @@ TEST_F(RealRegistryTest, StoredChoiceRoundTrip)
 {
     DeleteValue(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir");
     ASSERT_EQ(helper.SetPreferredLanguage(1031), TRUE);
-    EXPECT_EQ(GetString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID"), L"1031");
+    EXPECT_EQ(readString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID"), L"1031");
     EXPECT_EQ(helper.GetUILanguageFolder(), L"0407");
     EXPECT_EQ(helper.GetUILanguageAbbrev(), L"DEU");
     EXPECT_EQ(helper.ClearPreferredLanguage(), TRUE);

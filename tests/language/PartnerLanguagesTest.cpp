@@ -31,11 +31,11 @@ struct PartnerTest : ::testing::Test {
     void SetUp() override
     {
         ASSERT_TRUE(registry.ready());
-        SetString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", install.path());
+        setString(HKEY_LOCAL_MACHINE, kProductKey, L"szInstallDir", install.path());
     }
     void Mask(const std::wstring& text)
     {
-        SetString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerSupportedInstalledLanguages", text);
+        setString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerSupportedInstalledLanguages", text);
     }
     BOOL Supported(LANGID language, const std::wstring& folder = L"",
                    const std::wstring& bitmask = L"")
@@ -44,7 +44,7 @@ struct PartnerTest : ::testing::Test {
     }
     std::wstring ListPath() const { return install.path() + L"\\Agent\\Languages.xml"; }
 
-    RegistrySandbox registry;
+    RegistrySandbox registry{L"language"};
     InstallFolder install;
     CMUIHelper helper;
 };
@@ -185,13 +185,13 @@ TEST_F(PartnerTest, ListReaderLeavesTheCallersApartmentAlone)
 TEST_F(PartnerTest, SetPartnerSupportedLanguagesNeedsTheAgentKey)
 {
     EXPECT_EQ(helper.SetPartnerSupportedLanguages(L"0f"), FALSE);  // key missing, not created
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kAgentKey));
-    CreateKey(HKEY_LOCAL_MACHINE, kAgentKey);
+    EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, kAgentKey));
+    createKey(HKEY_LOCAL_MACHINE, kAgentKey);
     EXPECT_EQ(helper.SetPartnerSupportedLanguages(L""), FALSE);
-    EXPECT_EQ(GetString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerSupportedInstalledLanguages"),
+    EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerSupportedInstalledLanguages"),
               L"<absent>");
     EXPECT_EQ(helper.SetPartnerSupportedLanguages(L"0f"), TRUE);
-    EXPECT_EQ(GetString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerSupportedInstalledLanguages"),
+    EXPECT_EQ(readString(HKEY_LOCAL_MACHINE, kAgentKey, L"szPartnerSupportedInstalledLanguages"),
               L"0f");
 }
 

@@ -21,17 +21,17 @@ struct PreferenceTest : ::testing::Test {
     void SetUp() override { ASSERT_TRUE(registry.ready()); }
     void BothComponents()
     {
-        CreateKey(HKEY_LOCAL_MACHINE, kCorvane);
-        CreateKey(HKEY_LOCAL_MACHINE, kSurfwarden);
+        createKey(HKEY_LOCAL_MACHINE, kCorvane);
+        createKey(HKEY_LOCAL_MACHINE, kSurfwarden);
     }
-    std::wstring Stored() { return GetString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID"); }
-    std::wstring TarncoreCopy() { return GetString(HKEY_CURRENT_USER, kTarncore, L"PreferredLanguage"); }
+    std::wstring Stored() { return readString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID"); }
+    std::wstring TarncoreCopy() { return readString(HKEY_CURRENT_USER, kTarncore, L"PreferredLanguage"); }
     std::wstring PathmorrowCopy()
     {
-        return GetString(HKEY_CURRENT_USER, kPathmorrow, L"LanguageOverride");
+        return readString(HKEY_CURRENT_USER, kPathmorrow, L"LanguageOverride");
     }
 
-    RegistrySandbox registry;
+    RegistrySandbox registry{L"language"};
     CMUIHelper helper;
 };
 
@@ -68,11 +68,11 @@ TEST_F(PreferenceTest, CopiesOnlyForInstalledComponents)
 {
     EXPECT_EQ(helper.SetPreferredLanguage(1033), TRUE);
     EXPECT_EQ(Stored(), L"1033");
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kTarncore));
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kPathmorrow));
-    CreateKey(HKEY_LOCAL_MACHINE, kSurfwarden);
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kTarncore));
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kPathmorrow));
+    createKey(HKEY_LOCAL_MACHINE, kSurfwarden);
     EXPECT_EQ(helper.SetPreferredLanguage(1031), TRUE);
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kTarncore));
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kTarncore));
     EXPECT_EQ(PathmorrowCopy(), L"0x0407");
 }
 
@@ -81,14 +81,14 @@ TEST_F(PreferenceTest, FailedCopyDoesNotChangeTheAnswer)
     BothComponents();
     // Below a volatile key no lasting key can be made: the copy fails. Its
     // parents are made first, as lasting keys.
-    CreateKey(HKEY_CURRENT_USER, kDesktopUIKey);
+    createKey(HKEY_CURRENT_USER, kDesktopUIKey);
     orn::unique_hkey volatileParent;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\Quarvel\\Nimbalcore", 0, nullptr,
                               REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, volatileParent.put(),
                               nullptr), ERROR_SUCCESS);
     EXPECT_EQ(helper.SetPreferredLanguage(1036), TRUE);
     EXPECT_EQ(Stored(), L"1036");
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kTarncore));
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kTarncore));
     EXPECT_EQ(PathmorrowCopy(), L"0x040c");  // the other copy is still made
 }
 
@@ -122,7 +122,7 @@ TEST_F(PreferenceTest, ReadBackForms)
 TEST_F(PreferenceTest, ClearRemovesTheChoiceAndItsCopies)
 {
     EXPECT_EQ(helper.ClearPreferredLanguage(), FALSE);  // no DesktopUI key
-    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kDesktopUIKey));
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, kDesktopUIKey));
 
     BothComponents();
     ASSERT_EQ(helper.SetPreferredLanguage(1033), TRUE);
@@ -144,7 +144,7 @@ TEST_F(PreferenceTest, ClearWithoutReadableChoiceTouchesNothing)
     EXPECT_EQ(PathmorrowCopy(), L"0x0409");
 
     const DWORD number = 1033;
-    SetRaw(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", REG_DWORD, &number, sizeof(number));
+    setValue(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", REG_DWORD, &number, sizeof(number));
     EXPECT_EQ(helper.ClearPreferredLanguage(), TRUE);
     DWORD type = 0;
     EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", RRF_RT_ANY, &type, nullptr,
@@ -152,7 +152,7 @@ TEST_F(PreferenceTest, ClearWithoutReadableChoiceTouchesNothing)
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));  // not ours: it stays
 
     // Too long to be read: also left alone.
-    SetString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", std::wstring(32, L'1'));
+    setString(HKEY_CURRENT_USER, kDesktopUIKey, L"LANGID", std::wstring(32, L'1'));
     EXPECT_EQ(helper.ClearPreferredLanguage(), TRUE);
     EXPECT_EQ(Stored(), std::wstring(32, L'1'));
 }
@@ -162,11 +162,11 @@ TEST_F(PreferenceTest, CountryParameter)
     EXPECT_EQ(helper.GetCountryParameter(),
               L"CountryCulture=" + orn::language::LocaleText(GetUserDefaultLCID(),
                                                               LOCALE_SISO3166CTRYNAME));
-    SetString(HKEY_CURRENT_USER, kRegistration, L"szCountry", L"DE");
+    setString(HKEY_CURRENT_USER, kRegistration, L"szCountry", L"DE");
     EXPECT_EQ(helper.GetCountryParameter(), L"cCountryISO=DE");
-    SetString(HKEY_CURRENT_USER, kRegistration, L"szCountry", L"");
+    setString(HKEY_CURRENT_USER, kRegistration, L"szCountry", L"");
     EXPECT_EQ(helper.GetCountryParameter(), L"cCountryISO=");
-    SetString(HKEY_CURRENT_USER, kRegistration, L"szCountry", std::wstring(32, L'X'));
+    setString(HKEY_CURRENT_USER, kRegistration, L"szCountry", std::wstring(32, L'X'));
     EXPECT_EQ(helper.GetCountryParameter().rfind(L"CountryCulture=", 0), 0u);
 }
 

@@ -4,7 +4,7 @@
 // process-wide manager, the real Log key, log folder and configuration file.
 #include "DefaultLogManager.h"
 #include "LogManager.h"
-#include "OutputTestSupport.h"
+#include "LogSettings.h"
 
 #include <shlobj.h>
 
@@ -20,36 +20,6 @@ using namespace output_test;
 
 namespace {
 
-using Files = std::set<std::wstring>;
-
-// The manager keeps the Log key it found at its first record, so the key must
-// exist before then and stay; a key this program had to create goes at the end.
-class LogKeyEnvironment : public testing::Environment {
-public:
-    void SetUp() override
-    {
-        for (const wchar_t* path :
-             {L"SOFTWARE\\Quarvel", L"SOFTWARE\\Quarvel\\Hollowmere", logRegistryKey}) {
-            orn::unique_hkey key;
-            DWORD disposition = 0;
-            RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            key.put(), &disposition);
-            if (disposition == REG_CREATED_NEW_KEY)
-                created_.push_back(path);
-        }
-    }
-    void TearDown() override
-    {
-        for (auto it = created_.rbegin(); it != created_.rend(); ++it)
-            RegDeleteKeyW(HKEY_LOCAL_MACHINE, *it);
-    }
-
-private:
-    std::vector<const wchar_t*> created_;
-};
-
-testing::Environment* const logKeyEnvironment =
-    testing::AddGlobalTestEnvironment(new LogKeyEnvironment);
 
 // A section writing every record to one file of the log folder.
 std::string sectionTo(const std::string& fileName)
@@ -57,78 +27,8 @@ std::string sectionTo(const std::string& fileName)
     return "[to]\r\ntype=file\r\nfilename=" + fileName + "\r\nformat=%m\r\n";
 }
 
-class ConfigurationChangeTest : public testing::Test {
+class ConfigurationChangeTest : public LogSettingsTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, logRegistryKey, 0,
-                                               KEY_ALL_ACCESS, key_.put()));
-        for (const wchar_t* name : {L"szCurrentActivityType", L"bDebugEnable"})
-            saved_.emplace_back(new SavedValue(key_.get(), name));
-        for (const std::wstring& name : listFolder(logDirectory.get()))
-            filesBefore_.insert(name);
-        folder_ = configDirectory.get();
-        iniPath_ = folder_ + L"\\logCfg.Ini";
-        iniFound_ = exists(iniPath_);
-        if (iniFound_) {
-            iniBefore_ = readFile(iniPath_);
-            DeleteFileW(iniPath_.c_str());
-        }
-        setActivity(L"zuAgent");
-        setDebug(0);
-        log(LevelNotice, "settle");
-    }
-
-    void TearDown() override
-    {
-        removeIni();
-        if (iniFound_)
-            writeFile(iniPath_, iniBefore_);
-        saved_.clear();
-        key_.reset();
-        log(LevelNotice, "settle");
-        for (const std::wstring& name : listFolder(logDirectory.get())) {
-            if (!filesBefore_.count(name))
-                DeleteFileW((std::wstring(logDirectory.get()) + L"\\" + name).c_str());
-        }
-    }
-
-    void setActivity(const wchar_t* activity)
-    {
-        RegSetValueExW(key_.get(), L"szCurrentActivityType", 0, REG_SZ,
-                       reinterpret_cast<const BYTE*>(activity),
-                       static_cast<DWORD>((wcslen(activity) + 1) * sizeof(wchar_t)));
-    }
-
-    void setDebug(DWORD on)
-    {
-        RegSetValueExW(key_.get(), L"bDebugEnable", 0, REG_DWORD,
-                       reinterpret_cast<const BYTE*>(&on), sizeof on);
-    }
-
-    void writeIni(const std::string& text)
-    {
-        if (createdFolders_.empty()) {
-            for (std::wstring folder = folder_; !folder.empty() && !exists(folder);
-                 folder = folder.substr(0, folder.find_last_of(L'\\')))
-                createdFolders_.push_back(folder);
-            SHCreateDirectoryExW(nullptr, folder_.c_str(), nullptr);
-        }
-        FolderChangeSeen seen(folder_);
-        ASSERT_TRUE(writeFile(iniPath_, text));
-    }
-
-    void removeIni()
-    {
-        if (exists(iniPath_)) {
-            FolderChangeSeen seen(folder_);
-            DeleteFileW(iniPath_.c_str());
-        }
-        for (const std::wstring& folder : createdFolders_)
-            RemoveDirectoryW(folder.c_str());
-        createdFolders_.clear();
-    }
-
     FILETIME lastWrite()
     {
         WIN32_FILE_ATTRIBUTE_DATA data = {};
@@ -144,43 +44,10 @@ protected:
         ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &time));
     }
 
-    std::string log(int level, const char* what, const char* component = "OrnShExt")
-    {
-        static int counter = 0;
-        const std::string marker = std::string(what) + "-" +
-                                   std::to_string(GetCurrentProcessId()) + "-" +
-                                   std::to_string(++counter) + "#";
-        LogRecord(".\\ChangeTest", __LINE__, level, component, defaultLogManager())
-            .print("%s", marker.c_str());
-        return marker;
-    }
-
-    // The log files the next record lands in.
-    Files routed(int level = LevelInfo)
-    {
-        const std::string marker = log(level, "routed");
-        Files found;
-        for (const std::wstring& name : listFolder(logDirectory.get())) {
-            if (readFile(std::wstring(logDirectory.get()) + L"\\" + name).find(marker) !=
-                std::string::npos)
-                found.insert(name);
-        }
-        return found;
-    }
-
     static DefaultLogManager& manager()
     {
         return *static_cast<DefaultLogManager*>(defaultLogManager());
     }
-
-    orn::unique_hkey key_;
-    std::vector<std::unique_ptr<SavedValue>> saved_;
-    Files filesBefore_;
-    std::wstring folder_;
-    std::wstring iniPath_;
-    bool iniFound_ = false;
-    std::string iniBefore_;
-    std::vector<std::wstring> createdFolders_;
 };
 
 // A rewrite of the same size within one tick of the file system's clock keeps
@@ -270,7 +137,7 @@ TEST_F(ConfigurationChangeTest, DebugSwitchMovesBetweenTableAndFile)
 // every record, and found at the record after it appears.
 TEST_F(ConfigurationChangeTest, FileInAFolderMadeWhileDebugging)
 {
-    if (exists(folder_))
+    if (exists(configDirectory.get()))
         GTEST_SKIP() << "the configuration folder exists here";
     setDebug(1);
     EXPECT_EQ(Files{}, routed(LevelDebug));

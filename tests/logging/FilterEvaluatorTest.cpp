@@ -320,36 +320,4 @@ TEST(ConditionThreads, OneGrammarServesManyThreadsAtOnce)
     EXPECT_EQ(0, wrong.load());
 }
 
-// Which built-in sections take a record, by their condition and filter.
-class BuiltInRoutingTest : public testing::Test {
-protected:
-    std::vector<int> sectionsTaking(const char* component, int level, const wchar_t* activity)
-    {
-        LogUtils::PropertyMap map = {{L"activity", activity}, {L"dt", L"20261206000000"},
-                                     {L"logdir", L"C:\\Logs"}, {L"debugEnable", L"1"}};
-        LogUtils::LogPropertiesOnMapImpl properties(&map);
-        const LogRecord record = recordOf(component, level);
-        std::vector<int> taken;
-        for (auto& section : defaultLogConfiguration().sections) {
-            LogUtils::LogPropertiesOnMapImpl view(&section.second);
-            if (evaluator.evaluateCondition(view.getProperty(L"condition"), record, &properties) &&
-                evaluator.evaluateFilter(view.getProperty(L"filter"), record, &properties))
-                taken.push_back(section.first);
-        }
-        return taken;
-    }
-    FilterEvaluator evaluator;
-};
-
-TEST_F(BuiltInRoutingTest, ActivitySectionsAreExactComplements)
-{
-    EXPECT_EQ(std::vector<int>({4}), sectionsTaking("OrnShExt", LevelInfo, L"zuAgent"));
-    EXPECT_EQ(std::vector<int>({2, 4}), sectionsTaking("OrnShExt", LevelNotice, L"zuAgent"));
-    EXPECT_EQ(std::vector<int>({3}), sectionsTaking("OrnShExt", LevelInfo, L"zuInstall"));
-    EXPECT_EQ(std::vector<int>({3}), sectionsTaking("OrnShExt", LevelInfo, L"ZUUNINSTALL"));
-    EXPECT_EQ(std::vector<int>({1, 4}), sectionsTaking("kwAgent", LevelInfo, L"zuAgent"));
-    EXPECT_EQ(std::vector<int>(), sectionsTaking("kwAgent", LevelDebug, L"zuAgent"));
-    EXPECT_EQ(std::vector<int>({0}), sectionsTaking("QuarvelOASDetection", LevelDebug, L"zuAgent"));
-}
-
 }  // namespace

@@ -13,7 +13,7 @@ namespace {
 // (verify-cabinets.sh): each must hold exactly its "expected" file's bytes.
 std::wstring cabinetCase(const wchar_t* name)
 {
-    const std::wstring root = binaryDir() + L"\\tests\\logging\\output";
+    const std::wstring root = binaryDir().wstring() + L"\\tests\\logging\\output";
     CreateDirectoryW(root.c_str(), nullptr);
     CreateDirectoryW((root + L"\\archive").c_str(), nullptr);
     const std::wstring folder = root + L"\\archive\\" + name;

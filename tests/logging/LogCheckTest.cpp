@@ -3,7 +3,9 @@
 #include "ConditionGrammar.h"
 #include "DefaultLogManager.h"
 #include "LogConfiguration.h"
-#include "OutputTestSupport.h"
+#include "LogSettings.h"
+#include "Process.h"
+#include "UdpCollector.h"
 
 #include <winsock2.h>
 #include <shlobj.h>
@@ -29,31 +31,9 @@ struct ToolRun {
 
 ToolRun logcheck(const std::wstring& arguments)
 {
-    ToolRun run;
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
-        return run;
-    orn::unique_handle reader(readEnd), writer(writeEnd);
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = writeEnd;
-    std::wstring command = L"\"" + binaryDir() + L"\\tools\\logcheck\\logcheck.exe\" " + arguments;
-    PROCESS_INFORMATION process;
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return run;
-    orn::unique_handle child(process.hProcess), thread(process.hThread);
-    writer.reset();
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got)
-        run.out.append(buffer, got);
-    WaitForSingleObject(child.get(), 60000);
-    GetExitCodeProcess(child.get(), &run.code);
-    return run;
+    const testsupport::ProcessResult result = testsupport::runProcess(
+        testsupport::quoted(binaryDir().wstring() + L"\\tools\\logcheck\\logcheck.exe") + L" " + arguments);
+    return ToolRun{result.exitCode, result.output};
 }
 
 // The line the trace printed for a section ("    line: ...").
@@ -66,89 +46,18 @@ std::string tracedLine(const ToolRun& run, const std::string& section)
     return run.out.substr(begin, run.out.find_first_of("\r\n", begin) - begin);
 }
 
-// The registry values, "logCfg.Ini" and the log files of one test, put back
-// afterwards.
-class LogCheckTest : public testing::Test {
+// logcheck reads the Log key and "logCfg.Ini" as the manager does, with
+// debugging on.
+class LogCheckTest : public LogSettingsTest {
 protected:
     void SetUp() override
     {
-        for (const wchar_t* path :
-             {L"SOFTWARE\\Quarvel", L"SOFTWARE\\Quarvel\\Hollowmere", logRegistryKey}) {
-            DWORD disposition = 0;
-            orn::unique_hkey created;
-            RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            created.put(), &disposition);
-            if (disposition == REG_CREATED_NEW_KEY)
-                createdKeys_.insert(createdKeys_.begin(), path);
-        }
-        ASSERT_EQ(ERROR_SUCCESS,
-                  RegOpenKeyExW(HKEY_LOCAL_MACHINE, logRegistryKey, 0, KEY_ALL_ACCESS, key_.put()));
-        for (const wchar_t* name : {L"szCurrentActivityType", L"szLastVersion", L"bDebugEnable"}) {
-            Saved saved = {};
-            saved.name = name;
-            saved.present = RegQueryValueExW(key_.get(), name, nullptr, &saved.type, saved.data,
-                                             &(saved.size = sizeof saved.data)) == ERROR_SUCCESS;
-            saved_.push_back(saved);
-        }
-        setString(L"szCurrentActivityType", L"zuAgent");
+        LogSettingsTest::SetUp();
         setDebug(1);
-        iniPath_ = std::wstring(configDirectory.get()) + L"\\logCfg.Ini";
-        iniBefore_ = readFile(iniPath_);
-        iniFound_ = exists(iniPath_);
-        SHCreateDirectoryExW(nullptr, configDirectory.get(), nullptr);
-        logFolder_ = logDirectory.get();
-        for (const std::wstring& name : listFolder(logFolder_))
-            filesBefore_.push_back(name);
     }
-
-    void TearDown() override
-    {
-        DeleteFileW(iniPath_.c_str());
-        if (iniFound_)
-            writeFile(iniPath_, iniBefore_);
-        for (const Saved& saved : saved_) {
-            if (saved.present)
-                RegSetValueExW(key_.get(), saved.name, 0, saved.type, saved.data, saved.size);
-            else
-                RegDeleteValueW(key_.get(), saved.name);
-        }
-        key_.reset();
-        for (const wchar_t* path : createdKeys_)
-            RegDeleteKeyW(HKEY_LOCAL_MACHINE, path);
-        for (const std::wstring& name : listFolder(logFolder_)) {
-            if (std::find(filesBefore_.begin(), filesBefore_.end(), name) == filesBefore_.end())
-                DeleteFileW((logFolder_ + L"\\" + name).c_str());
-        }
-    }
-
-    void setString(const wchar_t* name, const wchar_t* value)
-    {
-        RegSetValueExW(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                       static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
-    }
-    void setDebug(DWORD on)
-    {
-        RegSetValueExW(key_.get(), L"bDebugEnable", 0, REG_DWORD,
-                       reinterpret_cast<const BYTE*>(&on), sizeof on);
-    }
-    std::string logFile(const wchar_t* name) { return readFile(logFolder_ + L"\\" + name); }
-    bool logExists(const wchar_t* name) { return exists(logFolder_ + L"\\" + name); }
-    std::string logPath(const char* name) { return narrow(logFolder_) + "\\" + name; }
-
-    struct Saved {
-        const wchar_t* name;
-        bool present = false;
-        DWORD type = 0;
-        DWORD size = 0;
-        BYTE data[512];
-    };
-    orn::unique_hkey key_;
-    std::vector<Saved> saved_;
-    std::vector<const wchar_t*> createdKeys_;
-    std::wstring iniPath_, logFolder_;
-    std::string iniBefore_;
-    bool iniFound_ = false;
-    std::vector<std::wstring> filesBefore_;
+    std::string logFile(const wchar_t* name) { return readFile(logFolder() + L"\\" + name); }
+    bool logExists(const wchar_t* name) { return exists(logFolder() + L"\\" + name); }
+    std::string logPath(const char* name) { return narrow(logFolder()) + "\\" + name; }
 };
 
 const char routingIni[] =
@@ -166,11 +75,9 @@ const char routingIni[] =
 TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
 {
     // The file the manager reads is the default.
-    ASSERT_TRUE(writeFile(
-        iniPath_,
-        "[Main]\r\ntype=file\r\nfilename=LogCheckMain.log\r\nfilter=*.Info ~kwAgent.Info\r\n"
-        "[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=5514\r\n"
-        "condition=<activity>==\"zuAgent\"\r\n[Debugger]\r\ntype=outputdebugstring\r\n"));
+    writeIni("[Main]\r\ntype=file\r\nfilename=LogCheckMain.log\r\nfilter=*.Info ~kwAgent.Info\r\n"
+             "[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=5514\r\n"
+             "condition=<activity>==\"zuAgent\"\r\n[Debugger]\r\ntype=outputdebugstring\r\n");
     const ToolRun run = logcheck(L"lint");
     EXPECT_EQ(0u, run.code) << run.out;
     EXPECT_TRUE(
@@ -237,7 +144,7 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
 // Each traced decision against what --write then leaves in the log folder.
 TEST_F(LogCheckTest, TraceAgreesWithTheManager)
 {
-    ASSERT_TRUE(writeFile(iniPath_, routingIni));
+    writeIni(routingIni);
     ToolRun run =
         logcheck(L"trace --component kwAgentUpdate --level Info --message \"one two\" --write");
     EXPECT_EQ(0u, run.code) << run.out;
@@ -279,12 +186,12 @@ TEST_F(LogCheckTest, TraceAgreesWithTheManager)
     EXPECT_FALSE(logExists(L"LogCheckSmall.log"));
     logcheck(L"trace --component kwAgent --level 3 --message rotated --write");
     EXPECT_FALSE(logExists(L"LogCheckSmall.log"));
-    EXPECT_EQ(1u, listFolder(logFolder_, L"LogCheckSmall.*.cab").size());
+    EXPECT_EQ(1u, listFolder(logFolder(), L"LogCheckSmall.*.cab").size());
 }
 
 TEST_F(LogCheckTest, TraceFollowsTheDebugSwitch)
 {
-    ASSERT_TRUE(writeFile(iniPath_, routingIni));
+    writeIni(routingIni);
     setDebug(0);
     ToolRun run = logcheck(L"trace --component OrnShExt --level Debug");
     EXPECT_EQ(1u, run.code);
@@ -315,31 +222,16 @@ TEST_F(LogCheckTest, TraceFollowsTheDebugSwitch)
 
 TEST_F(LogCheckTest, TracedSyslogLineIsTheDatagramsText)
 {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    SOCKET collector = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(collector, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    int size = sizeof address;
-    getsockname(collector, reinterpret_cast<sockaddr*>(&address), &size);
-    const std::string port = std::to_string(ntohs(address.sin_port));
-    ASSERT_TRUE(writeFile(iniPath_, "[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=" +
-                                        port + "\r\nformat=%f %l %m\r\n"));
+    Collector collector;
+    ASSERT_TRUE(collector.bound());
+    const std::string port = std::to_string(collector.port());
+    writeIni("[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=" + port +
+             "\r\nformat=%f %l %m\r\n");
 
     const ToolRun run = logcheck(L"trace --component zuCpLib --level 4 --message datagram --write");
     EXPECT_TRUE(run.has("    to:   syslog 127.0.0.1:" + port)) << run.out;
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(collector, &set);
-    timeval wait = {5, 0};
-    ASSERT_EQ(1, select(0, &set, nullptr, nullptr, &wait));
-    char buffer[2048];
-    const int got = recv(collector, buffer, sizeof buffer, 0);
-    closesocket(collector);
-    ASSERT_GT(got, 0);
-    const std::string datagram(buffer, got);
+    const std::string datagram = collector.receive();
+    ASSERT_GE(datagram.size(), 25u) << datagram;
     EXPECT_EQ("zuCpLib Warning datagram", tracedLine(run, "Collector"));
     EXPECT_EQ(" zuCpLib Warning datagram", datagram.substr(datagram.size() - 25)) << datagram;
 }

@@ -1,5 +1,6 @@
 #include "LogFileSink.h"
 #include "OutputTestSupport.h"
+#include "Process.h"
 
 #include <gtest/gtest.h>
 
@@ -55,8 +56,8 @@ TEST(LogFileSinkTest, SizeLimitDecidesRotation)
 TEST(LogFileSinkTest, LineCrossingTheLimitIsWrittenBeforeTheRotation)
 {
     // Checked with cabextract afterwards, like the archive tests.
-    const std::wstring root = binaryDir() + L"\\tests\\logging\\output\\archive";
-    CreateDirectoryW((binaryDir() + L"\\tests\\logging\\output").c_str(), nullptr);
+    const std::wstring root = binaryDir().wstring() + L"\\tests\\logging\\output\\archive";
+    CreateDirectoryW((binaryDir().wstring() + L"\\tests\\logging\\output").c_str(), nullptr);
     CreateDirectoryW(root.c_str(), nullptr);
     const std::wstring folder = root + L"\\filesink";
     ASSERT_TRUE(removeTree(folder));
@@ -161,34 +162,28 @@ TEST(LogFileSinkTest, NewLogsGrantLocalSystemAndEveryone)
 // found exactly once, live, in a cabinet, or in a moved log left beside them.
 TEST(LogFileSinkTest, SeveralProcessesShareOneRotatingLog)
 {
-    const std::wstring root = binaryDir() + L"\\tests\\logging\\output";
+    const std::wstring root = binaryDir().wstring() + L"\\tests\\logging\\output";
     CreateDirectoryW(root.c_str(), nullptr);
     const std::wstring folder = root + L"\\shared";
     ASSERT_TRUE(removeTree(folder));
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
 
-    const std::wstring child = binaryDir() + L"\\tests\\logging\\LogOutputChild.exe";
+    const std::wstring child = binaryDir().wstring() + L"\\tests\\logging\\LogOutputChild.exe";
     const int children = 4;
-    HANDLE processes[children];
+    orn::unique_handle processes[children];
+    HANDLE handles[children];
     for (int id = 0; id < children; ++id) {
-        std::wstring command = L"\"" + child + L"\" write \"" + folder + L"\\zuAgent.log\" 4096 " +
-                               std::to_wstring(id) + L" 400 \"" + folder + L"\\written." +
-                               std::to_wstring(id) + L"\"";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process;
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                   nullptr, &startup, &process))
-            << GetLastError();
-        CloseHandle(process.hThread);
-        processes[id] = process.hProcess;
+        processes[id] = testsupport::startProcess(
+            L"\"" + child + L"\" write \"" + folder + L"\\zuAgent.log\" 4096 " + std::to_wstring(id) +
+            L" 400 \"" + folder + L"\\written." + std::to_wstring(id) + L"\"");
+        ASSERT_TRUE(processes[id]) << GetLastError();
+        handles[id] = processes[id].get();
     }
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(children, processes, TRUE, 90000));
-    for (HANDLE process : processes) {
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(children, handles, TRUE, 90000));
+    for (HANDLE process : handles) {
         DWORD code = 1;
         GetExitCodeProcess(process, &code);
         EXPECT_EQ(0u, code);
-        CloseHandle(process);
     }
     EXPECT_FALSE(listFolder(folder, L"zuAgent.*.cab").empty());
 }

@@ -1,4 +1,5 @@
 #include "LogFormatter.h"
+#include "Process.h"
 
 #include <gtest/gtest.h>
 
@@ -113,19 +114,9 @@ DWORD runCopyNamed(const wchar_t* fileName, const char* expectedLine)
     if (!CopyFileW(self, copy.c_str(), FALSE))
         return 1000;
     SetEnvironmentVariableA("ORN_EXPECTED_LINE", expectedLine);
-    std::wstring commandLine =
+    const std::wstring commandLine =
         L"\"" + copy + L"\" --gtest_filter=FormatterInNamedProcess.WritesExpectedLine";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    DWORD exitCode = 1001;
-    if (CreateProcessW(copy.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &process)) {
-        WaitForSingleObject(process.hProcess, 60000);
-        GetExitCodeProcess(process.hProcess, &exitCode);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
+    const DWORD exitCode = testsupport::runProcess(commandLine).exitCode;
     SetEnvironmentVariableA("ORN_EXPECTED_LINE", nullptr);
     DeleteFileW(copy.c_str());
     RemoveDirectoryW(copyFolder.c_str());

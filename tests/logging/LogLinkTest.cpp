@@ -33,7 +33,7 @@ std::wstring linuxPath(const std::wstring& path);
 // file that is waited for.
 void runLinux(const std::wstring& command)
 {
-    const std::wstring marker = binaryDir() + L"\\tests\\logging\\output\\linux-done";
+    const std::wstring marker = binaryDir().wstring() + L"\\tests\\logging\\output\\linux-done";
     DeleteFileW(marker.c_str());
     std::wstring line = L"Z:\\bin\\sh -c \"" + command + L" ; touch " + linuxPath(marker) + L"\"";
     STARTUPINFOW startup = {};

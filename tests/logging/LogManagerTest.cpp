@@ -2,7 +2,9 @@
 // key of the logging library, the real log folder and "logCfg.Ini".
 #include "DefaultLogManager.h"
 #include "LogManager.h"
-#include "OutputTestSupport.h"
+#include "LogSettings.h"
+#include "Process.h"
+#include "UdpCollector.h"
 #include "ProductKeys.h"
 
 #include <winsock2.h>
@@ -42,14 +44,6 @@ void operator delete(void* p, std::size_t) noexcept
 
 namespace {
 
-std::set<std::wstring> logFiles()
-{
-    std::set<std::wstring> names;
-    for (const std::wstring& name : listFolder(logDirectory.get()))
-        names.insert(name);
-    return names;
-}
-
 std::wstring today()
 {
     SYSTEMTIME now;
@@ -59,156 +53,8 @@ std::wstring today()
     return text;
 }
 
-// The manager keeps the Log key open for the life of the process and is
-// notified through it, so the key must stay in place while the tests run; a
-// key this program had to create is removed at the end.
-class LogKeyEnvironment : public testing::Environment {
-public:
-    void SetUp() override
-    {
-        for (const wchar_t* path : keyPath) {
-            orn::unique_hkey key;
-            DWORD disposition = 0;
-            RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0,
-                            KEY_ALL_ACCESS | ProductView(HKEY_LOCAL_MACHINE), nullptr, key.put(),
-                            &disposition);
-            if (disposition == REG_CREATED_NEW_KEY)
-                created_.push_back(path);
-        }
-    }
-    void TearDown() override
-    {
-        for (auto it = created_.rbegin(); it != created_.rend(); ++it)
-            RegDeleteKeyExW(HKEY_LOCAL_MACHINE, *it, ProductView(HKEY_LOCAL_MACHINE), 0);
-    }
+class LogManagerTest : public LogSettingsTest {};
 
-private:
-    static constexpr const wchar_t* keyPath[] = {L"SOFTWARE\\Quarvel", L"SOFTWARE\\Quarvel\\Hollowmere",
-                                                 logRegistryKey};
-    std::vector<const wchar_t*> created_;
-};
-
-testing::Environment* const logKeyEnvironment =
-    testing::AddGlobalTestEnvironment(new LogKeyEnvironment);
-
-// Holds the registry key and the log folder for one test and puts both back:
-// values it set are restored, files and cabinets it made are removed.
-class LogManagerTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(ERROR_SUCCESS, OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey,
-                                               KEY_ALL_ACCESS, key_.put()));
-        for (const wchar_t* name : {L"szCurrentActivityType", L"szLastVersion", L"bDebugEnable"})
-            saved_.emplace_back(new SavedValue(key_.get(), name));
-        filesBefore_ = logFiles();
-        iniPath_ = std::wstring(configDirectory.get()) + L"\\logCfg.Ini";
-        // A configuration file found here is put aside for the test.
-        iniFound_ = exists(iniPath_);
-        if (iniFound_) {
-            iniBefore_ = readFile(iniPath_);
-            DeleteFileW(iniPath_.c_str());
-        }
-        setActivity(L"zuAgent");
-        setDebug(0);
-        // Applies what was just set, whatever an earlier test left cached.
-        log(LevelNotice, "OrnShExt", "settle");
-    }
-
-    void TearDown() override
-    {
-        removeIni();
-        if (iniFound_)
-            writeFile(iniPath_, iniBefore_);
-        saved_.clear();
-        key_.reset();
-        // Applies the restored values before the files of this test go.
-        log(LevelNotice, "OrnShExt", "settle");
-        for (const std::wstring& name : logFiles()) {
-            if (!filesBefore_.count(name))
-                DeleteFileW((std::wstring(logDirectory.get()) + L"\\" + name).c_str());
-        }
-    }
-
-    void setActivity(const wchar_t* activity) { setString(L"szCurrentActivityType", activity); }
-
-    void setString(const wchar_t* name, const wchar_t* value)
-    {
-        RegSetValueExW(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                       static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
-    }
-
-    void setDebug(DWORD on)
-    {
-        RegSetValueExW(key_.get(), L"bDebugEnable", 0, REG_DWORD,
-                       reinterpret_cast<const BYTE*>(&on), sizeof on);
-    }
-
-    void writeIni(const std::string& text)
-    {
-        // The folder may not exist where no product is installed: note each
-        // level made here, to remove it again.
-        if (createdFolders_.empty()) {
-            std::wstring folder = configDirectory.get();
-            while (!folder.empty() && !exists(folder)) {
-                createdFolders_.push_back(folder);
-                folder = folder.substr(0, folder.find_last_of(L'\\'));
-            }
-            SHCreateDirectoryExW(nullptr, configDirectory.get(), nullptr);
-        }
-        FolderChangeSeen seen(configDirectory.get());
-        ASSERT_TRUE(writeFile(iniPath_, text));
-    }
-
-    void removeIni()
-    {
-        if (exists(iniPath_)) {
-            FolderChangeSeen seen(configDirectory.get());
-            DeleteFileW(iniPath_.c_str());
-        }
-        for (const std::wstring& folder : createdFolders_)
-            RemoveDirectoryW(folder.c_str());
-        createdFolders_.clear();
-    }
-
-    // Logs a text unique to this call, in this run; answers it.
-    std::string log(int level, const char* component, const char* what)
-    {
-        static int counter = 0;
-        const std::string marker =
-            std::string(what) + "-" + runMarker() + "-" + std::to_string(++counter) + "#";
-        LogRecord(".\\ManagerTest", __LINE__, level, component, defaultLogManager())
-            .print("%s", marker.c_str());
-        return marker;
-    }
-
-    // The log files holding the text.
-    static std::set<std::wstring> filesWith(const std::string& text)
-    {
-        std::set<std::wstring> found;
-        for (const std::wstring& name : logFiles()) {
-            if (readFile(std::wstring(logDirectory.get()) + L"\\" + name).find(text) !=
-                std::string::npos)
-                found.insert(name);
-        }
-        return found;
-    }
-
-    std::set<std::wstring> routed(int level, const char* component)
-    {
-        return filesWith(log(level, component, "routed"));
-    }
-
-    orn::unique_hkey key_;
-    std::vector<std::unique_ptr<SavedValue>> saved_;
-    std::set<std::wstring> filesBefore_;
-    std::wstring iniPath_;
-    bool iniFound_ = false;
-    std::string iniBefore_;
-    std::vector<std::wstring> createdFolders_;
-};
-
-using Files = std::set<std::wstring>;
 
 TEST_F(LogManagerTest, BuiltInTableRoutesByLevelAndComponent)
 {
@@ -248,7 +94,7 @@ TEST_F(LogManagerTest, RoutingAllocatesLittle)
 
 TEST_F(LogManagerTest, LineHasTheDefaultFormat)
 {
-    const std::string marker = log(LevelInfo, "OrnShExt", "format");
+    const std::string marker = log(LevelInfo, "format");
     const std::string text = readFile(std::wstring(logDirectory.get()) + L"\\zuAgent.log");
     const size_t end = text.find(marker + "\r\n");
     ASSERT_NE(std::string::npos, end);
@@ -377,7 +223,7 @@ TEST_F(LogManagerTest, ConfigurationFileReplacesTheTableOnlyWhileDebugging)
     EXPECT_EQ(Files{L"zuAgent.log"}, routed(LevelInfo, "OrnShExt"));
 
     setDebug(1);
-    const std::string info = log(LevelInfo, "OrnShExt", "ini");
+    const std::string info = log(LevelInfo, "ini");
     EXPECT_EQ((Files{L"IniTest.zuAgent.log", L"IniTraces.log"}), filesWith(info));
     EXPECT_NE(std::string::npos,
               readFile(std::wstring(logDirectory.get()) + L"\\IniTest.zuAgent.log")
@@ -399,7 +245,7 @@ TEST_F(LogManagerTest, FileNamesExpandTheirPlaceholders)
     setString(L"szLastVersion", L"20261206093000");
     writeIni("[names]\r\ntype=file\r\nfilename=Ini.<dt>.<dt>.<activity>.log\r\nformat=%m\r\n"
              "[bare]\r\ntype=file\r\nfilename=IniBare.log\r\n");
-    const std::string marker = log(LevelInfo, "OrnShExt", "names");
+    const std::string marker = log(LevelInfo, "names");
     EXPECT_EQ((Files{L"Ini.20261206093000.20261206093000.zuAgent.log", L"IniBare.log"}),
               filesWith(marker));
     // A section without a format still shows the message.
@@ -413,9 +259,9 @@ TEST_F(LogManagerTest, SmallSizeLimitRotatesThroughTheLoggingCall)
     const std::wstring folder = logDirectory.get();
     for (const std::wstring& name : listFolder(folder, L"IniRotating.*"))
         DeleteFileW((folder + L"\\" + name).c_str());
-    const std::string first = log(LevelInfo, "OrnShExt", std::string(60, 'r').c_str());
+    const std::string first = log(LevelInfo, std::string(60, 'r').c_str());
     EXPECT_TRUE(exists(folder + L"\\IniRotating.log"));
-    log(LevelInfo, "OrnShExt", std::string(60, 's').c_str());
+    log(LevelInfo, std::string(60, 's').c_str());
     EXPECT_FALSE(exists(folder + L"\\IniRotating.log"));
     const auto cabinets = listFolder(folder, L"IniRotating.*.cab");
     EXPECT_EQ(1u, cabinets.size());
@@ -435,7 +281,7 @@ TEST_F(LogManagerTest, LostLinesNeitherFailNorTouchTheLastError)
                                 CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, holder);
     SetLastError(4242);
-    const std::string marker = log(LevelError, "OrnShExt", "lost");
+    const std::string marker = log(LevelError, "lost");
     EXPECT_EQ(4242u, GetLastError());
     CloseHandle(holder);
     // The remaining sections still write.
@@ -444,33 +290,18 @@ TEST_F(LogManagerTest, LostLinesNeitherFailNorTouchTheLastError)
 
 TEST_F(LogManagerTest, SyslogSectionsSendToTheirCollector)
 {
-    WSADATA data;
-    WSAStartup(MAKEWORD(2, 2), &data);
-    SOCKET collector = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(0, bind(collector, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    int size = sizeof address;
-    getsockname(collector, reinterpret_cast<sockaddr*>(&address), &size);
+    Collector collector;
+    ASSERT_TRUE(collector.bound());
     // Only the low 16 bits of the port count.
-    const unsigned port = ntohs(address.sin_port) + 65536u;
+    const unsigned port = collector.port() + 65536u;
 
     setDebug(1);
     writeIni("[collector]\r\ntype=Syslog\r\nserver=127.0.0.1\r\nport=" + std::to_string(port) +
              "\r\nformat=%f %m\r\n");
-    const std::string marker = log(LevelWarning, "zuCpLib", "syslog");
+    const std::string marker = log(LevelWarning, "syslog", "zuCpLib");
 
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(collector, &set);
-    timeval wait = {5, 0};
-    ASSERT_EQ(1, select(0, &set, nullptr, nullptr, &wait));
-    char buffer[2048];
-    const int got = recv(collector, buffer, sizeof buffer, 0);
-    closesocket(collector);
-    ASSERT_GT(got, 0);
-    const std::string datagram(buffer, got);
+    const std::string datagram = collector.receive();
+    ASSERT_GE(datagram.size(), marker.size() + 9) << datagram;
     EXPECT_EQ("<12> ", datagram.substr(0, 5));
     EXPECT_EQ(" zuCpLib " + marker, datagram.substr(datagram.size() - marker.size() - 9));
 }
@@ -499,19 +330,9 @@ TEST_F(LogManagerTest, ProcessWithoutTheLogKeyLogsAsInstaller)
     // The child sees an empty machine key (this process keeps the real one
     // open), so its manager cannot open the Log key.
     const std::string marker = "installer-" + runMarker() + "#";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    std::wstring command = L"\"" + childProgram() + L"\" log-without-machine OrnShExt 6 " +
-                           widen(marker);
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &process));
-    WaitForSingleObject(process.hProcess, 30000);
-    DWORD exitCode = 1;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    EXPECT_EQ(0u, exitCode);
+    const testsupport::ProcessResult child = testsupport::runProcess(
+        testsupport::quoted(childProgram()) + L" log-without-machine OrnShExt 6 " + widen(marker), 30000);
+    EXPECT_EQ(0u, child.exitCode) << child.output;
     EXPECT_EQ(Files{L"zuInstall." + today() + L".log"}, filesWith(marker));
 }
 

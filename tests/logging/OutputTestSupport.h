@@ -2,6 +2,8 @@
 // Files, folders and a fixed-line streamer shared by the output tests.
 
 #include "LogSink.h"
+#include "Files.h"
+#include "Paths.h"
 
 #include <windows.h>
 
@@ -11,6 +13,13 @@
 #include <vector>
 
 namespace output_test {
+
+using testsupport::binaryDir;
+using testsupport::exists;
+using testsupport::listFolder;
+using testsupport::readFile;
+using testsupport::removeTree;
+using testsupport::writeFile;
 
 // Gives the sink one fixed line.
 class TextStreamer : public LogUtils::ILogSinkStreamer {
@@ -37,93 +46,6 @@ inline std::string narrow(const std::wstring& text)
     for (wchar_t c : text)
         result += static_cast<char>(c);
     return result;
-}
-
-// A Linux path of the test environment as Wine sees it.
-inline std::wstring fromLinuxPath(const std::string& path)
-{
-    std::wstring result = L"Z:";
-    for (char c : path)
-        result += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-    return result;
-}
-
-inline std::wstring binaryDir()
-{
-    const char* dir = std::getenv("ORN_BINARY_DIR");
-    return dir ? fromLinuxPath(dir) : std::wstring(L".");
-}
-
-inline bool exists(const std::wstring& path)
-{
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-inline std::string readFile(const std::wstring& path)
-{
-    std::string content;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return content;
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got)
-        content.append(buffer, got);
-    CloseHandle(file);
-    return content;
-}
-
-inline bool writeFile(const std::wstring& path, const std::string& content)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    const bool ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written,
-                              nullptr) &&
-                    written == content.size();
-    CloseHandle(file);
-    return ok;
-}
-
-// Names (not paths) of the entries of a folder matching pattern.
-inline std::vector<std::wstring> listFolder(const std::wstring& folder,
-                                            const wchar_t* pattern = L"*")
-{
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\" + pattern).c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE)
-        return names;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..")
-            names.push_back(name);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    return names;
-}
-
-// True when the folder is gone. Retries a while: a writer process that has
-// just ended may still hold a file for a moment.
-inline bool removeTree(const std::wstring& folder)
-{
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        for (const std::wstring& name : listFolder(folder)) {
-            const std::wstring path = folder + L"\\" + name;
-            if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
-                removeTree(path);
-            else
-                DeleteFileW(path.c_str());
-        }
-        if (RemoveDirectoryW(folder.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
-            GetLastError() == ERROR_PATH_NOT_FOUND)
-            return true;
-        Sleep(10);
-    }
-    return false;
 }
 
 // Waits, when it goes out of scope, until a change made to folder meanwhile
@@ -201,7 +123,7 @@ private:
 // an earlier run's folder refuse to go, this run gets a folder of its own.
 inline std::wstring freshFolder(const std::wstring& name)
 {
-    const std::wstring root = binaryDir() + L"\\tests\\logging\\output";
+    const std::wstring root = binaryDir().wstring() + L"\\tests\\logging\\output";
     CreateDirectoryW(root.c_str(), nullptr);
     std::wstring folder = root + L"\\" + name;
     if (!removeTree(folder))
@@ -241,7 +163,7 @@ inline std::string incompressibleText(size_t size, unsigned seed)
 // The helper process built beside the tests.
 inline std::wstring childProgram()
 {
-    return binaryDir() + L"\\tests\\logging\\LogOutputChild.exe";
+    return binaryDir().wstring() + L"\\tests\\logging\\LogOutputChild.exe";
 }
 
 // Runs the command as a debugged child and answers the texts it sent to the

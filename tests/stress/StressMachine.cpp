@@ -6,6 +6,7 @@
 
 #include "StressSupport.h"
 
+#include "Paths.h"
 #include "UniqueResource.h"
 
 #include <cstdlib>
@@ -13,20 +14,9 @@
 
 namespace stress {
 
-std::wstring binaryDir()
-{
-    std::wstring root = L".";
-    if (const char* dir = std::getenv("ORN_BINARY_DIR")) {
-        root = L"Z:";
-        for (const char* p = dir; *p; ++p)
-            root += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
-    }
-    return root;
-}
-
 std::wstring outputFolder()
 {
-    return binaryDir() + L"\\tests\\stress\\output";
+    return testsupport::binaryDir().wstring() + L"\\tests\\stress\\output";
 }
 
 std::wstring configFolder()

@@ -9,8 +9,7 @@ namespace stress {
 
 constexpr const wchar_t* logKeyPath = L"SOFTWARE\\Quarvel\\Hollowmere\\Log";
 
-// The build tree as Wine sees it, and the stress output below it.
-std::wstring binaryDir();
+// The stress output below the build tree.
 std::wstring outputFolder();
 // The private install folder: it holds the "logCfg.Ini" of the stress runs.
 std::wstring configFolder();

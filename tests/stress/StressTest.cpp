@@ -4,6 +4,9 @@
 // private HKEY_LOCAL_MACHINE (StressMachine.cpp) whose install folder holds
 // the stress configuration file and whose Log key has debugging on.
 
+#include "Files.h"
+#include "Paths.h"
+#include "Process.h"
 #include "StressSupport.h"
 
 #include "DefaultLogManager.h"
@@ -42,49 +45,9 @@ const char configuration[] =
     "filename=proof-stress-gone\\gone.log\r\n"
     "format=%D %T %P:%+p %m\r\n";
 
-std::vector<std::wstring> listFolder(const std::wstring& folder)
-{
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    orn::unique_find find(FindFirstFileW((folder + L"\\*").c_str(), &data));
-    if (!find)
-        return names;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..")
-            names.push_back(name);
-    } while (FindNextFileW(find.get(), &data));
-    return names;
-}
-
-// Retries while writers still hold files open.
-bool removeFolder(const std::wstring& folder)
-{
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        for (const std::wstring& name : listFolder(folder))
-            DeleteFileW((folder + L"\\" + name).c_str());
-        if (RemoveDirectoryW(folder.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND ||
-            GetLastError() == ERROR_PATH_NOT_FOUND)
-            return true;
-        Sleep(1);
-    }
-    return false;
-}
-
-std::string readFile(const std::wstring& path)
-{
-    std::string content;
-    orn::unique_file file(CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file)
-        return content;
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got)
-        content.append(buffer, got);
-    return content;
-}
+using testsupport::listFolder;
+using testsupport::readFile;
+using testsupport::removeTree;
 
 bool endsWith(const std::wstring& text, const wchar_t* tail)
 {
@@ -133,37 +96,30 @@ protected:
 bool runWriters(int first, int count, const std::wstring& folder, const std::wstring& out,
                 int lines)
 {
-    const std::wstring child = stress::binaryDir() + L"\\tests\\stress\\StressChild.exe";
-    std::vector<PROCESS_INFORMATION> started;
+    const std::wstring child = testsupport::binaryDir().wstring() + L"\\tests\\stress\\StressChild.exe";
+    std::vector<orn::unique_handle> started;
+    std::vector<HANDLE> handles;
     for (int id = first; id < first + count; ++id) {
-        std::wstring command = L"\"" + child + L"\" " + std::to_wstring(id) + L" " +
-                               std::to_wstring(lines) + L" \"" + folder + L"\\shared.log\" 20000 \"" +
-                               out + L"\\result." + std::to_wstring(id) + L"\"";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process = {};
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &process)) {
+        orn::unique_handle process = testsupport::startProcess(
+            L"\"" + child + L"\" " + std::to_wstring(id) + L" " + std::to_wstring(lines) + L" \"" + folder +
+            L"\\shared.log\" 20000 \"" + out + L"\\result." + std::to_wstring(id) + L"\"");
+        if (!process) {
             ADD_FAILURE() << "writer " << id << " not started: " << GetLastError();
             break;
         }
-        started.push_back(process);
+        handles.push_back(process.get());
+        started.push_back(std::move(process));
     }
-    std::vector<HANDLE> handles;
-    for (const PROCESS_INFORMATION& process : started)
-        handles.push_back(process.hProcess);
     const DWORD waited = WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
                                                 handles.data(), TRUE, 150000);
     bool ok = waited == WAIT_OBJECT_0 && started.size() == static_cast<std::size_t>(count);
-    for (const PROCESS_INFORMATION& process : started) {
+    for (HANDLE process : handles) {
         DWORD code = 0xFFFFFFFF;
         if (waited == WAIT_TIMEOUT)
-            TerminateProcess(process.hProcess, 9);
-        GetExitCodeProcess(process.hProcess, &code);
+            TerminateProcess(process, 9);
+        GetExitCodeProcess(process, &code);
         EXPECT_EQ(0u, code) << "3: a logging call changed the caller's last-error value";
         ok = ok && code == 0;
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
     }
     EXPECT_EQ(WAIT_OBJECT_0, waited) << "the writers did not finish";
     return ok;
@@ -199,10 +155,10 @@ TEST_F(Stress, FourProcessesOfFourThreadsRotateSharedLogs)
 {
     ASSERT_NE(nullptr, std::getenv("ORN_STRESS_MACHINE"));
     const std::wstring folder = logFolder(L"proof-stress-rotate");
-    ASSERT_TRUE(removeFolder(folder));
+    ASSERT_TRUE(removeTree(folder));
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     const std::wstring out = stress::outputFolder() + L"\\rotate";
-    ASSERT_TRUE(removeFolder(out));
+    ASSERT_TRUE(removeTree(out));
     ASSERT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
 
     const int processes = 4, lines = 1000;
@@ -228,7 +184,7 @@ TEST_F(Stress, FourProcessesOfFourThreadsRotateSharedLogs)
     EXPECT_EQ(0, alone.dropped) << "threads of one process took a line from each other";
     EXPECT_GE(cabinets[0], 2);
     EXPECT_GE(cabinets[1], 2);
-    removeFolder(folder);
+    removeTree(folder);
 }
 
 // Four processes rotate logs of their own at the same moments. Each
@@ -238,32 +194,25 @@ TEST_F(Stress, FourProcessesOfFourThreadsRotateSharedLogs)
 TEST_F(Stress, ConcurrentRotationsEachLeaveTheirCabinetAlone)
 {
     const std::wstring folder = stress::outputFolder() + L"\\concurrent";
-    ASSERT_TRUE(removeFolder(folder));
+    ASSERT_TRUE(removeTree(folder));
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     orn::unique_handle start(CreateEventW(nullptr, TRUE, FALSE, L"OrnProofRotateStart"));
     ASSERT_TRUE(start);
-    const std::wstring child = stress::binaryDir() + L"\\tests\\stress\\StressChild.exe";
+    const std::wstring child = testsupport::binaryDir().wstring() + L"\\tests\\stress\\StressChild.exe";
     const int processes = 4, count = 40;
-    std::vector<PROCESS_INFORMATION> started;
+    std::vector<orn::unique_handle> started;
     for (int id = 0; id < processes; ++id) {
-        std::wstring command = L"\"" + child + L"\" rotate " + std::to_wstring(id) + L" " +
-                               std::to_wstring(count) + L" \"" + folder + L"\"";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process = {};
-        ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                   nullptr, &startup, &process));
-        started.push_back(process);
+        started.push_back(testsupport::startProcess(L"\"" + child + L"\" rotate " + std::to_wstring(id) +
+                                                    L" " + std::to_wstring(count) + L" \"" + folder + L"\""));
+        ASSERT_TRUE(started.back());
     }
     Sleep(500);  // every child waits on the event
     SetEvent(start.get());
-    for (const PROCESS_INFORMATION& process : started) {
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.hProcess, 60000));
+    for (const orn::unique_handle& process : started) {
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), 60000));
         DWORD code = 0xFFFFFFFF;
-        GetExitCodeProcess(process.hProcess, &code);
+        GetExitCodeProcess(process.get(), &code);
         EXPECT_EQ(0u, code) << "4: a rotation did not move its log";
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
     }
     int cabinets = 0;
     std::vector<std::wstring> left;
@@ -278,7 +227,7 @@ TEST_F(Stress, ConcurrentRotationsEachLeaveTheirCabinetAlone)
     EXPECT_EQ(processes * count, cabinets);
     for (const std::wstring& name : left)
         ADD_FAILURE() << "left beside its cabinet: " << std::string(name.begin(), name.end());
-    removeFolder(folder);
+    removeTree(folder);
 }
 
 // The folder of a log vanishes and comes back while four threads log to it:
@@ -288,7 +237,7 @@ TEST_F(Stress, ConcurrentRotationsEachLeaveTheirCabinetAlone)
 TEST_F(Stress, LogFolderRemovedWhileLogging)
 {
     const std::wstring folder = logFolder(L"proof-stress-gone");
-    ASSERT_TRUE(removeFolder(folder));
+    ASSERT_TRUE(removeTree(folder));
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     const std::set<std::wstring> before = [] {
         const auto names = listFolder(logDirectory.get());
@@ -313,7 +262,7 @@ TEST_F(Stress, LogFolderRemovedWhileLogging)
     int removals = 0, stalls = 0;
     for (int round = 0; round < 20; ++round) {
         stalls += !progressed(calls, 10);
-        removals += removeFolder(folder);
+        removals += removeTree(folder);
         stalls += !progressed(calls, 10);
         CreateDirectoryW(folder.c_str(), nullptr);
     }
@@ -350,7 +299,7 @@ TEST_F(Stress, LogFolderRemovedWhileLogging)
     EXPECT_NE(std::string::npos, readFile(folder + L"\\gone.log").find("gone back end"));
     std::printf("%d logging calls, %zu lines kept across 20 removals of the folder\n",
                 calls.load(), lines);
-    removeFolder(folder);
+    removeTree(folder);
 }
 
 // Every property map the manager publishes, as the threads and a sampler

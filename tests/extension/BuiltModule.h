@@ -1,9 +1,11 @@
 #pragma once
 // Shared by the COM server, registration and shell-host tests: the built
-// module loaded through its exports, a selection of our own, an installed
-// product layout, and child processes with their output.
+// module loaded through its exports, a selection of our own and the items
+// of the menu it fills.
 
-#include "LauncherTestSupport.h"
+#include "LogWatch.h"
+#include "Process.h"
+#include "ProductInstall.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -161,40 +163,6 @@ private:
     int dataRequests_ = 0;
 };
 
-// The strings file of one language folder.
-inline std::string genStrings(const std::string& command, const std::string& help)
-{
-    std::string text = "[STR_SCANNOW]\r\n";
-    if (!command.empty())
-        text += "IDS_EXP_SCANNOW_DSTRING=" + command + "\r\n";
-    if (!help.empty())
-        text += "IDS_SCAN=" + help + "\r\n";
-    return text;
-}
-
-// A product installed in a folder of its own: the install location in the
-// registry, the agent stand-in and the strings of English.
-class InstalledProduct {
-public:
-    explicit InstalledProduct(const std::string& strings = genStrings("Scan for threats", "Scans the selection"))
-        : folder_(L"OrnServer"), agent_(folder_.path())
-    {
-        // Wine reuses process ids, so a folder of an earlier run may come back
-        // with the record of an agent that outlived its test.
-        std::error_code ignored;
-        fs::remove(folder_.path() / L"Agent" / L"zuAgtSvc.cmdline", ignored);
-        writeText(folder_.path() / L"Agent" / L"Res" / L"0409" / L"GenStrings.bin", strings);
-        setString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarvel\\Hollowmere", L"szInstallDir", folder_.str());
-    }
-    const fs::path& path() const { return folder_.path(); }
-    const InstalledAgent& agent() const { return agent_; }
-
-private:
-    ProductRegistry registry_;
-    TempFolder folder_;
-    InstalledAgent agent_;
-};
-
 struct MenuItem {
     bool separator = false;
     std::wstring text;
@@ -224,113 +192,11 @@ inline MenuItem menuItem(HMENU menu, int position)
     return item;
 }
 
-struct ProcessResult {
-    DWORD exitCode = 0xFFFFFFFF;
-    DWORD processId = 0;
-    std::string output;
-};
-
-// Runs a program to its end with its standard output and error captured.
-// The output goes through a file, not a pipe: a background program that Wine
-// starts on the child's behalf may inherit the handle and keep a pipe open.
-inline ProcessResult runProcess(const std::wstring& commandLine, DWORD patienceMs = 60000)
-{
-    ProcessResult result;
-    wchar_t folder[MAX_PATH], name[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
-    if (!GetTempFileNameW(folder, L"orn", 0, name))
-        return result;
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    orn::unique_file output(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-                                        nullptr));
-    if (!output)
-        return result;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = output.get();
-    startup.hStdError = output.get();
-    PROCESS_INFORMATION process = {};
-    std::wstring mutableLine = commandLine;
-    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process))
-        return result;
-    orn::unique_handle processHandle(process.hProcess), threadHandle(process.hThread);
-    result.processId = process.dwProcessId;
-    if (WaitForSingleObject(processHandle.get(), patienceMs) != WAIT_OBJECT_0) {
-        TerminateProcess(processHandle.get(), 0xFFFFFFFF);
-        result.output = "(timed out)";
-        return result;
-    }
-    GetExitCodeProcess(processHandle.get(), &result.exitCode);
-    SetFilePointer(output.get(), 0, nullptr, FILE_BEGIN);
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(output.get(), buffer, sizeof(buffer), &read, nullptr) && read)
-        result.output.append(buffer, read);
-    return result;
-}
-
-inline std::wstring quoted(const std::wstring& text)
-{
-    return L"\"" + text + L"\"";
-}
-
 inline std::wstring systemProgram(const wchar_t* name)
 {
     wchar_t folder[MAX_PATH];
     GetSystemDirectoryW(folder, MAX_PATH);
     return std::wstring(folder) + L"\\" + name;
 }
-
-inline std::wstring readString(HKEY root, const std::wstring& path, const wchar_t* name)
-{
-    wchar_t value[1024] = {};
-    DWORD size = sizeof(value) - sizeof(wchar_t);
-    if (RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
-        return L"<missing>";
-    return value;
-}
-
-inline bool valueExists(HKEY root, const std::wstring& path, const wchar_t* name)
-{
-    return RegGetValueW(root, path.c_str(), name, RRF_RT_ANY, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-}
-
-// Text appended to the log files after construction, whatever process wrote it.
-class AnyProcessLogWatch {
-public:
-    AnyProcessLogWatch() : folder_(logFolder()) { sizes_ = sizes(); }
-
-    bool contains(const std::wstring& file, const std::string& text) const
-    {
-        const fs::path path = fs::path(folder_) / file;
-        std::error_code error;
-        const uintmax_t size = fs::file_size(path, error);
-        if (error)
-            return false;
-        auto before = sizes_.find(file);
-        const uintmax_t from = before == sizes_.end() || before->second > size ? 0 : before->second;
-        std::ifstream in(path, std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(from));
-        std::string appended((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        return appended.find(text) != std::string::npos;
-    }
-
-private:
-    std::map<std::wstring, uintmax_t> sizes() const
-    {
-        std::map<std::wstring, uintmax_t> result;
-        std::error_code error;
-        for (fs::directory_iterator it(folder_, error), end; !error && it != end; it.increment(error))
-            result[it->path().filename().wstring()] = fs::file_size(it->path(), error);
-        return result;
-    }
-
-    std::wstring folder_;
-    std::map<std::wstring, uintmax_t> sizes_;
-};
 
 }  // namespace servertest

@@ -1,0 +1,122 @@
+#pragma once
+// An installed product for the extension's tests: its keys emptied for one
+// test and put back, a folder holding the agent stand-in and the strings of
+// a language.
+
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "Paths.h"
+#include "Registry.h"
+
+namespace testsupport {
+
+// The subkey of a type library's registration that names this build's file.
+inline const wchar_t* typeLibPlatform() { return is64BitBuild() ? L"win64" : L"win32"; }
+
+inline fs::path agentStandIn() { return binaryDir() / L"tools" / L"agent" / L"zuAgtSvc.exe"; }
+
+// UTF-16LE with its byte-order mark, the form of a Unicode profile file.
+inline void writeUnicodeText(const fs::path& file, const std::wstring& text)
+{
+    std::wstring withMark = L"\xFEFF" + text;
+    writeBytes(file, withMark.data(), withMark.size() * sizeof(wchar_t));
+}
+
+// The product's keys, emptied for one test: the installation in both paths
+// (under WoW64 and for a 64-bit process these are one key), its copy in the
+// 64-bit view, which the 64-bit build must not read, and the current user's
+// language choice.
+class ProductRegistry {
+public:
+    ProductRegistry()
+        : machine_(HKEY_LOCAL_MACHINE, {L"SOFTWARE\\Quarvel\\Hollowmere",
+                                        L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere"}),
+          machine64_(HKEY_LOCAL_MACHINE, {L"SOFTWARE\\Quarvel\\Hollowmere"}, KEY_WOW64_64KEY),
+          user_(HKEY_CURRENT_USER, {L"SOFTWARE\\Quarvel\\Hollowmere\\DesktopUI"})
+    {
+    }
+
+private:
+    RegistryStage machine_;
+    RegistryStage machine64_;
+    RegistryStage user_;
+};
+
+// The agent stand-in installed as <install>\Agent\zuAgtSvc.exe; it writes
+// its command line to zuAgtSvc.cmdline beside itself.
+class InstalledAgent {
+public:
+    explicit InstalledAgent(const fs::path& installDir)
+        : exe_(installDir / L"Agent" / L"zuAgtSvc.exe"), record_(installDir / L"Agent" / L"zuAgtSvc.cmdline")
+    {
+        fs::create_directories(exe_.parent_path());
+        fs::copy_file(agentStandIn(), exe_, fs::copy_options::overwrite_existing);
+    }
+    const fs::path& exe() const { return exe_; }
+
+    // The command line of the agent's latest start, or empty when none came
+    // within the time given.
+    std::wstring awaitCommandLine(std::chrono::milliseconds patience = std::chrono::seconds(20)) const
+    {
+        const auto deadline = std::chrono::steady_clock::now() + patience;
+        do {
+            if (fs::exists(record_)) {
+                std::ifstream in(record_, std::ios::binary);
+                std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return L"";
+    }
+
+    // Nothing started within a grace period long enough for a launched
+    // stand-in to have written its record.
+    bool staysIdle() const { return awaitCommandLine(std::chrono::seconds(3)).empty(); }
+
+private:
+    fs::path exe_;
+    fs::path record_;
+};
+
+// The strings file of one language folder.
+inline std::string genStrings(const std::string& command, const std::string& help)
+{
+    std::string text = "[STR_SCANNOW]\r\n";
+    if (!command.empty())
+        text += "IDS_EXP_SCANNOW_DSTRING=" + command + "\r\n";
+    if (!help.empty())
+        text += "IDS_SCAN=" + help + "\r\n";
+    return text;
+}
+
+// A product installed in a folder of its own: the install location in the
+// registry, the agent stand-in and the strings of English.
+class InstalledProduct {
+public:
+    explicit InstalledProduct(const std::string& strings = genStrings("Scan for threats", "Scans the selection"))
+        : folder_(L"OrnServer"), agent_(folder_.path())
+    {
+        // Wine reuses process ids, so a folder of an earlier run may come back
+        // with the record of an agent that outlived its test.
+        std::error_code ignored;
+        fs::remove(folder_.path() / L"Agent" / L"zuAgtSvc.cmdline", ignored);
+        writeText(folder_.path() / L"Agent" / L"Res" / L"0409" / L"GenStrings.bin", strings);
+        setString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarvel\\Hollowmere", L"szInstallDir", folder_.str());
+    }
+    const fs::path& path() const { return folder_.path(); }
+    const InstalledAgent& agent() const { return agent_; }
+
+private:
+    ProductRegistry registry_;
+    TempFolder folder_;
+    InstalledAgent agent_;
+};
+
+}  // namespace testsupport

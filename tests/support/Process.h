@@ -1,0 +1,79 @@
+#pragma once
+// Child processes of the tests: started, waited for, their output kept.
+
+#include <windows.h>
+
+#include <string>
+
+#include "UniqueResource.h"
+
+namespace testsupport {
+
+// A started process, or an empty holder when it could not start.
+inline orn::unique_handle startProcess(std::wstring commandLine)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return orn::unique_handle();
+    CloseHandle(process.hThread);
+    return orn::unique_handle(process.hProcess);
+}
+
+struct ProcessResult {
+    DWORD exitCode = 0xFFFFFFFF;
+    DWORD processId = 0;
+    std::string output;
+};
+
+// Runs a program to its end with its standard output and error captured.
+// The output goes through a file, not a pipe: a background program that Wine
+// starts on the child's behalf may inherit the handle and keep a pipe open.
+inline ProcessResult runProcess(const std::wstring& commandLine, DWORD patienceMs = 60000)
+{
+    ProcessResult result;
+    wchar_t folder[MAX_PATH], name[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    if (!GetTempFileNameW(folder, L"orn", 0, name))
+        return result;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    orn::unique_file output(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                        nullptr));
+    if (!output)
+        return result;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
+    PROCESS_INFORMATION process = {};
+    std::wstring mutableLine = commandLine;
+    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process))
+        return result;
+    orn::unique_handle processHandle(process.hProcess), threadHandle(process.hThread);
+    result.processId = process.dwProcessId;
+    if (WaitForSingleObject(processHandle.get(), patienceMs) != WAIT_OBJECT_0) {
+        TerminateProcess(processHandle.get(), 0xFFFFFFFF);
+        result.output = "(timed out)";
+        return result;
+    }
+    GetExitCodeProcess(processHandle.get(), &result.exitCode);
+    SetFilePointer(output.get(), 0, nullptr, FILE_BEGIN);
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(output.get(), buffer, sizeof(buffer), &read, nullptr) && read)
+        result.output.append(buffer, read);
+    return result;
+}
+
+inline std::wstring quoted(const std::wstring& text)
+{
+    return L"\"" + text + L"\"";
+}
+
+}  // namespace testsupport
