@@ -40,17 +40,61 @@ bool replaceAll(wchar_t (&text)[MAX_PATH], const wchar_t* placeholder, const wch
     return true;
 }
 
+bool equalsIgnoringCase(const wchar_t* text, size_t length, const wchar_t* word)
+{
+    return std::wcslen(word) == length &&
+           CompareStringOrdinal(text, static_cast<int>(length), word, static_cast<int>(length),
+                                TRUE) == CSTR_EQUAL;
+}
+
+// "NUL", "com1.log", "LPT9 .txt": the file system opens the device whatever
+// the folder and the extension.
+bool isReservedDeviceName(const wchar_t* level, size_t length)
+{
+    size_t base = 0;
+    while (base < length && level[base] != L'.')
+        ++base;
+    while (base > 0 && level[base - 1] == L' ')
+        --base;
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL"}) {
+        if (equalsIgnoringCase(level, base, device))
+            return true;
+    }
+    if (base != 4 || !(equalsIgnoringCase(level, 3, L"COM") || equalsIgnoringCase(level, 3, L"LPT")))
+        return false;
+    const wchar_t digit = level[3];
+    return (digit >= L'1' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
+           digit == L'\u00b3';
+}
+
+// The library's own trouble goes to the debugger, never to the caller; once
+// per process, for a refused name is refused again for every record.
+void tellRefusedName(const wchar_t* name, const wchar_t* problem)
+{
+    static LONG told = 0;
+    if (InterlockedExchange(&told, 1))
+        return;
+    wchar_t text[2 * MAX_PATH];
+    std::swprintf(text, sizeof text / sizeof text[0],
+                  L"Logging: the file name \"%ls\" %ls: its section writes nothing\n", name,
+                  problem);
+    // Narrow, as the debugger sink writes: every debugger reads that form.
+    char narrow[4 * MAX_PATH];
+    if (WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr) > 0)
+        OutputDebugStringA(narrow);
+}
+
 // The file a section writes to: "logdir" joined with the file name, whose
 // placeholders are replaced. False when the section writes nothing.
 bool logFilePath(const wchar_t* fileName, LookupableW& properties, wchar_t (&path)[MAX_PATH])
 {
-    if (!fileName || std::wcslen(fileName) >= MAX_PATH)
-        return false;
     wchar_t expanded[MAX_PATH];
-    std::wmemcpy(expanded, fileName, std::wcslen(fileName) + 1);
-    if (!replaceAll(expanded, L"<dt>", properties.getProperty(L"dt")) ||
-        !replaceAll(expanded, L"<activity>", properties.getProperty(L"activity")))
+    if (!fileName || !expandLogFileName(fileName, properties, expanded))
         return false;
+    if (const wchar_t* problem = logFileNameProblem(expanded)) {
+        tellRefusedName(expanded, problem);
+        return false;
+    }
     const wchar_t* logDirectory = properties.getProperty(L"logdir");
     if (!logDirectory || std::wcslen(logDirectory) >= MAX_PATH)
         return false;
@@ -152,6 +196,40 @@ bool fileSinkTarget(LogConfigurationSection& section, LookupableW& properties,
         return false;
     limit = sizeLimit(section.getProperty(L"maxsize"));
     return true;
+}
+
+bool expandLogFileName(const wchar_t* fileName, LookupableW& properties,
+                       wchar_t (&expanded)[MAX_PATH])
+{
+    if (std::wcslen(fileName) >= MAX_PATH)
+        return false;
+    std::wmemcpy(expanded, fileName, std::wcslen(fileName) + 1);
+    return replaceAll(expanded, L"<dt>", properties.getProperty(L"dt")) &&
+           replaceAll(expanded, L"<activity>", properties.getProperty(L"activity"));
+}
+
+const wchar_t* logFileNameProblem(const wchar_t* name)
+{
+    if (!name[0])
+        return L"is empty";
+    if (name[0] == L'\\' || name[0] == L'/' || (name[0] && name[1] == L':'))
+        return L"is not relative to the log folder";
+    if (std::wcschr(name, L':'))
+        return L"holds \":\" (a drive or a stream)";
+    if (std::wcschr(name, L'/'))
+        return L"holds \"/\"";
+    for (const wchar_t* level = name; *level;) {
+        const wchar_t* end = std::wcschr(level, L'\\');
+        const size_t length = end ? static_cast<size_t>(end - level) : std::wcslen(level);
+        if (length == 2 && level[0] == L'.' && level[1] == L'.')
+            return L"climbs out of the log folder";
+        if (isReservedDeviceName(level, length))
+            return L"names a reserved device";
+        level += length;
+        if (*level)
+            ++level;
+    }
+    return nullptr;
 }
 
 DWORD parseSectionNumber(const wchar_t* text)

@@ -41,6 +41,21 @@ const SinkType* findSinkType(const wchar_t* name);
 bool fileSinkTarget(LogConfigurationSection& section, LookupableW& properties,
                     wchar_t (&path)[MAX_PATH], DWORD& limit);
 
+// A section's "filename" with its placeholders replaced by the properties.
+// False when the result does not fit.
+bool expandLogFileName(const wchar_t* fileName, LookupableW& properties,
+                       wchar_t (&expanded)[MAX_PATH]);
+
+// Why an expanded file name would leave the log folder, or null when it stays
+// inside (a subfolder included). A name is refused when it is absolute, a
+// UNC or device path, holds ":" (a drive or a stream) or "/", has a ".."
+// level, or a level that is a reserved device name with or without an
+// extension ("NUL", "COM1.log"):
+//   "zuAgent.log", "Agent\zuAgent.log"         => null
+//   "C:\Windows\x.log", "\\host\share\x.log" => "is not relative to the log folder"
+//   "..\..\x.log"                              => "climbs out of the log folder"
+const wchar_t* logFileNameProblem(const wchar_t* name);
+
 // A section's number text: leading blanks, one sign, then decimal digits up
 // to the first other character, wrapping at 32 bits ("-1" gives 0xFFFFFFFF,
 // "abc" gives 0).

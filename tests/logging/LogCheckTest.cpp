@@ -103,7 +103,8 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
         "[Quiet]\r\ntype=outputdebugstring\r\nenabled=FALSE\r\nfilter=~*.Debug\r\n"
         "[Never]\r\ntype=outputdebugstring\r\ncondition=<level>==\"x\"\r\n"
         "[Loud]\r\ntype=outputdebugstring\r\nenabled=no\r\n"
-        "[Typo]\r\ntyp=file\r\n[Other]\r\ntype=files\r\n[Nameless]\r\ntype=file\r\n"));
+        "[Typo]\r\ntyp=file\r\n[Other]\r\ntype=files\r\n[Nameless]\r\ntype=file\r\n"
+        "[Outside]\r\ntype=file\r\nfilename=..\\x.log\r\n"));
     const ToolRun run = logcheck(L"lint \"" + path + L"\"");
     EXPECT_EQ(1u, run.code) << run.out;
     const std::string file = narrow(path);
@@ -128,9 +129,11 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
           "Typo: key \"typ\" is read by no section type",
           "Typo: no \"type\": the section is skipped",
           "Other: unknown type \"files\": the section writes nothing",
-          "Nameless: file section without \"filename\": it writes nothing"})
+          "Nameless: file section without \"filename\": it writes nothing",
+          "Outside: file name \"..\\x.log\" climbs out of the log folder: it writes nothing, "
+          "the log files stay in the log folder"})
         EXPECT_TRUE(run.has(file + ":" + expected)) << expected << "\n" << run.out;
-    EXPECT_TRUE(run.has("17 problem(s)"));
+    EXPECT_TRUE(run.has("18 problem(s)"));
 
     const ToolRun json = logcheck(L"lint --json \"" + path + L"\"");
     EXPECT_EQ(1u, json.code);

@@ -252,6 +252,57 @@ TEST_F(LogManagerTest, FileNamesExpandTheirPlaceholders)
     EXPECT_EQ(marker + "\r\n", readFile(std::wstring(logDirectory.get()) + L"\\IniBare.log"));
 }
 
+// Names that would leave the log folder write nothing anywhere, and the
+// debugger hears why, once per process; the other sections of the file,
+// one writing to a subfolder among them, log as ever.
+TEST_F(LogManagerTest, FileNamesStayInsideTheLogFolder)
+{
+    const std::wstring folder = logDirectory.get();
+    const std::wstring sub = folder + L"\\IniSub";
+    CreateDirectoryW(sub.c_str(), nullptr);
+    const std::wstring above = folder.substr(0, folder.rfind(L'\\', folder.rfind(L'\\') - 1));
+    const std::vector<std::wstring> outside = {
+        L"C:\\windows\\IniHostile.log", above + L"\\IniHostile.log",
+        above + L"\\IniHostileActivity.log", folder + L"\\IniStream.log",
+        sub + L"\\IniSlash.log"};
+    setDebug(1);
+    setActivity(L"..\\..\\IniHostileActivity");
+    writeIni("[absolute]\r\ntype=file\r\nfilename=C:\\windows\\IniHostile.log\r\n"
+             "[unc]\r\ntype=file\r\nfilename=\\\\127.0.0.1\\share\\IniHostile.log\r\n"
+             "[device path]\r\ntype=file\r\nfilename=\\\\.\\C:\\IniHostile.log\r\n"
+             "[climb]\r\ntype=file\r\nfilename=IniSub\\..\\..\\..\\IniHostile.log\r\n"
+             "[activity]\r\ntype=file\r\nfilename=<activity>.log\r\n"
+             "[device]\r\ntype=file\r\nfilename=NUL\r\n"
+             "[port]\r\ntype=file\r\nfilename=COM1.log\r\n"
+             "[stream]\r\ntype=file\r\nfilename=IniStream.log:hidden\r\n"
+             "[slash]\r\ntype=file\r\nfilename=IniSub/IniSlash.log\r\n"
+             "[sub]\r\ntype=file\r\nfilename=IniSub\\IniSub.log\r\nformat=%m\r\n"
+             "[ordinary]\r\ntype=file\r\nfilename=IniOrdinary.log\r\nformat=%m\r\n");
+
+    const std::string marker = log(LevelInfo, "inside");
+    EXPECT_EQ(Files{L"IniOrdinary.log"}, filesWith(marker));
+    EXPECT_EQ(marker + "\r\n", readFile(sub + L"\\IniSub.log"));
+    for (const std::wstring& path : outside)
+        EXPECT_FALSE(exists(path)) << narrow(path);
+    // A device name is a device in every folder: only the listing can tell.
+    EXPECT_TRUE(listFolder(folder, L"COM1*").empty());
+
+    DWORD exitCode = 1;
+    std::vector<std::string> told;
+    for (const std::string& text :
+         captureDebugOutput(L"\"" + childProgram() + L"\" log kwAgent 5 child", exitCode)) {
+        if (text.find("Logging: ") == 0)
+            told.push_back(text);
+    }
+    EXPECT_EQ(0u, exitCode);
+    EXPECT_EQ(std::vector<std::string>{"Logging: the file name \"C:\\windows\\IniHostile.log\" is "
+                                       "not relative to the log folder: its section writes "
+                                       "nothing\n"},
+              told);
+    DeleteFileW((sub + L"\\IniSub.log").c_str());
+    RemoveDirectoryW(sub.c_str());
+}
+
 TEST_F(LogManagerTest, SmallSizeLimitRotatesThroughTheLoggingCall)
 {
     setDebug(1);

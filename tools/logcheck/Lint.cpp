@@ -146,6 +146,15 @@ private:
             if (!problem.empty())
                 add(problem);
         }
+        wchar_t expanded[MAX_PATH];
+        const wchar_t* problem = LogUtils::logFileNameProblem(fileName);
+        if (!problem && LogUtils::expandLogFileName(fileName, properties_, expanded))
+            problem = LogUtils::logFileNameProblem(expanded);
+        if (problem) {
+            add(L"file name " + quote(fileName) + L" " + problem +
+                L": it writes nothing, the log files stay in the log folder");
+            return L"file " + quote(fileName) + L", writes nothing";
+        }
         wchar_t path[MAX_PATH];
         DWORD limit = 0;
         if (!LogUtils::fileSinkTarget(wrapper_, properties_, path, limit)) {
