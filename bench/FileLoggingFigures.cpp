@@ -5,6 +5,7 @@
 
 #include "DefaultLogManager.h"
 #include "LogFileSink.h"
+#include "SafeLogFile.h"
 
 #include <shlobj.h>
 #include <shlwapi.h>

@@ -2,6 +2,7 @@
 
 #include "DefaultLogConfiguration.h"
 #include "IniConfiguration.h"
+#include "LogAccess.h"
 #include "ProductKeys.h"
 #include "SafeLogFile.h"
 
@@ -443,8 +444,11 @@ LogDirectory::LogDirectory()
         return;
     // Users may create entries below the common folder, never replace it.
     const size_t trusted = std::wcslen(path_);
-    if (PathAppendW(path_, L"Quarvel\\Tessaline\\Logs"))
-        LogUtils::createLogFolder(path_, trusted);
+    // Known by identity from now on: a folder put in its place later gets no
+    // new log files.
+    if (PathAppendW(path_, ORN_LOG_FOLDER_BELOW_COMMON_DATA) &&
+        LogUtils::createLogFolder(path_, trusted))
+        LogUtils::pinLogFolder(path_);
 }
 
 namespace {

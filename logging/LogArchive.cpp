@@ -4,12 +4,13 @@
 #include "SafeLogFile.h"
 #include "UniqueResource.h"
 
+#include <ntsecapi.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +71,11 @@ CabinetWriter::CabinetWriter(const char* folder, const char* cabinetName)
 CabinetWriter::~CabinetWriter()
 {
     flushAndDestroy();
+    // Those the library did not remove itself, after a failure.
+    for (Temporary& temporary : temporaries_) {
+        if (temporary.file)
+            deleteLogFileOnClose(temporary.file.get());
+    }
 }
 
 bool CabinetWriter::addFile(const char* sourcePath, const char* nameInCabinet, bool executable,
@@ -133,14 +139,43 @@ FNFCIFREE(CabinetWriter::release)
     HeapFree(GetProcessHeap(), 0, memory);
 }
 
+CabinetWriter::Temporary* CabinetWriter::findTemporary(const char* path)
+{
+    for (Temporary& temporary : temporaries_) {
+        if (temporary.file && lstrcmpiA(temporary.path, path) == 0)
+            return &temporary;
+    }
+    return nullptr;
+}
+
+// The library closes the descriptor it is given; the writer keeps the
+// original handle, to remove the file through it.
+INT_PTR CabinetWriter::handOut(HANDLE file, int oflag)
+{
+    orn::unique_handle runtimeCopy;
+    if (!DuplicateHandle(GetCurrentProcess(), file, GetCurrentProcess(), runtimeCopy.put(), 0,
+                         FALSE, DUPLICATE_SAME_ACCESS))
+        return -1;
+    // A copy shares the file position: a file opened again starts at its
+    // beginning, as a fresh open would.
+    SetFilePointer(runtimeCopy.get(), 0, nullptr, FILE_BEGIN);
+    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(runtimeCopy.get()),
+                                           (oflag & _O_APPEND) | _O_BINARY);
+    if (descriptor != -1)
+        runtimeCopy.release();
+    return descriptor;
+}
+
 FNFCIOPEN(CabinetWriter::open)
 {
-    (void)err;
+    (void)err, (void)pmode;
     auto* writer = static_cast<CabinetWriter*>(pv);
-    const bool openingCabinet = writer && !writer->cabinetOpened_ && (oflag & _O_CREAT) &&
-                                 writer->isCabinetPath(pszFile);
-    if (!openingCabinet)
-        return ::_open(pszFile, oflag, pmode);
+    if (!writer)
+        return -1;
+    if (Temporary* temporary = writer->findTemporary(pszFile))
+        return handOut(temporary->file.get(), oflag);
+    if (!(oflag & _O_CREAT) || writer->cabinetOpened_ || !writer->isCabinetPath(pszFile))
+        return -1;
     // The cabinet is created exclusively, as the log folder's own file: a
     // cabinet of the same stamp made by another writer in the same second
     // must not be truncated, and a name planted there must not be followed.
@@ -148,22 +183,13 @@ FNFCIOPEN(CabinetWriter::open)
         wchar_t path[MAX_PATH];
         if (!MultiByteToWideChar(CP_ACP, 0, pszFile, -1, path, MAX_PATH))
             return -1;
-        writer->cabinet_.reset(openLogFile(path, LogFileUse::cabinet));
+        writer->cabinet_.reset(openLogFile(path, LogFileUse::cabinet, logFileSecurityAttributes()));
         if (!writer->cabinet_)
             return -1;
     }
-    // The runtime closes its copy; the writer keeps the original to delete
-    // an incomplete cabinet through it.
-    orn::unique_handle runtimeCopy;
-    if (!DuplicateHandle(GetCurrentProcess(), writer->cabinet_.get(), GetCurrentProcess(),
-                         runtimeCopy.put(), 0, FALSE, DUPLICATE_SAME_ACCESS))
-        return -1;
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(runtimeCopy.get()),
-                                           (oflag & _O_APPEND) | _O_BINARY);
-    if (descriptor == -1)
-        return -1;
-    runtimeCopy.release();
-    writer->cabinetOpened_ = true;
+    const INT_PTR descriptor = handOut(writer->cabinet_.get(), oflag);
+    if (descriptor != -1)
+        writer->cabinetOpened_ = true;
     return descriptor;
 }
 
@@ -193,26 +219,62 @@ FNFCISEEK(CabinetWriter::seek)
 
 FNFCIDELETE(CabinetWriter::remove)
 {
-    (void)err, (void)pv;
-    return std::remove(pszFile);
+    (void)err;
+    auto* writer = static_cast<CabinetWriter*>(pv);
+    Temporary* temporary = writer ? writer->findTemporary(pszFile) : nullptr;
+    if (!temporary)
+        return -1;
+    const bool removed = deleteLogFileOnClose(temporary->file.get());
+    temporary->file.reset();
+    return removed ? 0 : -1;
+}
+
+bool CabinetWriter::createTemporary(char* name, int capacity)
+{
+    Temporary* free = nullptr;
+    for (Temporary& temporary : temporaries_) {
+        if (!temporary.file) {
+            free = &temporary;
+            break;
+        }
+    }
+    if (!free)
+        return false;
+    // 128 random bits: a name nobody can foresee, and if one is taken all
+    // the same, the exclusive create refuses it and another is drawn.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        unsigned char random[16];
+        if (!RtlGenRandom(random, sizeof random))
+            return false;
+        char path[MAX_PATH];
+        int length = std::snprintf(path, sizeof path, "%s~cab", parameters_.szCabPath);
+        for (unsigned char byte : random) {
+            if (length <= 0 || length + 2 >= static_cast<int>(sizeof path))
+                return false;
+            length += std::snprintf(path + length, sizeof path - length, "%02x", byte);
+        }
+        if (length + 5 > static_cast<int>(sizeof path) || length + 5 > capacity)
+            return false;
+        std::memcpy(path + length, ".tmp", 5);
+        wchar_t widePath[MAX_PATH];
+        if (!MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH))
+            return false;
+        free->file.reset(openLogFile(widePath, LogFileUse::cabinet, logFileSecurityAttributes()));
+        if (free->file) {
+            std::memcpy(free->path, path, static_cast<size_t>(length) + 5);
+            std::memcpy(name, path, static_cast<size_t>(length) + 5);
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_CANT_ACCESS_FILE)
+            return false;
+    }
+    return false;
 }
 
 FNFCIGETTEMPFILE(CabinetWriter::temporaryFileName)
 {
-    (void)pv;
-    // The runtime's _tempnam only checks that a name is free at that moment:
-    // processes rotating at once were handed the same names, their temporary
-    // files collided and the cabinets came out broken. The process id and a
-    // per-process counter keep every name apart. GetTempPathA follows the
-    // same TMP and TEMP settings.
-    static std::atomic<unsigned long> counter{0};
-    char folder[MAX_PATH + 1];
-    const DWORD length = GetTempPathA(sizeof folder, folder);
-    if (length == 0 || length >= sizeof folder)
-        return FALSE;
-    const int written = std::snprintf(pszTempName, static_cast<size_t>(cbTempName), "%sbac%lx-%lx.tmp",
-                                      folder, GetCurrentProcessId(), ++counter);
-    return written > 0 && written < cbTempName;
+    auto* writer = static_cast<CabinetWriter*>(pv);
+    return writer && writer->createTemporary(pszTempName, cbTempName);
 }
 
 FNFCIGETNEXTCABINET(CabinetWriter::nextCabinet)
@@ -299,7 +361,13 @@ bool rotateLogFile(const wchar_t* path)
     // included, leaves the log live until a later second. The rename never
     // replaces an entry at the moved name either (Wine alone replaces a
     // dangling link there, which touches nothing outside).
-    orn::unique_file cabinet(openLogFile(cabinetPath, LogFileUse::cabinet));
+    // The folder stays where it is until the log is moved and packed: the
+    // rename's target and the cabinet resolve through the folder verified.
+    const LogFolderHold folder = holdFolderOf(path);
+    if (!folder)
+        return false;
+    orn::unique_file cabinet(
+        openLogFile(cabinetPath, LogFileUse::cabinet, logFileSecurityAttributes()));
     if (!cabinet)
         return false;
     orn::unique_file log(openLogFile(path, LogFileUse::rotate));

@@ -27,7 +27,8 @@ namespace LogUtils {
 bool rotateLogFile(const wchar_t* path);
 
 // One cabinet holding one folder, written through Cabinet.dll. Created, used
-// and destroyed within one rotation.
+// and destroyed within one rotation. The library opens nothing by name but
+// the cabinet and the temporary files this writer made for it.
 class CabinetWriter {
 public:
     // Cabinets never grow past this; larger content fails instead of spilling
@@ -75,6 +76,14 @@ private:
     static FNFCIGETOPENINFO(openInfo);
 
     bool isCabinetPath(const char* path) const;
+    // The library's own files, by the name it was given for them.
+    struct Temporary {
+        char path[MAX_PATH];
+        orn::unique_file file;
+    };
+    Temporary* findTemporary(const char* path);
+    bool createTemporary(char* name, int capacity);
+    static INT_PTR handOut(HANDLE file, int oflag);
 
     HFCI context_ = nullptr;
     CCAB parameters_;
@@ -83,6 +92,10 @@ private:
     bool cabinetOpened_ = false;  // handed to the library
     orn::unique_file cabinet_;    // the created cabinet, kept to delete it
     HANDLE source_ = nullptr;     // during addFile only
+    // Made beside the cabinet, at names nobody can foresee, and removed
+    // through their handles: a shared temporary folder would let any
+    // account plant a file or a link at the next name.
+    Temporary temporaries_[8];
 };
 
 }  // namespace LogUtils

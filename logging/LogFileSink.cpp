@@ -4,44 +4,11 @@
 #include "SafeLogFile.h"
 #include "UniqueResource.h"
 
-#include <sddl.h>
-
-#include <new>
 #include <string>
 
 namespace LogUtils {
 
 namespace {
-
-// LocalSystem: generic all and every standard right; Everyone: generic all
-// and read control. Only the access list: no owner, no group.
-constexpr wchar_t logFileAccess[] = L"D:(A;;0x101f0000;;;SY)(A;;0x10020000;;;WD)";
-
-class LogFileSecurity {
-public:
-    LogFileSecurity() : attributes_()
-    {
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                logFileAccess, SDDL_REVISION_1, descriptor_.put(), nullptr)) {
-            // Throwing leaves the process-wide object unmade, so the next
-            // file open tries again.
-            if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY)
-                throw std::bad_alloc();
-            return;
-        }
-        attributes_.nLength = sizeof attributes_;
-        attributes_.lpSecurityDescriptor = descriptor_.get();
-        attributes_.bInheritHandle = FALSE;
-    }
-    LogFileSecurity(const LogFileSecurity&) = delete;
-    LogFileSecurity& operator=(const LogFileSecurity&) = delete;
-
-    SECURITY_ATTRIBUTES* attributes() { return descriptor_ ? &attributes_ : nullptr; }
-
-private:
-    SECURITY_ATTRIBUTES attributes_;
-    orn::unique_hlocal descriptor_;
-};
 
 // Writers of one log in this process take turns, so that a sharing
 // violation can only come from another process. A path always meets the
@@ -50,7 +17,9 @@ private:
 // tear-down at unload, and nothing is allocated per line.
 SRWLOCK pathLocks[64];
 
-SRWLOCK& lockForPath(const wchar_t* path)
+}  // namespace
+
+unsigned LogFileSink::turnOf(const wchar_t* path)
 {
     // FNV-1a over the path with ASCII case and separators folded, as the file
     // system compares names.
@@ -63,39 +32,39 @@ SRWLOCK& lockForPath(const wchar_t* path)
             c = L'\\';
         hash = (hash ^ c) * 16777619u;
     }
-    return pathLocks[hash % (sizeof pathLocks / sizeof pathLocks[0])];
+    return hash % (sizeof pathLocks / sizeof pathLocks[0]);
+}
+
+namespace {
+
+SRWLOCK& lockForPath(const wchar_t* path)
+{
+    return pathLocks[LogFileSink::turnOf(path)];
 }
 
 class PathTurn {
 public:
-    explicit PathTurn(const wchar_t* path) : lock_(&lockForPath(path))
-    {
-        AcquireSRWLockExclusive(lock_);
-    }
+    explicit PathTurn(const wchar_t* path) : lock_(lockForPath(path)) { take(); }
     ~PathTurn() { end(); }
     PathTurn(const PathTurn&) = delete;
     PathTurn& operator=(const PathTurn&) = delete;
 
+    void take()
+    {
+        AcquireSRWLockExclusive(&lock_);
+        held_ = true;
+    }
     void end()
     {
-        if (lock_)
-            ReleaseSRWLockExclusive(lock_);
-        lock_ = nullptr;
+        if (held_)
+            ReleaseSRWLockExclusive(&lock_);
+        held_ = false;
     }
 
 private:
-    SRWLOCK* lock_;
+    SRWLOCK& lock_;
+    bool held_ = false;
 };
-
-}  // namespace
-
-SECURITY_ATTRIBUTES* logFileSecurityAttributes()
-{
-    static LogFileSecurity security;
-    return security.attributes();
-}
-
-namespace {
 
 // Deleted through a handle verified like the append's: a name turned into a
 // link since then takes nothing else with it.
@@ -127,9 +96,13 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
             break;
         if (GetLastError() != ERROR_SHARING_VIOLATION)
             return false;
+        // Another process holds the file: this process's other writers, of
+        // this file or of one sharing its turn, need not wait for that.
+        turn.end();
         Sleep(retryDelayMilliseconds);
         if (attempt >= openAttempts)
             return false;
+        turn.take();
     }
 
     SetFilePointer(file.get(), 0, nullptr, FILE_END);

@@ -31,15 +31,15 @@ public:
     // Whether a file that has grown to size by an append is rotated away.
     static bool isOverLimit(ULONGLONG size, DWORD maximumSize) { return size > maximumSize; }
 
+    // Writers of one path in this process take turns; paths of the same turn
+    // wait for each other's open, write and size query, never for a retry's
+    // sleep.
+    static unsigned turnOf(const wchar_t* path);
+
 private:
     const wchar_t* path_;
     DWORD maximumSize_;
     bool archive_;
 };
-
-// The attributes new log files are created with, built once per process:
-// LocalSystem and Everyone may both append to a log another account created.
-// Null when the descriptor could not be built.
-SECURITY_ATTRIBUTES* logFileSecurityAttributes();
 
 }  // namespace LogUtils

@@ -1,8 +1,11 @@
 #include "SafeLogFile.h"
 
-#include "UniqueResource.h"
+#include "LogAccess.h"
+
+#include <sddl.h>
 
 #include <cwchar>
+#include <new>
 
 // Under Wine only some of these cases can be staged: hard links (made by
 // CreateHardLinkW or the Linux side's ln) and Linux symbolic links, which
@@ -95,25 +98,100 @@ bool isFileItself(HANDLE handle, const wchar_t* full, size_t length)
            hasFinalPath(handle, full, length);
 }
 
-// A folder a new log may be created in: itself no reparse point, and reached
-// by its own path, not through a linked parent.
-bool isPlainFolder(const wchar_t* full, size_t length)
+struct FolderIdentity {
+    DWORD volume;
+    DWORD high;
+    DWORD low;
+};
+
+bool identify(HANDLE folder, FolderIdentity& identity)
+{
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(folder, &information))
+        return false;
+    identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
+                information.nFileIndexLow};
+    return true;
+}
+
+// Set at module load, before any thread logs; read by creators under the
+// lock. All zeros (an unlocked slim lock, nothing pinned) before any code
+// runs, so the folder's pinning at load cannot come first.
+struct PinnedFolder {
+    SRWLOCK lock;
+    wchar_t path[MAX_PATH];
+    size_t length;
+    FolderIdentity identity;
+} pinned;
+
+bool isUnder(const wchar_t* path, size_t length, const wchar_t* folder, size_t folderLength)
+{
+    return length >= folderLength &&
+           CompareStringOrdinal(path, static_cast<int>(folderLength), folder,
+                                static_cast<int>(folderLength), TRUE) == CSTR_EQUAL &&
+           (length == folderLength || isSeparator(path[folderLength]));
+}
+
+// A plain folder (no reparse point) reached by its own path, not through a
+// linked parent; held without delete sharing.
+orn::unique_file openPlainFolder(const wchar_t* full, size_t length)
 {
     wchar_t folder[MAX_PATH];
+    if (length >= MAX_PATH)
+        return orn::unique_file();
     std::wmemcpy(folder, full, length);
     folder[length] = L'\0';
-    orn::unique_file handle(CreateFileW(folder, FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING,
+    // Sharing is checked only for opens that read, write or delete: reading
+    // the attributes alone would hold nothing in place.
+    orn::unique_file handle(CreateFileW(folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                         nullptr));
     FILE_ATTRIBUTE_TAG_INFO tag;
-    return handle &&
-           GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof tag) &&
-           (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-           hasFinalPath(handle.get(), folder, length);
+    if (!handle ||
+        !GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+        !(tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !hasFinalPath(handle.get(), folder, length))
+        return orn::unique_file();
+    return handle;
 }
+
+size_t folderLengthOf(const wchar_t* full, size_t length)
+{
+    size_t folder = length;
+    while (folder > 0 && !isSeparator(full[folder - 1]))
+        --folder;
+    if (folder == 0)
+        return 0;
+    return folder > 3 ? folder - 1 : folder;  // "C:\" keeps its separator
+}
+
+class SecurityAttributes {
+public:
+    explicit SecurityAttributes(const wchar_t* access) : attributes_()
+    {
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(access, SDDL_REVISION_1,
+                                                                  descriptor_.put(), nullptr)) {
+            // Throwing leaves the process-wide object unmade, so the next
+            // use tries again.
+            if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY)
+                throw std::bad_alloc();
+            return;
+        }
+        attributes_.nLength = sizeof attributes_;
+        attributes_.lpSecurityDescriptor = descriptor_.get();
+        attributes_.bInheritHandle = FALSE;
+    }
+    SecurityAttributes(const SecurityAttributes&) = delete;
+    SecurityAttributes& operator=(const SecurityAttributes&) = delete;
+
+    SECURITY_ATTRIBUTES* get() { return descriptor_ ? &attributes_ : nullptr; }
+
+private:
+    SECURITY_ATTRIBUTES attributes_;
+    orn::unique_hlocal descriptor_;
+};
 
 // Takes the handle: closes it, deleting a file it has just created.
 HANDLE refuse(HANDLE handle, bool created)
@@ -152,13 +230,11 @@ HANDLE openLogFile(const wchar_t* path, LogFileUse use, SECURITY_ATTRIBUTES* sec
             return verified(existing, false);
     }
 
-    // Creating through a linked folder would leave a file elsewhere before
-    // any handle could be checked.
-    size_t folder = length;
-    while (folder > 0 && !isSeparator(full[folder - 1]))
-        --folder;
-    const size_t folderLength = folder > 3 ? folder - 1 : folder;  // "C:\" keeps its separator
-    if (folder == 0 || !isPlainFolder(full, folderLength)) {
+    // Creating through a linked or replaced folder would leave a file
+    // elsewhere before any handle could be checked. Held until the new file
+    // is verified, the folder cannot be swapped in between.
+    const LogFolderHold folder(full, folderLengthOf(full, length));
+    if (!folder) {
         SetLastError(ERROR_CANT_ACCESS_FILE);
         return INVALID_HANDLE_VALUE;
     }
@@ -212,7 +288,7 @@ bool createLogFolder(const wchar_t* path, size_t trustedLength)
             continue;
         std::wmemcpy(level, path, end);
         level[end] = L'\0';
-        CreateDirectoryW(level, nullptr);
+        CreateDirectoryW(level, logFolderSecurityAttributes());
         // A level someone else made, a link, is never created into.
         const DWORD attributes = GetFileAttributesW(level);
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
@@ -220,6 +296,74 @@ bool createLogFolder(const wchar_t* path, size_t trustedLength)
             return false;
     }
     return true;
+}
+
+LogFolderHold::LogFolderHold(const wchar_t* folder, size_t length)
+{
+    folder_ = openPlainFolder(folder, length);
+    if (!folder_)
+        return;
+    AcquireSRWLockShared(&pinned.lock);
+    const bool below = pinned.length && isUnder(folder, length, pinned.path, pinned.length);
+    FolderIdentity expected = pinned.identity;
+    const size_t pinnedLength = pinned.length;
+    ReleaseSRWLockShared(&pinned.lock);
+    if (!below) {
+        valid_ = true;
+        return;
+    }
+    // The pinned folder itself is held too: while it is, nothing below it
+    // can be moved out from under it.
+    HANDLE top = folder_.get();
+    if (pinnedLength != length) {
+        pinned_ = openPlainFolder(folder, pinnedLength);
+        top = pinned_.get();
+    }
+    FolderIdentity found = {};
+    valid_ = top && identify(top, found) && found.volume == expected.volume &&
+             found.high == expected.high && found.low == expected.low;
+}
+
+LogFolderHold holdFolderOf(const wchar_t* path)
+{
+    wchar_t full[MAX_PATH];
+    const DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
+    const size_t folder = length && length < MAX_PATH ? folderLengthOf(full, length) : 0;
+    return LogFolderHold(full, folder);
+}
+
+bool pinLogFolder(const wchar_t* path)
+{
+    FolderIdentity identity = {};
+    wchar_t full[MAX_PATH] = {};
+    DWORD length = 0;
+    if (path) {
+        length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
+        while (length > 3 && isSeparator(full[length - 1]))
+            full[--length] = L'\0';
+        const orn::unique_file folder =
+            length && length < MAX_PATH ? openPlainFolder(full, length) : orn::unique_file();
+        if (!folder || !identify(folder.get(), identity))
+            return false;
+    }
+    AcquireSRWLockExclusive(&pinned.lock);
+    std::wmemcpy(pinned.path, full, MAX_PATH);
+    pinned.length = length;
+    pinned.identity = identity;
+    ReleaseSRWLockExclusive(&pinned.lock);
+    return true;
+}
+
+SECURITY_ATTRIBUTES* logFileSecurityAttributes()
+{
+    static SecurityAttributes security(ORN_LOG_FILE_ACCESS);
+    return security.get();
+}
+
+SECURITY_ATTRIBUTES* logFolderSecurityAttributes()
+{
+    static SecurityAttributes security(ORN_LOG_FOLDER_ACCESS);
+    return security.get();
 }
 
 }  // namespace LogUtils

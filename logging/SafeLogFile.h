@@ -11,6 +11,12 @@
 //   dangling link at the name                exclusive create fails
 //   folder or a parent replaced by a link    final path differs from the path
 //                                            asked for; no create in it
+//   folder renamed and replaced meanwhile    folder held without delete
+//                                            sharing from its check until the
+//                                            new file is verified; the pinned
+//                                            log folder is known by identity
+
+#include "UniqueResource.h"
 
 #include <windows.h>
 
@@ -41,8 +47,39 @@ bool renameLogFile(HANDLE file, const wchar_t* newPath);
 bool deleteLogFileOnClose(HANDLE file);
 
 // Creates the missing folders of path below its first trustedLength
-// characters (a folder users cannot replace), stopping at the first level
-// that is a link or not a folder. True when path then is a plain folder.
+// characters (a folder users cannot replace), with the log folder's access
+// list, stopping at the first level that is a link or not a folder. Levels
+// that exist keep their access list. True when path then is a plain folder.
 bool createLogFolder(const wchar_t* path, std::size_t trustedLength);
+
+// The log folder, known from now on by its identity (volume and file index)
+// as well as its path: a file is created below path only while the folder
+// found there is this one. Null forgets it. Called at module load, before
+// any thread logs.
+bool pinLogFolder(const wchar_t* path);
+
+// A folder held open, without delete sharing, so that it can be neither
+// renamed nor replaced while it is held (Windows also refuses to rename its
+// parents then). Valid only when the folder at that path is a plain folder
+// reached by its own path and, below the pinned log folder, the pinned one.
+class LogFolderHold {
+public:
+    // folder: a full path without a trailing separator ("C:\" keeps its).
+    LogFolderHold(const wchar_t* folder, std::size_t length);
+    explicit operator bool() const { return valid_; }
+
+private:
+    orn::unique_file folder_;
+    orn::unique_file pinned_;
+    bool valid_ = false;
+};
+// The folder of a file's path, held as above.
+LogFolderHold holdFolderOf(const wchar_t* path);
+
+// The attributes new log files and cabinets are created with, and those of
+// the folder levels the library creates (LogAccess.h); built once per
+// process. Null when a descriptor could not be built.
+SECURITY_ATTRIBUTES* logFileSecurityAttributes();
+SECURITY_ATTRIBUTES* logFolderSecurityAttributes();
 
 }  // namespace LogUtils

@@ -95,6 +95,41 @@ TEST(LogArchiveTest, RotationLeavesOnlyTheStampedCabinet)
     }
 }
 
+// Any account may create entries in a shared temporary folder (a service's
+// is C:\\Windows\\Temp): names planted there at what a rotation once used
+// stay untouched, and the cabinet is still made, beside the log.
+TEST(LogArchiveTest, TemporaryNamesPlantedBeforehandChangeNothing)
+{
+    wchar_t temporary[MAX_PATH];
+    ASSERT_NE(0u, GetTempPathW(MAX_PATH, temporary));
+    std::vector<std::wstring> plants;
+    for (int i = 1; i <= 64; ++i) {
+        wchar_t name[64];
+        swprintf(name, 64, L"bac%lx-%x.tmp", GetCurrentProcessId(), i);
+        plants.push_back(std::wstring(temporary) + name);
+        if (i == 3)
+            ASSERT_TRUE(CreateDirectoryW(plants.back().c_str(), nullptr));
+        else
+            ASSERT_TRUE(writeFile(plants.back(), "planted"));
+    }
+
+    const std::wstring folder = cabinetCase(L"planted");
+    const std::wstring live = folder + L"\\zuAgent.log";
+    const std::string content = sampleLog(500);
+    ASSERT_TRUE(writeFile(live, content));
+    const std::wstring stamp = rotateAndFindStamp(folder, live, L"zuAgent");
+    expectOnlyFiles(folder, {L"zuAgent." + stamp + L".cab"});
+    writeFile(folder + L"\\expected\\zuAgent." + stamp + L".log", content);
+
+    for (const std::wstring& plant : plants) {
+        if (plant == plants[2])
+            EXPECT_TRUE(RemoveDirectoryW(plant.c_str()));
+        else
+            EXPECT_EQ("planted", readFile(plant)) << narrow(plant);
+        DeleteFileW(plant.c_str());
+    }
+}
+
 TEST(LogArchiveTest, CabinetOverTheLimitKeepsTheMovedLog)
 {
     const std::wstring folder = freshFolder(L"archive-overlimit");

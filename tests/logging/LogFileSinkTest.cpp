@@ -1,10 +1,15 @@
 #include "LogFileSink.h"
+#include "SafeLogFile.h"
 #include "OutputTestSupport.h"
 #include "Process.h"
 
 #include <gtest/gtest.h>
 
 #include <sddl.h>
+
+#include <ostream>
+#include <thread>
+#include <vector>
 
 using namespace output_test;
 using LogUtils::LogFileSink;
@@ -115,46 +120,124 @@ TEST(LogFileSinkTest, WriterHoldingTheFileMakesTheLineDropAfterRetries)
     removeTree(folder);
 }
 
-TEST(LogFileSinkTest, NewLogsGrantLocalSystemAndEveryone)
+TEST(LogFileSinkTest, WriterWaitingForAnotherProcessHoldsUpNoOtherFile)
 {
-    SECURITY_ATTRIBUTES* attributes = LogUtils::logFileSecurityAttributes();
-    ASSERT_NE(nullptr, attributes);
-    EXPECT_EQ(attributes, LogUtils::logFileSecurityAttributes());
-    EXPECT_EQ(sizeof(SECURITY_ATTRIBUTES), attributes->nLength);
+    const std::wstring folder = freshFolder(L"filesink-turns");
+    const std::wstring held = folder + L"\\held.log";
+    ASSERT_TRUE(writeFile(held, ""));
+    // Another file of the same turn: the worst case, waiting by design only
+    // for the held file's opens, never its sleeps.
+    std::wstring other;
+    for (int i = 0; other.empty(); ++i) {
+        const std::wstring candidate = folder + L"\\other" + std::to_wstring(i) + L".log";
+        if (LogFileSink::turnOf(candidate.c_str()) == LogFileSink::turnOf(held.c_str()))
+            other = candidate;
+    }
+    HANDLE holder = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+
+    // Three dropped lines: over 100 ms of retries.
+    volatile LONG started = 0;
+    volatile LONG done = 0;
+    std::thread waiting([&] {
+        InterlockedExchange(&started, 1);
+        for (int i = 0; i < 3; ++i)
+            writeLine(held, "dropped");
+        InterlockedExchange(&done, 1);
+    });
+    while (!InterlockedCompareExchange(&started, 0, 0))
+        Sleep(0);
+    int written = 0;
+    while (!InterlockedCompareExchange(&done, 0, 0)) {
+        EXPECT_TRUE(writeLine(other, "other"));
+        ++written;
+    }
+    waiting.join();
+    CloseHandle(holder);
+    // Waiting behind the retries allowed about one line per dropped line.
+    EXPECT_GE(written, 10);
+    EXPECT_EQ("", readFile(held));
+    removeTree(folder);
+}
+
+struct AccessEntry {
+    std::string sid;
+    BYTE flags;
+    DWORD mask;
+    bool operator==(const AccessEntry& other) const
+    {
+        return sid == other.sid && flags == other.flags && mask == other.mask;
+    }
+};
+
+void PrintTo(const AccessEntry& entry, std::ostream* out)
+{
+    *out << entry.sid << " flags " << int(entry.flags) << " mask 0x" << std::hex << entry.mask;
+}
+
+// The entries as the descriptor the code built says, after asserting it is
+// a protected access list alone: no owner, no group, nothing inherited.
+std::vector<AccessEntry> accessEntries(SECURITY_ATTRIBUTES* attributes)
+{
+    std::vector<AccessEntry> entries;
+    EXPECT_NE(nullptr, attributes);
+    if (!attributes)
+        return entries;
     EXPECT_EQ(12u, attributes->nLength);
     EXPECT_FALSE(attributes->bInheritHandle);
-
     PSECURITY_DESCRIPTOR descriptor = attributes->lpSecurityDescriptor;
-    BOOL present = FALSE, defaulted = TRUE;
-    ACL* acl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
-    EXPECT_TRUE(present);
-    EXPECT_FALSE(defaulted);
-    ASSERT_NE(nullptr, acl);
-    ASSERT_EQ(2u, acl->AceCount);
-
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    EXPECT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
     PSID owner = nullptr, group = nullptr;
     BOOL ownerDefaulted, groupDefaulted;
-    ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted));
-    ASSERT_TRUE(GetSecurityDescriptorGroup(descriptor, &group, &groupDefaulted));
+    EXPECT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted));
+    EXPECT_TRUE(GetSecurityDescriptorGroup(descriptor, &group, &groupDefaulted));
     EXPECT_EQ(nullptr, owner);
     EXPECT_EQ(nullptr, group);
-
-    const struct {
-        const char* sid;
-        DWORD mask;
-    } expected[] = {{"S-1-5-18", 0x101f0000}, {"S-1-1-0", 0x10020000}};
-    for (DWORD i = 0; i < 2; ++i) {
+    BOOL present = FALSE, defaulted = TRUE;
+    ACL* acl = nullptr;
+    EXPECT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
+    EXPECT_TRUE(present && acl && !defaulted);
+    for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
         ACCESS_ALLOWED_ACE* ace = nullptr;
-        ASSERT_TRUE(GetAce(acl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_TRUE(GetAce(acl, i, reinterpret_cast<void**>(&ace)));
         EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType);
-        EXPECT_EQ(0, ace->Header.AceFlags);
-        EXPECT_EQ(expected[i].mask, ace->Mask);
         char* text = nullptr;
-        ASSERT_TRUE(ConvertSidToStringSidA(&ace->SidStart, &text));
-        EXPECT_STREQ(expected[i].sid, text);
+        EXPECT_TRUE(ConvertSidToStringSidA(&ace->SidStart, &text));
+        entries.push_back({text ? text : "", ace->Header.AceFlags, ace->Mask});
         LocalFree(text);
     }
+    return entries;
+}
+
+// Logs and cabinets: any account appends, reads and rotates; only LocalSystem
+// and Administrators may change the access list or the owner, and a creator
+// gets no implicit right to either.
+TEST(LogFileSinkTest, NoOtherAccountMayTakeOverLogsOrTheirFolder)
+{
+    constexpr DWORD system = 0x101f0000;  // generic all and every standard right
+    constexpr DWORD anyone = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+    EXPECT_EQ(0x13019fu, anyone);
+    EXPECT_EQ((std::vector<AccessEntry>{{"S-1-5-18", 0, system},
+                                        {"S-1-5-32-544", 0, system},
+                                        {"S-1-1-0", 0, anyone},
+                                        {"S-1-3-4", 0, anyone}}),
+              accessEntries(LogUtils::logFileSecurityAttributes()));
+    EXPECT_EQ(LogUtils::logFileSecurityAttributes(), LogUtils::logFileSecurityAttributes());
+
+    // Folders: listing, reading, adding files and subfolders; no deleting,
+    // renaming or re-permissioning, handed down to subfolders.
+    constexpr BYTE down = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    constexpr DWORD user = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY |
+                           FILE_READ_EA | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                           SYNCHRONIZE;
+    EXPECT_EQ((std::vector<AccessEntry>{{"S-1-5-18", down, FILE_ALL_ACCESS},
+                                        {"S-1-5-32-544", down, FILE_ALL_ACCESS},
+                                        {"S-1-1-0", CONTAINER_INHERIT_ACE, user},
+                                        {"S-1-3-4", CONTAINER_INHERIT_ACE, user}}),
+              accessEntries(LogUtils::logFolderSecurityAttributes()));
 }
 
 // Several processes append to one small log at once; the lines they report

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <thread>
 
 using namespace output_test;
 
@@ -284,6 +285,63 @@ TEST(LogLinkTest, LinkedLogFolderOrParentGetsNoLogFiles)
     EXPECT_EQ("resumed\r\n", readFile(scene.logs + L"\\zuNotices.log"));
     removePlants({linkedParent});
     EXPECT_TRUE(snapshot(scene.outside) == before);
+}
+
+// Wine cannot make a Windows link, so an attacker's own folder stands in for
+// one: a Windows thread keeps renaming the log folder away and putting that
+// folder in its place while new logs are created. Only the pinned folder,
+// held from its check until the new file is verified, ever gets one.
+TEST(LogLinkTest, LogFolderSwappedMeanwhileGetsNoLogFile)
+{
+    const Scene scene(L"links-swap");
+    const std::wstring away = scene.root + L"\\Logs.away";
+    const std::wstring attacker = scene.root + L"\\attacker";
+    CreateDirectoryW(attacker.c_str(), nullptr);
+    ASSERT_TRUE(LogUtils::pinLogFolder(scene.logs.c_str()));
+
+    // A writer holds a folder only briefly: each move is tried until it works.
+    auto move = [](const std::wstring& from, const std::wstring& to) {
+        for (int attempt = 0; attempt < 5000; ++attempt) {
+            if (MoveFileExW(from.c_str(), to.c_str(), 0))
+                return true;
+            Sleep(0);
+        }
+        return false;
+    };
+    volatile LONG stop = 0;
+    volatile LONG swaps = 0;
+    std::thread swapper([&] {
+        while (!InterlockedCompareExchange(&stop, 0, 0)) {
+            if (!move(scene.logs, away) || !move(attacker, scene.logs))
+                break;
+            Sleep(1);
+            if (!move(scene.logs, attacker) || !move(away, scene.logs))
+                break;
+            InterlockedIncrement(&swaps);
+        }
+    });
+    std::vector<std::wstring> written;
+    int refused = 0;
+    for (int i = 0; i < 5000 && (i < 300 || InterlockedCompareExchange(&swaps, 0, 0) < 10 ||
+                                 refused == 0);
+         ++i) {
+        const std::wstring name = L"fresh" + std::to_wstring(i) + L".log";
+        if (writeLine(scene.logs + L"\\" + name, "line"))
+            written.push_back(name);
+        else
+            ++refused;
+    }
+    InterlockedExchange(&stop, 1);
+    swapper.join();
+    LogUtils::pinLogFolder(nullptr);
+    ASSERT_FALSE(exists(away)) << "the swapper left the log folder away";
+
+    EXPECT_GE(swaps, 5);
+    EXPECT_GT(refused, 0) << "no write met the attacker's folder";
+    EXPECT_TRUE(listFolder(attacker).empty()) << narrow(listFolder(attacker).front());
+    for (const std::wstring& name : written)
+        EXPECT_EQ("line\r\n", readFile(scene.logs + L"\\" + name)) << narrow(name);
+    scene.expectOutsideUntouched();
 }
 
 TEST(LogLinkTest, FolderCreationStopsAtALink)

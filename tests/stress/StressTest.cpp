@@ -262,7 +262,12 @@ TEST_F(Stress, LogFolderRemovedWhileLogging)
     int removals = 0, stalls = 0;
     for (int round = 0; round < 20; ++round) {
         stalls += !progressed(calls, 10);
-        removals += removeTree(folder);
+        // A writer creating a file holds the folder for that moment, so the
+        // removal may take a few tries while the threads recreate the log.
+        bool removed = false;
+        for (int attempt = 0; attempt < 20 && !removed; ++attempt)
+            removed = removeTree(folder);
+        removals += removed;
         stalls += !progressed(calls, 10);
         CreateDirectoryW(folder.c_str(), nullptr);
     }
