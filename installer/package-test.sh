@@ -98,6 +98,10 @@ step "msiexec /i $(basename "$package") /qn"
 wine msiexec /i "$(winpath "$package")" /qn || fail "install: exit code $?"
 installed=$(dump_registry)
 echo "$installed" | registration
+# Made by the package's own action (nothing of ours ran here before it); the
+# access list it carries is Windows's to keep, Wine stores none.
+logs=$prefix/drive_c/ProgramData/Quarvel/Tessaline/Logs
+[ -d "$logs" ] || fail "the install did not make the log folder"
 [ -f "$install/OrnShExt.dll" ] || fail "OrnShExt.dll is not in the install folder"
 if [ -n "${ORN_MODULE64:-}" ]; then
     [ -f "$install/x64/OrnShExt.dll" ] || fail "the 64-bit OrnShExt.dll is not in the install folder"
@@ -156,6 +160,7 @@ echo "install folder after the uninstall:"
 (cd "$install" && find . | sort | sed 's/^/    /')
 [ -f "$install/Agent/zuAgtSvc.exe" ] || fail "the product's agent went with the package"
 [ "$(product_keys)" = 1 ] || fail "the product's install location went with the package"
+[ -d "$logs" ] || fail "the log folder went with the package"
 
 # The rows must be what the module's own registration writes: register the
 # same modules in the same folder with regsvr32 and compare.
