@@ -45,8 +45,11 @@ while IFS= read -r line; do
             sed -n 's/.* Hash="\([^"]*\)".*/\1/p' <<<"$line" >>"$work/hashes-$$"
             ;;
         '</File>')
-            cmp -s "$work/expected" "$work/hashes-$$" || fail "$current: block hashes differ"
-            echo "$current: $(wc -l <"$work/expected") block(s) match"
+            if cmp -s "$work/expected" "$work/hashes-$$"; then
+                echo "$current: $(wc -l <"$work/expected") block(s) match"
+            else
+                fail "$current: block hashes differ"
+            fi
             ;;
     esac
 done <"$work/map"
