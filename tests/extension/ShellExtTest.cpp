@@ -326,11 +326,19 @@ TEST_F(ExplorerCommandTest, StateIsAnsweredAtOnceForEverySelection)
     auto folder = shellItems({(product.path() / L"folder").wstring()});
     auto several = shellItems({(product.path() / L"folder").wstring(), this->file(L"a.txt")});
     NoItems empty;
+    // The computer's folder: an item without a file-system path.
+    PIDLIST_ABSOLUTE computer = nullptr;
+    ASSERT_EQ(S_OK, SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &computer));
+    orn::com_ptr<IShellItemArray> virtualOnly;
+    ASSERT_EQ(S_OK, SHCreateShellItemArrayFromIDLists(1, const_cast<PCIDLIST_ABSOLUTE_ARRAY>(&computer),
+                                                      virtualOnly.put()));
+    ILFree(computer);
     const struct { const char* name; IShellItemArray* items; EXPCMDSTATE state; } cases[] = {
         {"file", file.get(), ECS_ENABLED},
         {"folder", folder.get(), ECS_ENABLED},
         {"several", several.get(), ECS_ENABLED},
         {"empty", &empty, ECS_HIDDEN},
+        {"no file-system item", virtualOnly.get(), ECS_HIDDEN},
         {"null", nullptr, ECS_HIDDEN},
     };
     for (const auto& c : cases) {
