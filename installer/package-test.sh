@@ -106,6 +106,15 @@ logs=$prefix/drive_c/ProgramData/Quarvel/Tessaline/Logs
 if [ -n "${ORN_MODULE64:-}" ]; then
     [ -f "$install/x64/OrnShExt.dll" ] || fail "the 64-bit OrnShExt.dll is not in the install folder"
 fi
+# The Explorer command's package lies in its external location, whose module
+# is the one the installer put there. Wine reports a build before Windows 11,
+# so the package is not registered here (nor removed at the uninstall).
+if [ -n "${ORN_MSIX:-}" ]; then
+    [ -f "$install/OrnShExt.msix" ] || fail "OrnShExt.msix is not in the install folder"
+    served=$(unzip -p "$install/OrnShExt.msix" AppxManifest.xml | sed -n 's/.*<com:Class [^>]*Path="\([^"]*\)".*/\1/p')
+    echo "package class served from $served; Windows build $(wine reg query 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion' /v CurrentBuildNumber | tr -d '\r' | awk '/CurrentBuildNumber/ { print $3 }')"
+    [ -n "$served" ] && [ -f "$install/${served//\\//}" ] || fail "the package's module \"$served\" is not in the install folder"
+fi
 hosts_show_menu
 
 # A repair puts back what was lost and adds nothing. (Wine's msiexec answers

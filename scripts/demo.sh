@@ -7,7 +7,9 @@
 # views, then drives it through the 64-bit shell host (as 64-bit Explorer)
 # and the 32-bit one (as a 32-bit program's file dialog): the menu of a real
 # file, its help text, the scan command, what the agent received from each
-# and what the extension logged. Safe to run again.
+# and what the extension logged. Beside it, the Explorer command of Windows
+# 11's menu as Explorer finds it through the package's manifest, and the
+# signed package itself. Safe to run again.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,7 +23,7 @@ reg32() { wine_run reg "$@" /reg:32 >/dev/null; }
 reg64() { wine_run reg "$@" /reg:64 >/dev/null; }
 
 section "Build"
-"$root/scripts/build.sh" OrnShExt shellhost zuAgtSvc
+"$root/scripts/build.sh" OrnShExt shellhost zuAgtSvc OrnShExtMsix
 
 prefix=$build/wine64
 clsid='{7C1D52B0-9E3A-4F06-8B2D-5A4E61C0F3D9}'
@@ -125,6 +127,29 @@ else
     echo "no: they differ" >&2
     exit 1
 fi
+
+section "Windows 11's menu: the package's Explorer command, as Explorer finds it through the manifest"
+# The verb's class and its 64-bit module below the install folder, made
+# through the module's class object as the package's surrogate makes it.
+rm -f "$record"
+manifest=$build/package/AppxManifest.xml
+wine_run "$host64" --manifest "Z:${manifest//\//\\}" \
+    --install "$install_win" --run "$sample_win"
+for _ in $(seq 100); do [ -f "$record" ] && break; sleep 0.1; done
+launched_command=$( [ -f "$record" ] && iconv -f UTF-16LE -t UTF-8 "$record" || true)
+if [ "$launched_command" = "$launched64" ]; then
+    echo "-- the agent received the classic menu's command line: $launched_command"
+else
+    echo "the Explorer command started \"$launched_command\", the classic menu \"$launched64\"" >&2
+    exit 1
+fi
+echo "-- in German (LC_ALL=de_DE.UTF-8)"
+env LC_ALL=de_DE.UTF-8 "$build/wine-run" "$host64" --command '{04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}' \
+    --module "$install_win\\x64\\OrnShExt.dll" "$sample_win" 2> >(grep -v setlocale >&2) | grep -E '^Get(Title|ToolTip)'
+echo "-- the signed package (external location: the install folder)"
+unzip -Z1 "$build/package/OrnShExt.msix" | sed 's/^/  /'
+osslsigncode verify -CAfile "$build/package/TestPublisher.pem" -in "$build/package/OrnShExt.msix" 2>/dev/null |
+    grep -E '^(Signature verification|Subject|Succeeded)' | sort -u || true
 
 section "The same menu for a user whose Windows speaks German (LC_ALL=de_DE.UTF-8)"
 # No Unix locale of that name is needed; Wine takes the languages from the name.

@@ -11,6 +11,9 @@ packages=(wine wine64 wine32:i386 libwine-dev g++-mingw-w64-i686 g++-mingw-w64-x
           libboost-dev googletest cmake ninja-build cabextract gcab clang libclang-rt-14-dev)
 # The installer package's build tool and the syslog collector of the tests.
 packages+=(wixl rsyslog)
+# The Explorer command's package: its script, its test certificate, its
+# checks; osslsigncode signs it (below).
+packages+=(python3 openssl unzip)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,6 +25,21 @@ if ((${#missing[@]})); then
     dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# osslsigncode signs an .msix from version 2.6 on: bookworm has it in its
+# backports.
+if ! dpkg-query -W -f='${Status}' osslsigncode 2>/dev/null | grep -q 'install ok installed'; then
+    echo "setup: installing osslsigncode from bookworm-backports"
+    sudo=; [ "$(id -u)" -eq 0 ] || sudo=sudo
+    list=/etc/apt/sources.list.d/bookworm-backports.list
+    # The machine's own Debian mirror, as its sources name it.
+    mirror=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+    [ -n "$mirror" ] || mirror=$(awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' /etc/apt/sources.list 2>/dev/null || true)
+    [ -f "$list" ] || echo "deb $mirror bookworm-backports main" | $sudo tee "$list" >/dev/null
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        -t bookworm-backports osslsigncode >/dev/null
 fi
 
 mkdir -p "$build"

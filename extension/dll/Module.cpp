@@ -4,6 +4,7 @@
 #include "Module.h"
 
 #include "ComObject.h"
+#include "ExplorerCommand.h"
 #include "ShellExt.h"
 
 #include <iterator>
@@ -40,11 +41,13 @@ void CComCriticalSection::Term() noexcept
 }
 
 // ---------------------------------------------------------------------------
-// The class table: one row, the context-menu handler.
+// The class table: the context-menu handler and the Explorer command.
 
 static ClassTableEntry classEntries[] = {
     {&CLSID_ShellExt, &CShellExt::UpdateRegistry, &CShellExt::ClassObject::CreateInstance,
      &CShellExt::Object::CreateInstance, nullptr, &CShellExt::ObjectMain},
+    {&CLSID_ExplorerCommand, &CExplorerCommand::UpdateRegistry, &CExplorerCommand::ClassObject::CreateInstance,
+     &CExplorerCommand::Object::CreateInstance, nullptr, &CExplorerCommand::ObjectMain},
 };
 
 CClassTable::CClassTable(ClassTableEntry* first, ClassTableEntry* last) noexcept

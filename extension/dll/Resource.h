@@ -8,3 +8,4 @@
 #define IDB_MENU_SPARE 205       // in the resources, never loaded
 #define IDB_MENU_CHECKED 208     // checked-state image before platform 6
 #define IDB_MENU_UNCHECKED 209   // unchecked-state image before platform 6
+#define IDI_SCAN 301             // the Explorer command's icon

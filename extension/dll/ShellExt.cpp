@@ -1,8 +1,7 @@
 #include "ShellExt.h"
 
-#include "ScanLauncher.h"
-#include "MenuStrings.h"
 #include "LogRecord.h"
+#include "ScanCommand.h"
 #include "Resource.h"
 
 #include <strsafe.h>
@@ -13,7 +12,7 @@ const CLSID CLSID_ShellExt = {0x7c1d52b0, 0x9e3a, 0x4f06, {0x8b, 0x2d, 0x5a, 0x4
 
 namespace {
 
-constexpr std::size_t textChars = 1024;
+constexpr std::size_t textChars = CScanCommand::textChars;
 // The caption item's text buffer, terminator included: longer captions are cut.
 constexpr std::size_t captionChars = 32;
 
@@ -94,10 +93,13 @@ STDMETHODIMP CShellExt::QueryContextMenu(HMENU menu, UINT index, UINT firstId, U
     // asks for verbs or builds the Explorer menu.
     if ((flags & 0xF) != 0 && (flags & (CMF_VERBSONLY | CMF_EXPLORE)) == 0)
         return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 0);
+    // Where Windows 11 shows the packaged command, it is the one entry.
+    if (!ClassicMenuWantedHere())
+        return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 0);
 
     wchar_t text[textChars] = {};
     try {
-        if (!CGenStrings().GetString(L"IDS_EXP_SCANNOW_DSTRING", text, textChars))
+        if (!CScanCommand::Title(text))
             return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 0);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -162,8 +164,7 @@ STDMETHODIMP CShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info)
     wchar_t path[textChars];
     if (DragQueryFileW(drop, 0, path, textChars) == 0 || offset != 0)
         return hr;
-    CCorvaneExtHelper launcher;
-    return launcher.StartScan(info->hwnd, path);
+    return CScanCommand::Launch(info->hwnd, path);
 }
 
 STDMETHODIMP CShellExt::GetCommandString(UINT_PTR command, UINT type, UINT* /*reserved*/, CHAR* buffer,
@@ -171,7 +172,7 @@ STDMETHODIMP CShellExt::GetCommandString(UINT_PTR command, UINT type, UINT* /*re
 {
     wchar_t text[textChars] = {};
     try {
-        if (!CGenStrings().GetString(L"IDS_SCAN", text, textChars))
+        if (!CScanCommand::Help(text))
             return E_INVALIDARG;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

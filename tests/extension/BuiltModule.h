@@ -27,6 +27,8 @@ inline const CLSID CLSID_ShellExt = {0x7c1d52b0, 0x9e3a, 0x4f06, {0x8b, 0x2d, 0x
 // {9B0F6E24-C813-4A5D-B7E2-03D94C61FA85}: described by the type library only.
 inline const IID IID_IShellExt = {0x9b0f6e24, 0xc813, 0x4a5d, {0xb7, 0xe2, 0x03, 0xd9, 0x4c, 0x61, 0xfa, 0x85}};
 inline const wchar_t clsidText[] = L"{7C1D52B0-9E3A-4F06-8B2D-5A4E61C0F3D9}";
+// {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}: the Explorer command of Windows 11's menu.
+inline const CLSID CLSID_ExplorerCommand = {0x04e00e36, 0xa66d, 0x4bf3, {0x9b, 0xd6, 0xb9, 0xb8, 0x85, 0xa6, 0xe7, 0x1d}};
 inline const wchar_t appIdText[] = L"{2B8E4F17-6D05-4C93-A1E2-7F3B90D4C658}";
 inline const wchar_t libIdText[] = L"{E3A85C62-41D7-4B9E-9C05-6F2D18A7B4E1}";
 
@@ -67,6 +69,17 @@ public:
             EXPECT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IContextMenu, menu.put_void()));
         }
         return menu;
+    }
+
+    orn::com_ptr<IExplorerCommand> explorerCommand()
+    {
+        orn::com_ptr<IClassFactory> factory;
+        orn::com_ptr<IExplorerCommand> command;
+        EXPECT_EQ(S_OK, getClassObject(CLSID_ExplorerCommand, IID_IClassFactory, factory.put_void()));
+        if (factory) {
+            EXPECT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IExplorerCommand, command.put_void()));
+        }
+        return command;
     }
 
     HRESULT(WINAPI* getClassObject)(REFCLSID, REFIID, void**) = nullptr;
@@ -191,6 +204,54 @@ inline MenuItem menuItem(HMENU menu, int position)
     item.unchecked = info.hbmpUnchecked;
     return item;
 }
+
+// A shell item array of the paths, as Explorer hands a selection to a command.
+inline orn::com_ptr<IShellItemArray> shellItems(const std::vector<std::wstring>& paths)
+{
+    std::vector<PIDLIST_ABSOLUTE> items;
+    for (const std::wstring& path : paths) {
+        items.push_back(ILCreateFromPathW(path.c_str()));
+        if (!items.back()) {
+            ADD_FAILURE() << "no item for a path that does not exist";
+            items.pop_back();
+        }
+    }
+    orn::com_ptr<IShellItemArray> array;
+    EXPECT_EQ(S_OK, SHCreateShellItemArrayFromIDLists(static_cast<UINT>(items.size()),
+                                                      const_cast<PCIDLIST_ABSOLUTE_ARRAY>(items.data()), array.put()));
+    for (PIDLIST_ABSOLUTE item : items)
+        ILFree(item);
+    return array;
+}
+
+// A selection of no items: the shell refuses to make an empty array itself.
+class NoItems : public IShellItemArray {
+public:
+    virtual ~NoItems() = default;
+    STDMETHODIMP QueryInterface(REFIID iid, void** result) override
+    {
+        *result = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IShellItemArray) ? this : nullptr;
+        return *result ? S_OK : E_NOINTERFACE;
+    }
+    // Lives on the test's stack.
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP BindToHandler(IBindCtx*, REFGUID, REFIID, void**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetPropertyStore(GETPROPERTYSTOREFLAGS, REFIID, void**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetPropertyDescriptionList(REFPROPERTYKEY, REFIID, void**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetAttributes(SIATTRIBFLAGS, SFGAOF, SFGAOF*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetCount(DWORD* count) override
+    {
+        *count = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetItemAt(DWORD, IShellItem** item) override
+    {
+        *item = nullptr;
+        return E_INVALIDARG;
+    }
+    STDMETHODIMP EnumItems(IEnumShellItems**) override { return E_NOTIMPL; }
+};
 
 inline std::wstring systemProgram(const wchar_t* name)
 {

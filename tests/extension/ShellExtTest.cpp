@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <shlwapi.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -242,6 +244,153 @@ TEST_F(ShellExtTest, InitializeReplacesAndReleasesTheSelection)
     init.reset();
     handler.reset();
     EXPECT_EQ(1, second.references());
+}
+
+// The Explorer command of Windows 11's menu beside the classic handler, for
+// the same product and selections. Also run with LC_ALL=de_CH.UTF-8, where
+// the German strings are the ones both must show.
+class ExplorerCommandTest : public ShellExtTest {
+protected:
+    void SetUp() override
+    {
+        ShellExtTest::SetUp();
+        writeText(product.path() / L"a.txt", "a");
+        writeText(product.path() / L"b.txt", "b");
+        writeText(product.path() / L"Agent" / L"Res" / L"0407" / L"GenStrings.bin",
+                  genStrings("Nach Bedrohungen durchsuchen", "Durchsucht die Auswahl"));
+        command = module.explorerCommand();
+        ASSERT_TRUE(command);
+    }
+    void TearDown() override
+    {
+        command.reset();
+        ShellExtTest::TearDown();
+    }
+
+    // One of the command's texts, in the shell's memory.
+    template <typename Method>
+    std::wstring text(Method method, IShellItemArray* items)
+    {
+        wchar_t* value = nullptr;
+        EXPECT_EQ(S_OK, (command.get()->*method)(items, &value));
+        std::wstring result = value ? value : L"(none)";
+        CoTaskMemFree(value);
+        return result;
+    }
+
+    orn::com_ptr<IExplorerCommand> command;
+};
+
+TEST_F(ExplorerCommandTest, TitleHelpAndIconAreTheClassicMenus)
+{
+    const bool german = GetUserDefaultUILanguage() == 0x0807;
+    ASSERT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1), handler->QueryContextMenu(menu, 0, 1, 2, CMF_NORMAL));
+    const std::wstring classicTitle = menuItem(menuItem(menu, 1).submenu, 0).text;
+    wchar_t classicHelp[256] = {};
+    ASSERT_EQ(S_OK, handler->GetCommandString(0, GCS_HELPTEXTW, nullptr, reinterpret_cast<char*>(classicHelp), 256));
+    EXPECT_EQ(german ? L"Nach Bedrohungen durchsuchen" : L"Scan for threats", classicTitle);
+
+    auto items = shellItems({file(L"a.txt")});
+    EXPECT_EQ(classicTitle, text(&IExplorerCommand::GetTitle, items.get()));
+    EXPECT_EQ(std::wstring(classicHelp), text(&IExplorerCommand::GetToolTip, items.get()));
+
+    // "<module>,-<id>": the module's own file and an icon that loads from it.
+    const std::wstring icon = text(&IExplorerCommand::GetIcon, items.get());
+    wchar_t modulePath[MAX_PATH] = {};
+    GetModuleFileNameW(module.handle(), modulePath, MAX_PATH);
+    ASSERT_EQ(std::wstring(modulePath) + L",-301", icon);
+    wchar_t location[MAX_PATH] = {};
+    icon.copy(location, icon.size());
+    const int index = PathParseIconLocationW(location);
+    HICON small = nullptr;
+    ASSERT_EQ(1u, ExtractIconExW(location, index, nullptr, &small, 1));
+    ASSERT_TRUE(small);
+    DestroyIcon(small);
+
+    GUID name = GUID_NULL;
+    EXPECT_EQ(S_OK, command->GetCanonicalName(&name));
+    EXPECT_TRUE(IsEqualGUID(CLSID_ExplorerCommand, name));
+    // One flat command: no caption above it, no subcommands below it.
+    EXPCMDFLAGS flags = 0xFF;
+    EXPECT_EQ(S_OK, command->GetFlags(&flags));
+    EXPECT_EQ(static_cast<EXPCMDFLAGS>(ECF_DEFAULT), flags);
+    orn::com_ptr<IEnumExplorerCommand> subcommands;
+    EXPECT_EQ(E_NOTIMPL, command->EnumSubCommands(subcommands.put()));
+    EXPECT_FALSE(subcommands);
+}
+
+TEST_F(ExplorerCommandTest, StateIsAnsweredAtOnceForEverySelection)
+{
+    fs::create_directories(product.path() / L"folder");
+    auto file = shellItems({this->file(L"a.txt")});
+    auto folder = shellItems({(product.path() / L"folder").wstring()});
+    auto several = shellItems({(product.path() / L"folder").wstring(), this->file(L"a.txt")});
+    NoItems empty;
+    // The computer's folder: an item without a file-system path.
+    PIDLIST_ABSOLUTE computer = nullptr;
+    ASSERT_EQ(S_OK, SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &computer));
+    orn::com_ptr<IShellItemArray> virtualOnly;
+    ASSERT_EQ(S_OK, SHCreateShellItemArrayFromIDLists(1, const_cast<PCIDLIST_ABSOLUTE_ARRAY>(&computer),
+                                                      virtualOnly.put()));
+    ILFree(computer);
+    const struct { const char* name; IShellItemArray* items; EXPCMDSTATE state; } cases[] = {
+        {"file", file.get(), ECS_ENABLED},
+        {"folder", folder.get(), ECS_ENABLED},
+        {"several", several.get(), ECS_ENABLED},
+        {"empty", &empty, ECS_HIDDEN},
+        {"no file-system item", virtualOnly.get(), ECS_HIDDEN},
+        {"null", nullptr, ECS_HIDDEN},
+    };
+    for (const auto& c : cases) {
+        for (BOOL slow : {TRUE, FALSE}) {
+            EXPCMDSTATE state = 0xFF;
+            EXPECT_EQ(S_OK, command->GetState(c.items, slow, &state)) << c.name;
+            EXPECT_EQ(c.state, state) << c.name << " slow " << slow;
+        }
+    }
+}
+
+TEST_F(ExplorerCommandTest, InvokeStartsTheClassicCommandLineForTheFirstItem)
+{
+    fs::create_directories(product.path() / L"a folder");
+    auto items = shellItems({(product.path() / L"a folder").wstring(), file(L"b.txt")});
+    ASSERT_EQ(S_OK, command->Invoke(items.get(), nullptr));
+    EXPECT_EQ(expectedLaunch((product.path() / L"a folder").wstring()), product.agent().awaitCommandLine());
+}
+
+TEST_F(ExplorerCommandTest, InvokeWithoutItemsIsRefusedAndLogged)
+{
+    LogWatch watch;
+    NoItems empty;
+    EXPECT_EQ(E_INVALIDARG, command->Invoke(nullptr, nullptr));
+    EXPECT_EQ(E_INVALIDARG, command->Invoke(&empty, nullptr));
+    EXPECT_TRUE(product.agent().staysIdle());
+    expectNotice(watch, "objectname count is Zero");
+}
+
+// No installation: the command hides rather than offering a scan that
+// cannot start.
+TEST(ExplorerCommandInstallTest, HiddenWithoutInstallation)
+{
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    {
+        ProductRegistry noProduct;
+        TempFolder folder(L"OrnNoProduct");
+        writeText(folder.path() / L"a.txt", "text");
+        LoadedModule module{builtModule()};
+        orn::com_ptr<IExplorerCommand> command = module.explorerCommand();
+        ASSERT_TRUE(command);
+        auto items = shellItems({(folder.path() / L"a.txt").wstring()});
+        for (BOOL slow : {TRUE, FALSE}) {
+            EXPCMDSTATE state = 0xFF;
+            EXPECT_EQ(S_OK, command->GetState(items.get(), slow, &state));
+            EXPECT_EQ(static_cast<EXPCMDSTATE>(ECS_HIDDEN), state);
+        }
+        items.reset();
+        command.reset();
+        EXPECT_EQ(S_OK, module.canUnloadNow());
+    }
+    CoUninitialize();
 }
 
 // What a process holds that a module could leave behind: the value of the next

@@ -171,4 +171,40 @@ TEST_F(ShellHostTest, BothBuildsSideBySide)
     EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, L"AppID\\OrnShExt.DLL"));
 }
 
+// A host that knows only the package's manifest and the installed module, as
+// Windows 11's Explorer and the package's surrogate do: the verb's class for
+// files, made by the module the manifest names below the install folder,
+// shows the classic menu's texts and starts the classic command line.
+TEST_F(ShellHostTest, ExplorerCommandFoundThroughThePackageManifest)
+{
+    const std::string x86Tree = env("ORN_X86_BINARY_DIR");
+    const fs::path manifest =
+        (x86Tree.empty() ? binaryDir() : fs::path(windowsPath(x86Tree))) / L"package" / L"AppxManifest.xml";
+    // Where the installer puts the 64-bit module (installer/OrnShExt.wxs).
+    fs::create_directories(product.path() / L"x64");
+    fs::copy_file(builtModule(), product.path() / L"x64" / L"OrnShExt.dll", fs::copy_options::overwrite_existing);
+
+    const ProcessResult result = host(L"--manifest " + quoted(manifest.wstring()) + L" --install " +
+                                      quoted(product.path().wstring()) + L" --run " + quoted(target()));
+    ASSERT_EQ(0u, result.exitCode) << result.output;
+    const std::string& out = result.output;
+    EXPECT_NE(std::string::npos, out.find("verb class {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}")) << out;
+    EXPECT_NE(std::string::npos, out.find("x64\\OrnShExt.dll\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("GetTitle = 0x00000000 \"Scan for threats\"")) << out;
+    EXPECT_NE(std::string::npos, out.find("GetToolTip = 0x00000000 \"Scans the selection\"")) << out;
+    EXPECT_NE(std::string::npos, out.find(",-301\" loads (small ")) << out;
+    EXPECT_NE(std::string::npos, out.find("GetCanonicalName = 0x00000000 {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}")) << out;
+    EXPECT_NE(std::string::npos, out.find("GetState(okToBeSlow true) = 0x00000000 enabled")) << out;
+    EXPECT_NE(std::string::npos, out.find("GetState(okToBeSlow false) = 0x00000000 enabled")) << out;
+    EXPECT_NE(std::string::npos, out.find("Invoke = 0x00000000")) << out;
+    EXPECT_NE(std::string::npos, out.find("DllCanUnloadNow = 0x00000000")) << out;
+    EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
+
+    // A folder finds the same class through its own verb.
+    const ProcessResult folder = host(L"--manifest " + quoted(manifest.wstring()) + L" --install " +
+                                      quoted(product.path().wstring()) + L" " + quoted(product.path().wstring()));
+    ASSERT_EQ(0u, folder.exitCode) << folder.output;
+    EXPECT_NE(std::string::npos, folder.output.find("GetState(okToBeSlow false) = 0x00000000 enabled")) << folder.output;
+}
+
 }  // namespace

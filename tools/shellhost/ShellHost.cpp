@@ -15,12 +15,21 @@
 //     --no-init              skip IShellExtInit::Initialize
 //     --list                 only list the registered handlers
 //
+//   shellhost --command {CLSID} --module DLL [--run] [PATH...]
+//   shellhost --manifest AppxManifest.xml --install FOLDER [--run] [PATH...]
+//     drives an Explorer command as Windows 11's Explorer does: from a shell
+//     item array of the paths (none: a null selection), the command made by
+//     the module's class object, named directly or found as a package's
+//     manifest names it (the verb for files or folders, its surrogate class
+//     and module below the install folder); --run invokes it.
+//
 // Exit codes: 0 success, 1 usage, 2 a path is missing, 3 no handler is
 // registered, 4 a handler cannot be created, 5 a call of a handler failed.
 
 #include "UniqueResource.h"
 
 #include <windows.h>
+#include <msxml2.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shlwapi.h>
@@ -275,12 +284,19 @@ struct Options {
     bool initialize = true;
     bool listOnly = false;
     std::vector<std::wstring> paths;
+    // An Explorer command instead of the registered handlers.
+    std::wstring command;
+    std::wstring module;
+    std::wstring manifest;
+    std::wstring install;
+    bool run = false;
 };
 
 int usage()
 {
     return fail(1, L"usage: shellhost [--flags F] [--index N] [--first N] [--handler NAME|{CLSID}] "
-                   L"[--help-text OFFSET] [--invoke OFFSET | --verb TEXT] [--no-init] [--list] PATH...");
+                   L"[--help-text OFFSET] [--invoke OFFSET | --verb TEXT] [--no-init] [--list] PATH...\n"
+                   L"       shellhost (--command {CLSID} --module DLL | --manifest XML --install FOLDER) [--run] [PATH...]");
 }
 
 // One handler through the whole menu cycle; 0 or the exit code of a failure.
@@ -351,6 +367,261 @@ int driveHandler(const Handler& handler, const Options& options, IDataObject* da
     return result;
 }
 
+
+// ---------------------------------------------------------------------------
+// Explorer commands.
+
+// The text the shell hands back in its own memory.
+std::wstring takeText(HRESULT hr, wchar_t* text)
+{
+    std::wstring result = hresultText(hr);
+    if (SUCCEEDED(hr) && text)
+        result += L" \"" + std::wstring(text) + L"\"";
+    CoTaskMemFree(text);
+    return result;
+}
+
+// Whether the icon an icon string names loads, and at what size.
+std::wstring iconText(const std::wstring& location)
+{
+    wchar_t path[MAX_PATH] = {};
+    if (location.empty() || location.size() >= MAX_PATH)
+        return L"no icon";
+    location.copy(path, location.size());
+    const int index = PathParseIconLocationW(path);
+    HICON large = nullptr;
+    HICON small = nullptr;
+    if (ExtractIconExW(path, index, &large, &small, 1) == 0 || !small)
+        return L"does not load";
+    ICONINFO info = {};
+    BITMAP bitmap = {};
+    std::wstring text = L"loads";
+    if (GetIconInfo(small, &info)) {
+        if (GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof(bitmap), &bitmap))
+            text += format(L" (small %ldx%ld)", bitmap.bmWidth, bitmap.bmHeight);
+        DeleteObject(info.hbmColor);
+        DeleteObject(info.hbmMask);
+    }
+    DestroyIcon(small);
+    if (large)
+        DestroyIcon(large);
+    return text;
+}
+
+// MSXML 3's document with XPath queries (not in mingw-w64's uuid library).
+const CLSID domDocument30 = {0xf5078f32, 0xc551, 0x11d3, {0x89, 0xb9, 0x00, 0x00, 0xf8, 0x1f, 0xe2, 0x21}};
+const IID domDocument2 = {0x2933bf95, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
+
+// The attribute of the first node an XPath expression selects.
+std::wstring manifestValue(IXMLDOMDocument2* document, const wchar_t* xpath, const wchar_t* attribute)
+{
+    orn::com_ptr<IXMLDOMNode> node;
+    orn::unique_bstr query(SysAllocString(xpath));
+    if (document->selectSingleNode(query.get(), node.put()) != S_OK || !node)
+        return std::wstring();
+    orn::com_ptr<IXMLDOMElement> element;
+    if (FAILED(node->QueryInterface(IID_IXMLDOMElement, element.put_void())))
+        return std::wstring();
+    VARIANT value;
+    VariantInit(&value);
+    orn::unique_bstr name(SysAllocString(attribute));
+    std::wstring text;
+    if (element->getAttribute(name.get(), &value) == S_OK && value.vt == VT_BSTR)
+        text = value.bstrVal;
+    VariantClear(&value);
+    return text;
+}
+
+// What Explorer learns from a package: the class of the verb for this kind of
+// item and the module of that class, below the package's external location.
+int readManifest(const Options& options, bool folder, std::wstring& clsid, std::wstring& module)
+{
+    orn::com_ptr<IXMLDOMDocument2> document;
+    HRESULT hr = CoCreateInstance(domDocument30, nullptr, CLSCTX_INPROC_SERVER, domDocument2,
+                                  document.put_void());
+    if (FAILED(hr))
+        return fail(5, L"no XML reader: " + hresultText(hr));
+    document->put_async(VARIANT_FALSE);
+    VARIANT file;
+    VariantInit(&file);
+    file.vt = VT_BSTR;
+    file.bstrVal = SysAllocString(options.manifest.c_str());
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    hr = document->load(file, &loaded);
+    VariantClear(&file);
+    if (hr != S_OK || loaded != VARIANT_TRUE)
+        return fail(2, L"cannot read the manifest " + options.manifest);
+    VARIANT language;
+    VariantInit(&language);
+    language.vt = VT_BSTR;
+    language.bstrVal = SysAllocString(L"XPath");
+    document->setProperty(orn::unique_bstr(SysAllocString(L"SelectionLanguage")).get(), language);
+    VariantClear(&language);
+    VARIANT namespaces;
+    VariantInit(&namespaces);
+    namespaces.vt = VT_BSTR;
+    namespaces.bstrVal = SysAllocString(
+        L"xmlns:d5='http://schemas.microsoft.com/appx/manifest/desktop/windows10/5' "
+        L"xmlns:com='http://schemas.microsoft.com/appx/manifest/com/windows10'");
+    document->setProperty(orn::unique_bstr(SysAllocString(L"SelectionNamespaces")).get(), namespaces);
+    VariantClear(&namespaces);
+
+    const std::wstring verb = std::wstring(L"//d5:ItemType[@Type='") + (folder ? L"Directory" : L"*") + L"']/d5:Verb";
+    clsid = manifestValue(document.get(), verb.c_str(), L"Clsid");
+    if (clsid.empty())
+        return fail(3, std::wstring(L"the manifest has no verb for ") + (folder ? L"folders" : L"files"));
+    const std::wstring path =
+        manifestValue(document.get(), (L"//com:SurrogateServer/com:Class[@Id='" + clsid + L"']").c_str(), L"Path");
+    if (path.empty())
+        return fail(3, L"the manifest serves no class " + clsid);
+    module = options.install;
+    if (!module.empty() && module.back() != L'\\')
+        module += L'\\';
+    module += path;
+    if (clsid.front() != L'{')
+        clsid = L"{" + clsid + L"}";
+    out(L"manifest " + options.manifest + L"\n  verb class " + clsid + L"\n  module " + module + L"\n");
+    return 0;
+}
+
+// The selection as Explorer hands it to a command; none for no paths.
+HRESULT createItemArray(const std::vector<std::wstring>& paths, IShellItemArray** result)
+{
+    *result = nullptr;
+    if (paths.empty())
+        return S_OK;
+    std::vector<PIDLIST_ABSOLUTE> items;
+    HRESULT hr = S_OK;
+    for (const std::wstring& path : paths) {
+        PIDLIST_ABSOLUTE item = ILCreateFromPathW(path.c_str());
+        if (!item) {
+            hr = E_FAIL;
+            break;
+        }
+        items.push_back(item);
+    }
+    if (SUCCEEDED(hr))
+        hr = SHCreateShellItemArrayFromIDLists(static_cast<UINT>(items.size()),
+                                               const_cast<PCIDLIST_ABSOLUTE_ARRAY>(items.data()), result);
+    for (PIDLIST_ABSOLUTE item : items)
+        ILFree(item);
+    return hr;
+}
+
+std::wstring stateText(EXPCMDSTATE state)
+{
+    if (state == ECS_ENABLED)
+        return L"enabled";
+    std::wstring text;
+    if (state & ECS_DISABLED)
+        text += L"disabled ";
+    if (state & ECS_HIDDEN)
+        text += L"hidden ";
+    if (state & ECS_CHECKBOX)
+        text += L"checkbox ";
+    if (state & ECS_CHECKED)
+        text += L"checked ";
+    return text + format(L"(0x%X)", static_cast<unsigned>(state));
+}
+
+int driveCommand(IExplorerCommand* command, IShellItemArray* items, bool run)
+{
+    int result = 0;
+    wchar_t* text = nullptr;
+    HRESULT hr = command->GetTitle(items, &text);
+    out(L"GetTitle = " + takeText(hr, text) + L"\n");
+    text = nullptr;
+    hr = command->GetToolTip(items, &text);
+    out(L"GetToolTip = " + takeText(hr, text) + L"\n");
+    text = nullptr;
+    hr = command->GetIcon(items, &text);
+    const std::wstring icon = SUCCEEDED(hr) && text ? text : L"";
+    out(L"GetIcon = " + takeText(hr, text) + L" " + iconText(icon) + L"\n");
+    GUID name = GUID_NULL;
+    hr = command->GetCanonicalName(&name);
+    out(L"GetCanonicalName = " + hresultText(hr) + L" " + guidText(name) + L"\n");
+    for (BOOL slow : {TRUE, FALSE}) {
+        EXPCMDSTATE state = ECS_DISABLED;
+        hr = command->GetState(items, slow, &state);
+        out(format(L"GetState(okToBeSlow %ls) = ", slow ? L"true" : L"false") + hresultText(hr) + L" " +
+            stateText(state) + L"\n");
+        if (FAILED(hr))
+            result = 5;
+    }
+    EXPCMDFLAGS flags = 0;
+    hr = command->GetFlags(&flags);
+    out(L"GetFlags = " + hresultText(hr) + format(L" 0x%X%ls\n", static_cast<unsigned>(flags),
+                                                  (flags & ECF_HASSUBCOMMANDS) ? L" (has subcommands)" : L""));
+    orn::com_ptr<IEnumExplorerCommand> subcommands;
+    hr = command->EnumSubCommands(subcommands.put());
+    out(L"EnumSubCommands = " + hresultText(hr) + L"\n");
+    for (orn::com_ptr<IExplorerCommand> sub; subcommands && subcommands->Next(1, sub.put(), nullptr) == S_OK;) {
+        text = nullptr;
+        const HRESULT title = sub->GetTitle(items, &text);
+        out(L"  subcommand " + takeText(title, text) + L"\n");
+    }
+    if (run) {
+        hr = command->Invoke(items, nullptr);
+        out(L"Invoke = " + hresultText(hr) + L"\n");
+        if (FAILED(hr))
+            result = 5;
+    }
+    return result;
+}
+
+// The command made the way the surrogate makes it: the module loaded from
+// its path and asked for its class object.
+int runCommand(const Options& options, const std::vector<std::wstring>& paths, bool folder)
+{
+    std::wstring clsidText = options.command;
+    std::wstring modulePath = options.module;
+    if (!options.manifest.empty()) {
+        const int code = readManifest(options, folder, clsidText, modulePath);
+        if (code)
+            return code;
+    }
+    CLSID clsid = CLSID_NULL;
+    if (FAILED(CLSIDFromString(clsidText.c_str(), &clsid)))
+        return usage();
+    orn::unique_hmodule module(LoadLibraryW(modulePath.c_str()));
+    if (!module)
+        return fail(4, L"cannot load " + modulePath + format(L": error %lu", GetLastError()));
+    using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+    using CanUnloadNowFn = HRESULT(WINAPI*)();
+    const auto getClassObject = reinterpret_cast<GetClassObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(module.get(), "DllGetClassObject")));
+    const auto canUnloadNow = reinterpret_cast<CanUnloadNowFn>(
+        reinterpret_cast<void*>(GetProcAddress(module.get(), "DllCanUnloadNow")));
+    if (!getClassObject || !canUnloadNow)
+        return fail(4, modulePath + L" is no COM server");
+    out(L"explorer command " + guidText(clsid) + L" from " + modulePath + L"\n");
+    out(std::wstring(L"selection (") + (paths.empty() ? L"none" : folder ? L"folder" : L"file") + L"):\n");
+    for (const std::wstring& path : paths)
+        out(L"  " + path + L"\n");
+
+    int result = 0;
+    {
+        orn::com_ptr<IClassFactory> factory;
+        orn::com_ptr<IExplorerCommand> command;
+        HRESULT hr = getClassObject(clsid, IID_IClassFactory, factory.put_void());
+        if (SUCCEEDED(hr))
+            hr = factory->CreateInstance(nullptr, IID_IExplorerCommand, command.put_void());
+        if (FAILED(hr))
+            return fail(4, L"cannot create the command " + guidText(clsid) + L": " + hresultText(hr));
+        orn::com_ptr<IShellItemArray> items;
+        hr = createItemArray(paths, items.put());
+        if (FAILED(hr))
+            return fail(5, L"cannot build the shell item array: " + hresultText(hr));
+        // Explorer gives the command its site before it asks anything.
+        orn::com_ptr<IObjectWithSite> withSite;
+        if (SUCCEEDED(command->QueryInterface(IID_IObjectWithSite, withSite.put_void())))
+            withSite->SetSite(nullptr);
+        result = driveCommand(command.get(), items.get(), options.run);
+    }
+    out(L"DllCanUnloadNow = " + hresultText(canUnloadNow()) + L"\n");
+    return result;
+}
+
 int run(const Options& options)
 {
     for (const std::wstring& path : options.paths) {
@@ -364,7 +635,9 @@ int run(const Options& options)
             return fail(2, L"cannot resolve " + path);
         paths.push_back(full);
     }
-    const bool folder = (GetFileAttributesW(paths[0].c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool folder = !paths.empty() && (GetFileAttributesW(paths[0].c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!options.command.empty() || !options.manifest.empty())
+        return runCommand(options, paths, folder);
     std::vector<Handler> handlers = registeredHandlers(paths[0], folder);
     if (!options.handler.empty()) {
         std::vector<Handler> chosen;
@@ -447,13 +720,25 @@ int wmain(int argc, wchar_t** argv)
             options.initialize = false;
         } else if (arg == L"--list") {
             options.listOnly = true;
+        } else if (arg == L"--command" && hasValue) {
+            options.command = argv[++i];
+        } else if (arg == L"--module" && hasValue) {
+            options.module = argv[++i];
+        } else if (arg == L"--manifest" && hasValue) {
+            options.manifest = argv[++i];
+        } else if (arg == L"--install" && hasValue) {
+            options.install = argv[++i];
+        } else if (arg == L"--run") {
+            options.run = true;
         } else if (arg.size() > 1 && arg.compare(0, 2, L"--") == 0) {
             return usage();
         } else {
             options.paths.push_back(arg);
         }
     }
-    if (options.paths.empty())
+    const bool explorerCommand = (!options.command.empty() && !options.module.empty()) ||
+                                 (!options.manifest.empty() && !options.install.empty());
+    if (options.paths.empty() && !explorerCommand)
         return usage();
 
     const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

@@ -1,0 +1,141 @@
+#include "ExplorerCommand.h"
+
+#include "LogRecord.h"
+#include "Resource.h"
+#include "ScanCommand.h"
+
+#include <shlwapi.h>
+
+#include <new>
+
+const CLSID CLSID_ExplorerCommand = {0x04e00e36, 0xa66d, 0x4bf3, {0x9b, 0xd6, 0xb9, 0xb8, 0x85, 0xa6, 0xe7, 0x1d}};
+// The manifest's verb and surrogate class are generated from this text.
+const wchar_t CLSID_ExplorerCommandText[] = L"{04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}";
+
+namespace {
+
+using TextBuffer = wchar_t[CScanCommand::textChars];
+
+// A text of the command handed to the shell in memory it frees itself.
+HRESULT shellText(bool (*read)(TextBuffer&), LPWSTR* result) noexcept
+{
+    if (!result)
+        return E_POINTER;
+    *result = nullptr;
+    TextBuffer text = {};
+    try {
+        if (!read(text))
+            return E_FAIL;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return SHStrDupW(text, result);
+}
+
+void logError(int line, const char* message) noexcept
+{
+    try {
+        LogRecord(".\\ExplorerCommand", line, LevelError, "OrnShExt", defaultLogManager()).print("%s", message);
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+HRESULT CExplorerCommand::UpdateRegistry(bool /*registering*/) noexcept
+{
+    return S_OK;
+}
+
+const QITAB* CExplorerCommand::interfaceTable() noexcept
+{
+    static const QITAB table[] = {
+        QITABENT(CExplorerCommand, IExplorerCommand),
+        QITABENT(CExplorerCommand, IObjectWithSite),
+        {nullptr, 0},
+    };
+    return table;
+}
+
+STDMETHODIMP CExplorerCommand::GetTitle(IShellItemArray* /*items*/, LPWSTR* name)
+{
+    return shellText(&CScanCommand::Title, name);
+}
+
+STDMETHODIMP CExplorerCommand::GetToolTip(IShellItemArray* /*items*/, LPWSTR* tip)
+{
+    return shellText(&CScanCommand::Help, tip);
+}
+
+STDMETHODIMP CExplorerCommand::GetIcon(IShellItemArray* /*items*/, LPWSTR* icon)
+{
+    if (!icon)
+        return E_POINTER;
+    *icon = nullptr;
+    TextBuffer location;
+    if (!CScanCommand::IconLocation(g_moduleInstance, IDI_SCAN, location))
+        return E_FAIL;
+    return SHStrDupW(location, icon);
+}
+
+STDMETHODIMP CExplorerCommand::GetCanonicalName(GUID* name)
+{
+    if (!name)
+        return E_POINTER;
+    *name = CLSID_ExplorerCommand;
+    return S_OK;
+}
+
+STDMETHODIMP CExplorerCommand::GetState(IShellItemArray* items, BOOL /*okToBeSlow*/, EXPCMDSTATE* state)
+{
+    if (!state)
+        return E_POINTER;
+    // Answered at once whether slowness is allowed or not: a pending or
+    // disabled answer leaves a greyed item behind in the new menu.
+    TextBuffer path;
+    *state = FirstFileSystemPath(items, path) && CScanCommand::InstallationKnown() ? ECS_ENABLED : ECS_HIDDEN;
+    return S_OK;
+}
+
+STDMETHODIMP CExplorerCommand::Invoke(IShellItemArray* items, IBindCtx* /*context*/)
+{
+    DWORD count = 0;
+    if (!items || FAILED(items->GetCount(&count)) || count == 0) {
+        logError(__LINE__, "objectname count is Zero");
+        return E_INVALIDARG;
+    }
+    // Only the first item with a path is scanned, as the classic menu scans
+    // the first of its drop list; none at all is the launcher's empty target.
+    TextBuffer path;
+    FirstFileSystemPath(items, path);
+    return CScanCommand::Launch(nullptr, path);
+}
+
+STDMETHODIMP CExplorerCommand::GetFlags(EXPCMDFLAGS* flags)
+{
+    if (!flags)
+        return E_POINTER;
+    *flags = ECF_DEFAULT;
+    return S_OK;
+}
+
+STDMETHODIMP CExplorerCommand::EnumSubCommands(IEnumExplorerCommand** commands)
+{
+    if (commands)
+        *commands = nullptr;
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CExplorerCommand::SetSite(IUnknown* site)
+{
+    site_ = orn::com_ptr<IUnknown>(site);
+    return S_OK;
+}
+
+STDMETHODIMP CExplorerCommand::GetSite(REFIID iid, void** site)
+{
+    if (!site)
+        return E_POINTER;
+    *site = nullptr;
+    return site_ ? site_->QueryInterface(iid, site) : E_FAIL;
+}

@@ -1,0 +1,53 @@
+#pragma once
+// The scan command as every menu of the module shows it: its text, help,
+// icon and launch. The classic handler (a drop list) and the Explorer command
+// (a shell item array) only turn their selection into a path and ask here.
+
+#include <windows.h>
+#include <shobjidl.h>
+
+#include <cstddef>
+
+class CScanCommand {
+public:
+    // Characters of every text and path buffer, terminator included.
+    static constexpr std::size_t textChars = 1024;
+
+    // The command text and its help line in the user's language, from the
+    // strings file; false (after the lookup's own diagnostic) when missing.
+    // Throw std::bad_alloc only when memory runs out.
+    static bool Title(wchar_t (&text)[textChars]);
+    static bool Help(wchar_t (&text)[textChars]);
+
+    // "<module path>,-<icon id>", the form the shell loads an icon from.
+    static bool IconLocation(HMODULE module, int iconId, wchar_t (&location)[textChars]) noexcept;
+
+    // Whether the product's install folder is recorded, read the way the
+    // launcher reads it but without a diagnostic: cheap enough for a menu's
+    // state question.
+    static bool InstallationKnown() noexcept;
+
+    // Hands one path to the scan launcher: E_INVALIDARG (and the launcher's
+    // diagnostic) for a null or empty path, else S_OK.
+    static HRESULT Launch(HWND window, const wchar_t* path) noexcept;
+};
+
+// The first item of a shell item array that has a file-system path, into
+// path; false for a null or empty array and for one without such items.
+bool FirstFileSystemPath(IShellItemArray* items, wchar_t (&path)[CScanCommand::textChars]) noexcept;
+
+// Where the classic handler still adds its items. Windows 11's Explorer
+// shows the packaged command in a 64-bit host once the package is registered
+// for the user; its "Show more options" menu then lists the packaged command
+// as well, so a classic entry there would be a second one.
+struct MenuHostFacts {
+    bool host64Bit;
+    DWORD windowsBuild;
+    bool packageRegistered;
+};
+constexpr DWORD firstWindows11Build = 22000;
+bool ClassicMenuWanted(const MenuHostFacts& host) noexcept;
+
+// The same decision for this process and user; the package is looked up
+// only where the other facts leave it open.
+bool ClassicMenuWantedHere() noexcept;

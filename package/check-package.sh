@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# check-package.sh PACKAGE.msix CERT.pem ExplorerCommand.cpp: the package's
+# signature verifies against the certificate; its block map lists every part
+# (and nothing else) with the size and the SHA-256 of each 64 KiB block as
+# the parts really are; the manifest's verbs and COM class name the class the
+# module's source defines, and the class is served from the 64-bit module.
+# Read with unzip and openssl, not with the script that made the package.
+set -euo pipefail
+msix=$1 cert=$2 source=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+
+osslsigncode verify -CAfile "$cert" -in "$msix" >"$work/verify.log" 2>&1 || { cat "$work/verify.log"; fail "signature"; }
+grep -q '^Signature verification: ok' "$work/verify.log" || fail "signature not verified"
+
+unzip -q "$msix" -d "$work/parts"
+map=$work/parts/AppxBlockMap.xml
+[ -f "$map" ] || { fail "no AppxBlockMap.xml"; exit 1; }
+# One line per element of the map.
+tr -d '\r\n' <"$map" | sed 's/></>\n</g' >"$work/map"
+
+listed=()
+current=
+while IFS= read -r line; do
+    case $line in
+        '<File '*)
+            current=$(sed -n 's/.* Name="\([^"]*\)".*/\1/p' <<<"$line" | tr '\\' '/')
+            size=$(sed -n 's/.* Size="\([0-9]*\)".*/\1/p' <<<"$line")
+            listed+=("$current")
+            file=$work/parts/$current
+            [ -f "$file" ] || { fail "$current listed but not in the package"; continue; }
+            [ "$(stat -c %s "$file")" = "$size" ] || fail "$current: size $size in the map"
+            rm -rf "$work/blocks" && mkdir "$work/blocks"
+            split -b 65536 -d -a 4 "$file" "$work/blocks/b"
+            ls "$work/blocks" | sort >"$work/block-list"
+            : >"$work/expected"
+            while read -r block; do
+                openssl dgst -sha256 -binary "$work/blocks/$block" | base64 >>"$work/expected"
+            done <"$work/block-list"
+            : >"$work/hashes-$$"
+            ;;
+        '<Block '*)
+            sed -n 's/.* Hash="\([^"]*\)".*/\1/p' <<<"$line" >>"$work/hashes-$$"
+            ;;
+        '</File>')
+            if cmp -s "$work/expected" "$work/hashes-$$"; then
+                echo "$current: $(wc -l <"$work/expected") block(s) match"
+            else
+                fail "$current: block hashes differ"
+            fi
+            ;;
+    esac
+done <"$work/map"
+
+# Every part but the map, the content types and the signature is in the map.
+while IFS= read -r part; do
+    case $part in AppxBlockMap.xml|'[Content_Types].xml'|AppxSignature.p7x) continue ;; esac
+    printf '%s\n' "${listed[@]}" | grep -qxF "$part" || fail "$part not in the block map"
+done < <(cd "$work/parts" && find . -type f | sed 's|^\./||')
+grep -q 'PartName="/AppxSignature.p7x"' "$work/parts/[Content_Types].xml" || fail "signature part has no content type"
+
+manifest=$work/parts/AppxManifest.xml
+clsid=$(sed -n 's/.*CLSID_ExplorerCommandText\[\] = L"{\([-0-9A-Fa-f]*\)}".*/\1/p' "$source")
+[ -n "$clsid" ] || fail "no class identifier in $source"
+verbs=$(grep -o '<desktop5:Verb [^>]*' "$manifest" | sed -n 's/.*Clsid="\([^"]*\)".*/\1/p' | sort -u)
+types=$(grep -o '<desktop5:ItemType Type="[^"]*"' "$manifest" | sed 's/.*Type="//;s/"//' | sort | tr '\n' ' ')
+class=$(grep -o '<com:Class [^>]*' "$manifest")
+echo "verb class: $verbs; item types: $types; COM class: $class"
+[ "$verbs" = "$clsid" ] || fail "verbs name $verbs, the module defines $clsid"
+[ "$types" = "* Directory " ] || fail "item types $types"
+grep -q "Id=\"$clsid\"" <<<"$class" || fail "COM class is not $clsid"
+grep -q 'Path="x64\\OrnShExt.dll"' <<<"$class" || fail "COM class not served from x64\\OrnShExt.dll"
+grep -q '<uap10:AllowExternalContent>true</uap10:AllowExternalContent>' "$manifest" || fail "no external content"
+for capability in runFullTrust unvirtualizedResources; do
+    grep -q "<rescap:Capability Name=\"$capability\"/>" "$manifest" || fail "no $capability capability"
+done
+publisher=$(sed -n 's/.*<Identity [^>]*Publisher="\([^"]*\)".*/\1/p' "$manifest")
+subject=$(openssl x509 -in "$cert" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')
+[ "$publisher" = "$subject" ] || fail "publisher \"$publisher\" is not the certificate's subject \"$subject\""
+[ $failed = 0 ] && echo "package checked"
+exit $failed
