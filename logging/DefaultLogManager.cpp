@@ -5,7 +5,7 @@
 #include "ProductKeys.h"
 #include "SafeLogFile.h"
 
-#include <boost/make_shared.hpp>
+#include <memory>
 #include <shlobj.h>
 #include <shlwapi.h>
 
@@ -95,7 +95,7 @@ struct close_change_notification {
 // ends its request and it fires once; the file is then only examined.
 class DefaultLogManager::FolderWatch {
 public:
-    static boost::shared_ptr<FolderWatch> open(const wchar_t* folder)
+    static std::shared_ptr<FolderWatch> open(const wchar_t* folder)
     {
         orn::unique_invalid_handle<close_change_notification> handle(FindFirstChangeNotificationW(
             folder, FALSE,
@@ -103,7 +103,7 @@ public:
                 FILE_NOTIFY_CHANGE_LAST_WRITE));
         if (!handle)
             return nullptr;
-        return boost::make_shared<FolderWatch>(std::move(handle));
+        return std::make_shared<FolderWatch>(std::move(handle));
     }
 
     explicit FolderWatch(orn::unique_invalid_handle<close_change_notification>&& handle)
@@ -138,19 +138,19 @@ private:
 // and the routing decided from both. Built by one refresh and never changed
 // after it is published.
 struct DefaultLogManager::State {
-    boost::shared_ptr<const LogUtils::PropertyMap> properties;
+    std::shared_ptr<const LogUtils::PropertyMap> properties;
     bool dropsTraces = false;  // "debugEnable" is "0"
     bool debugging = false;    // "debugEnable" is "1": "logCfg.Ini" applies if it exists
     std::wstring filePath;     // empty: the folder's path leaves no room for the name
     // While debugging, when the folder can be watched.
-    boost::shared_ptr<FolderWatch> watch;
+    std::shared_ptr<FolderWatch> watch;
     // The file when it was last examined, and whether a later change could
     // have kept that stamp.
     FileStamp stamp;
     bool racy = false;
     // Its reading, while it exists (kept while debugging is off, in case it
     // is still the same when debugging comes back).
-    boost::shared_ptr<IniFileContents> file;
+    std::shared_ptr<IniFileContents> file;
     LogUtils::CompiledRouting routing;
 
     // Without a watch, while debugging, each record examines the file.
@@ -206,7 +206,7 @@ DefaultLogManager::~DefaultLogManager()
 // file as well).
 void DefaultLogManager::log(LogRecord& record)
 {
-    boost::shared_ptr<const State> current = boost::atomic_load(&state_);
+    std::shared_ptr<const State> current = std::atomic_load(&state_);
     HANDLE handles[2] = {changeEvent.get(), nullptr};
     DWORD count = 1;
     if (current && current->watch)
@@ -218,7 +218,7 @@ void DefaultLogManager::log(LogRecord& record)
     } else if (wait != WAIT_TIMEOUT) {
         // Only the thread whose wait consumed the Log key's signal refreshes.
         refresh();
-        current = boost::atomic_load(&state_);
+        current = std::atomic_load(&state_);
     }
     if (!current)
         current = firstState();
@@ -228,17 +228,17 @@ void DefaultLogManager::log(LogRecord& record)
 
 // A record that comes while another thread reads the first properties waits
 // for them rather than being lost.
-boost::shared_ptr<const DefaultLogManager::State> DefaultLogManager::firstState()
+std::shared_ptr<const DefaultLogManager::State> DefaultLogManager::firstState()
 {
     RefreshLock lock(refreshing_, RefreshLock::wait);
-    if (!boost::atomic_load(&state_))
+    if (!std::atomic_load(&state_))
         refresh();
-    return boost::atomic_load(&state_);
+    return std::atomic_load(&state_);
 }
 
 void DefaultLogManager::route(LogRecord& record)
 {
-    if (const boost::shared_ptr<const State> current = boost::atomic_load(&state_))
+    if (const std::shared_ptr<const State> current = std::atomic_load(&state_))
         routeWith(*current, record);
 }
 
@@ -262,25 +262,25 @@ LogUtils::ILogFormatter* DefaultLogManager::getFormatter()
 
 bool DefaultLogManager::forEachConfiguration(ConfigurationEnumeration::ActionType& action)
 {
-    const boost::shared_ptr<const State> current = boost::atomic_load(&state_);
+    const std::shared_ptr<const State> current = std::atomic_load(&state_);
     if (current && current->usesFile())
         return action(*current->file);
     return action(defaultLogConfiguration());
 }
 
-boost::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::snapshot() const
+std::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::snapshot() const
 {
-    const boost::shared_ptr<const State> current = boost::atomic_load(&state_);
+    const std::shared_ptr<const State> current = std::atomic_load(&state_);
     return current ? current->properties : nullptr;
 }
 
 bool DefaultLogManager::routesWithConfigurationFile() const
 {
-    const boost::shared_ptr<const State> current = boost::atomic_load(&state_);
+    const std::shared_ptr<const State> current = std::atomic_load(&state_);
     return current && current->usesFile();
 }
 
-boost::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::currentProperties()
+std::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::currentProperties()
 {
     if (WaitForSingleObject(changeEvent.get(), 0) != WAIT_TIMEOUT)
         refresh();
@@ -299,12 +299,12 @@ void DefaultLogManager::refresh()
     }
 }
 
-boost::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::readProperties()
+std::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::readProperties()
 {
     if (!logKey)
         OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_READ, logKey.put());
 
-    auto map = boost::make_shared<LogUtils::PropertyMap>();
+    auto map = std::make_shared<LogUtils::PropertyMap>();
     orn::unique_hkey values;
     OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_QUERY_VALUE, values.put());
 
@@ -339,12 +339,12 @@ boost::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::readProperties
     return map;
 }
 
-boost::shared_ptr<const DefaultLogManager::State> DefaultLogManager::reconsider()
+std::shared_ptr<const DefaultLogManager::State> DefaultLogManager::reconsider()
 {
     // A thread already building a state examines the file after it watched
     // the folder again, so it sees this change too.
     RefreshLock lock(refreshing_, RefreshLock::tryOnly);
-    const boost::shared_ptr<const State> current = boost::atomic_load(&state_);
+    const std::shared_ptr<const State> current = std::atomic_load(&state_);
     if (!lock || !current)
         return current;
     try {
@@ -356,11 +356,11 @@ boost::shared_ptr<const DefaultLogManager::State> DefaultLogManager::reconsider(
     }
 }
 
-boost::shared_ptr<const DefaultLogManager::State> DefaultLogManager::publish(
-    boost::shared_ptr<const LogUtils::PropertyMap> properties)
+std::shared_ptr<const DefaultLogManager::State> DefaultLogManager::publish(
+    std::shared_ptr<const LogUtils::PropertyMap> properties)
 {
-    const boost::shared_ptr<const State> previous = boost::atomic_load(&state_);
-    const auto next = boost::make_shared<State>();
+    const std::shared_ptr<const State> previous = std::atomic_load(&state_);
+    const auto next = std::make_shared<State>();
     next->properties = std::move(properties);
     LogUtils::LogPropertiesOnMapImpl view(next->properties.get());
     const wchar_t* debug = view.getProperty(L"debugEnable");
@@ -398,7 +398,7 @@ boost::shared_ptr<const DefaultLogManager::State> DefaultLogManager::publish(
             if (!stamp.exists) {
                 next->file.reset();
             } else if (!next->file || stamp != next->stamp || next->racy) {
-                next->file = boost::make_shared<IniFileContents>(next->filePath.c_str());
+                next->file = std::make_shared<IniFileContents>(next->filePath.c_str());
                 InterlockedIncrement(&readings_);
             }
             next->stamp = stamp;
@@ -412,8 +412,8 @@ boost::shared_ptr<const DefaultLogManager::State> DefaultLogManager::publish(
     LogConfigurationW& configuration =
         next->usesFile() ? static_cast<LogConfigurationW&>(*next->file) : defaultLogConfiguration();
     next->routing = LogUtils::CompiledRouting(configuration, view, getFilterEvaluator());
-    const boost::shared_ptr<const State> published = next;
-    boost::atomic_exchange(&state_, published);
+    const std::shared_ptr<const State> published = next;
+    std::atomic_exchange(&state_, published);
     return published;
 }
 
