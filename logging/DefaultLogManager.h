@@ -6,10 +6,13 @@
 // and configuration, and published like the properties.
 
 #include "FilterEvaluator.h"
+#include "LogFolders.h"
 #include "LogManager.h"
 #include "UniqueResource.h"
 
 #include <memory>
+
+struct LogManagerState;
 
 class DefaultLogManager : public LogUtils::LogManagerImpl {
 public:
@@ -41,12 +44,10 @@ public:
     long configurationFileReadings() const { return readings_; }
 
 private:
-    struct State;
-    class FolderWatch;
+    using State = LogManagerState;
     class RefreshLock;
 
     void refresh();
-    std::shared_ptr<const LogUtils::PropertyMap> readProperties();
     std::shared_ptr<const State> reconsider();
     std::shared_ptr<const State> firstState();
     // Publishes what records route with from now on, for this property set.
@@ -62,29 +63,6 @@ private:
     CRITICAL_SECTION refreshing_;
     volatile LONG readings_ = 0;
 };
-
-// Folders fixed at module load: where "logCfg.Ini" is looked for, and where
-// log files go (created at load).
-class LogFolderPath {
-public:
-    const wchar_t* get() const { return path_; }
-
-protected:
-    wchar_t path_[MAX_PATH] = {};
-};
-
-class ConfigDirectory : public LogFolderPath {
-public:
-    ConfigDirectory();
-};
-
-class LogDirectory : public LogFolderPath {
-public:
-    LogDirectory();
-};
-
-extern ConfigDirectory configDirectory;
-extern LogDirectory logDirectory;
 
 // The registry key of the run-time properties, under HKEY_LOCAL_MACHINE.
 extern const wchar_t logRegistryKey[];
