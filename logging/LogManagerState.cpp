@@ -12,7 +12,7 @@ nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
     next->properties = std::move(properties);
     LogUtils::LogPropertiesOnMapImpl view(next->properties.get());
     const wchar_t* debug = view.getProperty(L"debugEnable");
-    next->dropsTraces = debug && _wcsicmp(debug, L"0") == 0;
+    next->dropsTraces = LogUtils::dropsTraces(view);
     next->debugging = debug && _wcsicmp(debug, L"1") == 0;
     if (previous) {
         next->filePath = previous->filePath;
