@@ -4,6 +4,7 @@
 //
 //   orn_bench [--gzip-ms=N] [--only=1,2,...]   the table
 //   orn_bench --write-sample                   writes the 2 MiB rotation sample
+//   orn_bench --cold-start=ours|bare           one sample of figure 8
 //
 // Everything it writes lives in the Wine prefix it runs in (scripts/bench.sh
 // gives it one of its own) and in bench-data beside the program.
@@ -49,6 +50,8 @@ int wmain(int argc, wchar_t** argv)
         const std::wstring arg = argv[i];
         if (arg == L"--write-sample")
             return writeSample() ? 0 : 1;
+        if (arg.compare(0, 13, L"--cold-start=") == 0)
+            return coldStartChild(arg.substr(13));
         if (arg.compare(0, 10, L"--gzip-ms=") == 0)
             gzipMilliseconds = std::wcstod(arg.c_str() + 10, nullptr);
         else if (arg.compare(0, 7, L"--only=") == 0)
@@ -86,6 +89,8 @@ int wmain(int argc, wchar_t** argv)
         figures.insert(figures.begin() + std::min<std::size_t>(2, figures.size()), files);
     if (wanted(only, L'7'))
         figures.push_back(traces);
+    if (wanted(only, L'8'))
+        figures.push_back(coldStart());
 
     std::printf("%-52s %10s %10s %7s   %-8s %s\n", "figure (medians over 15 rounds)", "ours us",
                 "bare us", "ratio", "target", "result");

@@ -13,10 +13,8 @@
 #include <cwchar>
 
 namespace bench {
-namespace {
 
-// What QueryContextMenu needs of the system, called bare in the same order:
-// the install key, the language chain (no stored choice, the user's UI
+// The install key, the language chain (no stored choice, the user's UI
 // language installed), the strings file, the menu.
 HRESULT bareContextMenu(HMENU menu, HMODULE module, const std::wstring& installDir)
 {
@@ -63,8 +61,6 @@ HRESULT bareContextMenu(HMENU menu, HMODULE module, const std::wstring& installD
     InsertMenuItemW(menu, 1, TRUE, &item);
     return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1);
 }
-
-}  // namespace
 
 Figure contextMenu()
 {
