@@ -30,6 +30,12 @@ void printFigure(const Figure& f)
                     "-", "-", f.target, f.note.c_str());
         return;
     }
+    if (f.target <= 0) {
+        // A figure kept for comparison over time, without a target.
+        std::printf("%-52s %10.2f %10.2f %7.2f   %-8s %s\n", f.name.c_str(), f.ours, f.bare,
+                    f.ratio, "-", f.note.c_str());
+        return;
+    }
     std::printf("%-52s %10.2f %10.2f %7.2f   <= %-5.2f %s%s%s\n", f.name.c_str(), f.ours, f.bare,
                 f.ratio, f.target, f.ratio <= f.target ? "met" : "MISSED",
                 f.note.empty() ? "" : "  ", f.note.c_str());

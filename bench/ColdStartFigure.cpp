@@ -99,7 +99,7 @@ Figure coldStart()
     Figure figure;
     figure.name = sizeof(void*) == 8 ? "8 cold start to the first menu vs bare, 64-bit"
                                      : "8 cold start to the first menu vs bare, 32-bit";
-    figure.target = 3.0;
+    // No target yet: the figure is kept to compare builds of the module.
     std::vector<double> ours, bare, ratios;
     for (int round = 0; round < 15; ++round) {
         const double o = runChild(L"ours");
