@@ -24,7 +24,8 @@ std::vector<SectionDecision> CompiledRouting::explain(const LogRecord& record,
         decision.format = section.format;
         decision.sink = section.sink;
         decision.settings = section.settings;
-        if (section.outcome == SectionDecision::Outcome::disabled || section.outcome == SectionDecision::Outcome::noType)
+        if (section.outcome == SectionDecision::Outcome::disabled ||
+            section.outcome == SectionDecision::Outcome::noType)
             continue;
         if (section.hasCondition)
             decision.conditionAnalysis =
@@ -33,9 +34,9 @@ std::vector<SectionDecision> CompiledRouting::explain(const LogRecord& record,
             continue;
         try {
             if (section.conditionPerRecord && evaluator_ &&
-                !evaluator_->evaluateCondition(
-                    section.hasCondition ? section.condition.c_str() : nullptr, record,
-                    &properties)) {
+                !evaluator_->evaluateCondition(section.hasCondition ? section.condition.c_str()
+                                                                    : nullptr,
+                                               record, &properties)) {
                 decision.outcome = SectionDecision::Outcome::conditionFalse;
                 continue;
             }
