@@ -2,6 +2,8 @@
 // the system calls it stands for, made bare in the same order.
 #include "Figures.h"
 
+#include "ClassIds.h"
+
 #include "ProductKeys.h"
 #include "UniqueResource.h"
 
@@ -11,13 +13,8 @@
 #include <cwchar>
 
 namespace bench {
-namespace {
 
-const CLSID clsidShellExt = {0x7c1d52b0, 0x9e3a, 0x4f06,
-                             {0x8b, 0x2d, 0x5a, 0x4e, 0x61, 0xc0, 0xf3, 0xd9}};
-
-// What QueryContextMenu needs of the system, called bare in the same order:
-// the install key, the language chain (no stored choice, the user's UI
+// The install key, the language chain (no stored choice, the user's UI
 // language installed), the strings file, the menu.
 HRESULT bareContextMenu(HMENU menu, HMODULE module, const std::wstring& installDir)
 {
@@ -65,8 +62,6 @@ HRESULT bareContextMenu(HMENU menu, HMODULE module, const std::wstring& installD
     return MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1);
 }
 
-}  // namespace
-
 Figure contextMenu()
 {
     Figure figure;
@@ -93,7 +88,7 @@ Figure contextMenu()
     }
     {
         orn::com_ptr<IContextMenu> handler;
-        HRESULT hr = CoCreateInstance(clsidShellExt, nullptr, CLSCTX_INPROC_SERVER,
+        HRESULT hr = CoCreateInstance(CLSID_ShellExt, nullptr, CLSCTX_INPROC_SERVER,
                                       IID_IContextMenu, handler.put_void());
         if (FAILED(hr)) {
             figure.note = "CoCreateInstance failed";

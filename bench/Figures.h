@@ -6,6 +6,8 @@
 #include "BenchSupport.h"
 #include "LogManager.h"
 
+#include <windows.h>
+
 #include <functional>
 #include <string>
 
@@ -17,6 +19,14 @@ Figure fileLogging();                       // 3  FileLoggingFigures.cpp
 Figure contextMenu();                       // 4  ContextMenuFigure.cpp
 Figure rotation(double gzipMilliseconds);   // 6  RotationFigure.cpp
 Figure configurationFileLogging();          // 7  FileLoggingFigures.cpp
+Figure coldStart();                         // 8  ColdStartFigure.cpp
+
+// One sample of figure 8 in this (fresh) process: "ours" or "bare"; prints
+// the microseconds to the first menu.
+int coldStartChild(const std::wstring& side);
+// Figure 4's bare side: what QueryContextMenu needs of the system, called
+// bare in the same order.
+HRESULT bareContextMenu(HMENU menu, HMODULE module, const std::wstring& installDir);
 
 struct AllocationFigure {                   // 5  AllocationFigure.cpp
     double print = 0, untaken = 0, twoFiles = 0;

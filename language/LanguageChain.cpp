@@ -61,7 +61,7 @@ BOOL CMUIHelper::ReadPreferredLanguage(DWORD& value)
 BOOL CMUIHelper::IsLanguageInstalled(LANGID language)
 {
     std::wstring folder;
-    if (!ReadInstallDir(folder))
+    if (!ReadInstallDirChecked(kPathValueLimit, folder))
         return FALSE;
     // Joined as stored: a trailing backslash doubles the separator, which the
     // file system accepts.

@@ -3,6 +3,8 @@
 // that the rules can be checked on their own; not part of the class's
 // interface.
 
+#include "RegistryValues.h"
+
 #include <windows.h>
 #include <unknwn.h>
 
@@ -12,11 +14,7 @@
 namespace orn {
 namespace language {
 
-// A string value counts only when it is REG_SZ or REG_EXPAND_SZ (not
-// expanded), has an even byte count, ends in a zero character and holds at
-// most `limit` characters before it; anything else reads as absent. Zero
-// bytes read as the empty string.
-bool ReadStringValue(HKEY key, const wchar_t* name, std::size_t limit, std::wstring& text);
+// A string value of a product key by the checked rule (ReadStringValue).
 bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, std::size_t limit,
                         std::wstring& text);
 
@@ -28,8 +26,6 @@ constexpr std::size_t kPathValueLimit = 259;
 constexpr std::size_t kArgumentLimit = 258;
 constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;
 
-// The product's install folder, as stored.
-bool ReadInstallDir(std::wstring& folder);
 // The stored choice (LANGID under the desktop key) of `root`; a value that
 // reads as 0 counts as none.
 bool ReadLanguageValue(HKEY root, DWORD& value);

@@ -10,31 +10,6 @@
 namespace orn {
 namespace language {
 
-bool ReadStringValue(HKEY key, const wchar_t* name, std::size_t limit, std::wstring& text)
-{
-    // One character beyond the limit is the terminator's room; a longer value
-    // does not fit and the query answers ERROR_MORE_DATA.
-    std::vector<wchar_t> buffer(limit + 1, L'\0');
-    DWORD type = REG_NONE;
-    DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
-                         &bytes) != ERROR_SUCCESS)
-        return false;
-    if (type != REG_SZ && type != REG_EXPAND_SZ)
-        return false;
-    if (bytes % sizeof(wchar_t) != 0 || bytes > buffer.size() * sizeof(wchar_t))
-        return false;
-    const std::size_t chars = bytes / sizeof(wchar_t);
-    if (chars == 0) {
-        text.clear();
-        return true;
-    }
-    if (buffer[chars - 1] != L'\0')
-        return false;
-    text.assign(buffer.data());
-    return true;
-}
-
 bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, std::size_t limit,
                         std::wstring& text)
 {
@@ -42,12 +17,6 @@ bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, s
     if (OpenProductKey(root, subKey, KEY_READ, key.put()) != ERROR_SUCCESS)
         return false;
     return ReadStringValue(key.get(), name, limit, text);
-}
-
-bool ReadInstallDir(std::wstring& folder)
-{
-    return ReadRegistryString(HKEY_LOCAL_MACHINE, installKeyNative, installDirValue, kPathValueLimit,
-                              folder);
 }
 
 bool ReadLanguageValue(HKEY root, DWORD& value)

@@ -32,7 +32,7 @@ BOOL CMUIHelper::IsPartnerSupportedLanguage(LANGID language, std::wstring folder
     // list file.
     std::wstring listFile;
     std::wstring installDir;
-    if (ReadInstallDir(installDir)) {
+    if (ReadInstallDirChecked(kPathValueLimit, installDir)) {
         listFile = installDir + L"\\Agent\\Languages.xml";
     } else if (!folder.empty()) {
         if (folder.size() > kArgumentLimit)
@@ -72,7 +72,7 @@ BOOL CMUIHelper::SetPartnerSupportedLanguages(std::wstring bitmask)
 BOOL CMUIHelper::EnumInstalledLanguages(LanguageCallback callback, void* context)
 {
     std::wstring installDir;
-    if (!ReadInstallDir(installDir))
+    if (!ReadInstallDirChecked(kPathValueLimit, installDir))
         return FALSE;
     const std::wstring pattern = installDir + L"\\Agent\\Res\\*";
     WIN32_FIND_DATAW entry;

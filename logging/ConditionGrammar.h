@@ -1,6 +1,5 @@
 #pragma once
-// The condition language, kept in one unit because its parser is costly to
-// compile.
+// The condition language (ConditionParser.cpp).
 
 #include "LogConfiguration.h"
 
@@ -24,8 +23,7 @@ struct ConditionComparison {
     bool equal = false;
 };
 
-// What the same grammar makes of a condition, for tools that explain it
-// (ConditionAnalysis.cpp).
+// What the same parser makes of a condition, for tools that explain it.
 struct ConditionAnalysis {
     bool value = false;    // evaluateConditionText's answer, always
     bool parsed = false;   // the whole text parsed (a null text counts)

@@ -6,10 +6,13 @@
 // and configuration, and published like the properties.
 
 #include "FilterEvaluator.h"
+#include "LogFolders.h"
 #include "LogManager.h"
 #include "UniqueResource.h"
 
-#include <boost/shared_ptr.hpp>
+#include <memory>
+
+struct LogManagerState;
 
 class DefaultLogManager : public LogUtils::LogManagerImpl {
 public:
@@ -26,10 +29,10 @@ public:
     // The property set records are routed with now (null before the first
     // record). Published maps are never changed; a new one is made only when
     // the Log key changed.
-    boost::shared_ptr<const LogUtils::PropertyMap> snapshot() const;
+    std::shared_ptr<const LogUtils::PropertyMap> snapshot() const;
     // The property set the next record would be routed with, read from the
     // registry first when it changed, as log() does; for inspection tools.
-    boost::shared_ptr<const LogUtils::PropertyMap> currentProperties();
+    std::shared_ptr<const LogUtils::PropertyMap> currentProperties();
 
     // The second half of log: the debug gate and the routing as last decided,
     // without looking for changes (benchmarks time the two halves apart).
@@ -41,50 +44,25 @@ public:
     long configurationFileReadings() const { return readings_; }
 
 private:
-    struct State;
-    class FolderWatch;
+    using State = LogManagerState;
     class RefreshLock;
 
     void refresh();
-    boost::shared_ptr<const LogUtils::PropertyMap> readProperties();
-    boost::shared_ptr<const State> reconsider();
-    boost::shared_ptr<const State> firstState();
+    std::shared_ptr<const State> reconsider();
+    std::shared_ptr<const State> firstState();
     // Publishes what records route with from now on, for this property set.
-    boost::shared_ptr<const State> publish(boost::shared_ptr<const LogUtils::PropertyMap> properties);
+    std::shared_ptr<const State> publish(std::shared_ptr<const LogUtils::PropertyMap> properties);
     void routeWith(const State& state, LogRecord& record);
 
     FilterEvaluator filterEvaluator;
     orn::unique_handle changeEvent;
     orn::unique_hkey logKey;
-    boost::shared_ptr<const State> state_;
+    std::shared_ptr<const State> state_;
     // Serializes the builders of new states; never taken on a record's way
     // unless a change is to be applied.
     CRITICAL_SECTION refreshing_;
     volatile LONG readings_ = 0;
 };
-
-// Folders fixed at module load: where "logCfg.Ini" is looked for, and where
-// log files go (created at load).
-class LogFolderPath {
-public:
-    const wchar_t* get() const { return path_; }
-
-protected:
-    wchar_t path_[MAX_PATH] = {};
-};
-
-class ConfigDirectory : public LogFolderPath {
-public:
-    ConfigDirectory();
-};
-
-class LogDirectory : public LogFolderPath {
-public:
-    LogDirectory();
-};
-
-extern ConfigDirectory configDirectory;
-extern LogDirectory logDirectory;
 
 // The registry key of the run-time properties, under HKEY_LOCAL_MACHINE.
 extern const wchar_t logRegistryKey[];

@@ -208,12 +208,32 @@ bool FilterEvaluator::evaluateFilter(const wchar_t* expression, const LogRecord&
 
 namespace LogUtils {
 
+namespace {
+
+// A compiled pattern as the matching reads it.
+template <typename Pattern>
+PatternText patternText(const std::wstring& text, const Pattern& pattern)
+{
+    const wchar_t* const base = text.c_str();
+    PatternText result;
+    result.component = base + pattern.componentBegin;
+    result.componentLength = pattern.componentLength;
+    result.anyComponent = pattern.anyComponent;
+    result.levelBegin = base + pattern.levelBegin;
+    result.levelEnd = result.levelBegin + pattern.levelLength;
+    result.limit = pattern.level;
+    return result;
+}
+
+}  // namespace
+
 CompiledFilter::CompiledFilter(const wchar_t* expression)
     : present_(expression != nullptr), text_(expression ? expression : L"")
 {
     const wchar_t* const base = text_.c_str();
     forEachPattern(base, [&](const PatternText& split, bool exclusion) {
         Pattern pattern;
+        pattern.tokenBegin = static_cast<std::size_t>(split.component - base) - (exclusion ? 1 : 0);
         pattern.componentBegin = static_cast<std::size_t>(split.component - base);
         pattern.componentLength = split.componentLength;
         pattern.anyComponent = split.anyComponent;
@@ -236,20 +256,9 @@ bool CompiledFilter::matches(const LogRecord& record) const
     if (!present_)
         return true;
     ComponentText component(record.component);
-    const wchar_t* const base = text_.c_str();
-    auto test = [&](const Pattern& pattern) {
-        PatternText text;
-        text.component = base + pattern.componentBegin;
-        text.componentLength = pattern.componentLength;
-        text.anyComponent = pattern.anyComponent;
-        text.levelBegin = base + pattern.levelBegin;
-        text.levelEnd = text.levelBegin + pattern.levelLength;
-        text.limit = pattern.level;
-        return patternMatches(text, record, component);
-    };
     bool matched = false;
     for (const Pattern& pattern : positives_) {
-        if (test(pattern)) {
+        if (patternMatches(patternText(text_, pattern), record, component)) {
             matched = true;
             break;
         }
@@ -257,10 +266,23 @@ bool CompiledFilter::matches(const LogRecord& record) const
     if (!matched)
         return false;
     for (const Pattern& pattern : exclusions_) {
-        if (test(pattern))
+        if (patternMatches(patternText(text_, pattern), record, component))
             return false;
     }
     return true;
+}
+
+std::wstring CompiledFilter::decidingPattern(const LogRecord& record) const
+{
+    ComponentText component(record.component);
+    const bool admitted = matches(record);
+    for (const Pattern& pattern : admitted ? positives_ : exclusions_) {
+        if (patternMatches(patternText(text_, pattern), record, component)) {
+            const std::size_t end = pattern.levelBegin + pattern.levelLength;
+            return text_.substr(pattern.tokenBegin, end - pattern.tokenBegin);
+        }
+    }
+    return std::wstring();
 }
 
 }  // namespace LogUtils

@@ -51,10 +51,15 @@ public:
 
     // Throws only when the heap fails for a component of unusual length.
     bool matches(const LogRecord& record) const;
+    // The pattern, as written ("~" included), that gives matches() its answer
+    // for the record: the first positive pattern that admits it, or the first
+    // exclusion that matches it; empty when no pattern matches.
+    std::wstring decidingPattern(const LogRecord& record) const;
 
 private:
     struct Pattern {
-        std::size_t componentBegin;  // in text_
+        std::size_t tokenBegin;  // in text_, "~" included
+        std::size_t componentBegin;
         std::size_t componentLength;
         bool anyComponent;
         std::size_t levelBegin;

@@ -6,45 +6,41 @@
 
 namespace LogUtils {
 
-bool LogManagerImpl::processSection(LogRecord& record, LookupableW& lookup,
+namespace {
+
+// One section seen as a configuration, for processSection.
+class SingleSection : public LogConfigurationW {
+public:
+    explicit SingleSection(LookupableW& section) : section_(section) {}
+    bool firstThat(ActionType& action) override { return action(section_); }
+
+private:
+    LookupableW& section_;
+};
+
+using Outcome = SectionDecision::Outcome;
+
+}  // namespace
+
+bool dropsTraces(LookupableW& properties)
+{
+    const wchar_t* debug = properties.getProperty(L"debugEnable");
+    return debug && _wcsicmp(debug, L"0") == 0;
+}
+
+bool LogManagerImpl::processSection(LogRecord& record, LookupableW& section,
                                     LookupableW& properties)
 {
-    LogConfigurationSection section(&lookup);
-    const wchar_t* type = section.getProperty(L"type");
-    if (!section.isEnabled() || !type)
-        return false;
-
-    if (IFilterEvaluator* evaluator = getFilterEvaluator()) {
-        try {
-            if (!evaluator->evaluateCondition(section.getProperty(L"condition"), record,
-                                              &properties))
-                return false;
-            if (!evaluator->evaluateFilter(section.getProperty(L"filter"), record, &properties))
-                return false;
-        } catch (const std::exception&) {
-            // An evaluation that ran out of memory lets the record through
-            // rather than lose it.
-        }
-    }
-
-    Streamer streamer(section.getProperty(L"format"), getFormatter(), record);
-    SinkSettings settings;
-    if (const SinkType* sink = findSinkType(type)) {
-        if (sink->readSettings(section, properties, settings))
-            sink->write(settings, record, streamer);
-    }
+    SingleSection configuration(section);
+    CompiledRouting(configuration, properties, getFilterEvaluator())
+        .route(record, *this, properties);
     return false;
 }
 
 bool LogManagerImpl::ConfigurationAction::operator()(LogConfigurationW& configuration)
 {
-    ConfigurationSectionAction action(manager_, record_, properties_);
-    return configuration.firstThat(action);
-}
-
-bool LogManagerImpl::ConfigurationSectionAction::operator()(LookupableW& section)
-{
-    manager_.processSection(record_, section, properties_);
+    CompiledRouting(configuration, properties_, manager_.getFilterEvaluator())
+        .route(record_, manager_, properties_);
     return false;
 }
 
@@ -58,35 +54,50 @@ public:
     bool operator()(LookupableW& lookup) override
     {
         LogConfigurationSection section(&lookup);
-        const wchar_t* type = section.getProperty(L"type");
-        if (!section.isEnabled() || !type)
+        sections_.emplace_back();
+        Section& compiled = sections_.back();
+        if (!section.isEnabled()) {
+            compiled.outcome = Outcome::disabled;
+            compiled.enabled = section.getProperty(L"enabled");
             return false;
-        Section compiled;
-        compiled.sink = findSinkType(type);
-        if (!compiled.sink)
-            return false;
-
-        if (evaluator_) {
-            const wchar_t* condition = section.getProperty(L"condition");
-            try {
-                if (!evaluator_->evaluateCondition(condition, record_, &properties_))
-                    return false;
-            } catch (const std::exception&) {
-                compiled.conditionPerRecord = true;
-                compiled.hasCondition = condition != nullptr;
-                if (condition)
-                    compiled.condition = condition;
-            }
-            compiled.filter = CompiledFilter(section.getProperty(L"filter"));
         }
-
+        const wchar_t* type = section.getProperty(L"type");
+        if (!type) {
+            compiled.outcome = Outcome::noType;
+            return false;
+        }
+        compiled.type = type;
+        const wchar_t* condition = section.getProperty(L"condition");
+        compiled.hasCondition = condition != nullptr;
+        if (condition)
+            compiled.condition = condition;
+        const wchar_t* filter = section.getProperty(L"filter");
+        compiled.hasFilter = filter != nullptr;
+        if (filter)
+            compiled.filter = filter;
         if (const wchar_t* format = section.getProperty(L"format")) {
             compiled.hasFormat = true;
             compiled.format = format;
         }
-        if (!compiled.sink->readSettings(section, properties_, compiled.settings))
+
+        if (evaluator_) {
+            try {
+                if (!evaluator_->evaluateCondition(condition, record_, &properties_))
+                    compiled.outcome = Outcome::conditionFalse;
+            } catch (const std::exception&) {
+                // Asked again for every record, which then goes through
+                // rather than is lost if it throws again.
+                compiled.conditionPerRecord = true;
+            }
+            compiled.compiledFilter = CompiledFilter(filter);
+        }
+        compiled.sink = findSinkType(type);
+        if (compiled.outcome != Outcome::taken)
             return false;
-        sections_.push_back(std::move(compiled));
+        if (!compiled.sink)
+            compiled.outcome = Outcome::unknownType;
+        else if (!compiled.sink->readSettings(section, properties_, compiled.settings))
+            compiled.outcome = Outcome::noDestination;
         return false;
     }
 
@@ -100,15 +111,20 @@ private:
 
 CompiledRouting::CompiledRouting(LogConfigurationW& configuration, LookupableW& properties,
                                  IFilterEvaluator* evaluator)
+    : evaluator_(evaluator)
 {
     Builder builder(sections_, properties, evaluator);
     configuration.firstThat(builder);
+    for (const Section& section : sections_)
+        routable_ += section.outcome == Outcome::taken;
 }
 
 void CompiledRouting::route(LogRecord& record, LogManagerImpl& manager,
                             LookupableW& properties) const
 {
     for (const Section& section : sections_) {
+        if (section.outcome != Outcome::taken)
+            continue;
         try {
             if (section.conditionPerRecord) {
                 IFilterEvaluator* evaluator = manager.getFilterEvaluator();
@@ -117,10 +133,11 @@ void CompiledRouting::route(LogRecord& record, LogManagerImpl& manager,
                 if (evaluator && !evaluator->evaluateCondition(condition, record, &properties))
                     continue;
             }
-            if (!section.filter.matches(record))
+            if (!section.compiledFilter.matches(record))
                 continue;
         } catch (const std::exception&) {
-            // As in processSection: the record goes through rather than is lost.
+            // An evaluation that ran out of memory lets the record through
+            // rather than lose it.
         }
         LogManagerImpl::Streamer streamer(section.hasFormat ? section.format.c_str() : nullptr,
                                           manager.getFormatter(), record);

@@ -2,6 +2,7 @@
 // The routing engine: applies every section of the configuration in force to
 // one record and builds the section's sink for that record alone.
 
+#include "ConditionGrammar.h"
 #include "FilterEvaluator.h"
 #include "LogConfiguration.h"
 #include "LogFormatter.h"
@@ -25,11 +26,12 @@ public:
     // Hands the configuration in force to the action; answers its result.
     virtual bool forEachConfiguration(ConfigurationEnumeration::ActionType& action) = 0;
 
-    // Writes the record through one section's sink when the section takes it.
-    // Reports nothing: a section that cannot write only loses its line.
+    // Writes the record through one section's sink when the section takes it
+    // (CompiledRouting decides). Reports nothing: a section that cannot write
+    // only loses its line.
     bool processSection(LogRecord& record, LookupableW& section, LookupableW& properties);
 
-    // Applies every section of one configuration.
+    // Applies every section of one configuration (CompiledRouting decides).
     class ConfigurationAction : public ConfigurationEnumeration::ActionType {
     public:
         ConfigurationAction(LogManagerImpl& manager, LogRecord& record, LookupableW& properties)
@@ -38,22 +40,6 @@ public:
         }
         bool operator()(LogConfigurationW& configuration) override;
         LookupableW& properties() const { return properties_; }
-
-    private:
-        LogManagerImpl& manager_;
-        LogRecord& record_;
-        LookupableW& properties_;
-    };
-
-    // Processes one section and goes on to the next.
-    class ConfigurationSectionAction : public LogConfigurationW::ActionType {
-    public:
-        ConfigurationSectionAction(LogManagerImpl& manager, LogRecord& record,
-                                   LookupableW& properties)
-            : manager_(manager), record_(record), properties_(properties)
-        {
-        }
-        bool operator()(LookupableW& section) override;
 
     private:
         LogManagerImpl& manager_;
@@ -80,12 +66,46 @@ protected:
     ~LogManagerImpl() = default;
 };
 
-// The sections of one configuration decided once for one property set, as
-// processSection would apply them: a section that is disabled, has no type or
-// a type of no sink, or whose condition is false is left out; keys are looked
-// up, conditions answered (they read only the properties) and file names
-// expanded here. A record then pays its filter tests and its sinks. Never
-// changed after it is built, so any number of threads may route with it.
+// The manager's gate ahead of every section: Debug records are dropped while
+// "debugEnable" is "0" (ignoring case).
+bool dropsTraces(LookupableW& properties);
+
+// Why one section takes a record or leaves it out, in the order the
+// decisions are made: enabled, type, condition, filter, sink, destination.
+struct SectionDecision {
+    enum class Outcome {
+        taken,
+        disabled,       // "enabled" is "0" or "false"
+        noType,         // no "type"
+        conditionFalse, // the condition is false or does not parse
+        filtered,       // the filter admits no pattern, or excludes the record
+        unknownType,    // "type" names no sink: nothing is written
+        noDestination,  // the sink has nowhere to write (no file name or log folder)
+    };
+    Outcome outcome = Outcome::taken;
+    std::wstring enabled;  // the "enabled" value of a disabled section
+    std::wstring type;
+    bool hasCondition = false;
+    std::wstring condition;
+    ConditionAnalysis conditionAnalysis;  // the comparisons the condition made
+    bool hasFilter = false;
+    std::wstring filter;
+    bool admitted = true;          // the filter's answer (when the condition let it through)
+    std::wstring decidingPattern;  // the pattern that gave that answer; empty: none matched
+    bool hasFormat = false;
+    std::wstring format;
+    const SinkType* sink = nullptr;  // with its settings: the destination
+    SinkSettings settings;
+};
+
+// The sections of one configuration decided once for one property set: a
+// section that is disabled, has no type or a type of no sink, or whose
+// condition is false is left out; keys are looked up, conditions answered
+// (they read only the properties) and file names expanded here. A record then
+// pays its filter tests and its sinks. This is the only place that decides a
+// record's sections: the manager routes with it, and it explains each
+// decision. Never changed after it is built, so any number of threads may
+// route with it.
 class CompiledRouting {
 public:
     CompiledRouting() = default;
@@ -99,15 +119,27 @@ public:
     // properties are those the routing was built with.
     void route(LogRecord& record, LogManagerImpl& manager, LookupableW& properties) const;
 
-    std::size_t sectionCount() const { return sections_.size(); }
+    // Every section, in order, and why it takes this record or leaves it out,
+    // decided as route() decides it; for tools. Allocates freely.
+    std::vector<SectionDecision> explain(const LogRecord& record, LookupableW& properties) const;
+
+    // The sections a record can reach.
+    std::size_t sectionCount() const { return routable_; }
 
 private:
     struct Section {
+        // Decided once: left out before any record, or a candidate (outcome
+        // taken) that each record's filter then decides.
+        SectionDecision::Outcome outcome = SectionDecision::Outcome::taken;
+        std::wstring enabled;
+        std::wstring type;
+        bool hasFilter = false;
+        std::wstring filter;
         const SinkType* sink = nullptr;
         bool conditionPerRecord = false;
         bool hasCondition = false;
         std::wstring condition;
-        CompiledFilter filter;
+        CompiledFilter compiledFilter;
         bool hasFormat = false;
         std::wstring format;
         SinkSettings settings;
@@ -115,7 +147,9 @@ private:
 
     class Builder;
 
+    IFilterEvaluator* evaluator_ = nullptr;
     std::vector<Section> sections_;
+    std::size_t routable_ = 0;
 };
 
 }  // namespace LogUtils

@@ -173,9 +173,9 @@ void writeDebugString(const SinkSettings&, LogRecord&, ILogSinkStreamer& streame
 
 // In the order a "type" value is compared with them.
 const SinkType sinkTypes[] = {
-    {L"file", readFileSettings, writeFile},
-    {L"syslog", readSyslogSettings, writeSyslog},
-    {L"outputdebugstring", readNoSettings, writeDebugString},
+    {L"file", SinkKind::file, readFileSettings, writeFile},
+    {L"syslog", SinkKind::syslog, readSyslogSettings, writeSyslog},
+    {L"outputdebugstring", SinkKind::debugger, readNoSettings, writeDebugString},
 };
 
 }  // namespace

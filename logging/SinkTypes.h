@@ -23,8 +23,12 @@ struct SinkSettings {
     std::uint16_t port = 0;
 };
 
+// What a sink writes to, for tools that describe a destination.
+enum class SinkKind { file, syslog, debugger };
+
 struct SinkType {
     const wchar_t* name;  // a "type" value, compared ignoring case
+    SinkKind kind;
     // False when the section writes nothing (no file name or log folder).
     bool (*readSettings)(LogConfigurationSection& section, LookupableW& properties,
                          SinkSettings& settings);

@@ -26,18 +26,3 @@ LONG CreateProductKey(HKEY root, const wchar_t* subKey, REGSAM access, HKEY* key
     return RegCreateKeyExW(root, subKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
                            access | ProductView(root), nullptr, key, nullptr);
 }
-
-bool ReadInstallDir(HKEY key, wchar_t (&folder)[installDirCapacity])
-{
-    DWORD bytes = sizeof(folder);
-    const LONG status = RegQueryValueExW(key, installDirValue, nullptr, nullptr,
-                                         reinterpret_cast<BYTE*>(folder), &bytes);
-    if (status != ERROR_SUCCESS) {
-        folder[0] = L'\0';
-        return false;
-    }
-    // A value stored without its terminator fills the buffer to the end.
-    const std::size_t chars = bytes / sizeof(wchar_t);
-    folder[chars < installDirCapacity ? chars : installDirCapacity - 1] = L'\0';
-    return true;
-}

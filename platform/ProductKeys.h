@@ -46,12 +46,3 @@ REGSAM ProductView(HKEY root);
 // RegOpenKeyExW / RegCreateKeyExW with the view flag of root added.
 LONG OpenProductKey(HKEY root, const wchar_t* subKey, REGSAM access, HKEY* key);
 LONG CreateProductKey(HKEY root, const wchar_t* subKey, REGSAM access, HKEY* key);
-
-// Characters of the buffer the installation folder is read into.
-constexpr std::size_t installDirCapacity = 1024;
-
-// Reads "szInstallDir" of an open key with the buffer's full size in bytes as
-// the limit. The registry type is not checked; the bytes are taken as text up
-// to the first terminator, and the result is always terminated. False when
-// the value is missing or longer than the buffer.
-bool ReadInstallDir(HKEY key, wchar_t (&folder)[installDirCapacity]);

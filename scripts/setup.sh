@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORN_BUILD_DIR:-$root/build}
 
 packages=(wine wine64 wine32:i386 libwine-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
-          libboost-dev googletest cmake ninja-build cabextract gcab clang libclang-rt-14-dev)
+          googletest cmake ninja-build cabextract gcab clang libclang-rt-14-dev)
 # The installer package's build tool and the syslog collector of the tests.
 packages+=(wixl rsyslog)
 # The Explorer command's package: its script, its test certificate, its
@@ -43,9 +43,6 @@ if ! dpkg-query -W -f='${Status}' osslsigncode 2>/dev/null | grep -q 'install ok
 fi
 
 mkdir -p "$build"
-# The cross compiler sees Boost only through this folder, never /usr/include.
-mkdir -p "$build/boost-include"
-[ -e "$build/boost-include/boost" ] || ln -s /usr/include/boost "$build/boost-include/boost"
 
 make_prefix() {
     local dir=$1 arch=$2

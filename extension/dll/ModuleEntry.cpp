@@ -8,9 +8,7 @@
 //   the record's memory;
 // - that layer's TLS index: after about 1080 unloads TlsAlloc fails and the
 //   layer aborts the host;
-// - the C++ runtime's emergency exception arena, about 19 KB;
-// - two semaphores of the layer's thread-key lock, made when the standard
-//   streams were flushed at unload (see streamHold).
+// - the C++ runtime's emergency exception arena, about 19 KB.
 // Nothing here depends on the loader's behaviour: the same runtime code leaves
 // the same things behind on any Windows.
 
@@ -18,7 +16,6 @@
 #include <pthread.h>
 
 #include <cstdlib>
-#include <ios>
 #include <new>
 
 extern "C" {
@@ -32,13 +29,6 @@ void __freeres() throw();
 }
 
 namespace {
-
-// The module writes nothing to the standard streams, but a header of the
-// condition grammar brings in <iostream>, whose object flushes them at unload.
-// That flush reads the thread's exception state, which creates a thread key,
-// whose lock makes two semaphores that are never closed. One reference more
-// than the header's keeps the flush from happening; it is never dropped.
-alignas(std::ios_base::Init) unsigned char streamHold[sizeof(std::ios_base::Init)];
 
 // TLS_MINIMUM_AVAILABLE plus the expansion slots.
 constexpr DWORD tlsSlotCount = 1088;
@@ -82,8 +72,6 @@ void releaseRuntime(HINSTANCE instance) noexcept
 extern "C" BOOL WINAPI OrnDllEntry(HINSTANCE instance, DWORD reason, void* reserved)
 {
     const BOOL result = DllMainCRTStartup(instance, reason, reserved);
-    if (reason == DLL_PROCESS_ATTACH && result)
-        new (streamHold) std::ios_base::Init;
     // A refused load has torn the runtime down already, and the loader sends
     // no detach. At process exit nothing is worth giving back.
     const bool unloading = reason == DLL_PROCESS_DETACH && !reserved;

@@ -8,8 +8,6 @@
 
 #include <new>
 
-const CLSID CLSID_ShellExt = {0x7c1d52b0, 0x9e3a, 0x4f06, {0x8b, 0x2d, 0x5a, 0x4e, 0x61, 0xc0, 0xf3, 0xd9}};
-
 namespace {
 
 constexpr std::size_t textChars = CScanCommand::textChars;
@@ -105,7 +103,11 @@ STDMETHODIMP CShellExt::QueryContextMenu(HMENU menu, UINT index, UINT firstId, U
         return E_OUTOFMEMORY;
     }
 
+    // A separator that does not go in only changes the look; the entry follows.
     InsertMenuW(menu, index, MF_SEPARATOR | MF_BYPOSITION, 0, nullptr);
+    // Without a popup the entry goes in as a plain item with the same
+    // identifier, which still runs the command; a command the popup did not
+    // take leaves it empty, which is all a menu out of memory can show.
     HMENU popup = CreatePopupMenu();
     InsertMenuW(popup, 0, MF_BYPOSITION | MF_STRING, firstId, text);
 

@@ -3,15 +3,13 @@
 // folders: one separator and one submenu, headed by the product caption, whose
 // single command hands the first selected path to the scan launcher.
 
+#include "ClassIds.h"
 #include "ComObject.h"
 #include "UniqueResource.h"
 
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
-
-// {7C1D52B0-9E3A-4F06-8B2D-5A4E61C0F3D9}
-extern const CLSID CLSID_ShellExt;
 
 class CShellExt : public CComObjectRootEx<CComSingleThreadModel>,
                   public CComCoClass<CShellExt, &CLSID_ShellExt>,

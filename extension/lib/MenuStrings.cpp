@@ -5,6 +5,7 @@
 
 #include "LogRecord.h"
 #include "MUIHelper.h"
+#include "RegistryValues.h"
 #include "UniqueResource.h"
 
 #include <strsafe.h>
@@ -36,7 +37,7 @@ int GetResourceFolder(const wchar_t* viewKey, wchar_t* folder, std::size_t capac
     if (OpenProductKey(HKEY_LOCAL_MACHINE, viewKey, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
         return 0;
     wchar_t installDir[installDirCapacity];
-    if (!ReadInstallDir(key.get(), installDir))
+    if (!ReadInstallDirAsStored(key.get(), installDir))
         return 0;
     // A cut folder still counts: the caller finds out when the file is not there.
     StringCchCatW(folder, capacity, installDir);

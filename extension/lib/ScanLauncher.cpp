@@ -5,6 +5,7 @@
 #include <new>
 
 #include "LogRecord.h"
+#include "RegistryValues.h"
 #include "UniqueResource.h"
 
 #include <strsafe.h>
@@ -32,14 +33,14 @@ HRESULT findInstallDir(const InstallKeys& keys, wchar_t (&installDir)[installDir
     orn::unique_hkey nativeKey;
     if (OpenProductKey(HKEY_LOCAL_MACHINE, keys.native, KEY_READ, nativeKey.put()) != ERROR_SUCCESS)
         return failedToReadRegistry(__LINE__);
-    if (ReadInstallDir(nativeKey.get(), installDir))
+    if (ReadInstallDirAsStored(nativeKey.get(), installDir))
         return S_OK;
     if (!IsWow64())
         return failedToReadRegistry(__LINE__);
     orn::unique_hkey wow32Key;
     if (OpenProductKey(HKEY_LOCAL_MACHINE, keys.wow32, KEY_READ, wow32Key.put()) != ERROR_SUCCESS)
         return failedToReadRegistry(__LINE__);
-    if (!ReadInstallDir(wow32Key.get(), installDir))
+    if (!ReadInstallDirAsStored(wow32Key.get(), installDir))
         return failedToReadRegistry(__LINE__);
     return S_OK;
 }

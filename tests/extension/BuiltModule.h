@@ -3,6 +3,7 @@
 // module loaded through its exports, a selection of our own and the items
 // of the menu it fills.
 
+#include "ClassIds.h"
 #include "LogWatch.h"
 #include "Process.h"
 #include "ProductInstall.h"
@@ -22,11 +23,13 @@ namespace servertest {
 namespace fs = std::filesystem;
 using namespace testsupport;
 
-// {7C1D52B0-9E3A-4F06-8B2D-5A4E61C0F3D9}
-inline const CLSID CLSID_ShellExt = {0x7c1d52b0, 0x9e3a, 0x4f06, {0x8b, 0x2d, 0x5a, 0x4e, 0x61, 0xc0, 0xf3, 0xd9}};
 // {9B0F6E24-C813-4A5D-B7E2-03D94C61FA85}: described by the type library only.
 inline const IID IID_IShellExt = {0x9b0f6e24, 0xc813, 0x4a5d, {0xb7, 0xe2, 0x03, 0xd9, 0x4c, 0x61, 0xfa, 0x85}};
-inline const wchar_t clsidText[] = L"{7C1D52B0-9E3A-4F06-8B2D-5A4E61C0F3D9}";
+inline const std::wstring clsidText = [] {
+    wchar_t text[40] = L"";
+    StringFromGUID2(CLSID_ShellExt, text, 40);
+    return std::wstring(text);
+}();
 // {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}: the Explorer command of Windows 11's menu.
 inline const CLSID CLSID_ExplorerCommand = {0x04e00e36, 0xa66d, 0x4bf3, {0x9b, 0xd6, 0xb9, 0xb8, 0x85, 0xa6, 0xe7, 0x1d}};
 inline const wchar_t appIdText[] = L"{2B8E4F17-6D05-4C93-A1E2-7F3B90D4C658}";

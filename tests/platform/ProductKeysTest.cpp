@@ -3,6 +3,7 @@
 // the 64-bit build on 64-bit Windows.
 
 #include "ProductKeys.h"
+#include "RegistryValues.h"
 
 #include <gtest/gtest.h>
 
@@ -64,7 +65,7 @@ protected:
 
 TEST_F(InstallDirTest, MissingValueGivesFalse)
 {
-    EXPECT_FALSE(ReadInstallDir(key_.get(), folder_));
+    EXPECT_FALSE(ReadInstallDirAsStored(key_.get(), folder_));
     EXPECT_STREQ(L"", folder_);
 }
 
@@ -72,10 +73,10 @@ TEST_F(InstallDirTest, MissingValueGivesFalse)
 TEST_F(InstallDirTest, AnyTypeReadsAsText)
 {
     store(REG_SZ, L"C:\\Apps\\Scanner", true);
-    ASSERT_TRUE(ReadInstallDir(key_.get(), folder_));
+    ASSERT_TRUE(ReadInstallDirAsStored(key_.get(), folder_));
     EXPECT_STREQ(L"C:\\Apps\\Scanner", folder_);
     store(REG_BINARY, L"D:\\Other Place", false);
-    ASSERT_TRUE(ReadInstallDir(key_.get(), folder_));
+    ASSERT_TRUE(ReadInstallDirAsStored(key_.get(), folder_));
     EXPECT_STREQ(L"D:\\Other Place", folder_);
 }
 
@@ -85,13 +86,46 @@ TEST_F(InstallDirTest, LimitIsTheBufferSize)
 {
     const std::wstring longest(installDirCapacity - 1, L'a');
     store(REG_SZ, longest, true);
-    ASSERT_TRUE(ReadInstallDir(key_.get(), folder_));
+    ASSERT_TRUE(ReadInstallDirAsStored(key_.get(), folder_));
     EXPECT_EQ(longest, folder_);
 
     store(REG_BINARY, longest + L"b", false);
-    ASSERT_TRUE(ReadInstallDir(key_.get(), folder_));
+    ASSERT_TRUE(ReadInstallDirAsStored(key_.get(), folder_));
     EXPECT_EQ(longest, folder_);
 
     store(REG_SZ, longest + L"b", true);
-    EXPECT_FALSE(ReadInstallDir(key_.get(), folder_));
+    EXPECT_FALSE(ReadInstallDirAsStored(key_.get(), folder_));
+}
+
+// The checked rule: a string type, and a terminator that fits (Wine adds one
+// to a string stored without it when there is room); a value with no bytes
+// reads as its caller's rule says.
+TEST_F(InstallDirTest, CheckedStringsRefuseWhatIsNotAWholeText)
+{
+    wchar_t text[4];
+    const auto read = [&](EmptyValue empty) {
+        return ReadStringValue(key_.get(), installDirValue, text, 4, empty);
+    };
+    store(REG_EXPAND_SZ, L"abc", true);
+    ASSERT_TRUE(read(EmptyValue::asUnreadable));
+    EXPECT_STREQ(L"abc", text);
+    store(REG_SZ, L"abcd", true);  // no room for the terminator
+    EXPECT_FALSE(read(EmptyValue::asEmptyText));
+    store(REG_BINARY, L"ab", true);
+    EXPECT_FALSE(read(EmptyValue::asEmptyText));
+    store(REG_SZ, L"", false);
+    EXPECT_FALSE(read(EmptyValue::asUnreadable));
+    ASSERT_TRUE(read(EmptyValue::asEmptyText));
+    EXPECT_STREQ(L"", text);
+    std::wstring longer;
+    EXPECT_TRUE(ReadStringValue(key_.get(), installDirValue, 0, longer));
+    EXPECT_EQ(L"", longer);
+
+    const DWORD number = 7;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_.get(), L"n", 0, REG_DWORD,
+                                            reinterpret_cast<const BYTE*>(&number), sizeof number));
+    DWORD value = 0;
+    ASSERT_TRUE(ReadDwordValue(key_.get(), L"n", value));
+    EXPECT_EQ(7u, value);
+    EXPECT_FALSE(ReadDwordValue(key_.get(), installDirValue, value));
 }

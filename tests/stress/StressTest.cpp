@@ -353,7 +353,7 @@ private:
     DefaultLogManager& manager_;
     std::mutex mutex_;
     std::set<const void*> seen_;
-    std::vector<boost::shared_ptr<const LogUtils::PropertyMap>> maps_;
+    std::vector<std::shared_ptr<const LogUtils::PropertyMap>> maps_;
     std::atomic<const void*> last_{nullptr};
 };
 

@@ -36,99 +36,115 @@ std::wstring operandText(const ConditionOperand& operand)
            (operand.isSet ? L" (" + quote(operand.value) + L")" : L" (not set)");
 }
 
+using Outcome = LogUtils::SectionDecision::Outcome;
+
+// Puts the routing's decision for each section of one configuration into
+// words; the decisions themselves are the routing's (CompiledRouting::explain).
 class Tracer {
 public:
     Tracer(LogRecord& record, LookupableW& properties) : record_(record), properties_(properties) {}
 
-    SectionTrace run(const std::wstring& name, LookupableW& lookup)
+    std::vector<SectionTrace> run(LogConfigurationW& configuration,
+                                  const std::vector<std::wstring>& names)
+    {
+        const LogUtils::CompiledRouting routing(configuration, properties_,
+                                                manager().getFilterEvaluator());
+        std::vector<SectionTrace> sections;
+        for (const LogUtils::SectionDecision& decision : routing.explain(record_, properties_)) {
+            const std::size_t index = sections.size();
+            sections.push_back(render(index < names.size() ? names[index] : number(index), decision));
+        }
+        return sections;
+    }
+
+private:
+    SectionTrace render(const std::wstring& name, const LogUtils::SectionDecision& decision)
     {
         SectionTrace result;
         result.name = name;
-        LogUtils::LogConfigurationSection section(&lookup);
-        const wchar_t* type = section.getProperty(L"type");
-        if (!section.isEnabled()) {
-            result.decision =
-                L"disabled by \"enabled=" + std::wstring(section.getProperty(L"enabled")) + L"\"";
+        switch (decision.outcome) {
+        case Outcome::disabled:
+            result.decision = L"disabled by \"enabled=" + decision.enabled + L"\"";
             return result;
-        }
-        if (!type) {
+        case Outcome::noType:
             result.decision = L"no \"type\": skipped";
             return result;
-        }
-        LogUtils::IFilterEvaluator& evaluator = *manager().getFilterEvaluator();
-        const wchar_t* condition = section.getProperty(L"condition");
-        if (!evaluator.evaluateCondition(condition, record_, &properties_)) {
-            result.decision = L"condition false: " + explainCondition(condition);
+        case Outcome::conditionFalse:
+            result.decision = L"condition false: " + explainCondition(decision);
             return result;
+        default:
+            break;
         }
-        const wchar_t* filter = section.getProperty(L"filter");
-        const bool admitted = evaluator.evaluateFilter(filter, record_, &properties_);
         result.decision =
-            (condition ? L"condition true: " + explainCondition(condition) + L"; " : L"") +
-            explainFilter(filter, admitted);
-        if (!admitted)
+            (decision.hasCondition ? L"condition true: " + explainCondition(decision) + L"; "
+                                   : L"") +
+            explainFilter(decision);
+        if (decision.outcome == Outcome::filtered)
             return result;
 
         std::string line;
         ATLString_OStream out(line);
-        LogUtils::LogManagerImpl::Streamer(section.getProperty(L"format"), manager().getFormatter(),
-                                           record_)
+        LogUtils::LogManagerImpl::Streamer(decision.hasFormat ? decision.format.c_str() : nullptr,
+                                           manager().getFormatter(), record_)
             .stream(out);
         result.passed = true;
         result.line = widen(line.c_str());
-        result.taken = destination(type, section, line.size(), result);
+        result.taken = destination(decision, line.size(), result);
         return result;
     }
 
-private:
-    std::wstring explainCondition(const wchar_t* condition)
+    std::wstring explainCondition(const LogUtils::SectionDecision& decision)
     {
-        const ConditionAnalysis analysis = analyzeConditionText(condition, &properties_);
+        const ConditionAnalysis& analysis = decision.conditionAnalysis;
         if (analysis.tooDeep)
             return L"nested too deep to be evaluated";
         if (!analysis.parsed)
-            return L"does not parse (it stops at " + parseStop(condition, analysis.stop) + L")";
+            return L"does not parse (it stops at " +
+                   parseStop(decision.condition.c_str(), analysis.stop) + L")";
         std::wstring text;
         for (const ConditionComparison& comparison : analysis.comparisons)
             text += (text.empty() ? L"" : L", ") + operandText(comparison.left) + L" == " +
                     operandText(comparison.right) + (comparison.equal ? L" is true" : L" is false");
-        return text.empty() ? quote(condition) : text;
+        return text.empty() ? quote(decision.condition.c_str()) : text;
     }
 
-    std::wstring explainFilter(const wchar_t* filter, bool admitted)
+    std::wstring explainFilter(const LogUtils::SectionDecision& decision)
     {
-        if (!filter)
+        if (!decision.hasFilter)
             return L"no filter";
-        const std::vector<std::wstring> tokens = filterTokens(filter);
-        for (const std::wstring& token : tokens) {
-            const bool exclusion = token[0] == L'~';
-            if (exclusion != admitted &&
-                patternMatches(exclusion ? token.substr(1) : token, record_))
-                return L"filter " + quote(filter) +
-                       (admitted ? L" admits it by " : L" excludes it by ") + quote(token);
-        }
-        return L"filter " + quote(filter) + L": no pattern matches";
+        const std::wstring filter = quote(decision.filter.c_str());
+        if (decision.decidingPattern.empty())
+            return L"filter " + filter + L": no pattern matches";
+        return L"filter " + filter + (decision.admitted ? L" admits it by " : L" excludes it by ") +
+               quote(decision.decidingPattern.c_str());
     }
 
-    bool destination(const wchar_t* type, LogUtils::LogConfigurationSection& section,
-                     std::size_t lineSize, SectionTrace& result)
+    bool destination(const LogUtils::SectionDecision& decision, std::size_t lineSize,
+                     SectionTrace& result)
     {
-        if (equalIgnoringCase(type, L"file")) {
-            wchar_t path[MAX_PATH];
-            DWORD limit = 0;
+        if (!decision.sink) {
+            result.destination.text(L"kind", L"none");
+            result.where = L"type " + quote(decision.type.c_str()) + L" writes nothing";
+            return false;
+        }
+        const LogUtils::SinkSettings& settings = decision.settings;
+        switch (decision.sink->kind) {
+        case LogUtils::SinkKind::file: {
             result.destination.text(L"kind", L"file");
-            if (!LogUtils::fileSinkTarget(section, properties_, path, limit)) {
+            if (decision.outcome == Outcome::noDestination) {
                 result.where = L"no file: \"filename\" or \"logdir\" is missing or too long";
                 return false;
             }
+            const std::wstring& path = settings.path;
+            const DWORD limit = settings.maximumSize;
             WIN32_FILE_ATTRIBUTE_DATA data;
             ULONGLONG size = 0;
-            if (GetFileAttributesExW(path, GetFileExInfoStandard, &data))
+            if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
                 size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
             // The sink ends the line with CR LF before it measures the file.
             const bool rotates = LogUtils::LogFileSink::isOverLimit(size + lineSize + 2, limit);
-            result.where = L"file " + std::wstring(path) + L" (" + number(size) +
-                           L" bytes, limit " + number(limit) +
+            result.where = L"file " + path + L" (" + number(size) + L" bytes, limit " +
+                           number(limit) +
                            (rotates ? L"; this line makes it rotate)" : L"; no rotation)");
             result.destination.text(L"path", path)
                 .field(L"size", number(size))
@@ -136,53 +152,30 @@ private:
                 .flag(L"rotates", rotates);
             return true;
         }
-        if (equalIgnoringCase(type, L"syslog")) {
-            const wchar_t* portText = section.getProperty(L"port");
-            std::uint16_t port =
-                portText ? static_cast<std::uint16_t>(LogUtils::parseSectionNumber(portText)) : 0;
-            port = port ? port : LogUtils::SyslogSink::defaultPort;
-            const wchar_t* server = section.getProperty(L"server");
+        case LogUtils::SinkKind::syslog: {
+            const std::uint16_t port =
+                settings.port ? settings.port : LogUtils::SyslogSink::defaultPort;
+            const std::wstring server = settings.hasServer ? settings.server : std::wstring();
             result.destination.text(L"kind", L"syslog")
-                .text(L"server", server ? server : L"")
+                .text(L"server", server)
                 .field(L"port", number(port));
-            if (!server || inet_addr(narrow(server).c_str()) == INADDR_NONE) {
+            if (!settings.hasServer || inet_addr(narrow(server.c_str()).c_str()) == INADDR_NONE) {
                 result.where = L"syslog: no dotted IPv4 server, nothing is sent";
                 return false;
             }
-            result.where = L"syslog " + std::wstring(server) + L":" + number(port);
+            result.where = L"syslog " + server + L":" + number(port);
             return true;
         }
-        if (equalIgnoringCase(type, L"outputdebugstring")) {
+        case LogUtils::SinkKind::debugger:
             result.destination.text(L"kind", L"debugger");
             result.where = L"debugger output";
             return true;
         }
-        result.destination.text(L"kind", L"none");
-        result.where = L"type " + quote(type) + L" writes nothing";
         return false;
     }
 
     LogRecord& record_;
     LookupableW& properties_;
-};
-
-// Traces every section of one configuration, naming sections by the file's
-// names or by their place in the built-in table.
-struct Walk : LogConfigurationW::ActionType {
-    Walk(Tracer& tracer, std::vector<std::wstring> names)
-        : tracer_(tracer), names_(std::move(names))
-    {
-    }
-    bool operator()(LookupableW& section) override
-    {
-        const std::size_t index = sections.size();
-        sections.push_back(
-            tracer_.run(index < names_.size() ? names_[index] : number(index), section));
-        return false;
-    }
-    Tracer& tracer_;
-    std::vector<std::wstring> names_;
-    std::vector<SectionTrace> sections;
 };
 
 // The manager picks the configuration it would route this record through.
@@ -195,12 +188,12 @@ public:
     bool operator()(LogConfigurationW& configuration) override
     {
         builtIn = &configuration == static_cast<LogConfigurationW*>(&defaultLogConfiguration());
-        walk.reset(new Walk(
-            tracer_, builtIn ? std::vector<std::wstring>() : sectionNames(defaultIniPath())));
-        return configuration.firstThat(*walk);
+        sections = tracer_.run(configuration, builtIn ? std::vector<std::wstring>()
+                                                      : sectionNames(defaultIniPath()));
+        return false;
     }
     bool builtIn = false;
-    std::unique_ptr<Walk> walk;
+    std::vector<SectionTrace> sections;
 
 private:
     Tracer& tracer_;
@@ -231,26 +224,20 @@ int trace(const TraceRequest& request)
     std::wstring configuration;
     std::vector<SectionTrace> sections;
     // The manager's own gate, ahead of every section.
-    const bool dropped = record.level == LevelDebug &&
-                         equalIgnoringCase(properties.getProperty(L"debugEnable"), L"0");
+    const bool dropped = record.level == LevelDebug && LogUtils::dropsTraces(properties);
     if (!request.iniPath.empty()) {
         configuration = request.iniPath;
         IniFileConfiguration file(request.iniPath.c_str());
         IniFileConfiguration::Values values(&file);
-        Walk walk(tracer, sectionNames(request.iniPath));
-        values.firstThat(walk);
-        sections = walk.sections;
+        sections = tracer.run(values, sectionNames(request.iniPath));
     } else if (request.builtIn) {
         configuration = L"built-in table";
-        Walk walk(tracer, {});
-        defaultLogConfiguration().firstThat(walk);
-        sections = walk.sections;
+        sections = tracer.run(defaultLogConfiguration(), {});
     } else {
         Chooser chooser(record, properties, tracer);
         manager().forEachConfiguration(chooser);
         configuration = chooser.builtIn ? L"built-in table" : defaultIniPath();
-        if (chooser.walk)
-            sections = chooser.walk->sections;
+        sections = chooser.sections;
     }
 
     bool delivered = false;

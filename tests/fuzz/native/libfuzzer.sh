@@ -18,8 +18,8 @@ flags=(-std=c++17 -O2 -g -fsanitize=fuzzer-no-link,address,undefined -fno-saniti
        -I"$here/shim" -I"$here" -I"$here/.." -I"$root/logging" -I"$root/extension/lib" -I"$root/platform")
 objects=()
 # Each source is compiled again only when it or a header beside it changed:
-# the grammar alone takes most of a minute.
-for source in "$root/logging/ConditionGrammar.cpp" "$root/logging/LogConfiguration.cpp" \
+# the file reader and the script processor take a while.
+for source in "$root/logging/ConditionParser.cpp" "$root/logging/ConditionAnalysis.cpp" "$root/logging/LogConfiguration.cpp" \
               "$root/logging/IniConfiguration.cpp" "$root/extension/lib/RegistryScript.cpp" \
               "$root/extension/lib/RegistryScriptParser.cpp" \
               "$here/ConditionFuzzer.cpp" "$here/ReaderFuzzers.cpp" "$here/Platform.cpp" "$here/Driver.cpp"; do

@@ -1,0 +1,11 @@
+#pragma once
+// The module's COM classes, one constant per class, its text form in the
+// comment above it. The type library's source, the registry scripts and the
+// installer write the text out; configuring the build checks them against
+// this file (CheckClassIds.cmake).
+
+#include <windows.h>
+
+// {7C1D52B0-9E3A-4F06-8B2D-5A4E61C0F3D9}
+inline constexpr CLSID CLSID_ShellExt = {
+    0x7c1d52b0, 0x9e3a, 0x4f06, {0x8b, 0x2d, 0x5a, 0x4e, 0x61, 0xc0, 0xf3, 0xd9}};

@@ -1,0 +1,49 @@
+#include "ConfigFileWatch.h"
+
+#include "LogFolders.h"
+
+#include <cwchar>
+
+ULONGLONG fileTimeTicks(const FILETIME& time)
+{
+    return static_cast<ULONGLONG>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+}
+
+FileStamp examineFile(const wchar_t* path)
+{
+    FileStamp stamp;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data))
+        return stamp;
+    stamp.exists = true;
+    stamp.lastWrite = fileTimeTicks(data.ftLastWriteTime);
+    stamp.size = static_cast<ULONGLONG>(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+    return stamp;
+}
+
+std::wstring configurationFilePath()
+{
+    wchar_t path[MAX_PATH + 1];
+    const int length =
+        std::swprintf(path, MAX_PATH + 1, L"%ls\\%ls", configDirectory.get(), L"logCfg.Ini");
+    return length > 0 ? std::wstring(path, static_cast<std::size_t>(length)) : std::wstring();
+}
+
+std::shared_ptr<FolderWatch> FolderWatch::open(const wchar_t* folder)
+{
+    orn::unique_invalid_handle<close_change_notification> handle(FindFirstChangeNotificationW(
+        folder, FALSE,
+        FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE));
+    if (!handle)
+        return nullptr;
+    return std::make_shared<FolderWatch>(std::move(handle));
+}
+
+bool FolderWatch::rearm() const
+{
+    for (int round = 0; round < 4 && !quiet(); ++round) {
+        if (!FindNextChangeNotification(handle_.get()))
+            return false;
+    }
+    return true;
+}

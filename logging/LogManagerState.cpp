@@ -1,0 +1,65 @@
+#include "LogManagerState.h"
+
+#include "DefaultLogConfiguration.h"
+#include "LogFolders.h"
+
+std::shared_ptr<const LogManagerState>
+nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
+                    std::shared_ptr<const LogUtils::PropertyMap> properties,
+                    LogUtils::IFilterEvaluator* evaluator, volatile LONG& readings)
+{
+    const auto next = std::make_shared<LogManagerState>();
+    next->properties = std::move(properties);
+    LogUtils::LogPropertiesOnMapImpl view(next->properties.get());
+    const wchar_t* debug = view.getProperty(L"debugEnable");
+    next->dropsTraces = LogUtils::dropsTraces(view);
+    next->debugging = debug && _wcsicmp(debug, L"1") == 0;
+    if (previous) {
+        next->filePath = previous->filePath;
+        next->stamp = previous->stamp;
+        next->racy = previous->racy;
+        next->file = previous->file;
+    } else {
+        next->filePath = configurationFilePath();
+    }
+
+    if (next->debugging && !next->filePath.empty()) {
+        // A watch armed before the file was last examined and silent since
+        // then says the file is as it was. Otherwise the folder is watched
+        // (again) before the file is examined, so a change made while it is
+        // read signals the next record.
+        bool unchanged = false;
+        if (previous && previous->watch) {
+            if (previous->watch->quiet()) {
+                next->watch = previous->watch;
+                unchanged = true;
+            } else if (previous->watch->rearm()) {
+                next->watch = previous->watch;
+            }
+        }
+        if (!next->watch)
+            next->watch = FolderWatch::open(configDirectory.get());
+        if (!unchanged) {
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            const FileStamp stamp = examineFile(next->filePath.c_str());
+            if (!stamp.exists) {
+                next->file.reset();
+            } else if (!next->file || stamp != next->stamp || next->racy) {
+                next->file = std::make_shared<IniFileContents>(next->filePath.c_str());
+                InterlockedIncrement(&readings);
+            }
+            next->stamp = stamp;
+            // Examined before it was read: a change after the reading gets a
+            // later time unless the file was last written within the
+            // granularity.
+            next->racy =
+                stamp.exists && fileTimeTicks(now) < stamp.lastWrite + configFileTimeGranularity;
+        }
+    }
+
+    LogConfigurationW& configuration =
+        next->usesFile() ? static_cast<LogConfigurationW&>(*next->file) : defaultLogConfiguration();
+    next->routing = LogUtils::CompiledRouting(configuration, view, evaluator);
+    return next;
+}
