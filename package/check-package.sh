@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# check-package.sh PACKAGE.msix CERT.pem ExplorerCommand.cpp: the package's
+# check-package.sh PACKAGE.msix CERT.pem ClassIds.h: the package's
 # signature verifies against the certificate; its block map lists every part
 # (and nothing else) with the size and the SHA-256 of each 64 KiB block as
 # the parts really are; the manifest's verbs and COM class name the class the

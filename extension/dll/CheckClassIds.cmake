@@ -2,7 +2,8 @@
 # out as text agrees with ids/ClassIds.h: each constant's value with the text
 # above it, and each class of the type library's source, the registry scripts
 # and the installer's lists with a constant; each constant is registered by a
-# script and described by the type library.
+# script and described by the type library, unless it is a packaged class
+# (one with a text constant, which the package's manifest is made from).
 function(orn_check_class_ids header idl installer_dir)
     file(READ ${header} text)
     string(REGEX MATCHALL "// {[0-9A-F-]+}\ninline constexpr CLSID [A-Za-z_0-9]+ = {[^;]*};" entries "${text}")
@@ -57,7 +58,20 @@ function(orn_check_class_ids header idl installer_dir)
             message(FATAL_ERROR "class ${id} is written out but not declared in ClassIds.h")
         endif()
     endforeach()
+    # Packaged classes: their text form is what the package's manifest names.
+    string(REGEX MATCHALL "CLSID_[A-Za-z_0-9]+Text\\[\\] = L\"{[0-9A-F-]+}\"" texts "${text}")
+    set(packaged "")
+    foreach(entry IN LISTS texts)
+        string(REGEX MATCH "{[0-9A-F-]+}" id "${entry}")
+        if(NOT id IN_LIST known)
+            message(FATAL_ERROR "ClassIds.h: the text ${id} is no declared class")
+        endif()
+        list(APPEND packaged ${id})
+    endforeach()
     foreach(id IN LISTS known)
+        if(id IN_LIST packaged)
+            continue()
+        endif()
         if(NOT id IN_LIST registered OR NOT id IN_LIST described)
             message(FATAL_ERROR "class ${id} of ClassIds.h is not registered by a script in res/ or not a coclass of ${idl}")
         endif()

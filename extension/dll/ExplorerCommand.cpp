@@ -8,10 +8,6 @@
 
 #include <new>
 
-const CLSID CLSID_ExplorerCommand = {0x04e00e36, 0xa66d, 0x4bf3, {0x9b, 0xd6, 0xb9, 0xb8, 0x85, 0xa6, 0xe7, 0x1d}};
-// The manifest's verb and surrogate class are generated from this text.
-const wchar_t CLSID_ExplorerCommandText[] = L"{04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}";
-
 namespace {
 
 using TextBuffer = wchar_t[CScanCommand::textChars];

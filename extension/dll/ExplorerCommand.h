@@ -5,15 +5,13 @@
 // below it: the caption would only add the click the new menu is meant to
 // save, and the new menu groups an application's commands by itself.
 
+#include "ClassIds.h"
 #include "ComObject.h"
 #include "UniqueResource.h"
 
 #include <windows.h>
 #include <ocidl.h>
 #include <shobjidl.h>
-
-// {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}
-extern const CLSID CLSID_ExplorerCommand;
 
 class CExplorerCommand : public CComObjectRootEx<CComSingleThreadModel>,
                          public CComCoClass<CExplorerCommand, &CLSID_ExplorerCommand>,

@@ -4,6 +4,7 @@
 #include "PackageIdentity.h"
 #include "ProductKeys.h"
 #include "PlatformInfo.h"
+#include "RegistryValues.h"
 #include "ScanLauncher.h"
 #include "UniqueResource.h"
 
@@ -36,7 +37,7 @@ bool CScanCommand::InstallationKnown() noexcept
         orn::unique_hkey key;
         wchar_t folder[installDirCapacity];
         if (OpenProductKey(HKEY_LOCAL_MACHINE, view, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS &&
-            ReadInstallDir(key.get(), folder) && folder[0])
+            ReadInstallDirAsStored(key.get(), folder) && folder[0])
             return true;
         try {
             if (!IsWow64())

@@ -30,8 +30,6 @@ inline const std::wstring clsidText = [] {
     StringFromGUID2(CLSID_ShellExt, text, 40);
     return std::wstring(text);
 }();
-// {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}: the Explorer command of Windows 11's menu.
-inline const CLSID CLSID_ExplorerCommand = {0x04e00e36, 0xa66d, 0x4bf3, {0x9b, 0xd6, 0xb9, 0xb8, 0x85, 0xa6, 0xe7, 0x1d}};
 inline const wchar_t appIdText[] = L"{2B8E4F17-6D05-4C93-A1E2-7F3B90D4C658}";
 inline const wchar_t libIdText[] = L"{E3A85C62-41D7-4B9E-9C05-6F2D18A7B4E1}";
 
