@@ -1,5 +1,6 @@
 #include "LogFileSink.h"
 
+#include "KeptLines.h"
 #include "LogArchive.h"
 #include "SafeLogFile.h"
 #include "UniqueResource.h"
@@ -37,14 +38,9 @@ unsigned LogFileSink::turnOf(const wchar_t* path)
 
 namespace {
 
-SRWLOCK& lockForPath(const wchar_t* path)
-{
-    return pathLocks[LogFileSink::turnOf(path)];
-}
-
 class PathTurn {
 public:
-    explicit PathTurn(const wchar_t* path) : lock_(lockForPath(path)) { take(); }
+    explicit PathTurn(unsigned slot) : lock_(pathLocks[slot]) { take(); }
     ~PathTurn() { end(); }
     PathTurn(const PathTurn&) = delete;
     PathTurn& operator=(const PathTurn&) = delete;
@@ -88,7 +84,8 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
     line.append("\r\n", 2);
 
     SECURITY_ATTRIBUTES* security = logFileSecurityAttributes();
-    PathTurn turn(path_);
+    const unsigned slot = turnOf(path_);
+    PathTurn turn(slot);
     orn::unique_file file;
     for (int attempt = 1;; ++attempt) {
         file.reset(openLogFile(path_, LogFileUse::append, security));
@@ -100,10 +97,15 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
         // this file or of one sharing its turn, need not wait for that.
         turn.end();
         Sleep(retryDelayMilliseconds);
-        if (attempt >= openAttempts)
-            return false;
         turn.take();
+        if (attempt >= openAttempts) {
+            // Not lost: it goes before this process's next line to the file.
+            KeptLines::keep(slot, path_, std::move(line));
+            return false;
+        }
     }
+    // Lines kept earlier go first, in the same write, and count for the size.
+    KeptLines::takeInto(slot, path_, line);
 
     SetFilePointer(file.get(), 0, nullptr, FILE_END);
     DWORD written = 0;

@@ -25,7 +25,9 @@ public:
     }
 
     // False only when the file could not be opened or was refused as a link;
-    // a short write goes unnoticed.
+    // a short write goes unnoticed. A line refused because another process
+    // held the file through every attempt is kept (KeptLines.h) and written
+    // before this process's next line to the file.
     bool write(ILogSinkStreamer& streamer) override;
 
     // Whether a file that has grown to size by an append is rotated away.

@@ -93,30 +93,77 @@ TEST(LogFileSinkTest, MissingFolderLosesTheLine)
     removeTree(folder);
 }
 
-TEST(LogFileSinkTest, WriterHoldingTheFileMakesTheLineDropAfterRetries)
+// A line refused after the retries is reported as such, kept, and written
+// before this process's next line to the file, which the size rule then
+// sees whole; past the bound the oldest kept lines go, and the next line
+// says how many.
+TEST(LogFileSinkTest, LineRefusedWhileAnotherProcessHoldsTheFileIsWrittenNext)
 {
     const std::wstring folder = freshFolder(L"filesink-locked");
     const std::wstring path = folder + L"\\zuAgent.log";
     ASSERT_TRUE(writeFile(path, "before\r\n"));
-
-    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, writer);
+    auto hold = [&] {
+        return orn::unique_file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                            OPEN_ALWAYS, 0, nullptr));
+    };
+    orn::unique_file writer = hold();
+    ASSERT_TRUE(writer);
     const DWORD start = GetTickCount();
-    EXPECT_FALSE(writeLine(path, "dropped"));
-    const DWORD waited = GetTickCount() - start;
-    CloseHandle(writer);
+    EXPECT_FALSE(writeLine(path, "kept", 21));
     // Three pauses of 12 ms (the tick may be 10 to 16 ms coarse).
-    EXPECT_GE(waited, 20u);
+    EXPECT_GE(GetTickCount() - start, 20u);
+    writer.reset();
     EXPECT_EQ("before\r\n", readFile(path));
 
-    // A reader that lets others write does not stand in the way.
-    HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, reader);
-    EXPECT_TRUE(writeLine(path, "shared"));
-    CloseHandle(reader);
-    EXPECT_EQ("before\r\nshared\r\n", readFile(path));
+    // A reader that lets others write does not stand in the way. The file
+    // now holds exactly its limit of 21 bytes: not rotated.
+    orn::unique_file reader(CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    EXPECT_TRUE(writeLine(path, "next", 21));
+    reader.reset();
+    EXPECT_EQ("before\r\nkept\r\nnext\r\n", readFile(path));
+    EXPECT_TRUE(writeLine(path, "over", 21));
+    EXPECT_FALSE(exists(path));
+    EXPECT_EQ(1u, listFolder(folder, L"zuAgent.*.cab").size());
+
+    // 20 lines of 4002 bytes: 16 fit the 64 KiB a file may keep.
+    writer = hold();
+    ASSERT_TRUE(writer);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(writeLine(path, std::string(3990, 'x') + " line " + std::to_string(i + 10)));
+    writer.reset();
+    EXPECT_TRUE(writeLine(path, "after"));
+    std::string expected = "Logging: 4 lines lost: the file was held by another process\r\n";
+    for (int i = 4; i < 20; ++i)
+        expected += std::string(3990, 'x') + " line " + std::to_string(i + 10) + "\r\n";
+    EXPECT_TRUE(expected + "after\r\n" == readFile(path)) << readFile(path).substr(0, 200);
+    removeTree(folder);
+}
+
+// What is kept when the module unloads is written then.
+TEST(LogFileSinkTest, KeptLineIsWrittenAtUnload)
+{
+    const std::wstring folder = freshFolder(L"filesink-unload");
+    const std::wstring path = folder + L"\\zuAgent.log";
+    ASSERT_TRUE(writeFile(path, ""));
+    orn::unique_file writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(writer);
+    const orn::unique_handle kept(CreateEventW(nullptr, TRUE, FALSE, L"OrnKept"));
+    const orn::unique_handle release(CreateEventW(nullptr, TRUE, FALSE, L"OrnKeepRelease"));
+    const orn::unique_handle child = testsupport::startProcess(
+        L"\"" + childProgram() + L"\" keep \"" + path + L"\" \"kept by the child\"");
+    ASSERT_TRUE(child);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(kept.get(), 30000));
+    writer.reset();
+    SetEvent(release.get());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(child.get(), 30000));
+    DWORD code = 1;
+    GetExitCodeProcess(child.get(), &code);
+    EXPECT_EQ(0u, code) << "2: the line was written at once";
+    EXPECT_EQ("kept by the child\r\n", readFile(path));
     removeTree(folder);
 }
 

@@ -337,6 +337,9 @@ TEST_F(LogManagerTest, LostLinesNeitherFailNorTouchTheLastError)
     CloseHandle(holder);
     // The remaining sections still write.
     EXPECT_EQ(Files{L"IniAfter.log"}, filesWith(marker));
+    // The locked file's line was kept: the next one brings it along.
+    EXPECT_EQ((Files{L"IniAfter.log", L"IniLocked.log"}), filesWith(log(LevelError, "next")));
+    EXPECT_EQ((Files{L"IniAfter.log", L"IniLocked.log"}), filesWith(marker));
 }
 
 TEST_F(LogManagerTest, SyslogSectionsSendToTheirCollector)

@@ -2,13 +2,17 @@
 //
 //   write PATH MAXSIZE ID COUNT RESULT   appends COUNT numbered lines to PATH
 //                                        through the file sink, then lists in
-//                                        RESULT the numbers it reported written
+//                                        RESULT every number, marked "kept"
+//                                        where the sink kept it for later
 //   log COMPONENT LEVEL MESSAGE          one logging call
 //   log-without-machine COMPONENT LEVEL MESSAGE
 //                                        the same with HKEY_LOCAL_MACHINE seen
 //                                        as an empty key
 //   sections                             one record through two debugger
 //                                        sections
+//   keep PATH TEXT                       one line to PATH, which the parent
+//                                        holds; exits once the parent lets
+//                                        go (events OrnKept, OrnKeepRelease)
 //   syslog PORT                          records of four levels and one
 //                                        overlong line through a syslog
 //                                        section to 127.0.0.1:PORT; prints
@@ -48,8 +52,9 @@ int writeLines(const wchar_t* path, DWORD limit, int id, int count, const wchar_
         const std::string line = "child " + std::to_string(id) + " line " + std::to_string(n) +
                                  " " + std::string(60 + n % 40, 'x') + " end";
         TextStreamer streamer(line);
-        if (LogUtils::LogFileSink(path, limit, true).write(streamer))
-            written += std::to_string(id) + " " + std::to_string(n) + "\n";
+        // A line refused after the retries is kept and written later.
+        const bool now = LogUtils::LogFileSink(path, limit, true).write(streamer);
+        written += std::to_string(id) + " " + std::to_string(n) + (now ? "\n" : " kept\n");
         Sleep(n % 3);
     }
     FILE* file = _wfopen(result, L"wb");
@@ -146,6 +151,20 @@ int wmain(int argc, wchar_t** argv)
         LogRecord(".\\Child", __LINE__, _wtoi(argv[3]), component, defaultLogManager())
             .print("%s", message);
         return 0;
+    }
+    if (mode == L"keep" && argc == 4) {
+        char narrow[1024];
+        std::snprintf(narrow, sizeof narrow, "%ls", argv[3]);
+        const std::string text = narrow;
+        TextStreamer streamer(text);
+        const bool written = LogUtils::LogFileSink(argv[2], 0x200000, true).write(streamer);
+        const orn::unique_handle kept(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"OrnKept"));
+        const orn::unique_handle release(OpenEventW(SYNCHRONIZE, FALSE, L"OrnKeepRelease"));
+        if (!kept || !release)
+            return 3;
+        SetEvent(kept.get());
+        WaitForSingleObject(release.get(), 30000);
+        return written ? 2 : 0;
     }
     if (mode == L"sections")
         return twoSections();

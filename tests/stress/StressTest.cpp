@@ -173,9 +173,9 @@ TEST_F(Stress, FourProcessesOfFourThreadsRotateSharedLogs)
     }
     const SinkAnswers alone = sinkAnswers(out, aloneWriter, 1);
     const SinkAnswers together = sinkAnswers(out, 0, processes);
-    std::printf("%d cabinets of the shared log, %d of the second; sink lines dropped after three "
-                "retries: %d of %d by the threads of one process alone, %d of %d by four "
-                "processes at once\n",
+    std::printf("%d cabinets of the shared log, %d of the second; sink lines kept after three "
+                "retries and written later: %d of %d by the threads of one process alone, %d of "
+                "%d by four processes at once\n",
                 cabinets[0], cabinets[1], alone.dropped, alone.written + alone.dropped,
                 together.dropped, together.written + together.dropped);
     const int perProcess = stress::threadsPerProcess * lines / 2;
