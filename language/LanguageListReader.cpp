@@ -14,10 +14,10 @@ namespace language {
 namespace {
 
 // The version-independent document class and its interface.
-const CLSID kDomDocumentClass = {0x2933BF90, 0x7B36, 0x11D2,
-                                 {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
-const IID kDomDocumentInterface = {0x2933BF81, 0x7B36, 0x11D2,
-                                   {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+const CLSID kDomDocumentClass = {
+    0x2933BF90, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
+const IID kDomDocumentInterface = {
+    0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 
 // Keeps COM initialised for one read. When the thread already runs another
 // apartment model our CoInitialize fails, and undoing it would tear down the
@@ -95,7 +95,8 @@ int ReadLanguageBitPosition(const std::wstring& path, const std::wstring& langua
 
     com_ptr<IXMLDOMDocument> document;
     if (FAILED(CoCreateInstance(kDomDocumentClass, nullptr, CLSCTX_ALL, kDomDocumentInterface,
-                                document.put_void())) || !document)
+                                document.put_void())) ||
+        !document)
         return position;
 
     const Bstr file(path.c_str());

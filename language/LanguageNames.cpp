@@ -73,8 +73,8 @@ LANGID CMUIHelper::LanguageFromAbbrev(std::wstring abbrev)
 {
     const int length = static_cast<int>(abbrev.size());
     for (std::size_t i = 0; i < kAbbreviationCount; ++i) {
-        if (CompareStringOrdinal(abbrev.c_str(), length, kAbbreviations[i].abbrev, -1, TRUE)
-            == CSTR_EQUAL)
+        if (CompareStringOrdinal(abbrev.c_str(), length, kAbbreviations[i].abbrev, -1, TRUE) ==
+            CSTR_EQUAL)
             return kAbbreviations[i].language;
     }
     return 0;

@@ -70,8 +70,8 @@ std::wstring LocaleHex(DWORD locale)
 std::wstring LocaleText(LCID locale, LCTYPE type)
 {
     wchar_t buffer[32] = {};
-    if (GetLocaleInfoW(locale, type, buffer, 32) == 0
-        && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+    if (GetLocaleInfoW(locale, type, buffer, 32) == 0 &&
+        GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
         const int needed = GetLocaleInfoW(locale, type, nullptr, 0);
         if (needed <= 0)
             return std::wstring();

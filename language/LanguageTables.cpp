@@ -3,6 +3,9 @@
 namespace orn {
 namespace language {
 
+// The tables are laid out by hand, grouped as the comments say.
+// clang-format off
+
 // Listed by target; every target also maps to itself. Spanish folds into the
 // traditional sort 0x040a, and Catalan with it.
 const LanguageFold kRegionalVariants[] = {
@@ -130,6 +133,8 @@ const LANGID kRightToLeftLanguages[] = {
 };
 const std::size_t kRightToLeftLanguageCount =
     sizeof(kRightToLeftLanguages) / sizeof(kRightToLeftLanguages[0]);
+
+// clang-format on
 
 }  // namespace language
 }  // namespace orn

@@ -66,7 +66,8 @@ BOOL CMUIHelper::SetPartnerSupportedLanguages(std::wstring bitmask)
     unique_hkey key;
     if (OpenProductKey(HKEY_LOCAL_MACHINE, agentKey, kReadWrite, key.put()) != ERROR_SUCCESS)
         return FALSE;
-    return WriteStringValue(key.get(), L"szPartnerSupportedInstalledLanguages", bitmask) ? TRUE : FALSE;
+    return WriteStringValue(key.get(), L"szPartnerSupportedInstalledLanguages", bitmask) ? TRUE
+                                                                                         : FALSE;
 }
 
 BOOL CMUIHelper::EnumInstalledLanguages(LanguageCallback callback, void* context)

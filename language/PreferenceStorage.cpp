@@ -111,8 +111,8 @@ BOOL CMUIHelper::SetPreferredLanguage(DWORD value)
 BOOL CMUIHelper::ClearPreferredLanguage()
 {
     unique_hkey desktopUI;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, desktopUIKey, 0, kReadWrite, desktopUI.put())
-        != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, desktopUIKey, 0, kReadWrite, desktopUI.put()) !=
+        ERROR_SUCCESS)
         return FALSE;
     // Only a value the chain would read is ours to remove.
     std::wstring current;

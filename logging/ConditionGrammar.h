@@ -25,13 +25,13 @@ struct ConditionComparison {
 
 // What the same parser makes of a condition, for tools that explain it.
 struct ConditionAnalysis {
-    bool value = false;    // evaluateConditionText's answer, always
-    bool parsed = false;   // the whole text parsed (a null text counts)
+    bool value = false;  // evaluateConditionText's answer, always
+    bool parsed = false;  // the whole text parsed (a null text counts)
     bool tooDeep = false;  // more nested parentheses than are evaluated
     // When not parsed: the offset of the furthest character the parser
     // looked at, the length of the text when it ran out.
     std::size_t stop = 0;
-    std::vector<std::wstring> propertyNames;       // as written, first use first
+    std::vector<std::wstring> propertyNames;  // as written, first use first
     std::vector<ConditionComparison> comparisons;  // in the order evaluated
 };
 

@@ -34,8 +34,7 @@ private:
     bool held_;
 };
 
-DefaultLogManager::DefaultLogManager()
-    : changeEvent(CreateEventW(nullptr, FALSE, TRUE, nullptr))
+DefaultLogManager::DefaultLogManager() : changeEvent(CreateEventW(nullptr, FALSE, TRUE, nullptr))
 {
     // Without the event every wait fails and every record refreshes: slower,
     // but still logging.
@@ -163,8 +162,8 @@ std::shared_ptr<const DefaultLogManager::State> DefaultLogManager::reconsider()
     }
 }
 
-std::shared_ptr<const DefaultLogManager::State> DefaultLogManager::publish(
-    std::shared_ptr<const LogUtils::PropertyMap> properties)
+std::shared_ptr<const DefaultLogManager::State>
+DefaultLogManager::publish(std::shared_ptr<const LogUtils::PropertyMap> properties)
 {
     const std::shared_ptr<const State> next = nextLogManagerState(
         std::atomic_load(&state_), std::move(properties), getFilterEvaluator(), readings_);

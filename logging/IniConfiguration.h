@@ -15,8 +15,9 @@ class IniSectionT;
 
 // The sections of one file, by name, in file order.
 template <typename Char>
-class IniFileConfigurationT : public IPairEnumerable<const Char*, Lookupable<const Char*, const Char*>>,
-                              public std::char_traits<Char> {
+class IniFileConfigurationT
+    : public IPairEnumerable<const Char*, Lookupable<const Char*, const Char*>>,
+      public std::char_traits<Char> {
 public:
     using Section = IniSectionT<Char, 1024>;
     using PairBase = IPairEnumerable<const Char*, Lookupable<const Char*, const Char*>>;

@@ -54,8 +54,7 @@ bool toNarrow(const wchar_t* text, size_t length, UINT codePage, char (&out)[N])
 
 }  // namespace
 
-CabinetWriter::CabinetWriter(const char* folder, const char* cabinetName)
-    : parameters_(), error_()
+CabinetWriter::CabinetWriter(const char* folder, const char* cabinetName) : parameters_(), error_()
 {
     parameters_.cb = maximumCabinetSize;
     parameters_.cbFolderThresh = 0xFFFFFFFF;
@@ -86,9 +85,9 @@ bool CabinetWriter::addFile(const char* sourcePath, const char* nameInCabinet, b
     if (!nameInCabinet)
         nameInCabinet = fileNamePart(sourcePath);
     source_ = source;
-    const bool added = FCIAddFile(context_, const_cast<char*>(sourcePath),
-                                  const_cast<char*>(nameInCabinet), executable, nextCabinet,
-                                  status, openInfo, compression) == TRUE;
+    const bool added =
+        FCIAddFile(context_, const_cast<char*>(sourcePath), const_cast<char*>(nameInCabinet),
+                   executable, nextCabinet, status, openInfo, compression) == TRUE;
     source_ = nullptr;
     return added;
 }
@@ -291,8 +290,7 @@ FNFCISTATUS(CabinetWriter::status)
 
 namespace {
 
-void describe(const FILETIME& lastWrite, DWORD attributes, USHORT* date, USHORT* time,
-              USHORT* kept)
+void describe(const FILETIME& lastWrite, DWORD attributes, USHORT* date, USHORT* time, USHORT* kept)
 {
     FILETIME local;
     FileTimeToLocalFileTime(&lastWrite, &local);
@@ -344,8 +342,7 @@ bool rotateLogFile(const wchar_t* path)
 
     wchar_t moved[MAX_PATH];
     wchar_t cabinetPath[MAX_PATH];
-    if (!replaceExtension(path, extension, moved) ||
-        !replaceExtension(moved, L".cab", cabinetPath))
+    if (!replaceExtension(path, extension, moved) || !replaceExtension(moved, L".cab", cabinetPath))
         return false;
     const wchar_t* cabinetName = fileNamePart(cabinetPath);
     char narrowFolder[CB_MAX_CAB_PATH];

@@ -2,9 +2,10 @@
 // Rotation of a full log into a cabinet archive beside it.
 //
 //   live log                          moved log / file in the cabinet          cabinet
-//   C:\Logs\zuAgent.log            => zuAgent.20261206131500.log            => zuAgent.20261206131500.cab
-//   C:\Logs\trace                  => trace.20261206131500.log              => trace.20261206131500.cab
-//   zuInstall.20261206000000.log   => zuInstall.20261206000000.20261206131500.log (and .cab)
+//   C:\Logs\zuAgent.log            => zuAgent.20261206131500.log            =>
+//   zuAgent.20261206131500.cab C:\Logs\trace                  => trace.20261206131500.log =>
+//   trace.20261206131500.cab zuInstall.20261206000000.log   =>
+//   zuInstall.20261206000000.20261206131500.log (and .cab)
 
 #include "UniqueResource.h"
 
@@ -90,8 +91,8 @@ private:
     ERF error_;
     bool failed_ = false;
     bool cabinetOpened_ = false;  // handed to the library
-    orn::unique_file cabinet_;    // the created cabinet, kept to delete it
-    HANDLE source_ = nullptr;     // during addFile only
+    orn::unique_file cabinet_;  // the created cabinet, kept to delete it
+    HANDLE source_ = nullptr;  // during addFile only
     // Made beside the cabinet, at names nobody can foresee, and removed
     // through their handles: a shared temporary folder would let any
     // account plant a file or a link at the next name.

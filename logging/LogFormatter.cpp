@@ -302,9 +302,10 @@ int processNameFromPath(const char* path, char (&name)[processNameCapacity])
 int formatErrorText(DWORD code, char (&text)[errorTextCapacity])
 {
     const DWORD lastError = GetLastError();
-    int length = code >= 0x80000000u
-                     ? std::snprintf(text, errorTextCapacity, "Error=0x%08lx: ", code)
-                     : std::snprintf(text, errorTextCapacity, "Error=%ld: ", static_cast<long>(code));
+    int length =
+        code >= 0x80000000u
+            ? std::snprintf(text, errorTextCapacity, "Error=0x%08lx: ", code)
+            : std::snprintf(text, errorTextCapacity, "Error=%ld: ", static_cast<long>(code));
     if (length < 0)
         length = 0;
     const DWORD room = static_cast<DWORD>(errorTextCapacity - 1 - length);
@@ -315,8 +316,8 @@ int formatErrorText(DWORD code, char (&text)[errorTextCapacity])
     length += written < room ? static_cast<int>(written) : 0;
     text[length] = '\0';
     // Control characters, the line break above all, end the system's texts.
-    while (length > 0 && (static_cast<unsigned char>(text[length - 1]) < 0x20 ||
-                          text[length - 1] == 0x7f)) {
+    while (length > 0 &&
+           (static_cast<unsigned char>(text[length - 1]) < 0x20 || text[length - 1] == 0x7f)) {
         --length;
         text[length] = '\0';
     }

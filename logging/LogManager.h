@@ -75,11 +75,11 @@ bool dropsTraces(LookupableW& properties);
 struct SectionDecision {
     enum class Outcome {
         taken,
-        disabled,       // "enabled" is "0" or "false"
-        noType,         // no "type"
-        conditionFalse, // the condition is false or does not parse
-        filtered,       // the filter admits no pattern, or excludes the record
-        unknownType,    // "type" names no sink: nothing is written
+        disabled,  // "enabled" is "0" or "false"
+        noType,  // no "type"
+        conditionFalse,  // the condition is false or does not parse
+        filtered,  // the filter admits no pattern, or excludes the record
+        unknownType,  // "type" names no sink: nothing is written
         noDestination,  // the sink has nowhere to write (no file name or log folder)
     };
     Outcome outcome = Outcome::taken;
@@ -90,7 +90,7 @@ struct SectionDecision {
     ConditionAnalysis conditionAnalysis;  // the comparisons the condition made
     bool hasFilter = false;
     std::wstring filter;
-    bool admitted = true;          // the filter's answer (when the condition let it through)
+    bool admitted = true;  // the filter's answer (when the condition let it through)
     std::wstring decidingPattern;  // the pattern that gave that answer; empty: none matched
     bool hasFormat = false;
     std::wstring format;

@@ -25,17 +25,9 @@ int levelFromName(const char* name)
 
 LogRecord::LogRecord(const char* sourceFile_, int sourceLine_, int level_, const char* component_,
                      LogUtils::ILogManager* manager_)
-    : sourceFile(sourceFile_),
-      sourceLine(sourceLine_),
-      threadId(GetCurrentThreadId()),
-      processId(GetCurrentProcessId()),
-      manager(manager_),
-      time(),
-      message(nullptr),
-      narrowMessage(nullptr),
-      level(level_),
-      component(component_),
-      errorCode(0),
+    : sourceFile(sourceFile_), sourceLine(sourceLine_), threadId(GetCurrentThreadId()),
+      processId(GetCurrentProcessId()), manager(manager_), time(), message(nullptr),
+      narrowMessage(nullptr), level(level_), component(component_), errorCode(0),
       hasErrorCode(false)
 {
     GetLocalTime(&time);

@@ -23,7 +23,7 @@ namespace {
 
 struct Access {
     DWORD existing;  // rights when opening an existing file
-    DWORD created;   // rights when creating one
+    DWORD created;  // rights when creating one
     DWORD share;
     DWORD flags;
 };
@@ -41,8 +41,7 @@ Access accessFor(LogFileUse use)
     case LogFileUse::rotate:
         return {FILE_GENERIC_READ | DELETE, 0, FILE_SHARE_READ,
                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | noFollow};
-    case LogFileUse::cabinet:
-        break;
+    case LogFileUse::cabinet: break;
     }
     // The runtime's own open shares reading and writing the same way.
     return {0, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -65,8 +64,8 @@ bool hasFinalPath(HANDLE handle, const wchar_t* full, size_t length)
 {
     wchar_t final[MAX_PATH + 8];
     const DWORD count = sizeof final / sizeof final[0];
-    DWORD got = GetFinalPathNameByHandleW(handle, final, count,
-                                          FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD got =
+        GetFinalPathNameByHandleW(handle, final, count, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (got == 0 || got >= count)
         return false;
     //   \\?\C:\Logs\zuAgent.log           => C:\Logs\zuAgent.log

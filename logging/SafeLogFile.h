@@ -25,8 +25,8 @@
 namespace LogUtils {
 
 enum class LogFileUse {
-    append,   // the sink's line: write access; a missing file is created
-    rotate,   // moving aside, packing, deleting: read and delete; never created
+    append,  // the sink's line: write access; a missing file is created
+    rotate,  // moving aside, packing, deleting: read and delete; never created
     cabinet,  // a new cabinet: read, write and delete; only created, never opened
 };
 

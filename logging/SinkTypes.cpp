@@ -60,7 +60,8 @@ bool isReservedDeviceName(const wchar_t* level, size_t length)
         if (equalsIgnoringCase(level, base, device))
             return true;
     }
-    if (base != 4 || !(equalsIgnoringCase(level, 3, L"COM") || equalsIgnoringCase(level, 3, L"LPT")))
+    if (base != 4 ||
+        !(equalsIgnoringCase(level, 3, L"COM") || equalsIgnoringCase(level, 3, L"LPT")))
         return false;
     const wchar_t digit = level[3];
     return (digit >= L'1' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
@@ -164,7 +165,10 @@ void writeSyslog(const SinkSettings& settings, LogRecord& record, ILogSinkStream
                streamer);
 }
 
-bool readNoSettings(LogConfigurationSection&, LookupableW&, SinkSettings&) { return true; }
+bool readNoSettings(LogConfigurationSection&, LookupableW&, SinkSettings&)
+{
+    return true;
+}
 
 void writeDebugString(const SinkSettings&, LogRecord&, ILogSinkStreamer& streamer)
 {
@@ -244,6 +248,5 @@ DWORD parseSectionNumber(const wchar_t* text)
         value = value * 10 + static_cast<DWORD>(*text - L'0');
     return negative ? 0u - value : value;
 }
-
 
 }  // namespace LogUtils

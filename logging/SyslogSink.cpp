@@ -16,7 +16,9 @@ namespace {
 const char* const monthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-struct close_socket { void operator()(SOCKET socket) const noexcept { closesocket(socket); } };
+struct close_socket {
+    void operator()(SOCKET socket) const noexcept { closesocket(socket); }
+};
 using unique_socket = orn::unique_resource<SOCKET, close_socket, INVALID_SOCKET>;
 
 unique_socket openSyslogSocket()
@@ -64,8 +66,7 @@ bool SyslogSink::write(ILogSinkStreamer& streamer)
         std::memset(host, 0, sizeof host);
 
     const SYSTEMTIME& time = record_->time;
-    const char* month =
-        time.wMonth >= 1 && time.wMonth <= 12 ? monthNames[time.wMonth - 1] : "???";
+    const char* month = time.wMonth >= 1 && time.wMonth <= 12 ? monthNames[time.wMonth - 1] : "???";
     char datagram[datagramCapacity];
     int header = std::snprintf(datagram, sizeof datagram, "<%1u> %s %2u %02u:%02u:%02u %15s ",
                                8u + static_cast<unsigned>(record_->level), month, time.wDay,

@@ -5,7 +5,8 @@ const wchar_t installKeyWow32[] = L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere";
 const wchar_t installDirValue[] = L"szInstallDir";
 const wchar_t agentKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Agent";
 const wchar_t desktopUIKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\DesktopUI";
-const wchar_t corvaneComponentKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Agent\\Components\\CorvaneASaP";
+const wchar_t corvaneComponentKey[] =
+    L"SOFTWARE\\Quarvel\\Hollowmere\\Agent\\Components\\CorvaneASaP";
 const wchar_t surfwardenComponentKey[] =
     L"SOFTWARE\\Quarvel\\Hollowmere\\Agent\\Components\\Surfwarden";
 const wchar_t logRegistryKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Log";

@@ -53,13 +53,27 @@ private:
     T value_ = invalid;
 };
 
-struct close_reg_key { void operator()(HKEY key) const noexcept { RegCloseKey(key); } };
-struct close_handle { void operator()(HANDLE handle) const noexcept { CloseHandle(handle); } };
-struct close_find { void operator()(HANDLE handle) const noexcept { FindClose(handle); } };
-struct free_library { void operator()(HMODULE module) const noexcept { FreeLibrary(module); } };
-struct delete_gdi_object { void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); } };
-struct free_bstr { void operator()(BSTR text) const noexcept { SysFreeString(text); } };
-struct free_local { void operator()(HLOCAL memory) const noexcept { LocalFree(memory); } };
+struct close_reg_key {
+    void operator()(HKEY key) const noexcept { RegCloseKey(key); }
+};
+struct close_handle {
+    void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
+};
+struct close_find {
+    void operator()(HANDLE handle) const noexcept { FindClose(handle); }
+};
+struct free_library {
+    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
+};
+struct delete_gdi_object {
+    void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); }
+};
+struct free_bstr {
+    void operator()(BSTR text) const noexcept { SysFreeString(text); }
+};
+struct free_local {
+    void operator()(HLOCAL memory) const noexcept { LocalFree(memory); }
+};
 
 using unique_hkey = unique_resource<HKEY, close_reg_key>;
 // Kernel objects whose failure value is null (events, processes, threads).
@@ -99,7 +113,11 @@ public:
     com_ptr() noexcept = default;
     com_ptr(std::nullptr_t) noexcept {}
     // Takes a new reference.
-    explicit com_ptr(I* p) noexcept : p_(p) { if (p_) p_->AddRef(); }
+    explicit com_ptr(I* p) noexcept : p_(p)
+    {
+        if (p_)
+            p_->AddRef();
+    }
     com_ptr(const com_ptr& other) noexcept : com_ptr(other.p_) {}
     com_ptr(com_ptr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     com_ptr& operator=(com_ptr other) noexcept

@@ -11,6 +11,8 @@ packages=(wine wine64 wine32:i386 libwine-dev g++-mingw-w64-i686 g++-mingw-w64-x
           googletest cmake ninja-build cabextract gcab clang libclang-rt-14-dev)
 # The installer package's build tool and the syslog collector of the tests.
 packages+=(wixl rsyslog)
+# The style check of the test command.
+packages+=(clang-format)
 # The Explorer command's package: its script, its test certificate, its
 # checks; osslsigncode signs it (below).
 packages+=(python3 openssl unzip)

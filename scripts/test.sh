@@ -10,6 +10,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORN_BUILD_DIR:-$root/build}
 "$root/scripts/build.sh"
+# Product code stays in the style .clang-format states.
+"$root/scripts/format-check.sh"
 cd "$build"
 rounds=${ORN_TEST_ROUNDS:-1}
 for ((round = 1; round <= rounds; ++round)); do

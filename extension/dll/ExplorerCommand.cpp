@@ -31,7 +31,8 @@ HRESULT shellText(bool (*read)(TextBuffer&), LPWSTR* result) noexcept
 void logError(int line, const char* message) noexcept
 {
     try {
-        LogRecord(".\\ExplorerCommand", line, LevelError, "OrnShExt", defaultLogManager()).print("%s", message);
+        LogRecord(".\\ExplorerCommand", line, LevelError, "OrnShExt", defaultLogManager())
+            .print("%s", message);
     } catch (...) {
     }
 }
@@ -82,14 +83,16 @@ STDMETHODIMP CExplorerCommand::GetCanonicalName(GUID* name)
     return S_OK;
 }
 
-STDMETHODIMP CExplorerCommand::GetState(IShellItemArray* items, BOOL /*okToBeSlow*/, EXPCMDSTATE* state)
+STDMETHODIMP CExplorerCommand::GetState(IShellItemArray* items, BOOL /*okToBeSlow*/,
+                                        EXPCMDSTATE* state)
 {
     if (!state)
         return E_POINTER;
     // Answered at once whether slowness is allowed or not: a pending or
     // disabled answer leaves a greyed item behind in the new menu.
     TextBuffer path;
-    *state = FirstFileSystemPath(items, path) && CScanCommand::InstallationKnown() ? ECS_ENABLED : ECS_HIDDEN;
+    *state = FirstFileSystemPath(items, path) && CScanCommand::InstallationKnown() ? ECS_ENABLED
+                                                                                   : ECS_HIDDEN;
     return S_OK;
 }
 

@@ -13,10 +13,12 @@ HINSTANCE g_moduleInstance = nullptr;
 bool g_moduleInitFailed = false;
 
 // {2B8E4F17-6D05-4C93-A1E2-7F3B90D4C658}
-const GUID APPID_OrnShExt = {0x2b8e4f17, 0x6d05, 0x4c93, {0xa1, 0xe2, 0x7f, 0x3b, 0x90, 0xd4, 0xc6, 0x58}};
+const GUID APPID_OrnShExt = {
+    0x2b8e4f17, 0x6d05, 0x4c93, {0xa1, 0xe2, 0x7f, 0x3b, 0x90, 0xd4, 0xc6, 0x58}};
 const wchar_t APPID_OrnShExtText[] = L"{2B8E4F17-6D05-4C93-A1E2-7F3B90D4C658}";
 // {E3A85C62-41D7-4B9E-9C05-6F2D18A7B4E1}
-const GUID LIBID_OrnShExtLib = {0xe3a85c62, 0x41d7, 0x4b9e, {0x9c, 0x05, 0x6f, 0x2d, 0x18, 0xa7, 0xb4, 0xe1}};
+const GUID LIBID_OrnShExtLib = {
+    0xe3a85c62, 0x41d7, 0x4b9e, {0x9c, 0x05, 0x6f, 0x2d, 0x18, 0xa7, 0xb4, 0xe1}};
 
 HRESULT CComCriticalSection::Init() noexcept
 {
@@ -46,8 +48,9 @@ void CComCriticalSection::Term() noexcept
 static ClassTableEntry classEntries[] = {
     {&CLSID_ShellExt, &CShellExt::UpdateRegistry, &CShellExt::ClassObject::CreateInstance,
      &CShellExt::Object::CreateInstance, nullptr, &CShellExt::ObjectMain},
-    {&CLSID_ExplorerCommand, &CExplorerCommand::UpdateRegistry, &CExplorerCommand::ClassObject::CreateInstance,
-     &CExplorerCommand::Object::CreateInstance, nullptr, &CExplorerCommand::ObjectMain},
+    {&CLSID_ExplorerCommand, &CExplorerCommand::UpdateRegistry,
+     &CExplorerCommand::ClassObject::CreateInstance, &CExplorerCommand::Object::CreateInstance,
+     nullptr, &CExplorerCommand::ObjectMain},
 };
 
 CClassTable::CClassTable(ClassTableEntry* first, ClassTableEntry* last) noexcept
@@ -99,8 +102,8 @@ HRESULT CClassTable::GetClassObject(REFCLSID clsid, REFIID iid, void** result) n
 
 // Built first, torn down last: the module object's start and stop
 // notifications walk it.
-__attribute__((init_priority(1000))) CClassTable g_classTable(std::begin(classEntries),
-                                                               std::end(classEntries));
+__attribute__((init_priority(1000)))
+CClassTable g_classTable(std::begin(classEntries), std::end(classEntries));
 
 // ---------------------------------------------------------------------------
 // The module object.

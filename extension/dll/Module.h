@@ -35,7 +35,10 @@ private:
 
 class CComCritSecLock {
 public:
-    explicit CComCritSecLock(CComCriticalSection& section) noexcept : section_(section) { section_.Lock(); }
+    explicit CComCritSecLock(CComCriticalSection& section) noexcept : section_(section)
+    {
+        section_.Lock();
+    }
     ~CComCritSecLock() { section_.Unlock(); }
     CComCritSecLock(const CComCritSecLock&) = delete;
     CComCritSecLock& operator=(const CComCritSecLock&) = delete;

@@ -17,7 +17,10 @@ namespace {
 // The scripts must read the same whatever the user's locale.
 class SystemLocaleScope {
 public:
-    SystemLocaleScope() noexcept : saved_(GetThreadLocale()) { SetThreadLocale(LOCALE_SYSTEM_DEFAULT); }
+    SystemLocaleScope() noexcept : saved_(GetThreadLocale())
+    {
+        SetThreadLocale(LOCALE_SYSTEM_DEFAULT);
+    }
     ~SystemLocaleScope() { SetThreadLocale(saved_); }
     SystemLocaleScope(const SystemLocaleScope&) = delete;
     SystemLocaleScope& operator=(const SystemLocaleScope&) = delete;
@@ -139,7 +142,8 @@ HRESULT COrnShExtModule::RegisterTypeLibrary() noexcept
     // the library cannot say.
     orn::unique_bstr helpFile;
     std::wstring helpFolder;
-    const bool haveHelp = SUCCEEDED(library->GetDocumentation(-1, nullptr, nullptr, nullptr, helpFile.put()));
+    const bool haveHelp =
+        SUCCEEDED(library->GetDocumentation(-1, nullptr, nullptr, nullptr, helpFile.put()));
     if (helpFile) {
         try {
             const std::wstring file(helpFile.get());

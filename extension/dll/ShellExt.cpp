@@ -34,7 +34,8 @@ HBITMAP loadMenuImage(UINT id, UINT flags) noexcept
 void logError(int line, const char* message) noexcept
 {
     try {
-        LogRecord(".\\ShellExt", line, LevelError, "OrnShExt", defaultLogManager()).print("%s", message);
+        LogRecord(".\\ShellExt", line, LevelError, "OrnShExt", defaultLogManager())
+            .print("%s", message);
     } catch (...) {
     }
 }
@@ -71,20 +72,23 @@ const QITAB* CShellExt::interfaceTable() noexcept
 HRESULT CShellExt::FinalConstruct() noexcept
 {
     const bool classic = platformMajorVersion() < 6;
-    uncheckedImage_.reset(loadMenuImage(classic ? IDB_MENU_UNCHECKED : IDB_MENU, LR_LOADTRANSPARENT));
-    checkedImage_.reset(loadMenuImage(classic ? IDB_MENU_CHECKED : IDB_MENU,
-                                      LR_LOADTRANSPARENT | LR_MONOCHROME));
+    uncheckedImage_.reset(
+        loadMenuImage(classic ? IDB_MENU_UNCHECKED : IDB_MENU, LR_LOADTRANSPARENT));
+    checkedImage_.reset(
+        loadMenuImage(classic ? IDB_MENU_CHECKED : IDB_MENU, LR_LOADTRANSPARENT | LR_MONOCHROME));
     return S_OK;
 }
 
-STDMETHODIMP CShellExt::Initialize(PCIDLIST_ABSOLUTE /*folder*/, IDataObject* data, HKEY /*programKey*/)
+STDMETHODIMP CShellExt::Initialize(PCIDLIST_ABSOLUTE /*folder*/, IDataObject* data,
+                                   HKEY /*programKey*/)
 {
     // Each call replaces the selection; nothing is read from it until a command runs.
     dataObject_ = orn::com_ptr<IDataObject>(data);
     return S_OK;
 }
 
-STDMETHODIMP CShellExt::QueryContextMenu(HMENU menu, UINT index, UINT firstId, UINT /*lastId*/, UINT flags)
+STDMETHODIMP CShellExt::QueryContextMenu(HMENU menu, UINT index, UINT firstId, UINT /*lastId*/,
+                                         UINT flags)
 {
     firstCommandId_ = firstId;
     // Default-only and no-verbs requests get nothing, unless the shell also
@@ -169,8 +173,8 @@ STDMETHODIMP CShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info)
     return CScanCommand::Launch(info->hwnd, path);
 }
 
-STDMETHODIMP CShellExt::GetCommandString(UINT_PTR command, UINT type, UINT* /*reserved*/, CHAR* buffer,
-                                         UINT capacity)
+STDMETHODIMP CShellExt::GetCommandString(UINT_PTR command, UINT type, UINT* /*reserved*/,
+                                         CHAR* buffer, UINT capacity)
 {
     wchar_t text[textChars] = {};
     try {

@@ -17,8 +17,10 @@ enum class Mode { Register, Unregister };
 
 // Keys shared by the whole system: ForceRemove and Delete never take them.
 const wchar_t* const protectedKeys[] = {
-    L"AppID", L"CLSID", L"Component Categories", L"FileType", L"Interface", L"Hardware",
-    L"Mime", L"SAM", L"SECURITY", L"SYSTEM", L"Software", L"TypeLib",
+    L"AppID",    L"CLSID",     L"Component Categories",
+    L"FileType", L"Interface", L"Hardware",
+    L"Mime",     L"SAM",       L"SECURITY",
+    L"SYSTEM",   L"Software",  L"TypeLib",
 };
 
 HRESULT lastErrorResult() noexcept
@@ -98,7 +100,8 @@ HRESULT applyKey(HKEY parent, const ScriptEntry& entry, Mode mode)
 HRESULT applyBlock(HKEY key, const std::vector<ScriptEntry>& block, Mode mode)
 {
     for (const ScriptEntry& entry : block) {
-        const HRESULT hr = entry.isValue ? applyValue(key, entry, mode) : applyKey(key, entry, mode);
+        const HRESULT hr =
+            entry.isValue ? applyValue(key, entry, mode) : applyKey(key, entry, mode);
         if (FAILED(hr))
             return hr;
     }
@@ -146,12 +149,14 @@ HRESULT CRegObject::StringUnregister(const wchar_t* script) noexcept
     return Run(script, false);
 }
 
-HRESULT CRegObject::ResourceRegister(const wchar_t* modulePath, UINT id, const wchar_t* type) noexcept
+HRESULT CRegObject::ResourceRegister(const wchar_t* modulePath, UINT id,
+                                     const wchar_t* type) noexcept
 {
     return RunResource(modulePath, id, type, true);
 }
 
-HRESULT CRegObject::ResourceUnregister(const wchar_t* modulePath, UINT id, const wchar_t* type) noexcept
+HRESULT CRegObject::ResourceUnregister(const wchar_t* modulePath, UINT id,
+                                       const wchar_t* type) noexcept
 {
     return RunResource(modulePath, id, type, false);
 }
@@ -173,11 +178,13 @@ HRESULT CRegObject::RunResource(const wchar_t* modulePath, UINT id, const wchar_
     try {
         std::wstring script;
         if (size) {
-            const int length = MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(size), nullptr, 0);
+            const int length =
+                MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(size), nullptr, 0);
             if (length <= 0)
                 return lastErrorResult();
             script.resize(length);
-            MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(size), &script[0], length);
+            MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(size), &script[0],
+                                length);
         }
         return Run(script.c_str(), registering);
     } catch (const std::bad_alloc&) {

@@ -44,7 +44,8 @@ public:
     HRESULT StringUnregister(const wchar_t* script) noexcept;
 
 private:
-    HRESULT RunResource(const wchar_t* modulePath, UINT id, const wchar_t* type, bool registering) noexcept;
+    HRESULT RunResource(const wchar_t* modulePath, UINT id, const wchar_t* type,
+                        bool registering) noexcept;
     HRESULT Run(const wchar_t* script, bool registering) noexcept;
 
     std::vector<std::pair<std::wstring, std::wstring>> replacements_;

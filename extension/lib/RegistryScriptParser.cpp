@@ -20,9 +20,12 @@ struct RootKey {
 };
 
 const RootKey rootKeys[] = {
-    {L"HKCR", HKEY_CLASSES_ROOT},    {L"HKCU", HKEY_CURRENT_USER},
-    {L"HKLM", HKEY_LOCAL_MACHINE},   {L"HKU", HKEY_USERS},
-    {L"HKPD", HKEY_PERFORMANCE_DATA}, {L"HKDD", HKEY_DYN_DATA},
+    {L"HKCR", HKEY_CLASSES_ROOT},
+    {L"HKCU", HKEY_CURRENT_USER},
+    {L"HKLM", HKEY_LOCAL_MACHINE},
+    {L"HKU", HKEY_USERS},
+    {L"HKPD", HKEY_PERFORMANCE_DATA},
+    {L"HKDD", HKEY_DYN_DATA},
     {L"HKCC", HKEY_CURRENT_CONFIG},
     {L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
     {L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
@@ -152,11 +155,13 @@ private:
             return DISP_E_EXCEPTION;
         value.bytes.clear();
         switch (type.text[0]) {
-        case L's': case L'S':
+        case L's':
+        case L'S':
             value.type = REG_SZ;
             appendText(value.bytes, data.text);
             return S_OK;
-        case L'd': case L'D': {
+        case L'd':
+        case L'D': {
             ULONG number = 0;
             if (FAILED(VarUI4FromStr(&data.text[0], 0, 0, &number)))
                 return DISP_E_EXCEPTION;
@@ -165,7 +170,8 @@ private:
             value.bytes.assign(raw, raw + sizeof(number));
             return S_OK;
         }
-        case L'm': case L'M': {
+        case L'm':
+        case L'M': {
             value.type = REG_MULTI_SZ;
             std::size_t start = 0;
             for (;;) {
@@ -178,7 +184,8 @@ private:
             appendText(value.bytes, std::wstring());
             return S_OK;
         }
-        case L'b': case L'B':
+        case L'b':
+        case L'B':
             value.type = REG_BINARY;
             if (data.text.size() % 2)
                 return DISP_E_EXCEPTION;
@@ -190,8 +197,7 @@ private:
                 value.bytes.push_back(static_cast<BYTE>(high * 16 + low));
             }
             return S_OK;
-        default:
-            return DISP_E_EXCEPTION;
+        default: return DISP_E_EXCEPTION;
         }
     }
 
@@ -246,8 +252,8 @@ private:
     // A key statement: name, optional default value, optional block.
     HRESULT Key(const Token& name, ScriptEntry& entry, int depth)
     {
-        if (name.text.empty() || name.text.find(L'\\') != std::wstring::npos ||
-            name.is(L"{") || name.is(L"}") || name.is(L"="))
+        if (name.text.empty() || name.text.find(L'\\') != std::wstring::npos || name.is(L"{") ||
+            name.is(L"}") || name.is(L"="))
             return DISP_E_EXCEPTION;
         entry.name = name.text;
         if (Accept(L"=")) {

@@ -68,7 +68,8 @@ bool FirstFileSystemPath(IShellItemArray* items, wchar_t (&path)[CScanCommand::t
         // root) cannot be scanned by path and are passed over.
         wchar_t* name = nullptr;
         if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &name)) && name) {
-            const bool copied = name[0] && SUCCEEDED(StringCchCopyW(path, CScanCommand::textChars, name));
+            const bool copied =
+                name[0] && SUCCEEDED(StringCchCopyW(path, CScanCommand::textChars, name));
             CoTaskMemFree(name);
             if (copied)
                 return true;
@@ -90,8 +91,8 @@ DWORD windowsBuild() noexcept
 {
     using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    const auto getVersion = ntdll ? reinterpret_cast<RtlGetVersionFn>(
-                                        reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))
+    const auto getVersion = ntdll ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(
+                                        GetProcAddress(ntdll, "RtlGetVersion")))
                                   : nullptr;
     OSVERSIONINFOW version = {};
     version.dwOSVersionInfoSize = sizeof(version);

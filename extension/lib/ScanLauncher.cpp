@@ -84,12 +84,13 @@ HRESULT launcher_detail::LaunchScanFrom(const InstallKeys& keys, const wchar_t* 
     wchar_t parameters[bufferChars] = L"";
     // Every step cuts at the buffer's end and still terminates; one cut step
     // is enough to refuse the launch below.
-    const bool whole = SUCCEEDED(StringCchCopyW(agentPath, bufferChars, installDir)) &&
-                       SUCCEEDED(StringCchCatW(agentPath, bufferChars, L"\\Agent\\zuAgtSvc.exe")) &&
-                       SUCCEEDED(StringCchCopyW(libraryPath, bufferChars, installDir)) &&
-                       SUCCEEDED(StringCchCatW(libraryPath, bufferChars, L"\\Vandor\\zuCioScn.dll")) &&
-                       SUCCEEDED(StringCchPrintfW(parameters, bufferChars, parametersPattern, libraryPath)) &&
-                       SUCCEEDED(StringCchCatW(parameters, bufferChars, targetPath));
+    const bool whole =
+        SUCCEEDED(StringCchCopyW(agentPath, bufferChars, installDir)) &&
+        SUCCEEDED(StringCchCatW(agentPath, bufferChars, L"\\Agent\\zuAgtSvc.exe")) &&
+        SUCCEEDED(StringCchCopyW(libraryPath, bufferChars, installDir)) &&
+        SUCCEEDED(StringCchCatW(libraryPath, bufferChars, L"\\Vandor\\zuCioScn.dll")) &&
+        SUCCEEDED(StringCchPrintfW(parameters, bufferChars, parametersPattern, libraryPath)) &&
+        SUCCEEDED(StringCchCatW(parameters, bufferChars, targetPath));
     if (!whole) {
         // A cut command line would have the agent scan some other path (or load
         // some other library) while the user believes the chosen one is scanned.
