@@ -14,6 +14,8 @@
 namespace bench {
 
 Figure decisionCost();                      // 1  DecisionFigure.cpp
+Figure droppedWhileNotDebugging();          // 1  DecisionFigure.cpp
+Figure changeLatency();                     // 9  DecisionFigure.cpp
 Figure formatting();                        // 2  FormattingFigure.cpp
 Figure fileLogging();                       // 3  FileLoggingFigures.cpp
 Figure contextMenu();                       // 4  ContextMenuFigure.cpp
@@ -42,6 +44,7 @@ bool writeSample();
 struct CallCounts {
     bool counted = false;
     int untaken = 0;  // figure 1: a level-7 record no section takes, debugging on
+    int dropped = 0;  // figure 1: a level-7 record, debugging off
     int twoFiles = 0;
     int traced = 0;   // figure 7
 };

@@ -77,7 +77,12 @@ CallCounts recordCalls(Figure* files, Figure* traces)
     int plainOthers = 0;
     const std::string plain = importedCallText(isPerFileOrLocalCall, plainOthers);
     bench::resetImportedCalls();
-    // The record of figure 1, which no section takes.
+    // The records of figure 1: dropped at the debug gate, and taken by no
+    // section while debugging.
+    LogRecord(".\\ShellExt", 1, LevelDebug, "OrnShExt", manager).print(message);
+    bench::resetImportedCalls();
+    LogRecord(".\\ShellExt", 1, LevelDebug, "OrnShExt", manager).print(message);
+    const std::string dropped = importedCallText(isPerFileOrLocalCall, counts.dropped);
     setDebugging(true);
     LogRecord(".\\ShellExt", 1, LevelDebug, "OrnShExt", manager).print(message);
     bench::resetImportedCalls();
@@ -92,6 +97,7 @@ CallCounts recordCalls(Figure* files, Figure* traces)
     bench::resetImportedCalls();
     undo();
     setDebugging(false);
+    details.push_back("   1 imported functions one level-7 record calls (debugging off):\n" + dropped);
     details.push_back("   1 imported functions one level-7 record calls (debugging on):\n" + untaken);
     details.push_back("   3 imported functions one level-5 record calls:\n" + ours);
     details.push_back("   3 imported functions the bare safe appends call:\n" + bare);

@@ -47,3 +47,45 @@ bool FolderWatch::rearm() const
     }
     return true;
 }
+
+bool FolderWatch::listen(std::atomic<bool>* changed)
+{
+    if (listening())
+        return true;
+    if (wait_)
+        endRegisteredWait(wait_);
+    wait_ = nullptr;
+    changed_ = changed;
+    listening_ = true;
+    if (!RegisterWaitForSingleObject(&wait_, handle_.get(), onChange, this, INFINITE,
+                                     WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD)) {
+        wait_ = nullptr;
+        listening_ = false;
+        return false;
+    }
+    return true;
+}
+
+void CALLBACK FolderWatch::onChange(void* context, BOOLEAN)
+{
+    auto* watch = static_cast<FolderWatch*>(context);
+    // Not listening first: the thread that takes the change up listens anew.
+    watch->listening_ = false;
+    watch->changed_->store(true);
+}
+
+FolderWatch::~FolderWatch()
+{
+    if (wait_)
+        endRegisteredWait(wait_);
+}
+
+void endRegisteredWait(HANDLE wait)
+{
+    using ShutdownQuery = BOOLEAN(WINAPI*)();
+    static const auto shuttingDown = reinterpret_cast<ShutdownQuery>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
+    if (shuttingDown && shuttingDown())
+        return;
+    UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
+}

@@ -4,6 +4,8 @@
 
 #include "UniqueResource.h"
 
+#include <atomic>
+
 #include <memory>
 #include <string>
 
@@ -62,6 +64,28 @@ public:
     // for one).
     bool rearm() const;
 
+    // The next change sets *changed, from a wait of the process's thread
+    // pool, so that records learn of it without a system call; once, until
+    // the watch is armed again and listens again. Called by the one thread
+    // that builds states. False when no wait could be registered: records
+    // then ask the watch themselves.
+    bool listen(std::atomic<bool>* changed);
+    bool listening() const { return listening_.load(std::memory_order_relaxed); }
+
+    ~FolderWatch();
+    FolderWatch(const FolderWatch&) = delete;
+    FolderWatch& operator=(const FolderWatch&) = delete;
+
 private:
+    static void CALLBACK onChange(void* context, BOOLEAN timedOut);
+
     orn::unique_invalid_handle<close_change_notification> handle_;
+    HANDLE wait_ = nullptr;
+    std::atomic<bool>* changed_ = nullptr;
+    std::atomic<bool> listening_{false};
 };
+
+// Ends a wait registered with the thread pool, waiting for a callback under
+// way, so that none runs once the module is gone. At process exit the pool's
+// threads are gone already and nothing is waited for.
+void endRegisteredWait(HANDLE wait);

@@ -4,6 +4,8 @@
 #include "LogManagerState.h"
 #include "LogPropertyReader.h"
 
+#include <windows.h>
+
 #include <memory>
 
 // Serializes the threads that build a new state; the others route on with the
@@ -43,33 +45,65 @@ DefaultLogManager::DefaultLogManager() : changeEvent(CreateEventW(nullptr, FALSE
 
 DefaultLogManager::~DefaultLogManager()
 {
+    // Before the event closes: no callback may run once the module is gone.
+    if (const HANDLE wait = keyWait_.exchange(nullptr))
+        endRegisteredWait(wait);
     DeleteCriticalSection(&refreshing_);
 }
 
-// While nothing changes a record pays one system call: a zero-timeout wait on
-// the Log key's event and, while debugging, on the watch of the folder of
-// "logCfg.Ini" (where that folder cannot be watched, a metadata query of the
-// file as well).
+void CALLBACK DefaultLogManager::onKeyChange(void* context, BOOLEAN)
+{
+    static_cast<DefaultLogManager*>(context)->keyChanged_.store(true);
+}
+
+// While nothing changes a record makes no system call: the Log key's
+// notification and the watch of the folder of "logCfg.Ini" reach it as flags
+// set from waits of the process's thread pool, and only the thread that
+// clears a flag applies the change. Where no wait could be registered, a
+// record asks the event and the watch itself (and, where the folder cannot
+// be watched while debugging, the file's metadata).
 void DefaultLogManager::log(LogRecord& record)
 {
     std::shared_ptr<const State> current = std::atomic_load(&state_);
+    if (!current) {
+        current = firstState();
+    } else if (!keyWait_.load(std::memory_order_relaxed)) {
+        current = askForChanges(std::move(current));
+    } else if (keyChanged_.load(std::memory_order_relaxed) && keyChanged_.exchange(false)) {
+        refresh();
+        current = std::atomic_load(&state_);
+    } else if (const FolderWatch* watch = current->watch.get()) {
+        // A watch whose wait could not be registered is asked directly.
+        const bool pending = folderChanged_.load(std::memory_order_relaxed);
+        const bool changed = watch->listening() || pending
+                                 ? pending && folderChanged_.exchange(false)
+                                 : !watch->quiet();
+        if (changed)
+            current = reconsider();
+    } else if (current->polls() && !current->fileUnchanged()) {
+        current = reconsider();
+    }
+    if (current)
+        routeWith(*current, record);
+}
+
+std::shared_ptr<const DefaultLogManager::State>
+DefaultLogManager::askForChanges(std::shared_ptr<const State> current)
+{
     HANDLE handles[2] = {changeEvent.get(), nullptr};
     DWORD count = 1;
-    if (current && current->watch)
+    if (current->watch)
         handles[count++] = current->watch->get();
     const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, 0);
     if (wait == WAIT_OBJECT_0 + 1 ||
-        (wait == WAIT_TIMEOUT && current && current->polls() && !current->fileUnchanged())) {
-        current = reconsider();
-    } else if (wait != WAIT_TIMEOUT) {
+        (wait == WAIT_TIMEOUT && current->polls() && !current->fileUnchanged()))
+        return reconsider();
+    if (wait != WAIT_TIMEOUT) {
         // Only the thread whose wait consumed the Log key's signal refreshes.
         refresh();
-        current = std::atomic_load(&state_);
+        return std::atomic_load(&state_);
     }
-    if (!current)
-        current = firstState();
-    if (current)
-        routeWith(*current, record);
+    return current;
 }
 
 // A record that comes while another thread reads the first properties waits
@@ -77,8 +111,19 @@ void DefaultLogManager::log(LogRecord& record)
 std::shared_ptr<const DefaultLogManager::State> DefaultLogManager::firstState()
 {
     RefreshLock lock(refreshing_, RefreshLock::wait);
-    if (!std::atomic_load(&state_))
+    if (!std::atomic_load(&state_)) {
+        if (!keyWait_.load()) {
+            // The event starts signalled for the first refresh, which is
+            // this one: its notification is armed before the values are
+            // read, so nothing set from now on is missed.
+            ResetEvent(changeEvent.get());
+            HANDLE wait = nullptr;
+            if (RegisterWaitForSingleObject(&wait, changeEvent.get(), onKeyChange, this, INFINITE,
+                                            WT_EXECUTEINWAITTHREAD))
+                keyWait_ = wait;
+        }
         refresh();
+    }
     return std::atomic_load(&state_);
 }
 
@@ -120,6 +165,12 @@ std::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::snapshot() const
     return current ? current->properties : nullptr;
 }
 
+bool DefaultLogManager::listensToFolder() const
+{
+    const std::shared_ptr<const State> current = std::atomic_load(&state_);
+    return current && current->watch && current->watch->listening();
+}
+
 bool DefaultLogManager::routesWithConfigurationFile() const
 {
     const std::shared_ptr<const State> current = std::atomic_load(&state_);
@@ -128,7 +179,10 @@ bool DefaultLogManager::routesWithConfigurationFile() const
 
 std::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::currentProperties()
 {
-    if (WaitForSingleObject(changeEvent.get(), 0) != WAIT_TIMEOUT)
+    if (!std::atomic_load(&state_))
+        firstState();
+    else if (keyWait_.load() ? keyChanged_.exchange(false)
+                             : WaitForSingleObject(changeEvent.get(), 0) != WAIT_TIMEOUT)
         refresh();
     return snapshot();
 }
@@ -138,6 +192,7 @@ void DefaultLogManager::refresh()
     RefreshLock lock(refreshing_, RefreshLock::wait);
     try {
         publish(readLogProperties(logKey, changeEvent.get()));
+        InterlockedIncrement(&refreshes_);
     } catch (...) {
         // The signal is spent: the next record tries again.
         SetEvent(changeEvent.get());
@@ -165,8 +220,9 @@ std::shared_ptr<const DefaultLogManager::State> DefaultLogManager::reconsider()
 std::shared_ptr<const DefaultLogManager::State>
 DefaultLogManager::publish(std::shared_ptr<const LogUtils::PropertyMap> properties)
 {
-    const std::shared_ptr<const State> next = nextLogManagerState(
-        std::atomic_load(&state_), std::move(properties), getFilterEvaluator(), readings_);
+    const std::shared_ptr<const State> next =
+        nextLogManagerState(std::atomic_load(&state_), std::move(properties), getFilterEvaluator(),
+                            readings_, keyWait_.load() ? &folderChanged_ : nullptr);
     std::atomic_exchange(&state_, next);
     return next;
 }

@@ -10,6 +10,7 @@
 #include "LogManager.h"
 #include "UniqueResource.h"
 
+#include <atomic>
 #include <memory>
 
 struct LogManagerState;
@@ -43,10 +44,24 @@ public:
     bool routesWithConfigurationFile() const;
     long configurationFileReadings() const { return readings_; }
 
+    // Whether a change of the Log key, or of the folder of "logCfg.Ini" while
+    // it is watched, has reached the manager and waits for the next record;
+    // and whether the folder is watched that way now (for tests, which wait
+    // for a change to arrive before they log).
+    bool keyChangeArrived() const { return keyChanged_.load(); }
+    bool folderChangeArrived() const { return folderChanged_.load(); }
+    bool listensToKey() const { return keyWait_.load() != nullptr; }
+    bool listensToFolder() const;
+    // Refreshes completed: one that ends after a change has read it, whether
+    // or not the change notified.
+    long refreshes() const { return refreshes_; }
+
 private:
     using State = LogManagerState;
     class RefreshLock;
 
+    static void CALLBACK onKeyChange(void* context, BOOLEAN timedOut);
+    std::shared_ptr<const State> askForChanges(std::shared_ptr<const State> current);
     void refresh();
     std::shared_ptr<const State> reconsider();
     std::shared_ptr<const State> firstState();
@@ -62,6 +77,12 @@ private:
     // unless a change is to be applied.
     CRITICAL_SECTION refreshing_;
     volatile LONG readings_ = 0;
+    volatile LONG refreshes_ = 0;
+    // The registered wait on changeEvent (null: records ask the event) and
+    // the flags the waits set.
+    std::atomic<HANDLE> keyWait_{nullptr};
+    std::atomic<bool> keyChanged_{false};
+    std::atomic<bool> folderChanged_{false};
 };
 
 // The registry key of the run-time properties, under HKEY_LOCAL_MACHINE.

@@ -6,7 +6,8 @@
 std::shared_ptr<const LogManagerState>
 nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
                     std::shared_ptr<const LogUtils::PropertyMap> properties,
-                    LogUtils::IFilterEvaluator* evaluator, volatile LONG& readings)
+                    LogUtils::IFilterEvaluator* evaluator, volatile LONG& readings,
+                    std::atomic<bool>* folderChanged)
 {
     const auto next = std::make_shared<LogManagerState>();
     next->properties = std::move(properties);
@@ -39,6 +40,9 @@ nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
         }
         if (!next->watch)
             next->watch = FolderWatch::open(configDirectory.get());
+        // Before the file is examined, like the watch itself.
+        if (next->watch && folderChanged)
+            next->watch->listen(folderChanged);
         if (!unchanged) {
             FILETIME now;
             GetSystemTimeAsFileTime(&now);

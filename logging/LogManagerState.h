@@ -7,6 +7,7 @@
 #include "IniConfiguration.h"
 #include "LogManager.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -34,8 +35,10 @@ struct LogManagerState {
 
 // The state that follows previous (null before the first) for this property
 // set: the configuration file examined again and read when it changed (each
-// reading counted in readings), and the routing decided anew.
+// reading counted in readings), and the routing decided anew. With
+// folderChanged, the folder's next change sets it (FolderWatch::listen).
 std::shared_ptr<const LogManagerState>
 nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
                     std::shared_ptr<const LogUtils::PropertyMap> properties,
-                    LogUtils::IFilterEvaluator* evaluator, volatile LONG& readings);
+                    LogUtils::IFilterEvaluator* evaluator, volatile LONG& readings,
+                    std::atomic<bool>* folderChanged);

@@ -145,6 +145,30 @@ TEST_F(LogManagerTest, UnreadableActivityFallsBackToTheAgent)
     EXPECT_EQ(Files{std::wstring(63, L'b') + L".log"}, routed(LevelInfo, "OrnShExt"));
 }
 
+// A change reaches records without their asking the system: every record
+// that starts 50 ms after it is routed by it, for the Log key and for
+// "logCfg.Ini" alike.
+TEST_F(LogManagerTest, ChangesApplyToRecordsStarting50MillisecondsLater)
+{
+    for (const DWORD on : {1u, 0u, 1u}) {
+        RegSetValueExW(key_.get(), L"bDebugEnable", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&on), sizeof on);
+        Sleep(50);
+        EXPECT_EQ(on ? Files{L"QuarvelOASDetection.log"} : Files{},
+                  routed(LevelDebug, "QuarvelOASDetection"));
+    }
+    // The folder of the file may have to be made first; the manager then
+    // watches it.
+    writeIni("[first]\r\ntype=file\r\nfilename=IniFirst.log\r\nformat=%m\r\n");
+    EXPECT_EQ(Files{L"IniFirst.log"}, routed(LevelInfo, "OrnShExt"));
+    for (const char* name : {"IniLater.log", "IniLaterStill.log"}) {
+        ASSERT_TRUE(writeFile(iniPath_, std::string("[later]\r\ntype=file\r\nfilename=") + name +
+                                            "\r\nformat=%m\r\n"));
+        Sleep(50);
+        EXPECT_EQ(Files{widen(name)}, routed(LevelInfo, "OrnShExt"));
+    }
+}
+
 TEST_F(LogManagerTest, DebugSwitchAppliesFromTheNextRecord)
 {
     EXPECT_EQ(Files{}, routed(LevelDebug, "QuarvelOASDetection"));

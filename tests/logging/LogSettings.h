@@ -80,8 +80,10 @@ protected:
         removeIni();
         if (iniFound_)
             writeFile(iniPath_, iniBefore_);
+        const long before = FolderChangeSeen::manager().refreshes();
         saved_.clear();
         key_.reset();
+        awaitKeyChange(before);
         // Applies the restored values before the files of this test go.
         log(LevelNotice, "settle");
         for (const std::wstring& name : logFiles()) {
@@ -103,14 +105,29 @@ protected:
 
     void setString(const wchar_t* name, const wchar_t* value)
     {
+        const long before = FolderChangeSeen::manager().refreshes();
         RegSetValueExW(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
                        static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+        awaitKeyChange(before);
+    }
+
+    // A change of the Log key reaches the manager from the thread pool a
+    // moment after it is made (or a refresh under way reads it).
+    static void awaitKeyChange(long refreshesBefore)
+    {
+        DefaultLogManager& manager = FolderChangeSeen::manager();
+        for (int waited = 0; waited < 5000 && manager.listensToKey() &&
+                             !manager.keyChangeArrived() && manager.refreshes() == refreshesBefore;
+             ++waited)
+            Sleep(1);
     }
 
     void setDebug(DWORD on)
     {
+        const long before = FolderChangeSeen::manager().refreshes();
         RegSetValueExW(key_.get(), L"bDebugEnable", 0, REG_DWORD,
                        reinterpret_cast<const BYTE*>(&on), sizeof on);
+        awaitKeyChange(before);
     }
 
     // Written once the manager's watch of the folder will have seen it.

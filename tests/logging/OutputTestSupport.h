@@ -1,6 +1,8 @@
 #pragma once
 // Files, folders and a fixed-line streamer shared by the output tests.
 
+#include "DefaultLogManager.h"
+#include "LogRecord.h"
 #include "LogSink.h"
 #include "Files.h"
 #include "Paths.h"
@@ -64,10 +66,26 @@ public:
     }
     ~FolderChangeSeen()
     {
+        // The manager listens only while it is watching when the change is made.
+        const bool listening = manager().listensToFolder();
         if (watch_ != INVALID_HANDLE_VALUE) {
             WaitForSingleObject(watch_, 5000);
             FindCloseChangeNotification(watch_);
         }
+        if (listening)
+            awaitArrival(&DefaultLogManager::folderChangeArrived);
+    }
+
+    static DefaultLogManager& manager()
+    {
+        return *static_cast<DefaultLogManager*>(defaultLogManager());
+    }
+    // A change reaches the manager from the thread pool's wait a moment after
+    // it is made; the next record applies it.
+    static void awaitArrival(bool (DefaultLogManager::*arrived)() const)
+    {
+        for (int waited = 0; waited < 5000 && !(manager().*arrived)(); ++waited)
+            Sleep(1);
     }
     FolderChangeSeen(const FolderChangeSeen&) = delete;
     FolderChangeSeen& operator=(const FolderChangeSeen&) = delete;
