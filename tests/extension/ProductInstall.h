@@ -67,9 +67,12 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + patience;
         do {
             if (fs::exists(record_)) {
+                // The stand-in renames a whole record into place, but an open
+                // that meets the rename under way reads nothing: read again.
                 std::ifstream in(record_, std::ios::binary);
                 std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-                return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+                if (!bytes.empty())
+                    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         } while (std::chrono::steady_clock::now() < deadline);
