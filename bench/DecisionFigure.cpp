@@ -30,6 +30,20 @@ private:
     FilterEvaluator evaluator_;
 };
 
+// The manager's whole decision for a trace of a component no section takes,
+// its look for changes included, against one snprintf of the line.
+Figure droppedRecord(const char* name)
+{
+    auto* manager = static_cast<DefaultLogManager*>(defaultLogManager());
+    const LineFields fields = lineFields();
+    char buffer[512];
+    LogRecord dropped(".\\ShellExt", 1, LevelDebug, "OrnShExt", manager);
+    dropped.narrowMessage = message;
+    return compare(
+        name, 2.0, 15, 3000, [&](int) { manager->log(dropped); },
+        [&](int) { sink = snprintfLine(buffer, sizeof buffer, fields, message); });
+}
+
 }  // namespace
 
 Figure decisionCost()
@@ -38,16 +52,7 @@ Figure decisionCost()
     auto* manager = static_cast<DefaultLogManager*>(defaultLogManager());
     const LineFields fields = lineFields();
     char buffer[512];
-    // The manager's own work once the change check has found nothing: the
-    // debug gate and the routing decided at the last refresh.
-    LogRecord untaken(".\\ShellExt", 1, LevelDebug, "OrnShExt", manager);
-    untaken.narrowMessage = message;
-
-    // The manager's whole decision, its look for changes included.
-    Figure figure = compare(
-        "1 dropped record, debugging on (no section)", 2.0, 15, 3000,
-        [&](int) { manager->log(untaken); },
-        [&](int) { sink = snprintfLine(buffer, sizeof buffer, fields, message); });
+    Figure figure = droppedRecord("1 dropped record, debugging on (no section)");
     const Figure whole = compare(
         "whole logging call", 0, 15, 300,
         [&](int) {
@@ -109,15 +114,7 @@ Figure decisionCost()
 Figure droppedWhileNotDebugging()
 {
     setDebugging(false);
-    auto* manager = static_cast<DefaultLogManager*>(defaultLogManager());
-    const LineFields fields = lineFields();
-    char buffer[512];
-    LogRecord dropped(".\\ShellExt", 1, LevelDebug, "OrnShExt", manager);
-    dropped.narrowMessage = message;
-    return compare(
-        "1 dropped record, debugging off (debug gate)", 2.0, 15, 3000,
-        [&](int) { manager->log(dropped); },
-        [&](int) { sink = snprintfLine(buffer, sizeof buffer, fields, message); });
+    return droppedRecord("1 dropped record, debugging off (debug gate)");
 }
 
 // Figure 9: from setting bDebugEnable to the first record routed with it,
