@@ -3,6 +3,7 @@
 #include "LogAccess.h"
 
 #include <sddl.h>
+#include <winternl.h>
 
 #include <cwchar>
 #include <new>
@@ -97,19 +98,23 @@ bool isFileItself(HANDLE handle, const wchar_t* full, size_t length)
            hasFinalPath(handle, full, length);
 }
 
-struct FolderIdentity {
-    DWORD volume;
-    DWORD high;
-    DWORD low;
-};
+// The file index alone: the volume is the one the final path names, which
+// the folder's open has already matched. The volume serial would cost a
+// round trip to the mount manager under Wine, more than a whole append.
+using FolderIdentity = LONGLONG;
+
+using QueryInformationFile = LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
 
 bool identify(HANDLE folder, FolderIdentity& identity)
 {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(folder, &information))
+    constexpr int fileInternalInformation = 6;
+    static const auto query = reinterpret_cast<QueryInformationFile>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    IO_STATUS_BLOCK status;
+    LARGE_INTEGER index;
+    if (!query || query(folder, &status, &index, sizeof index, fileInternalInformation) < 0)
         return false;
-    identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
-                information.nFileIndexLow};
+    identity = index.QuadPart;
     return true;
 }
 
@@ -318,9 +323,8 @@ LogFolderHold::LogFolderHold(const wchar_t* folder, size_t length)
         pinned_ = openPlainFolder(folder, pinnedLength);
         top = pinned_.get();
     }
-    FolderIdentity found = {};
-    valid_ = top && identify(top, found) && found.volume == expected.volume &&
-             found.high == expected.high && found.low == expected.low;
+    FolderIdentity found = 0;
+    valid_ = top && identify(top, found) && found == expected;
 }
 
 LogFolderHold holdFolderOf(const wchar_t* path)
@@ -333,7 +337,7 @@ LogFolderHold holdFolderOf(const wchar_t* path)
 
 bool pinLogFolder(const wchar_t* path)
 {
-    FolderIdentity identity = {};
+    FolderIdentity identity = 0;
     wchar_t full[MAX_PATH] = {};
     DWORD length = 0;
     if (path) {
