@@ -76,7 +76,7 @@ void deleteLogFile(const wchar_t* path)
 bool LogFileSink::write(ILogSinkStreamer& streamer)
 {
     // The line is complete before the file is opened, so other writers wait
-    // only for one seek, one write and one size query.
+    // only for one seek and one write.
     std::string line;
     line.reserve(256);
     ATLString_OStream out(line);
@@ -107,15 +107,20 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
     // Lines kept earlier go first, in the same write, and count for the size.
     KeptLines::takeInto(slot, path_, line);
 
-    SetFilePointer(file.get(), 0, nullptr, FILE_END);
+    // No other writer can have the file open beside this handle, so the end
+    // found here and the bytes written are the size: no call to ask for it.
+    LARGE_INTEGER end;
+    if (!SetFilePointerEx(file.get(), LARGE_INTEGER(), &end, FILE_END)) {
+        // Written at the start, the line would overwrite the log's first lines.
+        KeptLines::keep(slot, path_, std::move(line));
+        return false;
+    }
     DWORD written = 0;
     WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    LARGE_INTEGER size;
-    const bool sized = GetFileSizeEx(file.get(), &size) != FALSE;
     file.reset();
     turn.end();
 
-    if (sized && isOverLimit(static_cast<ULONGLONG>(size.QuadPart), maximumSize_)) {
+    if (isOverLimit(static_cast<ULONGLONG>(end.QuadPart) + written, maximumSize_)) {
         if (archive_)
             rotateLogFile(path_);
         else

@@ -34,7 +34,7 @@ public:
     static bool isOverLimit(ULONGLONG size, DWORD maximumSize) { return size > maximumSize; }
 
     // Writers of one path in this process take turns; paths of the same turn
-    // wait for each other's open, write and size query, never for a retry's
+    // wait for each other's open, seek and write, never for a retry's
     // sleep.
     static unsigned turnOf(const wchar_t* path);
 
