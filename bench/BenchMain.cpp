@@ -102,7 +102,7 @@ int wmain(int argc, wchar_t** argv)
     if (wanted(only, L'9'))
         figures.push_back(changeLatency());
 
-    std::printf("%-52s %10s %10s %7s   %-8s %s\n", "figure (medians over 15 rounds)", "ours us",
+    std::printf("%-52s %10s %10s %7s   %-8s %s\n", "figure (medians over 15 to 31 rounds)", "ours us",
                 "bare us", "ratio", "target", "result");
     for (const Figure& f : figures)
         printFigure(f);

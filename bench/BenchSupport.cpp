@@ -43,35 +43,40 @@ double median(std::vector<double> values)
 
 Figure compare(const char* name, double target, int rounds, int perRound,
                const std::function<void(int)>& ours, const std::function<void(int)>& bare,
-               const std::function<void()>& prepare)
+               const std::function<void()>& prepare, int chunk)
 {
     Figure figure;
     figure.name = name;
     figure.target = target;
+    if (chunk <= 0 || chunk > perRound)
+        chunk = perRound;
     std::vector<double> oursTimes, bareTimes, ratios;
-    auto batch = [&](const std::function<void(int)>& operation) {
-        if (prepare)
-            prepare();
+    auto run = [](const std::function<void(int)>& operation, int first, int count) {
         const double start = now();
-        for (int i = 0; i < perRound; ++i)
+        for (int i = first; i < first + count; ++i)
             operation(i);
-        return (now() - start) * 1e6 / perRound;
+        return now() - start;
     };
     for (int round = 0; round < rounds + 1; ++round) {
-        // Each side goes first every other round: whichever runs second finds
+        if (prepare)
+            prepare();
+        // Each side goes first every other turn: whichever runs second finds
         // caches and the scheduler in another state.
         double a = 0, b = 0;
-        if (round % 2 == 0) {
-            a = batch(ours);
-            b = batch(bare);
-        } else {
-            b = batch(bare);
-            a = batch(ours);
+        for (int first = 0, turn = round; first < perRound; first += chunk, ++turn) {
+            const int count = std::min(chunk, perRound - first);
+            if (turn % 2 == 0) {
+                a += run(ours, first, count);
+                b += run(bare, first, count);
+            } else {
+                b += run(bare, first, count);
+                a += run(ours, first, count);
+            }
         }
         if (round == 0)
             continue;  // warm-up
-        oursTimes.push_back(a);
-        bareTimes.push_back(b);
+        oursTimes.push_back(a * 1e6 / perRound);
+        bareTimes.push_back(b * 1e6 / perRound);
         ratios.push_back(a / b);
     }
     figure.ours = median(oursTimes);

@@ -38,11 +38,14 @@ struct Figure {
     std::string note;
 };
 
-// Rounds of `perRound` operations each, ours and bare in turn; before each
-// timed batch `prepare` may reset files (not timed).
+// Rounds of `perRound` operations a side; before each round `prepare` may
+// reset files (not timed). Within a round the sides take turns every `chunk`
+// operations (0: one turn each): operations long enough to time one by one
+// are best alternated singly, so that a slow spell of the machine falls on
+// both sides alike.
 Figure compare(const char* name, double target, int rounds, int perRound,
                const std::function<void(int)>& ours, const std::function<void(int)>& bare,
-               const std::function<void()>& prepare = nullptr);
+               const std::function<void()>& prepare = nullptr, int chunk = 0);
 
 std::wstring programFolder();
 std::wstring dataFolder();
