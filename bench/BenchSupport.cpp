@@ -79,10 +79,7 @@ Figure compare(const char* name, double target, int rounds, int perRound,
         bareTimes.push_back(b * 1e6 / perRound);
         ratios.push_back(a / b);
     }
-    figure.ours = median(oursTimes);
-    figure.bare = median(bareTimes);
-    figure.ratio = median(ratios);
-    figure.measured = true;
+    figure.settle(oursTimes, bareTimes, ratios);
     return figure;
 }
 

@@ -36,6 +36,16 @@ struct Figure {
     double target = 0;
     bool measured = false;
     std::string note;
+
+    // The medians of the rounds' samples: each side's time and the ratio.
+    void settle(const std::vector<double>& oursTimes, const std::vector<double>& bareTimes,
+                const std::vector<double>& ratios)
+    {
+        ours = median(oursTimes);
+        bare = median(bareTimes);
+        ratio = median(ratios);
+        measured = true;
+    }
 };
 
 // Rounds of `perRound` operations a side; before each round `prepare` may

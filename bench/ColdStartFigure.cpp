@@ -112,10 +112,7 @@ Figure coldStart()
         bare.push_back(b);
         ratios.push_back(o / b);
     }
-    figure.ours = median(ours);
-    figure.bare = median(bare);
-    figure.ratio = median(ratios);
-    figure.measured = true;
+    figure.settle(ours, bare, ratios);
     return figure;
 }
 
