@@ -35,9 +35,7 @@ FileStamp examineFile(const wchar_t* path);
 // not fit, and the built-in table then stays in force.
 std::wstring configurationFilePath();
 
-struct close_change_notification {
-    void operator()(HANDLE handle) const noexcept { FindCloseChangeNotification(handle); }
-};
+using close_change_notification = orn::closer<&FindCloseChangeNotification>;
 
 // A change notification on the folder of "logCfg.Ini": signalled when a file
 // there is created, deleted, renamed, written or resized, and so until it is

@@ -16,10 +16,7 @@ namespace {
 const char* const monthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-struct close_socket {
-    void operator()(SOCKET socket) const noexcept { closesocket(socket); }
-};
-using unique_socket = orn::unique_resource<SOCKET, close_socket, INVALID_SOCKET>;
+using unique_socket = orn::unique_resource<SOCKET, orn::closer<&closesocket>, INVALID_SOCKET>;
 
 unique_socket openSyslogSocket()
 {

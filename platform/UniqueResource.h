@@ -53,27 +53,23 @@ private:
     T value_ = invalid;
 };
 
-struct close_reg_key {
-    void operator()(HKEY key) const noexcept { RegCloseKey(key); }
+// The deleter that calls the system's own release function.
+template <auto Close>
+struct closer {
+    template <typename T>
+    void operator()(T value) const noexcept
+    {
+        Close(value);
+    }
 };
-struct close_handle {
-    void operator()(HANDLE handle) const noexcept { CloseHandle(handle); }
-};
-struct close_find {
-    void operator()(HANDLE handle) const noexcept { FindClose(handle); }
-};
-struct free_library {
-    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
-};
-struct delete_gdi_object {
-    void operator()(HGDIOBJ object) const noexcept { DeleteObject(object); }
-};
-struct free_bstr {
-    void operator()(BSTR text) const noexcept { SysFreeString(text); }
-};
-struct free_local {
-    void operator()(HLOCAL memory) const noexcept { LocalFree(memory); }
-};
+
+using close_reg_key = closer<&RegCloseKey>;
+using close_handle = closer<&CloseHandle>;
+using close_find = closer<&FindClose>;
+using free_library = closer<&FreeLibrary>;
+using delete_gdi_object = closer<&DeleteObject>;
+using free_bstr = closer<&SysFreeString>;
+using free_local = closer<&LocalFree>;
 
 using unique_hkey = unique_resource<HKEY, close_reg_key>;
 // Kernel objects whose failure value is null (events, processes, threads).
