@@ -52,17 +52,16 @@ bool FolderWatch::listen(std::atomic<bool>* changed)
 {
     if (listening())
         return true;
-    if (wait_)
-        endRegisteredWait(wait_);
-    wait_ = nullptr;
+    wait_.reset();
     changed_ = changed;
     listening_ = true;
-    if (!RegisterWaitForSingleObject(&wait_, handle_.get(), onChange, this, INFINITE,
+    HANDLE wait = nullptr;
+    if (!RegisterWaitForSingleObject(&wait, handle_.get(), onChange, this, INFINITE,
                                      WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD)) {
-        wait_ = nullptr;
         listening_ = false;
         return false;
     }
+    wait_.reset(wait);
     return true;
 }
 
@@ -72,12 +71,6 @@ void CALLBACK FolderWatch::onChange(void* context, BOOLEAN)
     // Not listening first: the thread that takes the change up listens anew.
     watch->listening_ = false;
     watch->changed_->store(true);
-}
-
-FolderWatch::~FolderWatch()
-{
-    if (wait_)
-        endRegisteredWait(wait_);
 }
 
 void endRegisteredWait(HANDLE wait)

@@ -37,6 +37,12 @@ std::wstring configurationFilePath();
 
 using close_change_notification = orn::closer<&FindCloseChangeNotification>;
 
+// Ends a wait registered with the thread pool, waiting for a callback under
+// way, so that none runs once the module is gone. At process exit the pool's
+// threads are gone already and nothing is waited for.
+void endRegisteredWait(HANDLE wait);
+using unique_registered_wait = orn::unique_resource<HANDLE, orn::closer<&endRegisteredWait>>;
+
 // A change notification on the folder of "logCfg.Ini": signalled when a file
 // there is created, deleted, renamed, written or resized, and so until it is
 // asked for the next change. When the thread that last armed it ends, Windows
@@ -70,7 +76,6 @@ public:
     bool listen(std::atomic<bool>* changed);
     bool listening() const { return listening_.load(std::memory_order_relaxed); }
 
-    ~FolderWatch();
     FolderWatch(const FolderWatch&) = delete;
     FolderWatch& operator=(const FolderWatch&) = delete;
 
@@ -78,12 +83,7 @@ private:
     static void CALLBACK onChange(void* context, BOOLEAN timedOut);
 
     orn::unique_invalid_handle<close_change_notification> handle_;
-    HANDLE wait_ = nullptr;
+    unique_registered_wait wait_;  // ended before the notification closes
     std::atomic<bool>* changed_ = nullptr;
     std::atomic<bool> listening_{false};
 };
-
-// Ends a wait registered with the thread pool, waiting for a callback under
-// way, so that none runs once the module is gone. At process exit the pool's
-// threads are gone already and nothing is waited for.
-void endRegisteredWait(HANDLE wait);
