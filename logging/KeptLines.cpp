@@ -80,8 +80,7 @@ private:
     static void append(const wchar_t* path, const std::string& text)
     {
         for (int attempt = 1; attempt <= unloadAttempts; ++attempt) {
-            const orn::unique_file file(
-                openLogFile(path, LogFileUse::append, logFileSecurityAttributes()));
+            const orn::unique_file file(openLogFile(path, LogFileUse::append));
             if (file) {
                 SetFilePointer(file.get(), 0, nullptr, FILE_END);
                 DWORD written = 0;

@@ -182,7 +182,7 @@ FNFCIOPEN(CabinetWriter::open)
         wchar_t path[MAX_PATH];
         if (!MultiByteToWideChar(CP_ACP, 0, pszFile, -1, path, MAX_PATH))
             return -1;
-        writer->cabinet_.reset(openLogFile(path, LogFileUse::cabinet, logFileSecurityAttributes()));
+        writer->cabinet_.reset(openLogFile(path, LogFileUse::cabinet));
         if (!writer->cabinet_)
             return -1;
     }
@@ -258,7 +258,7 @@ bool CabinetWriter::createTemporary(char* name, int capacity)
         wchar_t widePath[MAX_PATH];
         if (!MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH))
             return false;
-        free->file.reset(openLogFile(widePath, LogFileUse::cabinet, logFileSecurityAttributes()));
+        free->file.reset(openLogFile(widePath, LogFileUse::cabinet));
         if (free->file) {
             std::memcpy(free->path, path, static_cast<size_t>(length) + 5);
             std::memcpy(name, path, static_cast<size_t>(length) + 5);
@@ -363,8 +363,7 @@ bool rotateLogFile(const wchar_t* path)
     const LogFolderHold folder = holdFolderOf(path);
     if (!folder)
         return false;
-    orn::unique_file cabinet(
-        openLogFile(cabinetPath, LogFileUse::cabinet, logFileSecurityAttributes()));
+    orn::unique_file cabinet(openLogFile(cabinetPath, LogFileUse::cabinet));
     if (!cabinet)
         return false;
     orn::unique_file log(openLogFile(path, LogFileUse::rotate));

@@ -83,12 +83,11 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
     streamer.stream(out);
     line.append("\r\n", 2);
 
-    SECURITY_ATTRIBUTES* security = logFileSecurityAttributes();
     const unsigned slot = turnOf(path_);
     PathTurn turn(slot);
     orn::unique_file file;
     for (int attempt = 1;; ++attempt) {
-        file.reset(openLogFile(path_, LogFileUse::append, security));
+        file.reset(openLogFile(path_, LogFileUse::append));
         if (file)
             break;
         if (GetLastError() != ERROR_SHARING_VIOLATION)

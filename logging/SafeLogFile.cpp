@@ -211,7 +211,7 @@ HANDLE refuse(HANDLE handle, bool created)
 
 }  // namespace
 
-HANDLE openLogFile(const wchar_t* path, LogFileUse use, SECURITY_ATTRIBUTES* security)
+HANDLE openLogFile(const wchar_t* path, LogFileUse use)
 {
     wchar_t full[MAX_PATH];
     const DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
@@ -244,8 +244,9 @@ HANDLE openLogFile(const wchar_t* path, LogFileUse use, SECURITY_ATTRIBUTES* sec
     }
     // Exclusive: a planted name, a dangling link included, makes this fail
     // instead of creating the file the name points to.
-    const HANDLE created = CreateFileW(path, access.created, access.share, security, CREATE_NEW,
-                                       access.flags, nullptr);
+    const HANDLE created =
+        CreateFileW(path, access.created, access.share, logFileSecurityAttributes(), CREATE_NEW,
+                    access.flags, nullptr);
     if (created != INVALID_HANDLE_VALUE || use == LogFileUse::cabinet ||
         GetLastError() != ERROR_FILE_EXISTS)
         return verified(created, true);

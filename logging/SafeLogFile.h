@@ -33,12 +33,12 @@ enum class LogFileUse {
 // Opens the log file at path (a full path) without following a link, creating
 // it when the use allows. The handle is refused (closed, and a file this call
 // created is deleted through it) unless it is the file at path itself: no
-// reparse point, one link, final path equal to the full path. security applies
-// only to a file this call creates.
+// reparse point, one link, final path equal to the full path. A file this call
+// creates gets the log files' access list.
 // Fails with INVALID_HANDLE_VALUE: ERROR_SHARING_VIOLATION when another handle
 // holds the file, ERROR_CANT_ACCESS_FILE when a link was refused, else the
 // open's own error.
-HANDLE openLogFile(const wchar_t* path, LogFileUse use, SECURITY_ATTRIBUTES* security = nullptr);
+HANDLE openLogFile(const wchar_t* path, LogFileUse use);
 
 // What is done to a verified handle acts on that file, whatever its old name
 // points to by then. The rename never replaces an existing name.
