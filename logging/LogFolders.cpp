@@ -1,13 +1,10 @@
 #include "LogFolders.h"
 
-#include "LogAccess.h"
 #include "RegistryValues.h"
 #include "SafeLogFile.h"
 
 #include <shlobj.h>
 #include <shlwapi.h>
-
-#include <cwchar>
 
 ConfigDirectory::ConfigDirectory()
 {
@@ -21,14 +18,9 @@ ConfigDirectory::ConfigDirectory()
 
 LogDirectory::LogDirectory()
 {
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path_)))
-        return;
-    // Users may create entries below the common folder, never replace it.
-    const size_t trusted = std::wcslen(path_);
     // Known by identity from now on: a folder put in its place later gets no
     // new log files.
-    if (PathAppendW(path_, ORN_LOG_FOLDER_BELOW_COMMON_DATA) &&
-        LogUtils::createLogFolder(path_, trusted))
+    if (LogUtils::createCommonLogFolder(path_))
         LogUtils::pinLogFolder(path_);
 }
 

@@ -3,6 +3,8 @@
 #include "LogAccess.h"
 
 #include <sddl.h>
+#include <shlobj.h>
+#include <shlwapi.h>
 #include <winternl.h>
 
 #include <cwchar>
@@ -301,6 +303,15 @@ bool createLogFolder(const wchar_t* path, size_t trustedLength)
             return false;
     }
     return true;
+}
+
+bool createCommonLogFolder(wchar_t (&path)[MAX_PATH])
+{
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path)))
+        return false;
+    // Users may create entries below the common folder, never replace it.
+    const size_t trusted = std::wcslen(path);
+    return PathAppendW(path, ORN_LOG_FOLDER_BELOW_COMMON_DATA) && createLogFolder(path, trusted);
 }
 
 LogFolderHold::LogFolderHold(const wchar_t* folder, size_t length)

@@ -52,10 +52,13 @@ bool deleteLogFileOnClose(HANDLE file);
 // that exist keep their access list. True when path then is a plain folder.
 bool createLogFolder(const wchar_t* path, std::size_t trustedLength);
 
-// The log folder, known from now on by its identity (volume and file index)
-// as well as its path: a file is created below path only while the folder
-// found there is this one. Null forgets it. Called at module load, before
-// any thread logs.
+// Makes the log folder below the common application-data folder, as
+// createLogFolder does, into path. True when it is there as a plain folder.
+bool createCommonLogFolder(wchar_t (&path)[MAX_PATH]);
+
+// The log folder, known from now on by its file index as well as its path: a file is created below
+// path only while the folder found there is this one. Null forgets it. Called at module load,
+// before any thread logs.
 bool pinLogFolder(const wchar_t* path);
 
 // A folder held open, without delete sharing, so that it can be neither
