@@ -312,23 +312,13 @@ FNFCIGETOPENINFO(CabinetWriter::openInfo)
             describe(data.ftLastWriteTime, data.dwFileAttributes, pdate, ptime, pattribs);
         return ::_sopen(pszName, _O_RDONLY | _O_BINARY, _SH_DENYNO, _S_IREAD);
     }
-    // A copy of the handle, for the library closes what it is given.
-    orn::unique_handle copy;
-    if (!DuplicateHandle(GetCurrentProcess(), writer->source_, GetCurrentProcess(), copy.put(), 0,
-                         FALSE, DUPLICATE_SAME_ACCESS))
-        return -1;
     FILE_BASIC_INFO basic;
-    if (GetFileInformationByHandleEx(copy.get(), FileBasicInfo, &basic, sizeof basic)) {
+    if (GetFileInformationByHandleEx(writer->source_, FileBasicInfo, &basic, sizeof basic)) {
         const FILETIME lastWrite = {basic.LastWriteTime.LowPart,
                                     static_cast<DWORD>(basic.LastWriteTime.HighPart)};
         describe(lastWrite, basic.FileAttributes, pdate, ptime, pattribs);
     }
-    SetFilePointer(copy.get(), 0, nullptr, FILE_BEGIN);
-    const int descriptor =
-        _open_osfhandle(reinterpret_cast<intptr_t>(copy.get()), _O_RDONLY | _O_BINARY);
-    if (descriptor != -1)
-        copy.release();
-    return descriptor;
+    return handOut(writer->source_, _O_RDONLY);
 }
 
 bool rotateLogFile(const wchar_t* path)

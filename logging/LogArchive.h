@@ -1,11 +1,11 @@
 #pragma once
 // Rotation of a full log into a cabinet archive beside it.
 //
-//   live log                          moved log / file in the cabinet          cabinet
-//   C:\Logs\zuAgent.log            => zuAgent.20261206131500.log            =>
-//   zuAgent.20261206131500.cab C:\Logs\trace                  => trace.20261206131500.log =>
-//   trace.20261206131500.cab zuInstall.20261206000000.log   =>
-//   zuInstall.20261206000000.20261206131500.log (and .cab)
+//   live log                moved log / file in the cabinet     cabinet
+//   C:\Logs\zuAgent.log   => zuAgent.20261206131500.log       => zuAgent.20261206131500.cab
+//   C:\Logs\trace         => trace.20261206131500.log         => trace.20261206131500.cab
+//   zuInstall.20261206000000.log
+//                         => zuInstall.20261206000000.20261206131500.log (and .cab)
 
 #include "UniqueResource.h"
 
@@ -89,7 +89,6 @@ private:
     HFCI context_ = nullptr;
     CCAB parameters_;
     ERF error_;
-    bool failed_ = false;
     bool cabinetOpened_ = false;  // handed to the library
     orn::unique_file cabinet_;  // the created cabinet, kept to delete it
     HANDLE source_ = nullptr;  // during addFile only
