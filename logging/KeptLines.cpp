@@ -45,6 +45,19 @@ std::string lostNote(unsigned long lost)
     return std::string(note, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 
+// What goes before the file's next line: the note of lines lost, if any,
+// then the kept lines in their order.
+std::string keptText(const KeptFile& file, std::size_t room)
+{
+    std::string text;
+    text.reserve(file.bytes + 96 + room);
+    if (file.lost)
+        text += lostNote(file.lost);
+    for (const std::string& line : file.lines)
+        text += line;
+    return text;
+}
+
 // Written out when the module unloads, as far as the files let it: a process
 // going away has no later line to wait for, so each file gets more attempts
 // than a line does (about half a second), then its lines go with the process.
@@ -58,14 +71,8 @@ public:
     ~KeptTable()
     {
         for (unsigned slot = 0; slot < slots; ++slot) {
-            for (KeptFile& file : files[slot]) {
-                std::string text;
-                if (file.lost)
-                    text = lostNote(file.lost);
-                for (const std::string& line : file.lines)
-                    text += line;
-                append(file.path.c_str(), text);
-            }
+            for (const KeptFile& file : files[slot])
+                append(file.path.c_str(), keptText(file, 0));
         }
     }
     KeptTable(const KeptTable&) = delete;
@@ -108,8 +115,10 @@ void KeptLines::keep(unsigned slot, const wchar_t* path, std::string&& line)
     std::vector<KeptFile>& files = table().files[slot % slots];
     KeptFile* file = nullptr;
     for (KeptFile& candidate : files) {
-        if (samePath(candidate.path, path))
+        if (samePath(candidate.path, path)) {
             file = &candidate;
+            break;
+        }
     }
     if (!file) {
         files.emplace_back();
@@ -142,12 +151,7 @@ bool KeptLines::takeInto(unsigned slot, const wchar_t* path, std::string& text)
     for (auto it = files.begin(); it != files.end(); ++it) {
         if (!samePath(it->path, path))
             continue;
-        std::string kept;
-        kept.reserve(it->bytes + 96 + text.size());
-        if (it->lost)
-            kept = lostNote(it->lost);
-        for (const std::string& line : it->lines)
-            kept += line;
+        std::string kept = keptText(*it, text.size());
         kept += text;
         text.swap(kept);
         keptBytes -= it->bytes;

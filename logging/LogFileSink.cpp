@@ -103,9 +103,6 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
             return false;
         }
     }
-    // Lines kept earlier go first, in the same write, and count for the size.
-    KeptLines::takeInto(slot, path_, line);
-
     // No other writer can have the file open beside this handle, so the end
     // found here and the bytes written are the size: no call to ask for it.
     LARGE_INTEGER end;
@@ -114,6 +111,8 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
         KeptLines::keep(slot, path_, std::move(line));
         return false;
     }
+    // Lines kept earlier go first, in the same write, and count for the size.
+    KeptLines::takeInto(slot, path_, line);
     DWORD written = 0;
     WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     file.reset();

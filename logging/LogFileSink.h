@@ -24,10 +24,11 @@ public:
     {
     }
 
-    // False only when the file could not be opened or was refused as a link;
-    // a short write goes unnoticed. A line refused because another process
-    // held the file through every attempt is kept (KeptLines.h) and written
-    // before this process's next line to the file.
+    // False only when the file could not be opened, was refused as a link, or
+    // its end could not be found; a short write goes unnoticed. A line refused
+    // because another process held the file through every attempt, or whose
+    // file had no end to be found, is kept (KeptLines.h) and written before
+    // this process's next line to the file.
     bool write(ILogSinkStreamer& streamer) override;
 
     // Whether a file that has grown to size by an append is rotated away.
