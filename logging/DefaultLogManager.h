@@ -8,6 +8,7 @@
 #include "FilterEvaluator.h"
 #include "LogFolders.h"
 #include "LogManager.h"
+#include "ProductKeys.h"
 #include "UniqueResource.h"
 
 #include <atomic>
@@ -84,6 +85,3 @@ private:
     std::atomic<bool> keyChanged_{false};
     std::atomic<bool> folderChanged_{false};
 };
-
-// The registry key of the run-time properties, under HKEY_LOCAL_MACHINE.
-extern const wchar_t logRegistryKey[];
