@@ -1,6 +1,5 @@
 #include "ExplorerCommand.h"
 
-#include "LogRecord.h"
 #include "Resource.h"
 #include "ScanCommand.h"
 
@@ -28,14 +27,8 @@ HRESULT shellText(bool (*read)(TextBuffer&), LPWSTR* result) noexcept
     return SHStrDupW(text, result);
 }
 
-void logError(int line, const char* message) noexcept
-{
-    try {
-        LogRecord(".\\ExplorerCommand", line, LevelError, "OrnShExt", defaultLogManager())
-            .print("%s", message);
-    } catch (...) {
-    }
-}
+// How this file's diagnostics name it in the log.
+constexpr char logUnit[] = ".\\ExplorerCommand";
 
 }  // namespace
 
@@ -100,7 +93,7 @@ STDMETHODIMP CExplorerCommand::Invoke(IShellItemArray* items, IBindCtx* /*contex
 {
     DWORD count = 0;
     if (!items || FAILED(items->GetCount(&count)) || count == 0) {
-        logError(__LINE__, "objectname count is Zero");
+        logError(logUnit, __LINE__, "objectname count is Zero");
         return E_INVALIDARG;
     }
     // Only the first item with a path is scanned, as the classic menu scans
