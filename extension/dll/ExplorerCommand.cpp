@@ -11,8 +11,10 @@ namespace {
 
 using TextBuffer = wchar_t[CScanCommand::textChars];
 
-// A text of the command handed to the shell in memory it frees itself.
-HRESULT shellText(bool (*read)(TextBuffer&), LPWSTR* result) noexcept
+// A text of the command, as read(TextBuffer&) fills it, handed to the shell
+// in memory it frees itself.
+template <typename Read>
+HRESULT shellText(Read read, LPWSTR* result) noexcept
 {
     if (!result)
         return E_POINTER;
@@ -59,13 +61,11 @@ STDMETHODIMP CExplorerCommand::GetToolTip(IShellItemArray* /*items*/, LPWSTR* ti
 
 STDMETHODIMP CExplorerCommand::GetIcon(IShellItemArray* /*items*/, LPWSTR* icon)
 {
-    if (!icon)
-        return E_POINTER;
-    *icon = nullptr;
-    TextBuffer location;
-    if (!CScanCommand::IconLocation(g_moduleInstance, IDI_SCAN, location))
-        return E_FAIL;
-    return SHStrDupW(location, icon);
+    return shellText(
+        [](TextBuffer& location) {
+            return CScanCommand::IconLocation(g_moduleInstance, IDI_SCAN, location);
+        },
+        icon);
 }
 
 STDMETHODIMP CExplorerCommand::GetCanonicalName(GUID* name)
