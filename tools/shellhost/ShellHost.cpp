@@ -389,22 +389,20 @@ std::wstring iconText(const std::wstring& location)
         return L"no icon";
     location.copy(path, location.size());
     const int index = PathParseIconLocationW(path);
-    HICON large = nullptr;
-    HICON small = nullptr;
-    if (ExtractIconExW(path, index, &large, &small, 1) == 0 || !small)
+    using unique_hicon = orn::unique_resource<HICON, orn::closer<&DestroyIcon>>;
+    unique_hicon large;
+    unique_hicon small;
+    if (ExtractIconExW(path, index, large.put(), small.put(), 1) == 0 || !small)
         return L"does not load";
     ICONINFO info = {};
     BITMAP bitmap = {};
     std::wstring text = L"loads";
-    if (GetIconInfo(small, &info)) {
+    if (GetIconInfo(small.get(), &info)) {
+        const orn::unique_hbitmap color(info.hbmColor);
+        const orn::unique_hbitmap mask(info.hbmMask);
         if (GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof(bitmap), &bitmap))
             text += format(L" (small %ldx%ld)", bitmap.bmWidth, bitmap.bmHeight);
-        DeleteObject(info.hbmColor);
-        DeleteObject(info.hbmMask);
     }
-    DestroyIcon(small);
-    if (large)
-        DestroyIcon(large);
     return text;
 }
 
