@@ -449,20 +449,18 @@ int readManifest(const Options& options, bool folder, std::wstring& clsid, std::
     VariantClear(&file);
     if (hr != S_OK || loaded != VARIANT_TRUE)
         return fail(2, L"cannot read the manifest " + options.manifest);
-    VARIANT language;
-    VariantInit(&language);
-    language.vt = VT_BSTR;
-    language.bstrVal = SysAllocString(L"XPath");
-    document->setProperty(orn::unique_bstr(SysAllocString(L"SelectionLanguage")).get(), language);
-    VariantClear(&language);
-    VARIANT namespaces;
-    VariantInit(&namespaces);
-    namespaces.vt = VT_BSTR;
-    namespaces.bstrVal = SysAllocString(
-        L"xmlns:d5='http://schemas.microsoft.com/appx/manifest/desktop/windows10/5' "
-        L"xmlns:com='http://schemas.microsoft.com/appx/manifest/com/windows10'");
-    document->setProperty(orn::unique_bstr(SysAllocString(L"SelectionNamespaces")).get(), namespaces);
-    VariantClear(&namespaces);
+    const auto setText = [&document](const wchar_t* property, const wchar_t* text) {
+        VARIANT value;
+        VariantInit(&value);
+        value.vt = VT_BSTR;
+        value.bstrVal = SysAllocString(text);
+        document->setProperty(orn::unique_bstr(SysAllocString(property)).get(), value);
+        VariantClear(&value);
+    };
+    setText(L"SelectionLanguage", L"XPath");
+    setText(L"SelectionNamespaces",
+            L"xmlns:d5='http://schemas.microsoft.com/appx/manifest/desktop/windows10/5' "
+            L"xmlns:com='http://schemas.microsoft.com/appx/manifest/com/windows10'");
 
     const std::wstring verb = std::wstring(L"//d5:ItemType[@Type='") + (folder ? L"Directory" : L"*") + L"']/d5:Verb";
     clsid = manifestValue(document.get(), verb.c_str(), L"Clsid");
