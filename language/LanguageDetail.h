@@ -14,10 +14,6 @@
 namespace orn {
 namespace language {
 
-// A string value of a product key by the checked rule (ReadStringValue).
-bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, std::size_t limit,
-                        std::wstring& text);
-
 // The longest values the class reads: short settings (LANGID, szCountry),
 // and paths and bitmasks; folder and bitmask arguments are refused above
 // kArgumentLimit.

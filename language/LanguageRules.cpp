@@ -2,22 +2,12 @@
 
 #include "HexDigit.h"
 #include "ProductKeys.h"
-#include "UniqueResource.h"
 
 #include <cwchar>
 #include <vector>
 
 namespace orn {
 namespace language {
-
-bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, std::size_t limit,
-                        std::wstring& text)
-{
-    unique_hkey key;
-    if (OpenProductKey(root, subKey, KEY_READ, key.put()) != ERROR_SUCCESS)
-        return false;
-    return ReadStringValue(key.get(), name, limit, text);
-}
 
 bool ReadLanguageValue(HKEY root, DWORD& value)
 {

@@ -57,12 +57,18 @@ bool ReadInstallDirAsStored(HKEY key, wchar_t (&folder)[installDirCapacity])
     return true;
 }
 
-bool ReadInstallDirChecked(std::size_t limit, std::wstring& folder)
+bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, std::size_t limit,
+                        std::wstring& text)
 {
     orn::unique_hkey key;
-    if (OpenProductKey(HKEY_LOCAL_MACHINE, installKeyNative, KEY_READ, key.put()) != ERROR_SUCCESS)
+    if (OpenProductKey(root, subKey, KEY_READ, key.put()) != ERROR_SUCCESS)
         return false;
-    return ReadStringValue(key.get(), installDirValue, limit, folder);
+    return ReadStringValue(key.get(), name, limit, text);
+}
+
+bool ReadInstallDirChecked(std::size_t limit, std::wstring& folder)
+{
+    return ReadRegistryString(HKEY_LOCAL_MACHINE, installKeyNative, installDirValue, limit, folder);
 }
 
 bool ReadInstallDirAsPath(wchar_t (&folder)[MAX_PATH])

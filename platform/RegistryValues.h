@@ -1,6 +1,7 @@
 #pragma once
-// Checked reads of single registry values, and the install folder read by
-// each of its three rules. Nothing here logs, so every library can use it.
+// Checked reads of single registry values, of string values of a product key,
+// and the install folder read by each of its three rules. Nothing here logs,
+// so every library can use it.
 
 #include <windows.h>
 
@@ -32,8 +33,12 @@ constexpr std::size_t installDirCapacity = 1024;
 // when the value is missing or longer than the buffer.
 bool ReadInstallDirAsStored(HKEY key, wchar_t (&folder)[installDirCapacity]);
 
-// "szInstallDir" under HKEY_LOCAL_MACHINE by the checked string rule above,
-// at most limit characters (the language class).
+// A string value of a product key by the checked rule (ReadStringValue).
+bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, std::size_t limit,
+                        std::wstring& text);
+
+// "szInstallDir" under HKEY_LOCAL_MACHINE by that same rule, at most limit
+// characters (the language class).
 bool ReadInstallDirChecked(std::size_t limit, std::wstring& folder);
 
 // "szInstallDir" under HKEY_LOCAL_MACHINE as a string type of at most

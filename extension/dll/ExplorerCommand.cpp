@@ -1,6 +1,5 @@
 #include "ExplorerCommand.h"
 
-#include "LogRecord.h"
 #include "Resource.h"
 #include "ScanCommand.h"
 
@@ -12,8 +11,10 @@ namespace {
 
 using TextBuffer = wchar_t[CScanCommand::textChars];
 
-// A text of the command handed to the shell in memory it frees itself.
-HRESULT shellText(bool (*read)(TextBuffer&), LPWSTR* result) noexcept
+// A text of the command, as read(TextBuffer&) fills it, handed to the shell
+// in memory it frees itself.
+template <typename Read>
+HRESULT shellText(Read read, LPWSTR* result) noexcept
 {
     if (!result)
         return E_POINTER;
@@ -28,14 +29,8 @@ HRESULT shellText(bool (*read)(TextBuffer&), LPWSTR* result) noexcept
     return SHStrDupW(text, result);
 }
 
-void logError(int line, const char* message) noexcept
-{
-    try {
-        LogRecord(".\\ExplorerCommand", line, LevelError, "OrnShExt", defaultLogManager())
-            .print("%s", message);
-    } catch (...) {
-    }
-}
+// How this file's diagnostics name it in the log.
+constexpr char logUnit[] = ".\\ExplorerCommand";
 
 }  // namespace
 
@@ -66,13 +61,11 @@ STDMETHODIMP CExplorerCommand::GetToolTip(IShellItemArray* /*items*/, LPWSTR* ti
 
 STDMETHODIMP CExplorerCommand::GetIcon(IShellItemArray* /*items*/, LPWSTR* icon)
 {
-    if (!icon)
-        return E_POINTER;
-    *icon = nullptr;
-    TextBuffer location;
-    if (!CScanCommand::IconLocation(g_moduleInstance, IDI_SCAN, location))
-        return E_FAIL;
-    return SHStrDupW(location, icon);
+    return shellText(
+        [](TextBuffer& location) {
+            return CScanCommand::IconLocation(g_moduleInstance, IDI_SCAN, location);
+        },
+        icon);
 }
 
 STDMETHODIMP CExplorerCommand::GetCanonicalName(GUID* name)
@@ -100,7 +93,7 @@ STDMETHODIMP CExplorerCommand::Invoke(IShellItemArray* items, IBindCtx* /*contex
 {
     DWORD count = 0;
     if (!items || FAILED(items->GetCount(&count)) || count == 0) {
-        logError(__LINE__, "objectname count is Zero");
+        logError(logUnit, __LINE__, "objectname count is Zero");
         return E_INVALIDARG;
     }
     // Only the first item with a path is scanned, as the classic menu scans

@@ -1,16 +1,26 @@
-// The module's process-wide objects, its class object and the entry points
-// DllMain, DllGetClassObject and DllCanUnloadNow.
+// The module's process-wide objects, its class object, the handlers' error
+// diagnostic and the entry points DllMain, DllGetClassObject and
+// DllCanUnloadNow.
 
 #include "Module.h"
 
 #include "ComObject.h"
 #include "ExplorerCommand.h"
+#include "LogRecord.h"
 #include "ShellExt.h"
 
 #include <iterator>
 
 HINSTANCE g_moduleInstance = nullptr;
 bool g_moduleInitFailed = false;
+
+void logError(const char* unit, int line, const char* message) noexcept
+{
+    try {
+        LogRecord(unit, line, LevelError, "OrnShExt", defaultLogManager()).print("%s", message);
+    } catch (...) {
+    }
+}
 
 // {2B8E4F17-6D05-4C93-A1E2-7F3B90D4C658}
 const GUID APPID_OrnShExt = {

@@ -129,6 +129,11 @@ extern HINSTANCE g_moduleInstance;
 // refuses the load.
 extern bool g_moduleInitFailed;
 
+// An error diagnostic of a handler; unit names its source file in the log.
+// The logging call passes on an allocation failure; a COM method must not,
+// so such a diagnostic is lost rather than thrown into the shell.
+void logError(const char* unit, int line, const char* message) noexcept;
+
 // Identities of the module's application and type library.
 extern const GUID APPID_OrnShExt;
 extern const wchar_t APPID_OrnShExtText[];

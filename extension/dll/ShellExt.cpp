@@ -1,6 +1,5 @@
 #include "ShellExt.h"
 
-#include "LogRecord.h"
 #include "ScanCommand.h"
 #include "Resource.h"
 
@@ -29,16 +28,8 @@ HBITMAP loadMenuImage(UINT id, UINT flags) noexcept
                                            GetSystemMetrics(SM_CYSMICON) - 1, flags));
 }
 
-// The logging call passes on an allocation failure; a COM method must not,
-// so such a diagnostic is lost rather than thrown into the shell.
-void logError(int line, const char* message) noexcept
-{
-    try {
-        LogRecord(".\\ShellExt", line, LevelError, "OrnShExt", defaultLogManager())
-            .print("%s", message);
-    } catch (...) {
-    }
-}
+// How this file's diagnostics name it in the log.
+constexpr char logUnit[] = ".\\ShellExt";
 
 // Gives back a storage medium on every way out.
 class MediumHolder {
@@ -144,7 +135,7 @@ STDMETHODIMP CShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info)
     if (!info)
         return hr;
     if (HIWORD(reinterpret_cast<UINT_PTR>(info->lpVerb)) != 0) {
-        logError(__LINE__, "Invalid HIWORD");
+        logError(logUnit, __LINE__, "Invalid HIWORD");
         return hr;
     }
     // The shell of platform 5 may hand any offset for our single command.
@@ -157,13 +148,13 @@ STDMETHODIMP CShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info)
     FORMATETC format = {CF_HDROP, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
     STGMEDIUM medium = {};
     if (FAILED(dataObject_->GetData(&format, &medium))) {
-        logError(__LINE__, "GetData failed");
+        logError(logUnit, __LINE__, "GetData failed");
         return hr;
     }
     MediumHolder holder(medium);
     HDROP drop = static_cast<HDROP>(medium.hGlobal);
     if (DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0) == 0) {
-        logError(__LINE__, "objectname count is Zero");
+        logError(logUnit, __LINE__, "objectname count is Zero");
         return hr;
     }
     // Only the first selected item is scanned.

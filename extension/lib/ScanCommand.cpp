@@ -32,21 +32,21 @@ bool CScanCommand::IconLocation(HMODULE module, int iconId, wchar_t (&location)[
 
 bool CScanCommand::InstallationKnown() noexcept
 {
-    // The views in the launcher's order: the Wow6432Node copy only under WoW64.
-    for (const wchar_t* view : {installKeys.native, installKeys.wow32}) {
+    const auto folderIn = [](const wchar_t* view) {
         orn::unique_hkey key;
         wchar_t folder[installDirCapacity];
-        if (OpenProductKey(HKEY_LOCAL_MACHINE, view, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS &&
-            ReadInstallDirAsStored(key.get(), folder) && folder[0])
-            return true;
-        try {
-            if (!IsWow64())
-                return false;
-        } catch (...) {
-            return false;
-        }
+        return OpenProductKey(HKEY_LOCAL_MACHINE, view, KEY_QUERY_VALUE, key.put()) ==
+                   ERROR_SUCCESS &&
+               ReadInstallDirAsStored(key.get(), folder) && folder[0];
+    };
+    if (folderIn(installKeys.native))
+        return true;
+    // The Wow6432Node copy counts only under WoW64.
+    try {
+        return IsWow64() && folderIn(installKeys.wow32);
+    } catch (...) {
+        return false;
     }
-    return false;
 }
 
 HRESULT CScanCommand::Launch(HWND window, const wchar_t* path) noexcept

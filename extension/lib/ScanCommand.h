@@ -22,9 +22,10 @@ public:
     // "<module path>,-<icon id>", the form the shell loads an icon from.
     static bool IconLocation(HMODULE module, int iconId, wchar_t (&location)[textChars]) noexcept;
 
-    // Whether the product's install folder is recorded, read the way the
-    // launcher reads it but without a diagnostic: cheap enough for a menu's
-    // state question.
+    // Whether a non-empty install folder is recorded in the native view of
+    // the product key or, under WoW64 only, in its Wow6432Node copy; a view
+    // that cannot be opened or read counts as recording none. No diagnostic:
+    // cheap enough for a menu's state question.
     static bool InstallationKnown() noexcept;
 
     // Hands one path to the scan launcher: E_INVALIDARG (and the launcher's

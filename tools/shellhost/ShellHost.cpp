@@ -389,22 +389,20 @@ std::wstring iconText(const std::wstring& location)
         return L"no icon";
     location.copy(path, location.size());
     const int index = PathParseIconLocationW(path);
-    HICON large = nullptr;
-    HICON small = nullptr;
-    if (ExtractIconExW(path, index, &large, &small, 1) == 0 || !small)
+    using unique_hicon = orn::unique_resource<HICON, orn::closer<&DestroyIcon>>;
+    unique_hicon large;
+    unique_hicon small;
+    if (ExtractIconExW(path, index, large.put(), small.put(), 1) == 0 || !small)
         return L"does not load";
     ICONINFO info = {};
     BITMAP bitmap = {};
     std::wstring text = L"loads";
-    if (GetIconInfo(small, &info)) {
+    if (GetIconInfo(small.get(), &info)) {
+        const orn::unique_hbitmap color(info.hbmColor);
+        const orn::unique_hbitmap mask(info.hbmMask);
         if (GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof(bitmap), &bitmap))
             text += format(L" (small %ldx%ld)", bitmap.bmWidth, bitmap.bmHeight);
-        DeleteObject(info.hbmColor);
-        DeleteObject(info.hbmMask);
     }
-    DestroyIcon(small);
-    if (large)
-        DestroyIcon(large);
     return text;
 }
 
@@ -451,20 +449,18 @@ int readManifest(const Options& options, bool folder, std::wstring& clsid, std::
     VariantClear(&file);
     if (hr != S_OK || loaded != VARIANT_TRUE)
         return fail(2, L"cannot read the manifest " + options.manifest);
-    VARIANT language;
-    VariantInit(&language);
-    language.vt = VT_BSTR;
-    language.bstrVal = SysAllocString(L"XPath");
-    document->setProperty(orn::unique_bstr(SysAllocString(L"SelectionLanguage")).get(), language);
-    VariantClear(&language);
-    VARIANT namespaces;
-    VariantInit(&namespaces);
-    namespaces.vt = VT_BSTR;
-    namespaces.bstrVal = SysAllocString(
-        L"xmlns:d5='http://schemas.microsoft.com/appx/manifest/desktop/windows10/5' "
-        L"xmlns:com='http://schemas.microsoft.com/appx/manifest/com/windows10'");
-    document->setProperty(orn::unique_bstr(SysAllocString(L"SelectionNamespaces")).get(), namespaces);
-    VariantClear(&namespaces);
+    const auto setText = [&document](const wchar_t* property, const wchar_t* text) {
+        VARIANT value;
+        VariantInit(&value);
+        value.vt = VT_BSTR;
+        value.bstrVal = SysAllocString(text);
+        document->setProperty(orn::unique_bstr(SysAllocString(property)).get(), value);
+        VariantClear(&value);
+    };
+    setText(L"SelectionLanguage", L"XPath");
+    setText(L"SelectionNamespaces",
+            L"xmlns:d5='http://schemas.microsoft.com/appx/manifest/desktop/windows10/5' "
+            L"xmlns:com='http://schemas.microsoft.com/appx/manifest/com/windows10'");
 
     const std::wstring verb = std::wstring(L"//d5:ItemType[@Type='") + (folder ? L"Directory" : L"*") + L"']/d5:Verb";
     clsid = manifestValue(document.get(), verb.c_str(), L"Clsid");
