@@ -8,16 +8,6 @@ namespace LogUtils {
 
 namespace {
 
-// One section seen as a configuration, for processSection.
-class SingleSection : public LogConfigurationW {
-public:
-    explicit SingleSection(LookupableW& section) : section_(section) {}
-    bool firstThat(ActionType& action) override { return action(section_); }
-
-private:
-    LookupableW& section_;
-};
-
 using Outcome = SectionDecision::Outcome;
 
 }  // namespace
@@ -26,15 +16,6 @@ bool dropsTraces(LookupableW& properties)
 {
     const wchar_t* debug = properties.getProperty(L"debugEnable");
     return debug && _wcsicmp(debug, L"0") == 0;
-}
-
-bool LogManagerImpl::processSection(LogRecord& record, LookupableW& section,
-                                    LookupableW& properties)
-{
-    SingleSection configuration(section);
-    CompiledRouting(configuration, properties, getFilterEvaluator())
-        .route(record, *this, properties);
-    return false;
 }
 
 bool LogManagerImpl::ConfigurationAction::operator()(LogConfigurationW& configuration)
