@@ -96,8 +96,6 @@ CompiledRouting::CompiledRouting(LogConfigurationW& configuration, LookupableW& 
 {
     Builder builder(sections_, properties, evaluator);
     configuration.firstThat(builder);
-    for (const Section& section : sections_)
-        routable_ += section.outcome == Outcome::taken;
 }
 
 void CompiledRouting::route(LogRecord& record, LogManagerImpl& manager,

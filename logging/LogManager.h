@@ -118,9 +118,6 @@ public:
     // decided as route() decides it; for tools. Allocates freely.
     std::vector<SectionDecision> explain(const LogRecord& record, LookupableW& properties) const;
 
-    // The sections a record can reach.
-    std::size_t sectionCount() const { return routable_; }
-
 private:
     struct Section {
         // Decided once: left out before any record, or a candidate (outcome
@@ -144,7 +141,6 @@ private:
 
     IFilterEvaluator* evaluator_ = nullptr;
     std::vector<Section> sections_;
-    std::size_t routable_ = 0;
 };
 
 }  // namespace LogUtils
