@@ -12,8 +12,6 @@
 
 #include <winsock.h>
 
-#include <memory>
-
 namespace logcheck {
 
 namespace {
