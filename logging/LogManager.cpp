@@ -105,11 +105,11 @@ void CompiledRouting::route(LogRecord& record, LogManagerImpl& manager,
         if (section.outcome != Outcome::taken)
             continue;
         try {
+            // Set only with an evaluator, the one explain() asks.
             if (section.conditionPerRecord) {
-                IFilterEvaluator* evaluator = manager.getFilterEvaluator();
                 const wchar_t* condition =
                     section.hasCondition ? section.condition.c_str() : nullptr;
-                if (evaluator && !evaluator->evaluateCondition(condition, record, &properties))
+                if (!evaluator_->evaluateCondition(condition, record, &properties))
                     continue;
             }
             if (!section.compiledFilter.matches(record))
