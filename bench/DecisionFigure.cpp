@@ -61,7 +61,7 @@ Figure decisionCost()
         [&](int) { sink = snprintfLine(buffer, sizeof buffer, fields, message); });
 
     // For comparison: the same decision made section by section from the
-    // table's keys (processSection), and the pieces of a record's cost.
+    // table's keys (ConfigurationAction), and the pieces of a record's cost.
     TableOnlyManager tableOnly;
     LogUtils::PropertyMap map = {{L"activity", L"zuAgent"},
                                  {L"debugEnable", L"1"},

@@ -126,37 +126,34 @@ private:
         return true;
     }
 
-    bool expression(const wchar_t*& p, bool& value)
+    using Rule = bool (Parser::*)(const wchar_t*&, bool&);
+
+    // Operands joined by a keyword. Every operand is parsed, and so observed,
+    // even once the answer is known; a keyword whose operand does not parse
+    // is given back.
+    bool joined(const wchar_t*& p, bool& value, const wchar_t* keyword, Rule next, bool isOr)
     {
         const wchar_t* q = p;
-        if (!andExpression(q, value))
+        if (!(this->*next)(q, value))
             return false;
         for (;;) {
             const wchar_t* r = q;
             bool operand = false;
-            if (!literal(r, L"or") || !andExpression(r, operand))
+            if (!literal(r, keyword) || !(this->*next)(r, operand))
                 break;
-            value = value || operand;
+            value = isOr ? value || operand : value && operand;
             q = r;
         }
         p = q;
         return true;
     }
+    bool expression(const wchar_t*& p, bool& value)
+    {
+        return joined(p, value, L"or", &Parser::andExpression, true);
+    }
     bool andExpression(const wchar_t*& p, bool& value)
     {
-        const wchar_t* q = p;
-        if (!unary(q, value))
-            return false;
-        for (;;) {
-            const wchar_t* r = q;
-            bool operand = false;
-            if (!literal(r, L"and") || !unary(r, operand))
-                break;
-            value = value && operand;
-            q = r;
-        }
-        p = q;
-        return true;
+        return joined(p, value, L"and", &Parser::unary, false);
     }
     // "not" takes a primary, so it cannot repeat.
     bool unary(const wchar_t*& p, bool& value)

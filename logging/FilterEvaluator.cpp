@@ -272,17 +272,33 @@ bool CompiledFilter::matches(const LogRecord& record) const
     return true;
 }
 
-std::wstring CompiledFilter::decidingPattern(const LogRecord& record) const
+bool CompiledFilter::decide(const LogRecord& record, std::wstring& deciding) const
 {
+    deciding.clear();
+    if (!present_)
+        return true;
     ComponentText component(record.component);
-    const bool admitted = matches(record);
-    for (const Pattern& pattern : admitted ? positives_ : exclusions_) {
-        if (patternMatches(patternText(text_, pattern), record, component)) {
-            const std::size_t end = pattern.levelBegin + pattern.levelLength;
-            return text_.substr(pattern.tokenBegin, end - pattern.tokenBegin);
+    const auto firstMatch = [&](const std::vector<Pattern>& patterns) -> const Pattern* {
+        for (const Pattern& pattern : patterns) {
+            if (patternMatches(patternText(text_, pattern), record, component))
+                return &pattern;
         }
+        return nullptr;
+    };
+    const auto token = [&](const Pattern& pattern) {
+        const std::size_t end = pattern.levelBegin + pattern.levelLength;
+        return text_.substr(pattern.tokenBegin, end - pattern.tokenBegin);
+    };
+    const Pattern* positive = firstMatch(positives_);
+    // Without a positive match an exclusion that matches is still named.
+    if (const Pattern* exclusion = firstMatch(exclusions_)) {
+        deciding = token(*exclusion);
+        return false;
     }
-    return std::wstring();
+    if (!positive)
+        return false;
+    deciding = token(*positive);
+    return true;
 }
 
 }  // namespace LogUtils

@@ -51,10 +51,10 @@ public:
 
     // Throws only when the heap fails for a component of unusual length.
     bool matches(const LogRecord& record) const;
-    // The pattern, as written ("~" included), that gives matches() its answer
-    // for the record: the first positive pattern that admits it, or the first
-    // exclusion that matches it; empty when no pattern matches.
-    std::wstring decidingPattern(const LogRecord& record) const;
+    // matches()'s answer, with the pattern, as written ("~" included), that
+    // gives it: the first positive pattern that admits the record, or the
+    // first exclusion that matches it; empty when no pattern matches.
+    bool decide(const LogRecord& record, std::wstring& deciding) const;
 
 private:
     struct Pattern {

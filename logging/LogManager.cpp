@@ -8,16 +8,6 @@ namespace LogUtils {
 
 namespace {
 
-// One section seen as a configuration, for processSection.
-class SingleSection : public LogConfigurationW {
-public:
-    explicit SingleSection(LookupableW& section) : section_(section) {}
-    bool firstThat(ActionType& action) override { return action(section_); }
-
-private:
-    LookupableW& section_;
-};
-
 using Outcome = SectionDecision::Outcome;
 
 }  // namespace
@@ -26,15 +16,6 @@ bool dropsTraces(LookupableW& properties)
 {
     const wchar_t* debug = properties.getProperty(L"debugEnable");
     return debug && _wcsicmp(debug, L"0") == 0;
-}
-
-bool LogManagerImpl::processSection(LogRecord& record, LookupableW& section,
-                                    LookupableW& properties)
-{
-    SingleSection configuration(section);
-    CompiledRouting(configuration, properties, getFilterEvaluator())
-        .route(record, *this, properties);
-    return false;
 }
 
 bool LogManagerImpl::ConfigurationAction::operator()(LogConfigurationW& configuration)
@@ -115,8 +96,6 @@ CompiledRouting::CompiledRouting(LogConfigurationW& configuration, LookupableW& 
 {
     Builder builder(sections_, properties, evaluator);
     configuration.firstThat(builder);
-    for (const Section& section : sections_)
-        routable_ += section.outcome == Outcome::taken;
 }
 
 void CompiledRouting::route(LogRecord& record, LogManagerImpl& manager,
@@ -126,11 +105,11 @@ void CompiledRouting::route(LogRecord& record, LogManagerImpl& manager,
         if (section.outcome != Outcome::taken)
             continue;
         try {
+            // Set only with an evaluator, the one explain() asks.
             if (section.conditionPerRecord) {
-                IFilterEvaluator* evaluator = manager.getFilterEvaluator();
                 const wchar_t* condition =
                     section.hasCondition ? section.condition.c_str() : nullptr;
-                if (evaluator && !evaluator->evaluateCondition(condition, record, &properties))
+                if (!evaluator_->evaluateCondition(condition, record, &properties))
                     continue;
             }
             if (!section.compiledFilter.matches(record))

@@ -26,11 +26,6 @@ public:
     // Hands the configuration in force to the action; answers its result.
     virtual bool forEachConfiguration(ConfigurationEnumeration::ActionType& action) = 0;
 
-    // Writes the record through one section's sink when the section takes it
-    // (CompiledRouting decides). Reports nothing: a section that cannot write
-    // only loses its line.
-    bool processSection(LogRecord& record, LookupableW& section, LookupableW& properties);
-
     // Applies every section of one configuration (CompiledRouting decides).
     class ConfigurationAction : public ConfigurationEnumeration::ActionType {
     public:
@@ -111,7 +106,7 @@ public:
     CompiledRouting() = default;
     // The evaluator may be null (every section then passes). Its
     // evaluateCondition runs here; a condition that throws is asked again for
-    // every record, as processSection would.
+    // every record.
     CompiledRouting(LogConfigurationW& configuration, LookupableW& properties,
                     IFilterEvaluator* evaluator);
 
@@ -122,9 +117,6 @@ public:
     // Every section, in order, and why it takes this record or leaves it out,
     // decided as route() decides it; for tools. Allocates freely.
     std::vector<SectionDecision> explain(const LogRecord& record, LookupableW& properties) const;
-
-    // The sections a record can reach.
-    std::size_t sectionCount() const { return routable_; }
 
 private:
     struct Section {
@@ -149,7 +141,6 @@ private:
 
     IFilterEvaluator* evaluator_ = nullptr;
     std::vector<Section> sections_;
-    std::size_t routable_ = 0;
 };
 
 }  // namespace LogUtils

@@ -40,8 +40,7 @@ std::vector<SectionDecision> CompiledRouting::explain(const LogRecord& record,
                 decision.outcome = SectionDecision::Outcome::conditionFalse;
                 continue;
             }
-            decision.admitted = section.compiledFilter.matches(record);
-            decision.decidingPattern = section.compiledFilter.decidingPattern(record);
+            decision.admitted = section.compiledFilter.decide(record, decision.decidingPattern);
         } catch (const std::exception&) {
             decision.admitted = true;
         }

@@ -123,12 +123,16 @@ private:
             add(L"no \"type\": the section is skipped");
             return L"no type, skipped";
         }
-        if (equalIgnoringCase(type, L"file"))
-            return fileDestination();
-        if (equalIgnoringCase(type, L"syslog"))
-            return syslogDestination();
-        if (equalIgnoringCase(type, L"outputdebugstring"))
-            return L"debugger output";
+        if (const LogUtils::SinkType* sink = LogUtils::findSinkType(type)) {
+            switch (sink->kind) {
+            case LogUtils::SinkKind::file:
+                return fileDestination();
+            case LogUtils::SinkKind::syslog:
+                return syslogDestination();
+            case LogUtils::SinkKind::debugger:
+                return L"debugger output";
+            }
+        }
         add(L"unknown type " + quote(type) + L": the section writes nothing");
         return L"type " + quote(type) + L", writes nothing";
     }

@@ -198,14 +198,6 @@ std::vector<std::wstring> sectionNames(const std::wstring& path)
     return collect.names;
 }
 
-// Every record passes "*.Debug", so the evaluator rejects this filter exactly
-// when the pattern matches, whatever the pattern starts with.
-bool patternMatches(const std::wstring& pattern, const LogRecord& record)
-{
-    const std::wstring probe = L"*.Debug ~" + pattern;
-    return !manager().getFilterEvaluator()->evaluateFilter(probe.c_str(), record, nullptr);
-}
-
 std::wstring describePattern(const std::wstring& pattern)
 {
     const bool exclusion = !pattern.empty() && pattern[0] == L'~';

@@ -48,8 +48,6 @@ bool isReadableFile(const std::wstring& path);
 // Section names as the product's reader lists them.
 std::vector<std::wstring> sectionNames(const std::wstring& path);
 
-// One filter token against the record, as the product's evaluator decides it.
-bool patternMatches(const std::wstring& pattern, const LogRecord& record);
 // A filter token in words: "components beginning "kw" up to Info".
 std::wstring describePattern(const std::wstring& pattern);
 // Tokens as the evaluator splits a filter: at blanks only.

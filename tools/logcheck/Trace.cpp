@@ -12,8 +12,6 @@
 
 #include <winsock.h>
 
-#include <memory>
-
 namespace logcheck {
 
 namespace {
@@ -155,7 +153,7 @@ private:
         case LogUtils::SinkKind::syslog: {
             const std::uint16_t port =
                 settings.port ? settings.port : LogUtils::SyslogSink::defaultPort;
-            const std::wstring server = settings.hasServer ? settings.server : std::wstring();
+            const std::wstring& server = settings.server;
             result.destination.text(L"kind", L"syslog")
                 .text(L"server", server)
                 .field(L"port", number(port));
