@@ -55,10 +55,10 @@ com_entries() { grep -E '^\[Software\\\\Classes\\\\(Wow6432Node\\\\)?(CLSID|AppI
 # The shell's lists and the COM registration, without the installer's own records.
 registration() { grep -v '\\\\Installer\\\\\|\\\\Uninstall\\\\' || true; }
 
-# What any user may plant before the installer's LocalSystem action runs: a
-# file in place of a level of the log folder. The action moves it aside,
-# beside it as NAME.moved-STAMP, and the folder is made: the installation does
-# not fail.
+# What any user may plant before the installer's LocalSystem actions run: a
+# file in place of a level of the log folder, or of the module's subfolder in
+# an install folder users could write. The actions move each aside, beside it
+# as NAME.moved-STAMP, and the folder is made: the installation does not fail.
 programdata=$prefix/drive_c/ProgramData
 plant() { rm -rf "$1"; mkdir -p "$(dirname "$1")"; printf 'planted\r\n' > "$1"; }
 expect_moved_aside() {
@@ -110,6 +110,7 @@ hosts_show_menu() {
 }
 
 plant "$programdata/Quarvel"
+plant "$install/x64"
 step "msiexec /i $(basename "$package") /qn"
 wine msiexec /i "$(winpath "$package")" /qn || fail "install: exit code $?"
 installed=$(dump_registry)
@@ -119,6 +120,7 @@ echo "$installed" | registration
 logs=$prefix/drive_c/ProgramData/Quarvel/Tessaline/Logs
 [ -d "$logs" ] || fail "the install did not make the log folder"
 expect_moved_aside "$programdata/Quarvel"
+expect_moved_aside "$install/x64"
 [ -f "$install/OrnShExt.dll" ] || fail "OrnShExt.dll is not in the install folder"
 if [ -n "${ORN_MODULE64:-}" ]; then
     [ -f "$install/x64/OrnShExt.dll" ] || fail "the 64-bit OrnShExt.dll is not in the install folder"

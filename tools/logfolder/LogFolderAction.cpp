@@ -1,10 +1,14 @@
-// The installer's custom action that runs as LocalSystem (deferred, no
-// impersonation): it makes the log folder tree, since the package tool has
-// no permission tables. It works on folders any user could have prepared:
-// every level is reached through the handle of the one above and taken over
-// (SafeLogFile.h). A failure fails the installation: the product's services
-// would otherwise log into a folder anyone may own.
+// The installer's custom actions that run as LocalSystem (deferred, no
+// impersonation): they make the log folder tree and give the install folder
+// its access list, since the package tool has no permission tables. Both
+// work on folders any user could have prepared: every level is reached
+// through the handle of the one above and taken over (LogFolderAction's
+// functions in the libraries). A failure fails the installation: the
+// product's services would otherwise log into a folder anyone may own, and
+// every user's Explorer load a module anyone may replace.
 
+#include "FolderLevels.h"
+#include "InstallFolder.h"
 #include "SafeLogFile.h"
 
 #include <windows.h>
@@ -12,6 +16,8 @@
 #include <msiquery.h>
 
 #include <cwchar>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -79,5 +85,29 @@ extern "C" __declspec(dllexport) UINT WINAPI CreateLogFolder(MSIHANDLE install)
     if (LogUtils::createCommonLogFolder(path, LogUtils::LogFolderMaker::installer))
         return ERROR_SUCCESS;
     tellInstaller(install, L"making the log folder", path);
+    return ERROR_INSTALL_FAILURE;
+}
+
+// CustomActionData: the install folder, then the subfolders the package
+// fills, each after a "|" (a character no path holds).
+extern "C" __declspec(dllexport) UINT WINAPI SecureInstallFolder(MSIHANDLE install)
+{
+    wchar_t data[4 * MAX_PATH];
+    DWORD size = sizeof data / sizeof data[0];
+    if (MsiGetPropertyW(install, L"CustomActionData", data, &size) != ERROR_SUCCESS)
+        return ERROR_INSTALL_FAILURE;
+    std::vector<std::wstring> parts(1);
+    for (const wchar_t* c = data; *c; ++c) {
+        if (*c == L'|')
+            parts.emplace_back();
+        else
+            parts.back() += *c;
+    }
+    const std::wstring folder = parts.front();
+    parts.erase(parts.begin());
+    const BackupPrivileges privileges;
+    if (!folder.empty() && orn::secureInstallFolder(folder.c_str(), parts))
+        return ERROR_SUCCESS;
+    tellInstaller(install, L"giving its access list to the install folder", folder.c_str());
     return ERROR_INSTALL_FAILURE;
 }
