@@ -96,8 +96,7 @@ UNICODE_STRING counted(const wchar_t* text, std::size_t length)
 
 // The name inside parent, never following a link at it on Windows.
 unique_file openRelative(const wchar_t* name, HANDLE parent, ACCESS_MASK access, ULONG share,
-                         ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR made = nullptr,
-                         bool* created = nullptr)
+                         ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR made = nullptr)
 {
     const NativeCalls* calls = native();
     const std::size_t length = std::wcslen(name);
@@ -117,8 +116,6 @@ unique_file openRelative(const wchar_t* name, HANDLE parent, ACCESS_MASK access,
                              options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
                              nullptr, 0)))
         return unique_file();
-    if (created)
-        *created = status.Information == FILE_CREATED;
     return unique_file(handle);
 }
 
@@ -137,11 +134,6 @@ FolderEntry entryFrom(const FILE_ID_BOTH_DIR_INFO& information)
     entry.attributes = information.FileAttributes;
     entry.index = information.FileId.QuadPart;
     return entry;
-}
-
-bool sameName(const std::wstring& a, const wchar_t* b)
-{
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b, -1, TRUE) == CSTR_EQUAL;
 }
 
 bool isPlainFolder(HANDLE handle)
@@ -191,6 +183,37 @@ std::wstring localStamp()
     return stamp;
 }
 
+// The parent's entry at name, without allocating: the module reads it at
+// load, where nothing may throw.
+bool readEntry(HANDLE parent, const wchar_t* name, LevelUse use, DWORD& attributes, LONGLONG& index)
+{
+    const NativeCalls* calls = native();
+    const unique_file listing = calls ? listingOf(parent, use) : unique_file();
+    if (!listing)
+        return false;
+    union {
+        FILE_ID_BOTH_DIR_INFO information;
+        BYTE bytes[sizeof(FILE_ID_BOTH_DIR_INFO) + MAX_PATH * sizeof(wchar_t)];
+    } buffer;
+    UNICODE_STRING mask = counted(name, std::wcslen(name));
+    IO_STATUS_BLOCK status;
+    if (failed(*calls,
+               calls->list(listing.get(), nullptr, nullptr, nullptr, &status, &buffer,
+                           sizeof buffer, fileIdBothDirectoryInformation, TRUE, &mask, TRUE)))
+        return false;
+    const FILE_ID_BOTH_DIR_INFO& found = buffer.information;
+    // Windows also matches the mask against short names.
+    if (CompareStringOrdinal(found.FileName,
+                             static_cast<int>(found.FileNameLength / sizeof(wchar_t)), name, -1,
+                             TRUE) != CSTR_EQUAL) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    attributes = found.FileAttributes;
+    index = found.FileId.QuadPart;
+    return true;
+}
+
 }  // namespace
 
 bool isReachedByPath(HANDLE handle, const wchar_t* path, std::size_t length)
@@ -232,31 +255,6 @@ unique_file openPlainFolder(const wchar_t* path, std::size_t length, LevelUse us
     return handle;
 }
 
-bool findEntry(HANDLE parent, const wchar_t* name, LevelUse use, FolderEntry& entry)
-{
-    const NativeCalls* calls = native();
-    const unique_file listing = calls ? listingOf(parent, use) : unique_file();
-    if (!listing)
-        return false;
-    union {
-        FILE_ID_BOTH_DIR_INFO information;
-        BYTE bytes[sizeof(FILE_ID_BOTH_DIR_INFO) + MAX_PATH * sizeof(wchar_t)];
-    } buffer;
-    UNICODE_STRING mask = counted(name, std::wcslen(name));
-    IO_STATUS_BLOCK status;
-    if (failed(*calls,
-               calls->list(listing.get(), nullptr, nullptr, nullptr, &status, &buffer,
-                           sizeof buffer, fileIdBothDirectoryInformation, TRUE, &mask, TRUE)))
-        return false;
-    entry = entryFrom(buffer.information);
-    // Windows also matches the mask against short names.
-    if (!sameName(entry.name, name)) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return false;
-    }
-    return true;
-}
-
 bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries)
 {
     const NativeCalls* calls = native();
@@ -287,17 +285,16 @@ bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries)
     }
 }
 
-unique_file openLevel(HANDLE parent, const wchar_t* name, LevelUse use, PSECURITY_DESCRIPTOR made,
-                      bool* created)
+unique_file openLevel(HANDLE parent, const wchar_t* name, LevelUse use, PSECURITY_DESCRIPTOR made)
 {
     unique_file level = openRelative(name, parent, accessFor(use), shareLevel, FILE_OPEN_IF,
-                                     FILE_DIRECTORY_FILE | intentFor(use), made, created);
-    FolderEntry entry;
-    LONGLONG index = 0;
-    if (!level)
-        return level;
-    if (!isPlainFolder(level.get()) || !findEntry(parent, name, use, entry) ||
-        !entry.isPlainFolder() || !fileIndex(level.get(), index) || index != entry.index) {
+                                     FILE_DIRECTORY_FILE | intentFor(use), made);
+    DWORD attributes = 0;
+    LONGLONG listed = 0, opened = 0;
+    if (level &&
+        (!isPlainFolder(level.get()) || !readEntry(parent, name, use, attributes, listed) ||
+         !(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+         !fileIndex(level.get(), opened) || opened != listed)) {
         SetLastError(ERROR_CANT_ACCESS_FILE);
         return unique_file();
     }
@@ -338,6 +335,16 @@ unique_file openEntry(HANDLE parent, const FolderEntry& entry, ACCESS_MASK acces
     return handle;
 }
 
+namespace {
+
+bool findEntry(HANDLE parent, const wchar_t* name, LevelUse use, FolderEntry& entry)
+{
+    if (!readEntry(parent, name, use, entry.attributes, entry.index))
+        return false;
+    entry.name = name;
+    return true;
+}
+
 bool moveEntryAside(HANDLE parent, const FolderEntry& entry)
 {
     const NativeCalls* calls = native();
@@ -371,6 +378,8 @@ bool moveEntryAside(HANDLE parent, const FolderEntry& entry)
     SetLastError(ERROR_FILE_EXISTS);
     return false;
 }
+
+}  // namespace
 
 unique_file takeOverLevel(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR descriptor,
                           bool make)

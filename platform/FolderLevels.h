@@ -47,9 +47,8 @@ bool fileIndex(HANDLE handle, LONGLONG& index);
 // The level `name` (one name, no separator) in the folder `parent` holds,
 // made with `made` (its owner and access list) when missing; held without
 // delete sharing. Empty, with the last error set, unless it passes the table
-// above. created, when given, tells whether this call made it.
-unique_file openLevel(HANDLE parent, const wchar_t* name, LevelUse use, PSECURITY_DESCRIPTOR made,
-                      bool* created = nullptr);
+// above. Allocates nothing: the module makes its levels at load.
+unique_file openLevel(HANDLE parent, const wchar_t* name, LevelUse use, PSECURITY_DESCRIPTOR made);
 
 // One entry of a folder, as its listing shows it.
 struct FolderEntry {
@@ -64,22 +63,13 @@ struct FolderEntry {
     }
 };
 
-// The entry of the folder `parent` at name; false (last error
-// ERROR_FILE_NOT_FOUND) when there is none.
-bool findEntry(HANDLE parent, const wchar_t* name, LevelUse use, FolderEntry& entry);
-
 // Every entry of the folder but "." and "..".
 bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries);
 
 // Opens the entry found in parent (a file, a link, a folder) as itself, not
 // what a link points to: the object at its name with the entry's file index,
-// reached through no link. Empty otherwise. For files: with one link only.
+// reached through no link. Empty otherwise.
 unique_file openEntry(HANDLE parent, const FolderEntry& entry, ACCESS_MASK access);
-
-// Renames the entry found in parent, opened as itself, to a free name in the
-// same folder: "<name>.moved-<local time, yyyymmddhhmmss>", then "-2", "-3"
-// ... when taken.
-bool moveEntryAside(HANDLE parent, const FolderEntry& entry);
 
 // Sets the parts of descriptor that `parts` names on the object behind the
 // handle alone. Nothing below a folder is touched, unlike SetSecurityInfo,
@@ -94,7 +84,9 @@ bool takeOver(HANDLE object, PSECURITY_DESCRIPTOR descriptor);
 
 // A level brought to its owner and protected access list (descriptor, from
 // text with an owner), for an installer's action: an entry at name that is
-// not a plain folder is moved aside first; a missing level is made when
+// not a plain folder is moved aside first, in the same folder, to
+// "<name>.moved-<local time, yyyymmddhhmmss>" (then "-2", "-3" ... when
+// taken); a missing level is made when
 // `make` (with the descriptor) and otherwise left missing (the result is
 // empty, the last error ERROR_FILE_NOT_FOUND).
 unique_file takeOverLevel(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR descriptor,
