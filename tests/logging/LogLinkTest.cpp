@@ -430,21 +430,14 @@ TEST(LogLinkTest, InstallerTakesEveryLevelOverAndMovesPlantsAside)
     CreateDirectoryW(common.c_str(), nullptr);
     CreateDirectoryW(quarvel.c_str(), nullptr);
     writeFile(tessaline, "planted\r\n");
-    constexpr BYTE down = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-    constexpr DWORD reader = 0x1200a9, folderUser = 0x1200af, fileUser = 0x13019f;
-    const std::vector<AccessEntry> vendorList = {{testsupport::localSystem, down, FILE_ALL_ACCESS},
-                                                 {testsupport::administrators, down, FILE_ALL_ACCESS},
-                                                 {testsupport::everyone, down, reader},
-                                                 {testsupport::ownerRights, 0, reader | 4}};
-    const std::vector<AccessEntry> folderList = {
-        {testsupport::localSystem, down, FILE_ALL_ACCESS},
-        {testsupport::administrators, down, FILE_ALL_ACCESS},
-        {testsupport::everyone, CONTAINER_INHERIT_ACE, folderUser},
-        {testsupport::ownerRights, CONTAINER_INHERIT_ACE, folderUser}};
-    const std::vector<AccessEntry> fileList = {{testsupport::localSystem, 0, 0x101f0000},
-                                               {testsupport::administrators, 0, 0x101f0000},
-                                               {testsupport::everyone, 0, fileUser},
-                                               {testsupport::ownerRights, 0, fileUser}};
+    // The lists the module gives the levels and files it makes (checked
+    // entry by entry in LogFileSinkTest), with Administrators as the owner.
+    auto entries = [](SECURITY_ATTRIBUTES* made) {
+        return testsupport::parseDescriptor(made->lpSecurityDescriptor).entries;
+    };
+    const std::vector<AccessEntry> vendorList = entries(LogUtils::vendorFolderSecurityAttributes());
+    const std::vector<AccessEntry> folderList = entries(LogUtils::logFolderSecurityAttributes());
+    const std::vector<AccessEntry> fileList = entries(LogUtils::logFileSecurityAttributes());
     const SECURITY_INFORMATION takenOver =
         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
     {

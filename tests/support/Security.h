@@ -135,12 +135,10 @@ private:
     orn::SetObjectSecurity previous_;
 };
 
-// The well-known accounts of the product's lists.
+// Well-known accounts of the product's lists.
 inline const char* const localSystem = "S-1-5-18";
 inline const char* const administrators = "S-1-5-32-544";
 inline const char* const users = "S-1-5-32-545";
-inline const char* const everyone = "S-1-1-0";
-inline const char* const ownerRights = "S-1-3-4";
 inline const char* const trustedInstaller =
     "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
