@@ -381,18 +381,23 @@ TEST(LogLinkTest, LevelSwappedForALinkMeanwhileGetsNothingMadeThrough)
     const std::wstring common = scene.root + L"\\common";
     const std::wstring level = common + L"\\Quarvel";
     const std::wstring link = common + L"\\Quarvel.link";
+    const std::wstring ready = scene.root + L"\\ready";
     const std::wstring stop = scene.root + L"\\stop";
     const std::wstring done = scene.root + L"\\done";
     CreateDirectoryW(common.c_str(), nullptr);
     CreateDirectoryW(level.c_str(), nullptr);
     linuxSymlink(scene.folder, link);
     startLinux(L"python3 " ORN_LOGGING_TEST_SOURCES L"/swap-level.py " + linuxPath(level) + L" " +
-               linuxPath(link) + L" " + linuxPath(stop) + L" " + linuxPath(done) + L" 30");
+               linuxPath(link) + L" " + linuxPath(ready) + L" " + linuxPath(stop) + L" " +
+               linuxPath(done) + L" 60");
+    for (int wait = 0; wait < 3000 && !exists(ready); ++wait)
+        Sleep(10);
+    ASSERT_TRUE(exists(ready)) << "the swapper did not start";
 
-    // A few seconds of rounds, each making two new levels below the swapped one.
+    // Three seconds of rounds, each making two new levels below the swapped one.
     int made = 0, refused = 0;
     const ULONGLONG start = GetTickCount64();
-    for (int round = 0; GetTickCount64() - start < (refused ? 3000u : 10000u); ++round) {
+    for (int round = 0; GetTickCount64() - start < 3000; ++round) {
         const std::wstring logs = level + L"\\T" + std::to_wstring(round) + L"\\Logs";
         ++(LogUtils::createLogFolder(logs.c_str(), common.size()) ? made : refused);
     }

@@ -4,15 +4,16 @@ owner of a level replaces it with a junction between two steps of a
 privileged program: renameat2 with RENAME_EXCHANGE, from the Linux side, so
 that each of Wine's lookups may meet either.
 
-usage: swap-level.py FOLDER LINK STOP DONE SECONDS
-Stops when the file STOP exists or after SECONDS, leaves FOLDER in place and
-writes the number of swaps to DONE."""
+usage: swap-level.py FOLDER LINK READY STOP DONE SECONDS
+Makes the file READY when it starts swapping, stops when the file STOP exists
+or after SECONDS, leaves FOLDER in place and writes the number of swaps to
+DONE."""
 import ctypes
 import os
 import sys
 import time
 
-folder, link, stop, done, seconds = sys.argv[1:6]
+folder, link, ready, stop, done, seconds = sys.argv[1:7]
 libc = ctypes.CDLL(None, use_errno=True)
 AT_FDCWD = -100
 RENAME_EXCHANGE = 2
@@ -26,6 +27,7 @@ def swap():
 
 swaps = 0
 end = time.monotonic() + float(seconds)
+open(ready, "w").close()
 while time.monotonic() < end and not (swaps % 1000 == 0 and os.path.exists(stop)):
     swap()
     swaps += 1
