@@ -55,6 +55,21 @@ com_entries() { grep -E '^\[Software\\\\Classes\\\\(Wow6432Node\\\\)?(CLSID|AppI
 # The shell's lists and the COM registration, without the installer's own records.
 registration() { grep -v '\\\\Installer\\\\\|\\\\Uninstall\\\\' || true; }
 
+# What any user may plant before the installer's LocalSystem actions run: a
+# file in place of a level of the log folder, or of the module's subfolder in
+# an install folder users could write. The actions move each aside, beside it
+# as NAME.moved-STAMP, and the folder is made: the installation does not fail.
+programdata=$prefix/drive_c/ProgramData
+plant() { rm -rf "$1"; mkdir -p "$(dirname "$1")"; printf 'planted\r\n' > "$1"; }
+expect_moved_aside() {
+    local moved
+    moved=$(ls -d "$1".moved-* 2>/dev/null | head -1)
+    [ -d "$1" ] || fail "${1#"$prefix"/} is not a folder after the installation"
+    [ -n "$moved" ] && [ "$(cat "$moved")" = $'planted\r' ] ||
+        fail "what was planted at ${1#"$prefix"/} was not moved aside beside it"
+    echo "planted at ${1#"$prefix"/}: moved aside to ${moved##*/}"
+}
+
 # The demonstration product the extension belongs to: its agent, its English
 # menu texts and its install location (read in the 32-bit view by both modules).
 step "The product around the extension (agent stand-in, strings, install location)"
@@ -94,6 +109,8 @@ hosts_show_menu() {
     done
 }
 
+plant "$programdata/Quarvel"
+plant "$install/x64"
 step "msiexec /i $(basename "$package") /qn"
 wine msiexec /i "$(winpath "$package")" /qn || fail "install: exit code $?"
 installed=$(dump_registry)
@@ -102,6 +119,8 @@ echo "$installed" | registration
 # access list it carries is Windows's to keep, Wine stores none.
 logs=$prefix/drive_c/ProgramData/Quarvel/Tessaline/Logs
 [ -d "$logs" ] || fail "the install did not make the log folder"
+expect_moved_aside "$programdata/Quarvel"
+expect_moved_aside "$install/x64"
 [ -f "$install/OrnShExt.dll" ] || fail "OrnShExt.dll is not in the install folder"
 if [ -n "${ORN_MODULE64:-}" ]; then
     [ -f "$install/x64/OrnShExt.dll" ] || fail "the 64-bit OrnShExt.dll is not in the install folder"
@@ -128,12 +147,14 @@ repaired=$(dump_registry | grep -v '\\\\SourceList' || true)
 installed=$(echo "$installed" | grep -v '\\\\SourceList' || true)
 [ "$repaired" = "$installed" ] || { fail "the repair changed the registry:"; diff <(echo "$installed") <(echo "$repaired") || true; }
 
+plant "$logs"
 step "Major upgrade to $next_version, into another folder (INSTALLDIR)"
 other_win='C:\Quarvel Extension'
 other=$prefix/drive_c/Quarvel\ Extension
 wine msiexec /i "$(winpath "$next")" /qn "INSTALLDIR=$other_win" || fail "upgrade: exit code $?"
 upgraded=$(dump_registry)
 [ -f "$other/OrnShExt.dll" ] || fail "the upgrade did not install into INSTALLDIR"
+expect_moved_aside "$logs"
 [ -f "$install/OrnShExt.dll" ] && fail "the upgrade left the first version's module behind"
 moved=$(echo "$installed" | registration | sed 's/Program Files (x86)\\\\Quarvel\\\\Hollowmere/Quarvel Extension/')
 [ "$(echo "$upgraded" | registration)" = "$moved" ] ||

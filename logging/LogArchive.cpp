@@ -2,6 +2,7 @@
 
 #include "FileNamePart.h"
 #include "SafeLogFile.h"
+#include "SystemLibrary.h"
 #include "UniqueResource.h"
 
 #include <ntsecapi.h>
@@ -52,6 +53,24 @@ bool toNarrow(const wchar_t* text, size_t length, UINT codePage, char (&out)[N])
     return true;
 }
 
+// Cabinet.dll's compression interface, by the ordinals Windows gives it;
+// loaded by the first rotation.
+struct CabinetLibrary {
+    orn::SystemLibrary library{L"cabinet.dll"};
+    decltype(&FCICreate) create = library.procedure<decltype(&FCICreate)>(MAKEINTRESOURCEA(10));
+    decltype(&FCIAddFile) addFile = library.procedure<decltype(&FCIAddFile)>(MAKEINTRESOURCEA(11));
+    decltype(&FCIFlushCabinet) flush =
+        library.procedure<decltype(&FCIFlushCabinet)>(MAKEINTRESOURCEA(13));
+    decltype(&FCIDestroy) destroy = library.procedure<decltype(&FCIDestroy)>(MAKEINTRESOURCEA(14));
+};
+
+const CabinetLibrary* cabinetLibrary()
+{
+    static const CabinetLibrary cabinet;
+    return cabinet.create && cabinet.addFile && cabinet.flush && cabinet.destroy ? &cabinet
+                                                                                 : nullptr;
+}
+
 }  // namespace
 
 CabinetWriter::CabinetWriter(const char* folder, const char* cabinetName) : parameters_(), error_()
@@ -63,8 +82,10 @@ CabinetWriter::CabinetWriter(const char* folder, const char* cabinetName) : para
     parameters_.setID = 0;
     lstrcpynA(parameters_.szCab, cabinetName, sizeof parameters_.szCab);
     lstrcpynA(parameters_.szCabPath, folder, sizeof parameters_.szCabPath);
-    context_ = FCICreate(&error_, filePlaced, allocate, release, open, read, write, close, seek,
-                         remove, temporaryFileName, &parameters_, this);
+    const CabinetLibrary* cabinet = cabinetLibrary();
+    context_ = cabinet ? cabinet->create(&error_, filePlaced, allocate, release, open, read, write,
+                                         close, seek, remove, temporaryFileName, &parameters_, this)
+                       : nullptr;
 }
 
 CabinetWriter::~CabinetWriter()
@@ -86,8 +107,9 @@ bool CabinetWriter::addFile(const char* sourcePath, const char* nameInCabinet, b
         nameInCabinet = fileNamePart(sourcePath);
     source_ = source;
     const bool added =
-        FCIAddFile(context_, const_cast<char*>(sourcePath), const_cast<char*>(nameInCabinet),
-                   executable, nextCabinet, status, openInfo, compression) == TRUE;
+        cabinetLibrary()->addFile(context_, const_cast<char*>(sourcePath),
+                                  const_cast<char*>(nameInCabinet), executable, nextCabinet, status,
+                                  openInfo, compression) == TRUE;
     source_ = nullptr;
     return added;
 }
@@ -96,8 +118,9 @@ bool CabinetWriter::flushAndDestroy()
 {
     if (!context_)
         return false;
-    const bool flushed = FCIFlushCabinet(context_, FALSE, nextCabinet, status) == TRUE;
-    FCIDestroy(context_);
+    const CabinetLibrary* cabinet = cabinetLibrary();
+    const bool flushed = cabinet->flush(context_, FALSE, nextCabinet, status) == TRUE;
+    cabinet->destroy(context_);
     context_ = nullptr;
     return flushed && cabinetOpened_;
 }

@@ -1,14 +1,15 @@
 #include "SafeLogFile.h"
 
+#include "FolderLevels.h"
 #include "LogAccess.h"
 
 #include <sddl.h>
 #include <shlobj.h>
 #include <shlwapi.h>
-#include <winternl.h>
 
 #include <cwchar>
 #include <new>
+#include <vector>
 
 // Under Wine only some of these cases can be staged: hard links (made by
 // CreateHardLinkW or the Linux side's ln) and Linux symbolic links, which
@@ -56,36 +57,6 @@ bool isSeparator(wchar_t c)
     return c == L'\\' || c == L'/';
 }
 
-bool startsWith(const wchar_t* text, const wchar_t* prefix)
-{
-    return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
-}
-
-// Whether the object behind the handle is reached by this full path alone:
-// the final path resolves every link and junction on the way.
-bool hasFinalPath(HANDLE handle, const wchar_t* full, size_t length)
-{
-    wchar_t final[MAX_PATH + 8];
-    const DWORD count = sizeof final / sizeof final[0];
-    DWORD got =
-        GetFinalPathNameByHandleW(handle, final, count, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (got == 0 || got >= count)
-        return false;
-    //   \\?\C:\Logs\zuAgent.log           => C:\Logs\zuAgent.log
-    //   \\?\UNC\server\share\zuAgent.log  => \\server\share\zuAgent.log
-    wchar_t* path = final;
-    if (startsWith(final, L"\\\\?\\UNC\\")) {
-        path = final + 6;
-        path[0] = L'\\';
-        got -= 6;
-    } else if (startsWith(final, L"\\\\?\\")) {
-        path = final + 4;
-        got -= 4;
-    }
-    return CompareStringOrdinal(path, static_cast<int>(got), full, static_cast<int>(length),
-                                TRUE) == CSTR_EQUAL;
-}
-
 // Cheapest first: the link count costs next to nothing, the final path about
 // a quarter of the bare append under Wine. GetFileInformationByHandle and
 // FileIdInfo would each cost more than the whole append there.
@@ -97,28 +68,13 @@ bool isFileItself(HANDLE handle, const wchar_t* full, size_t length)
            standard.NumberOfLinks <= 1 && !standard.Directory &&
            GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
            !(tag.FileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
-           hasFinalPath(handle, full, length);
+           orn::isReachedByPath(handle, full, length);
 }
 
 // The file index alone: the volume is the one the final path names, which
 // the folder's open has already matched. The volume serial would cost a
 // round trip to the mount manager under Wine, more than a whole append.
 using FolderIdentity = LONGLONG;
-
-using QueryInformationFile = LONG(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
-
-bool identify(HANDLE folder, FolderIdentity& identity)
-{
-    constexpr int fileInternalInformation = 6;
-    static const auto query = reinterpret_cast<QueryInformationFile>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
-    IO_STATUS_BLOCK status;
-    LARGE_INTEGER index;
-    if (!query || query(folder, &status, &index, sizeof index, fileInternalInformation) < 0)
-        return false;
-    identity = index.QuadPart;
-    return true;
-}
 
 // Set at module load, before any thread logs; read by creators under the
 // lock. All zeros (an unlocked slim lock, nothing pinned) before any code
@@ -136,31 +92,6 @@ bool isUnder(const wchar_t* path, size_t length, const wchar_t* folder, size_t f
            CompareStringOrdinal(path, static_cast<int>(folderLength), folder,
                                 static_cast<int>(folderLength), TRUE) == CSTR_EQUAL &&
            (length == folderLength || isSeparator(path[folderLength]));
-}
-
-// A plain folder (no reparse point) reached by its own path, not through a
-// linked parent; held without delete sharing.
-orn::unique_file openPlainFolder(const wchar_t* full, size_t length)
-{
-    wchar_t folder[MAX_PATH];
-    if (length >= MAX_PATH)
-        return orn::unique_file();
-    std::wmemcpy(folder, full, length);
-    folder[length] = L'\0';
-    // Sharing is checked only for opens that read, write or delete: reading
-    // the attributes alone would hold nothing in place.
-    orn::unique_file handle(CreateFileW(folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                        nullptr));
-    FILE_ATTRIBUTE_TAG_INFO tag;
-    if (!handle ||
-        !GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
-        !(tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !hasFinalPath(handle.get(), folder, length))
-        return orn::unique_file();
-    return handle;
 }
 
 size_t folderLengthOf(const wchar_t* full, size_t length)
@@ -282,41 +213,136 @@ bool deleteLogFileOnClose(HANDLE file)
                                       sizeof disposition) != FALSE;
 }
 
-bool createLogFolder(const wchar_t* path, size_t trustedLength)
+namespace {
+
+// The log folder's level and the vendor levels above it, as the maker gives
+// them: the module only when it makes them, the installer always, with an
+// owner. Null when a descriptor could not be built.
+class LevelDescriptors {
+public:
+    explicit LevelDescriptors(LogFolderMaker maker)
+    {
+        if (maker == LogFolderMaker::module) {
+            vendor_ = descriptorOf(vendorFolderSecurityAttributes());
+            folder_ = descriptorOf(logFolderSecurityAttributes());
+            return;
+        }
+        vendor_ = owned(ORN_LEVEL_OWNER ORN_VENDOR_FOLDER_ACCESS, ownedVendor_);
+        folder_ = owned(ORN_LEVEL_OWNER ORN_LOG_FOLDER_ACCESS, ownedFolder_);
+        files_ = owned(ORN_LOG_FILE_ACCESS, ownedFiles_);
+    }
+
+    PSECURITY_DESCRIPTOR level(bool last) const { return last ? folder_ : vendor_; }
+    PSECURITY_DESCRIPTOR files() const { return files_; }
+
+private:
+    static PSECURITY_DESCRIPTOR descriptorOf(SECURITY_ATTRIBUTES* attributes)
+    {
+        return attributes ? attributes->lpSecurityDescriptor : nullptr;
+    }
+    static PSECURITY_DESCRIPTOR owned(const wchar_t* text, orn::unique_hlocal& holder)
+    {
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, holder.put(),
+                                                             nullptr);
+        return holder.get();
+    }
+
+    PSECURITY_DESCRIPTOR vendor_ = nullptr;
+    PSECURITY_DESCRIPTOR folder_ = nullptr;
+    PSECURITY_DESCRIPTOR files_ = nullptr;
+    orn::unique_hlocal ownedVendor_, ownedFolder_, ownedFiles_;
+};
+
+// Logs and cabinets of earlier versions (created with Everyone full control)
+// get the log files' list. Each plain file is opened as itself, through the
+// folder's handle; a hard link is left alone, as its list is that of its
+// other names too, perhaps a system file's.
+bool secureLogFiles(HANDLE folder, PSECURITY_DESCRIPTOR files)
 {
-    const size_t length = std::wcslen(path);
-    if (length >= MAX_PATH || trustedLength > length)
+    std::vector<orn::FolderEntry> entries;
+    if (!orn::listEntries(folder, orn::LevelUse::takeOver, entries))
         return false;
-    wchar_t level[MAX_PATH];
-    for (size_t end = trustedLength + 1; end <= length; ++end) {
-        if (end < length && !isSeparator(path[end]))
+    for (const orn::FolderEntry& entry : entries) {
+        if (entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
             continue;
-        if (isSeparator(path[end - 1]))
+        const orn::unique_file file = orn::openEntry(folder, entry, READ_CONTROL | WRITE_DAC);
+        FILE_STANDARD_INFO standard;
+        if (!file ||
+            !GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard,
+                                          sizeof standard) ||
+            standard.NumberOfLinks != 1 || standard.Directory)
             continue;
-        std::wmemcpy(level, path, end);
-        level[end] = L'\0';
-        CreateDirectoryW(level, logFolderSecurityAttributes());
-        // A level someone else made, a link, is never created into.
-        const DWORD attributes = GetFileAttributesW(level);
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-            (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        if (!orn::setObjectSecurity(
+                file.get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, files))
             return false;
     }
     return true;
 }
 
-bool createCommonLogFolder(wchar_t (&path)[MAX_PATH])
+}  // namespace
+
+bool createLogFolder(const wchar_t* path, size_t trustedLength, LogFolderMaker maker)
+{
+    const size_t length = std::wcslen(path);
+    if (length >= MAX_PATH || trustedLength > length)
+        return false;
+    const LevelDescriptors descriptors(maker);
+    if (!descriptors.level(false) || !descriptors.level(true) ||
+        (maker == LogFolderMaker::installer && !descriptors.files()))
+        return false;
+    // The one folder users cannot replace is opened by its path; every level
+    // below it only through the one above.
+    wchar_t level[MAX_PATH];
+    size_t start = trustedLength;
+    while (start > 3 && isSeparator(path[start - 1]))
+        --start;
+    std::wmemcpy(level, path, start);
+    level[start] = L'\0';
+    orn::unique_file parent(CreateFileW(level, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                        nullptr));
+    while (parent) {
+        while (start < length && isSeparator(path[start]))
+            ++start;
+        size_t end = start;
+        while (end < length && !isSeparator(path[end]))
+            ++end;
+        if (end == start)
+            return true;
+        std::wmemcpy(level, path + start, end - start);
+        level[end - start] = L'\0';
+        size_t rest = end;
+        while (rest < length && isSeparator(path[rest]))
+            ++rest;
+        const bool last = rest == length;
+        const PSECURITY_DESCRIPTOR descriptor = descriptors.level(last);
+        orn::unique_file next =
+            maker == LogFolderMaker::module
+                ? orn::openLevel(parent.get(), level, orn::LevelUse::walk, descriptor)
+                : orn::takeOverLevel(parent.get(), level, descriptor, true);
+        if (next && last && maker == LogFolderMaker::installer &&
+            !secureLogFiles(next.get(), descriptors.files()))
+            return false;
+        parent = std::move(next);
+        start = end;
+    }
+    return false;
+}
+
+bool createCommonLogFolder(wchar_t (&path)[MAX_PATH], LogFolderMaker maker)
 {
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path)))
         return false;
     // Users may create entries below the common folder, never replace it.
     const size_t trusted = std::wcslen(path);
-    return PathAppendW(path, ORN_LOG_FOLDER_BELOW_COMMON_DATA) && createLogFolder(path, trusted);
+    return PathAppendW(path, ORN_LOG_FOLDER_BELOW_COMMON_DATA) &&
+           createLogFolder(path, trusted, maker);
 }
 
 LogFolderHold::LogFolderHold(const wchar_t* folder, size_t length)
 {
-    folder_ = openPlainFolder(folder, length);
+    folder_ = orn::openPlainFolder(folder, length, orn::LevelUse::walk);
     if (!folder_)
         return;
     AcquireSRWLockShared(&pinned.lock);
@@ -332,11 +358,11 @@ LogFolderHold::LogFolderHold(const wchar_t* folder, size_t length)
     // can be moved out from under it.
     HANDLE top = folder_.get();
     if (pinnedLength != length) {
-        pinned_ = openPlainFolder(folder, pinnedLength);
+        pinned_ = orn::openPlainFolder(folder, pinnedLength, orn::LevelUse::walk);
         top = pinned_.get();
     }
     FolderIdentity found = 0;
-    valid_ = top && identify(top, found) && found == expected;
+    valid_ = top && orn::fileIndex(top, found) && found == expected;
 }
 
 LogFolderHold holdFolderOf(const wchar_t* path)
@@ -357,8 +383,9 @@ bool pinLogFolder(const wchar_t* path)
         while (length > 3 && isSeparator(full[length - 1]))
             full[--length] = L'\0';
         const orn::unique_file folder =
-            length && length < MAX_PATH ? openPlainFolder(full, length) : orn::unique_file();
-        if (!folder || !identify(folder.get(), identity))
+            length && length < MAX_PATH ? orn::openPlainFolder(full, length, orn::LevelUse::walk)
+                                        : orn::unique_file();
+        if (!folder || !orn::fileIndex(folder.get(), identity))
             return false;
     }
     AcquireSRWLockExclusive(&pinned.lock);
@@ -378,6 +405,12 @@ SECURITY_ATTRIBUTES* logFileSecurityAttributes()
 SECURITY_ATTRIBUTES* logFolderSecurityAttributes()
 {
     static SecurityAttributes security(ORN_LOG_FOLDER_ACCESS);
+    return security.get();
+}
+
+SECURITY_ATTRIBUTES* vendorFolderSecurityAttributes()
+{
+    static SecurityAttributes security(ORN_VENDOR_FOLDER_ACCESS);
     return security.get();
 }
 

@@ -46,15 +46,28 @@ bool renameLogFile(HANDLE file, const wchar_t* newPath);
 // The file goes when its last handle closes.
 bool deleteLogFileOnClose(HANDLE file);
 
-// Creates the missing folders of path below its first trustedLength
-// characters (a folder users cannot replace), with the log folder's access
-// list, stopping at the first level that is a link or not a folder. Levels
-// that exist keep their access list. True when path then is a plain folder.
-bool createLogFolder(const wchar_t* path, std::size_t trustedLength);
+// Who makes the log folder: any process loading the library, or the
+// installer's action, running as LocalSystem with the backup and restore
+// privileges held.
+enum class LogFolderMaker { module, installer };
+
+// Makes the missing folders of path below its first trustedLength characters
+// (a folder users cannot replace), each inside the one above through that
+// one's handle, never by its path again (FolderLevels.h). The last level gets
+// the log folder's access list, those above it the vendor levels' list
+// (LogAccess.h). The module stops at a level that is not a plain folder and
+// keeps the access list of those that exist. The installer takes every level
+// over: an entry that is not a plain folder is moved aside and the folder
+// made, each level gets owner Administrators and its list, and the plain
+// files of the log folder (logs and cabinets of earlier versions) the log
+// files' list. True when path then is a plain folder.
+bool createLogFolder(const wchar_t* path, std::size_t trustedLength,
+                     LogFolderMaker maker = LogFolderMaker::module);
 
 // Makes the log folder below the common application-data folder, as
 // createLogFolder does, into path. True when it is there as a plain folder.
-bool createCommonLogFolder(wchar_t (&path)[MAX_PATH]);
+bool createCommonLogFolder(wchar_t (&path)[MAX_PATH],
+                           LogFolderMaker maker = LogFolderMaker::module);
 
 // The log folder, known from now on by its file index as well as its path: a file is created below
 // path only while the folder found there is this one. Null forgets it. Called at module load,
@@ -80,9 +93,11 @@ private:
 LogFolderHold holdFolderOf(const wchar_t* path);
 
 // The attributes new log files and cabinets are created with, and those of
-// the folder levels the library creates (LogAccess.h); built once per
-// process. Null when a descriptor could not be built.
+// the log folder and the vendor levels above it when the module makes them
+// (LogAccess.h); built once per process. Null when a descriptor could not be
+// built.
 SECURITY_ATTRIBUTES* logFileSecurityAttributes();
 SECURITY_ATTRIBUTES* logFolderSecurityAttributes();
+SECURITY_ATTRIBUTES* vendorFolderSecurityAttributes();
 
 }  // namespace LogUtils

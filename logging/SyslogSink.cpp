@@ -1,5 +1,6 @@
 #include "SyslogSink.h"
 
+#include "SystemLibrary.h"
 #include "UniqueResource.h"
 
 #include <winsock.h>
@@ -16,18 +17,56 @@ namespace {
 const char* const monthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-using unique_socket = orn::unique_resource<SOCKET, orn::closer<&closesocket>, INVALID_SOCKET>;
+// WSOCK32.dll, loaded by the first syslog section.
+struct WinSock {
+    orn::SystemLibrary library{L"wsock32.dll"};
+    decltype(&::WSAStartup) startup = library.procedure<decltype(&::WSAStartup)>("WSAStartup");
+    decltype(&::socket) open = library.procedure<decltype(&::socket)>("socket");
+    decltype(&::closesocket) close = library.procedure<decltype(&::closesocket)>("closesocket");
+    decltype(&::sendto) sendTo = library.procedure<decltype(&::sendto)>("sendto");
+    decltype(&::WSAGetLastError) lastError =
+        library.procedure<decltype(&::WSAGetLastError)>("WSAGetLastError");
+    decltype(&::inet_addr) address = library.procedure<decltype(&::inet_addr)>("inet_addr");
+    decltype(&::htons) toNetworkOrder = library.procedure<decltype(&::htons)>("htons");
+};
+
+const WinSock* winSock()
+{
+    static const WinSock calls;
+    return calls.startup && calls.open && calls.close && calls.sendTo && calls.lastError &&
+                   calls.address && calls.toNetworkOrder
+               ? &calls
+               : nullptr;
+}
+
+// Only an unload of the module closes the socket: at process exit Windows
+// closes it, and WSOCK32, when the module loaded it, has been detached
+// before the module by then.
+struct CloseSocket {
+    void operator()(SOCKET socket) const noexcept
+    {
+        using ShutdownInProgress = BOOLEAN(NTAPI*)();
+        static const auto shuttingDown =
+            reinterpret_cast<ShutdownInProgress>(reinterpret_cast<void*>(
+                GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
+        if (!shuttingDown || !shuttingDown())
+            winSock()->close(socket);
+    }
+};
+
+using unique_socket = orn::unique_resource<SOCKET, CloseSocket, INVALID_SOCKET>;
 
 unique_socket openSyslogSocket()
 {
+    const WinSock* calls = winSock();
     WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+    if (!calls || calls->startup(MAKEWORD(2, 2), &data) != 0)
         return unique_socket();
-    return unique_socket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    return unique_socket(calls->open(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
 }
 
 // One UDP socket for the whole process, made by the first syslog write (a
-// thread racing it waits until it is made) and closed at exit. A failed
+// thread racing it waits until it is made) and closed at unload. A failed
 // creation stays failed.
 SOCKET syslogSocket()
 {
@@ -40,10 +79,13 @@ SOCKET syslogSocket()
 SyslogSink::SyslogSink(const LogRecord& record, const char* server, std::uint16_t port)
     : destination_(), record_(&record), hasDestination_(false)
 {
+    const WinSock* calls = winSock();
+    if (!calls)
+        return;
     destination_.family = AF_INET;
-    destination_.port = htons(port ? port : defaultPort);
+    destination_.port = calls->toNetworkOrder(port ? port : defaultPort);
     if (server) {
-        destination_.address = inet_addr(server);
+        destination_.address = calls->address(server);
         // Host names are not resolved; they leave the sink without a target.
         hasDestination_ = destination_.address != INADDR_NONE;
     }
@@ -76,9 +118,10 @@ bool SyslogSink::write(ILogSinkStreamer& streamer)
     FixedBuffer_OStream out(datagram + header, datagram + datagramCapacity);
     streamer.stream(out);
     const int length = static_cast<int>(out.position() - datagram);
-    if (sendto(socket, datagram, length, 0, reinterpret_cast<const sockaddr*>(&destination_),
-               sizeof destination_) == SOCKET_ERROR) {
-        WSAGetLastError();
+    const WinSock* calls = winSock();
+    if (calls->sendTo(socket, datagram, length, 0, reinterpret_cast<const sockaddr*>(&destination_),
+                      sizeof destination_) == SOCKET_ERROR) {
+        calls->lastError();
         return false;
     }
     return true;

@@ -2,16 +2,18 @@
 #include "SafeLogFile.h"
 #include "OutputTestSupport.h"
 #include "Process.h"
+#include "Security.h"
 
 #include <gtest/gtest.h>
-
-#include <sddl.h>
 
 #include <ostream>
 #include <thread>
 #include <vector>
 
 using namespace output_test;
+using testsupport::AccessEntry;
+using testsupport::Descriptor;
+using testsupport::parseDescriptor;
 using LogUtils::LogFileSink;
 
 namespace {
@@ -207,56 +209,21 @@ TEST(LogFileSinkTest, WriterWaitingForAnotherProcessHoldsUpNoOtherFile)
     removeTree(folder);
 }
 
-struct AccessEntry {
-    std::string sid;
-    BYTE flags;
-    DWORD mask;
-    bool operator==(const AccessEntry& other) const
-    {
-        return sid == other.sid && flags == other.flags && mask == other.mask;
-    }
-};
-
-void PrintTo(const AccessEntry& entry, std::ostream* out)
-{
-    *out << entry.sid << " flags " << int(entry.flags) << " mask 0x" << std::hex << entry.mask;
-}
-
 // The entries as the descriptor the code built says, after asserting it is
 // a protected access list alone: no owner, no group, nothing inherited.
 std::vector<AccessEntry> accessEntries(SECURITY_ATTRIBUTES* attributes)
 {
-    std::vector<AccessEntry> entries;
     EXPECT_NE(nullptr, attributes);
     if (!attributes)
-        return entries;
+        return {};
     EXPECT_EQ(12u, attributes->nLength);
     EXPECT_FALSE(attributes->bInheritHandle);
-    PSECURITY_DESCRIPTOR descriptor = attributes->lpSecurityDescriptor;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    EXPECT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
-    EXPECT_TRUE(control & SE_DACL_PROTECTED);
-    PSID owner = nullptr, group = nullptr;
-    BOOL ownerDefaulted, groupDefaulted;
-    EXPECT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted));
-    EXPECT_TRUE(GetSecurityDescriptorGroup(descriptor, &group, &groupDefaulted));
-    EXPECT_EQ(nullptr, owner);
-    EXPECT_EQ(nullptr, group);
-    BOOL present = FALSE, defaulted = TRUE;
-    ACL* acl = nullptr;
-    EXPECT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
-    EXPECT_TRUE(present && acl && !defaulted);
-    for (DWORD i = 0; acl && i < acl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        EXPECT_TRUE(GetAce(acl, i, reinterpret_cast<void**>(&ace)));
-        EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType);
-        char* text = nullptr;
-        EXPECT_TRUE(ConvertSidToStringSidA(&ace->SidStart, &text));
-        entries.push_back({text ? text : "", ace->Header.AceFlags, ace->Mask});
-        LocalFree(text);
-    }
-    return entries;
+    const Descriptor descriptor = parseDescriptor(attributes->lpSecurityDescriptor);
+    EXPECT_TRUE(descriptor.isProtected);
+    EXPECT_EQ("", descriptor.owner);
+    EXPECT_EQ("", descriptor.group);
+    EXPECT_TRUE(descriptor.hasList);
+    return descriptor.entries;
 }
 
 // Logs and cabinets: any account appends, reads and rotates; only LocalSystem
@@ -285,6 +252,16 @@ TEST(LogFileSinkTest, NoOtherAccountMayTakeOverLogsOrTheirFolder)
                                         {"S-1-1-0", CONTAINER_INHERIT_ACE, user},
                                         {"S-1-3-4", CONTAINER_INHERIT_ACE, user}}),
               accessEntries(LogUtils::logFolderSecurityAttributes()));
+
+    // The vendor levels above it: listing and reading only, so that no user
+    // takes a name there; their creator may add the next level, nothing else.
+    constexpr DWORD reader = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+    EXPECT_EQ(0x1200a9u, reader);
+    EXPECT_EQ((std::vector<AccessEntry>{{"S-1-5-18", down, FILE_ALL_ACCESS},
+                                        {"S-1-5-32-544", down, FILE_ALL_ACCESS},
+                                        {"S-1-1-0", down, reader},
+                                        {"S-1-3-4", 0, reader | FILE_ADD_SUBDIRECTORY}}),
+              accessEntries(LogUtils::vendorFolderSecurityAttributes()));
 }
 
 // Several processes append to one small log at once; the lines they report

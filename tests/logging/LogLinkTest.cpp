@@ -15,6 +15,7 @@
 #include "LogRecord.h"
 #include "OutputTestSupport.h"
 #include "SafeLogFile.h"
+#include "Security.h"
 
 #include <gtest/gtest.h>
 
@@ -29,14 +30,10 @@ namespace {
 
 std::wstring linuxPath(const std::wstring& path);
 
-// A Linux shell command, started by Wine directly. Wine gives no handle to
-// wait on, and lists no dangling link, so the command ends by making a marker
-// file that is waited for.
-void runLinux(const std::wstring& command)
+// A Linux shell command, started by Wine directly, not waited for.
+void startLinux(const std::wstring& command)
 {
-    const std::wstring marker = binaryDir().wstring() + L"\\tests\\logging\\output\\linux-done";
-    DeleteFileW(marker.c_str());
-    std::wstring line = L"Z:\\bin\\sh -c \"" + command + L" ; touch " + linuxPath(marker) + L"\"";
+    std::wstring line = L"Z:\\bin\\sh -c \"" + command + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
@@ -46,6 +43,15 @@ void runLinux(const std::wstring& command)
         CloseHandle(process.hThread);
     if (process.hProcess)
         CloseHandle(process.hProcess);
+}
+
+// Wine gives no handle to wait on, and lists no dangling link, so the
+// command ends by making a marker file that is waited for.
+void runLinux(const std::wstring& command)
+{
+    const std::wstring marker = binaryDir().wstring() + L"\\tests\\logging\\output\\linux-done";
+    DeleteFileW(marker.c_str());
+    startLinux(command + L" ; touch " + linuxPath(marker));
     for (int wait = 0; wait < 1000 && !exists(marker); ++wait)
         Sleep(10);
     ASSERT_TRUE(DeleteFileW(marker.c_str())) << narrow(command);
@@ -362,6 +368,140 @@ TEST(LogLinkTest, FolderCreationStopsAtALink)
     EXPECT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size()));
     EXPECT_FALSE(LogUtils::createLogFolder((scene.victim + L"\\Logs").c_str(),
                                            scene.outside.size()));
+    scene.expectOutsideUntouched();
+}
+
+// The owner of a level (anyone may make "Quarvel" below the common folder
+// first) swaps it for a link between two steps of the folder's creation,
+// from the Linux side, as fast as it can, while the levels below it are made
+// again and again: nothing ever appears where the link points.
+TEST(LogLinkTest, LevelSwappedForALinkMeanwhileGetsNothingMadeThrough)
+{
+    const Scene scene(L"links-race");
+    const std::wstring common = scene.root + L"\\common";
+    const std::wstring level = common + L"\\Quarvel";
+    const std::wstring link = common + L"\\Quarvel.link";
+    const std::wstring ready = scene.root + L"\\ready";
+    const std::wstring stop = scene.root + L"\\stop";
+    const std::wstring done = scene.root + L"\\done";
+    CreateDirectoryW(common.c_str(), nullptr);
+    CreateDirectoryW(level.c_str(), nullptr);
+    linuxSymlink(scene.folder, link);
+    startLinux(L"python3 " ORN_LOGGING_TEST_SOURCES L"/swap-level.py " + linuxPath(level) + L" " +
+               linuxPath(link) + L" " + linuxPath(ready) + L" " + linuxPath(stop) + L" " +
+               linuxPath(done) + L" 60");
+    for (int wait = 0; wait < 3000 && !exists(ready); ++wait)
+        Sleep(10);
+    ASSERT_TRUE(exists(ready)) << "the swapper did not start";
+
+    // Three seconds of rounds, each making two new levels below the swapped one.
+    int made = 0, refused = 0;
+    const ULONGLONG start = GetTickCount64();
+    for (int round = 0; GetTickCount64() - start < 3000; ++round) {
+        const std::wstring logs = level + L"\\T" + std::to_wstring(round) + L"\\Logs";
+        ++(LogUtils::createLogFolder(logs.c_str(), common.size()) ? made : refused);
+    }
+    writeFile(stop, "");
+    for (int wait = 0; wait < 3000 && !exists(done); ++wait)
+        Sleep(10);
+    const std::string swaps = readFile(done);
+    removePlants({link});
+
+    EXPECT_GT(std::atoi(swaps.c_str()), 0) << "the swapper did not run";
+    EXPECT_GT(refused, 0) << "no round met the link";
+    EXPECT_GT(made, 0) << "no round made the folder";
+    scene.expectOutsideUntouched();
+    int found = 0;
+    for (const std::wstring& name : listFolder(level))
+        found += GetFileAttributesW((level + L"\\" + name + L"\\Logs").c_str()) ==
+                 FILE_ATTRIBUTE_DIRECTORY;
+    EXPECT_EQ(made, found);
+}
+
+// The installer's action (LocalSystem) takes over the levels it finds, made
+// by anyone: owner Administrators and the library's list on each level, the
+// log files' list on every plain file in the log folder; what stands at a
+// level's name and is no folder is moved aside. Wine keeps no descriptor:
+// the owner and lists are those the code would set.
+TEST(LogLinkTest, InstallerTakesEveryLevelOverAndMovesPlantsAside)
+{
+    using testsupport::AccessEntry;
+    using testsupport::SecurityRecorder;
+    const Scene scene(L"links-install");
+    const std::wstring common = scene.root + L"\\common";
+    const std::wstring quarvel = common + L"\\Quarvel";
+    const std::wstring tessaline = quarvel + L"\\Tessaline";
+    const std::wstring logs = tessaline + L"\\Logs";
+    CreateDirectoryW(common.c_str(), nullptr);
+    CreateDirectoryW(quarvel.c_str(), nullptr);
+    writeFile(tessaline, "planted\r\n");
+    // The lists the module gives the levels and files it makes (checked
+    // entry by entry in LogFileSinkTest), with Administrators as the owner.
+    auto entries = [](SECURITY_ATTRIBUTES* made) {
+        return testsupport::parseDescriptor(made->lpSecurityDescriptor).entries;
+    };
+    const std::vector<AccessEntry> vendorList = entries(LogUtils::vendorFolderSecurityAttributes());
+    const std::vector<AccessEntry> folderList = entries(LogUtils::logFolderSecurityAttributes());
+    const std::vector<AccessEntry> fileList = entries(LogUtils::logFileSecurityAttributes());
+    const SECURITY_INFORMATION takenOver =
+        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+    {
+        SecurityRecorder recorder;
+        ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size(),
+                                              LogUtils::LogFolderMaker::installer));
+        EXPECT_EQ(3u, recorder.applied.size());
+        for (const auto& level : {std::make_pair(quarvel, vendorList),
+                                  std::make_pair(tessaline, vendorList),
+                                  std::make_pair(logs, folderList)}) {
+            const SecurityRecorder::Applied* applied = recorder.on(level.first);
+            ASSERT_NE(nullptr, applied) << narrow(level.first);
+            EXPECT_EQ(takenOver, applied->parts);
+            EXPECT_EQ(testsupport::administrators, applied->descriptor.owner);
+            EXPECT_TRUE(applied->descriptor.isProtected);
+            EXPECT_EQ(level.second, applied->descriptor.entries) << narrow(level.first);
+        }
+    }
+    EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY, GetFileAttributesW(logs.c_str()));
+    const std::vector<std::wstring> besideTessaline = listFolder(quarvel);
+    ASSERT_EQ(2u, besideTessaline.size());
+    const std::wstring moved = besideTessaline[0] == L"Tessaline" ? besideTessaline[1]
+                                                                  : besideTessaline[0];
+    EXPECT_EQ(L"Tessaline.moved-" + stampNow().substr(0, 8), moved.substr(0, 24));
+    EXPECT_EQ("planted\r\n", readFile(quarvel + L"\\" + moved));
+
+    // A repair: what earlier versions left in the log folder gets the current
+    // list; links and folders there are left alone, and so is what they reach.
+    writeFile(logs + L"\\zuAgent.log", "old\r\n");
+    writeFile(logs + L"\\zuAgent.20261206131500.cab", "MSCF");
+    CreateDirectoryW((logs + L"\\sub").c_str(), nullptr);
+    ASSERT_TRUE(CreateHardLinkW((logs + L"\\hard.log").c_str(), scene.victim.c_str(), nullptr));
+    linuxSymlink(scene.victim, logs + L"\\soft.log");
+    {
+        SecurityRecorder recorder;
+        ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size(),
+                                              LogUtils::LogFolderMaker::installer));
+        EXPECT_EQ(5u, recorder.applied.size());
+        for (const wchar_t* name : {L"zuAgent.log", L"zuAgent.20261206131500.cab"}) {
+            const SecurityRecorder::Applied* applied = recorder.on(logs + L"\\" + name);
+            ASSERT_NE(nullptr, applied) << narrow(name);
+            EXPECT_EQ(DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                      applied->parts);
+            EXPECT_EQ(fileList, applied->descriptor.entries);
+        }
+        EXPECT_EQ(nullptr, recorder.on(scene.victim));
+    }
+    removePlants({logs + L"\\soft.log", logs + L"\\hard.log"});
+
+    // A link at a level: Windows opens and moves the link itself; Wine would
+    // hand the action its target, so the action refuses it there.
+    linuxSymlink(scene.folder, common + L"\\Elsewhere");
+    {
+        SecurityRecorder recorder;
+        EXPECT_FALSE(LogUtils::createLogFolder((common + L"\\Elsewhere\\Logs").c_str(),
+                                               common.size(), LogUtils::LogFolderMaker::installer));
+        EXPECT_TRUE(recorder.applied.empty());
+    }
+    removePlants({common + L"\\Elsewhere"});
     scene.expectOutsideUntouched();
 }
 

@@ -1,0 +1,414 @@
+#include "FolderLevels.h"
+
+#include <winternl.h>
+
+#include <cwchar>
+
+namespace orn {
+
+SetObjectSecurity setObjectSecurity = &SetKernelObjectSecurity;
+
+namespace {
+
+constexpr NTSTATUS statusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
+constexpr NTSTATUS statusNoSuchFile = static_cast<NTSTATUS>(0xC000000F);
+constexpr NTSTATUS statusNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS statusNameCollision = static_cast<NTSTATUS>(0xC0000035);
+constexpr int fileRenameInformation = 10;
+constexpr int fileInternalInformation = 6;
+constexpr int fileIdBothDirectoryInformation = 37;
+
+constexpr ACCESS_MASK walkAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ACCESS_MASK takeOverAccess = walkAccess | READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+constexpr ULONG shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Without delete sharing: Windows then refuses to rename the level or its
+// parents while it is held.
+constexpr ULONG shareLevel = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+ACCESS_MASK accessFor(LevelUse use)
+{
+    return use == LevelUse::takeOver ? takeOverAccess : walkAccess;
+}
+
+ULONG intentFor(LevelUse use)
+{
+    return use == LevelUse::takeOver ? FILE_OPEN_FOR_BACKUP_INTENT : 0;
+}
+
+// The native calls, from ntdll (always loaded), looked up once.
+struct NativeCalls {
+    using Create = NTSTATUS(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*,
+                                    LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, void*, ULONG);
+    using List = NTSTATUS(NTAPI*)(HANDLE, HANDLE, void*, void*, IO_STATUS_BLOCK*, void*, ULONG, int,
+                                  BOOLEAN, UNICODE_STRING*, BOOLEAN);
+    using Information = NTSTATUS(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
+    using ToError = ULONG(NTAPI*)(NTSTATUS);
+
+    Create create;
+    List list;
+    Information query;
+    Information set;
+    ToError toError;
+};
+
+template <typename F>
+F lookUp(HMODULE module, const char* name)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+const NativeCalls* native()
+{
+    static const NativeCalls calls = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        return NativeCalls{lookUp<NativeCalls::Create>(ntdll, "NtCreateFile"),
+                           lookUp<NativeCalls::List>(ntdll, "NtQueryDirectoryFile"),
+                           lookUp<NativeCalls::Information>(ntdll, "NtQueryInformationFile"),
+                           lookUp<NativeCalls::Information>(ntdll, "NtSetInformationFile"),
+                           lookUp<NativeCalls::ToError>(ntdll, "RtlNtStatusToDosError")};
+    }();
+    if (!calls.create || !calls.list || !calls.query || !calls.set || !calls.toError) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return &calls;
+}
+
+bool failed(const NativeCalls& calls, NTSTATUS status)
+{
+    if (status >= 0)
+        return false;
+    SetLastError(status == statusNoMoreFiles || status == statusNoSuchFile ||
+                         status == statusNameNotFound
+                     ? ERROR_FILE_NOT_FOUND
+                     : calls.toError(status));
+    return true;
+}
+
+UNICODE_STRING counted(const wchar_t* text, std::size_t length)
+{
+    UNICODE_STRING result;
+    result.Buffer = const_cast<wchar_t*>(text);
+    result.Length = result.MaximumLength = static_cast<USHORT>(length * sizeof(wchar_t));
+    return result;
+}
+
+// The name inside parent, never following a link at it on Windows.
+unique_file openRelative(const wchar_t* name, HANDLE parent, ACCESS_MASK access, ULONG share,
+                         ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR made = nullptr)
+{
+    const NativeCalls* calls = native();
+    const std::size_t length = std::wcslen(name);
+    if (!calls || length > MAX_PATH) {
+        if (calls)
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return unique_file();
+    }
+    UNICODE_STRING text = counted(name, length);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, made);
+    IO_STATUS_BLOCK status = {};
+    HANDLE handle = nullptr;
+    if (failed(*calls,
+               calls->create(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr,
+                             FILE_ATTRIBUTE_NORMAL, share, disposition,
+                             options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
+                             nullptr, 0)))
+        return unique_file();
+    return unique_file(handle);
+}
+
+// A listing's mask sticks to the handle it was first given to (Wine ignores
+// a new one even with a restart): each listing gets a handle of its own.
+unique_file listingOf(HANDLE folder, LevelUse use)
+{
+    return openRelative(L"", folder, FILE_LIST_DIRECTORY, shareAll, FILE_OPEN,
+                        FILE_DIRECTORY_FILE | intentFor(use));
+}
+
+FolderEntry entryFrom(const FILE_ID_BOTH_DIR_INFO& information)
+{
+    FolderEntry entry;
+    entry.name.assign(information.FileName, information.FileNameLength / sizeof(wchar_t));
+    entry.attributes = information.FileAttributes;
+    entry.index = information.FileId.QuadPart;
+    return entry;
+}
+
+bool isPlainFolder(HANDLE handle)
+{
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
+           (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool startsWith(const wchar_t* text, const wchar_t* prefix)
+{
+    return std::wcsncmp(text, prefix, std::wcslen(prefix)) == 0;
+}
+
+// The object's final path in its plain form; false when it does not fit.
+//   \\?\C:\Logs\zuAgent.log           => C:\Logs\zuAgent.log
+//   \\?\UNC\server\share\zuAgent.log  => \\server\share\zuAgent.log
+bool finalPathOf(HANDLE handle, wchar_t (&final)[MAX_PATH + 8], const wchar_t*& path,
+                 std::size_t& length)
+{
+    const DWORD capacity = MAX_PATH + 8;
+    DWORD got =
+        GetFinalPathNameByHandleW(handle, final, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (got == 0 || got >= capacity)
+        return false;
+    path = final;
+    if (startsWith(final, L"\\\\?\\UNC\\")) {
+        final[6] = L'\\';
+        path = final + 6;
+        got -= 6;
+    } else if (startsWith(final, L"\\\\?\\")) {
+        path = final + 4;
+        got -= 4;
+    }
+    length = got;
+    return true;
+}
+
+std::wstring localStamp()
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t stamp[16];
+    std::swprintf(stamp, 16, L"%04u%02u%02u%02u%02u%02u", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond);
+    return stamp;
+}
+
+// The parent's entry at name, without allocating: the module reads it at
+// load, where nothing may throw.
+bool readEntry(HANDLE parent, const wchar_t* name, LevelUse use, DWORD& attributes, LONGLONG& index)
+{
+    const NativeCalls* calls = native();
+    const unique_file listing = calls ? listingOf(parent, use) : unique_file();
+    if (!listing)
+        return false;
+    union {
+        FILE_ID_BOTH_DIR_INFO information;
+        BYTE bytes[sizeof(FILE_ID_BOTH_DIR_INFO) + MAX_PATH * sizeof(wchar_t)];
+    } buffer;
+    UNICODE_STRING mask = counted(name, std::wcslen(name));
+    IO_STATUS_BLOCK status;
+    if (failed(*calls,
+               calls->list(listing.get(), nullptr, nullptr, nullptr, &status, &buffer,
+                           sizeof buffer, fileIdBothDirectoryInformation, TRUE, &mask, TRUE)))
+        return false;
+    const FILE_ID_BOTH_DIR_INFO& found = buffer.information;
+    // Windows also matches the mask against short names.
+    if (CompareStringOrdinal(found.FileName,
+                             static_cast<int>(found.FileNameLength / sizeof(wchar_t)), name, -1,
+                             TRUE) != CSTR_EQUAL) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    attributes = found.FileAttributes;
+    index = found.FileId.QuadPart;
+    return true;
+}
+
+}  // namespace
+
+bool isReachedByPath(HANDLE handle, const wchar_t* path, std::size_t length)
+{
+    wchar_t final[MAX_PATH + 8];
+    const wchar_t* found = nullptr;
+    std::size_t foundLength = 0;
+    return finalPathOf(handle, final, found, foundLength) &&
+           CompareStringOrdinal(found, static_cast<int>(foundLength), path,
+                                static_cast<int>(length), TRUE) == CSTR_EQUAL;
+}
+
+bool fileIndex(HANDLE handle, LONGLONG& index)
+{
+    const NativeCalls* calls = native();
+    IO_STATUS_BLOCK status;
+    LARGE_INTEGER internal;
+    if (!calls || failed(*calls, calls->query(handle, &status, &internal, sizeof internal,
+                                              fileInternalInformation)))
+        return false;
+    index = internal.QuadPart;
+    return true;
+}
+
+unique_file openPlainFolder(const wchar_t* path, std::size_t length, LevelUse use)
+{
+    wchar_t folder[MAX_PATH];
+    if (length >= MAX_PATH)
+        return unique_file();
+    std::wmemcpy(folder, path, length);
+    folder[length] = L'\0';
+    // Sharing is checked only for opens that read, write or delete: reading
+    // the attributes alone would hold nothing in place.
+    unique_file handle(CreateFileW(folder, accessFor(use), shareLevel, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                   nullptr));
+    if (!handle || !isPlainFolder(handle.get()) || !isReachedByPath(handle.get(), folder, length))
+        return unique_file();
+    return handle;
+}
+
+bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries)
+{
+    const NativeCalls* calls = native();
+    const unique_file listing = calls ? listingOf(folder, use) : unique_file();
+    if (!listing)
+        return false;
+    std::vector<LONGLONG> buffer(8192);  // 64 KiB, aligned for the entries
+    for (BOOLEAN restart = TRUE;; restart = FALSE) {
+        IO_STATUS_BLOCK status;
+        const NTSTATUS result =
+            calls->list(listing.get(), nullptr, nullptr, nullptr, &status, buffer.data(),
+                        static_cast<ULONG>(buffer.size() * sizeof buffer[0]),
+                        fileIdBothDirectoryInformation, FALSE, nullptr, restart);
+        if (result == statusNoMoreFiles)
+            return true;
+        if (failed(*calls, result))
+            return false;
+        const BYTE* at = reinterpret_cast<const BYTE*>(buffer.data());
+        for (;;) {
+            const auto& information = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            FolderEntry entry = entryFrom(information);
+            if (entry.name != L"." && entry.name != L"..")
+                entries.push_back(std::move(entry));
+            if (!information.NextEntryOffset)
+                break;
+            at += information.NextEntryOffset;
+        }
+    }
+}
+
+unique_file openLevel(HANDLE parent, const wchar_t* name, LevelUse use, PSECURITY_DESCRIPTOR made)
+{
+    unique_file level = openRelative(name, parent, accessFor(use), shareLevel, FILE_OPEN_IF,
+                                     FILE_DIRECTORY_FILE | intentFor(use), made);
+    DWORD attributes = 0;
+    LONGLONG listed = 0, opened = 0;
+    if (level &&
+        (!isPlainFolder(level.get()) || !readEntry(parent, name, use, attributes, listed) ||
+         !(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+         !fileIndex(level.get(), opened) || opened != listed)) {
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return unique_file();
+    }
+    return level;
+}
+
+unique_file openEntry(HANDLE parent, const FolderEntry& entry, ACCESS_MASK access)
+{
+    // Backup intent: an installer's action may meet an entry whose list
+    // refuses it; without the privileges it changes nothing.
+    unique_file handle = openRelative(entry.name.c_str(), parent, access | FILE_READ_ATTRIBUTES,
+                                      shareAll, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
+    if (!handle)
+        return handle;
+    // A reparse point opened as anything but itself was followed (Wine
+    // follows links); so was one whose final path is not its own.
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    LONGLONG index = 0;
+    wchar_t final[MAX_PATH + 8];
+    const wchar_t* folder = nullptr;
+    std::size_t length = 0;
+    if (!GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) !=
+            (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !fileIndex(handle.get(), index) || index != entry.index ||
+        !finalPathOf(parent, final, folder, length)) {
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return unique_file();
+    }
+    std::wstring path(folder, length);
+    if (path.empty() || path.back() != L'\\')
+        path += L'\\';
+    path += entry.name;
+    if (!isReachedByPath(handle.get(), path.c_str(), path.size())) {
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return unique_file();
+    }
+    return handle;
+}
+
+namespace {
+
+bool findEntry(HANDLE parent, const wchar_t* name, LevelUse use, FolderEntry& entry)
+{
+    if (!readEntry(parent, name, use, entry.attributes, entry.index))
+        return false;
+    entry.name = name;
+    return true;
+}
+
+bool moveEntryAside(HANDLE parent, const FolderEntry& entry)
+{
+    const NativeCalls* calls = native();
+    const unique_file moved = calls ? openEntry(parent, entry, DELETE) : unique_file();
+    if (!moved)
+        return false;
+    const std::wstring stem = entry.name + L".moved-" + localStamp();
+    for (int attempt = 1; attempt < 100; ++attempt) {
+        const std::wstring name = attempt == 1 ? stem : stem + L"-" + std::to_wstring(attempt);
+        if (name.size() >= MAX_PATH)
+            break;
+        // FILE_RENAME_INFO ends in a one-character array the name runs past.
+        union {
+            FILE_RENAME_INFO information;
+            BYTE bytes[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(wchar_t)];
+        } request = {};
+        request.information.ReplaceIfExists = FALSE;
+        request.information.RootDirectory = parent;
+        request.information.FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+        std::wmemcpy(request.information.FileName, name.c_str(), name.size() + 1);
+        IO_STATUS_BLOCK status;
+        const NTSTATUS result =
+            calls->set(moved.get(), &status, &request, sizeof request, fileRenameInformation);
+        if (result >= 0)
+            return true;
+        if (result != statusNameCollision) {
+            failed(*calls, result);
+            return false;
+        }
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return false;
+}
+
+}  // namespace
+
+unique_file takeOverLevel(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR descriptor,
+                          bool make)
+{
+    FolderEntry entry;
+    bool found = findEntry(parent, name, LevelUse::takeOver, entry);
+    if (!found && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return unique_file();
+    if (found && !entry.isPlainFolder()) {
+        if (!moveEntryAside(parent, entry))
+            return unique_file();
+        found = false;
+    }
+    if (!found && !make) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return unique_file();
+    }
+    unique_file level = openLevel(parent, name, LevelUse::takeOver, descriptor);
+    if (!level || !takeOver(level.get(), descriptor))
+        return unique_file();
+    return level;
+}
+
+bool takeOver(HANDLE object, PSECURITY_DESCRIPTOR descriptor)
+{
+    return setObjectSecurity(object,
+                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                 PROTECTED_DACL_SECURITY_INFORMATION,
+                             descriptor) != FALSE;
+}
+
+}  // namespace orn

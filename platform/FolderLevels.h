@@ -1,0 +1,95 @@
+#pragma once
+// Folders reached one level at a time through the handle of the level above,
+// for privileged code working below folders where any account may create
+// entries. Each name is looked up once, inside a folder already held, so a
+// level swapped for a link or a junction between two steps cannot redirect
+// the next one. Windows opens a link at the name itself, and it is refused;
+// Wine follows it, so every level is also checked against its parent's entry
+// for that name, read after the open:
+//
+//   the parent's entry at the name       the handle         the level
+//   plain folder, the handle's file id   plain folder       used
+//   plain folder, another file id        (a link followed)  refused
+//   reparse point                        any                refused
+//   a file, or nothing                   none               refused
+
+#include "UniqueResource.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace orn {
+
+enum class LevelUse {
+    // Listing and traversing: what any account may do at the product's levels.
+    walk,
+    // Also the owner and the access list, asked with backup intent: for an
+    // installer's action that holds the backup and restore privileges, which
+    // a level's list cannot refuse.
+    takeOver,
+};
+
+// A folder opened by its full path (no trailing separator, "C:\" keeps its):
+// a plain folder reached by that path alone, no link or junction at it or at
+// any level above; held without delete sharing, so that neither it nor its
+// parents can be renamed while it is held. Empty otherwise.
+unique_file openPlainFolder(const wchar_t* path, std::size_t length, LevelUse use);
+
+// Whether the object behind the handle is reached by this full path alone:
+// its final path resolves every link and junction on the way.
+bool isReachedByPath(HANDLE handle, const wchar_t* path, std::size_t length);
+
+// The object's file index (unique on its volume).
+bool fileIndex(HANDLE handle, LONGLONG& index);
+
+// The level `name` (one name, no separator) in the folder `parent` holds,
+// made with `made` (its owner and access list) when missing; held without
+// delete sharing. Empty, with the last error set, unless it passes the table
+// above. Allocates nothing: the module makes its levels at load.
+unique_file openLevel(HANDLE parent, const wchar_t* name, LevelUse use, PSECURITY_DESCRIPTOR made);
+
+// One entry of a folder, as its listing shows it.
+struct FolderEntry {
+    std::wstring name;
+    DWORD attributes = 0;
+    LONGLONG index = 0;
+
+    bool isPlainFolder() const
+    {
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+               !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    }
+};
+
+// Every entry of the folder but "." and "..".
+bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries);
+
+// Opens the entry found in parent (a file, a link, a folder) as itself, not
+// what a link points to: the object at its name with the entry's file index,
+// reached through no link. Empty otherwise.
+unique_file openEntry(HANDLE parent, const FolderEntry& entry, ACCESS_MASK access);
+
+// Sets the parts of descriptor that `parts` names on the object behind the
+// handle alone. Nothing below a folder is touched, unlike SetSecurityInfo,
+// which would re-permission whatever a user put there (a hard link to a
+// system file among them). Wine keeps no descriptor on files, so tests put a
+// recorder here; the product never changes it.
+using SetObjectSecurity = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
+extern SetObjectSecurity setObjectSecurity;
+
+// Makes the descriptor's owner and protected access list the object's.
+bool takeOver(HANDLE object, PSECURITY_DESCRIPTOR descriptor);
+
+// A level brought to its owner and protected access list (descriptor, from
+// text with an owner), for an installer's action: an entry at name that is
+// not a plain folder is moved aside first, in the same folder, to
+// "<name>.moved-<local time, yyyymmddhhmmss>" (then "-2", "-3" ... when
+// taken); a missing level is made when
+// `make` (with the descriptor) and otherwise left missing (the result is
+// empty, the last error ERROR_FILE_NOT_FOUND).
+unique_file takeOverLevel(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR descriptor,
+                          bool make);
+
+}  // namespace orn
