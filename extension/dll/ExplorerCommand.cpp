@@ -100,7 +100,7 @@ STDMETHODIMP CExplorerCommand::Invoke(IShellItemArray* items, IBindCtx* /*contex
     // the first of its drop list; none at all is the launcher's empty target.
     TextBuffer path;
     FirstFileSystemPath(items, path);
-    return CScanCommand::Launch(nullptr, path);
+    return CScanCommand::LaunchOutsidePackage(path);
 }
 
 STDMETHODIMP CExplorerCommand::GetFlags(EXPCMDFLAGS* flags)

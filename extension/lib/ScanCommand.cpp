@@ -54,6 +54,11 @@ HRESULT CScanCommand::Launch(HWND window, const wchar_t* path) noexcept
     return CCorvaneExtHelper().StartScan(window, path);
 }
 
+HRESULT CScanCommand::LaunchOutsidePackage(const wchar_t* path) noexcept
+{
+    return CCorvaneExtHelper().StartScanOutsidePackage(path);
+}
+
 bool FirstFileSystemPath(IShellItemArray* items, wchar_t (&path)[CScanCommand::textChars]) noexcept
 {
     path[0] = L'\0';

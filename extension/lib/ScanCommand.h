@@ -31,6 +31,8 @@ public:
     // Hands one path to the scan launcher: E_INVALIDARG (and the launcher's
     // diagnostic) for a null or empty path, else S_OK.
     static HRESULT Launch(HWND window, const wchar_t* path) noexcept;
+    // The same from inside the package: the agent does not join it.
+    static HRESULT LaunchOutsidePackage(const wchar_t* path) noexcept;
 };
 
 // The first item of a shell item array that has a file-system path, into

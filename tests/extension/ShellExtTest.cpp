@@ -182,6 +182,7 @@ TEST_F(ShellExtTest, ScanLaunchesTheAgentWithTheFirstSelectedPathOnly)
     ASSERT_EQ(S_OK, init->Initialize(nullptr, &selection, nullptr));
     EXPECT_EQ(S_OK, invoke(0u));
     EXPECT_EQ(expectedLaunch(file(L"first file.txt")), product.agent().awaitCommandLine());
+    EXPECT_EQ((product.path() / L"Agent").wstring(), product.agent().workingFolder());
     dropSelection();
 }
 
@@ -356,6 +357,7 @@ TEST_F(ExplorerCommandTest, InvokeStartsTheClassicCommandLineForTheFirstItem)
     auto items = shellItems({(product.path() / L"a folder").wstring(), file(L"b.txt")});
     ASSERT_EQ(S_OK, command->Invoke(items.get(), nullptr));
     EXPECT_EQ(expectedLaunch((product.path() / L"a folder").wstring()), product.agent().awaitCommandLine());
+    EXPECT_EQ((product.path() / L"Agent").wstring(), product.agent().workingFolder());
 }
 
 TEST_F(ExplorerCommandTest, InvokeWithoutItemsIsRefusedAndLogged)

@@ -154,7 +154,7 @@ TEST_F(ShellHostTest, BothBuildsSideBySide)
         ASSERT_EQ(0u, result.exitCode) << result.output;
         EXPECT_NE(std::string::npos, result.output.find("      [0] \"Scan for threats\" id 1")) << result.output;
         EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
-        fs::remove(product.path() / L"Agent" / L"zuAgtSvc.cmdline");
+        product.agent().forget();
     }
 
     ASSERT_EQ(0u, runProcess(quoted(systemProgram(L"regsvr32.exe")) + L" /u /s " + quoted(builtModule().wstring()))
@@ -199,6 +199,7 @@ TEST_F(ShellHostTest, ExplorerCommandFoundThroughThePackageManifest)
     EXPECT_NE(std::string::npos, out.find("Invoke = 0x00000000")) << out;
     EXPECT_NE(std::string::npos, out.find("DllCanUnloadNow = 0x00000000")) << out;
     EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
+    EXPECT_EQ((product.path() / L"Agent").wstring(), product.agent().workingFolder());
 
     // A folder finds the same class through its own verb.
     const ProcessResult folder = host(L"--manifest " + quoted(manifest.wstring()) + L" --install " +
