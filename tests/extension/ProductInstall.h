@@ -31,14 +31,14 @@ inline void writeUnicodeText(const fs::path& file, const std::wstring& text)
 // The product's keys, emptied for one test: the installation in both paths
 // (under WoW64 and for a 64-bit process these are one key), its copy in the
 // 64-bit view, which the 64-bit build must not read, and the current user's
-// language choice.
+// language choice and the shell extension's record for the user.
 class ProductRegistry {
 public:
     ProductRegistry()
         : machine_(HKEY_LOCAL_MACHINE, {L"SOFTWARE\\Quarvel\\Hollowmere",
                                         L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere"}),
           machine64_(HKEY_LOCAL_MACHINE, {L"SOFTWARE\\Quarvel\\Hollowmere"}, KEY_WOW64_64KEY),
-          user_(HKEY_CURRENT_USER, {L"SOFTWARE\\Quarvel\\Hollowmere\\DesktopUI"})
+          user_(HKEY_CURRENT_USER, {L"SOFTWARE\\Quarvel\\Hollowmere\\DesktopUI", shellExtUserKey})
     {
     }
 
