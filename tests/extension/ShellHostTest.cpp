@@ -208,4 +208,38 @@ TEST_F(ShellHostTest, ExplorerCommandFoundThroughThePackageManifest)
     EXPECT_NE(std::string::npos, folder.output.find("GetState(okToBeSlow false) = 0x00000000 enabled")) << folder.output;
 }
 
+// Windows 11's moments as the host plays them, with the build raised to a
+// Windows 11 one: the classic entry shows right after installing, goes from a
+// 64-bit host once the packaged command has answered, and comes back for a
+// user who brought back the classic menu. A 32-bit host always shows it.
+TEST_F(ShellHostTest, ClassicEntryAtWindows11Moments)
+{
+    const StringValueStage windows11(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                                     L"CurrentBuildNumber", L"22631");
+    const std::wstring restoredMenu = L"Software\\Classes\\CLSID\\{86ca1aa0-34aa-4e8b-a509-50c905bae2a2}";
+    const RegistryStage override(HKEY_CURRENT_USER, {restoredMenu});
+    const std::wstring answered = L"--packaged-answered {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D} ";
+    const struct {
+        std::wstring options;
+        bool classicEntry;
+    } moments[] = {
+        {L"", true},
+        {answered, !is64BitBuild()},
+        {answered + L"--classic-menu-restored ", true},
+    };
+    for (const auto& moment : moments) {
+        const ProcessResult result = host(moment.options + quoted(target()));
+        ASSERT_EQ(0u, result.exitCode) << result.output;
+        const std::string& out = result.output;
+        EXPECT_EQ(moment.classicEntry, out.find("\"Scan for threats\"") != std::string::npos) << out;
+        if (!moment.options.empty()) {
+            EXPECT_NE(std::string::npos, out.find("packaged command {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D} "
+                                                  "asked first: GetState = 0x00000000 enabled"))
+                << out;
+        }
+    }
+    // The host put the override in place for its run only.
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, restoredMenu));
+}
+
 }  // namespace
