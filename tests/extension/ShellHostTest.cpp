@@ -192,7 +192,12 @@ TEST_F(ShellHostTest, ExplorerCommandFoundThroughThePackageManifest)
     EXPECT_NE(std::string::npos, out.find("x64\\OrnShExt.dll\n")) << out;
     EXPECT_NE(std::string::npos, out.find("GetTitle = 0x00000000 \"Scan for threats\"")) << out;
     EXPECT_NE(std::string::npos, out.find("GetToolTip = 0x00000000 \"Scans the selection\"")) << out;
-    EXPECT_NE(std::string::npos, out.find(",-301\" loads (small ")) << out;
+    // Each size Windows 11's menu asks for loads a 32-bit image of its own size.
+    for (int size : {16, 20, 24, 32, 40, 48, 64}) {
+        const std::string line = "  icon at " + std::to_string(size) + " px: image " + std::to_string(size) + "x" +
+                                 std::to_string(size) + " 32-bit, loads\n";
+        EXPECT_NE(std::string::npos, out.find(line)) << line << out;
+    }
     EXPECT_NE(std::string::npos, out.find("GetCanonicalName = 0x00000000 {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}")) << out;
     EXPECT_NE(std::string::npos, out.find("GetState(okToBeSlow true) = 0x00000000 enabled")) << out;
     EXPECT_NE(std::string::npos, out.find("GetState(okToBeSlow false) = 0x00000000 enabled")) << out;

@@ -44,6 +44,7 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <cwchar>
@@ -394,27 +395,61 @@ std::wstring takeText(HRESULT hr, wchar_t* text)
     return result;
 }
 
-// Whether the icon an icon string names loads, and at what size.
+// The sizes Windows 11's menu asks an icon for, at 100 to 400 % scaling.
+const int menuIconSizes[] = {16, 20, 24, 32, 40, 48, 64};
+
+// Width, height and depth of one image of an icon resource: a bitmap header
+// (twice the height: colour and mask) or a PNG stream.
+std::wstring iconImageText(HMODULE module, int iconId)
+{
+    const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(iconId), MAKEINTRESOURCEW(3));
+    const HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
+    const auto* data = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+    const DWORD size = found ? SizeofResource(module, found) : 0;
+    if (!data || size < 26)
+        return L"unreadable image";
+    if (std::memcmp(data, "\x89PNG", 4) == 0) {
+        const auto big = [data](int at) {
+            return (data[at] << 24) | (data[at + 1] << 16) | (data[at + 2] << 8) | data[at + 3];
+        };
+        return format(L"%dx%d PNG", big(16), big(20));
+    }
+    BITMAPINFOHEADER header;
+    if (size < sizeof(header))
+        return L"unreadable image";
+    std::memcpy(&header, data, sizeof(header));
+    return format(L"%ldx%ld %u-bit", header.biWidth, header.biHeight / 2,
+                  static_cast<unsigned>(header.biBitCount));
+}
+
+// The image each menu size picks from the icon an icon string names, as the
+// system's own lookup chooses it, and whether the icon loads at that size.
 std::wstring iconText(const std::wstring& location)
 {
     wchar_t path[MAX_PATH] = {};
     if (location.empty() || location.size() >= MAX_PATH)
-        return L"no icon";
+        return L"no icon\n";
     location.copy(path, location.size());
     const int index = PathParseIconLocationW(path);
+    // A negative index names the icon by its resource identifier.
+    if (index >= 0)
+        return L"(icons by position are not listed)\n";
+    const orn::unique_hmodule module(LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const HRSRC group = module ? FindResourceW(module.get(), MAKEINTRESOURCEW(-index), MAKEINTRESOURCEW(14))
+                               : nullptr;
+    const HGLOBAL loaded = group ? LoadResource(module.get(), group) : nullptr;
+    auto* directory = loaded ? static_cast<BYTE*>(LockResource(loaded)) : nullptr;
+    if (!directory)
+        return L"does not load\n";
     using unique_hicon = orn::unique_resource<HICON, orn::closer<&DestroyIcon>>;
-    unique_hicon large;
-    unique_hicon small;
-    if (ExtractIconExW(path, index, large.put(), small.put(), 1) == 0 || !small)
-        return L"does not load";
-    ICONINFO info = {};
-    BITMAP bitmap = {};
-    std::wstring text = L"loads";
-    if (GetIconInfo(small.get(), &info)) {
-        const orn::unique_hbitmap color(info.hbmColor);
-        const orn::unique_hbitmap mask(info.hbmMask);
-        if (GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof(bitmap), &bitmap))
-            text += format(L" (small %ldx%ld)", bitmap.bmWidth, bitmap.bmHeight);
+    std::wstring text;
+    for (int size : menuIconSizes) {
+        const int iconId = LookupIconIdFromDirectoryEx(directory, TRUE, size, size, LR_DEFAULTCOLOR);
+        const unique_hicon icon(static_cast<HICON>(
+            LoadImageW(module.get(), MAKEINTRESOURCEW(-index), IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
+        text += format(L"  icon at %d px: ", size) +
+                (iconId ? L"image " + iconImageText(module.get(), iconId) : std::wstring(L"no image")) +
+                (icon ? L", loads\n" : L", does not load\n");
     }
     return text;
 }
@@ -545,7 +580,7 @@ int driveCommand(IExplorerCommand* command, IShellItemArray* items, bool run)
     text = nullptr;
     hr = command->GetIcon(items, &text);
     const std::wstring icon = SUCCEEDED(hr) && text ? text : L"";
-    out(L"GetIcon = " + takeText(hr, text) + L" " + iconText(icon) + L"\n");
+    out(L"GetIcon = " + takeText(hr, text) + L"\n" + iconText(icon));
     GUID name = GUID_NULL;
     hr = command->GetCanonicalName(&name);
     out(L"GetCanonicalName = " + hresultText(hr) + L" " + guidText(name) + L"\n");
