@@ -55,8 +55,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     const std::wstring::size_type dot = path.find_last_of(L'.');
     const std::wstring::size_type slash = path.find_last_of(L'\\');
     const std::wstring folderRecord =
-        (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash) ? path.substr(0, dot)
-                                                                                     : path) +
+        (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)
+             ? path.substr(0, dot)
+             : path) +
         L".cwd";
     wchar_t folder[MAX_PATH * 2];
     const DWORD folderLength = GetCurrentDirectoryW(MAX_PATH * 2, folder);

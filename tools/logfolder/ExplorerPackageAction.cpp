@@ -109,9 +109,10 @@ UINT changeTrust(MSIHANDLE session, bool trust) noexcept
         const std::vector<BYTE> certificate = hexBytes(property(session, L"CustomActionData"));
         const unique_cert_store store = trustedPeople();
         unique_cert_context context(
-            certificate.empty() ? nullptr
-                                : CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data(),
-                                                               static_cast<DWORD>(certificate.size())));
+            certificate.empty()
+                ? nullptr
+                : CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data(),
+                                               static_cast<DWORD>(certificate.size())));
         bool done = false;
         if (store && context && trust) {
             done = CertAddCertificateContextToStore(store.get(), context.get(),
@@ -128,14 +129,16 @@ UINT changeTrust(MSIHANDLE session, bool trust) noexcept
         done = done && CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
         if (!done) {
             logLine(LevelError, __LINE__,
-                    trust ? L"Windows 11 menu: the package certificate could not be added to the "
-                            L"machine's Trusted People store (error 0x%08lX)"
-                          : L"Windows 11 menu: the package certificate could not be removed from the "
-                            L"machine's Trusted People store (error 0x%08lX)",
+                    trust
+                        ? L"Windows 11 menu: the package certificate could not be added to the "
+                          L"machine's Trusted People store (error 0x%08lX)"
+                        : L"Windows 11 menu: the package certificate could not be removed from the "
+                          L"machine's Trusted People store (error 0x%08lX)",
                     GetLastError());
         }
     } catch (...) {
-        logLine(LevelError, __LINE__, L"Windows 11 menu: out of memory handling the package certificate");
+        logLine(LevelError, __LINE__,
+                L"Windows 11 menu: out of memory handling the package certificate");
     }
     return ERROR_SUCCESS;
 }
@@ -160,8 +163,8 @@ std::wstring encodedScript()
     const DWORD rawBytes = static_cast<DWORD>(script.size() * sizeof(wchar_t));
     CryptBinaryToStringW(raw, rawBytes, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, nullptr, &chars);
     std::wstring encoded(chars, L'\0');
-    if (!CryptBinaryToStringW(raw, rawBytes, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF,
-                              &encoded[0], &chars))
+    if (!CryptBinaryToStringW(raw, rawBytes, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, &encoded[0],
+                              &chars))
         return std::wstring();
     encoded.resize(chars);
     return encoded;
@@ -295,8 +298,8 @@ UINT packageStep(MSIHANDLE session, const wchar_t* step) noexcept
                     L"Windows 11 menu: %s of the package failed (exit code %lu): %s", step,
                     exitCode, oneLine(text).c_str());
         else
-            logLine(LevelDebug, __LINE__, L"Windows 11 menu: %s of the package done for <%s>",
-                    step, folder.c_str());
+            logLine(LevelDebug, __LINE__, L"Windows 11 menu: %s of the package done for <%s>", step,
+                    folder.c_str());
     } catch (...) {
         logLine(LevelError, __LINE__, L"Windows 11 menu: out of memory preparing %s", step);
     }
@@ -323,8 +326,9 @@ extern "C" __declspec(dllexport) UINT WINAPI ReadPackageCertificate(MSIHANDLE se
             MsiViewFetch(view.get(), record.put()) == ERROR_SUCCESS) {
             bytes = MsiRecordDataSize(record.get(), 1);
             certificate.resize(bytes);
-            if (bytes && MsiRecordReadStream(record.get(), 1, reinterpret_cast<char*>(certificate.data()),
-                                             &bytes) != ERROR_SUCCESS)
+            if (bytes &&
+                MsiRecordReadStream(record.get(), 1, reinterpret_cast<char*>(certificate.data()),
+                                    &bytes) != ERROR_SUCCESS)
                 certificate.clear();
             certificate.resize(bytes);
         }
@@ -333,7 +337,8 @@ extern "C" __declspec(dllexport) UINT WINAPI ReadPackageCertificate(MSIHANDLE se
                     L"Windows 11 menu: the package certificate is missing from the installer");
         MsiSetPropertyW(session, L"PackageCertificate", hexText(certificate).c_str());
     } catch (...) {
-        logLine(LevelError, __LINE__, L"Windows 11 menu: out of memory reading the package certificate");
+        logLine(LevelError, __LINE__,
+                L"Windows 11 menu: out of memory reading the package certificate");
     }
     return ERROR_SUCCESS;
 }

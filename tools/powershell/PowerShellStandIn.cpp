@@ -32,13 +32,14 @@ std::wstring variable(const wchar_t* name)
 
 bool write(const std::wstring& path, const std::string& bytes, bool append)
 {
-    const HANDLE file = CreateFileW(path.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE, 0,
-                                    nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileW(path.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE, 0, nullptr,
+                    append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const BOOL ok =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
     return ok && written == bytes.size();
 }
@@ -56,10 +57,12 @@ int wmain(int argc, wchar_t** argv)
     for (int i = 1; i < argc; ++i) {
         if (_wcsicmp(argv[i], L"-EncodedCommand") == 0 && i + 1 < argc) {
             DWORD bytes = 0;
-            CryptStringToBinaryW(argv[i + 1], 0, CRYPT_STRING_BASE64, nullptr, &bytes, nullptr, nullptr);
+            CryptStringToBinaryW(argv[i + 1], 0, CRYPT_STRING_BASE64, nullptr, &bytes, nullptr,
+                                 nullptr);
             std::wstring decoded(bytes / sizeof(wchar_t), L'\0');
             if (CryptStringToBinaryW(argv[i + 1], 0, CRYPT_STRING_BASE64,
-                                     reinterpret_cast<BYTE*>(&decoded[0]), &bytes, nullptr, nullptr))
+                                     reinterpret_cast<BYTE*>(&decoded[0]), &bytes, nullptr,
+                                     nullptr))
                 script = decoded;
             arguments += L" -EncodedCommand (script)";
             ++i;
