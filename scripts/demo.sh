@@ -173,7 +173,7 @@ command_class='{04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}'
 moment() {
     echo "-- $1"
     shift
-    wine_run "$@" "$sample_win" | grep -E '^(packaged command|classic menu|QueryContextMenu|  \[)' || true
+    wine_run "$@" "$sample_win" | grep -E '^(packaged command|classic menu|QueryContextMenu| +\[| +\(empty\))' || true
 }
 moment "right after installing: the packaged command has not answered since this host started" "$host64"
 moment "after Windows 11's first menu showed the packaged command" "$host64" --packaged-answered "$command_class"
