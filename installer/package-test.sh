@@ -213,6 +213,163 @@ for module in "${modules[@]}"; do
 done
 rm -rf "$install/OrnShExt.dll" "$install/x64"
 
+# ---------------------------------------------------------------------------
+# Windows 11's menu. The tables as Windows Installer reads them; then, with
+# the prefix's build number raised to a Windows 11 one (Wine reports 7601, so
+# the conditions kept all of it off above) and a PowerShell stand-in in place
+# of Wine's (which does nothing and reports success), an install into a
+# folder whose name holds the characters that end a quoting, and its
+# uninstall: what the actions hand PowerShell, the certificate in the
+# machine's Trusted People store, the failures in the product's log.
+# environment: ORN_RELEASE_MSI (the package without a test certificate),
+# ORN_PACKAGE_CERT (the test certificate, DER), ORN_PACKAGE_SCRIPT
+# (ExplorerPackage.ps1), ORN_POWERSHELL (the 64-bit stand-in: PowerShell is
+# started as the 64-bit one)
+windows11_checks() {
+    local work action type source target condition
+    work=$(mktemp -d)
+    step "Windows 11's menu: the custom actions and their sequence, read back with msiinfo"
+    # Action, type, source, target: each rollback the opposite step, of type
+    # 3393 (0x100 rollback + 0x400 deferred + 0x800 no impersonation + 0x40
+    # result ignored + 1 DLL), the machine-wide steps 3137 (the same, not
+    # rollback), the user's registration 1089 (impersonated), CustomActionData
+    # set by type 51 and the certificate read by an immediate DLL action (65);
+    # on those two immediate types wixl sets 0x800 as well, which only
+    # deferred actions heed.
+    cat >"$work/actions" <<'ROWS'
+ProvisionExplorerPackage	3137	LogFolderAction	ProvisionExplorerPackage
+ProvisionExplorerPackageRollback	3393	LogFolderAction	RemoveExplorerPackage
+ReadPackageCertificate	2113	LogFolderAction	ReadPackageCertificate
+RegisterExplorerPackage	1089	LogFolderAction	RegisterExplorerPackage
+RemoveExplorerPackage	3137	LogFolderAction	RemoveExplorerPackage
+RemoveExplorerPackageRollback	3393	LogFolderAction	ProvisionExplorerPackage
+SetProvisionExplorerPackage	2099	ProvisionExplorerPackage	[INSTALLDIR]
+SetProvisionExplorerPackageRollback	2099	ProvisionExplorerPackageRollback	[INSTALLDIR]
+SetRegisterExplorerPackage	2099	RegisterExplorerPackage	[INSTALLDIR]
+SetRemoveExplorerPackage	2099	RemoveExplorerPackage	[INSTALLDIR]
+SetRemoveExplorerPackageRollback	2099	RemoveExplorerPackageRollback	[INSTALLDIR]
+SetTrustPackageCertificate	2099	TrustPackageCertificate	[PackageCertificate]
+SetTrustPackageCertificateRollback	2099	TrustPackageCertificateRollback	[PackageCertificate]
+SetUntrustPackageCertificate	2099	UntrustPackageCertificate	[PackageCertificate]
+SetUntrustPackageCertificateRollback	2099	UntrustPackageCertificateRollback	[PackageCertificate]
+TrustPackageCertificate	3137	LogFolderAction	TrustPackageCertificate
+TrustPackageCertificateRollback	3393	LogFolderAction	UntrustPackageCertificate
+UntrustPackageCertificate	3137	LogFolderAction	UntrustPackageCertificate
+UntrustPackageCertificateRollback	3393	LogFolderAction	TrustPackageCertificate
+ROWS
+    ours='Explorer|PackageCertificate'
+    for msi in "$package" "${ORN_RELEASE_MSI:-}"; do
+        [ -n "$msi" ] || continue
+        msiinfo export "$msi" CustomAction | tr -d '\r' | tail -n +4 | grep -E "^[A-Za-z]*($ours)" |
+            cut -f1-4 | sort >"$work/found"
+        if [ "$msi" = "$package" ]; then
+            cp "$work/actions" "$work/expected"
+        else
+            grep -v 'PackageCertificate' "$work/actions" >"$work/expected"
+        fi
+        echo "$(basename "$msi"): $(wc -l <"$work/found") actions of Windows 11's menu"
+        diff "$work/expected" "$work/found" >/dev/null ||
+            { fail "$(basename "$msi"): the actions are not the expected ones:"; diff "$work/expected" "$work/found" || true; }
+        # Sequence number and condition of each, in the order they run.
+        msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | tail -n +4 | awk -F'\t' '{ print $3 "\t" $1 "\t" $2 }' |
+            sort -n >"$work/sequence"
+        seq_of() { awk -F'\t' -v a="$1" '$2 == a { print $1 }' "$work/sequence"; }
+        cond_of() { awk -F'\t' -v a="$1" '$2 == a { print $3 }' "$work/sequence"; }
+        before() {  # before A B: A runs before B, both sequenced
+            local a b
+            a=$(seq_of "$1") b=$(seq_of "$2")
+            [ -n "$a" ] && [ -n "$b" ] && [ "$a" -lt "$b" ] || fail "$(basename "$msi"): $1 ($a) does not run before $2 ($b)"
+        }
+        installing='NOT REMOVE="ALL" AND WINDOWS_BUILD >= 22000'
+        removing='REMOVE="ALL" AND WINDOWS_BUILD >= 22000'
+        local chain_install=(SetProvisionExplorerPackageRollback ProvisionExplorerPackageRollback SetProvisionExplorerPackage
+                             ProvisionExplorerPackage SetRegisterExplorerPackage RegisterExplorerPackage)
+        local chain_remove=(SetRemoveExplorerPackageRollback RemoveExplorerPackageRollback SetRemoveExplorerPackage
+                            RemoveExplorerPackage)
+        if [ "$msi" = "$package" ]; then
+            chain_install=(SetTrustPackageCertificateRollback TrustPackageCertificateRollback SetTrustPackageCertificate
+                           TrustPackageCertificate "${chain_install[@]}")
+            chain_remove+=(SetUntrustPackageCertificateRollback UntrustPackageCertificateRollback
+                           SetUntrustPackageCertificate UntrustPackageCertificate)
+            before InstallInitialize ReadPackageCertificate
+            before ReadPackageCertificate SetRemoveExplorerPackageRollback
+            before ReadPackageCertificate SetTrustPackageCertificateRollback
+            [ "$(cond_of ReadPackageCertificate)" = 'WINDOWS_BUILD >= 22000' ] ||
+                fail "ReadPackageCertificate runs on \"$(cond_of ReadPackageCertificate)\""
+        fi
+        before InstallFiles "${chain_install[0]}"
+        for ((i = 1; i < ${#chain_install[@]}; i++)); do before "${chain_install[i - 1]}" "${chain_install[i]}"; done
+        before "${chain_install[-1]}" InstallFinalize
+        before InstallInitialize "${chain_remove[0]}"
+        for ((i = 1; i < ${#chain_remove[@]}; i++)); do before "${chain_remove[i - 1]}" "${chain_remove[i]}"; done
+        before "${chain_remove[-1]}" RemoveFiles
+        for action in "${chain_install[@]}"; do
+            [ "$(cond_of "$action")" = "$installing" ] || fail "$action runs on \"$(cond_of "$action")\""
+        done
+        for action in "${chain_remove[@]}"; do
+            [ "$(cond_of "$action")" = "$removing" ] || fail "$action runs on \"$(cond_of "$action")\""
+        done
+        # The certificate travels only with a test signature.
+        if [ "$msi" = "$package" ]; then
+            msiinfo extract "$msi" Binary.PackageCertificate >"$work/carried" 2>/dev/null || true
+            cmp -s "$work/carried" "$ORN_PACKAGE_CERT" || fail "the Binary table does not carry the test certificate"
+        elif msiinfo streams "$msi" | grep -q PackageCertificate; then
+            fail "$(basename "$msi") carries a certificate"
+        fi
+    done
+    # Nothing of it ran above: Wine reports a build before Windows 11.
+    thumbprint=$(sha1sum "$ORN_PACKAGE_CERT" | cut -c1-40 | tr a-f A-F)
+    trusted() { flush_registry; grep -qi "SystemCertificates\\\\\\\\TrustedPeople\\\\\\\\Certificates\\\\\\\\$thumbprint\]" "$prefix/system.reg"; }
+    ! trusted || fail "the certificate was trusted on an earlier Windows"
+    ! grep -qs 'Windows 11 menu' "$logs/zuNotices.log" || fail "the package actions ran on an earlier Windows"
+
+    step "Windows 11's menu: install as on build 22631, into a folder named with ' ; \$ \` ( )"
+    for view in 32 64; do
+        wine reg add 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion' /v CurrentBuildNumber /d 22631 /f /reg:$view >/dev/null
+    done
+    local shell_dir=$prefix/drive_c/windows/system32/WindowsPowerShell/v1.0
+    [ -f "$ORN_POWERSHELL" ] || { fail "no PowerShell stand-in at $ORN_POWERSHELL"; return; }
+    cp "$ORN_POWERSHELL" "$shell_dir/powershell.exe"
+    rm -f "$shell_dir/powershell.record" "$shell_dir/powershell.ps1"
+    odd_win="C:\\Quarvel's Tools; \$HOME \`(x)"
+    odd=$prefix/drive_c/"Quarvel's Tools; \$HOME \`(x)"
+    wine msiexec /i "$(winpath "$package")" /qn "INSTALLDIR=$odd_win" || fail "install on Windows 11: exit code $?"
+    [ -f "$odd/OrnShExt.msix" ] || fail "the package is not in \"$odd_win\""
+    trusted || fail "the test certificate is not in the machine's Trusted People store"
+    sed 's/^/    /' "$shell_dir/powershell.record" || fail "PowerShell was not run"
+    printf 'step=Provision\nfolder=%s\\\narguments= -NoProfile -NonInteractive -ExecutionPolicy Bypass -EncodedCommand (script)\nstep=Register\nfolder=%s\\\narguments= -NoProfile -NonInteractive -ExecutionPolicy Bypass -EncodedCommand (script)\n' \
+        "$odd_win" "$odd_win" >"$work/expected-runs"
+    cmp -s "$work/expected-runs" "$shell_dir/powershell.record" ||
+        { fail "PowerShell was not run as expected:"; diff "$work/expected-runs" "$shell_dir/powershell.record" || true; }
+    cmp -s "$ORN_PACKAGE_SCRIPT" "$shell_dir/powershell.ps1" || fail "PowerShell was not given ExplorerPackage.ps1"
+    # The script names the documented route and reads every value from its environment.
+    for call in 'StagePackageByUriAsync(' 'ExternalLocationUri' 'ProvisionPackageForAllUsersAsync(' \
+                'Add-AppxPackage -Path $packagePath -ExternalLocation $folder' 'DeprovisionPackageForAllUsersAsync(' \
+                'Remove-AppxPackage -Package $package.PackageFullName -AllUsers' '$folder = $env:ORN_INSTALL_FOLDER' \
+                'switch ($env:ORN_PACKAGE_STEP)'; do
+        grep -qF "$call" "$shell_dir/powershell.ps1" || fail "the script lacks $call"
+    done
+    for failed in Provision Register; do
+        grep -qF "Windows 11 menu: $failed of the package failed (exit code 1): powershell stand-in: $failed: package deployment is not available here" \
+            "$logs/zuNotices.log" || fail "the failed $failed is not in the product's log"
+    done
+    grep 'Windows 11 menu' "$logs/zuNotices.log" | sed 's/^/    /'
+
+    step "Windows 11's menu: uninstall"
+    rm -f "$shell_dir/powershell.record"
+    wine msiexec /x "$(winpath "$package")" /qn || fail "uninstall on Windows 11: exit code $?"
+    printf 'step=Remove\nfolder=%s\\\narguments= -NoProfile -NonInteractive -ExecutionPolicy Bypass -EncodedCommand (script)\n' \
+        "$odd_win" >"$work/expected-runs"
+    cmp -s "$work/expected-runs" "$shell_dir/powershell.record" ||
+        { fail "PowerShell was not run as expected at the uninstall:"; diff "$work/expected-runs" "$shell_dir/powershell.record" || true; }
+    ! trusted || fail "the test certificate is still trusted after the uninstall"
+    grep -qF "Windows 11 menu: Remove of the package failed (exit code 1)" "$logs/zuNotices.log" ||
+        fail "the failed removal is not in the product's log"
+    [ ! -e "$odd" ] || { fail "the uninstall left \"$odd_win\""; find "$odd"; }
+    rm -rf "$work"
+}
+windows11_checks
+
 echo
 [ $failures -eq 0 ] && echo "package test passed" || echo "$failures failures"
 exit $((failures > 0))

@@ -3,8 +3,10 @@
 # signature verifies against the certificate; its block map lists every part
 # (and nothing else) with the size and the SHA-256 of each 64 KiB block as
 # the parts really are; the manifest's verbs and COM class name the class the
-# module's source defines, and the class is served from the 64-bit module.
-# Read with unzip and openssl, not with the script that made the package.
+# module's source defines, under the verb it defines, and the class is served
+# from the 64-bit module; the publisher is the certificate's subject as
+# Windows writes it (publisher.py). Read with unzip and openssl, not with the
+# script that made the package.
 set -euo pipefail
 msix=$1 cert=$2 source=$3
 work=$(mktemp -d)
@@ -65,6 +67,11 @@ manifest=$work/parts/AppxManifest.xml
 clsid=$(sed -n 's/.*CLSID_ExplorerCommandText\[\] = L"{\([-0-9A-Fa-f]*\)}".*/\1/p' "$source")
 [ -n "$clsid" ] || fail "no class identifier in $source"
 verbs=$(grep -o '<desktop5:Verb [^>]*' "$manifest" | sed -n 's/.*Clsid="\([^"]*\)".*/\1/p' | sort -u)
+verb=$(sed -n 's/.*ExplorerCommandVerbText\[\] = L"\([0-9A-Za-z]*\)".*/\1/p' "$source")
+verb_ids=$(grep -o '<desktop5:Verb [^>]*' "$manifest" | sed -n 's/.*Id="\([^"]*\)".*/\1/p' | sort -u)
+echo "verb: $verb_ids"
+[ -n "$verb" ] && [ "$verb_ids" = "$verb" ] || fail "verbs are named \"$verb_ids\", the module defines \"$verb\""
+[[ $verb_ids == 0000* ]] || fail "the verb \"$verb_ids\" does not sort first"
 types=$(grep -o '<desktop5:ItemType Type="[^"]*"' "$manifest" | sed 's/.*Type="//;s/"//' | sort | tr '\n' ' ')
 class=$(grep -o '<com:Class [^>]*' "$manifest")
 echo "verb class: $verbs; item types: $types; COM class: $class"
@@ -76,8 +83,10 @@ grep -q '<uap10:AllowExternalContent>true</uap10:AllowExternalContent>' "$manife
 for capability in runFullTrust unvirtualizedResources; do
     grep -q "<rescap:Capability Name=\"$capability\"/>" "$manifest" || fail "no $capability capability"
 done
-publisher=$(sed -n 's/.*<Identity [^>]*Publisher="\([^"]*\)".*/\1/p' "$manifest")
-subject=$(openssl x509 -in "$cert" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')
-[ "$publisher" = "$subject" ] || fail "publisher \"$publisher\" is not the certificate's subject \"$subject\""
+publisher=$(sed -n 's/.*<Identity [^>]*Publisher="\([^"]*\)".*/\1/p' "$manifest" |
+    sed 's/&quot;/"/g; s/&lt;/</g; s/&gt;/>/g; s/&amp;/\&/g')
+subject=$(python3 "$(dirname "$0")/publisher.py" windows-form "$cert")
+echo "publisher: $publisher"
+[ "$publisher" = "$subject" ] || fail "publisher \"$publisher\" is not the certificate's subject as Windows writes it, \"$subject\""
 [ $failed = 0 ] && echo "package checked"
 exit $failed

@@ -17,41 +17,49 @@ BLOCK = 64 * 1024
 
 
 def largest_icon(path):
-    """Width, palette and colour rows (top first) of the largest image of an
-    8-bit ICO file, and its transparency mask."""
+    """Rows (top first) of (r, g, b, a) of the largest image of a 32-bit ICO
+    file, as the module's resources carry it."""
     data = open(path, "rb").read()
     _, _, count = struct.unpack_from("<HHH", data, 0)
     entries = [struct.unpack_from("<BBBBHHII", data, 6 + 16 * i) for i in range(count)]
     entry = max(entries, key=lambda e: e[0] or 256)
     size, offset = entry[0] or 256, entry[7]
     header = struct.unpack_from("<IiiHHIIiiII", data, offset)
-    if header[4] != 8:
-        raise SystemExit("make_msix: only 8-bit icons are read")
-    palette_at = offset + header[0]
-    palette = [struct.unpack_from("<BBBB", data, palette_at + 4 * i)[:3][::-1] for i in range(256)]
-    stride = (size + 3) & ~3
-    pixels_at = palette_at + 1024
-    mask_stride = ((size + 31) // 32) * 4
-    mask_at = pixels_at + stride * size
+    if header[4] != 32:
+        raise SystemExit("make_msix: only 32-bit icons are read")
+    pixels_at = offset + header[0]
     rows = []
     for y in range(size - 1, -1, -1):
-        row = []
-        for x in range(size):
-            index = data[pixels_at + y * stride + x]
-            masked = data[mask_at + y * mask_stride + x // 8] & (0x80 >> (x % 8))
-            row.append((0, 0, 0, 0) if masked else palette[index] + (255,))
-        rows.append(row)
+        at = pixels_at + y * size * 4
+        rows.append([(data[at + x + 2], data[at + x + 1], data[at + x], data[at + x + 3])
+                     for x in range(0, size * 4, 4)])
     return rows
 
 
 def png(rows, size):
-    """The image scaled (nearest pixel) to size x size, centred, as RGBA PNG."""
+    """The image resampled (bilinear, on premultiplied colour) to size x size,
+    as RGBA PNG."""
     source = len(rows)
+
+    def sample(x, y):
+        r, g, b, a = rows[min(max(y, 0), source - 1)][min(max(x, 0), source - 1)]
+        return (r * a, g * a, b * a, a)
     raw = b""
     for y in range(size):
         raw += b"\0"
+        fy = (y + 0.5) * source / size - 0.5
+        y0, wy = int(fy // 1), fy - fy // 1
         for x in range(size):
-            raw += bytes(rows[y * source // size][x * source // size])
+            fx = (x + 0.5) * source / size - 0.5
+            x0, wx = int(fx // 1), fx - fx // 1
+            mixed = [0.0] * 4
+            for dy, ky in ((0, 1 - wy), (1, wy)):
+                for dx, kx in ((0, 1 - wx), (1, wx)):
+                    for i, value in enumerate(sample(x0 + dx, y0 + dy)):
+                        mixed[i] += value * ky * kx
+            alpha = mixed[3]
+            colour = [round(mixed[i] / alpha) if alpha else 0 for i in range(3)]
+            raw += bytes(colour + [round(alpha)])
 
     def chunk(kind, body):
         return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))

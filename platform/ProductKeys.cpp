@@ -10,6 +10,8 @@ const wchar_t corvaneComponentKey[] =
 const wchar_t surfwardenComponentKey[] =
     L"SOFTWARE\\Quarvel\\Hollowmere\\Agent\\Components\\Surfwarden";
 const wchar_t logRegistryKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Log";
+const wchar_t shellExtUserKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\OrnShExt";
+const wchar_t packagedCommandAskedValue[] = L"ftPackagedCommandAsked";
 const InstallKeys installKeys = {installKeyNative, installKeyWow32};
 
 REGSAM ProductView(HKEY root)

@@ -31,6 +31,12 @@ extern const wchar_t surfwardenComponentKey[];
 // The logging library's run-time properties.
 extern const wchar_t logRegistryKey[];
 
+// Under HKEY_CURRENT_USER: what the shell extension keeps for one user, the
+// time (a FILETIME as REG_QWORD) at which a process of the Explorer command
+// was first asked for the command's state.
+extern const wchar_t shellExtUserKey[];
+extern const wchar_t packagedCommandAskedValue[];
+
 // The two keys a lookup of the installation walks; installKeys is the
 // product's pair.
 struct InstallKeys {

@@ -8,8 +8,10 @@
 # and the 32-bit one (as a 32-bit program's file dialog): the menu of a real
 # file, its help text, the scan command, what the agent received from each
 # and what the extension logged. Beside it, the Explorer command of Windows
-# 11's menu as Explorer finds it through the package's manifest, and the
-# signed package itself. Safe to run again.
+# 11's menu as Explorer finds it through the package's manifest, the signed
+# package itself, and the classic entry at Windows 11's two moments (right
+# after installing, and once the packaged command has answered). Safe to run
+# again.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,9 +40,15 @@ host64=$build/x64/tools/shellhost/shellhost.exe
 # Wine's background programs start here with their output on /dev/null, so
 # that none of them holds on to the output of this script.
 "$build/wine-session" start wine64
-# Debugging is switched on for this run only: the test suite shares the prefix.
+# Debugging is switched on, and the Windows build raised to a Windows 11 one,
+# for this run only: the test suite shares the prefix.
+windows_key='HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion'
+wine_build=$(wine_run reg query "$windows_key" /v CurrentBuildNumber | tr -d '\r' | awk '/CurrentBuildNumber/ { print $3 }')
 finish() {
     wine_run reg delete 'HKLM\SOFTWARE\Quarvel\Hollowmere\Log' /v bDebugEnable /f /reg:32 >/dev/null 2>&1 || true
+    for view in 32 64; do
+        wine_run reg add "$windows_key" /v CurrentBuildNumber /d "$wine_build" /f /reg:$view >/dev/null 2>&1 || true
+    done
     "$build/wine-session" stop wine64
 }
 trap finish EXIT
@@ -150,6 +158,28 @@ echo "-- the signed package (external location: the install folder)"
 unzip -Z1 "$build/package/OrnShExt.msix" | sed 's/^/  /'
 osslsigncode verify -CAfile "$build/package/TestPublisher.pem" -in "$build/package/OrnShExt.msix" 2>/dev/null |
     grep -E '^(Signature verification|Subject|Succeeded)' | sort -u || true
+
+section "Windows 11's menu: the classic entry at its two moments (build raised to 22631 for this run)"
+# Explorer loads packaged verbs only when it starts. Right after installing,
+# the Explorer that runs shows no packaged command, so the classic entry must
+# stay; once the packaged command has answered in this session, a 64-bit host
+# leaves the classic entry out of "Show more options", which lists the
+# packaged command itself. A user who brought back the classic menu sees no
+# packaged command, and a 32-bit host never does: both keep the entry.
+for view in 32 64; do
+    wine_run reg add "$windows_key" /v CurrentBuildNumber /d 22631 /f /reg:$view >/dev/null
+done
+command_class='{04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}'
+moment() {
+    echo "-- $1"
+    shift
+    wine_run "$@" "$sample_win" | grep -E '^(packaged command|classic menu|QueryContextMenu| +\[| +\(empty\))' || true
+}
+moment "right after installing: the packaged command has not answered since this host started" "$host64"
+moment "after Windows 11's first menu showed the packaged command" "$host64" --packaged-answered "$command_class"
+moment "the same, for a user who brought back the classic menu" "$host64" --packaged-answered "$command_class" \
+    --classic-menu-restored
+moment "the same, in a 32-bit host" "$host32" --packaged-answered "$command_class"
 
 section "The same menu for a user whose Windows speaks German (LC_ALL=de_DE.UTF-8)"
 # No Unix locale of that name is needed; Wine takes the languages from the name.

@@ -9,8 +9,9 @@ build=${ORN_BUILD_DIR:-$root/build}
 
 packages=(wine wine64 wine32:i386 libwine-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
           googletest cmake ninja-build cabextract gcab clang libclang-rt-14-dev)
-# The installer package's build tool and the syslog collector of the tests.
-packages+=(wixl rsyslog)
+# The installer package's build tools (wixl, and msibuild for what wixl
+# cannot write) and the syslog collector of the tests.
+packages+=(wixl msitools rsyslog)
 # The style check of the test command.
 packages+=(clang-format)
 # The Explorer command's package: its script, its test certificate, its

@@ -81,6 +81,9 @@ STDMETHODIMP CExplorerCommand::GetState(IShellItemArray* items, BOOL /*okToBeSlo
 {
     if (!state)
         return E_POINTER;
+    // From now on this user's Explorer shows the packaged command, and its
+    // classic menu can leave its own entry out.
+    RecordPackagedCommandAsked();
     // Answered at once whether slowness is allowed or not: a pending or
     // disabled answer leaves a greyed item behind in the new menu.
     TextBuffer path;
@@ -100,7 +103,7 @@ STDMETHODIMP CExplorerCommand::Invoke(IShellItemArray* items, IBindCtx* /*contex
     // the first of its drop list; none at all is the launcher's empty target.
     TextBuffer path;
     FirstFileSystemPath(items, path);
-    return CScanCommand::Launch(nullptr, path);
+    return CScanCommand::LaunchOutsidePackage(path);
 }
 
 STDMETHODIMP CExplorerCommand::GetFlags(EXPCMDFLAGS* flags)

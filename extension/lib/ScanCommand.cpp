@@ -1,7 +1,6 @@
 #include "ScanCommand.h"
 
 #include "MenuStrings.h"
-#include "PackageIdentity.h"
 #include "ProductKeys.h"
 #include "PlatformInfo.h"
 #include "RegistryValues.h"
@@ -9,6 +8,9 @@
 #include "UniqueResource.h"
 
 #include <strsafe.h>
+
+#include <atomic>
+#include <cwchar>
 
 bool CScanCommand::Title(wchar_t (&text)[textChars])
 {
@@ -54,6 +56,11 @@ HRESULT CScanCommand::Launch(HWND window, const wchar_t* path) noexcept
     return CCorvaneExtHelper().StartScan(window, path);
 }
 
+HRESULT CScanCommand::LaunchOutsidePackage(const wchar_t* path) noexcept
+{
+    return CCorvaneExtHelper().StartScanOutsidePackage(path);
+}
+
 bool FirstFileSystemPath(IShellItemArray* items, wchar_t (&path)[CScanCommand::textChars]) noexcept
 {
     path[0] = L'\0';
@@ -81,77 +88,91 @@ bool FirstFileSystemPath(IShellItemArray* items, wchar_t (&path)[CScanCommand::t
 
 bool ClassicMenuWanted(const MenuHostFacts& host) noexcept
 {
-    return !(host.host64Bit && host.windowsBuild >= firstWindows11Build && host.packageRegistered);
+    // An unknown start (0) proves nothing; neither does an unknown record.
+    const bool packagedCommandShown = host.host64Bit && host.windowsBuild >= firstWindows11Build &&
+                                      !host.classicMenuRestored && host.hostStarted != 0 &&
+                                      host.packagedCommandAsked > host.hostStarted;
+    return !packagedCommandShown;
 }
 
 namespace {
 
-// The true build: GetVersionExW answers what the host's manifest admits to.
-DWORD windowsBuild() noexcept
+// The per-user override that brings back the classic menu: Explorer then
+// asks no packaged command at all.
+constexpr wchar_t classicMenuOverrideKey[] =
+    L"Software\\Classes\\CLSID\\{86ca1aa0-34aa-4e8b-a509-50c905bae2a2}\\InprocServer32";
+
+ULONGLONG fileTimeNumber(const FILETIME& time) noexcept
 {
-    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    const auto getVersion = ntdll ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(
-                                        GetProcAddress(ntdll, "RtlGetVersion")))
-                                  : nullptr;
-    OSVERSIONINFOW version = {};
-    version.dwOSVersionInfoSize = sizeof(version);
-    if (!getVersion || getVersion(&version) != 0)
-        return 0;
-    return version.dwBuildNumber;
+    return (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// The package identity functions exist from Windows 8 on; the module must
-// load on earlier systems, so they are looked up when needed.
-struct PackageVersion {
-    UINT64 version;
-};
-struct PackageId {
-    UINT32 reserved;
-    UINT32 processorArchitecture;
-    PackageVersion version;
-    const wchar_t* name;
-    const wchar_t* publisher;
-    const wchar_t* resourceId;
-    const wchar_t* publisherId;
-};
-
-// Whether the package of the Explorer command is registered for this user.
-bool packageRegistered() noexcept
+// The true build, as the installer reads it to register the package:
+// GetVersionExW answers only what the host's manifest admits to.
+DWORD windowsBuild() noexcept
 {
-    using FamilyNameFn = LONG(WINAPI*)(const PackageId*, UINT32*, wchar_t*);
-    using PackagesFn = LONG(WINAPI*)(const wchar_t*, UINT32*, wchar_t**, UINT32*, wchar_t*);
-    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    if (!kernel)
-        return false;
-    const auto familyNameFromId = reinterpret_cast<FamilyNameFn>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, "PackageFamilyNameFromId")));
-    const auto packagesByFamily = reinterpret_cast<PackagesFn>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, "GetPackagesByPackageFamily")));
-    if (!familyNameFromId || !packagesByFamily)
-        return false;
-    PackageId id = {};
-    id.name = ORN_PACKAGE_NAME;
-    id.publisher = ORN_PACKAGE_PUBLISHER;
-    wchar_t family[128];
-    UINT32 familyChars = 128;
-    if (familyNameFromId(&id, &familyChars, family) != ERROR_SUCCESS)
-        return false;
-    UINT32 packages = 0;
-    UINT32 bufferChars = 0;
-    // With no buffer the count comes back with ERROR_INSUFFICIENT_BUFFER.
-    const LONG result = packagesByFamily(family, &packages, nullptr, &bufferChars, nullptr);
-    return (result == ERROR_SUCCESS || result == ERROR_INSUFFICIENT_BUFFER) && packages > 0;
+    orn::unique_hkey key;
+    wchar_t text[16];
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", 0,
+                      KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS ||
+        !ReadStringValue(key.get(), L"CurrentBuildNumber", text, 16, EmptyValue::asUnreadable))
+        return 0;
+    wchar_t* end = nullptr;
+    const unsigned long build = std::wcstoul(text, &end, 10);
+    return end != text && *end == L'\0' ? static_cast<DWORD>(build) : 0;
+}
+
+bool classicMenuRestored() noexcept
+{
+    orn::unique_hkey key;
+    return RegOpenKeyExW(HKEY_CURRENT_USER, classicMenuOverrideKey, 0, KEY_QUERY_VALUE,
+                         key.put()) == ERROR_SUCCESS;
+}
+
+ULONGLONG packagedCommandAsked() noexcept
+{
+    ULONGLONG time = 0;
+    DWORD bytes = sizeof(time);
+    return RegGetValueW(HKEY_CURRENT_USER, shellExtUserKey, packagedCommandAskedValue,
+                        RRF_RT_REG_QWORD, nullptr, &time, &bytes) == ERROR_SUCCESS
+               ? time
+               : 0;
+}
+
+ULONGLONG hostStarted() noexcept
+{
+    FILETIME created, exited, kernel, user;
+    return GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)
+               ? fileTimeNumber(created)
+               : 0;
 }
 
 }  // namespace
 
 bool ClassicMenuWantedHere() noexcept
 {
-    MenuHostFacts host = {sizeof(void*) == 8, 0, false};
+    MenuHostFacts host = {sizeof(void*) == 8, 0, false, 0, 0};
     if (host.host64Bit)
         host.windowsBuild = windowsBuild();
-    if (host.host64Bit && host.windowsBuild >= firstWindows11Build)
-        host.packageRegistered = packageRegistered();
+    if (host.windowsBuild >= firstWindows11Build) {
+        host.classicMenuRestored = classicMenuRestored();
+        host.packagedCommandAsked = host.classicMenuRestored ? 0 : packagedCommandAsked();
+        host.hostStarted = host.packagedCommandAsked ? hostStarted() : 0;
+    }
     return ClassicMenuWanted(host);
+}
+
+void RecordPackagedCommandAsked() noexcept
+{
+    static std::atomic<bool> recorded{false};
+    if (recorded.exchange(true))
+        return;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG time = fileTimeNumber(now);
+    orn::unique_hkey key;
+    if (CreateProductKey(HKEY_CURRENT_USER, shellExtUserKey, KEY_SET_VALUE, key.put()) ==
+        ERROR_SUCCESS)
+        RegSetValueExW(key.get(), packagedCommandAskedValue, 0, REG_QWORD,
+                       reinterpret_cast<const BYTE*>(&time), sizeof(time));
 }

@@ -31,6 +31,8 @@ public:
     // Hands one path to the scan launcher: E_INVALIDARG (and the launcher's
     // diagnostic) for a null or empty path, else S_OK.
     static HRESULT Launch(HWND window, const wchar_t* path) noexcept;
+    // The same from inside the package: the agent does not join it.
+    static HRESULT LaunchOutsidePackage(const wchar_t* path) noexcept;
 };
 
 // The first item of a shell item array that has a file-system path, into
@@ -38,17 +40,33 @@ public:
 bool FirstFileSystemPath(IShellItemArray* items, wchar_t (&path)[CScanCommand::textChars]) noexcept;
 
 // Where the classic handler still adds its items. Windows 11's Explorer
-// shows the packaged command in a 64-bit host once the package is registered
-// for the user; its "Show more options" menu then lists the packaged command
-// as well, so a classic entry there would be a second one.
+// shows the packaged command only in a 64-bit host, and only once it has
+// loaded the package's verbs, which it does when it starts; its "Show more
+// options" menu then lists the packaged command too, so a classic entry
+// there would be a second one. The Explorer command records when it was
+// first asked for its state in each process; the classic entry goes only
+// when that happened after the host started, and never for a user who
+// brought back the classic menu, whose Explorer shows no packaged verbs. A
+// duplicate for a moment is better than no entry at all.
 struct MenuHostFacts {
     bool host64Bit;
+    // 0 when unknown.
     DWORD windowsBuild;
-    bool packageRegistered;
+    // The user's override of Windows 11's menu class is in place.
+    bool classicMenuRestored;
+    // FILETIME values as numbers; 0 when unknown. The first is this user's
+    // record of the packaged command's answer, the second the host's start.
+    ULONGLONG packagedCommandAsked;
+    ULONGLONG hostStarted;
 };
 constexpr DWORD firstWindows11Build = 22000;
 bool ClassicMenuWanted(const MenuHostFacts& host) noexcept;
 
-// The same decision for this process and user; the package is looked up
-// only where the other facts leave it open.
+// The same decision for this process and user; each fact is looked up only
+// where the ones before it leave the answer open.
 bool ClassicMenuWantedHere() noexcept;
+
+// What the Explorer command calls when it answers its state: records the
+// time for the user, once per process. A record that cannot be written
+// leaves the classic entry in place, which is the safe side.
+void RecordPackagedCommandAsked() noexcept;

@@ -46,13 +46,22 @@ protected:
 }  // namespace
 
 // The target follows the single blank of the pattern as it is: no quotes, its
-// blanks not escaped. The installation folder has blanks of its own.
-TEST_F(LauncherTest, StartsAgentWithTargetUnquoted)
+// blanks not escaped. The installation folder has blanks of its own. Through
+// the shell and outside the package alike, the agent gets the same command
+// line and starts in its own folder, not in the host's.
+TEST_F(LauncherTest, StartsAgentWithTargetUnquotedInItsOwnFolder)
 {
     recordInstallDir(install_.str());
     const std::wstring target = L"D:\\Work Files\\two  blanks.txt";
-    EXPECT_EQ(S_OK, launcher_.StartScan(nullptr, target.c_str()));
-    EXPECT_EQ(commandLineFor(agent_, parametersFor(install_.str(), target)), agent_.awaitCommandLine());
+    for (bool outsidePackage : {false, true}) {
+        agent_.forget();
+        EXPECT_EQ(S_OK, outsidePackage ? launcher_.StartScanOutsidePackage(target.c_str())
+                                       : launcher_.StartScan(nullptr, target.c_str()));
+        EXPECT_EQ(commandLineFor(agent_, parametersFor(install_.str(), target)), agent_.awaitCommandLine())
+            << "outside the package: " << outsidePackage;
+        EXPECT_EQ((install_.path() / L"Agent").wstring(), agent_.workingFolder())
+            << "outside the package: " << outsidePackage;
+    }
 }
 
 TEST_F(LauncherTest, RefusesMissingTarget)
@@ -61,6 +70,8 @@ TEST_F(LauncherTest, RefusesMissingTarget)
     LogWatch watch;
     EXPECT_EQ(E_INVALIDARG, launcher_.StartScan(nullptr, nullptr));
     EXPECT_EQ(E_INVALIDARG, launcher_.StartScan(nullptr, L""));
+    EXPECT_EQ(E_INVALIDARG, launcher_.StartScanOutsidePackage(nullptr));
+    EXPECT_EQ(E_INVALIDARG, launcher_.StartScanOutsidePackage(L""));
     EXPECT_TRUE(agent_.staysIdle());
     expectNotice(watch, "Invalid Scan target");
 }
@@ -128,6 +139,8 @@ TEST_F(LauncherTest, MissingAgentStillSucceeds)
     recordInstallDir(empty.str());
     LogWatch watch;
     EXPECT_EQ(S_OK, launcher_.LaunchScan(L"D:\\Work"));
+    EXPECT_EQ(S_OK, launcher_detail::LaunchScanFrom(installKeys, L"D:\\Work",
+                                                    launcher_detail::LaunchRoute::outsidePackage));
     expectNoLine(watch, "Failed");
 }
 
@@ -220,6 +233,10 @@ TEST_F(LauncherTest, TracesReachConfiguredLogWhileDebugging)
                                   parametersFor(install_.str(), target) + L">";
     EXPECT_NE(std::string::npos, traces.find(std::string(expected.begin(), expected.end()))) << traces;
     EXPECT_NE(std::string::npos, traces.find("IsWow64Process API isn't defined in kernel32.")) << traces;
+    // Wine knows no desktop-app policy: the agent starts without it, and says so.
+    EXPECT_NE(std::string::npos,
+              traces.find("No desktop-app breakaway on this system (error 50): agent started without it"))
+        << traces;
 }
 
 // Run only as the second program of the test above.
@@ -228,6 +245,9 @@ TEST(LauncherTraceRun, DISABLED_LaunchAndProbe)
     const std::string target = env("ORN_TRACE_TARGET");
     ASSERT_FALSE(target.empty());
     CCorvaneExtHelper launcher;
-    EXPECT_EQ(S_OK, launcher.StartScan(nullptr, std::wstring(target.begin(), target.end()).c_str()));
+    const std::wstring wideTarget(target.begin(), target.end());
+    EXPECT_EQ(S_OK, launcher.StartScan(nullptr, wideTarget.c_str()));
     EXPECT_FALSE(platform_detail::IsWow64In("ornNoSuchModule", GetCurrentProcess()));
+    // The same command line again, so that either start's record is the one awaited.
+    EXPECT_EQ(S_OK, launcher.StartScanOutsidePackage(wideTarget.c_str()));
 }

@@ -41,23 +41,34 @@ TEST(PlatformInfoTest, FailedCallGivesFalseAndWarning)
     expectNotice(watch, "IsWow64Process failed with 6 error");
 }
 
-// Where the classic handler steps back for the packaged command: only a
-// 64-bit host on Windows 11 with the package registered shows that one.
+// Where the classic handler steps back for the packaged command: only in a
+// 64-bit host on Windows 11 whose user's packaged command answered after the
+// host started, and never while the user has the classic menu back.
 TEST(ClassicMenuRuleTest, ClassicEntryUnlessThePackagedCommandIsShown)
 {
-    const struct { bool host64Bit; DWORD build; bool packaged; bool classic; } cases[] = {
-        {true, 22000, true, false},   // Windows 11, package registered
-        {true, 26100, true, false},
-        {true, 21999, true, true},    // Windows 10 never shows the packaged command
-        {true, 19045, true, true},
-        {true, 22621, false, true},   // not registered for this user
-        {false, 22621, true, true},   // 32-bit hosts never show it
-        {false, 19045, false, true},
-        {true, 0, true, true},        // build unknown
+    const ULONGLONG started = 133'000'000'000'000'000, before = started - 1, after = started + 1;
+    const struct {
+        bool host64Bit;
+        DWORD build;
+        bool restored;
+        ULONGLONG asked;
+        ULONGLONG hostStarted;
+        bool classic;
+    } cases[] = {
+        {true, 22000, false, after, started, false},   // answered while this host runs
+        {true, 26100, false, after, started, false},
+        {true, 22621, false, before, started, true},   // right after installing: not loaded here
+        {true, 22621, false, started, started, true},  // not later than the start
+        {true, 22621, false, 0, started, true},        // never answered
+        {true, 22621, false, after, 0, true},          // the host's start unknown
+        {true, 22621, true, after, started, true},     // the classic menu brought back
+        {true, 21999, false, after, started, true},    // Windows 10 shows no packaged command
+        {true, 0, false, after, started, true},        // build unknown
+        {false, 22621, false, after, started, true},   // nor does a 32-bit host
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.classic, ClassicMenuWanted({c.host64Bit, c.build, c.packaged}))
-            << c.host64Bit << " " << c.build << " " << c.packaged;
+        EXPECT_EQ(c.classic, ClassicMenuWanted({c.host64Bit, c.build, c.restored, c.asked, c.hostStarted}))
+            << c.host64Bit << " " << c.build << " " << c.restored << " " << c.asked << " " << c.hostStarted;
     }
     // Wine reports a build before Windows 11: the classic entry stays.
     EXPECT_TRUE(ClassicMenuWantedHere());

@@ -31,14 +31,14 @@ inline void writeUnicodeText(const fs::path& file, const std::wstring& text)
 // The product's keys, emptied for one test: the installation in both paths
 // (under WoW64 and for a 64-bit process these are one key), its copy in the
 // 64-bit view, which the 64-bit build must not read, and the current user's
-// language choice.
+// language choice and the shell extension's record for the user.
 class ProductRegistry {
 public:
     ProductRegistry()
         : machine_(HKEY_LOCAL_MACHINE, {L"SOFTWARE\\Quarvel\\Hollowmere",
                                         L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere"}),
           machine64_(HKEY_LOCAL_MACHINE, {L"SOFTWARE\\Quarvel\\Hollowmere"}, KEY_WOW64_64KEY),
-          user_(HKEY_CURRENT_USER, {L"SOFTWARE\\Quarvel\\Hollowmere\\DesktopUI"})
+          user_(HKEY_CURRENT_USER, {L"SOFTWARE\\Quarvel\\Hollowmere\\DesktopUI", shellExtUserKey})
     {
     }
 
@@ -49,7 +49,8 @@ private:
 };
 
 // The agent stand-in installed as <install>\Agent\zuAgtSvc.exe; it writes
-// its command line to zuAgtSvc.cmdline beside itself.
+// its command line to zuAgtSvc.cmdline beside itself, and its working folder
+// to zuAgtSvc.cwd before that.
 class InstalledAgent {
 public:
     explicit InstalledAgent(const fs::path& installDir)
@@ -60,20 +61,28 @@ public:
     }
     const fs::path& exe() const { return exe_; }
 
+    // The working folder of the start whose command line was awaited.
+    std::wstring workingFolder() const { return readRecord(fs::path(record_).replace_extension(L".cwd")); }
+
+    // Both records gone, so that the next start is the one awaited.
+    void forget() const
+    {
+        std::error_code ignored;
+        fs::remove(record_, ignored);
+        fs::remove(fs::path(record_).replace_extension(L".cwd"), ignored);
+    }
+
     // The command line of the agent's latest start, or empty when none came
     // within the time given.
     std::wstring awaitCommandLine(std::chrono::milliseconds patience = std::chrono::seconds(20)) const
     {
         const auto deadline = std::chrono::steady_clock::now() + patience;
         do {
-            if (fs::exists(record_)) {
-                // The stand-in renames a whole record into place, but an open
-                // that meets the rename under way reads nothing: read again.
-                std::ifstream in(record_, std::ios::binary);
-                std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-                if (!bytes.empty())
-                    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
-            }
+            // The stand-in renames a whole record into place, but an open that
+            // meets the rename under way reads nothing: read again.
+            const std::wstring text = readRecord(record_);
+            if (!text.empty())
+                return text;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         } while (std::chrono::steady_clock::now() < deadline);
         return L"";
@@ -84,6 +93,13 @@ public:
     bool staysIdle() const { return awaitCommandLine(std::chrono::seconds(3)).empty(); }
 
 private:
+    static std::wstring readRecord(const fs::path& file)
+    {
+        std::ifstream in(file, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    }
+
     fs::path exe_;
     fs::path record_;
 };
@@ -108,8 +124,7 @@ public:
     {
         // Wine reuses process ids, so a folder of an earlier run may come back
         // with the record of an agent that outlived its test.
-        std::error_code ignored;
-        fs::remove(folder_.path() / L"Agent" / L"zuAgtSvc.cmdline", ignored);
+        agent_.forget();
         writeText(folder_.path() / L"Agent" / L"Res" / L"0409" / L"GenStrings.bin", strings);
         setString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarvel\\Hollowmere", L"szInstallDir", folder_.str());
     }

@@ -182,6 +182,7 @@ TEST_F(ShellExtTest, ScanLaunchesTheAgentWithTheFirstSelectedPathOnly)
     ASSERT_EQ(S_OK, init->Initialize(nullptr, &selection, nullptr));
     EXPECT_EQ(S_OK, invoke(0u));
     EXPECT_EQ(expectedLaunch(file(L"first file.txt")), product.agent().awaitCommandLine());
+    EXPECT_EQ((product.path() / L"Agent").wstring(), product.agent().workingFolder());
     dropSelection();
 }
 
@@ -356,6 +357,7 @@ TEST_F(ExplorerCommandTest, InvokeStartsTheClassicCommandLineForTheFirstItem)
     auto items = shellItems({(product.path() / L"a folder").wstring(), file(L"b.txt")});
     ASSERT_EQ(S_OK, command->Invoke(items.get(), nullptr));
     EXPECT_EQ(expectedLaunch((product.path() / L"a folder").wstring()), product.agent().awaitCommandLine());
+    EXPECT_EQ((product.path() / L"Agent").wstring(), product.agent().workingFolder());
 }
 
 TEST_F(ExplorerCommandTest, InvokeWithoutItemsIsRefusedAndLogged)
@@ -366,6 +368,60 @@ TEST_F(ExplorerCommandTest, InvokeWithoutItemsIsRefusedAndLogged)
     EXPECT_EQ(E_INVALIDARG, command->Invoke(&empty, nullptr));
     EXPECT_TRUE(product.agent().staysIdle());
     expectNotice(watch, "objectname count is Zero");
+}
+
+// Windows 11's two moments for one user, with this process as the host:
+// right after installing, Explorer (started before) shows no packaged command
+// and the classic entry stays; once the packaged command has answered since
+// the host started, a 64-bit host leaves the classic entry out, unless the
+// user brought back the classic menu. A 32-bit host always keeps it.
+TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsShown)
+{
+    const StringValueStage windows11(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                                     L"CurrentBuildNumber", L"22631");
+    const std::wstring restoredMenu =
+        L"Software\\Classes\\CLSID\\{86ca1aa0-34aa-4e8b-a509-50c905bae2a2}\\InprocServer32";
+    const RegistryStage override(HKEY_CURRENT_USER, {restoredMenu});
+    const auto classicEntry = [this] {
+        HMENU fresh = CreatePopupMenu();
+        const HRESULT hr = handler->QueryContextMenu(fresh, 0, 1, 2, CMF_NORMAL);
+        const int items = GetMenuItemCount(fresh);
+        DestroyMenu(fresh);
+        return hr == MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1) && items == 2;
+    };
+    const auto recorded = [] {
+        ULONGLONG time = 0;
+        DWORD bytes = sizeof(time);
+        return RegGetValueW(HKEY_CURRENT_USER, shellExtUserKey, packagedCommandAskedValue, RRF_RT_REG_QWORD,
+                            nullptr, &time, &bytes) == ERROR_SUCCESS
+                   ? time
+                   : 0;
+    };
+    FILETIME created, exited, kernel, user;
+    ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user));
+    const ULONGLONG hostStart = (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+
+    // Right after installing: whatever was recorded is older than this host.
+    const ULONGLONG earlier = hostStart - 10000000;
+    setValue(HKEY_CURRENT_USER, shellExtUserKey, packagedCommandAskedValue, REG_QWORD, &earlier, sizeof earlier);
+    EXPECT_TRUE(classicEntry());
+
+    // The packaged command answers, and that is recorded once in this process.
+    auto items = shellItems({file(L"a.txt")});
+    EXPCMDSTATE state = ECS_DISABLED;
+    ASSERT_EQ(S_OK, command->GetState(items.get(), FALSE, &state));
+    const ULONGLONG answered = recorded();
+    EXPECT_GT(answered, hostStart);
+    EXPECT_EQ(!is64BitBuild(), classicEntry());
+    deleteTree(HKEY_CURRENT_USER, shellExtUserKey);
+    ASSERT_EQ(S_OK, command->GetState(items.get(), TRUE, &state));
+    EXPECT_EQ(0u, recorded());
+
+    // The classic menu brought back: the classic entry, whatever was recorded.
+    setValue(HKEY_CURRENT_USER, shellExtUserKey, packagedCommandAskedValue, REG_QWORD, &answered, sizeof answered);
+    EXPECT_EQ(!is64BitBuild(), classicEntry());
+    createKey(HKEY_CURRENT_USER, restoredMenu);
+    EXPECT_TRUE(classicEntry());
 }
 
 // No installation: the command hides rather than offering a scan that

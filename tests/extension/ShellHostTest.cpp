@@ -154,7 +154,7 @@ TEST_F(ShellHostTest, BothBuildsSideBySide)
         ASSERT_EQ(0u, result.exitCode) << result.output;
         EXPECT_NE(std::string::npos, result.output.find("      [0] \"Scan for threats\" id 1")) << result.output;
         EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
-        fs::remove(product.path() / L"Agent" / L"zuAgtSvc.cmdline");
+        product.agent().forget();
     }
 
     ASSERT_EQ(0u, runProcess(quoted(systemProgram(L"regsvr32.exe")) + L" /u /s " + quoted(builtModule().wstring()))
@@ -192,19 +192,59 @@ TEST_F(ShellHostTest, ExplorerCommandFoundThroughThePackageManifest)
     EXPECT_NE(std::string::npos, out.find("x64\\OrnShExt.dll\n")) << out;
     EXPECT_NE(std::string::npos, out.find("GetTitle = 0x00000000 \"Scan for threats\"")) << out;
     EXPECT_NE(std::string::npos, out.find("GetToolTip = 0x00000000 \"Scans the selection\"")) << out;
-    EXPECT_NE(std::string::npos, out.find(",-301\" loads (small ")) << out;
+    // Each size Windows 11's menu asks for loads a 32-bit image of its own size.
+    for (int size : {16, 20, 24, 32, 40, 48, 64}) {
+        const std::string line = "  icon at " + std::to_string(size) + " px: image " + std::to_string(size) + "x" +
+                                 std::to_string(size) + " 32-bit, loads\n";
+        EXPECT_NE(std::string::npos, out.find(line)) << line << out;
+    }
     EXPECT_NE(std::string::npos, out.find("GetCanonicalName = 0x00000000 {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}")) << out;
     EXPECT_NE(std::string::npos, out.find("GetState(okToBeSlow true) = 0x00000000 enabled")) << out;
     EXPECT_NE(std::string::npos, out.find("GetState(okToBeSlow false) = 0x00000000 enabled")) << out;
     EXPECT_NE(std::string::npos, out.find("Invoke = 0x00000000")) << out;
     EXPECT_NE(std::string::npos, out.find("DllCanUnloadNow = 0x00000000")) << out;
     EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
+    EXPECT_EQ((product.path() / L"Agent").wstring(), product.agent().workingFolder());
 
     // A folder finds the same class through its own verb.
     const ProcessResult folder = host(L"--manifest " + quoted(manifest.wstring()) + L" --install " +
                                       quoted(product.path().wstring()) + L" " + quoted(product.path().wstring()));
     ASSERT_EQ(0u, folder.exitCode) << folder.output;
     EXPECT_NE(std::string::npos, folder.output.find("GetState(okToBeSlow false) = 0x00000000 enabled")) << folder.output;
+}
+
+// Windows 11's moments as the host plays them, with the build raised to a
+// Windows 11 one: the classic entry shows right after installing, goes from a
+// 64-bit host once the packaged command has answered, and comes back for a
+// user who brought back the classic menu. A 32-bit host always shows it.
+TEST_F(ShellHostTest, ClassicEntryAtWindows11Moments)
+{
+    const StringValueStage windows11(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                                     L"CurrentBuildNumber", L"22631");
+    const std::wstring restoredMenu = L"Software\\Classes\\CLSID\\{86ca1aa0-34aa-4e8b-a509-50c905bae2a2}";
+    const RegistryStage override(HKEY_CURRENT_USER, {restoredMenu});
+    const std::wstring answered = L"--packaged-answered {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D} ";
+    const struct {
+        std::wstring options;
+        bool classicEntry;
+    } moments[] = {
+        {L"", true},
+        {answered, !is64BitBuild()},
+        {answered + L"--classic-menu-restored ", true},
+    };
+    for (const auto& moment : moments) {
+        const ProcessResult result = host(moment.options + quoted(target()));
+        ASSERT_EQ(0u, result.exitCode) << result.output;
+        const std::string& out = result.output;
+        EXPECT_EQ(moment.classicEntry, out.find("\"Scan for threats\"") != std::string::npos) << out;
+        if (!moment.options.empty()) {
+            EXPECT_NE(std::string::npos, out.find("packaged command {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D} "
+                                                  "asked first: GetState = 0x00000000 enabled"))
+                << out;
+        }
+    }
+    // The host put the override in place for its run only.
+    EXPECT_FALSE(keyExists(HKEY_CURRENT_USER, restoredMenu));
 }
 
 }  // namespace

@@ -164,6 +164,41 @@ private:
     std::vector<Entry> entries_;
 };
 
+// One text value of a key that is not the product's (a Windows value) set for
+// a test, and put back as it was, or removed, afterwards.
+class StringValueStage {
+public:
+    StringValueStage(HKEY root, std::wstring path, std::wstring name, const std::wstring& value)
+        : root_(root), path_(std::move(path)), name_(std::move(name))
+    {
+        wchar_t old[1024] = {};
+        DWORD bytes = sizeof(old) - sizeof(wchar_t);
+        had_ = RegGetValueW(root_, path_.c_str(), name_.c_str(), RRF_RT_REG_SZ, nullptr, old, &bytes) ==
+               ERROR_SUCCESS;
+        old_ = old;
+        setStringInView(root_, path_, name_.c_str(), value, 0);
+    }
+    ~StringValueStage()
+    {
+        if (had_) {
+            setStringInView(root_, path_, name_.c_str(), old_, 0);
+        } else {
+            orn::unique_hkey key;
+            if (RegOpenKeyExW(root_, path_.c_str(), 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
+                RegDeleteValueW(key.get(), name_.c_str());
+        }
+    }
+    StringValueStage(const StringValueStage&) = delete;
+    StringValueStage& operator=(const StringValueStage&) = delete;
+
+private:
+    HKEY root_;
+    std::wstring path_;
+    std::wstring name_;
+    std::wstring old_;
+    bool had_ = false;
+};
+
 // Maps predefined roots of this process onto private keys under
 // HKEY_CURRENT_USER for the object's life: the code under test still opens
 // the predefined keys, yet sees only what the test wrote, and nothing it

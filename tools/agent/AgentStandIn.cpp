@@ -1,8 +1,9 @@
 // Writes its own command line (GetCommandLineW, UTF-16LE, no terminator) to
 // the file named by the environment variable ORN_AGENT_RECORD, or else to
-// "zuAgtSvc.cmdline" beside the executable. The text goes to a temporary file
-// first and is then renamed into place, so a reader that sees the file sees
-// all of it.
+// "zuAgtSvc.cmdline" beside the executable, and its working folder
+// (GetCurrentDirectoryW, the same form) to the same name with the extension
+// ".cwd", that one first. Each text goes to a temporary file first and is then
+// renamed into place, so a reader that sees the command line sees all of both.
 
 #include <windows.h>
 
@@ -26,6 +27,24 @@ std::wstring recordPath()
     return path + L"zuAgtSvc.cmdline";
 }
 
+bool writeRecord(const std::wstring& path, const std::wstring& text)
+{
+    const std::wstring temporary = path + L".part";
+    const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, text.data(), bytes, &written, nullptr) && written == bytes;
+    CloseHandle(file);
+    if (!ok || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
@@ -33,19 +52,19 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     const std::wstring path = recordPath();
     if (path.empty())
         return 2;
-    const std::wstring temporary = path + L".part";
-    const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const std::wstring::size_type dot = path.find_last_of(L'.');
+    const std::wstring::size_type slash = path.find_last_of(L'\\');
+    const std::wstring folderRecord =
+        (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)
+             ? path.substr(0, dot)
+             : path) +
+        L".cwd";
+    wchar_t folder[MAX_PATH * 2];
+    const DWORD folderLength = GetCurrentDirectoryW(MAX_PATH * 2, folder);
+    if (folderLength == 0 || folderLength >= MAX_PATH * 2)
         return 3;
-    const wchar_t* commandLine = GetCommandLineW();
-    const DWORD bytes = static_cast<DWORD>(std::wcslen(commandLine) * sizeof(wchar_t));
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file, commandLine, bytes, &written, nullptr) && written == bytes;
-    CloseHandle(file);
-    if (!ok || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        DeleteFileW(temporary.c_str());
+    if (!writeRecord(folderRecord, std::wstring(folder, folderLength)) ||
+        !writeRecord(path, GetCommandLineW()))
         return 4;
-    }
     return 0;
 }

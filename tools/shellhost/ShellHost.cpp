@@ -14,6 +14,15 @@
 //     --verb TEXT            run a command by a verb given as text
 //     --no-init              skip IShellExtInit::Initialize
 //     --list                 only list the registered handlers
+//     --packaged-answered {CLSID}
+//                            play Windows 11 after its first menu showed the
+//                            packaged command: the Explorer command of this
+//                            class, from the handler's own module, is asked
+//                            for its state before the classic menu is built
+//     --classic-menu-restored
+//                            play a user who brought back the classic menu:
+//                            the override of Windows 11's menu class is put
+//                            in place for the run (and removed again)
 //
 //   shellhost --command {CLSID} --module DLL [--run] [PATH...]
 //   shellhost --manifest AppxManifest.xml --install FOLDER [--run] [PATH...]
@@ -35,9 +44,11 @@
 #include <shlwapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -283,6 +294,8 @@ struct Options {
     std::string verb;
     bool initialize = true;
     bool listOnly = false;
+    std::wstring packagedCommand;
+    bool classicMenuRestored = false;
     std::vector<std::wstring> paths;
     // An Explorer command instead of the registered handlers.
     std::wstring command;
@@ -295,7 +308,8 @@ struct Options {
 int usage()
 {
     return fail(1, L"usage: shellhost [--flags F] [--index N] [--first N] [--handler NAME|{CLSID}] "
-                   L"[--help-text OFFSET] [--invoke OFFSET | --verb TEXT] [--no-init] [--list] PATH...\n"
+                   L"[--help-text OFFSET] [--invoke OFFSET | --verb TEXT] [--no-init] [--list]\n"
+                   L"       [--packaged-answered {CLSID}] [--classic-menu-restored] PATH...\n"
                    L"       shellhost (--command {CLSID} --module DLL | --manifest XML --install FOLDER) [--run] [PATH...]");
 }
 
@@ -381,27 +395,61 @@ std::wstring takeText(HRESULT hr, wchar_t* text)
     return result;
 }
 
-// Whether the icon an icon string names loads, and at what size.
+// The sizes Windows 11's menu asks an icon for, at 100 to 400 % scaling.
+const int menuIconSizes[] = {16, 20, 24, 32, 40, 48, 64};
+
+// Width, height and depth of one image of an icon resource: a bitmap header
+// (twice the height: colour and mask) or a PNG stream.
+std::wstring iconImageText(HMODULE module, int iconId)
+{
+    const HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(iconId), MAKEINTRESOURCEW(3));
+    const HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
+    const auto* data = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+    const DWORD size = found ? SizeofResource(module, found) : 0;
+    if (!data || size < 26)
+        return L"unreadable image";
+    if (std::memcmp(data, "\x89PNG", 4) == 0) {
+        const auto big = [data](int at) {
+            return (data[at] << 24) | (data[at + 1] << 16) | (data[at + 2] << 8) | data[at + 3];
+        };
+        return format(L"%dx%d PNG", big(16), big(20));
+    }
+    BITMAPINFOHEADER header;
+    if (size < sizeof(header))
+        return L"unreadable image";
+    std::memcpy(&header, data, sizeof(header));
+    return format(L"%ldx%ld %u-bit", header.biWidth, header.biHeight / 2,
+                  static_cast<unsigned>(header.biBitCount));
+}
+
+// The image each menu size picks from the icon an icon string names, as the
+// system's own lookup chooses it, and whether the icon loads at that size.
 std::wstring iconText(const std::wstring& location)
 {
     wchar_t path[MAX_PATH] = {};
     if (location.empty() || location.size() >= MAX_PATH)
-        return L"no icon";
+        return L"no icon\n";
     location.copy(path, location.size());
     const int index = PathParseIconLocationW(path);
+    // A negative index names the icon by its resource identifier.
+    if (index >= 0)
+        return L"(icons by position are not listed)\n";
+    const orn::unique_hmodule module(LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    const HRSRC group = module ? FindResourceW(module.get(), MAKEINTRESOURCEW(-index), MAKEINTRESOURCEW(14))
+                               : nullptr;
+    const HGLOBAL loaded = group ? LoadResource(module.get(), group) : nullptr;
+    auto* directory = loaded ? static_cast<BYTE*>(LockResource(loaded)) : nullptr;
+    if (!directory)
+        return L"does not load\n";
     using unique_hicon = orn::unique_resource<HICON, orn::closer<&DestroyIcon>>;
-    unique_hicon large;
-    unique_hicon small;
-    if (ExtractIconExW(path, index, large.put(), small.put(), 1) == 0 || !small)
-        return L"does not load";
-    ICONINFO info = {};
-    BITMAP bitmap = {};
-    std::wstring text = L"loads";
-    if (GetIconInfo(small.get(), &info)) {
-        const orn::unique_hbitmap color(info.hbmColor);
-        const orn::unique_hbitmap mask(info.hbmMask);
-        if (GetObjectW(info.hbmColor ? info.hbmColor : info.hbmMask, sizeof(bitmap), &bitmap))
-            text += format(L" (small %ldx%ld)", bitmap.bmWidth, bitmap.bmHeight);
+    std::wstring text;
+    for (int size : menuIconSizes) {
+        const int iconId = LookupIconIdFromDirectoryEx(directory, TRUE, size, size, LR_DEFAULTCOLOR);
+        const unique_hicon icon(static_cast<HICON>(
+            LoadImageW(module.get(), MAKEINTRESOURCEW(-index), IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
+        text += format(L"  icon at %d px: ", size) +
+                (iconId ? L"image " + iconImageText(module.get(), iconId) : std::wstring(L"no image")) +
+                (icon ? L", loads\n" : L", does not load\n");
     }
     return text;
 }
@@ -532,7 +580,7 @@ int driveCommand(IExplorerCommand* command, IShellItemArray* items, bool run)
     text = nullptr;
     hr = command->GetIcon(items, &text);
     const std::wstring icon = SUCCEEDED(hr) && text ? text : L"";
-    out(L"GetIcon = " + takeText(hr, text) + L" " + iconText(icon) + L"\n");
+    out(L"GetIcon = " + takeText(hr, text) + L"\n" + iconText(icon));
     GUID name = GUID_NULL;
     hr = command->GetCanonicalName(&name);
     out(L"GetCanonicalName = " + hresultText(hr) + L" " + guidText(name) + L"\n");
@@ -618,6 +666,83 @@ int runCommand(const Options& options, const std::vector<std::wstring>& paths, b
     return result;
 }
 
+// What Windows 11's Explorer has done before "Show more options" builds the
+// classic menu: its first menu asked the packaged command for its state. The
+// command comes from the module the handler's class is registered with, as
+// the package's surrogate loads it.
+int answerPackagedCommand(const Handler& handler, const std::wstring& commandClass,
+                          const std::vector<std::wstring>& paths)
+{
+    CLSID clsid = CLSID_NULL;
+    if (FAILED(CLSIDFromString(commandClass.c_str(), &clsid)))
+        return usage();
+    wchar_t modulePath[MAX_PATH] = {};
+    DWORD bytes = sizeof(modulePath) - sizeof(wchar_t);
+    const std::wstring serverKey = L"CLSID\\" + guidText(handler.clsid) + L"\\InprocServer32";
+    if (RegGetValueW(HKEY_CLASSES_ROOT, serverKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, modulePath,
+                     &bytes) != ERROR_SUCCESS)
+        return fail(4, L"no module registered for " + guidText(handler.clsid));
+    const orn::unique_hmodule module(LoadLibraryW(modulePath));
+    using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+    const auto getClassObject = module ? reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(
+                                             GetProcAddress(module.get(), "DllGetClassObject")))
+                                       : nullptr;
+    if (!getClassObject)
+        return fail(4, std::wstring(L"cannot load ") + modulePath);
+    orn::com_ptr<IClassFactory> factory;
+    orn::com_ptr<IExplorerCommand> command;
+    orn::com_ptr<IShellItemArray> items;
+    HRESULT hr = getClassObject(clsid, IID_IClassFactory, factory.put_void());
+    if (SUCCEEDED(hr))
+        hr = factory->CreateInstance(nullptr, IID_IExplorerCommand, command.put_void());
+    if (SUCCEEDED(hr))
+        hr = createItemArray(paths, items.put());
+    EXPCMDSTATE state = ECS_DISABLED;
+    if (SUCCEEDED(hr))
+        hr = command->GetState(items.get(), FALSE, &state);
+    out(L"packaged command " + guidText(clsid) + L" asked first: GetState = " + hresultText(hr) +
+        (SUCCEEDED(hr) ? L" " + stateText(state) : std::wstring()) + L"\n");
+    return FAILED(hr) ? 5 : 0;
+}
+
+// The per-user override with which a user brings back the classic menu, in
+// place while the object lives; removed again only if this run made it.
+class ClassicMenuOverride {
+public:
+    ClassicMenuOverride()
+    {
+        orn::unique_hkey existing;
+        hadClass_ = RegOpenKeyExW(HKEY_CURRENT_USER, classKey, 0, KEY_READ, existing.put()) == ERROR_SUCCESS;
+        orn::unique_hkey key;
+        DWORD disposition = 0;
+        const std::wstring server = std::wstring(classKey) + L"\\InprocServer32";
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, server.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            key.put(), &disposition) == ERROR_SUCCESS) {
+            made_ = disposition == REG_CREATED_NEW_KEY;
+            if (made_)
+                RegSetValueExW(key.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(L""),
+                               sizeof(wchar_t));
+        }
+        out(L"classic menu brought back for this user (HKCU\\" + server + L")\n");
+    }
+    ~ClassicMenuOverride()
+    {
+        if (!made_)
+            return;
+        RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(classKey) + L"\\InprocServer32").c_str());
+        if (!hadClass_)
+            RegDeleteKeyW(HKEY_CURRENT_USER, classKey);
+    }
+    ClassicMenuOverride(const ClassicMenuOverride&) = delete;
+    ClassicMenuOverride& operator=(const ClassicMenuOverride&) = delete;
+
+private:
+    static constexpr const wchar_t* classKey =
+        L"Software\\Classes\\CLSID\\{86ca1aa0-34aa-4e8b-a509-50c905bae2a2}";
+    bool hadClass_ = false;
+    bool made_ = false;
+};
+
 int run(const Options& options)
 {
     for (const std::wstring& path : options.paths) {
@@ -669,8 +794,16 @@ int run(const Options& options)
     if (FAILED(hr))
         return fail(5, L"cannot build the data object of the selection: " + hresultText(hr));
 
+    std::unique_ptr<ClassicMenuOverride> restoredMenu;
+    if (options.classicMenuRestored)
+        restoredMenu = std::make_unique<ClassicMenuOverride>();
     int result = 0;
     for (const Handler& handler : handlers) {
+        if (!options.packagedCommand.empty()) {
+            const int code = answerPackagedCommand(handler, options.packagedCommand, paths);
+            if (code)
+                return code;
+        }
         const int code = driveHandler(handler, options, data.get());
         if (code && !result)
             result = code;
@@ -716,6 +849,10 @@ int wmain(int argc, wchar_t** argv)
             options.initialize = false;
         } else if (arg == L"--list") {
             options.listOnly = true;
+        } else if (arg == L"--packaged-answered" && hasValue) {
+            options.packagedCommand = argv[++i];
+        } else if (arg == L"--classic-menu-restored") {
+            options.classicMenuRestored = true;
         } else if (arg == L"--command" && hasValue) {
             options.command = argv[++i];
         } else if (arg == L"--module" && hasValue) {

@@ -17,3 +17,7 @@ inline constexpr CLSID CLSID_ShellExt = {
 inline constexpr CLSID CLSID_ExplorerCommand = {
     0x04e00e36, 0xa66d, 0x4bf3, {0x9b, 0xd6, 0xb9, 0xb8, 0x85, 0xa6, 0xe7, 0x1d}};
 inline constexpr wchar_t CLSID_ExplorerCommandText[] = L"{04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}";
+// The verb under which the manifest lists that class for files and folders.
+// Windows orders packaged verbs by it, and "Show more options" was seen to
+// drop late ones for files: the leading "0000" puts this one first.
+inline constexpr wchar_t ExplorerCommandVerbText[] = L"0000OrnShExtScan";

@@ -1,0 +1,371 @@
+// The installer's actions for Windows 11's menu: the package of the Explorer
+// command for every user, and, in a test-signed build, trust in the
+// certificate that signs it. Values reach them only as CustomActionData and
+// go on to PowerShell only through its environment, its script (the
+// resource made from ExplorerPackage.ps1) as -EncodedCommand: no character
+// of an install folder can end a quoting, because nothing is quoted.
+//
+// A step that fails is written to the product's log folder with the error
+// PowerShell or the certificate store gave, and the installation goes on:
+// the classic menu still serves the scan.
+
+#include "LogRecord.h"
+#include "UniqueResource.h"
+
+#include <windows.h>
+#include <msiquery.h>
+#include <wincrypt.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char sourceUnit[] = ".\\ExplorerPackageAction";
+const char component[] = "OrnShExt";
+
+using unique_msihandle = orn::unique_resource<MSIHANDLE, orn::closer<&MsiCloseHandle>>;
+struct close_cert_store {
+    void operator()(HCERTSTORE store) const noexcept { CertCloseStore(store, 0); }
+};
+using unique_cert_store = orn::unique_resource<HCERTSTORE, close_cert_store>;
+using unique_cert_context =
+    orn::unique_resource<PCCERT_CONTEXT, orn::closer<&CertFreeCertificateContext>>;
+
+// Identifier of the script resource (ExplorerPackageAction.rc).
+constexpr int scriptResource = 1;
+// How long a package step may take before it is stopped.
+constexpr DWORD stepPatienceMs = 10 * 60 * 1000;
+
+template <typename... Args>
+void logLine(int level, int line, const wchar_t* format, Args... args) noexcept
+{
+    try {
+        LogRecord(sourceUnit, line, level, component, defaultLogManager()).print(format, args...);
+    } catch (...) {
+        // Logging must not decide the installation's outcome.
+    }
+}
+
+std::wstring property(MSIHANDLE session, const wchar_t* name)
+{
+    DWORD chars = 0;
+    wchar_t none[1] = L"";
+    if (MsiGetPropertyW(session, name, none, &chars) != ERROR_MORE_DATA)
+        return std::wstring();
+    std::wstring value(chars + 1, L'\0');
+    ++chars;
+    if (MsiGetPropertyW(session, name, &value[0], &chars) != ERROR_SUCCESS)
+        return std::wstring();
+    value.resize(chars);
+    return value;
+}
+
+// Bytes as upper-case hexadecimal text and back; empty for malformed text.
+std::wstring hexText(const std::vector<BYTE>& bytes)
+{
+    static const wchar_t digits[] = L"0123456789ABCDEF";
+    std::wstring text;
+    for (BYTE b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 0xF];
+    }
+    return text;
+}
+
+std::vector<BYTE> hexBytes(const std::wstring& text)
+{
+    const auto nibble = [](wchar_t c) {
+        return c >= L'0' && c <= L'9'   ? c - L'0'
+               : c >= L'A' && c <= L'F' ? c - L'A' + 10
+               : c >= L'a' && c <= L'f' ? c - L'a' + 10
+                                        : -1;
+    };
+    std::vector<BYTE> bytes;
+    if (text.size() % 2)
+        return bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int high = nibble(text[i]), low = nibble(text[i + 1]);
+        if (high < 0 || low < 0)
+            return std::vector<BYTE>();
+        bytes.push_back(static_cast<BYTE>(high << 4 | low));
+    }
+    return bytes;
+}
+
+// The machine's "Trusted People" store, where Windows looks for the
+// certificate of a package that no trusted root vouches for.
+unique_cert_store trustedPeople()
+{
+    return unique_cert_store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                           CERT_SYSTEM_STORE_LOCAL_MACHINE, L"TrustedPeople"));
+}
+
+UINT changeTrust(MSIHANDLE session, bool trust) noexcept
+{
+    try {
+        const std::vector<BYTE> certificate = hexBytes(property(session, L"CustomActionData"));
+        const unique_cert_store store = trustedPeople();
+        unique_cert_context context(
+            certificate.empty()
+                ? nullptr
+                : CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data(),
+                                               static_cast<DWORD>(certificate.size())));
+        bool done = false;
+        if (store && context && trust) {
+            done = CertAddCertificateContextToStore(store.get(), context.get(),
+                                                    CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+        } else if (store && context) {
+            // The store's own copy goes; none there is nothing to do.
+            const PCCERT_CONTEXT found = CertFindCertificateInStore(
+                store.get(), X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, context.get(), nullptr);
+            done = !found ? GetLastError() == static_cast<DWORD>(CRYPT_E_NOT_FOUND)
+                          : CertDeleteCertificateFromStore(found);
+        }
+        // Written to the store's registry now rather than at the close: Wine
+        // keeps a removal from a registry store only when it is committed.
+        done = done && CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
+        if (!done) {
+            logLine(LevelError, __LINE__,
+                    trust
+                        ? L"Windows 11 menu: the package certificate could not be added to the "
+                          L"machine's Trusted People store (error 0x%08lX)"
+                        : L"Windows 11 menu: the package certificate could not be removed from the "
+                          L"machine's Trusted People store (error 0x%08lX)",
+                    GetLastError());
+        }
+    } catch (...) {
+        logLine(LevelError, __LINE__,
+                L"Windows 11 menu: out of memory handling the package certificate");
+    }
+    return ERROR_SUCCESS;
+}
+
+// The script as UTF-16LE in base64, the form -EncodedCommand takes.
+std::wstring encodedScript()
+{
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&encodedScript), &self);
+    const HRSRC found = FindResourceW(self, MAKEINTRESOURCEW(scriptResource), RT_RCDATA);
+    const HGLOBAL loaded = found ? LoadResource(self, found) : nullptr;
+    const char* text = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    const int bytes = found ? static_cast<int>(SizeofResource(self, found)) : 0;
+    if (!text || bytes == 0)
+        return std::wstring();
+    std::wstring script(MultiByteToWideChar(CP_UTF8, 0, text, bytes, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, bytes, &script[0], static_cast<int>(script.size()));
+    DWORD chars = 0;
+    const BYTE* raw = reinterpret_cast<const BYTE*>(script.data());
+    const DWORD rawBytes = static_cast<DWORD>(script.size() * sizeof(wchar_t));
+    CryptBinaryToStringW(raw, rawBytes, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, nullptr, &chars);
+    std::wstring encoded(chars, L'\0');
+    if (!CryptBinaryToStringW(raw, rawBytes, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, &encoded[0],
+                              &chars))
+        return std::wstring();
+    encoded.resize(chars);
+    return encoded;
+}
+
+// This process's environment with the given variables set, as a block.
+std::vector<wchar_t> environmentWith(const std::vector<std::wstring>& assignments)
+{
+    std::vector<wchar_t> block;
+    const wchar_t* current = GetEnvironmentStringsW();
+    for (const wchar_t* entry = current; entry && *entry; entry += wcslen(entry) + 1) {
+        bool replaced = false;
+        for (const std::wstring& assignment : assignments) {
+            const std::size_t name = assignment.find(L'=') + 1;
+            replaced = replaced || _wcsnicmp(entry, assignment.c_str(), name) == 0;
+        }
+        if (!replaced)
+            block.insert(block.end(), entry, entry + wcslen(entry) + 1);
+    }
+    if (current)
+        FreeEnvironmentStringsW(const_cast<wchar_t*>(current));
+    for (const std::wstring& assignment : assignments)
+        block.insert(block.end(), assignment.c_str(), assignment.c_str() + assignment.size() + 1);
+    block.push_back(L'\0');
+    return block;
+}
+
+// One line of what PowerShell wrote: its line breaks and runs of blanks as
+// single blanks, at most what a log line holds.
+std::wstring oneLine(const std::string& output)
+{
+    std::wstring wide(MultiByteToWideChar(CP_OEMCP, 0, output.data(),
+                                          static_cast<int>(output.size()), nullptr, 0),
+                      L'\0');
+    MultiByteToWideChar(CP_OEMCP, 0, output.data(), static_cast<int>(output.size()), &wide[0],
+                        static_cast<int>(wide.size()));
+    std::wstring line;
+    for (wchar_t c : wide) {
+        const bool blank = c == L' ' || c == L'\t' || c == L'\r' || c == L'\n';
+        if (!blank)
+            line += c;
+        else if (!line.empty() && line.back() != L' ')
+            line += L' ';
+    }
+    while (!line.empty() && line.back() == L' ')
+        line.pop_back();
+    line.resize(std::min<std::size_t>(line.size(), LogRecord::messageCapacity / 2));
+    return line.empty() ? L"(no message)" : line;
+}
+
+// Runs one step of the script for the install folder in CustomActionData.
+UINT packageStep(MSIHANDLE session, const wchar_t* step) noexcept
+{
+    try {
+        const std::wstring folder = property(session, L"CustomActionData");
+        // The package is 64-bit only, and this library is 32-bit: the 64-bit
+        // PowerShell, which alone has the package cmdlets, is reached through
+        // the folder WoW64 does not redirect.
+        wchar_t windows[MAX_PATH];
+        const UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+        std::wstring powerShell = length && length < MAX_PATH ? windows : L"C:\\Windows";
+        powerShell += sizeof(void*) == 8 ? L"\\System32" : L"\\Sysnative";
+        powerShell += L"\\WindowsPowerShell\\v1.0\\powershell.exe";
+        std::wstring commandLine = L"\"" + powerShell +
+                                   L"\" -NoProfile -NonInteractive -ExecutionPolicy Bypass "
+                                   L"-EncodedCommand " +
+                                   encodedScript();
+        std::vector<wchar_t> environment = environmentWith(
+            {std::wstring(L"ORN_PACKAGE_STEP=") + step, L"ORN_INSTALL_FOLDER=" + folder});
+
+        SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
+        HANDLE readEnd = nullptr, writeEnd = nullptr;
+        if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0)) {
+            logLine(LevelError, __LINE__, L"Windows 11 menu: %s: no pipe (error %lu)", step,
+                    GetLastError());
+            return ERROR_SUCCESS;
+        }
+        orn::unique_handle output(readEnd), writer(writeEnd);
+        SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
+        orn::unique_file input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           &inherited, OPEN_EXISTING, 0, nullptr));
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = input.get();
+        startup.hStdOutput = writer.get();
+        startup.hStdError = writer.get();
+        PROCESS_INFORMATION process = {};
+        if (!CreateProcessW(powerShell.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                            CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                            nullptr, &startup, &process)) {
+            logLine(LevelError, __LINE__,
+                    L"Windows 11 menu: %s of the package could not start %s (error %lu)", step,
+                    powerShell.c_str(), GetLastError());
+            return ERROR_SUCCESS;
+        }
+        const orn::unique_handle child(process.hProcess), thread(process.hThread);
+        // Only the child holds the pipe's writing end now: its exit ends the output.
+        writer.reset();
+
+        std::string text;
+        const ULONGLONG deadline = GetTickCount64() + stepPatienceMs;
+        bool ended = false;
+        for (;;) {
+            ended = WaitForSingleObject(child.get(), 100) == WAIT_OBJECT_0;
+            DWORD available = 0;
+            while (PeekNamedPipe(output.get(), nullptr, 0, nullptr, &available, nullptr) &&
+                   available) {
+                char chunk[4096];
+                DWORD read = 0;
+                if (!ReadFile(output.get(), chunk, sizeof(chunk), &read, nullptr) || !read)
+                    break;
+                // The start of what it says is what explains a failure.
+                text.append(chunk, std::min<std::size_t>(read, 64 * 1024 - text.size()));
+            }
+            if (ended || GetTickCount64() > deadline)
+                break;
+        }
+        if (!ended) {
+            TerminateProcess(child.get(), 1);
+            logLine(LevelError, __LINE__,
+                    L"Windows 11 menu: %s of the package did not end within %lu minutes and was "
+                    L"stopped: %s",
+                    step, stepPatienceMs / 60000, oneLine(text).c_str());
+            return ERROR_SUCCESS;
+        }
+        DWORD exitCode = 0;
+        GetExitCodeProcess(child.get(), &exitCode);
+        if (exitCode != 0)
+            logLine(LevelError, __LINE__,
+                    L"Windows 11 menu: %s of the package failed (exit code %lu): %s", step,
+                    exitCode, oneLine(text).c_str());
+        else
+            logLine(LevelDebug, __LINE__, L"Windows 11 menu: %s of the package done for <%s>", step,
+                    folder.c_str());
+    } catch (...) {
+        logLine(LevelError, __LINE__, L"Windows 11 menu: out of memory preparing %s", step);
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+// Immediate: the certificate of the Binary table's "PackageCertificate" row,
+// as hexadecimal text, into the property PackageCertificate, for the
+// deferred actions that cannot read the table themselves.
+extern "C" __declspec(dllexport) UINT WINAPI ReadPackageCertificate(MSIHANDLE session)
+{
+    try {
+        const unique_msihandle database(MsiGetActiveDatabase(session));
+        unique_msihandle view, record;
+        std::vector<BYTE> certificate;
+        DWORD bytes = 0;
+        if (database &&
+            MsiDatabaseOpenViewW(database.get(),
+                                 L"SELECT `Data` FROM `Binary` WHERE `Name`='PackageCertificate'",
+                                 view.put()) == ERROR_SUCCESS &&
+            MsiViewExecute(view.get(), 0) == ERROR_SUCCESS &&
+            MsiViewFetch(view.get(), record.put()) == ERROR_SUCCESS) {
+            bytes = MsiRecordDataSize(record.get(), 1);
+            certificate.resize(bytes);
+            if (bytes &&
+                MsiRecordReadStream(record.get(), 1, reinterpret_cast<char*>(certificate.data()),
+                                    &bytes) != ERROR_SUCCESS)
+                certificate.clear();
+            certificate.resize(bytes);
+        }
+        if (certificate.empty())
+            logLine(LevelError, __LINE__,
+                    L"Windows 11 menu: the package certificate is missing from the installer");
+        MsiSetPropertyW(session, L"PackageCertificate", hexText(certificate).c_str());
+    } catch (...) {
+        logLine(LevelError, __LINE__,
+                L"Windows 11 menu: out of memory reading the package certificate");
+    }
+    return ERROR_SUCCESS;
+}
+
+// Deferred, as LocalSystem; each is the other's rollback.
+extern "C" __declspec(dllexport) UINT WINAPI TrustPackageCertificate(MSIHANDLE session)
+{
+    return changeTrust(session, true);
+}
+
+extern "C" __declspec(dllexport) UINT WINAPI UntrustPackageCertificate(MSIHANDLE session)
+{
+    return changeTrust(session, false);
+}
+
+// Deferred: the steps of ExplorerPackage.ps1 for the install folder.
+extern "C" __declspec(dllexport) UINT WINAPI ProvisionExplorerPackage(MSIHANDLE session)
+{
+    return packageStep(session, L"Provision");
+}
+
+extern "C" __declspec(dllexport) UINT WINAPI RegisterExplorerPackage(MSIHANDLE session)
+{
+    return packageStep(session, L"Register");
+}
+
+extern "C" __declspec(dllexport) UINT WINAPI RemoveExplorerPackage(MSIHANDLE session)
+{
+    return packageStep(session, L"Remove");
+}
