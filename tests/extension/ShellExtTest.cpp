@@ -512,80 +512,60 @@ const std::string countedAtUnload = "Logging: 1 lines for \"" + [] {
     return std::string(path.begin(), path.end());
 }() + "\" lost at unload: the file was held by another process\n";
 
-// What the logging library sends to the debugger output, seen before any
-// debugger (the test framework sends its failures there too).
+// What the logging library sends to the debugger output while this lives,
+// seen before any debugger (the test framework sends its failures there too).
 class DebugOutput {
 public:
-    DebugOutput() : handler_(AddVectoredExceptionHandler(1, &DebugOutput::seen)) { texts().clear(); }
+    DebugOutput() : handler_(AddVectoredExceptionHandler(1, &DebugOutput::seen)) { texts.clear(); }
     ~DebugOutput() { RemoveVectoredExceptionHandler(handler_); }
-    DebugOutput(const DebugOutput&) = delete;
-    DebugOutput& operator=(const DebugOutput&) = delete;
-
-    static std::vector<std::string>& texts()
-    {
-        static std::vector<std::string> sent;
-        return sent;
-    }
+    static inline std::vector<std::string> texts;
 
 private:
     static LONG CALLBACK seen(EXCEPTION_POINTERS* exception)
     {
         const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
-        if (record.ExceptionCode != DBG_PRINTEXCEPTION_C || record.NumberParameters < 2)
-            return EXCEPTION_CONTINUE_SEARCH;
-        const std::string text = reinterpret_cast<const char*>(record.ExceptionInformation[1]);
-        if (text.compare(0, 9, "Logging: ") == 0)
-            texts().push_back(text);
+        if (record.ExceptionCode == DBG_PRINTEXCEPTION_C && record.NumberParameters >= 2) {
+            const std::string text = reinterpret_cast<const char*>(record.ExceptionInformation[1]);
+            if (text.compare(0, 9, "Logging: ") == 0)
+                texts.push_back(text);
+        }
         return EXCEPTION_CONTINUE_SEARCH;
     }
     void* handler_;
 };
 
-// A log held when the module logs: its line waits, COM is told to keep the
-// module while the log refuses it, and a later DllCanUnloadNow writes it.
-TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWritten)
+// A log held when the module logs: its line waits, and COM is told to keep
+// the module while the log refuses it. Released, a later DllCanUnloadNow
+// writes the line; held for good, after a while the line is counted on the
+// debugger output and the module may go.
+TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
 {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-    {
-        const LogWatch watch;
-        LoadedModule module{builtModule()};
-        orn::unique_file hold = holdNotices();
-        ASSERT_TRUE(hold);
-        logThrough(module);
-        EXPECT_EQ(S_FALSE, module.canUnloadNow());
-        EXPECT_EQ(S_FALSE, module.canUnloadNow());
-        EXPECT_EQ(0u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
-        hold.reset();
-        EXPECT_EQ(S_OK, module.canUnloadNow());
-        EXPECT_EQ(1u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
-    }
-    CoUninitialize();
-}
+    const LogWatch watch;
+    LoadedModule module{builtModule()};
+    orn::unique_file hold = holdNotices();
+    ASSERT_TRUE(hold);
+    logThrough(module);
+    EXPECT_EQ(S_FALSE, module.canUnloadNow());
+    EXPECT_EQ(S_FALSE, module.canUnloadNow());
+    EXPECT_EQ(0u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
+    hold.reset();
+    EXPECT_EQ(S_OK, module.canUnloadNow());
+    EXPECT_EQ(1u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
 
-// Held for good, the log keeps the module for a while only: then its line is
-// counted on the debugger output and the module may go.
-TEST(ModuleUnloadTest, HeldLogKeepsTheModuleForAWhileOnly)
-{
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-    {
-        const LogWatch watch;
-        LoadedModule module{builtModule()};
-        orn::unique_file hold = holdNotices();
-        ASSERT_TRUE(hold);
-        logThrough(module);
-        const DebugOutput debugger;
-        int refusals = 0;
-        HRESULT answer = S_FALSE;
-        for (; refusals < 600 && (answer = module.canUnloadNow()) == S_FALSE; ++refusals)
-            Sleep(50);
-        EXPECT_EQ(S_OK, answer);
-        EXPECT_GT(refusals, 0);
-        EXPECT_EQ(std::vector<std::string>{countedAtUnload}, DebugOutput::texts());
-        hold.reset();
-        EXPECT_EQ(S_OK, module.canUnloadNow());
-        EXPECT_EQ(0u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
-    }
-    CoUninitialize();
+    const LogWatch later;
+    hold = holdNotices();
+    logThrough(module);
+    const DebugOutput debugger;
+    int refusals = 0;
+    HRESULT answer = S_FALSE;
+    for (; refusals < 600 && (answer = module.canUnloadNow()) == S_FALSE; ++refusals)
+        Sleep(50);
+    EXPECT_EQ(S_OK, answer);
+    EXPECT_GT(refusals, 0);
+    EXPECT_EQ(std::vector<std::string>{countedAtUnload}, DebugOutput::texts);
+    hold.reset();
+    EXPECT_EQ(S_OK, module.canUnloadNow());
+    EXPECT_EQ(0u, later.filesWith(loggedLine).count(L"zuNotices.log"));
 }
 
 // Calls of the module to the system, counted by their entries in its import
@@ -636,7 +616,6 @@ void countCalls(HMODULE module, void* function, void* counter)
 // lock, and counts the line on the debugger output.
 TEST(ModuleUnloadTest, UnloadTriesAHeldLogOnceWithoutSleeping)
 {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
     const LogWatch watch;
     orn::unique_file hold = holdNotices();
     ASSERT_TRUE(hold);
@@ -652,10 +631,9 @@ TEST(ModuleUnloadTest, UnloadTriesAHeldLogOnceWithoutSleeping)
     }
     EXPECT_EQ(0, sleeps.load());
     EXPECT_EQ(1, noticesOpens.load());
-    EXPECT_EQ(std::vector<std::string>{countedAtUnload}, DebugOutput::texts());
+    EXPECT_EQ(std::vector<std::string>{countedAtUnload}, DebugOutput::texts);
     hold.reset();
     EXPECT_EQ(0u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
-    CoUninitialize();
 }
 
 }  // namespace

@@ -7,8 +7,6 @@
 
 #include <sddl.h>
 
-#include <functional>
-#include <memory>
 #include <ostream>
 #include <thread>
 #include <vector>
@@ -133,54 +131,44 @@ std::string boundLine(int i)
 // the bound the oldest go, and the next line says how many and why.
 TEST(LogFileSinkTest, EveryRefusalIsKeptOrCountedByItsCause)
 {
-    const std::wstring folder = freshFolder(L"filesink-causes");
+    static orn::unique_file holder;
     struct Refusal {
         const wchar_t* name;
-        // Makes the file refuse lines; what it answers undoes that.
-        std::function<std::function<void()>(const std::wstring& path)> refuse;
         std::string note;
+        void (*refuse)(const std::wstring& path);
+        void (*undo)(const std::wstring& path);
     };
     const Refusal refusals[] = {
-        {L"held.log",
+        {L"held.log", "the file was held by another process",
          [](const std::wstring& path) {
-             auto holder = std::make_shared<orn::unique_file>(CreateFileW(
-                 path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
-             EXPECT_TRUE(*holder);
-             return std::function<void()>([holder] { holder->reset(); });
+             holder.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      OPEN_ALWAYS, 0, nullptr));
          },
-         "the file was held by another process"},
-        // Windows gives the same answer for a read-only file, an access list
-        // without writing and a name pending deletion, which Wine run as
-        // root does not refuse.
-        {L"folder.log",
+         [](const std::wstring&) { holder.reset(); }},
+        // Windows answers the same for a read-only file, an access list without
+        // writing and a name pending deletion, which Wine run as root opens.
+        {L"folder.log", "access to the file was denied",
+         [](const std::wstring& path) { CreateDirectoryW(path.c_str(), nullptr); },
+         [](const std::wstring& path) { RemoveDirectoryW(path.c_str()); }},
+        {L"absent\\missing.log", "the file's folder was missing", [](const std::wstring&) {},
          [](const std::wstring& path) {
-             EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
-             return std::function<void()>([path] { RemoveDirectoryW(path.c_str()); });
-         },
-         "access to the file was denied"},
-        {L"absent\\missing.log",
-         [&](const std::wstring&) {
-             return std::function<void()>([&] {
-                 EXPECT_TRUE(listFolder(folder, L"absent").empty()) << "nothing made meanwhile";
-                 CreateDirectoryW((folder + L"\\absent").c_str(), nullptr);
-             });
-         },
-         "the file's folder was missing"},
+             CreateDirectoryW(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
+         }},
         // A second name of the file, refused as a link.
-        {L"linked.log",
+        {L"linked.log", "the file could not be written (system error 1920)",
          [](const std::wstring& path) {
-             EXPECT_TRUE(writeFile(path, ""));
-             EXPECT_TRUE(CreateHardLinkW((path + L".link").c_str(), path.c_str(), nullptr));
-             return std::function<void()>([path] { DeleteFileW((path + L".link").c_str()); });
+             writeFile(path, "");
+             CreateHardLinkW((path + L".link").c_str(), path.c_str(), nullptr);
          },
-         "the file could not be written (system error 1920)"},
+         [](const std::wstring& path) { DeleteFileW((path + L".link").c_str()); }},
     };
+    const std::wstring folder = freshFolder(L"filesink-causes");
     for (const Refusal& refusal : refusals) {
         const std::wstring path = folder + L"\\" + refusal.name;
-        const std::function<void()> undo = refusal.refuse(path);
+        refusal.refuse(path);
         for (int i = 0; i < 20; ++i)
             EXPECT_FALSE(writeLine(path, boundLine(i))) << refusal.note;
-        undo();
+        refusal.undo(path);
         EXPECT_TRUE(writeLine(path, "after")) << refusal.note;
         std::string expected = "Logging: 4 lines lost: " + refusal.note + "\r\n";
         for (int i = 4; i < 20; ++i)
@@ -191,14 +179,14 @@ TEST(LogFileSinkTest, EveryRefusalIsKeptOrCountedByItsCause)
 
     // Lines pushed out by two causes: one note for each, in a fixed order.
     const std::wstring path = folder + L"\\mixed.log";
-    std::function<void()> undo = refusals[1].refuse(path);
+    refusals[1].refuse(path);
     for (int i = 0; i < 18; ++i)
         EXPECT_FALSE(writeLine(path, boundLine(i)));
-    undo();
-    undo = refusals[0].refuse(path);
+    refusals[1].undo(path);
+    refusals[0].refuse(path);
     for (int i = 18; i < 21; ++i)
         EXPECT_FALSE(writeLine(path, boundLine(i)));
-    undo();
+    refusals[0].undo(path);
     EXPECT_TRUE(writeLine(path, "after"));
     std::string expected = "Logging: 3 lines lost: the file was held by another process\r\n"
                            "Logging: 2 lines lost: access to the file was denied\r\n";
