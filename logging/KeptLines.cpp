@@ -2,135 +2,142 @@
 
 #include "LogFileSink.h"
 #include "SafeLogFile.h"
-#include "UniqueResource.h"
 
 #include <atomic>
-#include <cstdio>
 #include <deque>
-#include <vector>
 
 namespace LogUtils {
 
 namespace {
 
+// Why lines were refused, as the notes name it: the order of the notes.
+enum Cause { held, full, denied, noFolder, other, causeCount };
+
+Cause causeOf(DWORD error)
+{
+    switch (error) {
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:  // a reader's lock on a range of the file
+        return held;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return full;
+    case ERROR_ACCESS_DENIED:  // also a read-only file and a name pending deletion
+        return denied;
+    case ERROR_PATH_NOT_FOUND: return noFolder;
+    default: return other;
+    }
+}
+
 struct KeptFile {
     std::wstring path;
     std::deque<std::string> lines;
     std::size_t bytes = 0;
-    unsigned long lost = 0;
+    unsigned long lost[causeCount] = {};
+    // The refusal that keeps the lines now, and the system error of the last
+    // one counted as other.
+    Cause last = other;
+    DWORD otherError = 0;
 };
 
+std::string reason(const KeptFile& file, Cause cause)
+{
+    switch (cause) {
+    case held: return "the file was held by another process";
+    case full: return "the volume was full";
+    case denied: return "access to the file was denied";
+    case noFolder: return "the file's folder was missing";
+    default: break;
+    }
+    return "the file could not be written (system error " + std::to_string(file.otherError) + ")";
+}
+
 constexpr unsigned slots = 64;
+// About half a second per file, as a line's own attempts wait.
+constexpr int exitAttempts = 40;
 
 std::atomic<std::size_t> keptBytes{0};
-std::atomic<std::size_t> keptLines{0};
 // Files with lines kept or lost: the steady state's only look. A slot's own
 // entries are counted under its turn, so its holder never misses them.
 std::atomic<std::size_t> keptFiles{0};
 
-bool samePath(const std::wstring& kept, const wchar_t* path)
-{
-    const int length = static_cast<int>(kept.size());
-    return static_cast<int>(wcslen(path)) == length &&
-           CompareStringOrdinal(kept.c_str(), length, path, length, TRUE) == CSTR_EQUAL;
-}
+enum class Ending { notYet, unload, processExit };
+std::atomic<Ending> ending{Ending::notYet};
 
-std::string lostNote(unsigned long lost)
-{
-    char note[96];
-    const int length = std::snprintf(note, sizeof note,
-                                     "Logging: %lu lines lost: the file was held by another "
-                                     "process\r\n",
-                                     lost);
-    return std::string(note, length > 0 ? static_cast<std::size_t>(length) : 0);
-}
-
-// What goes before the file's next line: the note of lines lost, if any,
-// then the kept lines in their order.
-std::string keptText(const KeptFile& file, std::size_t room)
-{
-    std::string text;
-    text.reserve(file.bytes + 96 + room);
-    if (file.lost)
-        text += lostNote(file.lost);
-    for (const std::string& line : file.lines)
-        text += line;
-    return text;
-}
-
-// Written out when the module unloads, as far as the files let it: a process
-// going away has no later line to wait for, so each file gets more attempts
-// than a line does (about half a second), then its lines go with the process.
+// The store. Its entries are never destroyed at process exit, only given back
+// at a module's unload.
 class KeptTable {
 public:
-    KeptTable()
+    KeptTable() : files(new std::vector<KeptFile>[slots])
     {
-        // Made first, so that it is still there when the table is flushed.
+        // Made first, so that it is still there when a program's exit writes.
         logFileSecurityAttributes();
     }
     ~KeptTable()
     {
-        for (unsigned slot = 0; slot < slots; ++slot) {
-            for (const KeptFile& file : files[slot])
-                append(file.path.c_str(), keptText(file, 0));
+        switch (ending.load()) {
+        case Ending::notYet:
+            // A program's normal exit: no loader lock is held and its other
+            // threads still run, so the writes may wait as a line's do.
+            LogFileSink::writeKept(exitAttempts, true);
+            break;
+        case Ending::unload: delete[] files; break;
+        case Ending::processExit: break;
         }
     }
     KeptTable(const KeptTable&) = delete;
     KeptTable& operator=(const KeptTable&) = delete;
 
-    static constexpr int unloadAttempts = 40;
-    std::vector<KeptFile> files[slots];
-
-private:
-    // No rotation here: the cabinet library may be gone already at unload;
-    // the next line written rotates the file if it is over its limit.
-    static void append(const wchar_t* path, const std::string& text)
-    {
-        for (int attempt = 1; attempt <= unloadAttempts; ++attempt) {
-            const orn::unique_file file(openLogFile(path, LogFileUse::append));
-            if (file) {
-                SetFilePointer(file.get(), 0, nullptr, FILE_END);
-                DWORD written = 0;
-                WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                          nullptr);
-                return;
-            }
-            if (GetLastError() != ERROR_SHARING_VIOLATION)
-                return;
-            Sleep(LogFileSink::retryDelayMilliseconds);
-        }
-    }
+    std::vector<KeptFile>* const files;
 };
 
-KeptTable& table()
+std::vector<KeptFile>& filesIn(unsigned slot)
 {
     static KeptTable kept;
-    return kept;
+    return kept.files[slot % slots];
+}
+
+std::vector<KeptFile>::iterator find(std::vector<KeptFile>& files, const wchar_t* path)
+{
+    const std::size_t length = wcslen(path);
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        if (it->path.size() == length &&
+            CompareStringOrdinal(it->path.c_str(), static_cast<int>(length), path,
+                                 static_cast<int>(length), TRUE) == CSTR_EQUAL)
+            return it;
+    }
+    return files.end();
+}
+
+void erase(std::vector<KeptFile>& files, std::vector<KeptFile>::iterator file)
+{
+    keptBytes -= file->bytes;
+    files.erase(file);
+    --keptFiles;
 }
 
 }  // namespace
 
-void KeptLines::keep(unsigned slot, const wchar_t* path, std::string&& line)
+void KeptLines::keep(unsigned slot, const wchar_t* path, std::string&& line, DWORD error)
 {
-    std::vector<KeptFile>& files = table().files[slot % slots];
-    KeptFile* file = nullptr;
-    for (KeptFile& candidate : files) {
-        if (samePath(candidate.path, path)) {
-            file = &candidate;
-            break;
-        }
-    }
-    if (!file) {
+    std::vector<KeptFile>& files = filesIn(slot);
+    auto file = find(files, path);
+    if (file == files.end()) {
+        if (line.empty())
+            return;
         files.emplace_back();
-        file = &files.back();
+        file = files.end() - 1;
         file->path = path;
         ++keptFiles;
     }
+    file->last = causeOf(error);
+    if (file->last == other)
+        file->otherError = error;
     const std::size_t size = line.size();
-    file->lines.push_back(std::move(line));
-    file->bytes += size;
-    keptBytes += size;
-    ++keptLines;
+    if (size) {
+        file->lines.push_back(std::move(line));
+        file->bytes += size;
+        keptBytes += size;
+    }
     // The oldest go first; the newest line itself may go when it alone is
     // over the bounds.
     while (!file->lines.empty() && (file->bytes > perFileBytes || keptBytes > totalBytes)) {
@@ -138,34 +145,76 @@ void KeptLines::keep(unsigned slot, const wchar_t* path, std::string&& line)
         file->lines.pop_front();
         file->bytes -= oldest;
         keptBytes -= oldest;
-        --keptLines;
-        ++file->lost;
+        ++file->lost[file->last];
     }
 }
 
-bool KeptLines::takeInto(unsigned slot, const wchar_t* path, std::string& text)
+bool KeptLines::textBefore(unsigned slot, const wchar_t* path, const std::string& line,
+                           std::string& text)
 {
     if (keptFiles.load(std::memory_order_relaxed) == 0)
         return false;
-    std::vector<KeptFile>& files = table().files[slot % slots];
-    for (auto it = files.begin(); it != files.end(); ++it) {
-        if (!samePath(it->path, path))
-            continue;
-        std::string kept = keptText(*it, text.size());
-        kept += text;
-        text.swap(kept);
-        keptBytes -= it->bytes;
-        keptLines -= it->lines.size();
-        files.erase(it);
-        --keptFiles;
-        return true;
+    std::vector<KeptFile>& files = filesIn(slot);
+    const auto file = find(files, path);
+    if (file == files.end())
+        return false;
+    text.reserve(file->bytes + causeCount * 96 + line.size());
+    for (int cause = 0; cause < causeCount; ++cause) {
+        if (file->lost[cause])
+            text += "Logging: " + std::to_string(file->lost[cause]) +
+                    " lines lost: " + reason(*file, static_cast<Cause>(cause)) + "\r\n";
     }
-    return false;
+    for (const std::string& kept : file->lines)
+        text += kept;
+    text += line;
+    return true;
 }
 
-std::size_t KeptLines::count()
+void KeptLines::forget(unsigned slot, const wchar_t* path)
 {
-    return keptLines.load();
+    std::vector<KeptFile>& files = filesIn(slot);
+    const auto file = find(files, path);
+    if (file != files.end())
+        erase(files, file);
+}
+
+std::vector<std::wstring> KeptLines::filesOf(unsigned slot)
+{
+    std::vector<std::wstring> paths;
+    for (const KeptFile& file : filesIn(slot))
+        paths.push_back(file.path);
+    return paths;
+}
+
+void KeptLines::letGo(unsigned slot, const wchar_t* path)
+{
+    std::vector<KeptFile>& files = filesIn(slot);
+    const auto file = find(files, path);
+    if (file == files.end())
+        return;
+    char name[4 * MAX_PATH];
+    if (WideCharToMultiByte(CP_ACP, 0, path, -1, name, sizeof name, nullptr, nullptr) <= 0)
+        name[0] = '\0';
+    file->lost[file->last] += static_cast<unsigned long>(file->lines.size());
+    for (int cause = 0; cause < causeCount; ++cause) {
+        if (!file->lost[cause])
+            continue;
+        const std::string text =
+            "Logging: " + std::to_string(file->lost[cause]) + " lines for \"" + name +
+            "\" lost at unload: " + reason(*file, static_cast<Cause>(cause)) + "\n";
+        OutputDebugStringA(text.c_str());
+    }
+    erase(files, file);
+}
+
+bool KeptLines::anyKept()
+{
+    return keptFiles.load() != 0;
+}
+
+void KeptLines::moduleDetached(bool processExit)
+{
+    ending = processExit ? Ending::processExit : Ending::unload;
 }
 
 }  // namespace LogUtils

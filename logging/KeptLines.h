@@ -1,14 +1,22 @@
 #pragma once
-// Lines a file sink could not append because another process held the file
-// through every attempt. They are kept in memory, per file, and go in their
-// order before the next line this process appends to that file, or at module
-// unload. Memory stays bounded: past the bounds the oldest kept lines go, and
-// the next append starts with one line saying how many.
+// Lines a file sink could not append: another process held the file through
+// every attempt, the volume was full, access was denied, the write failed.
+// They are kept in memory, per file, and go in their order before the next
+// line this process appends to that file. Memory stays bounded: past the
+// bounds the oldest kept lines go, counted by the cause of the refusal that
+// pushed them out, and the next append starts with one line per cause saying
+// how many.
+//
+// Nothing leaves the store before the write that holds it succeeded. What is
+// still kept when the logging library goes is written by LogFileSink::
+// writeKept: by the module's DllCanUnloadNow and DllMain, or by the store's
+// own end when a program exits normally.
 
 #include <windows.h>
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace LogUtils {
 
@@ -18,14 +26,31 @@ public:
     static constexpr std::size_t totalBytes = 1024 * 1024;
 
     // The caller holds the turn of path's slot (LogFileSink::turnOf) for
-    // keep and takeInto, which touch that slot only.
-    static void keep(unsigned slot, const wchar_t* path, std::string&& line);
-    // Appends what is kept for path to text, the note of lost lines first,
-    // and forgets it. False, without allocating, when nothing is kept.
-    static bool takeInto(unsigned slot, const wchar_t* path, std::string& text);
+    // every call but anyKept and moduleDetached; each touches that slot only.
 
-    // Lines kept now, in all files (for tests and reports).
-    static std::size_t count();
+    // Keeps line (none when empty) behind what is kept for path, refused
+    // with the system error given.
+    static void keep(unsigned slot, const wchar_t* path, std::string&& line, DWORD error);
+    // The notes of lost lines, the kept lines and then line, into text; false,
+    // without allocating or changing text, when nothing is kept for path.
+    // Nothing is forgotten: forget does that once the text is written.
+    static bool textBefore(unsigned slot, const wchar_t* path, const std::string& line,
+                           std::string& text);
+    static void forget(unsigned slot, const wchar_t* path);
+    // The files of the slot with something kept.
+    static std::vector<std::wstring> filesOf(unsigned slot);
+    // Counts what is kept for path on the debugger output, as lost, and
+    // forgets it.
+    static void letGo(unsigned slot, const wchar_t* path);
+
+    // Whether anything is kept, in any file.
+    static bool anyKept();
+
+    // The module's entry point at its detach, where the loader lock is held:
+    // the store's own end then writes nothing. At an unload it gives back the
+    // store's memory; at process exit it touches nothing, since threads
+    // stopped anywhere may have left it half changed.
+    static void moduleDetached(bool processExit);
 };
 
 }  // namespace LogUtils

@@ -5,6 +5,7 @@
 #include "SafeLogFile.h"
 #include "UniqueResource.h"
 
+#include <new>
 #include <string>
 
 namespace LogUtils {
@@ -41,10 +42,19 @@ namespace {
 class PathTurn {
 public:
     explicit PathTurn(unsigned slot) : lock_(pathLocks[slot]) { take(); }
+    // Only if it is free at once.
+    PathTurn(unsigned slot, bool wait) : lock_(pathLocks[slot])
+    {
+        if (wait)
+            take();
+        else
+            held_ = TryAcquireSRWLockExclusive(&lock_) != FALSE;
+    }
     ~PathTurn() { end(); }
     PathTurn(const PathTurn&) = delete;
     PathTurn& operator=(const PathTurn&) = delete;
 
+    explicit operator bool() const { return held_; }
     void take()
     {
         AcquireSRWLockExclusive(&lock_);
@@ -71,6 +81,74 @@ void deleteLogFile(const wchar_t* path)
         deleteLogFileOnClose(file.get());
 }
 
+// Appends text at the end of the file in one write; 0, with the file's size
+// after it, or the system error. A file whose end cannot be found is not
+// written: at its start the text would overwrite the log's first lines. A
+// write that stores only part of the text (NTFS refuses the whole write on a
+// full volume; other file systems store what fits) or fails is cut back to
+// where it began, so that the log holds whole lines only. No other writer has
+// the file open beside this handle, so the end found here and the bytes
+// written are the size.
+DWORD appendWhole(HANDLE file, const std::string& text, ULONGLONG& size)
+{
+    LARGE_INTEGER end;
+    if (!SetFilePointerEx(file, LARGE_INTEGER(), &end, FILE_END))
+        return GetLastError();
+    DWORD written = 0;
+    if (WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+        if (written == text.size()) {
+            size = static_cast<ULONGLONG>(end.QuadPart) + written;
+            return 0;
+        }
+        SetLastError(ERROR_DISK_FULL);
+    }
+    const DWORD error = GetLastError();
+    FILE_END_OF_FILE_INFO cut;
+    cut.EndOfFile = end;
+    SetFileInformationByHandle(file, FileEndOfFileInfo, &cut, sizeof cut);
+    return error ? error : ERROR_WRITE_FAULT;
+}
+
+// The one way lines reach a log: line (or none) behind what is kept for
+// path, in one write, the caller holding path's turn. A file held by another
+// process is tried attempts times, 12 ms apart with the turn let go, unless
+// one attempt is all there is. Refused: false, and the line is kept behind
+// the others. size: the file's size after a write.
+bool appendBehindKept(unsigned slot, const wchar_t* path, std::string&& line, int attempts,
+                      PathTurn& turn, ULONGLONG& size)
+{
+    orn::unique_file file;
+    for (int attempt = 1;; ++attempt) {
+        file.reset(openLogFile(path, LogFileUse::append));
+        if (file)
+            break;
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION && attempts > 1) {
+            // Another process holds the file: this process's other writers,
+            // of this file or of one sharing its turn, need not wait for that.
+            turn.end();
+            Sleep(LogFileSink::retryDelayMilliseconds);
+            turn.take();
+            if (attempt < attempts)
+                continue;
+        }
+        KeptLines::keep(slot, path, std::move(line), error);
+        return false;
+    }
+    std::string kept;
+    const bool carried = KeptLines::textBefore(slot, path, line, kept);
+    const std::string& text = carried ? kept : line;
+    if (text.empty())
+        return true;
+    if (const DWORD error = appendWhole(file.get(), text, size)) {
+        KeptLines::keep(slot, path, std::move(line), error);
+        return false;
+    }
+    if (carried)
+        KeptLines::forget(slot, path);
+    return true;
+}
+
 }  // namespace
 
 bool LogFileSink::write(ILogSinkStreamer& streamer)
@@ -85,46 +163,43 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
 
     const unsigned slot = turnOf(path_);
     PathTurn turn(slot);
-    orn::unique_file file;
-    for (int attempt = 1;; ++attempt) {
-        file.reset(openLogFile(path_, LogFileUse::append));
-        if (file)
-            break;
-        if (GetLastError() != ERROR_SHARING_VIOLATION)
-            return false;
-        // Another process holds the file: this process's other writers, of
-        // this file or of one sharing its turn, need not wait for that.
-        turn.end();
-        Sleep(retryDelayMilliseconds);
-        turn.take();
-        if (attempt >= openAttempts) {
-            // Not lost: it goes before this process's next line to the file.
-            KeptLines::keep(slot, path_, std::move(line));
-            return false;
-        }
-    }
-    // No other writer can have the file open beside this handle, so the end
-    // found here and the bytes written are the size: no call to ask for it.
-    LARGE_INTEGER end;
-    if (!SetFilePointerEx(file.get(), LARGE_INTEGER(), &end, FILE_END)) {
-        // Written at the start, the line would overwrite the log's first lines.
-        KeptLines::keep(slot, path_, std::move(line));
+    ULONGLONG size = 0;
+    if (!appendBehindKept(slot, path_, std::move(line), openAttempts, turn, size))
         return false;
-    }
-    // Lines kept earlier go first, in the same write, and count for the size.
-    KeptLines::takeInto(slot, path_, line);
-    DWORD written = 0;
-    WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    file.reset();
     turn.end();
 
-    if (isOverLimit(static_cast<ULONGLONG>(end.QuadPart) + written, maximumSize_)) {
+    if (isOverLimit(size, maximumSize_)) {
         if (archive_)
             rotateLogFile(path_);
         else
             deleteLogFile(path_);
     }
     return true;
+}
+
+// No rotation here: at a module's unload the cabinet library may be gone
+// already; the next line written rotates the file if it is over its limit.
+bool LogFileSink::writeKept(int attempts, bool letGo) noexcept
+{
+    if (!KeptLines::anyKept())
+        return false;
+    for (unsigned slot = 0; slot < sizeof pathLocks / sizeof pathLocks[0]; ++slot) {
+        // A busy turn's holder writes what is kept for its own file.
+        PathTurn turn(slot, attempts > 1);
+        if (!turn)
+            continue;
+        try {
+            for (const std::wstring& path : KeptLines::filesOf(slot)) {
+                ULONGLONG size = 0;
+                if (!appendBehindKept(slot, path.c_str(), std::string(), attempts, turn, size) &&
+                    letGo)
+                    KeptLines::letGo(slot, path.c_str());
+            }
+        } catch (const std::bad_alloc&) {
+            // Kept still; a later call tries again.
+        }
+    }
+    return KeptLines::anyKept();
 }
 
 }  // namespace LogUtils

@@ -24,12 +24,20 @@ public:
     {
     }
 
-    // False only when the file could not be opened, was refused as a link, or
-    // its end could not be found; a short write goes unnoticed. A line refused
-    // because another process held the file through every attempt, or whose
-    // file had no end to be found, is kept (KeptLines.h) and written before
-    // this process's next line to the file.
+    // False when the line could not be appended now: the file could not be
+    // opened, was refused as a link, had no end to be found, or the write
+    // failed or stored only part of the line (which is then cut off again).
+    // Such a line is kept (KeptLines.h) and written before this process's
+    // next line to the file.
     bool write(ILogSinkStreamer& streamer) override;
+
+    // Writes what is kept for every file, each in one write. With one
+    // attempt a busy turn is passed over and nothing waits (the module's
+    // unload); with more, turns are waited for and a held file is tried again
+    // every 12 ms (a program's exit). With letGo, what is still refused then
+    // is counted on the debugger output and forgotten. True while lines stay
+    // kept. Throws nothing.
+    static bool writeKept(int attempts, bool letGo) noexcept;
 
     // Whether a file that has grown to size by an append is rotated away.
     static bool isOverLimit(ULONGLONG size, DWORD maximumSize) { return size > maximumSize; }

@@ -6,6 +6,8 @@
 
 #include "ComObject.h"
 #include "ExplorerCommand.h"
+#include "KeptLines.h"
+#include "LogFileSink.h"
 #include "LogRecord.h"
 #include "ShellExt.h"
 
@@ -204,13 +206,52 @@ STDMETHODIMP CComClassFactory::LockServer(BOOL lock)
 }
 
 // ---------------------------------------------------------------------------
+// Lines the logging library kept for a log it could not write go before the
+// module does, written where no lock of the loader is held: DllCanUnloadNow
+// keeps the module while they are refused, for a bounded time.
+
+namespace {
+
+constexpr ULONGLONG keptLinesPatienceMilliseconds = 2000;
+// When DllCanUnloadNow first found kept lines refused; 0 while none are.
+std::atomic<ULONGLONG> keptLinesRefusedSince{0};
+
+bool keptLinesWritten() noexcept
+{
+    if (!LogUtils::LogFileSink::writeKept(1, false)) {
+        keptLinesRefusedSince = 0;
+        return true;
+    }
+    const ULONGLONG now = GetTickCount64();
+    ULONGLONG since = 0;
+    if (keptLinesRefusedSince.compare_exchange_strong(since, now) ||
+        now - since < keptLinesPatienceMilliseconds)
+        return false;
+    // Counted on the debugger output: the module may go.
+    LogUtils::LogFileSink::writeKept(1, true);
+    keptLinesRefusedSince = 0;
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // Entry points.
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* /*reserved*/)
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved)
 {
     g_moduleInstance = instance;
     if (reason == DLL_PROCESS_ATTACH)
         return g_moduleInitFailed ? FALSE : TRUE;
+    if (reason == DLL_PROCESS_DETACH) {
+        // The loader lock is held: one attempt per file, waiting for nothing,
+        // at an unload. At process exit other threads were stopped wherever
+        // they were, perhaps half way through changing the kept lines.
+        const bool processExit = reserved != nullptr;
+        if (!processExit)
+            LogUtils::LogFileSink::writeKept(1, true);
+        LogUtils::KeptLines::moduleDetached(processExit);
+    }
     return TRUE;
 }
 
@@ -221,5 +262,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** result)
 
 STDAPI DllCanUnloadNow()
 {
-    return g_module.LockCount() == 0 ? S_OK : S_FALSE;
+    if (g_module.LockCount() != 0)
+        return S_FALSE;
+    return keptLinesWritten() ? S_OK : S_FALSE;
 }

@@ -543,4 +543,153 @@ TEST(ModuleReloadTest, LoadMenuAndUnloadLeaveNothingBehind)
                 static_cast<unsigned long>(middle.heapBytes), static_cast<unsigned long>(end.heapBytes));
 }
 
+// The product's log of notices, which a refused verb writes to, held by
+// another writer: the module's writers find it refused.
+orn::unique_file holdNotices()
+{
+    return orn::unique_file(CreateFileW((logFolder() + L"\\zuNotices.log").c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
+}
+
+// One error line logged by the module: a verb its handler refuses.
+void logThrough(LoadedModule& module)
+{
+    orn::com_ptr<IContextMenu> handler = module.handler();
+    ASSERT_TRUE(handler);
+    CMINVOKECOMMANDINFO info = {};
+    info.cbSize = sizeof(info);
+    info.lpVerb = "open";
+    EXPECT_EQ(E_INVALIDARG, handler->InvokeCommand(&info));
+}
+
+const char loggedLine[] = "Invalid HIWORD";
+const std::string countedAtUnload = "Logging: 1 lines for \"" + [] {
+    const std::wstring path = logFolder() + L"\\zuNotices.log";
+    return std::string(path.begin(), path.end());
+}() + "\" lost at unload: the file was held by another process\n";
+
+// What the logging library sends to the debugger output while this lives,
+// seen before any debugger (the test framework sends its failures there too).
+class DebugOutput {
+public:
+    DebugOutput() : handler_(AddVectoredExceptionHandler(1, &DebugOutput::seen)) { texts.clear(); }
+    ~DebugOutput() { RemoveVectoredExceptionHandler(handler_); }
+    static inline std::vector<std::string> texts;
+
+private:
+    static LONG CALLBACK seen(EXCEPTION_POINTERS* exception)
+    {
+        const EXCEPTION_RECORD& record = *exception->ExceptionRecord;
+        if (record.ExceptionCode == DBG_PRINTEXCEPTION_C && record.NumberParameters >= 2) {
+            const std::string text = reinterpret_cast<const char*>(record.ExceptionInformation[1]);
+            if (text.compare(0, 9, "Logging: ") == 0)
+                texts.push_back(text);
+        }
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    void* handler_;
+};
+
+// A log held when the module logs: its line waits, and COM is told to keep
+// the module while the log refuses it. Released, a later DllCanUnloadNow
+// writes the line; held for good, after a while the line is counted on the
+// debugger output and the module may go.
+TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
+{
+    const LogWatch watch;
+    LoadedModule module{builtModule()};
+    orn::unique_file hold = holdNotices();
+    ASSERT_TRUE(hold);
+    logThrough(module);
+    EXPECT_EQ(S_FALSE, module.canUnloadNow());
+    EXPECT_EQ(S_FALSE, module.canUnloadNow());
+    EXPECT_EQ(0u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
+    hold.reset();
+    EXPECT_EQ(S_OK, module.canUnloadNow());
+    EXPECT_EQ(1u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
+
+    const LogWatch later;
+    hold = holdNotices();
+    logThrough(module);
+    const DebugOutput debugger;
+    int refusals = 0;
+    HRESULT answer = S_FALSE;
+    for (; refusals < 600 && (answer = module.canUnloadNow()) == S_FALSE; ++refusals)
+        Sleep(50);
+    EXPECT_EQ(S_OK, answer);
+    EXPECT_GT(refusals, 0);
+    EXPECT_EQ(std::vector<std::string>{countedAtUnload}, DebugOutput::texts);
+    hold.reset();
+    EXPECT_EQ(S_OK, module.canUnloadNow());
+    EXPECT_EQ(0u, later.filesWith(loggedLine).count(L"zuNotices.log"));
+}
+
+// Calls of the module to the system, counted by their entries in its import
+// address table, which is gone with the module.
+std::atomic<int> sleeps{0}, noticesOpens{0};
+
+void WINAPI countedSleep(DWORD milliseconds)
+{
+    ++sleeps;
+    Sleep(milliseconds);
+}
+
+HANDLE WINAPI countedCreateFileW(const wchar_t* name, DWORD access, DWORD share,
+                                 SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD flags,
+                                 HANDLE templateFile)
+{
+    if (std::wstring(name).find(L"zuNotices.log") != std::wstring::npos)
+        ++noticesOpens;
+    return CreateFileW(name, access, share, security, disposition, flags, templateFile);
+}
+
+void countCalls(HMODULE module, void* function, void* counter)
+{
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    int patched = 0;
+    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         library->Name; ++library) {
+        for (auto* entry = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
+             entry->u1.Function; ++entry) {
+            if (reinterpret_cast<void*>(entry->u1.Function) != function)
+                continue;
+            DWORD protection = 0;
+            VirtualProtect(&entry->u1.Function, sizeof(void*), PAGE_READWRITE, &protection);
+            entry->u1.Function = reinterpret_cast<ULONG_PTR>(counter);
+            VirtualProtect(&entry->u1.Function, sizeof(void*), protection, &protection);
+            ++patched;
+        }
+    }
+    EXPECT_GT(patched, 0);
+}
+
+// Unloaded while the log is held (a host that frees the module without
+// asking), the module opens it once, sleeps not at all under the loader
+// lock, and counts the line on the debugger output.
+TEST(ModuleUnloadTest, UnloadTriesAHeldLogOnceWithoutSleeping)
+{
+    const LogWatch watch;
+    orn::unique_file hold = holdNotices();
+    ASSERT_TRUE(hold);
+    const DebugOutput debugger;
+    {
+        LoadedModule module{builtModule()};
+        logThrough(module);
+        HMODULE system = GetModuleHandleW(L"kernel32.dll");
+        countCalls(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "Sleep")),
+                   reinterpret_cast<void*>(&countedSleep));
+        countCalls(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "CreateFileW")),
+                   reinterpret_cast<void*>(&countedCreateFileW));
+    }
+    EXPECT_EQ(0, sleeps.load());
+    EXPECT_EQ(1, noticesOpens.load());
+    EXPECT_EQ(std::vector<std::string>{countedAtUnload}, DebugOutput::texts);
+    hold.reset();
+    EXPECT_EQ(0u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
+}
+
 }  // namespace

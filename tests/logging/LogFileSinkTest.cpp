@@ -87,18 +87,9 @@ TEST(LogFileSinkTest, LineCrossingTheLimitIsWrittenBeforeTheRotation)
     writeFile(folder + L"\\expected\\zuAgent." + stamp + L".log", line + "\r\n" + line + "\r\n");
 }
 
-TEST(LogFileSinkTest, MissingFolderLosesTheLine)
-{
-    const std::wstring folder = freshFolder(L"filesink-nofolder");
-    EXPECT_FALSE(writeLine(folder + L"\\absent\\zuAgent.log", "lost"));
-    EXPECT_TRUE(listFolder(folder).empty());
-    removeTree(folder);
-}
-
 // A line refused after the retries is reported as such, kept, and written
 // before this process's next line to the file, which the size rule then
-// sees whole; past the bound the oldest kept lines go, and the next line
-// says how many.
+// sees whole.
 TEST(LogFileSinkTest, LineRefusedWhileAnotherProcessHoldsTheFileIsWrittenNext)
 {
     const std::wstring folder = freshFolder(L"filesink-locked");
@@ -129,25 +120,89 @@ TEST(LogFileSinkTest, LineRefusedWhileAnotherProcessHoldsTheFileIsWrittenNext)
     EXPECT_TRUE(writeLine(path, "over", 21));
     EXPECT_FALSE(exists(path));
     EXPECT_EQ(1u, listFolder(folder, L"zuAgent.*.cab").size());
+    removeTree(folder);
+}
 
-    // 20 lines of 4002 bytes: 16 fit the 64 KiB a file may keep.
-    writer = hold();
-    ASSERT_TRUE(writer);
-    for (int i = 0; i < 20; ++i)
-        EXPECT_FALSE(writeLine(path, std::string(3990, 'x') + " line " + std::to_string(i + 10)));
-    writer.reset();
+// Lines of 4000 bytes: 16 fit the 64 KiB a file may keep.
+std::string boundLine(int i)
+{
+    return std::string(3990, 'x') + " line " + std::to_string(i + 10);
+}
+
+// Whatever refuses a line, it is kept and written before the next line; past
+// the bound the oldest go, and the next line says how many and why.
+TEST(LogFileSinkTest, EveryRefusalIsKeptOrCountedByItsCause)
+{
+    static orn::unique_file holder;
+    struct Refusal {
+        const wchar_t* name;
+        std::string note;
+        void (*refuse)(const std::wstring& path);
+        void (*undo)(const std::wstring& path);
+    };
+    const Refusal refusals[] = {
+        {L"held.log", "the file was held by another process",
+         [](const std::wstring& path) {
+             holder.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      OPEN_ALWAYS, 0, nullptr));
+         },
+         [](const std::wstring&) { holder.reset(); }},
+        // Windows answers the same for a read-only file, an access list without
+        // writing and a name pending deletion, which Wine run as root opens.
+        {L"folder.log", "access to the file was denied",
+         [](const std::wstring& path) { CreateDirectoryW(path.c_str(), nullptr); },
+         [](const std::wstring& path) { RemoveDirectoryW(path.c_str()); }},
+        {L"absent\\missing.log", "the file's folder was missing", [](const std::wstring&) {},
+         [](const std::wstring& path) {
+             CreateDirectoryW(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
+         }},
+        // A second name of the file, refused as a link.
+        {L"linked.log", "the file could not be written (system error 1920)",
+         [](const std::wstring& path) {
+             writeFile(path, "");
+             CreateHardLinkW((path + L".link").c_str(), path.c_str(), nullptr);
+         },
+         [](const std::wstring& path) { DeleteFileW((path + L".link").c_str()); }},
+    };
+    const std::wstring folder = freshFolder(L"filesink-causes");
+    for (const Refusal& refusal : refusals) {
+        const std::wstring path = folder + L"\\" + refusal.name;
+        refusal.refuse(path);
+        for (int i = 0; i < 20; ++i)
+            EXPECT_FALSE(writeLine(path, boundLine(i))) << refusal.note;
+        refusal.undo(path);
+        EXPECT_TRUE(writeLine(path, "after")) << refusal.note;
+        std::string expected = "Logging: 4 lines lost: " + refusal.note + "\r\n";
+        for (int i = 4; i < 20; ++i)
+            expected += boundLine(i) + "\r\n";
+        EXPECT_TRUE(expected + "after\r\n" == readFile(path))
+            << refusal.note << ": " << readFile(path).substr(0, 200);
+    }
+
+    // Lines pushed out by two causes: one note for each, in a fixed order.
+    const std::wstring path = folder + L"\\mixed.log";
+    refusals[1].refuse(path);
+    for (int i = 0; i < 18; ++i)
+        EXPECT_FALSE(writeLine(path, boundLine(i)));
+    refusals[1].undo(path);
+    refusals[0].refuse(path);
+    for (int i = 18; i < 21; ++i)
+        EXPECT_FALSE(writeLine(path, boundLine(i)));
+    refusals[0].undo(path);
     EXPECT_TRUE(writeLine(path, "after"));
-    std::string expected = "Logging: 4 lines lost: the file was held by another process\r\n";
-    for (int i = 4; i < 20; ++i)
-        expected += std::string(3990, 'x') + " line " + std::to_string(i + 10) + "\r\n";
+    std::string expected = "Logging: 3 lines lost: the file was held by another process\r\n"
+                           "Logging: 2 lines lost: access to the file was denied\r\n";
+    for (int i = 5; i < 21; ++i)
+        expected += boundLine(i) + "\r\n";
     EXPECT_TRUE(expected + "after\r\n" == readFile(path)) << readFile(path).substr(0, 200);
     removeTree(folder);
 }
 
-// What is kept when the module unloads is written then.
-TEST(LogFileSinkTest, KeptLineIsWrittenAtUnload)
+// What a program keeps is written when it exits normally; what is still
+// refused then is counted on the debugger output.
+TEST(LogFileSinkTest, KeptLineIsWrittenWhenTheProgramExits)
 {
-    const std::wstring folder = freshFolder(L"filesink-unload");
+    const std::wstring folder = freshFolder(L"filesink-exit");
     const std::wstring path = folder + L"\\zuAgent.log";
     ASSERT_TRUE(writeFile(path, ""));
     orn::unique_file writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -155,8 +210,9 @@ TEST(LogFileSinkTest, KeptLineIsWrittenAtUnload)
     ASSERT_TRUE(writer);
     const orn::unique_handle kept(CreateEventW(nullptr, TRUE, FALSE, L"OrnKept"));
     const orn::unique_handle release(CreateEventW(nullptr, TRUE, FALSE, L"OrnKeepRelease"));
-    const orn::unique_handle child = testsupport::startProcess(
-        L"\"" + childProgram() + L"\" keep \"" + path + L"\" \"kept by the child\"");
+    const std::wstring command =
+        L"\"" + childProgram() + L"\" keep \"" + path + L"\" \"kept by the child\"";
+    const orn::unique_handle child = testsupport::startProcess(command);
     ASSERT_TRUE(child);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(kept.get(), 30000));
     writer.reset();
@@ -165,6 +221,19 @@ TEST(LogFileSinkTest, KeptLineIsWrittenAtUnload)
     DWORD code = 1;
     GetExitCodeProcess(child.get(), &code);
     EXPECT_EQ(0u, code) << "2: the line was written at once";
+    EXPECT_EQ("kept by the child\r\n", readFile(path));
+
+    // Held through the exit.
+    writer.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             0, nullptr));
+    ASSERT_TRUE(writer);
+    ResetEvent(kept.get());
+    const std::vector<std::string> texts = captureDebugOutput(command, code);
+    EXPECT_EQ(0u, code);
+    EXPECT_EQ(std::vector<std::string>{"Logging: 1 lines for \"" + narrow(path) +
+                                       "\" lost at unload: the file was held by another process\n"},
+              texts);
+    writer.reset();
     EXPECT_EQ("kept by the child\r\n", readFile(path));
     removeTree(folder);
 }
@@ -293,6 +362,71 @@ TEST(LogFileSinkTest, SeveralProcessesShareOneRotatingLog)
         EXPECT_EQ(0u, code);
     }
     EXPECT_FALSE(listFolder(folder, L"zuAgent.*.cab").empty());
+}
+
+// A volume that fills up while lines are logged (full-volume.sh mounts a
+// small one at the folder): no line is cut or mixed with the next, and once
+// there is room again every line is written, in order, or counted in a note.
+// Pages of 4 KiB: a file with room left in its last page takes part of a
+// line (a short write), one whose last page is full takes none (a refused
+// write).
+TEST(LogFileSinkVolumeTest, FillingUpCutsNoLineAndLosesNoneWithoutANote)
+{
+    const std::wstring folder = binaryDir().wstring() + L"\\tests\\logging\\output\\small-volume";
+    ULARGE_INTEGER total;
+    if (!GetDiskFreeSpaceExW(folder.c_str(), nullptr, &total, nullptr) || total.QuadPart > 1 << 20)
+        GTEST_SKIP() << "needs the small volume full-volume.sh mounts there as root";
+    const std::wstring cut = folder + L"\\cut.log", refused = folder + L"\\refused.log";
+    const std::string cutStart = std::string(3994, 'c') + "\r\n";  // 100 bytes left in its page
+    const std::string refusedStart = std::string(4094, 'r') + "\r\n";
+    ASSERT_TRUE(writeLine(cut, cutStart.substr(0, 3994)));
+    ASSERT_TRUE(writeLine(refused, refusedStart.substr(0, 4094)));
+    {
+        const orn::unique_file holder(CreateFileW(cut.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                                  nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(holder);
+        EXPECT_FALSE(writeLine(cut, "kept while held"));
+    }
+
+    const std::wstring filler = folder + L"\\filler";
+    {
+        const orn::unique_file file(
+            CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file);
+        const std::string page(4096, 'f');
+        DWORD written = page.size();
+        while (written == page.size() &&
+               WriteFile(file.get(), page.data(), page.size(), &written, nullptr)) {
+        }
+        ULARGE_INTEGER free;
+        ASSERT_TRUE(GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr));
+        ASSERT_EQ(0u, free.QuadPart);
+    }
+    // 1000 bytes each: 65 fit the 64 KiB a file may keep.
+    auto line = [](int i) {
+        char number[16];
+        std::snprintf(number, sizeof number, "line %02d ", i);
+        return number + std::string(990, 'x');
+    };
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(writeLine(cut, line(i)));
+        ASSERT_TRUE(cutStart == readFile(cut)) << "line " << i << ": " << readFile(cut).substr(3996);
+    }
+    for (int i = 0; i < 70; ++i)
+        EXPECT_FALSE(writeLine(refused, line(i)));
+    EXPECT_EQ(refusedStart, readFile(refused));
+
+    ASSERT_TRUE(DeleteFileW(filler.c_str()));
+    EXPECT_TRUE(writeLine(cut, "after"));
+    std::string expected = cutStart + "kept while held\r\n";
+    for (int i = 0; i < 5; ++i)
+        expected += line(i) + "\r\n";
+    EXPECT_TRUE(expected + "after\r\n" == readFile(cut)) << readFile(cut).substr(3996, 200);
+    EXPECT_TRUE(writeLine(refused, "after"));
+    expected = refusedStart + "Logging: 5 lines lost: the volume was full\r\n";
+    for (int i = 5; i < 70; ++i)
+        expected += line(i) + "\r\n";
+    EXPECT_TRUE(expected + "after\r\n" == readFile(refused)) << readFile(refused).substr(4096, 200);
 }
 
 }  // namespace

@@ -185,9 +185,10 @@ TEST(LogLinkTest, LinkAtTheLogNameIsNeitherWrittenNorRotated)
         // lists no dangling link).
         expectOnly(scene.logs, {L"zuNotices.log"});
 
+        // The refused lines were kept, and come first once the log is itself.
         removePlants({log});
         EXPECT_TRUE(writeLine(log, "resumed"));
-        EXPECT_EQ("resumed\r\n", readFile(log));
+        EXPECT_EQ("refused\r\nrefused too\r\nresumed\r\n", readFile(log));
         scene.expectOutsideUntouched();
     }
 }
@@ -288,7 +289,7 @@ TEST(LogLinkTest, LinkedLogFolderOrParentGetsNoLogFiles)
     removePlants({scene.logs});
     CreateDirectoryW(scene.logs.c_str(), nullptr);
     EXPECT_TRUE(writeLine(scene.logs + L"\\zuNotices.log", "resumed"));
-    EXPECT_EQ("resumed\r\n", readFile(scene.logs + L"\\zuNotices.log"));
+    EXPECT_EQ("refused\r\nresumed\r\n", readFile(scene.logs + L"\\zuNotices.log"));
     removePlants({linkedParent});
     EXPECT_TRUE(snapshot(scene.outside) == before);
 }
@@ -549,12 +550,12 @@ TEST(LogLinkTest, RefusedLinkCostsTheCallerNothing)
     LogRecord(".\\Test", __LINE__, LevelNotice, "OrnShExt", &manager).print("first");
     EXPECT_EQ(0x2a2au, GetLastError());
     scene.expectOutsideUntouched();
-    // Only the planted file's line is lost; the other section rotated it.
+    // Only the planted file's line waits; the other section rotated it.
     EXPECT_EQ(1u, listFolder(scene.logs, L"zuAgent.*.cab").size());
 
     DeleteFileW(notices.c_str());
     LogRecord(".\\Test", __LINE__, LevelNotice, "OrnShExt", &manager).print("second");
-    EXPECT_EQ("second\r\n", readFile(notices));
+    EXPECT_EQ("first\r\nsecond\r\n", readFile(notices));
     scene.expectOutsideUntouched();
 }
 
