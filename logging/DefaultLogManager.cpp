@@ -137,26 +137,7 @@ void DefaultLogManager::routeWith(const State& state, LogRecord& record)
 {
     if (record.level == LevelDebug && state.dropsTraces)
         return;
-    LogUtils::LogPropertiesOnMapImpl view(state.properties.get());
-    state.routing.route(record, *this, view);
-}
-
-LogUtils::IFilterEvaluator* DefaultLogManager::getFilterEvaluator()
-{
-    return &filterEvaluator;
-}
-
-LogUtils::ILogFormatter* DefaultLogManager::getFormatter()
-{
-    return &LogUtils::logFormatter();
-}
-
-bool DefaultLogManager::forEachConfiguration(ConfigurationEnumeration::ActionType& action)
-{
-    const std::shared_ptr<const State> current = std::atomic_load(&state_);
-    if (current && current->usesFile())
-        return action(*current->file);
-    return action(defaultLogConfiguration());
+    state.routing.route(record);
 }
 
 std::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::snapshot() const
@@ -221,8 +202,8 @@ std::shared_ptr<const DefaultLogManager::State>
 DefaultLogManager::publish(std::shared_ptr<const LogUtils::PropertyMap> properties)
 {
     const std::shared_ptr<const State> next =
-        nextLogManagerState(std::atomic_load(&state_), std::move(properties), getFilterEvaluator(),
-                            readings_, keyWait_.load() ? &folderChanged_ : nullptr);
+        nextLogManagerState(std::atomic_load(&state_), std::move(properties), readings_,
+                            keyWait_.load() ? &folderChanged_ : nullptr);
     std::atomic_exchange(&state_, next);
     return next;
 }

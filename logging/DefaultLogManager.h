@@ -5,7 +5,6 @@
 // again when the file changes. The routing is decided once per property set
 // and configuration, and published like the properties.
 
-#include "FilterEvaluator.h"
 #include "LogFolders.h"
 #include "LogManager.h"
 #include "ProductKeys.h"
@@ -24,9 +23,6 @@ public:
     DefaultLogManager& operator=(const DefaultLogManager&) = delete;
 
     void log(LogRecord& record) override;
-    LogUtils::IFilterEvaluator* getFilterEvaluator() override;
-    LogUtils::ILogFormatter* getFormatter() override;
-    bool forEachConfiguration(ConfigurationEnumeration::ActionType& action) override;
 
     // The property set records are routed with now (null before the first
     // record). Published maps are never changed; a new one is made only when
@@ -70,7 +66,6 @@ private:
     std::shared_ptr<const State> publish(std::shared_ptr<const LogUtils::PropertyMap> properties);
     void routeWith(const State& state, LogRecord& record);
 
-    FilterEvaluator filterEvaluator;
     orn::unique_handle changeEvent;
     orn::unique_hkey logKey;
     std::shared_ptr<const State> state_;

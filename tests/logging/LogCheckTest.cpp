@@ -165,7 +165,7 @@ TEST_F(LogCheckTest, TraceAgreesWithTheManager)
     EXPECT_TRUE(
         run.has("[Broken] leaves it: condition false: does not parse (it stops at column 12, at "
                 "\"zuAgent\")"));
-    EXPECT_TRUE(run.has("[Small] leaves it: filter \"kw.Warning\": no pattern matches"));
+    EXPECT_TRUE(run.has("[Small] leaves it: filter \"kw.Warning\": no pattern admits it"));
     const std::string line = tracedLine(run, "Kw");
     EXPECT_NE(std::string::npos, line.find(" logcheck:")) << line;
     EXPECT_EQ(line + "\r\n", logFile(L"LogCheckKw.zuAgent.log"));
