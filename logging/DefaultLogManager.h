@@ -32,10 +32,6 @@ public:
     // registry first when it changed, as log() does; for inspection tools.
     std::shared_ptr<const LogUtils::PropertyMap> currentProperties();
 
-    // The second half of log: the debug gate and the routing as last decided,
-    // without looking for changes (benchmarks time the two halves apart).
-    void route(LogRecord& record);
-
     // Whether the last routing decided came from "logCfg.Ini", and how many
     // times the file has been read (for tests).
     bool routesWithConfigurationFile() const;
@@ -55,9 +51,9 @@ public:
 
 private:
     using State = LogManagerState;
-    class RefreshLock;
 
     static void CALLBACK onKeyChange(void* context, BOOLEAN timedOut);
+    auto lockRefresh();
     std::shared_ptr<const State> askForChanges(std::shared_ptr<const State> current);
     void refresh();
     std::shared_ptr<const State> reconsider();
