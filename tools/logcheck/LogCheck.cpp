@@ -31,6 +31,25 @@ const wchar_t usage[] =
     L"       logcheck format FORMAT [--component NAME] [--level N|NAME] [--message TEXT]\n"
     L"         Prints the line the formatter makes of a sample record.\n";
 
+// A JSON string literal.
+std::wstring jsonText(const std::wstring& text)
+{
+    std::wstring result = L"\"";
+    for (wchar_t c : text) {
+        if (c == L'"' || c == L'\\') {
+            result += L'\\';
+            result += c;
+        } else if (c < 0x20) {
+            wchar_t escape[8];
+            std::swprintf(escape, 8, L"\\u%04x", static_cast<unsigned>(c));
+            result += escape;
+        } else {
+            result += c;
+        }
+    }
+    return result + L"\"";
+}
+
 void writeUtf8(FILE* stream, const std::wstring& text)
 {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
@@ -78,24 +97,6 @@ int fail(const std::wstring& message)
 std::wstring quote(const std::wstring& text)
 {
     return L"\"" + text + L"\"";
-}
-
-std::wstring jsonText(const std::wstring& text)
-{
-    std::wstring result = L"\"";
-    for (wchar_t c : text) {
-        if (c == L'"' || c == L'\\') {
-            result += L'\\';
-            result += c;
-        } else if (c < 0x20) {
-            wchar_t escape[8];
-            std::swprintf(escape, 8, L"\\u%04x", static_cast<unsigned>(c));
-            result += escape;
-        } else {
-            result += c;
-        }
-    }
-    return result + L"\"";
 }
 
 std::wstring widen(const char* text)

@@ -21,7 +21,6 @@ void print(const std::wstring& text);   // UTF-8 to standard output
 int fail(const std::wstring& message);  // to standard error; answers exitError
 
 std::wstring quote(const std::wstring& text);     // "text"
-std::wstring jsonText(const std::wstring& text);  // a JSON string literal
 std::wstring widen(const char* text);             // from the ANSI code page
 std::string narrow(const std::wstring& text);     // to the ANSI code page
 std::wstring number(unsigned long long value);
