@@ -71,6 +71,7 @@ TEST(FilterTest, PatternsDecideAsWritten)
         {L"*.E", "OrnShExt", LevelAlert, false, nullptr},
         {L"*.", "OrnShExt", LevelAlert, false, nullptr},
         {L"*.Verbose", "OrnShExt", LevelDebug, true, L"*.Verbose"},
+        {L"*.\u00e9", "OrnShExt", LevelDebug, true, L"*.\u00e9"},
         {L".Info", "x", LevelInfo, true, L".Info"},
         // An exclusion anywhere overrides a positive match.
         {L"*.Info ~kwAgent.Info", "kwAgentUpdate", LevelInfo, false, L"~kwAgent.Info"},
@@ -131,7 +132,7 @@ TEST(FilterTest, LongComponentsAndPartsNeitherFailNorOverrun)
 }
 
 // Each row: the condition and its answer, with activity "ZUINSTALL", a "y",
-// " activity " "X" and nothing else set.
+// " activity " "X", blank "", quoted 'x"' and nothing else set.
 TEST(ConditionTest, ConditionsAnswerAsTheGrammarSays)
 {
     const struct {
@@ -184,13 +185,18 @@ TEST(ConditionTest, ConditionsAnswerAsTheGrammarSays)
         {L"<activity>==\"zuInstall\"", true},
         {L"<activity>==\"zuInstal\"", false},
         {L"< activity >==\"x\"", true},
-        // A property that is not set equals nothing, not even another one.
+        // A property that is not set equals nothing, not even another one or
+        // an empty one; texts are equal only at equal lengths.
         {L"<missing>==\"x\"", false},
         {L"<missing>==<other>", false},
+        {L"<missing>==<blank>", false},
+        {L"<blank>==<blank>", true},
         {L"not <missing>==\"x\"", true},
+        {L"<quoted>==\"x\"", false},
     };
     RecordingProperties properties;
-    properties.values = {{L"activity", L"ZUINSTALL"}, {L"a", L"y"}, {L" activity ", L"X"}};
+    properties.values = {{L"activity", L"ZUINSTALL"}, {L"a", L"y"}, {L" activity ", L"X"},
+                         {L"blank", L""}, {L"quoted", L"x\""}};
     FilterEvaluator evaluator;
     const LogRecord record = recordOf("OrnShExt", LevelInfo);
     for (const auto& row : rows) {

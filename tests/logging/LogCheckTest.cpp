@@ -67,7 +67,8 @@ const char routingIni[] =
     "format=%D %T %P:%+p %m\r\n"
     "[Install]\r\ntype=file\r\nfilename=LogCheckInstall.log\r\n"
     "condition=<activity>==\"zuInstall\" or <activity>==\"zuUninstall\"\r\n"
-    "[Off]\r\ntype=file\r\nenabled=0\r\nfilename=LogCheckOff.log\r\n"
+    "[Off]\r\ntype=file\r\nenabled=False\r\nfilename=LogCheckOff.log\r\n"
+    "[Nameless]\r\ntype=file\r\n"
     "[Broken]\r\ntype=file\r\nfilename=LogCheckBroken.log\r\ncondition=<activity>=\"zuAgent\"\r\n"
     "[Small]\r\ntype=file\r\nfilename=LogCheckSmall.log\r\nmaxsize=5\r\nfilter=kw."
     "Warning\r\nformat=%m\r\n";
@@ -77,7 +78,8 @@ TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
     // The file the manager reads is the default.
     writeIni("[Main]\r\ntype=file\r\nfilename=LogCheckMain.log\r\nfilter=*.Info ~kwAgent.Info\r\n"
              "[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=5514\r\n"
-             "condition=<activity>==\"zuAgent\"\r\n[Debugger]\r\ntype=outputdebugstring\r\n");
+             "condition=<activity>==\"zuAgent\"\r\n[Debugger]\r\ntype=outputdebugstring\r\n"
+             "[Default]\r\ntype=syslog\r\nserver=127.0.0.2\r\n");
     const ToolRun run = logcheck(L"lint");
     EXPECT_EQ(0u, run.code) << run.out;
     EXPECT_TRUE(
@@ -88,6 +90,7 @@ TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
     EXPECT_TRUE(run.has(
         "[Collector] syslog to 127.0.0.1:5514; when <activity>==\"zuAgent\"; every record"));
     EXPECT_TRUE(run.has("[Debugger] debugger output; every record"));
+    EXPECT_TRUE(run.has("[Default] syslog to 127.0.0.2:514; every record"));
     EXPECT_TRUE(run.has("no problems"));
 }
 
@@ -161,7 +164,9 @@ TEST_F(LogCheckTest, TraceAgreesWithTheManager)
     EXPECT_TRUE(run.has(
         "[Install] leaves it: condition false: <activity> (\"zuAgent\") == \"zuInstall\" is "
         "false, <activity> (\"zuAgent\") == \"zuUninstall\" is false"));
-    EXPECT_TRUE(run.has("[Off] leaves it: disabled by \"enabled=0\""));
+    EXPECT_TRUE(run.has("[Off] leaves it: disabled by \"enabled=False\""));
+    EXPECT_TRUE(run.has("[Nameless] takes it, writes nothing: no filter"));
+    EXPECT_TRUE(run.has("    to:   no file: \"filename\" or \"logdir\" is missing or too long"));
     EXPECT_TRUE(
         run.has("[Broken] leaves it: condition false: does not parse (it stops at column 12, at "
                 "\"zuAgent\")"));
