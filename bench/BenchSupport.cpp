@@ -1,5 +1,6 @@
 #include "BenchSupport.h"
 
+#include "ConfigFileWatch.h"
 #include "DefaultLogManager.h"
 #include "OStream.h"
 #include "ProductKeys.h"
@@ -142,7 +143,7 @@ void prepareInstallation()
                        static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
     }
     // The built-in table, never a configuration file, and activity zuAgent.
-    DeleteFileW((std::wstring(configDirectory.get()) + L"\\logCfg.Ini").c_str());
+    DeleteFileW(configurationFilePath().c_str());
     orn::unique_hkey log;
     if (OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_SET_VALUE, log.put()) == ERROR_SUCCESS) {
         RegDeleteValueW(log.get(), L"szCurrentActivityType");

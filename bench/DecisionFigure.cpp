@@ -2,9 +2,9 @@
 // record, against one snprintf of the line, and the pieces of a record's cost.
 #include "Figures.h"
 
+#include "ConfigFileWatch.h"
 #include "DefaultLogConfiguration.h"
 #include "DefaultLogManager.h"
-#include "FilterEvaluator.h"
 #include "LogManager.h"
 #include "ProductKeys.h"
 #include "UniqueResource.h"
@@ -13,22 +13,6 @@
 
 namespace bench {
 namespace {
-
-// The manager's routing through the built-in table alone, without the
-// configuration-file check: isolates where the decision time goes.
-class TableOnlyManager : public LogUtils::LogManagerImpl {
-public:
-    void log(LogRecord&) override {}
-    LogUtils::IFilterEvaluator* getFilterEvaluator() override { return &evaluator_; }
-    LogUtils::ILogFormatter* getFormatter() override { return &LogUtils::logFormatter(); }
-    bool forEachConfiguration(ConfigurationEnumeration::ActionType& action) override
-    {
-        return action(defaultLogConfiguration());
-    }
-
-private:
-    FilterEvaluator evaluator_;
-};
 
 // The manager's whole decision for a trace of a component no section takes,
 // its look for changes included, against one snprintf of the line.
@@ -61,8 +45,7 @@ Figure decisionCost()
         [&](int) { sink = snprintfLine(buffer, sizeof buffer, fields, message); });
 
     // For comparison: the same decision made section by section from the
-    // table's keys (ConfigurationAction), and the pieces of a record's cost.
-    TableOnlyManager tableOnly;
+    // table's keys, and the pieces of a record's cost.
     LogUtils::PropertyMap map = {{L"activity", L"zuAgent"},
                                  {L"debugEnable", L"1"},
                                  {L"dt", L"20261207000000"},
@@ -72,10 +55,7 @@ Figure decisionCost()
     record.narrowMessage = message;
     const Figure table = compare(
         "routing through the table alone", 0, 15, 300,
-        [&](int) {
-            LogUtils::LogManagerImpl::ConfigurationAction action(tableOnly, record, view);
-            tableOnly.forEachConfiguration(action);
-        },
+        [&](int) { LogUtils::CompiledRouting(defaultLogConfiguration(), view).route(record); },
         [&](int) { sink = snprintfLine(buffer, sizeof buffer, fields, message); });
     orn::unique_handle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     orn::unique_handle second(CreateEventW(nullptr, FALSE, FALSE, nullptr));
@@ -84,7 +64,7 @@ Figure decisionCost()
         "change check", 0, 15, 300,
         [&](int) { sink = WaitForMultipleObjects(2, handles, FALSE, 0); },
         [&](int) { sink = snprintfLine(buffer, sizeof buffer, fields, message); });
-    const std::wstring iniPath = std::wstring(configDirectory.get()) + L"\\logCfg.Ini";
+    const std::wstring iniPath = configurationFilePath();
     WIN32_FILE_ATTRIBUTE_DATA data;
     const Figure examine = compare(
         "metadata query", 0, 15, 300,

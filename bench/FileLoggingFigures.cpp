@@ -3,6 +3,7 @@
 // against the same safe appends written straight against the system.
 #include "Figures.h"
 
+#include "ConfigFileWatch.h"
 #include "DefaultLogManager.h"
 #include "LogFileSink.h"
 #include "SafeLogFile.h"
@@ -158,11 +159,6 @@ const char traceConfiguration[] =
     "[traces]\r\ntype=file\r\nfilter=*.Debug ~kwAgent.Debug\r\n"
     "condition=not (<activity>==\"zuInstall\" or <activity>==\"zuUninstall\")\r\n"
     "filename=bench.ini.traces.<activity>.log\r\nformat=%D %T %P:%+p %m\r\n";
-
-std::wstring configurationFilePath()
-{
-    return std::wstring(configDirectory.get()) + L"\\logCfg.Ini";
-}
 
 }  // namespace
 

@@ -19,78 +19,48 @@ const CLSID kDomDocumentClass = {
 const IID kDomDocumentInterface = {
     0x2933BF81, 0x7B36, 0x11D2, {0xB2, 0x0E, 0x00, 0xC0, 0x4F, 0x98, 0x3E, 0x60}};
 
-// Keeps COM initialised for one read. When the thread already runs another
-// apartment model our CoInitialize fails, and undoing it would tear down the
-// caller's own initialisation, so only a successful one is undone.
-class ComScope {
-public:
-    ComScope() noexcept : result_(CoInitialize(nullptr)) {}
-    ~ComScope()
-    {
-        if (SUCCEEDED(result_))
-            CoUninitialize();
-    }
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-
-private:
-    HRESULT result_;
-};
-
 // A BSTR that must exist: a failed allocation is thrown as the class's own
 // out-of-memory exception.
-class Bstr {
-public:
-    explicit Bstr(const wchar_t* text) : value_(SysAllocString(text))
-    {
-        if (!value_)
-            throw MUIHelperOutOfMemory();
-    }
-    BSTR get() const noexcept { return value_.get(); }
+orn::unique_bstr MakeBstr(const wchar_t* text)
+{
+    orn::unique_bstr value(SysAllocString(text));
+    if (!value)
+        throw MUIHelperOutOfMemory();
+    return value;
+}
 
-private:
-    orn::unique_bstr value_;
-};
-
-class Variant {
-public:
-    Variant() noexcept { VariantInit(&value_); }
-    ~Variant() { VariantClear(&value_); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-    VARIANT* put() noexcept
-    {
-        VariantClear(&value_);
-        return &value_;
-    }
-    // The string held, or null when the value is not a string.
-    BSTR string() const noexcept { return value_.vt == VT_BSTR ? value_.bstrVal : nullptr; }
-    bool isString() const noexcept { return value_.vt == VT_BSTR; }
-
-private:
-    VARIANT value_;
-};
-
-// The value of a named attribute of a node; false when the node has no
-// attributes, lacks the name, or the value is not text.
-bool ReadAttribute(IXMLDOMNode* node, const Bstr& name, Variant& value)
+// The text of a named attribute of a node (a null BSTR is the empty text);
+// false when the node has no attributes, lacks the name, or the value is not
+// text.
+bool ReadAttribute(IXMLDOMNode* node, BSTR name, orn::unique_bstr& text)
 {
     com_ptr<IXMLDOMNamedNodeMap> attributes;
     if (FAILED(node->get_attributes(attributes.put())) || !attributes)
         return false;
     com_ptr<IXMLDOMNode> attribute;
-    if (FAILED(attributes->getNamedItem(name.get(), attribute.put())) || !attribute)
+    if (FAILED(attributes->getNamedItem(name, attribute.put())) || !attribute)
         return false;
-    if (FAILED(attribute->get_nodeValue(value.put())))
-        return false;
-    return value.isString();
+    VARIANT value;
+    VariantInit(&value);
+    if (SUCCEEDED(attribute->get_nodeValue(&value)) && value.vt == VT_BSTR) {
+        text.reset(value.bstrVal);
+        return true;
+    }
+    VariantClear(&value);
+    return false;
 }
 
 }  // namespace
 
 int ReadLanguageBitPosition(const std::wstring& path, const std::wstring& languageHex)
 {
-    ComScope com;
+    // When the thread already runs another apartment model our CoInitialize
+    // fails, and undoing it would tear down the caller's own initialisation.
+    const HRESULT com = CoInitialize(nullptr);
+    const auto uninitialize = orn::scope_exit([com] {
+        if (SUCCEEDED(com))
+            CoUninitialize();
+    });
     int position = -1;
 
     com_ptr<IXMLDOMDocument> document;
@@ -99,7 +69,7 @@ int ReadLanguageBitPosition(const std::wstring& path, const std::wstring& langua
         !document)
         return position;
 
-    const Bstr file(path.c_str());
+    const orn::unique_bstr file = MakeBstr(path.c_str());
     VARIANT source;
     VariantInit(&source);
     source.vt = VT_BSTR;
@@ -126,20 +96,19 @@ int FindLanguageBitPosition(IUnknown* unknown, const std::wstring& languageHex)
     if (FAILED(list->get_firstChild(entry.put())) || !entry)
         return position;
 
-    const Bstr languageName(L"langID");
-    const Bstr positionName(L"BitmaskBitPosition");
+    const orn::unique_bstr languageName = MakeBstr(L"langID");
+    const orn::unique_bstr positionName = MakeBstr(L"BitmaskBitPosition");
     const int languageLength = static_cast<int>(languageHex.size());
     while (entry) {
-        Variant language;
-        if (!ReadAttribute(entry.get(), languageName, language))
+        orn::unique_bstr language;
+        if (!ReadAttribute(entry.get(), languageName.get(), language))
             break;  // an entry without the attribute ends the search
-        const BSTR text = language.string();
-        const int length = text ? static_cast<int>(SysStringLen(text)) : 0;
-        if (CompareStringOrdinal(text ? text : L"", length, languageHex.c_str(), languageLength,
-                                 TRUE) == CSTR_EQUAL) {
-            Variant value;
-            if (ReadAttribute(entry.get(), positionName, value))
-                position = static_cast<int>(ParseDecimal(value.string() ? value.string() : L""));
+        const wchar_t* text = language ? language.get() : L"";
+        if (CompareStringOrdinal(text, static_cast<int>(SysStringLen(language.get())),
+                                 languageHex.c_str(), languageLength, TRUE) == CSTR_EQUAL) {
+            orn::unique_bstr value;
+            if (ReadAttribute(entry.get(), positionName.get(), value))
+                position = static_cast<int>(ParseDecimal(value ? value.get() : L""));
             break;
         }
         com_ptr<IXMLDOMNode> next;

@@ -115,8 +115,8 @@ const LanguageAbbrev kAbbreviations[] = {
 };
 const std::size_t kAbbreviationCount = sizeof(kAbbreviations) / sizeof(kAbbreviations[0]);
 
-// 0x0446 (Punjabi) and 0x0442 (Turkmen) are kept as the product has always
-// listed them.
+// The product's right-to-left list, which its other components share:
+// 0x0446 (Punjabi) and 0x0442 (Turkmen) included.
 const LANGID kRightToLeftLanguages[] = {
     0x0401, 0x0801, 0x0c01, 0x1001, 0x1401, 0x1801, 0x1c01, 0x2001,
     0x2401, 0x2801, 0x2c01, 0x3001, 0x3401, 0x3801, 0x3c01, 0x4001,

@@ -40,6 +40,26 @@ void DeleteCopy(const wchar_t* subKey, const wchar_t* name)
         RegDeleteValueW(key.get(), name);
 }
 
+// The read-back forms of the stored choice: the caller's variable is written
+// only when a choice was found. value is read once the read has filled it.
+template <typename Value, typename Out, typename Convert>
+BOOL StoreWhenFound(BOOL found, const Value& value, Out& out, Convert convert)
+{
+    if (found)
+        out = convert(value);
+    return found;
+}
+
+LANGID LowWord(DWORD value)
+{
+    return LOWORD(value);
+}
+
+std::wstring AbbreviationOf(DWORD locale)
+{
+    return LocaleText(locale, LOCALE_SABBREVLANGNAME);
+}
+
 }  // namespace
 
 BOOL CMUIHelper::ReadPreferredLanguageFromRoot(DWORD& value, HKEY root)
@@ -50,37 +70,25 @@ BOOL CMUIHelper::ReadPreferredLanguageFromRoot(DWORD& value, HKEY root)
 BOOL CMUIHelper::GetPreferredLanguage(LANGID& language)
 {
     DWORD value = 0;
-    const BOOL found = ReadPreferredLanguage(value);
-    if (found)
-        language = LOWORD(value);
-    return found;
+    return StoreWhenFound(ReadPreferredLanguage(value), value, language, LowWord);
 }
 
 BOOL CMUIHelper::GetPreferredLanguageHex(std::wstring& hex)
 {
     LANGID language = 0;
-    const BOOL found = GetPreferredLanguage(language);
-    if (found)
-        hex = LanguageHex(language);
-    return found;
+    return StoreWhenFound(GetPreferredLanguage(language), language, hex, LanguageHex);
 }
 
 BOOL CMUIHelper::GetPreferredLocaleHex(std::wstring& hex)
 {
     DWORD value = 0;
-    const BOOL found = ReadPreferredLanguage(value);
-    if (found)
-        hex = LocaleHex(value);
-    return found;
+    return StoreWhenFound(ReadPreferredLanguage(value), value, hex, LocaleHex);
 }
 
 BOOL CMUIHelper::GetPreferredLanguageAbbrev(std::wstring& abbrev)
 {
     DWORD value = 0;
-    if (!ReadPreferredLanguage(value))
-        return FALSE;
-    abbrev = LocaleText(value, LOCALE_SABBREVLANGNAME);
-    return TRUE;
+    return StoreWhenFound(ReadPreferredLanguage(value), value, abbrev, AbbreviationOf);
 }
 
 BOOL CMUIHelper::SetPreferredLanguage(DWORD value)

@@ -2,65 +2,37 @@
 
 namespace {
 
-#define ORN_LOG_FORMAT L"%D %T %P:%+p %m"
-
-// Constant data: the compiler lays it out, so it is complete before the first
-// constructor of the module runs.
-constexpr BuiltInLogTable table = {
-    {
-        {L"type", L"file"},
-        {L"filter", L"QuarvelOASDetection.Debug"},
-        {L"filename", L"QuarvelOASDetection.log"},
-        {L"format", ORN_LOG_FORMAT},
-        {nullptr, nullptr},
-    },
-    {
-        {L"type", L"file"},
-        {L"filter", L"kwAgent.Info"},
-        {L"filename", L"kwAgent.log"},
-        {L"format", ORN_LOG_FORMAT},
-        {nullptr, nullptr},
-    },
-    {
-        {L"type", L"file"},
-        {L"filter", L"*.Notice"},
-        {L"filename", L"zuNotices.log"},
-        {L"format", ORN_LOG_FORMAT},
-        {nullptr, nullptr},
-    },
-    {
-        {L"type", L"file"},
-        {L"filter", L"*.Info"},
-        {L"condition", L"<activity>==\"zuInstall\" or <activity>==\"zuUninstall\""},
-        {L"filename", L"<activity>.<dt>.log"},
-        {L"format", ORN_LOG_FORMAT},
-    },
-    {
-        {L"type", L"file"},
-        {L"filter", L"*.Info"},
-        {L"condition", L"not (<activity>==\"zuInstall\" or <activity>==\"zuUninstall\")"},
-        {L"filename", L"<activity>.log"},
-        {L"format", ORN_LOG_FORMAT},
-    },
+struct BuiltInSection {
+    const wchar_t* filter;
+    const wchar_t* condition;  // null: none
+    const wchar_t* filename;
 };
 
-#undef ORN_LOG_FORMAT
+// Sections 3 and 4 are exact complements: every record of level 0 to 6 lands
+// in one activity log.
+constexpr BuiltInSection builtInSections[] = {
+    {L"QuarvelOASDetection.Debug", nullptr, L"QuarvelOASDetection.log"},
+    {L"kwAgent.Info", nullptr, L"kwAgent.log"},
+    {L"*.Notice", nullptr, L"zuNotices.log"},
+    {L"*.Info", L"<activity>==\"zuInstall\" or <activity>==\"zuUninstall\"",
+     L"<activity>.<dt>.log"},
+    {L"*.Info", L"not (<activity>==\"zuInstall\" or <activity>==\"zuUninstall\")",
+     L"<activity>.log"},
+};
 
 }  // namespace
 
-const BuiltInLogTable& builtInLogTable()
-{
-    return table;
-}
-
 DefaultLogConfiguration::DefaultLogConfiguration()
 {
-    for (int section = 0; section < builtInLogSectionCount; ++section) {
-        for (int slot = 0; slot < builtInLogSlotCount; ++slot) {
-            const BuiltInLogSlot& entry = table[section][slot];
-            if (entry.key)
-                setProperty(section, entry.key, entry.value);
-        }
+    int index = 0;
+    for (const BuiltInSection& section : builtInSections) {
+        setProperty(index, L"type", L"file");
+        setProperty(index, L"filter", section.filter);
+        if (section.condition)
+            setProperty(index, L"condition", section.condition);
+        setProperty(index, L"filename", section.filename);
+        setProperty(index, L"format", L"%D %T %P:%+p %m");
+        ++index;
     }
 }
 

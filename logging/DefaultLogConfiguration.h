@@ -4,22 +4,9 @@
 
 #include "LogConfiguration.h"
 
-struct BuiltInLogSlot {
-    const wchar_t* key;  // null: an empty slot
-    const wchar_t* value;
-};
-
-constexpr int builtInLogSectionCount = 5;
-constexpr int builtInLogSlotCount = 5;
-using BuiltInLogTable = BuiltInLogSlot[builtInLogSectionCount][builtInLogSlotCount];
-
-// The table itself; constant data, ready before any object of the module is
-// constructed.
-const BuiltInLogTable& builtInLogTable();
-
 class DefaultLogConfiguration : public LogUtils::PropertyLogConfiguration {
 public:
-    // Filled from builtInLogTable(), section by section, slot by slot.
+    // Sections 0 to 4, each a file in the product's line format.
     DefaultLogConfiguration();
 };
 

@@ -8,39 +8,19 @@
 
 #include <memory>
 
-// Serializes the threads that build a new state; the others route on with the
-// last one published.
-class DefaultLogManager::RefreshLock {
-public:
-    enum Mode { wait, tryOnly };
-    RefreshLock(CRITICAL_SECTION& section, Mode mode) : section_(section)
-    {
-        if (mode == wait) {
-            EnterCriticalSection(&section_);
-            held_ = true;
-        } else {
-            held_ = TryEnterCriticalSection(&section_) != FALSE;
-        }
-    }
-    ~RefreshLock()
-    {
-        if (held_)
-            LeaveCriticalSection(&section_);
-    }
-    RefreshLock(const RefreshLock&) = delete;
-    RefreshLock& operator=(const RefreshLock&) = delete;
-    explicit operator bool() const { return held_; }
-
-private:
-    CRITICAL_SECTION& section_;
-    bool held_;
-};
-
 DefaultLogManager::DefaultLogManager() : changeEvent(CreateEventW(nullptr, FALSE, TRUE, nullptr))
 {
     // Without the event every wait fails and every record refreshes: slower,
     // but still logging.
     InitializeCriticalSection(&refreshing_);
+}
+
+// Serializes the threads that build a new state; the others route on with the
+// last one published.
+auto DefaultLogManager::lockRefresh()
+{
+    EnterCriticalSection(&refreshing_);
+    return orn::scope_exit([this] { LeaveCriticalSection(&refreshing_); });
 }
 
 DefaultLogManager::~DefaultLogManager()
@@ -110,7 +90,7 @@ DefaultLogManager::askForChanges(std::shared_ptr<const State> current)
 // for them rather than being lost.
 std::shared_ptr<const DefaultLogManager::State> DefaultLogManager::firstState()
 {
-    RefreshLock lock(refreshing_, RefreshLock::wait);
+    const auto leave = lockRefresh();
     if (!std::atomic_load(&state_)) {
         if (!keyWait_.load()) {
             // The event starts signalled for the first refresh, which is
@@ -127,36 +107,11 @@ std::shared_ptr<const DefaultLogManager::State> DefaultLogManager::firstState()
     return std::atomic_load(&state_);
 }
 
-void DefaultLogManager::route(LogRecord& record)
-{
-    if (const std::shared_ptr<const State> current = std::atomic_load(&state_))
-        routeWith(*current, record);
-}
-
 void DefaultLogManager::routeWith(const State& state, LogRecord& record)
 {
     if (record.level == LevelDebug && state.dropsTraces)
         return;
-    LogUtils::LogPropertiesOnMapImpl view(state.properties.get());
-    state.routing.route(record, *this, view);
-}
-
-LogUtils::IFilterEvaluator* DefaultLogManager::getFilterEvaluator()
-{
-    return &filterEvaluator;
-}
-
-LogUtils::ILogFormatter* DefaultLogManager::getFormatter()
-{
-    return &LogUtils::logFormatter();
-}
-
-bool DefaultLogManager::forEachConfiguration(ConfigurationEnumeration::ActionType& action)
-{
-    const std::shared_ptr<const State> current = std::atomic_load(&state_);
-    if (current && current->usesFile())
-        return action(*current->file);
-    return action(defaultLogConfiguration());
+    state.routing.route(record);
 }
 
 std::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::snapshot() const
@@ -189,7 +144,7 @@ std::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::currentPropertie
 
 void DefaultLogManager::refresh()
 {
-    RefreshLock lock(refreshing_, RefreshLock::wait);
+    const auto leave = lockRefresh();
     try {
         publish(readLogProperties(logKey, changeEvent.get()));
         InterlockedIncrement(&refreshes_);
@@ -204,9 +159,11 @@ std::shared_ptr<const DefaultLogManager::State> DefaultLogManager::reconsider()
 {
     // A thread already building a state examines the file after it watched
     // the folder again, so it sees this change too.
-    RefreshLock lock(refreshing_, RefreshLock::tryOnly);
+    if (!TryEnterCriticalSection(&refreshing_))
+        return std::atomic_load(&state_);
+    const auto leave = orn::scope_exit([this] { LeaveCriticalSection(&refreshing_); });
     const std::shared_ptr<const State> current = std::atomic_load(&state_);
-    if (!lock || !current)
+    if (!current)
         return current;
     try {
         return publish(current->properties);
@@ -221,16 +178,16 @@ std::shared_ptr<const DefaultLogManager::State>
 DefaultLogManager::publish(std::shared_ptr<const LogUtils::PropertyMap> properties)
 {
     const std::shared_ptr<const State> next =
-        nextLogManagerState(std::atomic_load(&state_), std::move(properties), getFilterEvaluator(),
-                            readings_, keyWait_.load() ? &folderChanged_ : nullptr);
+        nextLogManagerState(std::atomic_load(&state_), std::move(properties), readings_,
+                            keyWait_.load() ? &folderChanged_ : nullptr);
     std::atomic_exchange(&state_, next);
     return next;
 }
 
 namespace {
-// After the built-in table's text (1100), before the built-in configuration
-// (1120); the two folders follow it (LogFolders.cpp: 1130, 1140). Destroyed
-// in reverse.
+// After the module object (1010), before the built-in configuration (1120);
+// the two folders follow it (LogFolders.cpp: 1130, 1140). Destroyed in
+// reverse.
 DefaultLogManager processManager __attribute__((init_priority(1110)));
 }  // namespace
 

@@ -5,7 +5,6 @@
 // again when the file changes. The routing is decided once per property set
 // and configuration, and published like the properties.
 
-#include "FilterEvaluator.h"
 #include "LogFolders.h"
 #include "LogManager.h"
 #include "ProductKeys.h"
@@ -24,9 +23,6 @@ public:
     DefaultLogManager& operator=(const DefaultLogManager&) = delete;
 
     void log(LogRecord& record) override;
-    LogUtils::IFilterEvaluator* getFilterEvaluator() override;
-    LogUtils::ILogFormatter* getFormatter() override;
-    bool forEachConfiguration(ConfigurationEnumeration::ActionType& action) override;
 
     // The property set records are routed with now (null before the first
     // record). Published maps are never changed; a new one is made only when
@@ -35,10 +31,6 @@ public:
     // The property set the next record would be routed with, read from the
     // registry first when it changed, as log() does; for inspection tools.
     std::shared_ptr<const LogUtils::PropertyMap> currentProperties();
-
-    // The second half of log: the debug gate and the routing as last decided,
-    // without looking for changes (benchmarks time the two halves apart).
-    void route(LogRecord& record);
 
     // Whether the last routing decided came from "logCfg.Ini", and how many
     // times the file has been read (for tests).
@@ -59,9 +51,9 @@ public:
 
 private:
     using State = LogManagerState;
-    class RefreshLock;
 
     static void CALLBACK onKeyChange(void* context, BOOLEAN timedOut);
+    auto lockRefresh();
     std::shared_ptr<const State> askForChanges(std::shared_ptr<const State> current);
     void refresh();
     std::shared_ptr<const State> reconsider();
@@ -70,7 +62,6 @@ private:
     std::shared_ptr<const State> publish(std::shared_ptr<const LogUtils::PropertyMap> properties);
     void routeWith(const State& state, LogRecord& record);
 
-    FilterEvaluator filterEvaluator;
     orn::unique_handle changeEvent;
     orn::unique_hkey logKey;
     std::shared_ptr<const State> state_;

@@ -7,6 +7,8 @@
 #include <cwchar>
 #include <string>
 
+namespace LogUtils {
+
 namespace {
 
 // The record's component in wide characters, converted with the thread's ANSI
@@ -33,14 +35,12 @@ private:
     void convert()
     {
         text_ = L"";
-        length_ = 0;
         if (!component_ || !*component_)
             return;
         // Every ANSI code page maps the ASCII bytes to themselves, so the
         // usual names need no conversion call.
         std::size_t ascii = 0;
-        while (ascii < sizeof inline_ / sizeof inline_[0] - 1 &&
-               static_cast<unsigned char>(component_[ascii]) - 1u < 0x7fu) {
+        while (ascii < capacity - 1 && static_cast<unsigned char>(component_[ascii]) - 1u < 0x7fu) {
             inline_[ascii] = static_cast<wchar_t>(component_[ascii]);
             ++ascii;
         }
@@ -50,8 +50,7 @@ private:
             length_ = ascii;
             return;
         }
-        int count = MultiByteToWideChar(CP_THREAD_ACP, 0, component_, -1, inline_,
-                                        static_cast<int>(sizeof inline_ / sizeof inline_[0]));
+        int count = MultiByteToWideChar(CP_THREAD_ACP, 0, component_, -1, inline_, capacity);
         if (count > 0) {
             text_ = inline_;
         } else {
@@ -66,10 +65,11 @@ private:
         length_ = std::wcslen(text_);
     }
 
+    static constexpr int capacity = 128;
     const char* component_;
     const wchar_t* text_ = nullptr;
     std::size_t length_ = 0;
-    wchar_t inline_[128];
+    wchar_t inline_[capacity];
     std::wstring heap_;
 };
 
@@ -94,135 +94,44 @@ int levelLimit(const wchar_t* begin, const wchar_t* end)
     return levelFromName(narrow);
 }
 
-bool isAscii(const wchar_t* begin, const wchar_t* end)
+FilterPattern compilePattern(std::wstring token)
 {
-    for (; begin != end; ++begin) {
-        if (*begin > 0x7f)
-            return false;
-    }
-    return true;
-}
-
-// One pattern, component part "." level part. The component part is a
-// case-blind prefix of the component; "*" or nothing stands for every
-// component. limit is the level the level part admits up to, or -1 when it
-// is still to be worked out.
-struct PatternText {
-    const wchar_t* component;
-    std::size_t componentLength;
-    bool anyComponent;
-    const wchar_t* levelBegin;
-    const wchar_t* levelEnd;
-    int limit;
-};
-
-// False for a token without a dot: it matches nothing.
-bool splitPattern(const wchar_t* begin, const wchar_t* end, PatternText& pattern)
-{
-    const wchar_t* dot = begin;
-    while (dot != end && *dot != L'.')
-        ++dot;
-    if (dot == end)
-        return false;
-    pattern.component = begin;
-    pattern.componentLength = static_cast<std::size_t>(dot - begin);
-    pattern.anyComponent =
-        pattern.componentLength == 0 || (pattern.componentLength == 1 && *begin == L'*');
-    pattern.levelBegin = dot + 1;
-    pattern.levelEnd = end;
-    pattern.limit = -1;
-    return true;
-}
-
-// Walks the patterns of a filter in order: tokens separated by blanks alone
-// (a tab belongs to its token), a leading '~' marking an exclusion. Tokens
-// without a dot match nothing and are passed over. visit(pattern, exclusion)
-// answers false to stop the walk.
-template <typename Visit>
-void forEachPattern(const wchar_t* expression, Visit visit)
-{
-    const wchar_t* position = expression;
-    for (;;) {
-        while (*position == L' ')
-            ++position;
-        if (!*position)
-            return;
-        const wchar_t* begin = position;
-        while (*position && *position != L' ')
-            ++position;
-        const bool exclusion = *begin == L'~';
-        PatternText pattern;
-        if (splitPattern(exclusion ? begin + 1 : begin, position, pattern) &&
-            !visit(pattern, exclusion))
-            return;
-    }
+    FilterPattern pattern;
+    pattern.token = std::move(token);
+    pattern.exclusion = pattern.token[0] == L'~';
+    const std::size_t begin = pattern.exclusion ? 1 : 0;
+    const std::size_t dot = pattern.token.find(L'.', begin);
+    pattern.hasDot = dot != std::wstring::npos;
+    if (!pattern.hasDot)
+        return pattern;
+    pattern.componentLength = dot - begin;
+    pattern.anyComponent = pattern.componentLength == 0 ||
+                           (pattern.componentLength == 1 && pattern.token[begin] == L'*');
+    const wchar_t* const level = pattern.levelPart();
+    const wchar_t* const end = pattern.token.c_str() + pattern.token.size();
+    // ASCII reads the same in every code page; a part too long to begin a
+    // name is decided without converting it.
+    bool ascii = true;
+    for (const wchar_t* c = level; c != end; ++c)
+        ascii = ascii && *c < 0x80;
+    pattern.level = ascii || end - level > 64 ? levelLimit(level, end) : -1;
+    return pattern;
 }
 
 // The level test and the component test are both pure, so the cheaper one
 // goes first when the limit is known.
-bool patternMatches(const PatternText& pattern, const LogRecord& record, ComponentText& component)
+bool patternMatches(const FilterPattern& pattern, const LogRecord& record, ComponentText& component)
 {
-    if (pattern.limit >= 0 && record.level > pattern.limit)
+    if (!pattern.hasDot || (pattern.level >= 0 && record.level > pattern.level))
         return false;
-    if (!pattern.anyComponent) {
-        if (component.length() < pattern.componentLength)
-            return false;
-        if (_wcsnicmp(component.text(), pattern.component, pattern.componentLength) != 0)
-            return false;
-    }
-    return pattern.limit >= 0 || record.level <= levelLimit(pattern.levelBegin, pattern.levelEnd);
-}
-
-}  // namespace
-
-bool FilterEvaluator::evaluateCondition(const wchar_t* expression, const LogRecord&,
-                                        LookupableW* properties)
-{
-    return evaluateConditionText(expression, properties);
-}
-
-// Tokens are separated by blanks alone (a tab belongs to its token). An
-// exclusion anywhere rejects the record; otherwise one matching positive
-// pattern admits it.
-bool FilterEvaluator::evaluateFilter(const wchar_t* expression, const LogRecord& record,
-                                     LookupableW*)
-{
-    if (!expression)
+    if (!pattern.anyComponent &&
+        (component.length() < pattern.componentLength ||
+         _wcsnicmp(component.text(), pattern.component(), pattern.componentLength) != 0))
+        return false;
+    if (pattern.level >= 0)
         return true;
-    ComponentText component(record.component);
-    bool matched = false;
-    bool excluded = false;
-    forEachPattern(expression, [&](const PatternText& pattern, bool exclusion) {
-        if (!exclusion && matched)
-            return true;
-        if (!patternMatches(pattern, record, component))
-            return true;
-        if (exclusion)
-            excluded = true;
-        else
-            matched = true;
-        return !excluded;
-    });
-    return matched && !excluded;
-}
-
-namespace LogUtils {
-
-namespace {
-
-// A compiled pattern as the matching reads it.
-template <typename Pattern>
-PatternText patternText(const std::wstring& text, const Pattern& pattern)
-{
-    const wchar_t* const base = text.c_str();
-    PatternText result;
-    result.component = base + pattern.componentBegin;
-    result.componentLength = pattern.componentLength;
-    result.anyComponent = pattern.anyComponent;
-    result.levelBegin = base + pattern.levelBegin;
-    result.levelEnd = result.levelBegin + pattern.levelLength;
-    result.limit = pattern.level;
-    return result;
+    const wchar_t* const level = pattern.levelPart();
+    return record.level <= levelLimit(level, pattern.token.c_str() + pattern.token.size());
 }
 
 }  // namespace
@@ -230,75 +139,50 @@ PatternText patternText(const std::wstring& text, const Pattern& pattern)
 CompiledFilter::CompiledFilter(const wchar_t* expression)
     : present_(expression != nullptr), text_(expression ? expression : L"")
 {
-    const wchar_t* const base = text_.c_str();
-    forEachPattern(base, [&](const PatternText& split, bool exclusion) {
-        Pattern pattern;
-        pattern.tokenBegin = static_cast<std::size_t>(split.component - base) - (exclusion ? 1 : 0);
-        pattern.componentBegin = static_cast<std::size_t>(split.component - base);
-        pattern.componentLength = split.componentLength;
-        pattern.anyComponent = split.anyComponent;
-        pattern.levelBegin = static_cast<std::size_t>(split.levelBegin - base);
-        pattern.levelLength = static_cast<std::size_t>(split.levelEnd - split.levelBegin);
-        // ASCII reads the same in every code page; a part too long to begin
-        // a name is decided without converting it.
-        pattern.level = isAscii(split.levelBegin, split.levelEnd) || pattern.levelLength > 64
-                            ? levelLimit(split.levelBegin, split.levelEnd)
-                            : -1;
-        (exclusion ? exclusions_ : positives_).push_back(pattern);
-        return true;
-    });
+    for (std::size_t at = text_.find_first_not_of(L' '); at != std::wstring::npos;) {
+        const std::size_t end = text_.find(L' ', at);
+        patterns_.push_back(compilePattern(text_.substr(at, end - at)));
+        at = text_.find_first_not_of(L' ', end);
+    }
 }
 
-// An exclusion anywhere rejects; one positive match admits. Which is tested
-// first changes nothing, as no test has an effect.
-bool CompiledFilter::matches(const LogRecord& record) const
+bool CompiledFilter::admits(const LogRecord& record, const FilterPattern** deciding) const
 {
+    if (deciding)
+        *deciding = nullptr;
     if (!present_)
         return true;
     ComponentText component(record.component);
-    bool matched = false;
-    for (const Pattern& pattern : positives_) {
-        if (patternMatches(patternText(text_, pattern), record, component)) {
-            matched = true;
+    const FilterPattern* admitting = nullptr;
+    for (const FilterPattern& pattern : patterns_) {
+        if (!pattern.exclusion && patternMatches(pattern, record, component)) {
+            admitting = &pattern;
             break;
         }
     }
-    if (!matched)
+    if (!admitting)
         return false;
-    for (const Pattern& pattern : exclusions_) {
-        if (patternMatches(patternText(text_, pattern), record, component))
-            return false;
-    }
-    return true;
-}
-
-bool CompiledFilter::decide(const LogRecord& record, std::wstring& deciding) const
-{
-    deciding.clear();
-    if (!present_)
-        return true;
-    ComponentText component(record.component);
-    const auto firstMatch = [&](const std::vector<Pattern>& patterns) -> const Pattern* {
-        for (const Pattern& pattern : patterns) {
-            if (patternMatches(patternText(text_, pattern), record, component))
-                return &pattern;
+    for (const FilterPattern& pattern : patterns_) {
+        if (pattern.exclusion && patternMatches(pattern, record, component)) {
+            admitting = &pattern;
+            break;
         }
-        return nullptr;
-    };
-    const auto token = [&](const Pattern& pattern) {
-        const std::size_t end = pattern.levelBegin + pattern.levelLength;
-        return text_.substr(pattern.tokenBegin, end - pattern.tokenBegin);
-    };
-    const Pattern* positive = firstMatch(positives_);
-    // Without a positive match an exclusion that matches is still named.
-    if (const Pattern* exclusion = firstMatch(exclusions_)) {
-        deciding = token(*exclusion);
-        return false;
     }
-    if (!positive)
-        return false;
-    deciding = token(*positive);
-    return true;
+    if (deciding)
+        *deciding = admitting;
+    return !admitting->exclusion;
 }
 
 }  // namespace LogUtils
+
+bool FilterEvaluator::evaluateCondition(const wchar_t* expression, const LogRecord&,
+                                        LookupableW* properties)
+{
+    return evaluateConditionText(expression, properties);
+}
+
+bool FilterEvaluator::evaluateFilter(const wchar_t* expression, const LogRecord& record,
+                                     LookupableW*)
+{
+    return LogUtils::CompiledFilter(expression).admits(record);
+}

@@ -101,9 +101,8 @@ public:
 class LogConfigurationSection {
 public:
     explicit LogConfigurationSection(LookupableW* section) : section_(section) {}
-    virtual ~LogConfigurationSection() = default;
 
-    virtual const wchar_t* getProperty(const wchar_t* key);
+    const wchar_t* getProperty(const wchar_t* key);
     // "enabled" absent, or anything but "0" and "false" (ignoring case).
     bool isEnabled();
 

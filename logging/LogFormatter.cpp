@@ -14,47 +14,106 @@ namespace LogUtils {
 
 namespace {
 
-using SessionQuery = BOOL(WINAPI*)(DWORD, DWORD*);
+// Characters of an error text, terminator included.
+constexpr int errorTextCapacity = 256;
 
-// Values of the process that never change: computed once, on first use, and
-// only read afterwards, so formatting holds no lock.
-struct ProcessValues {
-    ProcessValues()
+// Every record formats its stamps: digits by hand, since snprintf costs more
+// than the rest of the line together. Each writer answers the end of what it
+// wrote, as "%0<width>u", "%d", "%x" and "%<width>s" print.
+char* putDecimal(char* at, unsigned value, int width = 0)
+{
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    for (int pad = width - count; pad > 0; --pad)
+        *at++ = '0';
+    while (count)
+        *at++ = digits[--count];
+    return at;
+}
+
+char* putSigned(char* at, int value)
+{
+    if (value < 0) {
+        *at++ = '-';
+        // Negated as unsigned, so that the most negative value keeps its digits.
+        return putDecimal(at, 0u - static_cast<unsigned>(value));
+    }
+    return putDecimal(at, static_cast<unsigned>(value));
+}
+
+char* putHex(char* at, unsigned value)
+{
+    char digits[8];
+    int count = 0;
+    do {
+        digits[count++] = "0123456789abcdef"[value & 15];
+        value >>= 4;
+    } while (value);
+    while (count)
+        *at++ = digits[--count];
+    return at;
+}
+
+char* putRightAligned(char* at, const char* text, int width)
+{
+    const std::size_t length = std::strlen(text);
+    for (int pad = width - static_cast<int>(length); pad > 0; --pad)
+        *at++ = ' ';
+    std::memcpy(at, text, length);
+    return at + length;
+}
+
+// "Error=5: " or "Error=0x8007000e: " followed by the system's text for the
+// code without its trailing line break; the prefix alone when the system has
+// none. Keeps the thread's last-error value.
+void formatErrorText(DWORD code, char (&text)[errorTextCapacity])
+{
+    const DWORD lastError = GetLastError();
+    int length =
+        code >= 0x80000000u
+            ? std::snprintf(text, errorTextCapacity, "Error=0x%08lx: ", code)
+            : std::snprintf(text, errorTextCapacity, "Error=%ld: ", static_cast<long>(code));
+    if (length < 0)
+        length = 0;
+    const DWORD room = static_cast<DWORD>(errorTextCapacity - 1 - length);
+    const DWORD written =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text + length, room, nullptr);
+    // A failed call may leave anything in the room it was given.
+    length += written < room ? static_cast<int>(written) : 0;
+    text[length] = '\0';
+    // Control characters, the line break above all, end the system's texts.
+    while (length > 0 &&
+           (static_cast<unsigned char>(text[length - 1]) < 0x20 || text[length - 1] == 0x7f)) {
+        --length;
+        text[length] = '\0';
+    }
+    SetLastError(lastError);
+}
+
+// The process's name never changes: worked out on first use and only read
+// afterwards, so formatting holds no lock. Nothing to run at unload: a late
+// record still finds it.
+struct ProcessName {
+    ProcessName()
     {
         char path[MAX_PATH + 1] = {};
         const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
         path[length < MAX_PATH ? length : MAX_PATH] = '\0';
-        processNameFromPath(path, name);
-
-        version.dwOSVersionInfoSize = sizeof version;
-        if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version))) {
-            std::memset(&version, 0, sizeof version);
-            version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
-            if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version)))
-                std::memset(&version, 0, sizeof version);
-            version.wSuiteMask = 0;
-        }
-        kernel32 = GetModuleHandleW(L"kernel32.dll");
+        processNameFromPath(path, text);
     }
-
-    bool hasTerminalServices() const
-    {
-        return (version.wSuiteMask & (VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS)) != 0;
-    }
-    bool isNtPlatform() const { return version.dwPlatformId == VER_PLATFORM_WIN32_NT; }
-
-    char name[processNameCapacity] = {};
-    OSVERSIONINFOEXW version = {};
-    HMODULE kernel32 = nullptr;
+    char text[processNameCapacity] = {};
 };
+static_assert(std::is_trivially_destructible<ProcessName>::value, "kept until the end");
 
-// Nothing to run at unload: a late record still finds the values.
-static_assert(std::is_trivially_destructible<ProcessValues>::value, "kept until the end");
-
-const ProcessValues& processValues()
+const char* processName()
 {
-    static const ProcessValues values;
-    return values;
+    static const ProcessName name;
+    return name.text;
 }
 
 // Code letters' outputs never need more than this, but for %m and %U.
@@ -113,7 +172,7 @@ void writeTime(OStream<char>& out, const SYSTEMTIME& time, bool full)
 void writeProcessName(OStream<char>& out)
 {
     char text[fieldCapacity];
-    writeField(out, text, putRightAligned(text, processValues().name, 8));
+    writeField(out, text, putRightAligned(text, processName(), 8));
 }
 
 void writeSourceFile(OStream<char>& out, const char* sourceFile, bool whole)
@@ -135,23 +194,15 @@ void writeUserName(OStream<char>& out)
 
 void writeSession(OStream<char>& out)
 {
-    const ProcessValues& process = processValues();
     DWORD session = 0;
-    if (process.hasTerminalServices() && process.kernel32) {
-        // Missing from the oldest systems, so found at run time.
-        const auto query = reinterpret_cast<SessionQuery>(
-            reinterpret_cast<void*>(GetProcAddress(process.kernel32, "ProcessIdToSessionId")));
-        if (!query || !query(GetCurrentProcessId(), &session))
-            session = 0;
-    }
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session))
+        session = 0;
     char text[fieldCapacity];
     writeField(out, text, putDecimal(text, session));
 }
 
 void writeWindowStation(OStream<char>& out)
 {
-    if (!processValues().isNtPlatform())
-        return;
     char name[261] = {};
     DWORD needed = 0;
     // The process's window station handle is not to be closed.
@@ -229,55 +280,6 @@ private:
 
 }  // namespace
 
-// Every record formats its stamps: digits by hand, since snprintf costs more
-// than the rest of the line together.
-char* putDecimal(char* at, unsigned value, int width)
-{
-    char digits[10];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value);
-    for (int pad = width - count; pad > 0; --pad)
-        *at++ = '0';
-    while (count)
-        *at++ = digits[--count];
-    return at;
-}
-
-char* putSigned(char* at, int value)
-{
-    if (value < 0) {
-        *at++ = '-';
-        // Negated as unsigned, so that the most negative value keeps its digits.
-        return putDecimal(at, 0u - static_cast<unsigned>(value));
-    }
-    return putDecimal(at, static_cast<unsigned>(value));
-}
-
-char* putHex(char* at, unsigned value)
-{
-    char digits[8];
-    int count = 0;
-    do {
-        digits[count++] = "0123456789abcdef"[value & 15];
-        value >>= 4;
-    } while (value);
-    while (count)
-        *at++ = digits[--count];
-    return at;
-}
-
-char* putRightAligned(char* at, const char* text, int width)
-{
-    const std::size_t length = std::strlen(text);
-    for (int pad = width - static_cast<int>(length); pad > 0; --pad)
-        *at++ = ' ';
-    std::memcpy(at, text, length);
-    return at + length;
-}
-
 int processNameFromPath(const char* path, char (&name)[processNameCapacity])
 {
     name[0] = '\0';
@@ -297,32 +299,6 @@ int processNameFromPath(const char* path, char (&name)[processNameCapacity])
     std::memcpy(name, begin, length);
     name[length] = '\0';
     return static_cast<int>(length);
-}
-
-int formatErrorText(DWORD code, char (&text)[errorTextCapacity])
-{
-    const DWORD lastError = GetLastError();
-    int length =
-        code >= 0x80000000u
-            ? std::snprintf(text, errorTextCapacity, "Error=0x%08lx: ", code)
-            : std::snprintf(text, errorTextCapacity, "Error=%ld: ", static_cast<long>(code));
-    if (length < 0)
-        length = 0;
-    const DWORD room = static_cast<DWORD>(errorTextCapacity - 1 - length);
-    const DWORD written =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                       MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text + length, room, nullptr);
-    // A failed call may leave anything in the room it was given.
-    length += written < room ? static_cast<int>(written) : 0;
-    text[length] = '\0';
-    // Control characters, the line break above all, end the system's texts.
-    while (length > 0 &&
-           (static_cast<unsigned char>(text[length - 1]) < 0x20 || text[length - 1] == 0x7f)) {
-        --length;
-        text[length] = '\0';
-    }
-    SetLastError(lastError);
-    return length;
 }
 
 bool LogFormatter::format(OStream<char>& out, const wchar_t* format, const LogRecord& record)

@@ -1,16 +1,10 @@
 #include "LogManager.h"
 
-#include "SinkTypes.h"
+#include "ConditionGrammar.h"
 
 #include <exception>
 
 namespace LogUtils {
-
-namespace {
-
-using Outcome = SectionDecision::Outcome;
-
-}  // namespace
 
 bool dropsTraces(LookupableW& properties)
 {
@@ -18,108 +12,96 @@ bool dropsTraces(LookupableW& properties)
     return debug && _wcsicmp(debug, L"0") == 0;
 }
 
-bool LogManagerImpl::ConfigurationAction::operator()(LogConfigurationW& configuration)
+namespace {
+
+std::wstring textOf(const wchar_t* value, bool& present)
 {
-    CompiledRouting(configuration, properties_, manager_.getFilterEvaluator())
-        .route(record_, manager_, properties_);
-    return false;
+    present = value != nullptr;
+    return value ? value : L"";
 }
 
-class CompiledRouting::Builder : public LogConfigurationW::ActionType {
-public:
-    Builder(std::vector<Section>& sections, LookupableW& properties, IFilterEvaluator* evaluator)
-        : sections_(sections), properties_(properties), evaluator_(evaluator)
-    {
-    }
-
-    bool operator()(LookupableW& lookup) override
-    {
-        LogConfigurationSection section(&lookup);
-        sections_.emplace_back();
-        Section& compiled = sections_.back();
-        if (!section.isEnabled()) {
-            compiled.outcome = Outcome::disabled;
-            compiled.enabled = section.getProperty(L"enabled");
-            return false;
-        }
-        const wchar_t* type = section.getProperty(L"type");
-        if (!type) {
-            compiled.outcome = Outcome::noType;
-            return false;
-        }
-        compiled.type = type;
-        const wchar_t* condition = section.getProperty(L"condition");
-        compiled.hasCondition = condition != nullptr;
-        if (condition)
-            compiled.condition = condition;
-        const wchar_t* filter = section.getProperty(L"filter");
-        compiled.hasFilter = filter != nullptr;
-        if (filter)
-            compiled.filter = filter;
-        if (const wchar_t* format = section.getProperty(L"format")) {
-            compiled.hasFormat = true;
-            compiled.format = format;
-        }
-
-        if (evaluator_) {
-            try {
-                if (!evaluator_->evaluateCondition(condition, record_, &properties_))
-                    compiled.outcome = Outcome::conditionFalse;
-            } catch (const std::exception&) {
-                // Asked again for every record, which then goes through
-                // rather than is lost if it throws again.
-                compiled.conditionPerRecord = true;
-            }
-            compiled.compiledFilter = CompiledFilter(filter);
-        }
-        compiled.sink = findSinkType(type);
-        if (compiled.outcome != Outcome::taken)
-            return false;
-        if (!compiled.sink)
-            compiled.outcome = Outcome::unknownType;
-        else if (!compiled.sink->readSettings(section, properties_, compiled.settings))
-            compiled.outcome = Outcome::noDestination;
-        return false;
-    }
-
-private:
-    std::vector<Section>& sections_;
-    LookupableW& properties_;
-    IFilterEvaluator* evaluator_;
-    // Conditions read only the properties; the interface still wants a record.
-    LogRecord record_{"", 0, LevelDebug, "", nullptr};
-};
-
-CompiledRouting::CompiledRouting(LogConfigurationW& configuration, LookupableW& properties,
-                                 IFilterEvaluator* evaluator)
-    : evaluator_(evaluator)
+RoutedSection readSection(LookupableW& lookup, LookupableW& properties)
 {
-    Builder builder(sections_, properties, evaluator);
-    configuration.firstThat(builder);
+    LogConfigurationSection section(&lookup);
+    RoutedSection routed;
+    if (!section.isEnabled()) {
+        routed.outcome = SectionOutcome::disabled;
+        routed.enabled = section.getProperty(L"enabled");
+        return routed;
+    }
+    const wchar_t* type = section.getProperty(L"type");
+    if (!type) {
+        routed.outcome = SectionOutcome::noType;
+        return routed;
+    }
+    routed.type = type;
+    const wchar_t* condition = section.getProperty(L"condition");
+    routed.condition = textOf(condition, routed.hasCondition);
+    routed.format = textOf(section.getProperty(L"format"), routed.hasFormat);
+    routed.filter = CompiledFilter(section.getProperty(L"filter"));
+    routed.sink = findSinkType(type);
+    try {
+        if (!evaluateConditionText(condition, &properties)) {
+            routed.outcome = SectionOutcome::conditionFalse;
+            return routed;
+        }
+    } catch (const std::exception&) {
+        // The section counts as passed rather than lose what it should log.
+        routed.filter = CompiledFilter();
+    }
+    if (!routed.sink)
+        routed.outcome = SectionOutcome::unknownType;
+    else if (!routed.sink->readSettings(section, properties, routed.settings))
+        routed.outcome = SectionOutcome::noDestination;
+    return routed;
 }
 
-void CompiledRouting::route(LogRecord& record, LogManagerImpl& manager,
-                            LookupableW& properties) const
+}  // namespace
+
+SectionOutcome RoutedSection::decide(const LogRecord& record, const FilterPattern** deciding) const
 {
-    for (const Section& section : sections_) {
-        if (section.outcome != Outcome::taken)
+    if (deciding)
+        *deciding = nullptr;
+    if (outcome != SectionOutcome::taken)
+        return outcome;
+    try {
+        if (!filter.admits(record, deciding))
+            return SectionOutcome::filtered;
+    } catch (const std::exception&) {
+        // A filter that ran out of memory lets the record through rather
+        // than lose it.
+    }
+    return SectionOutcome::taken;
+}
+
+CompiledRouting::CompiledRouting(LogConfigurationW& configuration, LookupableW& properties)
+{
+    class Reader : public LogConfigurationW::ActionType {
+    public:
+        Reader(std::vector<RoutedSection>& sections, LookupableW& properties)
+            : sections_(sections), properties_(properties)
+        {
+        }
+        bool operator()(LookupableW& section) override
+        {
+            sections_.push_back(readSection(section, properties_));
+            return false;
+        }
+
+    private:
+        std::vector<RoutedSection>& sections_;
+        LookupableW& properties_;
+    } reader(sections_, properties);
+    configuration.firstThat(reader);
+}
+
+void CompiledRouting::route(LogRecord& record) const
+{
+    for (const RoutedSection& section : sections_) {
+        if (section.decide(record) != SectionOutcome::taken)
             continue;
-        try {
-            // Set only with an evaluator, the one explain() asks.
-            if (section.conditionPerRecord) {
-                const wchar_t* condition =
-                    section.hasCondition ? section.condition.c_str() : nullptr;
-                if (!evaluator_->evaluateCondition(condition, record, &properties))
-                    continue;
-            }
-            if (!section.compiledFilter.matches(record))
-                continue;
-        } catch (const std::exception&) {
-            // An evaluation that ran out of memory lets the record through
-            // rather than lose it.
-        }
         LogManagerImpl::Streamer streamer(section.hasFormat ? section.format.c_str() : nullptr,
-                                          manager.getFormatter(), record);
+                                          &logFormatter(), record);
         section.sink->write(section.settings, record, streamer);
     }
 }

@@ -6,8 +6,7 @@
 std::shared_ptr<const LogManagerState>
 nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
                     std::shared_ptr<const LogUtils::PropertyMap> properties,
-                    LogUtils::IFilterEvaluator* evaluator, volatile LONG& readings,
-                    std::atomic<bool>* folderChanged)
+                    volatile LONG& readings, std::atomic<bool>* folderChanged)
 {
     const auto next = std::make_shared<LogManagerState>();
     next->properties = std::move(properties);
@@ -50,7 +49,7 @@ nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
             if (!stamp.exists) {
                 next->file.reset();
             } else if (!next->file || stamp != next->stamp || next->racy) {
-                next->file = std::make_shared<IniFileContents>(next->filePath.c_str());
+                next->file = std::make_shared<IniFileConfiguration>(next->filePath.c_str());
                 InterlockedIncrement(&readings);
             }
             next->stamp = stamp;
@@ -64,6 +63,6 @@ nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
 
     LogConfigurationW& configuration =
         next->usesFile() ? static_cast<LogConfigurationW&>(*next->file) : defaultLogConfiguration();
-    next->routing = LogUtils::CompiledRouting(configuration, view, evaluator);
+    next->routing = LogUtils::CompiledRouting(configuration, view);
     return next;
 }

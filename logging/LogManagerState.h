@@ -24,7 +24,7 @@ struct LogManagerState {
     bool racy = false;
     // Its reading, while it exists (kept while debugging is off, in case it
     // is still the same when debugging comes back).
-    std::shared_ptr<IniFileContents> file;
+    std::shared_ptr<IniFileConfiguration> file;
     LogUtils::CompiledRouting routing;
 
     // Without a watch, while debugging, each record examines the file.
@@ -40,5 +40,4 @@ struct LogManagerState {
 std::shared_ptr<const LogManagerState>
 nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
                     std::shared_ptr<const LogUtils::PropertyMap> properties,
-                    LogUtils::IFilterEvaluator* evaluator, volatile LONG& readings,
-                    std::atomic<bool>* folderChanged);
+                    volatile LONG& readings, std::atomic<bool>* folderChanged);

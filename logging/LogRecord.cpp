@@ -1,5 +1,7 @@
 #include "LogRecord.h"
 
+#include "UniqueResource.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -9,10 +11,10 @@ const char* const logLevelNames[logLevelCount] = {
     "Emergency", "Alert", "CriticalError", "Error", "Warning", "Notice", "Info", "Debug",
 };
 
-int levelFromName(const char* name)
+int levelNamed(const char* name)
 {
     if (!name)
-        return LevelDebug;
+        return -1;
     const size_t length = std::strlen(name);
     for (int level = 0; level < logLevelCount; ++level) {
         // Comparing length characters also compares the name's terminator when
@@ -20,7 +22,13 @@ int levelFromName(const char* name)
         if (_strnicmp(logLevelNames[level], name, length) == 0)
             return level;
     }
-    return LevelDebug;
+    return -1;
+}
+
+int levelFromName(const char* name)
+{
+    const int level = levelNamed(name);
+    return level < 0 ? LevelDebug : level;
 }
 
 LogRecord::LogRecord(const char* sourceFile_, int sourceLine_, int level_, const char* component_,
@@ -35,66 +43,67 @@ LogRecord::LogRecord(const char* sourceFile_, int sourceLine_, int level_, const
 
 namespace {
 
-// Puts the message pointer back to null and the caller's last-error value
-// back in place however the manager's handling ends.
-template <typename Char>
-class DeliveryScope {
-public:
-    DeliveryScope(const Char*& slot, const Char* text) : slot_(slot), lastError_(GetLastError())
-    {
-        slot_ = text;
-    }
-    ~DeliveryScope()
-    {
-        slot_ = nullptr;
-        SetLastError(lastError_);
-    }
-    DeliveryScope(const DeliveryScope&) = delete;
-    DeliveryScope& operator=(const DeliveryScope&) = delete;
+using MessageText = char[LogRecord::messageCapacity];
+using WideMessageText = wchar_t[LogRecord::messageCapacity];
 
-private:
-    const Char*& slot_;
-    DWORD lastError_;
-};
-
-void deliver(LogRecord& record)
+int formatInto(WideMessageText& text, const wchar_t* format, va_list args)
 {
-    if (record.manager)
-        record.manager->log(record);
+    return _vsnwprintf(text, LogRecord::messageCapacity - 1, format, args);
+}
+
+int formatInto(MessageText& text, const char* format, va_list args)
+{
+    return _vsnprintf(text, LogRecord::messageCapacity - 1, format, args);
+}
+
+// msvcrt's _vsn*printf keep Windows' meaning of %s in wide formats (a wide
+// string) but leave a cut text unterminated: the last slot is set by hand.
+// Answers the caller's last-error value, which formatting leaves in place.
+template <typename Char>
+DWORD formatMessage(Char (&text)[LogRecord::messageCapacity], const Char* format, va_list args)
+{
+    const DWORD lastError = GetLastError();
+    formatInto(text, format, args);
+    text[LogRecord::messageCapacity - 1] = Char();
+    SetLastError(lastError);
+    return lastError;
+}
+
+// The slot and the caller's last-error value are put back however the
+// manager's handling ends.
+template <typename Char>
+void deliver(LogRecord& record, const Char*& slot, const Char* text, DWORD lastError)
+{
+    if (!record.manager)
+        return;
+    slot = text;
+    const auto restore = orn::scope_exit([&] {
+        slot = nullptr;
+        SetLastError(lastError);
+    });
+    record.manager->log(record);
 }
 
 }  // namespace
 
-// msvcrt's _vsn*printf keep Windows' meaning of %s in wide formats (a wide
-// string) but leave a cut text unterminated: the last slot is set by hand.
 LogRecord& LogRecord::print(const wchar_t* format, ...)
 {
-    const DWORD lastError = GetLastError();
-    wchar_t buffer[messageCapacity];
+    WideMessageText text;
     va_list args;
     va_start(args, format);
-    _vsnwprintf(buffer, messageCapacity - 1, format, args);
+    const DWORD lastError = formatMessage(text, format, args);
     va_end(args);
-    buffer[messageCapacity - 1] = L'\0';
-    SetLastError(lastError);
-
-    DeliveryScope<wchar_t> scope(message, buffer);
-    deliver(*this);
+    deliver(*this, message, text, lastError);
     return *this;
 }
 
 LogRecord& LogRecord::print(const char* format, ...)
 {
-    const DWORD lastError = GetLastError();
-    char buffer[messageCapacity];
+    MessageText text;
     va_list args;
     va_start(args, format);
-    _vsnprintf(buffer, messageCapacity - 1, format, args);
+    const DWORD lastError = formatMessage(text, format, args);
     va_end(args);
-    buffer[messageCapacity - 1] = '\0';
-    SetLastError(lastError);
-
-    DeliveryScope<char> scope(narrowMessage, buffer);
-    deliver(*this);
+    deliver(*this, narrowMessage, text, lastError);
     return *this;
 }

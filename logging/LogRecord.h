@@ -25,8 +25,11 @@ constexpr int logLevelCount = 8;
 // "Emergency" ... "Debug", indexed by level.
 extern const char* const logLevelNames[logLevelCount];
 
-// Name, or a leading part of it, ignoring case, to its level; 7 when nothing
-// matches. "warn" gives 4, "" gives 0, "Errors" gives 7.
+// The level whose name begins with the text, ignoring case, the first in
+// level order; -1 when none does. "warn" gives 4, "E" gives 0, "" gives 0,
+// "Errors" gives -1.
+int levelNamed(const char* name);
+// levelNamed, but 7 when nothing matches.
 int levelFromName(const char* name);
 
 class LogRecord {

@@ -110,7 +110,8 @@ DWORD sizeLimit(const wchar_t* maximumSize)
 
 std::uint16_t syslogPort(const wchar_t* portText)
 {
-    return static_cast<std::uint16_t>(portText ? parseSectionNumber(portText) : 0);
+    const auto port = static_cast<std::uint16_t>(portText ? parseSectionNumber(portText) : 0);
+    return port ? port : SyslogSink::defaultPort;
 }
 
 // The server is converted in the logging thread's code page.
@@ -138,9 +139,10 @@ bool readFileSettings(LogConfigurationSection& section, LookupableW& properties,
                       SinkSettings& settings)
 {
     wchar_t path[MAX_PATH];
-    if (!fileSinkTarget(section, properties, path, settings.maximumSize))
+    if (!logFilePath(section.getProperty(L"filename"), properties, path))
         return false;
     settings.path = path;
+    settings.maximumSize = sizeLimit(section.getProperty(L"maxsize"));
     return true;
 }
 
@@ -177,9 +179,9 @@ void writeDebugString(const SinkSettings&, LogRecord&, ILogSinkStreamer& streame
 
 // In the order a "type" value is compared with them.
 const SinkType sinkTypes[] = {
-    {L"file", SinkKind::file, readFileSettings, writeFile},
-    {L"syslog", SinkKind::syslog, readSyslogSettings, writeSyslog},
-    {L"outputdebugstring", SinkKind::debugger, readNoSettings, writeDebugString},
+    {L"file", SinkKind::file, {L"filename", L"maxsize"}, readFileSettings, writeFile},
+    {L"syslog", SinkKind::syslog, {L"server", L"port"}, readSyslogSettings, writeSyslog},
+    {L"outputdebugstring", SinkKind::debugger, {}, readNoSettings, writeDebugString},
 };
 
 }  // namespace
@@ -193,13 +195,19 @@ const SinkType* findSinkType(const wchar_t* name)
     return nullptr;
 }
 
-bool fileSinkTarget(LogConfigurationSection& section, LookupableW& properties,
-                    wchar_t (&path)[MAX_PATH], DWORD& limit)
+bool isSectionKey(const wchar_t* key)
 {
-    if (!logFilePath(section.getProperty(L"filename"), properties, path))
-        return false;
-    limit = sizeLimit(section.getProperty(L"maxsize"));
-    return true;
+    for (const wchar_t* common : {L"type", L"enabled", L"condition", L"filter", L"format"}) {
+        if (_wcsicmp(key, common) == 0)
+            return true;
+    }
+    for (const SinkType& type : sinkTypes) {
+        for (const wchar_t* own : type.keys) {
+            if (own && _wcsicmp(key, own) == 0)
+                return true;
+        }
+    }
+    return false;
 }
 
 bool expandLogFileName(const wchar_t* fileName, LookupableW& properties,

@@ -20,7 +20,7 @@ struct SinkSettings {
     DWORD maximumSize = 0;
     bool hasServer = false;  // syslog: kept wide, converted in the writing thread's code page
     std::wstring server;
-    std::uint16_t port = 0;
+    std::uint16_t port = 0;  // the port datagrams go to (514 when "port" gives none)
 };
 
 // What a sink writes to, for tools that describe a destination.
@@ -29,6 +29,7 @@ enum class SinkKind { file, syslog, debugger };
 struct SinkType {
     const wchar_t* name;  // a "type" value, compared ignoring case
     SinkKind kind;
+    const wchar_t* keys[2];  // the section keys its settings read (null: none)
     // False when the section writes nothing (no file name or log folder).
     bool (*readSettings)(LogConfigurationSection& section, LookupableW& properties,
                          SinkSettings& settings);
@@ -39,11 +40,8 @@ struct SinkType {
 // The sink type a "type" value names; null for any other value.
 const SinkType* findSinkType(const wchar_t* name);
 
-// Where a file section writes a record with these properties: "filename"
-// with its placeholders replaced, appended to "logdir", and the size limit
-// from "maxsize". False when the section writes no file.
-bool fileSinkTarget(LogConfigurationSection& section, LookupableW& properties,
-                    wchar_t (&path)[MAX_PATH], DWORD& limit);
+// Whether some section type reads the key (compared ignoring case).
+bool isSectionKey(const wchar_t* key);
 
 // A section's "filename" with its placeholders replaced by the properties.
 // False when the result does not fit.

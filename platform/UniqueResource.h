@@ -151,4 +151,25 @@ private:
     I* p_ = nullptr;
 };
 
+// Runs a function when the scope ends, however it ends: the cleanup of what
+// is not a handle (a lock to leave, a pointer to put back, an apartment to
+// leave).
+template <typename F>
+class scope_exit_call {
+public:
+    explicit scope_exit_call(F function) noexcept : function_(std::move(function)) {}
+    ~scope_exit_call() { function_(); }
+    scope_exit_call(const scope_exit_call&) = delete;
+    scope_exit_call& operator=(const scope_exit_call&) = delete;
+
+private:
+    F function_;
+};
+
+template <typename F>
+scope_exit_call<F> scope_exit(F function) noexcept
+{
+    return scope_exit_call<F>(std::move(function));
+}
+
 }  // namespace orn

@@ -10,9 +10,7 @@
 #include "Files.h"
 #include "FuzzSupport.h"
 
-#include "FilterEvaluator.h"
 #include "IniConfiguration.h"
-#include "LogFormatter.h"
 #include "LogManager.h"
 
 #include <gtest/gtest.h>
@@ -67,7 +65,7 @@ std::wstring generatedValue(fuzz::Random& random, const std::wstring& key)
         return random.pick(formats);
     if (key == L"enabled")
         return random.chance(50) ? L"false" : L"1";
-    // Long values push the section past the inline buffer.
+    // Now and then a value long enough to make sections of many kilobytes.
     if (random.chance(10))
         return std::wstring(500 + random.below(3000), L'v');
     std::wstring value;
@@ -134,46 +132,6 @@ const wchar_t* expectedValue(const Section& section, const std::wstring& key)
     return nullptr;
 }
 
-// Every section in file order, with the answers its lookups give.
-struct ReadSection {
-    std::wstring name;
-    std::vector<std::pair<std::wstring, bool>> answers;  // value, present
-    int bufferSize = 0;
-};
-
-class Reader : public IniFileConfiguration::ActionType {
-public:
-    bool operator()(const wchar_t* name, LookupableW& lookup) override
-    {
-        ReadSection read;
-        read.name = name;
-        for (const std::wstring& key : lookupKeys()) {
-            const wchar_t* value = lookup.getProperty(key.c_str());
-            read.answers.emplace_back(value ? value : L"", value != nullptr);
-        }
-        // A second lookup reads the kept text again.
-        const wchar_t* again = lookup.getProperty(L"TYPE");
-        EXPECT_EQ(read.answers[0].second, again != nullptr);
-        read.bufferSize = static_cast<IniSection&>(lookup).bufferSize();
-        sections.push_back(read);
-        return false;
-    }
-    std::vector<ReadSection> sections;
-};
-
-// Applies sections through the real routing; file sinks write below the
-// test's own folder, named by the generated "filename" values.
-class RoutingManager : public LogUtils::LogManagerImpl {
-public:
-    void log(LogRecord&) override {}
-    LogUtils::IFilterEvaluator* getFilterEvaluator() override { return &evaluator_; }
-    LogUtils::ILogFormatter* getFormatter() override { return &LogUtils::logFormatter(); }
-    bool forEachConfiguration(ConfigurationEnumeration::ActionType&) override { return false; }
-
-private:
-    FilterEvaluator evaluator_;
-};
-
 class ConfigFileFuzz : public ::testing::Test {
 protected:
     void SetUp() override { folder = fuzz::outputFolder(L"ini"); }
@@ -196,15 +154,13 @@ protected:
 TEST_F(ConfigFileFuzz, GeneratedFilesReadBackAsWritten)
 {
     fuzz::Random random(seed);
-    int cutLists = 0, heapSections = 0;
+    int cutLists = 0;
     for (int n = 0; n < 700; ++n) {
         const std::vector<Section> sections = generatedFile(random);
         // Each case its own file: the profile reader caches files by name.
         const std::wstring path = folder + L"\\generated" + std::to_wstring(n) + L".ini";
         ASSERT_TRUE(writeText(path, fileText(sections), random.chance(25)));
         IniFileConfiguration file(path.c_str());
-        Reader reader;
-        file.firstThat(reader);
         DeleteFileW(path.c_str());
 
         // The names that fit the 512-character list, each with its terminator.
@@ -214,77 +170,56 @@ TEST_F(ConfigFileFuzz, GeneratedFilesReadBackAsWritten)
             used += sections[fitting].name.size() + 1;
             ++fitting;
         }
-        ASSERT_GE(reader.sections.size(), fitting) << "seed " << seed << " case " << n;
-        ASSERT_LE(reader.sections.size(), std::min(sections.size(), fitting + 1))
+        const auto& read = file.sections();
+        ASSERT_GE(read.size(), fitting) << "seed " << seed << " case " << n;
+        ASSERT_LE(read.size(), std::min(sections.size(), fitting + 1))
             << "seed " << seed << " case " << n;
-        cutLists += reader.sections.size() < sections.size();
-        for (std::size_t s = 0; s < reader.sections.size(); ++s) {
-            const ReadSection& read = reader.sections[s];
+        cutLists += read.size() < sections.size();
+        for (std::size_t s = 0; s < read.size(); ++s) {
             if (s == fitting) {
                 // The last name may arrive cut: a prefix of the real one.
-                EXPECT_EQ(0u, sections[s].name.find(read.name)) << "case " << n;
+                EXPECT_EQ(0u, sections[s].name.find(read[s].name)) << "case " << n;
                 continue;
             }
-            ASSERT_EQ(sections[s].name, read.name) << "seed " << seed << " case " << n;
-            for (std::size_t k = 0; k < lookupKeys().size(); ++k) {
-                const wchar_t* expected = expectedValue(sections[s], lookupKeys()[k]);
-                ASSERT_EQ(expected != nullptr, read.answers[k].second)
+            ASSERT_EQ(sections[s].name, read[s].name) << "seed " << seed << " case " << n;
+            IniFileConfiguration::Section section = read[s];
+            for (const std::wstring& key : lookupKeys()) {
+                const wchar_t* expected = expectedValue(sections[s], key);
+                const wchar_t* answer = section.getProperty(key.c_str());
+                ASSERT_EQ(expected != nullptr, answer != nullptr)
                     << "seed " << seed << " case " << n << " section " << s << " key "
-                    << narrow(lookupKeys()[k]);
+                    << narrow(key);
                 if (expected) {
-                    ASSERT_EQ(std::wstring(expected), read.answers[k].first)
+                    ASSERT_EQ(std::wstring(expected), answer)
                         << "seed " << seed << " case " << n << " section " << s;
                 }
             }
-            heapSections += read.bufferSize > 1024;
         }
     }
-    // The generator must reach the cut name list and the heap buffers.
+    // The generator must reach the cut name list.
     EXPECT_GT(cutLists, 10);
-    EXPECT_GT(heapSections, 10);
 }
 
-TEST_F(ConfigFileFuzz, GeneratedFilesRouteRecordsWithoutFailing)
+TEST_F(ConfigFileFuzz, GeneratedMutatedAndRandomFilesRouteRecordsWithoutFailing)
 {
     fuzz::Random random(seed + 1);
-    RoutingManager manager;
     LogUtils::PropertyMap map = {{L"activity", L"zuInstall"},
                                  {L"dt", L"20261207000000"},
                                  {L"logdir", folder},
                                  {L"debugEnable", L"1"}};
     LogUtils::LogPropertiesOnMapImpl view(&map);
-    for (int n = 0; n < 200; ++n) {
+    for (int n = 0; n < 1100; ++n) {
         const std::wstring path = folder + L"\\routed" + std::to_wstring(n) + L".ini";
-        ASSERT_TRUE(writeText(path, fileText(generatedFile(random)), random.chance(25)));
-        IniFileConfiguration file(path.c_str());
-        IniFileConfiguration::Values sections(&file);
-        LogRecord record(".\\Fuzz", n, static_cast<int>(random.below(8)), "zuAgent", &manager);
-        record.narrowMessage = "routed through a generated file";
-        LogUtils::LogManagerImpl::ConfigurationAction action(manager, record, view);
-        EXPECT_FALSE(action(sections));
-        DeleteFileW(path.c_str());
-    }
-}
-
-TEST_F(ConfigFileFuzz, MutatedAndRandomFilesAreReadWithoutFailing)
-{
-    fuzz::Random random(seed + 2);
-    FilterEvaluator evaluator;
-    LogUtils::PropertyMap map = {{L"activity", L"zuAgent"}};
-    LogUtils::LogPropertiesOnMapImpl view(&map);
-    LogRecord record(".\\Fuzz", 1, LevelInfo, "zuAgent", nullptr);
-    for (int n = 0; n < 900; ++n) {
-        const std::wstring path = folder + L"\\mutated" + std::to_wstring(n) + L".ini";
-        if (n < 700) {
-            const bool unicode = random.chance(25);
+        if (n < 200) {
+            ASSERT_TRUE(writeText(path, fileText(generatedFile(random)), random.chance(25)));
+        } else if (n < 900) {
             const std::wstring text = fileText(generatedFile(random));
-            if (unicode) {
-                const std::wstring mutated =
-                    fuzz::mutate(random, L"\xfeff" + text, 1 + static_cast<int>(random.below(30)));
+            const int rounds = 1 + static_cast<int>(random.below(30));
+            if (random.chance(25)) {
+                const std::wstring mutated = fuzz::mutate(random, L"\xfeff" + text, rounds);
                 testsupport::writeFile(path, mutated.data(), mutated.size() * sizeof(wchar_t));
             } else {
-                const std::string mutated =
-                    fuzz::mutate(random, narrow(text), 1 + static_cast<int>(random.below(30)));
+                const std::string mutated = fuzz::mutate(random, narrow(text), rounds);
                 testsupport::writeFile(path, mutated.data(), mutated.size());
             }
         } else {
@@ -298,53 +233,18 @@ TEST_F(ConfigFileFuzz, MutatedAndRandomFilesAreReadWithoutFailing)
             testsupport::writeFile(path, bytes.data(), bytes.size());
         }
         IniFileConfiguration file(path.c_str());
-        class Apply : public IniFileConfiguration::ActionType {
-        public:
-            Apply(FilterEvaluator& evaluator, LogRecord& record, LookupableW& view)
-                : evaluator_(evaluator), record_(record), view_(view)
-            {
-            }
-            bool operator()(const wchar_t* name, LookupableW& section) override
-            {
-                EXPECT_NE(nullptr, name);
-                evaluator_.evaluateCondition(section.getProperty(L"condition"), record_, &view_);
-                evaluator_.evaluateFilter(section.getProperty(L"filter"), record_, &view_);
-                if (const wchar_t* size = section.getProperty(L"maxsize"))
-                    LogUtils::parseSectionNumber(size);
-                LogUtils::LogConfigurationSection(&section).isEnabled();
-                ++sections;
-                return false;
-            }
-            int sections = 0;
-
-        private:
-            FilterEvaluator& evaluator_;
-            LogRecord& record_;
-            LookupableW& view_;
-        } apply(evaluator, record, view);
-        file.firstThat(apply);
-        // Every pair of every section is a terminated key and value.
-        class Pairs : public IniFileConfiguration::ActionType {
-        public:
-            bool operator()(const wchar_t*, LookupableW& section) override
-            {
-                class Count : public IniSection::ActionType {
-                public:
-                    bool operator()(const wchar_t* key, const wchar_t* value) override
-                    {
-                        EXPECT_TRUE(key && value);
-                        length += std::wcslen(key) + std::wcslen(value);
-                        return false;
-                    }
-                    std::size_t length = 0;
-                } count;
-                static_cast<IniSection&>(section).firstThat(count);
-                EXPECT_LE(count.length, static_cast<std::size_t>(IniSection::maximumSize));
-                return false;
-            }
-        } pairs;
-        file.firstThat(pairs);
         DeleteFileW(path.c_str());
+        std::size_t length = 0;
+        for (const IniFileConfiguration::Section& section : file.sections()) {
+            for (const auto& entry : section.entries)
+                length += entry.first.size() + entry.second.size();
+        }
+        EXPECT_LE(length, file.sections().size() * IniFileConfiguration::sectionCapacity);
+        const LogUtils::CompiledRouting routing(file, view);
+        EXPECT_EQ(file.sections().size(), routing.sections().size());
+        LogRecord record(".\\Fuzz", n, static_cast<int>(random.below(8)), "zuAgent", nullptr);
+        record.narrowMessage = "routed through a generated file";
+        routing.route(record);
     }
 }
 
@@ -353,22 +253,9 @@ TEST_F(ConfigFileFuzz, MissingUnreadableAndOddPathsGiveNoSections)
     const std::vector<std::wstring> paths = {
         folder + L"\\absent.ini", folder, L"", folder + L"\\" + std::wstring(2000, L'x'),
         L"\\\\?\\" + folder + L"\\absent.ini", folder + L"\\con"};
-    for (const std::wstring& path : paths) {
-        IniFileConfiguration file(path.c_str());
-        Reader reader;
-        EXPECT_FALSE(file.firstThat(reader));
-        EXPECT_TRUE(reader.sections.empty()) << narrow(path.substr(0, 80));
-    }
-    // A section name the file does not have, and a null one.
-    const std::wstring path = folder + L"\\one.ini";
-    writeText(path, L"[a]\r\ntype=file\r\n", false);
-    IniSection missing(path.c_str(), L"b");
-    EXPECT_EQ(nullptr, missing.getProperty(L"type"));
-    IniSection unnamed(path.c_str(), nullptr);
-    EXPECT_EQ(nullptr, unnamed.getProperty(L"type"));
-    IniSection present(path.c_str(), L"a");
-    EXPECT_EQ(nullptr, present.getProperty(nullptr));
-    EXPECT_STREQ(L"file", present.getProperty(L"TYPE"));
+    for (const std::wstring& path : paths)
+        EXPECT_TRUE(IniFileConfiguration(path.c_str()).sections().empty())
+            << narrow(path.substr(0, 80));
 }
 
 }  // namespace

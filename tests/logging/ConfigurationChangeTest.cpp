@@ -147,35 +147,22 @@ TEST_F(ConfigurationChangeTest, FileInAFolderMadeWhileDebugging)
     EXPECT_EQ(Files{L"ChangeNewFolder2.log"}, routed(LevelDebug));
 }
 
-// Counts the conditions it is asked, and can fail them as an exhausted heap
-// would.
-class ProbeEvaluator : public LogUtils::IFilterEvaluator {
+// Properties that count the lookups made of them and, for one name, fail as
+// an exhausted heap would.
+class CountingProperties : public LookupableW {
 public:
-    bool evaluateCondition(const wchar_t* expression, const LogRecord& record,
-                           LookupableW* properties) override
+    explicit CountingProperties(LogUtils::PropertyMap& map) : view_(&map) {}
+    const wchar_t* getProperty(const wchar_t* key) override
     {
-        ++conditions;
-        if (throwing)
+        ++lookups;
+        if (std::wstring(key) == L"exhausted")
             throw std::bad_alloc();
-        return inner.evaluateCondition(expression, record, properties);
+        return view_.getProperty(key);
     }
-    bool evaluateFilter(const wchar_t* expression, const LogRecord& record,
-                        LookupableW* properties) override
-    {
-        return inner.evaluateFilter(expression, record, properties);
-    }
-    int conditions = 0;
-    bool throwing = false;
-    FilterEvaluator inner;
-};
+    int lookups = 0;
 
-class ProbeManager : public LogUtils::LogManagerImpl {
-public:
-    void log(LogRecord&) override {}
-    LogUtils::IFilterEvaluator* getFilterEvaluator() override { return &evaluator; }
-    LogUtils::ILogFormatter* getFormatter() override { return &LogUtils::logFormatter(); }
-    bool forEachConfiguration(ConfigurationEnumeration::ActionType&) override { return false; }
-    ProbeEvaluator evaluator;
+private:
+    LogUtils::LogPropertiesOnMapImpl view_;
 };
 
 class CompiledRoutingTest : public testing::Test {
@@ -185,23 +172,23 @@ protected:
         folder_ = freshFolder(L"compiled-routing");
         properties_ = {{L"activity", L"zuAgent"}, {L"dt", L"20261207000000"},
                        {L"logdir", folder_}, {L"debugEnable", L"1"}};
-        const wchar_t* sections[][2] = {{L"<activity>==\"zuAgent\"", L"taken.log"},
-                                        {L"<activity>==\"zuInstall\"", L"passed.log"}};
-        for (int i = 0; i < 2; ++i) {
-            configuration_.setProperty(i, L"type", L"file");
-            configuration_.setProperty(i, L"condition", sections[i][0]);
-            configuration_.setProperty(i, L"filter", L"*.Info");
-            configuration_.setProperty(i, L"filename", sections[i][1]);
-            configuration_.setProperty(i, L"format", L"%m");
-        }
+    }
+
+    // A file section that takes Info and above while the condition holds.
+    void addSection(int index, const wchar_t* condition, const wchar_t* file)
+    {
+        configuration_.setProperty(index, L"type", L"file");
+        configuration_.setProperty(index, L"condition", condition);
+        configuration_.setProperty(index, L"filter", L"*.Info");
+        configuration_.setProperty(index, L"filename", file);
+        configuration_.setProperty(index, L"format", L"%m");
     }
 
     void route(const LogUtils::CompiledRouting& routing, int level, const char* text)
     {
-        LogUtils::LogPropertiesOnMapImpl view(&properties_);
         LogRecord record(".\\ChangeTest", __LINE__, level, "OrnShExt", nullptr);
         record.narrowMessage = text;
-        routing.route(record, manager_, view);
+        routing.route(record);
     }
 
     std::string file(const wchar_t* name) { return readFile(folder_ + L"\\" + name); }
@@ -209,37 +196,37 @@ protected:
     std::wstring folder_;
     LogUtils::PropertyMap properties_;
     LogUtils::PropertyLogConfiguration configuration_;
-    ProbeManager manager_;
 };
 
 // Conditions read only the properties: each is answered once, when the
 // routing is built, however many records follow.
 TEST_F(CompiledRoutingTest, ConditionsAreAnsweredOncePerPropertySet)
 {
-    LogUtils::LogPropertiesOnMapImpl view(&properties_);
-    const LogUtils::CompiledRouting routing(configuration_, view, &manager_.evaluator);
-    EXPECT_EQ(2, manager_.evaluator.conditions);
+    addSection(0, L"<activity>==\"zuAgent\"", L"taken.log");
+    addSection(1, L"<activity>==\"zuInstall\"", L"passed.log");
+    CountingProperties properties(properties_);
+    const LogUtils::CompiledRouting routing(configuration_, properties);
+    const int built = properties.lookups;
     route(routing, LevelInfo, "one");
     route(routing, LevelDebug, "filtered");
     route(routing, LevelError, "two");
-    EXPECT_EQ(2, manager_.evaluator.conditions);
+    EXPECT_EQ(built, properties.lookups);
     EXPECT_EQ("one\r\ntwo\r\n", file(L"taken.log"));
     EXPECT_FALSE(exists(folder_ + L"\\passed.log"));
 }
 
-// A condition that cannot be evaluated lets records through, as it does when
-// evaluated for each record; it is asked again for each.
-TEST_F(CompiledRoutingTest, ConditionThatThrowsLetsEachRecordThrough)
+// A condition that cannot be evaluated lets every record through, its filter
+// not asked; the other sections decide as ever.
+TEST_F(CompiledRoutingTest, ConditionThatThrowsLetsEveryRecordThrough)
 {
-    manager_.evaluator.throwing = true;
-    LogUtils::LogPropertiesOnMapImpl view(&properties_);
-    const LogUtils::CompiledRouting routing(configuration_, view, &manager_.evaluator);
+    addSection(0, L"<exhausted>==\"x\"", L"through.log");
+    addSection(1, L"<activity>==\"zuInstall\"", L"other.log");
+    CountingProperties properties(properties_);
+    const LogUtils::CompiledRouting routing(configuration_, properties);
     route(routing, LevelInfo, "through");
-    // The filter is not reached: the failed evaluation decides alone.
     route(routing, LevelDebug, "unfiltered");
-    EXPECT_EQ(6, manager_.evaluator.conditions);
-    EXPECT_EQ("through\r\nunfiltered\r\n", file(L"taken.log"));
-    EXPECT_EQ("through\r\nunfiltered\r\n", file(L"passed.log"));
+    EXPECT_EQ("through\r\nunfiltered\r\n", file(L"through.log"));
+    EXPECT_FALSE(exists(folder_ + L"\\other.log"));
 }
 
 }  // namespace

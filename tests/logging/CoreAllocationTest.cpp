@@ -1,9 +1,8 @@
 // The hot path of routing: what must not touch the heap does not. Global
 // operator new is replaced here to count this thread's allocations.
 #include "DefaultLogConfiguration.h"
-#include "FilterEvaluator.h"
-#include "IniConfiguration.h"
 #include "LogFormatter.h"
+#include "LogManager.h"
 
 #include <gtest/gtest.h>
 
@@ -53,22 +52,20 @@ TEST(CoreAllocationTest, CounterSeesAllocations)
     EXPECT_LT(0, allocationsDuring([] { std::string text(100, 'x'); }));
 }
 
-TEST(CoreAllocationTest, BuiltInSectionsAreEvaluatedWithoutTheHeap)
+// The manager's decision for a record that no section writes: every section
+// of the built-in routing decided, the filters' component tests included.
+TEST(CoreAllocationTest, BuiltInSectionsAreDecidedWithoutTheHeap)
 {
+    static const LogUtils::CompiledRouting routing = [] {
+        LogUtils::LogPropertiesOnMapImpl view(&properties());
+        return LogUtils::CompiledRouting(defaultLogConfiguration(), view);
+    }();
     EXPECT_EQ(0, allocationsDuring([] {
-        class Apply : public IEnumerable<LookupableW>::ActionType {
-        public:
-            bool operator()(LookupableW& section) override
-            {
-                LogUtils::LogPropertiesOnMapImpl view(&properties());
-                LogRecord record(".\\Test", 1, LevelInfo, "OrnShExt", nullptr);
-                FilterEvaluator evaluator;
-                evaluator.evaluateCondition(section.getProperty(L"condition"), record, &view);
-                evaluator.evaluateFilter(section.getProperty(L"filter"), record, &view);
-                return false;
-            }
-        } apply;
-        defaultLogConfiguration().firstThat(apply);
+        for (const char* component : {"OrnShExt", "kwAgentUpdate", "QuarvelOASDetectionX"}) {
+            LogRecord record(".\\Test", 1, LevelDebug, component, nullptr);
+            for (const LogUtils::RoutedSection& section : routing.sections())
+                section.decide(record);
+        }
     }));
 }
 
@@ -83,21 +80,4 @@ TEST(CoreAllocationTest, LinesIntoAFixedBufferNeedNoHeap)
         FixedBuffer_OStream out(line, line + sizeof line);
         LogUtils::logFormatter().format(out, L"%+D %+T %P:%+p %t %f %l %s %L %U %i %w %m", record);
     }));
-}
-
-TEST(CoreAllocationTest, SmallIniSectionUsesItsInlineBuffer)
-{
-    static std::wstring path;
-    wchar_t folder[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, folder);
-    path = std::wstring(folder) + L"orn-alloc-" + std::to_wstring(GetCurrentProcessId()) + L".ini";
-    WritePrivateProfileStringW(L"small", L"type", L"file", path.c_str());
-    WritePrivateProfileStringW(L"small", L"filter", L"*.Info", path.c_str());
-    EXPECT_EQ(0, allocationsDuring([] {
-        IniSection section(path.c_str(), L"small");
-        section.getProperty(L"filter");
-        section.getProperty(L"type");
-        section.getProperty(L"missing");
-    }));
-    DeleteFileW(path.c_str());
 }

@@ -7,14 +7,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
-
-using Pairs = std::vector<std::pair<std::wstring, std::wstring>>;
 
 class IniFileTest : public testing::Test {
 protected:
@@ -39,75 +35,49 @@ protected:
         ASSERT_EQ(content.size(), written);
     }
 
-    const wchar_t* path() const { return path_.c_str(); }
+    // Each section's name and the value its lookup of key gives, in the
+    // order the configuration enumerates them.
+    std::vector<std::wstring> lookups(const wchar_t* key)
+    {
+        class Collect : public LogConfigurationW::ActionType {
+        public:
+            explicit Collect(const wchar_t* key) : key_(key) {}
+            bool operator()(LookupableW& section) override
+            {
+                const wchar_t* value = section.getProperty(key_);
+                values.push_back(static_cast<IniFileConfiguration::Section&>(section).name + L"=" +
+                                 (value ? value : L"<null>"));
+                return false;
+            }
+            std::vector<std::wstring> values;
+
+        private:
+            const wchar_t* key_;
+        } collect(key);
+        IniFileConfiguration(path_.c_str()).firstThat(collect);
+        return collect.values;
+    }
 
     std::wstring path_;
 };
 
-class NameCollector : public IEnumerable<const wchar_t*>::ActionType {
-public:
-    bool operator()(const wchar_t* name) override
-    {
-        names.push_back(name);
-        return false;
-    }
-    std::vector<std::wstring> names;
-};
-
-class PairCollector : public IPairEnumerable<const wchar_t*, const wchar_t*>::ActionType {
-public:
-    bool operator()(const wchar_t* key, const wchar_t* value) override
-    {
-        pairs.emplace_back(key, value);
-        return false;
-    }
-    Pairs pairs;
-};
-
-// The "type" of every section, through the view the manager uses.
-class TypeCollector : public IEnumerable<LookupableW>::ActionType {
-public:
-    bool operator()(LookupableW& section) override
-    {
-        const wchar_t* type = section.getProperty(L"type");
-        types.push_back(type ? type : L"<null>");
-        return false;
-    }
-    std::vector<std::wstring> types;
-};
-
-std::string lineOf(int index, std::size_t width)
+std::string linesOf(int count)
 {
-    char key[16];
-    std::snprintf(key, sizeof key, "key%05d=", index);
-    std::string line = key;
-    line += std::string(width - line.size(), 'v');
-    return line;
+    std::string lines;
+    for (int i = 0; i < count; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "key%05d=%s\r\n", i, std::string(40, 'v').c_str());
+        lines += line;  // 50 characters with the terminator
+    }
+    return lines;
 }
 
 }  // namespace
 
-TEST_F(IniFileTest, SectionsApplyInFileOrder)
+TEST_F(IniFileTest, SectionsApplyInFileOrderAndKeysIgnoreCase)
 {
     write("[B]\r\ntype=second\r\n[A]\r\nType=File\r\n[C]\r\nnothing=here\r\n");
-    IniFileConfiguration configuration(path());
-    IniFileConfiguration::Values values(&configuration);
-    TypeCollector types;
-    EXPECT_FALSE(values.firstThat(types));
-    EXPECT_EQ(std::vector<std::wstring>({L"second", L"File", L"<null>"}), types.types);
-
-    class Named : public IniFileConfiguration::ActionType {
-    public:
-        bool operator()(const wchar_t* name, LookupableW& section) override
-        {
-            const wchar_t* type = section.getProperty(L"TYPE");
-            seen.push_back(std::wstring(name) + L"=" + (type ? type : L"<null>"));
-            return seen.size() == 2;
-        }
-        std::vector<std::wstring> seen;
-    } named;
-    EXPECT_TRUE(configuration.firstThat(named));
-    EXPECT_EQ(std::vector<std::wstring>({L"B=second", L"A=File"}), named.seen);
+    EXPECT_EQ((std::vector<std::wstring>{L"B=second", L"A=File", L"C=<null>"}), lookups(L"TYPE"));
 }
 
 TEST_F(IniFileTest, FirstOfTwinKeysWinsAndValuesKeepEverySign)
@@ -115,64 +85,37 @@ TEST_F(IniFileTest, FirstOfTwinKeysWinsAndValuesKeepEverySign)
     write("[S]\r\nfilename=first.log\r\nFILENAME=second.log\r\n"
           "condition=<activity>==\"zuInstall\" or x=y\r\n"
           "no separator here\r\n=empty key\r\nempty=\r\n");
-    IniSection section(path(), L"S");
-    EXPECT_STREQ(L"first.log", section.getProperty(L"filename"));
-    EXPECT_STREQ(L"<activity>==\"zuInstall\" or x=y", section.getProperty(L"Condition"));
-    EXPECT_STREQ(L"", section.getProperty(L"empty"));
-    EXPECT_EQ(nullptr, section.getProperty(L"no separator here"));
-    EXPECT_EQ(nullptr, section.getProperty(L"missing"));
-
-    // The split made on first use holds for every later walk.
-    PairCollector first, second;
-    section.firstThat(first);
-    section.firstThat(second);
-    EXPECT_EQ(first.pairs, second.pairs);
-    ASSERT_EQ(5u, first.pairs.size());
-    EXPECT_EQ(std::make_pair(std::wstring(L""), std::wstring(L"empty key")), first.pairs[3]);
-    EXPECT_EQ(1024, section.bufferSize());
-
-    // A clone reads the file again for itself.
-    std::unique_ptr<IniSection> copy(section.clone());
-    PairCollector copied;
-    copy->firstThat(copied);
-    EXPECT_EQ(first.pairs, copied.pairs);
+    const std::vector<std::pair<const wchar_t*, const wchar_t*>> cases = {
+        {L"filename", L"S=first.log"},
+        {L"Condition", L"S=<activity>==\"zuInstall\" or x=y"},
+        {L"empty", L"S="},
+        {L"", L"S=empty key"},
+        {L"no separator here", L"S=<null>"},
+        {L"missing", L"S=<null>"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(std::vector<std::wstring>{c.second}, lookups(c.first)) << c.second;
+    EXPECT_EQ(5u, IniFileConfiguration(path_.c_str()).sections()[0].entries.size());
 }
 
-// The platform answers the capacity minus 2 for a cut section: the sign the
-// reader doubles its buffer on.
-TEST_F(IniFileTest, SectionOf5000CharactersIsReadWholeOnTheFourthAttempt)
+// The platform cuts a section's text to the buffer it is given, answering
+// the capacity minus 2; the largest it reads is 32767 characters.
+TEST_F(IniFileTest, SectionsAreReadWholeUpToTheLargestRead)
 {
-    std::string content = "[big]\r\n";
-    for (int i = 0; i < 100; ++i)
-        content += lineOf(i, 49) + "\r\n";  // 50 characters with the terminator
-    content += "[after]\r\ntype=x\r\n";
-    write(content);
-
+    write("[big]\r\n" + linesOf(100) + "[huge]\r\n" + linesOf(1000) + "[after]\r\ntype=x\r\n");
     wchar_t probe[1024];
-    EXPECT_EQ(1022u, GetPrivateProfileSectionW(L"big", probe, 1024, path()));
+    EXPECT_EQ(1022u, GetPrivateProfileSectionW(L"big", probe, 1024, path_.c_str()));
 
-    IniSection section(path(), L"big");
-    PairCollector pairs;
-    section.firstThat(pairs);
-    EXPECT_EQ(8192, section.bufferSize());
-    ASSERT_EQ(100u, pairs.pairs.size());
-    EXPECT_EQ(std::wstring(40, L'v'), pairs.pairs[99].second);
-    EXPECT_STREQ(std::wstring(40, L'v').c_str(), section.getProperty(L"KEY00099"));
-}
-
-TEST_F(IniFileTest, SectionBeyondTheLargestReadIsCutSafely)
-{
-    std::string content = "[huge]\r\n";
-    for (int i = 0; i < 1000; ++i)
-        content += lineOf(i, 49) + "\r\n";
-    write(content);
-    IniSection section(path(), L"huge");
-    PairCollector pairs;
-    section.firstThat(pairs);
-    EXPECT_EQ(IniSection::maximumSize, section.bufferSize());
-    EXPECT_GT(pairs.pairs.size(), 600u);
-    EXPECT_LT(pairs.pairs.size(), 1000u);
-    EXPECT_EQ(L"key00000", pairs.pairs.front().first);
+    const IniFileConfiguration file(path_.c_str());
+    ASSERT_EQ(3u, file.sections().size());
+    const auto& big = file.sections()[0].entries;
+    ASSERT_EQ(100u, big.size());
+    EXPECT_EQ(L"key00099", big[99].first);
+    EXPECT_EQ(std::wstring(40, L'v'), big[99].second);
+    const auto& huge = file.sections()[1].entries;
+    EXPECT_GE(huge.size(), static_cast<std::size_t>(IniFileConfiguration::sectionCapacity / 50));
+    EXPECT_LT(huge.size(), 1000u);
+    EXPECT_EQ(L"key00000", huge.front().first);
+    EXPECT_EQ(L"x", file.sections()[2].entries.at(0).second);
 }
 
 TEST_F(IniFileTest, NamesBeyondTheListAreNotSeen)
@@ -187,30 +130,18 @@ TEST_F(IniFileTest, NamesBeyondTheListAreNotSeen)
         content += "[" + name + "]\r\ntype=" + std::to_string(i) + "\r\n";
     }
     write(content);
-    NameCollector collector;
-    IniFileConfiguration::Keys keys(path());
-    EXPECT_FALSE(keys.firstThat(collector));
-    ASSERT_GE(collector.names.size(), 8u);
-    ASSERT_LE(collector.names.size(), 9u);
-    for (std::size_t i = 0; i < 8; ++i)
-        EXPECT_EQ(names[i], collector.names[i]);
-    // The platform cuts the name that does not fit.
-    if (collector.names.size() == 9) {
-        EXPECT_LT(collector.names[8].size(), names[8].size());
-        EXPECT_EQ(0u, names[8].find(collector.names[8]));
+    const IniFileConfiguration file(path_.c_str());
+    ASSERT_GE(file.sections().size(), 8u);
+    ASSERT_LE(file.sections().size(), 9u);
+    for (std::size_t i = 0; i < 8; ++i) {
+        EXPECT_EQ(names[i], file.sections()[i].name);
+        EXPECT_EQ(std::to_wstring(i), file.sections()[i].entries.at(0).second);
     }
-
-    std::unique_ptr<IniFileConfiguration::Keys> copy(keys.clone());
-    NameCollector again;
-    copy->firstThat(again);
-    EXPECT_EQ(collector.names, again.names);
-
-    IniFileConfiguration configuration(path());
-    IniFileConfiguration::Values values(&configuration);
-    TypeCollector types;
-    values.firstThat(types);
-    ASSERT_GE(types.types.size(), 8u);
-    EXPECT_EQ(L"7", types.types[7]);
+    // The platform cuts the name that does not fit.
+    if (file.sections().size() == 9) {
+        EXPECT_LT(file.sections()[8].name.size(), names[8].size());
+        EXPECT_EQ(0u, names[8].find(file.sections()[8].name));
+    }
 }
 
 // The platform reads a file written in UTF-16 as well as a narrow one.
@@ -218,38 +149,12 @@ TEST_F(IniFileTest, WideFileKeepsItsCharacters)
 {
     const std::wstring text = L"\ufeff[Gr\u00fc\u00dfe]\r\nfilename=\u00e9t\u00e9.log\r\n";
     write(std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t)));
-    class Named : public IniFileConfiguration::ActionType {
-    public:
-        bool operator()(const wchar_t* name, LookupableW& section) override
-        {
-            this->name = name;
-            const wchar_t* value = section.getProperty(L"FileName");
-            filename = value ? value : L"<null>";
-            return true;
-        }
-        std::wstring name, filename;
-    } named;
-    IniFileConfiguration configuration(path());
-    EXPECT_TRUE(configuration.firstThat(named));
-    EXPECT_EQ(L"Gr\u00fc\u00dfe", named.name);
-    EXPECT_EQ(L"\u00e9t\u00e9.log", named.filename);
+    EXPECT_EQ(std::vector<std::wstring>{L"Gr\u00fc\u00dfe=\u00e9t\u00e9.log"}, lookups(L"FileName"));
 }
 
-TEST_F(IniFileTest, MissingFileOrSectionHasNothing)
+TEST_F(IniFileTest, MissingFileOrEmptySectionHasNothing)
 {
-    IniFileConfiguration configuration(path());
-    IniFileConfiguration::Values values(&configuration);
-    TypeCollector types;
-    EXPECT_FALSE(values.firstThat(types));
-    EXPECT_TRUE(types.types.empty());
-    IniSection section(path(), L"any");
-    EXPECT_EQ(nullptr, section.getProperty(L"type"));
-
+    EXPECT_TRUE(lookups(L"type").empty());
     write("[present]\r\ntype=file\r\n[empty]\r\n");
-    IniSection empty(path(), L"empty");
-    PairCollector pairs;
-    EXPECT_FALSE(empty.firstThat(pairs));
-    EXPECT_TRUE(pairs.pairs.empty());
-    IniSection absent(path(), L"absent");
-    EXPECT_EQ(nullptr, absent.getProperty(L"type"));
+    EXPECT_EQ((std::vector<std::wstring>{L"present=file", L"empty=<null>"}), lookups(L"type"));
 }

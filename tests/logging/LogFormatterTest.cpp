@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,12 +42,6 @@ std::string printed(const char* format, Values... values)
     return text;
 }
 
-std::string put(char* (*writer)(char*, unsigned, int), unsigned value, int width)
-{
-    char text[64];
-    return std::string(text, writer(text, value, width));
-}
-
 // Edge values around every digit count in both bases, the limits of the
 // record's 16-bit and 32-bit fields, and seeded random values of every size.
 std::vector<unsigned> sweepValues()
@@ -80,12 +73,16 @@ std::string processName()
     return name;
 }
 
+// What %m appends for a record with the error code.
 std::string errorText(DWORD code)
 {
-    char text[LogUtils::errorTextCapacity];
-    const int length = LogUtils::formatErrorText(code, text);
-    EXPECT_EQ(std::strlen(text), static_cast<std::size_t>(length));
-    return text;
+    LogRecord record(".\\Test", 1, LevelError, "OrnShExt", nullptr);
+    record.narrowMessage = "";
+    record.hasErrorCode = true;
+    record.errorCode = code;
+    const std::string text = line(L"%m", record);
+    EXPECT_EQ(' ', text.at(0));
+    return text.substr(1);
 }
 
 std::string systemText(DWORD code)
@@ -284,42 +281,6 @@ TEST(LogFormatterTest, StreamsAppendOrCutSilently)
     const std::string big(100000, 'b');
     growing.writeString(big.c_str());
     EXPECT_EQ("xbcd" + big, text);
-}
-
-TEST(FieldWriterTest, NumbersMatchPrintfForEveryWidthAndValue)
-{
-    for (const unsigned value : sweepValues()) {
-        EXPECT_EQ(printed("%u", value), put(LogUtils::putDecimal, value, 0)) << value;
-        EXPECT_EQ(printed("%u", value), put(LogUtils::putDecimal, value, 1)) << value;
-        EXPECT_EQ(printed("%02u", value), put(LogUtils::putDecimal, value, 2)) << value;
-        EXPECT_EQ(printed("%03u", value), put(LogUtils::putDecimal, value, 3)) << value;
-        EXPECT_EQ(printed("%04u", value), put(LogUtils::putDecimal, value, 4)) << value;
-        EXPECT_EQ(printed("%012u", value), put(LogUtils::putDecimal, value, 12)) << value;
-        char text[64];
-        EXPECT_EQ(printed("%x", value), std::string(text, LogUtils::putHex(text, value)))
-            << value;
-        const int signedValue = static_cast<int>(value);
-        EXPECT_EQ(printed("%d", signedValue),
-                  std::string(text, LogUtils::putSigned(text, signedValue)))
-            << signedValue;
-    }
-    char text[64];
-    EXPECT_EQ("-2147483648", std::string(text, LogUtils::putSigned(text, INT_MIN)));
-}
-
-TEST(FieldWriterTest, RightAlignedTextMatchesPrintf)
-{
-    std::string name;
-    for (std::size_t length = 0; length < LogUtils::processNameCapacity; ++length) {
-        for (const int width : {0, 1, 8, 9}) {
-            char text[64];
-            const std::string format = "%" + std::to_string(width) + "s";
-            EXPECT_EQ(printed(format.c_str(), name.c_str()),
-                      std::string(text, LogUtils::putRightAligned(text, name.c_str(), width)))
-                << length << " " << width;
-        }
-        name += static_cast<char>('a' + length % 26);
-    }
 }
 
 // The codes written without printf must print what printf printed with the

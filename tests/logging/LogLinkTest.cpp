@@ -16,6 +16,7 @@
 #include "OutputTestSupport.h"
 #include "SafeLogFile.h"
 #include "Security.h"
+#include "TestLogManager.h"
 
 #include <gtest/gtest.h>
 
@@ -508,35 +509,19 @@ TEST(LogLinkTest, InstallerTakesEveryLevelOverAndMovesPlantsAside)
 
 // Routes records through two file sections in a folder of the test's own,
 // as the process-wide manager does with its table.
-class FolderManager : public LogUtils::LogManagerImpl {
+class FolderManager : public testsupport::TestLogManager {
 public:
     explicit FolderManager(const std::wstring& folder)
     {
-        properties_[L"logdir"] = folder;
-        configuration_.setProperty(0, L"type", L"file");
-        configuration_.setProperty(0, L"filename", L"zuNotices.log");
-        configuration_.setProperty(0, L"format", L"%m");
-        configuration_.setProperty(1, L"type", L"file");
-        configuration_.setProperty(1, L"filename", L"zuAgent.log");
-        configuration_.setProperty(1, L"format", L"%m");
-        configuration_.setProperty(1, L"maxsize", L"0");
+        properties[L"logdir"] = folder;
+        configuration.setProperty(0, L"type", L"file");
+        configuration.setProperty(0, L"filename", L"zuNotices.log");
+        configuration.setProperty(0, L"format", L"%m");
+        configuration.setProperty(1, L"type", L"file");
+        configuration.setProperty(1, L"filename", L"zuAgent.log");
+        configuration.setProperty(1, L"format", L"%m");
+        configuration.setProperty(1, L"maxsize", L"0");
     }
-    void log(LogRecord& record) override
-    {
-        LogUtils::LogPropertiesOnMapImpl view(&properties_);
-        ConfigurationAction action(*this, record, view);
-        forEachConfiguration(action);
-    }
-    LogUtils::IFilterEvaluator* getFilterEvaluator() override { return nullptr; }
-    LogUtils::ILogFormatter* getFormatter() override { return &LogUtils::logFormatter(); }
-    bool forEachConfiguration(ConfigurationEnumeration::ActionType& action) override
-    {
-        return action(configuration_);
-    }
-
-private:
-    LogUtils::PropertyMap properties_;
-    LogUtils::PropertyLogConfiguration configuration_;
 };
 
 TEST(LogLinkTest, RefusedLinkCostsTheCallerNothing)

@@ -414,6 +414,36 @@ TEST_F(LogManagerTest, ProcessWithoutTheLogKeyLogsAsInstaller)
     EXPECT_EQ(Files{L"zuInstall." + today() + L".log"}, filesWith(marker));
 }
 
+// Each row: a "filename" and what it becomes for activity zuInstall and a
+// "dt" of 20261206093000; placeholders match exactly as written.
+TEST(FileNameTest, PlaceholdersAreReplacedAsWritten)
+{
+    LogUtils::PropertyMap map = {{L"activity", L"zuInstall"}, {L"dt", L"20261206093000"}};
+    LogUtils::LogPropertiesOnMapImpl properties(&map);
+    const struct {
+        const wchar_t* name;
+        const wchar_t* expanded;
+    } rows[] = {
+        {L"<activity>.<dt>.log", L"zuInstall.20261206093000.log"},
+        {L"<dt><dt>", L"2026120609300020261206093000"},
+        {L"<DT>.<Activity>.log", L"<DT>.<Activity>.log"},
+        {L"<activity.log", L"<activity.log"},
+    };
+    wchar_t expanded[MAX_PATH];
+    for (const auto& row : rows) {
+        ASSERT_TRUE(LogUtils::expandLogFileName(row.name, properties, expanded));
+        EXPECT_STREQ(row.expanded, expanded);
+    }
+    // A property without a value removes its placeholder.
+    map.erase(L"dt");
+    ASSERT_TRUE(LogUtils::expandLogFileName(L"a.<dt>.log", properties, expanded));
+    EXPECT_STREQ(L"a..log", expanded);
+    // A name the replacements make too long for a path writes nothing.
+    map[L"activity"] = std::wstring(40, L'a');
+    const std::wstring name = std::wstring(200, L'x') + L"<activity><activity>";
+    EXPECT_FALSE(LogUtils::expandLogFileName(name.c_str(), properties, expanded));
+}
+
 TEST(SectionNumberTest, ReadsLikeTheRuntimesDecimalConversion)
 {
     using LogUtils::parseSectionNumber;

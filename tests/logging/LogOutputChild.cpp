@@ -66,14 +66,6 @@ int writeLines(const wchar_t* path, DWORD limit, int id, int count, const wchar_
 }
 
 // Applies two sections of type "outputdebugstring" to one record, in order.
-class SectionsManager : public LogUtils::LogManagerImpl {
-public:
-    void log(LogRecord&) override {}
-    LogUtils::IFilterEvaluator* getFilterEvaluator() override { return nullptr; }
-    LogUtils::ILogFormatter* getFormatter() override { return &LogUtils::logFormatter(); }
-    bool forEachConfiguration(ConfigurationEnumeration::ActionType&) override { return false; }
-};
-
 int twoSections()
 {
     LogUtils::PropertyLogConfiguration configuration;
@@ -83,11 +75,9 @@ int twoSections()
     configuration.setProperty(1, L"format", L"second %f %l %m");
     LogUtils::PropertyMap properties;
     LogUtils::LogPropertiesOnMapImpl view(&properties);
-    SectionsManager manager;
-    LogRecord record(".\\Child", 1, LevelInfo, "kwAgent", &manager);
+    LogRecord record(".\\Child", 1, LevelInfo, "kwAgent", nullptr);
     record.narrowMessage = "to the debugger";
-    LogUtils::LogManagerImpl::ConfigurationAction action(manager, record, view);
-    action(configuration);
+    LogUtils::CompiledRouting(configuration, view).route(record);
     return 0;
 }
 
@@ -102,7 +92,7 @@ int syslogSection(const wchar_t* port)
     configuration.setProperty(0, L"format", L"%f.%l %m");
     LogUtils::PropertyMap properties;
     LogUtils::LogPropertiesOnMapImpl view(&properties);
-    SectionsManager manager;
+    const LogUtils::CompiledRouting routing(configuration, view);
     const struct {
         int level;
         std::string message;
@@ -114,10 +104,9 @@ int syslogSection(const wchar_t* port)
         {LevelWarning, "long " + std::string(1100, 'y')},
     };
     for (const auto& r : records) {
-        LogRecord record(".\\Child", 1, r.level, "zuCpLib", &manager);
+        LogRecord record(".\\Child", 1, r.level, "zuCpLib", nullptr);
         record.narrowMessage = r.message.c_str();
-        LogUtils::LogManagerImpl::ConfigurationAction action(manager, record, view);
-        action(configuration);
+        routing.route(record);
     }
     char host[16] = {};
     DWORD size = sizeof host;

@@ -1,4 +1,5 @@
 #include "LogRecord.h"
+#include "TestLogManager.h"
 
 #include <gtest/gtest.h>
 
@@ -9,25 +10,26 @@
 namespace {
 
 // Keeps what the manager saw while the record was in its hands.
-class RecordingManager : public LogUtils::ILogManager {
-public:
-    void log(LogRecord& record) override
+class LogRecordTest : public testing::Test {
+protected:
+    LogRecordTest()
     {
-        ++calls;
-        sawWide = record.message != nullptr;
-        sawNarrow = record.narrowMessage != nullptr;
-        if (record.message)
-            wide = record.message;
-        if (record.narrowMessage)
-            narrow = record.narrowMessage;
-        deliveredThread = GetCurrentThreadId();
-        if (clobberLastError)
-            SetLastError(ERROR_ACCESS_DENIED);
-        if (throwOnLog)
-            throw std::runtime_error("manager failed");
+        manager.onLog = [this](LogRecord& record) {
+            sawWide = record.message != nullptr;
+            sawNarrow = record.narrowMessage != nullptr;
+            if (record.message)
+                wide = record.message;
+            if (record.narrowMessage)
+                narrow = record.narrowMessage;
+            deliveredThread = GetCurrentThreadId();
+            if (clobberLastError)
+                SetLastError(ERROR_ACCESS_DENIED);
+            if (throwOnLog)
+                throw std::runtime_error("manager failed");
+        };
     }
 
-    int calls = 0;
+    testsupport::TestLogManager manager;
     bool sawWide = false;
     bool sawNarrow = false;
     std::wstring wide;
@@ -37,11 +39,10 @@ public:
     bool throwOnLog = false;
 };
 
-TEST(LogRecordTest, StampsAreThoseOfConstructionNotOfDelivery)
+TEST_F(LogRecordTest, StampsAreThoseOfConstructionNotOfDelivery)
 {
     SYSTEMTIME before;
     GetLocalTime(&before);
-    RecordingManager manager;
     LogRecord record(".\\Helper", 1, LevelInfo, "OrnShExt", &manager);
     const SYSTEMTIME stamped = record.time;
     EXPECT_EQ(GetCurrentThreadId(), record.threadId);
@@ -53,58 +54,55 @@ TEST(LogRecordTest, StampsAreThoseOfConstructionNotOfDelivery)
     std::thread([&record] { record.print("later"); }).join();
 
     EXPECT_EQ(1, manager.calls);
-    EXPECT_NE(GetCurrentThreadId(), manager.deliveredThread);
+    EXPECT_NE(GetCurrentThreadId(), deliveredThread);
     EXPECT_EQ(GetCurrentThreadId(), record.threadId);
     EXPECT_EQ(0, memcmp(&stamped, &record.time, sizeof stamped));
 }
 
-TEST(LogRecordTest, OnlyTheMatchingMessagePointerIsSetDuringLog)
+TEST_F(LogRecordTest, OnlyTheMatchingMessagePointerIsSetDuringLog)
 {
-    RecordingManager manager;
     LogRecord record(".\\ShellExt", 185, LevelError, "OrnShExt", &manager);
 
     record.print(L"wide %s %d", L"text", 42);
-    EXPECT_TRUE(manager.sawWide);
-    EXPECT_FALSE(manager.sawNarrow);
-    EXPECT_EQ(L"wide text 42", manager.wide);
+    EXPECT_TRUE(sawWide);
+    EXPECT_FALSE(sawNarrow);
+    EXPECT_EQ(L"wide text 42", wide);
     EXPECT_EQ(nullptr, record.message);
     EXPECT_EQ(nullptr, record.narrowMessage);
 
     record.print("narrow %s %u", "text", 7u);
-    EXPECT_FALSE(manager.sawWide);
-    EXPECT_TRUE(manager.sawNarrow);
-    EXPECT_EQ("narrow text 7", manager.narrow);
+    EXPECT_FALSE(sawWide);
+    EXPECT_TRUE(sawNarrow);
+    EXPECT_EQ("narrow text 7", narrow);
     EXPECT_EQ(nullptr, record.message);
     EXPECT_EQ(nullptr, record.narrowMessage);
     EXPECT_EQ(2, manager.calls);
 }
 
-TEST(LogRecordTest, LongMessagesAreCutAt2047CharactersInBothForms)
+TEST_F(LogRecordTest, LongMessagesAreCutAt2047CharactersInBothForms)
 {
-    RecordingManager manager;
     LogRecord record(".\\ShellExt", 1, LevelError, "OrnShExt", &manager);
 
     const std::string narrow3000(3000, 'n');
     record.print("%s", narrow3000.c_str());
-    EXPECT_EQ(std::string(2047, 'n'), manager.narrow);
+    EXPECT_EQ(std::string(2047, 'n'), narrow);
 
     const std::wstring wide3000(3000, L'w');
     record.print(L"%s", wide3000.c_str());
-    EXPECT_EQ(std::wstring(2047, L'w'), manager.wide);
+    EXPECT_EQ(std::wstring(2047, L'w'), wide);
 
     // Exactly at the limit: the formatter fills every slot but the last.
     const std::string narrow2047(2047, 'x');
     record.print("%s", narrow2047.c_str());
-    EXPECT_EQ(narrow2047, manager.narrow);
+    EXPECT_EQ(narrow2047, narrow);
     const std::wstring wide2048(2048, L'y');
     record.print(L"%s", wide2048.c_str());
-    EXPECT_EQ(std::wstring(2047, L'y'), manager.wide);
+    EXPECT_EQ(std::wstring(2047, L'y'), wide);
 }
 
-TEST(LogRecordTest, LastErrorSurvivesTheManagerAndItsExceptions)
+TEST_F(LogRecordTest, LastErrorSurvivesTheManagerAndItsExceptions)
 {
-    RecordingManager manager;
-    manager.clobberLastError = true;
+    clobberLastError = true;
     LogRecord record(".\\ShellExt", 1, LevelError, "OrnShExt", &manager);
 
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -115,7 +113,7 @@ TEST(LogRecordTest, LastErrorSurvivesTheManagerAndItsExceptions)
     record.print(L"two");
     EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
 
-    manager.throwOnLog = true;
+    throwOnLog = true;
     SetLastError(ERROR_SHARING_VIOLATION);
     EXPECT_THROW(record.print("three"), std::runtime_error);
     EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
@@ -127,7 +125,7 @@ TEST(LogRecordTest, LastErrorSurvivesTheManagerAndItsExceptions)
     EXPECT_EQ(nullptr, record.message);
 }
 
-TEST(LogRecordTest, NullManagerFormatsAndDeliversNothing)
+TEST_F(LogRecordTest, NullManagerFormatsAndDeliversNothing)
 {
     LogRecord record(".\\ShellExt", 1, LevelError, "OrnShExt", nullptr);
     SetLastError(ERROR_BAD_FORMAT);
@@ -138,23 +136,21 @@ TEST(LogRecordTest, NullManagerFormatsAndDeliversNothing)
     EXPECT_EQ(static_cast<DWORD>(ERROR_BAD_FORMAT), GetLastError());
 }
 
-TEST(LogRecordTest, LevelFromNameTakesLeadingPartsIgnoringCase)
+// A leading part of a name, ignoring case; the first name in level order
+// wins, so "E" is Emergency before Error.
+TEST(LevelNames, TakeLeadingPartsIgnoringCase)
 {
-    EXPECT_EQ(7, levelFromName("Debug"));
-    EXPECT_EQ(6, levelFromName("info"));
-    EXPECT_EQ(5, levelFromName("NOTICE"));
-    EXPECT_EQ(4, levelFromName("Warn"));
-    EXPECT_EQ(2, levelFromName("Crit"));
-    EXPECT_EQ(3, levelFromName("error"));
-    EXPECT_EQ(1, levelFromName("a"));
-    // The first name in table order wins: "E" is Emergency before Error.
-    EXPECT_EQ(0, levelFromName("E"));
-    EXPECT_EQ(0, levelFromName(""));
-    // Longer than the name it begins with, or no name at all.
-    EXPECT_EQ(7, levelFromName("Errors"));
-    EXPECT_EQ(7, levelFromName("Informational"));
-    EXPECT_EQ(7, levelFromName("x"));
-    EXPECT_EQ(7, levelFromName(nullptr));
+    const struct {
+        const char* name;
+        int named;
+    } cases[] = {{"Debug", 7}, {"info", 6},   {"NOTICE", 5}, {"Warn", 4},
+                 {"Crit", 2},  {"error", 3},  {"a", 1},      {"E", 0},
+                 {"", 0},      {"Errors", -1}, {"Informational", -1}, {"x", -1},
+                 {nullptr, -1}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.named, levelNamed(c.name)) << (c.name ? c.name : "null");
+        EXPECT_EQ(c.named < 0 ? 7 : c.named, levelFromName(c.name)) << (c.name ? c.name : "null");
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // "logCfg.Ini"; a test changes them through this fixture, which puts them
 // back afterwards.
 
+#include "ConfigFileWatch.h"
 #include "DefaultLogManager.h"
 #include "OutputTestSupport.h"
 #include "ProductKeys.h"
@@ -63,7 +64,7 @@ protected:
         for (const wchar_t* name : {L"szCurrentActivityType", L"szLastVersion", L"bDebugEnable"})
             saved_.emplace_back(new SavedValue(key_.get(), name));
         filesBefore_ = logFiles();
-        iniPath_ = std::wstring(configDirectory.get()) + L"\\logCfg.Ini";
+        iniPath_ = configurationFilePath();
         iniFound_ = exists(iniPath_);
         if (iniFound_) {
             iniBefore_ = readFile(iniPath_);

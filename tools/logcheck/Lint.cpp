@@ -5,9 +5,7 @@
 
 #include "ConditionGrammar.h"
 #include "IniConfiguration.h"
-#include "LogFileSink.h"
-#include "LogManager.h"
-#include "SyslogSink.h"
+#include "SinkTypes.h"
 
 #include <winsock.h>
 
@@ -16,10 +14,6 @@
 namespace logcheck {
 
 namespace {
-
-// Every key some section type reads.
-const wchar_t* const knownKeys[] = {L"type",     L"enabled", L"condition", L"filter", L"format",
-                                    L"filename", L"maxsize", L"server",    L"port"};
 
 struct Problem {
     std::wstring section;
@@ -53,9 +47,9 @@ std::wstring numberProblem(const wchar_t* key, const wchar_t* text, unsigned lon
 
 class SectionLint {
 public:
-    SectionLint(const std::wstring& path, const std::wstring& name, LookupableW& properties,
+    SectionLint(IniFileConfiguration::Section& section, LookupableW& properties,
                 const std::wstring& propertyNames)
-        : section_(path.c_str(), name.c_str()),
+        : section_(section),
           wrapper_(&section_),
           properties_(properties),
           propertyNames_(propertyNames)
@@ -91,26 +85,15 @@ private:
 
     void checkKeys()
     {
-        struct Entries : IniSection::ActionType {
-            bool operator()(const wchar_t* key, const wchar_t* value) override
-            {
-                list.emplace_back(key, value);
-                return false;
-            }
-            std::vector<std::pair<std::wstring, std::wstring>> list;
-        } entries;
-        section_.firstThat(entries);
-        for (std::size_t i = 0; i < entries.list.size(); ++i) {
-            const std::wstring& key = entries.list[i].first;
-            bool known = false;
-            for (const wchar_t* name : knownKeys)
-                known = known || equalIgnoringCase(key.c_str(), name);
-            if (!known)
+        const auto& entries = section_.entries;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const std::wstring& key = entries[i].first;
+            if (!LogUtils::isSectionKey(key.c_str()))
                 add(L"key " + quote(key) + L" is read by no section type");
             for (std::size_t j = 0; j < i; ++j) {
-                if (lstrcmpiW(entries.list[j].first.c_str(), key.c_str()) == 0) {
+                if (lstrcmpiW(entries[j].first.c_str(), key.c_str()) == 0) {
                     add(L"key " + quote(key) + L" is given twice: the first (" +
-                        quote(entries.list[j].second) + L") wins");
+                        quote(entries[j].second) + L") wins");
                     break;
                 }
             }
@@ -124,11 +107,13 @@ private:
             return L"no type, skipped";
         }
         if (const LogUtils::SinkType* sink = LogUtils::findSinkType(type)) {
+            LogUtils::SinkSettings settings;
             switch (sink->kind) {
             case LogUtils::SinkKind::file:
-                return fileDestination();
+                return fileDestination(*sink, settings);
             case LogUtils::SinkKind::syslog:
-                return syslogDestination();
+                sink->readSettings(wrapper_, properties_, settings);
+                return syslogDestination(settings);
             case LogUtils::SinkKind::debugger:
                 return L"debugger output";
             }
@@ -137,7 +122,7 @@ private:
         return L"type " + quote(type) + L", writes nothing";
     }
 
-    std::wstring fileDestination()
+    std::wstring fileDestination(const LogUtils::SinkType& sink, LogUtils::SinkSettings& settings)
     {
         const wchar_t* fileName = get(L"filename");
         if (!fileName) {
@@ -159,27 +144,23 @@ private:
                 L": it writes nothing, the log files stay in the log folder");
             return L"file " + quote(fileName) + L", writes nothing";
         }
-        wchar_t path[MAX_PATH];
-        DWORD limit = 0;
-        if (!LogUtils::fileSinkTarget(wrapper_, properties_, path, limit)) {
+        if (!sink.readSettings(wrapper_, properties_, settings)) {
             add(L"file name " + quote(fileName) +
                 L" makes no path of 259 characters or less: it writes nothing");
             return L"file " + quote(fileName) + L", writes nothing";
         }
-        return L"file " + quote(fileName) + L" (now " + path + L"), rotated above " +
-               number(limit) + L" bytes";
+        return L"file " + quote(fileName) + L" (now " + settings.path + L"), rotated above " +
+               number(settings.maximumSize) + L" bytes";
     }
 
-    std::wstring syslogDestination()
+    std::wstring syslogDestination(const LogUtils::SinkSettings& settings)
     {
-        std::wstring port = number(LogUtils::SyslogSink::defaultPort);
+        const std::wstring port = number(settings.port);
         if (const wchar_t* portText = get(L"port")) {
             const auto used = static_cast<std::uint16_t>(LogUtils::parseSectionNumber(portText));
             const std::wstring problem = numberProblem(L"port", portText, used);
             if (!problem.empty())
-                add(problem + (used ? L"" : L" (the sink then uses 514)"));
-            if (used)
-                port = number(used);
+                add(problem + (used ? L"" : L" (the sink then uses " + port + L")"));
         }
         const wchar_t* server = get(L"server");
         if (!server) {
@@ -228,20 +209,17 @@ private:
             return L"every record";
         std::wstring words;
         bool canAdmit = false;
-        for (const std::wstring& token : filterTokens(filter)) {
-            const bool exclusion = token[0] == L'~';
-            const std::size_t dot = token.find(L'.');
-            words += (words.empty() ? L"" : L", ") + describePattern(token);
-            if (dot == std::wstring::npos) {
+        const LogUtils::CompiledFilter compiled(filter);
+        for (const LogUtils::FilterPattern& pattern : compiled.patterns()) {
+            const std::wstring& token = pattern.token;
+            words += (words.empty() ? L"" : L", ") + describePattern(pattern);
+            if (!pattern.hasDot) {
                 add(L"filter token " + quote(token) + L" has no dot: it matches nothing");
                 continue;
             }
-            canAdmit = canAdmit || !exclusion;
-            const std::wstring level = token.substr(dot + 1);
-            const std::string narrowLevel = narrow(level);
-            if (levelFromName(narrowLevel.c_str()) == LevelDebug &&
-                _strnicmp(logLevelNames[LevelDebug], narrowLevel.c_str(), narrowLevel.size()) != 0)
-                add(L"filter token " + quote(token) + L": " + quote(level) +
+            canAdmit = canAdmit || !pattern.exclusion;
+            if (levelNamed(narrow(pattern.levelPart()).c_str()) < 0)
+                add(L"filter token " + quote(token) + L": " + quote(pattern.levelPart()) +
                     L" is no level name, so it counts as Debug");
         }
         if (!canAdmit)
@@ -250,7 +228,7 @@ private:
         return words.empty() ? L"no record" : words;
     }
 
-    IniSection section_;
+    IniFileConfiguration::Section& section_;
     LogUtils::LogConfigurationSection wrapper_;
     LookupableW& properties_;
     const std::wstring& propertyNames_;
@@ -287,20 +265,20 @@ int lint(const std::wstring& path, bool json)
 
     std::vector<std::wstring> sectionLines, sectionJson;
     std::vector<Problem> problems;
-    const std::vector<std::wstring> names = sectionNames(path);
-    for (const std::wstring& name : names) {
+    IniFileConfiguration file(path.c_str());
+    for (IniFileConfiguration::Section section : file.sections()) {
         std::vector<std::wstring> found;
-        const std::wstring does = SectionLint(path, name, properties, propertyNames).run(found);
-        sectionLines.push_back(L"[" + name + L"] " + does + L"\n");
-        sectionJson.push_back(JsonObject().text(L"name", name).text(L"does", does).str());
+        const std::wstring does = SectionLint(section, properties, propertyNames).run(found);
+        sectionLines.push_back(L"[" + section.name + L"] " + does + L"\n");
+        sectionJson.push_back(JsonObject().text(L"name", section.name).text(L"does", does).str());
         for (const std::wstring& message : found)
-            problems.push_back({name, message});
+            problems.push_back({section.name, message});
     }
-    for (const std::wstring& name : unseenSections(path, names.size()))
+    for (const std::wstring& name : unseenSections(path, file.sections().size()))
         problems.push_back({name, L"section is never read: all section names together exceed " +
                                       number(IniFileConfiguration::namesCapacity) +
                                       L" characters"});
-    if (names.empty())
+    if (file.sections().empty())
         problems.push_back({L"", L"no sections: nothing is logged through this file"});
 
     if (json) {

@@ -4,9 +4,8 @@
 
 #include "LogCheck.h"
 
-#include "IniConfiguration.h"
+#include "ConfigFileWatch.h"
 #include "LogFormatter.h"
-#include "LogManager.h"
 
 #include <cstdio>
 #include <cstring>
@@ -32,6 +31,25 @@ const wchar_t usage[] =
     L"       logcheck format FORMAT [--component NAME] [--level N|NAME] [--message TEXT]\n"
     L"         Prints the line the formatter makes of a sample record.\n";
 
+// A JSON string literal.
+std::wstring jsonText(const std::wstring& text)
+{
+    std::wstring result = L"\"";
+    for (wchar_t c : text) {
+        if (c == L'"' || c == L'\\') {
+            result += L'\\';
+            result += c;
+        } else if (c < 0x20) {
+            wchar_t escape[8];
+            std::swprintf(escape, 8, L"\\u%04x", static_cast<unsigned>(c));
+            result += escape;
+        } else {
+            result += c;
+        }
+    }
+    return result + L"\"";
+}
+
 void writeUtf8(FILE* stream, const std::wstring& text)
 {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
@@ -49,12 +67,7 @@ int parseLevel(const std::wstring& text)
 {
     if (text.size() == 1 && text[0] >= L'0' && text[0] < L'0' + logLevelCount)
         return text[0] - L'0';
-    const std::string name = narrow(text);
-    const int level = levelFromName(name.c_str());
-    // levelFromName answers Debug for a word that begins no name.
-    if (name.empty() || _strnicmp(logLevelNames[level], name.c_str(), name.size()) != 0)
-        return -1;
-    return level;
+    return text.empty() ? -1 : levelNamed(narrow(text).c_str());
 }
 
 int format(const std::wstring& formatText, const TraceRequest& sample)
@@ -63,7 +76,7 @@ int format(const std::wstring& formatText, const TraceRequest& sample)
     record.message = sample.message.c_str();
     std::string line;
     ATLString_OStream out(line);
-    manager().getFormatter()->format(out, formatText.c_str(), record);
+    LogUtils::logFormatter().format(out, formatText.c_str(), record);
     print(widen(line.c_str()) + L"\n");
     return exitClean;
 }
@@ -84,24 +97,6 @@ int fail(const std::wstring& message)
 std::wstring quote(const std::wstring& text)
 {
     return L"\"" + text + L"\"";
-}
-
-std::wstring jsonText(const std::wstring& text)
-{
-    std::wstring result = L"\"";
-    for (wchar_t c : text) {
-        if (c == L'"' || c == L'\\') {
-            result += L'\\';
-            result += c;
-        } else if (c < 0x20) {
-            wchar_t escape[8];
-            std::swprintf(escape, 8, L"\\u%04x", static_cast<unsigned>(c));
-            result += escape;
-        } else {
-            result += c;
-        }
-    }
-    return result + L"\"";
 }
 
 std::wstring widen(const char* text)
@@ -171,11 +166,6 @@ LogUtils::PropertyMap currentProperties()
     return properties ? *properties : LogUtils::PropertyMap();
 }
 
-std::wstring defaultIniPath()
-{
-    return std::wstring(configDirectory.get()) + L"\\logCfg.Ini";
-}
-
 bool isReadableFile(const std::wstring& path)
 {
     orn::unique_file file(CreateFileW(path.c_str(), GENERIC_READ,
@@ -184,54 +174,23 @@ bool isReadableFile(const std::wstring& path)
     return static_cast<bool>(file);
 }
 
-std::vector<std::wstring> sectionNames(const std::wstring& path)
+std::wstring describePattern(const LogUtils::FilterPattern& pattern)
 {
-    struct Collect : IniFileConfiguration::Keys::ActionType {
-        bool operator()(const wchar_t* name) override
-        {
-            names.push_back(name);
-            return false;
-        }
-        std::vector<std::wstring> names;
-    } collect;
-    IniFileConfiguration::Keys(path.c_str()).firstThat(collect);
-    return collect.names;
-}
-
-std::wstring describePattern(const std::wstring& pattern)
-{
-    const bool exclusion = !pattern.empty() && pattern[0] == L'~';
-    const std::wstring body = pattern.substr(exclusion ? 1 : 0);
-    const std::size_t dot = body.find(L'.');
-    if (dot == std::wstring::npos)
-        return quote(pattern) + L" matches nothing";
-    const std::wstring component = body.substr(0, dot);
-    const std::string level = narrow(body.substr(dot + 1));
-    std::wstring words = exclusion ? L"except " : L"";
-    words += component.empty() || component == L"*" ? L"every component"
-                                                    : L"components beginning " + quote(component);
-    return words + L" up to " + widen(logLevelNames[levelFromName(level.c_str())]);
+    if (!pattern.hasDot)
+        return quote(pattern.token) + L" matches nothing";
+    const std::wstring component(pattern.component(), pattern.componentLength);
+    const int level = pattern.level >= 0 ? pattern.level
+                                         : levelFromName(narrow(pattern.levelPart()).c_str());
+    return std::wstring(pattern.exclusion ? L"except " : L"") +
+           (pattern.anyComponent ? L"every component"
+                                 : L"components beginning " + quote(component)) +
+           L" up to " + widen(logLevelNames[level]);
 }
 
 std::wstring parseStop(const wchar_t* condition, std::size_t stop)
 {
     const std::wstring rest = std::wstring(condition).substr(stop);
     return L"column " + number(stop + 1) + (rest.empty() ? L", at the end" : L", at " + rest);
-}
-
-std::vector<std::wstring> filterTokens(const wchar_t* filter)
-{
-    std::vector<std::wstring> tokens;
-    for (const wchar_t* at = filter; at && *at;) {
-        while (*at == L' ')
-            ++at;
-        const wchar_t* begin = at;
-        while (*at && *at != L' ')
-            ++at;
-        if (at != begin)
-            tokens.emplace_back(begin, at);
-    }
-    return tokens;
 }
 
 }  // namespace logcheck
@@ -287,7 +246,7 @@ int wmain(int argc, wchar_t** argv)
     if (command == L"lint") {
         if (positional.size() > 1)
             return fail(L"lint takes one file");
-        return lint(positional.empty() ? defaultIniPath() : positional[0], request.json);
+        return lint(positional.empty() ? configurationFilePath() : positional[0], request.json);
     }
     if (command == L"trace") {
         if (!positional.empty() || !componentGiven || !levelGiven)

@@ -3,6 +3,7 @@
 // objects every command reads.
 
 #include "DefaultLogManager.h"
+#include "FilterEvaluator.h"
 #include "LogConfiguration.h"
 
 #include <windows.h>
@@ -20,7 +21,6 @@ void print(const std::wstring& text);   // UTF-8 to standard output
 int fail(const std::wstring& message);  // to standard error; answers exitError
 
 std::wstring quote(const std::wstring& text);     // "text"
-std::wstring jsonText(const std::wstring& text);  // a JSON string literal
 std::wstring widen(const char* text);             // from the ANSI code page
 std::string narrow(const std::wstring& text);     // to the ANSI code page
 std::wstring number(unsigned long long value);
@@ -42,16 +42,10 @@ std::wstring jsonArray(const std::vector<std::wstring>& rawValues);
 DefaultLogManager& manager();
 // The run-time properties the manager routes with now.
 LogUtils::PropertyMap currentProperties();
-// The configuration file the manager reads while debugging is on.
-std::wstring defaultIniPath();
 bool isReadableFile(const std::wstring& path);
-// Section names as the product's reader lists them.
-std::vector<std::wstring> sectionNames(const std::wstring& path);
 
-// A filter token in words: "components beginning "kw" up to Info".
-std::wstring describePattern(const std::wstring& pattern);
-// Tokens as the evaluator splits a filter: at blanks only.
-std::vector<std::wstring> filterTokens(const wchar_t* filter);
+// A filter pattern in words: "components beginning "kw" up to Info".
+std::wstring describePattern(const LogUtils::FilterPattern& pattern);
 
 // Where a condition's parse stopped: "column 12, at "zuInstall"".
 std::wstring parseStop(const wchar_t* condition, std::size_t stop);

@@ -4,11 +4,11 @@
 #include "LogCheck.h"
 
 #include "ConditionGrammar.h"
+#include "ConfigFileWatch.h"
 #include "DefaultLogConfiguration.h"
 #include "IniConfiguration.h"
 #include "LogFileSink.h"
 #include "LogManager.h"
-#include "SyslogSink.h"
 
 #include <winsock.h>
 
@@ -34,10 +34,10 @@ std::wstring operandText(const ConditionOperand& operand)
            (operand.isSet ? L" (" + quote(operand.value) + L")" : L" (not set)");
 }
 
-using Outcome = LogUtils::SectionDecision::Outcome;
+using LogUtils::SectionOutcome;
 
-// Puts the routing's decision for each section of one configuration into
-// words; the decisions themselves are the routing's (CompiledRouting::explain).
+// Puts the routing's decision for each section into words; the decisions
+// themselves are the routing's own (RoutedSection::decide).
 class Tracer {
 public:
     Tracer(LogRecord& record, LookupableW& properties) : record_(record), properties_(properties) {}
@@ -45,91 +45,94 @@ public:
     std::vector<SectionTrace> run(LogConfigurationW& configuration,
                                   const std::vector<std::wstring>& names)
     {
-        const LogUtils::CompiledRouting routing(configuration, properties_,
-                                                manager().getFilterEvaluator());
+        const LogUtils::CompiledRouting routing(configuration, properties_);
         std::vector<SectionTrace> sections;
-        for (const LogUtils::SectionDecision& decision : routing.explain(record_, properties_)) {
+        for (const LogUtils::RoutedSection& section : routing.sections()) {
             const std::size_t index = sections.size();
-            sections.push_back(render(index < names.size() ? names[index] : number(index), decision));
+            sections.push_back(render(index < names.size() ? names[index] : number(index), section));
         }
         return sections;
     }
 
 private:
-    SectionTrace render(const std::wstring& name, const LogUtils::SectionDecision& decision)
+    SectionTrace render(const std::wstring& name, const LogUtils::RoutedSection& section)
     {
         SectionTrace result;
         result.name = name;
-        switch (decision.outcome) {
-        case Outcome::disabled:
-            result.decision = L"disabled by \"enabled=" + decision.enabled + L"\"";
+        const LogUtils::FilterPattern* deciding = nullptr;
+        const SectionOutcome outcome = section.decide(record_, &deciding);
+        switch (outcome) {
+        case SectionOutcome::disabled:
+            result.decision = L"disabled by \"enabled=" + section.enabled + L"\"";
             return result;
-        case Outcome::noType:
+        case SectionOutcome::noType:
             result.decision = L"no \"type\": skipped";
             return result;
-        case Outcome::conditionFalse:
-            result.decision = L"condition false: " + explainCondition(decision);
+        case SectionOutcome::conditionFalse:
+            result.decision = L"condition false: " + explainCondition(section);
             return result;
         default:
             break;
         }
         result.decision =
-            (decision.hasCondition ? L"condition true: " + explainCondition(decision) + L"; "
-                                   : L"") +
-            explainFilter(decision);
-        if (decision.outcome == Outcome::filtered)
+            (section.hasCondition ? L"condition true: " + explainCondition(section) + L"; " : L"") +
+            explainFilter(section, outcome, deciding);
+        if (outcome == SectionOutcome::filtered)
             return result;
 
         std::string line;
         ATLString_OStream out(line);
-        LogUtils::LogManagerImpl::Streamer(decision.hasFormat ? decision.format.c_str() : nullptr,
-                                           manager().getFormatter(), record_)
+        LogUtils::LogManagerImpl::Streamer(section.hasFormat ? section.format.c_str() : nullptr,
+                                           &LogUtils::logFormatter(), record_)
             .stream(out);
         result.passed = true;
         result.line = widen(line.c_str());
-        result.taken = destination(decision, line.size(), result);
+        result.taken = destination(section, outcome, line.size(), result);
         return result;
     }
 
-    std::wstring explainCondition(const LogUtils::SectionDecision& decision)
+    std::wstring explainCondition(const LogUtils::RoutedSection& section)
     {
-        const ConditionAnalysis& analysis = decision.conditionAnalysis;
+        const ConditionAnalysis analysis =
+            analyzeConditionText(section.condition.c_str(), &properties_);
         if (analysis.tooDeep)
             return L"nested too deep to be evaluated";
         if (!analysis.parsed)
-            return L"does not parse (it stops at " +
-                   parseStop(decision.condition.c_str(), analysis.stop) + L")";
+            return L"does not parse (it stops at " + parseStop(section.condition.c_str(), analysis.stop) +
+                   L")";
         std::wstring text;
         for (const ConditionComparison& comparison : analysis.comparisons)
             text += (text.empty() ? L"" : L", ") + operandText(comparison.left) + L" == " +
                     operandText(comparison.right) + (comparison.equal ? L" is true" : L" is false");
-        return text.empty() ? quote(decision.condition.c_str()) : text;
+        return text.empty() ? quote(section.condition) : text;
     }
 
-    std::wstring explainFilter(const LogUtils::SectionDecision& decision)
+    static std::wstring explainFilter(const LogUtils::RoutedSection& section, SectionOutcome outcome,
+                                      const LogUtils::FilterPattern* deciding)
     {
-        if (!decision.hasFilter)
+        if (!section.filter.present())
             return L"no filter";
-        const std::wstring filter = quote(decision.filter.c_str());
-        if (decision.decidingPattern.empty())
-            return L"filter " + filter + L": no pattern matches";
-        return L"filter " + filter + (decision.admitted ? L" admits it by " : L" excludes it by ") +
-               quote(decision.decidingPattern.c_str());
+        const std::wstring filter = quote(section.filter.text());
+        if (!deciding)
+            return L"filter " + filter + L": no pattern admits it";
+        return L"filter " + filter +
+               (outcome == SectionOutcome::filtered ? L" excludes it by " : L" admits it by ") +
+               quote(deciding->token);
     }
 
-    bool destination(const LogUtils::SectionDecision& decision, std::size_t lineSize,
-                     SectionTrace& result)
+    bool destination(const LogUtils::RoutedSection& section, SectionOutcome outcome,
+                     std::size_t lineSize, SectionTrace& result)
     {
-        if (!decision.sink) {
+        if (!section.sink) {
             result.destination.text(L"kind", L"none");
-            result.where = L"type " + quote(decision.type.c_str()) + L" writes nothing";
+            result.where = L"type " + quote(section.type) + L" writes nothing";
             return false;
         }
-        const LogUtils::SinkSettings& settings = decision.settings;
-        switch (decision.sink->kind) {
+        const LogUtils::SinkSettings& settings = section.settings;
+        switch (section.sink->kind) {
         case LogUtils::SinkKind::file: {
             result.destination.text(L"kind", L"file");
-            if (decision.outcome == Outcome::noDestination) {
+            if (outcome == SectionOutcome::noDestination) {
                 result.where = L"no file: \"filename\" or \"logdir\" is missing or too long";
                 return false;
             }
@@ -151,17 +154,15 @@ private:
             return true;
         }
         case LogUtils::SinkKind::syslog: {
-            const std::uint16_t port =
-                settings.port ? settings.port : LogUtils::SyslogSink::defaultPort;
             const std::wstring& server = settings.server;
             result.destination.text(L"kind", L"syslog")
                 .text(L"server", server)
-                .field(L"port", number(port));
+                .field(L"port", number(settings.port));
             if (!settings.hasServer || inet_addr(narrow(server.c_str()).c_str()) == INADDR_NONE) {
                 result.where = L"syslog: no dotted IPv4 server, nothing is sent";
                 return false;
             }
-            result.where = L"syslog " + server + L":" + number(port);
+            result.where = L"syslog " + server + L":" + number(settings.port);
             return true;
         }
         case LogUtils::SinkKind::debugger:
@@ -176,26 +177,13 @@ private:
     LookupableW& properties_;
 };
 
-// The manager picks the configuration it would route this record through.
-class Chooser : public LogUtils::LogManagerImpl::ConfigurationAction {
-public:
-    Chooser(LogRecord& record, LookupableW& properties, Tracer& tracer)
-        : ConfigurationAction(manager(), record, properties), tracer_(tracer)
-    {
-    }
-    bool operator()(LogConfigurationW& configuration) override
-    {
-        builtIn = &configuration == static_cast<LogConfigurationW*>(&defaultLogConfiguration());
-        sections = tracer_.run(configuration, builtIn ? std::vector<std::wstring>()
-                                                      : sectionNames(defaultIniPath()));
-        return false;
-    }
-    bool builtIn = false;
-    std::vector<SectionTrace> sections;
-
-private:
-    Tracer& tracer_;
-};
+std::vector<std::wstring> builtInSectionNames()
+{
+    std::vector<std::wstring> names;
+    for (const auto& section : defaultLogConfiguration().sections)
+        names.push_back(number(section.first));
+    return names;
+}
 
 }  // namespace
 
@@ -219,23 +207,22 @@ int trace(const TraceRequest& request)
     record.message = request.message.c_str();
     Tracer tracer(record, properties);
 
-    std::wstring configuration;
-    std::vector<SectionTrace> sections;
-    // The manager's own gate, ahead of every section.
+    // The manager's own gate, ahead of every section, and its choice of
+    // configuration unless one is named.
     const bool dropped = record.level == LevelDebug && LogUtils::dropsTraces(properties);
-    if (!request.iniPath.empty()) {
-        configuration = request.iniPath;
-        IniFileConfiguration file(request.iniPath.c_str());
-        IniFileConfiguration::Values values(&file);
-        sections = tracer.run(values, sectionNames(request.iniPath));
-    } else if (request.builtIn) {
+    std::wstring configuration = request.iniPath;
+    if (configuration.empty() && !request.builtIn && manager().routesWithConfigurationFile())
+        configuration = configurationFilePath();
+    std::vector<SectionTrace> sections;
+    if (configuration.empty()) {
         configuration = L"built-in table";
-        sections = tracer.run(defaultLogConfiguration(), {});
+        sections = tracer.run(defaultLogConfiguration(), builtInSectionNames());
     } else {
-        Chooser chooser(record, properties, tracer);
-        manager().forEachConfiguration(chooser);
-        configuration = chooser.builtIn ? L"built-in table" : defaultIniPath();
-        sections = chooser.sections;
+        IniFileConfiguration file(configuration.c_str());
+        std::vector<std::wstring> names;
+        for (const IniFileConfiguration::Section& section : file.sections())
+            names.push_back(section.name);
+        sections = tracer.run(file, names);
     }
 
     bool delivered = false;

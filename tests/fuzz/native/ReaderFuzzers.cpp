@@ -38,39 +38,6 @@ std::wstring textOf(const std::uint8_t* data, std::size_t size)
 
 const wchar_t* const lookupKeys[] = {L"type", L"condition", L"filename", L"FORMAT"};
 
-// Takes every section apart the way routing does; the sanitizer watches the
-// walks over the texts the stand-ins answered.
-class SectionWalk : public IniFileConfiguration::ActionType {
-public:
-    bool operator()(const wchar_t* name, LookupableW& lookup) override
-    {
-        length += std::wcslen(name);
-        for (const wchar_t* key : lookupKeys) {
-            if (const wchar_t* value = lookup.getProperty(key))
-                length += std::wcslen(value);
-        }
-        class Pairs : public IniSection::ActionType {
-        public:
-            bool operator()(const wchar_t* key, const wchar_t* value) override
-            {
-                if (!key || !value)
-                    std::abort();
-                count += std::wcslen(key) + std::wcslen(value);
-                return false;
-            }
-            std::size_t count = 0;
-        } pairs;
-        auto& section = static_cast<IniSection&>(lookup);
-        section.firstThat(pairs);
-        if (pairs.count > static_cast<std::size_t>(IniSection::maximumSize))
-            std::abort();
-        if (section.bufferSize() > IniSection::maximumSize)
-            std::abort();
-        return false;
-    }
-    std::size_t length = 0;
-};
-
 }  // namespace
 
 // The first byte chooses an honest or a lying platform (and the count the
@@ -108,18 +75,18 @@ int fuzzIni(const std::uint8_t* data, std::size_t size)
     struct Release {
         ~Release() { native::profileImage() = native::ProfileImage(); }
     } release;
+    // The sanitizer watches the walks over the texts the stand-ins answered.
     IniFileConfiguration file(L"C:\\fuzz\\logCfg.Ini");
-    SectionWalk walk;
-    file.firstThat(walk);
-    // The configuration view the manager routes through, for the smaller
-    // files (it loads the same sections again).
-    if (text.size() > 2000)
-        return 0;
-    class First : public IEnumerable<LookupableW>::ActionType {
-    public:
-        bool operator()(LookupableW& section) override { return section.getProperty(L"filter") || true; }
-    } first;
-    IniFileConfiguration::Values(&file).firstThat(first);
+    for (IniFileConfiguration::Section section : file.sections()) {
+        std::size_t length = section.name.size();
+        for (const auto& entry : section.entries)
+            length += entry.first.size() + entry.second.size();
+        if (length > static_cast<std::size_t>(IniFileConfiguration::sectionCapacity) +
+                         IniFileConfiguration::namesCapacity)
+            std::abort();
+        for (const wchar_t* key : lookupKeys)
+            section.getProperty(key);
+    }
     return 0;
 }
 

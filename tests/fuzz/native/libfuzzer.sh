@@ -48,7 +48,8 @@ corpus=$(seed_dir condition)
 i=0
 for c in '<activity>=="zuInstall" or <activity>=="zuUninstall"' \
          'not (<activity>=="zuInstall" or <activity>=="zuUninstall")' \
-         'true and false or not(true)' '"x"=="X"' '< activity >==<dt>' '((true))'; do
+         'true and false or not(true)' '"x"=="X"' '< activity >==<dt>' '((true))' \
+         "<$(printf 'n%.0s' $(seq 128))>==\"x\""; do
     printf '%s' "$c" | iconv -f UTF-8 -t UTF-16LE > "$corpus/seed$i"
     i=$((i + 1))
 done
