@@ -1,7 +1,9 @@
 #include "ExplorerCommand.h"
 
+#include "RegistryValues.h"
 #include "Resource.h"
 #include "ScanCommand.h"
+#include "ScanLauncher.h"
 
 #include <shlwapi.h>
 
@@ -87,8 +89,9 @@ STDMETHODIMP CExplorerCommand::GetState(IShellItemArray* items, BOOL /*okToBeSlo
     // Answered at once whether slowness is allowed or not: a pending or
     // disabled answer leaves a greyed item behind in the new menu.
     TextBuffer path;
-    *state = FirstFileSystemPath(items, path) && CScanCommand::InstallationKnown() ? ECS_ENABLED
-                                                                                   : ECS_HIDDEN;
+    wchar_t installDir[installFolderChars];
+    *state = FirstFileSystemPath(items, path) && ReadInstallFolder(installDir) ? ECS_ENABLED
+                                                                               : ECS_HIDDEN;
     return S_OK;
 }
 
@@ -103,7 +106,12 @@ STDMETHODIMP CExplorerCommand::Invoke(IShellItemArray* items, IBindCtx* /*contex
     // the first of its drop list; none at all is the launcher's empty target.
     TextBuffer path;
     FirstFileSystemPath(items, path);
-    return CScanCommand::LaunchOutsidePackage(path);
+    try {
+        return CCorvaneExtHelper().StartScan(nullptr, path,
+                                             CCorvaneExtHelper::Route::outsidePackage);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 STDMETHODIMP CExplorerCommand::GetFlags(EXPCMDFLAGS* flags)

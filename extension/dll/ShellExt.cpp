@@ -1,7 +1,8 @@
 #include "ShellExt.h"
 
-#include "ScanCommand.h"
 #include "Resource.h"
+#include "ScanCommand.h"
+#include "ScanLauncher.h"
 
 #include <strsafe.h>
 
@@ -161,7 +162,11 @@ STDMETHODIMP CShellExt::InvokeCommand(CMINVOKECOMMANDINFO* info)
     wchar_t path[textChars];
     if (DragQueryFileW(drop, 0, path, textChars) == 0 || offset != 0)
         return hr;
-    return CScanCommand::Launch(info->hwnd, path);
+    try {
+        return CCorvaneExtHelper().StartScan(info->hwnd, path);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 STDMETHODIMP CShellExt::GetCommandString(UINT_PTR command, UINT type, UINT* /*reserved*/,

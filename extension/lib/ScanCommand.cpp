@@ -2,9 +2,7 @@
 
 #include "MenuStrings.h"
 #include "ProductKeys.h"
-#include "PlatformInfo.h"
 #include "RegistryValues.h"
-#include "ScanLauncher.h"
 #include "UniqueResource.h"
 
 #include <strsafe.h>
@@ -30,35 +28,6 @@ bool CScanCommand::IconLocation(HMODULE module, int iconId, wchar_t (&location)[
         return false;
     // A negative index names the icon by its resource identifier.
     return SUCCEEDED(StringCchPrintfW(location, textChars, L"%ls,-%d", path, iconId));
-}
-
-bool CScanCommand::InstallationKnown() noexcept
-{
-    const auto folderIn = [](const wchar_t* view) {
-        orn::unique_hkey key;
-        wchar_t folder[installDirCapacity];
-        return OpenProductKey(HKEY_LOCAL_MACHINE, view, KEY_QUERY_VALUE, key.put()) ==
-                   ERROR_SUCCESS &&
-               ReadInstallDirAsStored(key.get(), folder) && folder[0];
-    };
-    if (folderIn(installKeys.native))
-        return true;
-    // The Wow6432Node copy counts only under WoW64.
-    try {
-        return IsWow64() && folderIn(installKeys.wow32);
-    } catch (...) {
-        return false;
-    }
-}
-
-HRESULT CScanCommand::Launch(HWND window, const wchar_t* path) noexcept
-{
-    return CCorvaneExtHelper().StartScan(window, path);
-}
-
-HRESULT CScanCommand::LaunchOutsidePackage(const wchar_t* path) noexcept
-{
-    return CCorvaneExtHelper().StartScanOutsidePackage(path);
 }
 
 bool FirstFileSystemPath(IShellItemArray* items, wchar_t (&path)[CScanCommand::textChars]) noexcept

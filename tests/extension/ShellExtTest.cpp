@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -47,11 +48,6 @@ protected:
     void dropSelection() { ASSERT_EQ(S_OK, init->Initialize(nullptr, nullptr, nullptr)); }
 
     std::wstring file(const wchar_t* name) const { return (product.path() / name).wstring(); }
-    std::wstring expectedLaunch(const std::wstring& target) const
-    {
-        return quoted(product.agent().exe().wstring()) + L" /RunDLL=" + product.path().wstring() +
-               L"\\Vandor\\zuCioScn.dll,_StartScanFromCtxMenu@16 " + target;
-    }
 
     InstalledProduct product;
     LoadedModule module{builtModule()};
@@ -181,7 +177,7 @@ TEST_F(ShellExtTest, ScanLaunchesTheAgentWithTheFirstSelectedPathOnly)
     Selection selection({file(L"first file.txt"), file(L"second.txt"), file(L"third.txt")});
     ASSERT_EQ(S_OK, init->Initialize(nullptr, &selection, nullptr));
     EXPECT_EQ(S_OK, invoke(0u));
-    EXPECT_EQ(expectedLaunch(file(L"first file.txt")), product.agent().awaitCommandLine());
+    EXPECT_EQ(agentCommandLine(product.path(), file(L"first file.txt")), product.agent().awaitCommandLine());
     EXPECT_EQ((product.path() / L"Agent").wstring(), product.agent().workingFolder());
     dropSelection();
 }
@@ -217,7 +213,7 @@ TEST_F(ShellExtTest, RefusalsOfTheInvocation)
     ASSERT_EQ(S_OK, init->Initialize(nullptr, &empty, nullptr));
     EXPECT_EQ(E_INVALIDARG, invoke(0u));
 
-    // Offset 1 on a platform of version 6: the selection is read, then refused.
+    // Offset 1: the selection is read, then refused.
     Selection one({file(L"a.txt")});
     ASSERT_EQ(S_OK, init->Initialize(nullptr, &one, nullptr));
     EXPECT_EQ(E_INVALIDARG, invoke(1u));
@@ -356,7 +352,7 @@ TEST_F(ExplorerCommandTest, InvokeStartsTheClassicCommandLineForTheFirstItem)
     fs::create_directories(product.path() / L"a folder");
     auto items = shellItems({(product.path() / L"a folder").wstring(), file(L"b.txt")});
     ASSERT_EQ(S_OK, command->Invoke(items.get(), nullptr));
-    EXPECT_EQ(expectedLaunch((product.path() / L"a folder").wstring()), product.agent().awaitCommandLine());
+    EXPECT_EQ(agentCommandLine(product.path(), (product.path() / L"a folder").wstring()), product.agent().awaitCommandLine());
     EXPECT_EQ((product.path() / L"Agent").wstring(), product.agent().workingFolder());
 }
 
@@ -424,27 +420,92 @@ TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsSh
     EXPECT_TRUE(classicEntry());
 }
 
-// No installation: the command hides rather than offering a scan that
-// cannot start.
-TEST(ExplorerCommandInstallTest, HiddenWithoutInstallation)
+// The install folder by its one rule, as the module's three readers of it
+// see it: the Explorer command's state, the classic entry and the launch
+// agree for every way the value can stand, in each view. The product's keys
+// stand in the 32-bit view; 32-bit Windows has one view, and there the
+// Wow6432Node path is a key of its own.
+TEST(InstallFolderRuleTest, StateMenuAndLaunchAgreeForEveryRegistrySituation)
 {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
     {
-        ProductRegistry noProduct;
-        TempFolder folder(L"OrnNoProduct");
-        writeText(folder.path() / L"a.txt", "text");
+        ProductRegistry registry;
+        const TempFolder first(L"Orn Rule "), second(L"Orn Other "), selection(L"OrnSelection");
+        // The longest folder whose every file has a path within MAX_PATH, and
+        // one character more.
+        const TempFolder base(L"OrnLong");
+        const auto folderOf = [&](std::size_t length) {
+            return base.path() / std::wstring(length - base.str().size() - 1, L'l');
+        };
+        const fs::path folders[] = {first.path(), second.path(), folderOf(229), folderOf(230)};
+        enum { none = -1, firstFolder, secondFolder, longest, tooLong };
+        std::vector<InstalledAgent> agents;
+        for (const fs::path& folder : folders) {
+            agents.emplace_back(folder);
+            writeText(folder / L"Agent" / L"Res" / L"0409" / L"GenStrings.bin", genStrings("Scan", "Scans"));
+        }
+        const std::wstring target = (selection.path() / L"a.txt").wstring();
+        writeText(target, "a");
+        const auto value = [&](int folder, REGSAM view = KEY_WOW64_32KEY, DWORD type = REG_SZ,
+                               const wchar_t* key = installKey) {
+            setStringInView(HKEY_LOCAL_MACHINE, key, installDirValue, folders[folder].wstring(), view, type);
+        };
+        const wchar_t wow6432Path[] = L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere";
+        const struct {
+            const char* situation;
+            std::function<void()> stage;
+            int found;
+        } rows[] = {
+            {"no key", [] {}, none},
+            {"no value", [] { createKey(HKEY_LOCAL_MACHINE, installKey); }, none},
+            {"empty", [] { setString(HKEY_LOCAL_MACHINE, installKey, installDirValue, L""); }, none},
+            {"wrong type", [&] { value(firstFolder, KEY_WOW64_32KEY, REG_BINARY); }, none},
+            {"expandable, taken as stored", [&] { value(firstFolder, KEY_WOW64_32KEY, REG_EXPAND_SZ); }, firstFolder},
+            {"longest", [&] { value(longest); }, longest},
+            {"too long", [&] { value(tooLong); }, none},
+            {"32-bit view only", [&] { value(firstFolder); }, firstFolder},
+            {"64-bit view only", [&] { value(firstFolder, KEY_WOW64_64KEY); }, onWow64Prefix() ? none : firstFolder},
+            {"both views",
+             [&] {
+                 value(secondFolder, KEY_WOW64_64KEY);
+                 value(firstFolder);
+             },
+             firstFolder},
+            {"Wow6432Node path", [&] { value(firstFolder, 0, REG_SZ, wow6432Path); },
+             onWow64Prefix() ? firstFolder : none},
+        };
         LoadedModule module{builtModule()};
+        orn::com_ptr<IContextMenu> handler = module.handler();
         orn::com_ptr<IExplorerCommand> command = module.explorerCommand();
-        ASSERT_TRUE(command);
-        auto items = shellItems({(folder.path() / L"a.txt").wstring()});
-        for (BOOL slow : {TRUE, FALSE}) {
-            EXPCMDSTATE state = 0xFF;
-            EXPECT_EQ(S_OK, command->GetState(items.get(), slow, &state));
-            EXPECT_EQ(static_cast<EXPCMDSTATE>(ECS_HIDDEN), state);
+        ASSERT_TRUE(handler && command);
+        auto items = shellItems({target});
+        for (const auto& row : rows) {
+            for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
+                deleteTree(HKEY_LOCAL_MACHINE, installKey, view);
+            deleteTree(HKEY_LOCAL_MACHINE, wow6432Path, 0);
+            row.stage();
+            for (const InstalledAgent& agent : agents)
+                agent.forget();
+
+            EXPCMDSTATE state = ECS_DISABLED;
+            ASSERT_EQ(S_OK, command->GetState(items.get(), TRUE, &state));
+            HMENU menu = CreatePopupMenu();
+            const HRESULT entries = handler->QueryContextMenu(menu, 0, 1, 2, CMF_NORMAL);
+            DestroyMenu(menu);
+            const LogWatch watch;
+            ASSERT_EQ(S_OK, command->Invoke(items.get(), nullptr));
+            EXPECT_EQ(row.found != none ? ECS_ENABLED : ECS_HIDDEN, state) << row.situation;
+            EXPECT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, row.found != none), entries) << row.situation;
+            if (row.found != none) {
+                EXPECT_EQ(agentCommandLine(folders[row.found], target), agents[row.found].awaitCommandLine())
+                    << row.situation;
+            } else {
+                expectNotice(watch, "Failed to read registry");
+            }
         }
         items.reset();
         command.reset();
-        EXPECT_EQ(S_OK, module.canUnloadNow());
+        handler.reset();
     }
     CoUninitialize();
 }

@@ -32,11 +32,6 @@ protected:
         return runProcess(quoted(program.wstring()) + L" " + arguments);
     }
     std::wstring target() const { return (product.path() / L"report.txt").wstring(); }
-    std::wstring expectedLaunch(const std::wstring& path) const
-    {
-        return quoted(product.agent().exe().wstring()) + L" /RunDLL=" + product.path().wstring() +
-               L"\\Vandor\\zuCioScn.dll,_StartScanFromCtxMenu@16 " + path;
-    }
 
     RegistryStage classes_{HKEY_CLASSES_ROOT,
                            {classKey, std::wstring(L"AppID\\") + appIdText, L"AppID\\OrnShExt.DLL",
@@ -57,7 +52,7 @@ TEST_F(ShellHostTest, MenuHelpTextAndScanOfAFile)
     EXPECT_NE(std::string::npos, out.find("GetCommandString(0, GCS_HELPTEXTW) = 0x00000000 \"Scans the selection\"")) << out;
     EXPECT_NE(std::string::npos, out.find("GetCommandString(0, GCS_HELPTEXTA) = 0x00000000 \"Scans the selection\"")) << out;
     EXPECT_NE(std::string::npos, out.find("InvokeCommand(offset 0) = 0x00000000")) << out;
-    EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
+    EXPECT_EQ(agentCommandLine(product.path(), target()), product.agent().awaitCommandLine());
 }
 
 TEST_F(ShellHostTest, FolderMenuAtAnIndexWithExplorerFlags)
@@ -96,7 +91,7 @@ TEST_F(ShellHostTest, CommandOffsetOneScansOnPlatformFive)
     ASSERT_EQ(0u, result.exitCode) << result.output;
     ASSERT_NE(std::string::npos, result.output.find("platform 5.")) << result.output;
     EXPECT_NE(std::string::npos, result.output.find("checkmarks(checked 15x15")) << result.output;
-    EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
+    EXPECT_EQ(agentCommandLine(product.path(), target()), product.agent().awaitCommandLine());
 }
 
 TEST_F(ShellHostTest, ClearErrors)
@@ -153,7 +148,7 @@ TEST_F(ShellHostTest, BothBuildsSideBySide)
         const ProcessResult result = host(L"--invoke 0 " + quoted(target()), program);
         ASSERT_EQ(0u, result.exitCode) << result.output;
         EXPECT_NE(std::string::npos, result.output.find("      [0] \"Scan for threats\" id 1")) << result.output;
-        EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
+        EXPECT_EQ(agentCommandLine(product.path(), target()), product.agent().awaitCommandLine());
         product.agent().forget();
     }
 
@@ -166,7 +161,7 @@ TEST_F(ShellHostTest, BothBuildsSideBySide)
     EXPECT_EQ(4u, host(quoted(target())).exitCode);
     const ProcessResult result = host(L"--invoke 0 " + quoted(target()), x86Host);
     ASSERT_EQ(0u, result.exitCode) << result.output;
-    EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
+    EXPECT_EQ(agentCommandLine(product.path(), target()), product.agent().awaitCommandLine());
     EXPECT_EQ(0u, runProcess(regsvr32x86 + L" /u /s " + quoted(x86Module.wstring())).exitCode);
     EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, L"AppID\\OrnShExt.DLL"));
 }
@@ -203,7 +198,7 @@ TEST_F(ShellHostTest, ExplorerCommandFoundThroughThePackageManifest)
     EXPECT_NE(std::string::npos, out.find("GetState(okToBeSlow false) = 0x00000000 enabled")) << out;
     EXPECT_NE(std::string::npos, out.find("Invoke = 0x00000000")) << out;
     EXPECT_NE(std::string::npos, out.find("DllCanUnloadNow = 0x00000000")) << out;
-    EXPECT_EQ(expectedLaunch(target()), product.agent().awaitCommandLine());
+    EXPECT_EQ(agentCommandLine(product.path(), target()), product.agent().awaitCommandLine());
     EXPECT_EQ((product.path() / L"Agent").wstring(), product.agent().workingFolder());
 
     // A folder finds the same class through its own verb.

@@ -1,6 +1,6 @@
-// The view the product's keys are read in, and the reading of the
-// installation folder: under WoW64 (64-bit prefix), on 32-bit Windows, and as
-// the 64-bit build on 64-bit Windows.
+// The view the product's keys are read in, and the checked reading of their
+// values: under WoW64 (64-bit prefix), on 32-bit Windows, and as the 64-bit
+// build on 64-bit Windows.
 
 #include "ProductKeys.h"
 #include "RegistryValues.h"
@@ -39,11 +39,11 @@ TEST(ProductKeysTest, MachineKeysAreReadInTheThirtyTwoBitView)
     EXPECT_STREQ(L"32", text);
 }
 
-class InstallDirTest : public ::testing::Test {
+class RegistryValueTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        path_ = L"Software\\OrnTests\\InstallDir-" + uniqueSuffix();
+        path_ = L"Software\\OrnTests\\Values-" + uniqueSuffix();
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0,
                                                  KEY_ALL_ACCESS, nullptr, key_.put(), nullptr));
     }
@@ -60,47 +60,12 @@ protected:
     }
     std::wstring path_;
     orn::unique_hkey key_;
-    wchar_t folder_[installDirCapacity];
 };
-
-TEST_F(InstallDirTest, MissingValueGivesFalse)
-{
-    EXPECT_FALSE(ReadInstallDirAsStored(key_.get(), folder_));
-    EXPECT_STREQ(L"", folder_);
-}
-
-// The registry type is not checked: the bytes are the text.
-TEST_F(InstallDirTest, AnyTypeReadsAsText)
-{
-    store(REG_SZ, L"C:\\Apps\\Scanner", true);
-    ASSERT_TRUE(ReadInstallDirAsStored(key_.get(), folder_));
-    EXPECT_STREQ(L"C:\\Apps\\Scanner", folder_);
-    store(REG_BINARY, L"D:\\Other Place", false);
-    ASSERT_TRUE(ReadInstallDirAsStored(key_.get(), folder_));
-    EXPECT_STREQ(L"D:\\Other Place", folder_);
-}
-
-// 2048 bytes is the limit; a value that fills it without a terminator is still
-// terminated inside the buffer, and a longer one is refused.
-TEST_F(InstallDirTest, LimitIsTheBufferSize)
-{
-    const std::wstring longest(installDirCapacity - 1, L'a');
-    store(REG_SZ, longest, true);
-    ASSERT_TRUE(ReadInstallDirAsStored(key_.get(), folder_));
-    EXPECT_EQ(longest, folder_);
-
-    store(REG_BINARY, longest + L"b", false);
-    ASSERT_TRUE(ReadInstallDirAsStored(key_.get(), folder_));
-    EXPECT_EQ(longest, folder_);
-
-    store(REG_SZ, longest + L"b", true);
-    EXPECT_FALSE(ReadInstallDirAsStored(key_.get(), folder_));
-}
 
 // The checked rule: a string type, and a terminator that fits (Wine adds one
 // to a string stored without it when there is room); a value with no bytes
 // reads as its caller's rule says.
-TEST_F(InstallDirTest, CheckedStringsRefuseWhatIsNotAWholeText)
+TEST_F(RegistryValueTest, CheckedStringsRefuseWhatIsNotAWholeText)
 {
     wchar_t text[4];
     const auto read = [&](EmptyValue empty) {
