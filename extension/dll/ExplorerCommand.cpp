@@ -7,8 +7,6 @@
 
 #include <shlwapi.h>
 
-#include <new>
-
 namespace {
 
 using TextBuffer = wchar_t[CScanCommand::textChars];
@@ -21,25 +19,16 @@ HRESULT shellText(Read read, LPWSTR* result) noexcept
     if (!result)
         return E_POINTER;
     *result = nullptr;
-    TextBuffer text = {};
-    try {
-        if (!read(text))
-            return E_FAIL;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    return SHStrDupW(text, result);
+    return comBoundary([&] {
+        TextBuffer text = {};
+        return read(text) ? SHStrDupW(text, result) : E_FAIL;
+    });
 }
 
 // How this file's diagnostics name it in the log.
 constexpr char logUnit[] = ".\\ExplorerCommand";
 
 }  // namespace
-
-HRESULT CExplorerCommand::UpdateRegistry(bool /*registering*/) noexcept
-{
-    return S_OK;
-}
 
 const QITAB* CExplorerCommand::interfaceTable() noexcept
 {
@@ -97,21 +86,20 @@ STDMETHODIMP CExplorerCommand::GetState(IShellItemArray* items, BOOL /*okToBeSlo
 
 STDMETHODIMP CExplorerCommand::Invoke(IShellItemArray* items, IBindCtx* /*context*/)
 {
-    DWORD count = 0;
-    if (!items || FAILED(items->GetCount(&count)) || count == 0) {
-        logError(logUnit, __LINE__, "objectname count is Zero");
-        return E_INVALIDARG;
-    }
-    // Only the first item with a path is scanned, as the classic menu scans
-    // the first of its drop list; none at all is the launcher's empty target.
-    TextBuffer path;
-    FirstFileSystemPath(items, path);
-    try {
+    return comBoundary([&] {
+        DWORD count = 0;
+        if (!items || FAILED(items->GetCount(&count)) || count == 0) {
+            logError(logUnit, __LINE__, "objectname count is Zero");
+            return E_INVALIDARG;
+        }
+        // Only the first item with a path is scanned, as the classic menu
+        // scans the first of its drop list; none at all is the launcher's
+        // empty target.
+        TextBuffer path;
+        FirstFileSystemPath(items, path);
         return CCorvaneExtHelper().StartScan(nullptr, path,
                                              CCorvaneExtHelper::Route::outsidePackage);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    });
 }
 
 STDMETHODIMP CExplorerCommand::GetFlags(EXPCMDFLAGS* flags)

@@ -78,22 +78,6 @@ TEST_F(ShellHostTest, TextVerbIsRefusedAndLogged)
     EXPECT_TRUE(watch.contains(L"zuNotices.log", "Invalid HIWORD"));
 }
 
-TEST_F(ShellHostTest, CommandOffsetOneScansOnPlatformFive)
-{
-    // Wine reports the platform version each program is configured for.
-    TempFolder folder(L"OrnHost5");
-    const fs::path program = folder.path() / L"shellhost5.exe";
-    fs::copy_file(binaryDir() / L"tools" / L"shellhost" / L"shellhost.exe", program);
-    RegistryStage wine(HKEY_CURRENT_USER, {L"Software\\Wine\\AppDefaults\\shellhost5.exe"});
-    setString(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\shellhost5.exe", L"Version", L"winxp");
-
-    const ProcessResult result = host(L"--invoke 1 " + quoted(target()), program);
-    ASSERT_EQ(0u, result.exitCode) << result.output;
-    ASSERT_NE(std::string::npos, result.output.find("platform 5.")) << result.output;
-    EXPECT_NE(std::string::npos, result.output.find("checkmarks(checked 15x15")) << result.output;
-    EXPECT_EQ(agentCommandLine(product.path(), target()), product.agent().awaitCommandLine());
-}
-
 TEST_F(ShellHostTest, ClearErrors)
 {
     ProcessResult result = host(quoted((product.path() / L"missing.txt").wstring()));
