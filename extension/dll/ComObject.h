@@ -30,7 +30,7 @@ HRESULT comBoundary(Body&& body) noexcept
 using CreatorFn = HRESULT (*)(IUnknown* outer, REFIID iid, void** result);
 
 // A handler object: Base supplies the interfaces and their table
-// (interfaceTable). The shell calls it on its apartment's thread only, so a
+// (interfaces). The shell calls it on its apartment's thread only, so a
 // plain count serves.
 template <class Base>
 class CComObject final : public Base {
@@ -60,7 +60,7 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID iid, void** result) override
     {
-        return QISearch(static_cast<Base*>(this), Base::interfaceTable(), iid, result);
+        return QISearch(static_cast<Base*>(this), Base::interfaces, iid, result);
     }
     STDMETHODIMP_(ULONG) AddRef() override
     {

@@ -30,15 +30,11 @@ constexpr char logUnit[] = ".\\ExplorerCommand";
 
 }  // namespace
 
-const QITAB* CExplorerCommand::interfaceTable() noexcept
-{
-    static const QITAB table[] = {
-        QITABENT(CExplorerCommand, IExplorerCommand),
-        QITABENT(CExplorerCommand, IObjectWithSite),
-        {nullptr, 0},
-    };
-    return table;
-}
+const QITAB CExplorerCommand::interfaces[] = {
+    QITABENT(CExplorerCommand, IExplorerCommand),
+    QITABENT(CExplorerCommand, IObjectWithSite),
+    {nullptr, 0},
+};
 
 STDMETHODIMP CExplorerCommand::GetTitle(IShellItemArray* /*items*/, LPWSTR* name)
 {

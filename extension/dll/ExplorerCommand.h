@@ -15,7 +15,7 @@
 
 class CExplorerCommand : public IExplorerCommand, public IObjectWithSite {
 public:
-    static const QITAB* interfaceTable() noexcept;
+    static const QITAB interfaces[];
 
     // IExplorerCommand
     STDMETHODIMP GetTitle(IShellItemArray* items, LPWSTR* name) override;

@@ -1,5 +1,5 @@
-// Test builds only (OrnShExtSeams.dll): an allocation failure, which Wine
-// cannot produce on demand, counted from the module's load.
+// Test builds only (OrnShExtSeams.dll): an allocation failure on demand,
+// counted from the module's load.
 
 #include "Module.h"
 

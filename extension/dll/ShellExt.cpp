@@ -37,15 +37,11 @@ private:
 
 }  // namespace
 
-const QITAB* CShellExt::interfaceTable() noexcept
-{
-    static const QITAB table[] = {
-        QITABENT(CShellExt, IContextMenu),
-        QITABENT(CShellExt, IShellExtInit),
-        {nullptr, 0},
-    };
-    return table;
-}
+const QITAB CShellExt::interfaces[] = {
+    QITABENT(CShellExt, IContextMenu),
+    QITABENT(CShellExt, IShellExtInit),
+    {nullptr, 0},
+};
 
 CShellExt::CShellExt() noexcept
     : uncheckedImage_(loadMenuImage(LR_LOADTRANSPARENT)),

@@ -13,7 +13,7 @@
 class CShellExt : public IContextMenu, public IShellExtInit {
 public:
     // IContextMenu first: it is the object's primary table.
-    static const QITAB* interfaceTable() noexcept;
+    static const QITAB interfaces[];
 
     // IContextMenu
     STDMETHODIMP QueryContextMenu(HMENU menu, UINT index, UINT firstId, UINT lastId,

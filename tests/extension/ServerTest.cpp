@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 namespace {
@@ -34,22 +35,35 @@ protected:
 
 IUnknown* const sentinel = reinterpret_cast<IUnknown*>(0x1234);
 
-TEST_F(ServerTest, ServesOnlyTheHandlerClass)
+// Each request for one of the identifiers answers expected and leaves its
+// result null.
+void expectRefused(HRESULT expected, const std::function<HRESULT(REFIID, void**)>& request,
+                   const std::vector<const IID*>& identifiers)
 {
-    void* result = sentinel;
-    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, module.getClassObject(IID_IShellExt, IID_IClassFactory, &result));
-    EXPECT_EQ(nullptr, result);
-    result = sentinel;
-    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, module.getClassObject(CLSID_NULL, IID_IUnknown, &result));
-    EXPECT_EQ(nullptr, result);
-    EXPECT_EQ(E_POINTER, module.getClassObject(CLSID_ShellExt, IID_IClassFactory, nullptr));
+    for (const IID* identifier : identifiers) {
+        void* result = sentinel;
+        EXPECT_EQ(expected, request(*identifier, &result));
+        EXPECT_EQ(nullptr, result);
+    }
 }
 
-TEST_F(ServerTest, RefusedInterfaceLeavesTheClassObjectCachedAndTheModuleUnlocked)
+TEST_F(ServerTest, ServesItsTwoClassesOnly)
 {
-    void* result = sentinel;
-    EXPECT_EQ(E_NOINTERFACE, module.getClassObject(CLSID_ShellExt, IID_IContextMenu, &result));
-    EXPECT_EQ(nullptr, result);
+    expectRefused(
+        CLASS_E_CLASSNOTAVAILABLE,
+        [&](REFCLSID clsid, void** result) { return module.getClassObject(clsid, IID_IClassFactory, result); },
+        {&IID_IShellExt, &CLSID_NULL, &IID_IClassFactory});
+    EXPECT_EQ(E_POINTER, module.getClassObject(CLSID_ShellExt, IID_IClassFactory, nullptr));
+    EXPECT_TRUE(module.explorerCommand());
+}
+
+TEST_F(ServerTest, RefusedInterfaceLeavesTheModuleUnlocked)
+{
+    for (const CLSID* clsid : {&CLSID_ShellExt, &CLSID_ExplorerCommand}) {
+        expectRefused(
+            E_NOINTERFACE, [&](REFIID iid, void** result) { return module.getClassObject(*clsid, iid, result); },
+            {&IID_IContextMenu, &IID_IDispatch});
+    }
     EXPECT_EQ(S_OK, module.canUnloadNow());
 
     orn::com_ptr<IClassFactory> first = module.classObject();
@@ -61,20 +75,6 @@ TEST_F(ServerTest, RefusedInterfaceLeavesTheClassObjectCachedAndTheModuleUnlocke
     EXPECT_EQ(S_FALSE, module.canUnloadNow());
     second.reset();
     EXPECT_EQ(S_OK, module.canUnloadNow());
-}
-
-TEST_F(ServerTest, ClassObjectAnswersIUnknownAndIClassFactoryOnly)
-{
-    orn::com_ptr<IClassFactory> factory = module.classObject();
-    ASSERT_TRUE(factory);
-    orn::com_ptr<IUnknown> unknown;
-    ASSERT_EQ(S_OK, factory->QueryInterface(IID_IUnknown, unknown.put_void()));
-    EXPECT_EQ(static_cast<IUnknown*>(factory.get()), unknown.get());
-    for (const IID* iid : {&IID_IDispatch, &IID_IContextMenu, &IID_IClassFactory2}) {
-        void* result = sentinel;
-        EXPECT_EQ(E_NOINTERFACE, factory->QueryInterface(*iid, &result));
-        EXPECT_EQ(nullptr, result);
-    }
 }
 
 TEST_F(ServerTest, LockServerHoldsTheModule)
@@ -110,46 +110,52 @@ TEST_F(ServerTest, CreateInstanceRefusals)
     EXPECT_EQ(E_POINTER, factory->CreateInstance(nullptr, IID_IContextMenu, nullptr));
 
     // Aggregation is never supported, whatever the interface asked for.
-    IUnknown* outer = factory.get();
-    for (const IID* iid : {&IID_IUnknown, &IID_IContextMenu}) {
-        void* result = sentinel;
-        EXPECT_EQ(CLASS_E_NOAGGREGATION, factory->CreateInstance(outer, *iid, &result));
-        EXPECT_EQ(nullptr, result);
-    }
-    // The type library's interface is a description only.
-    for (const IID* iid : {&IID_IShellExt, &IID_IDispatch, &IID_IClassFactory}) {
-        void* result = sentinel;
-        EXPECT_EQ(E_NOINTERFACE, factory->CreateInstance(nullptr, *iid, &result));
-        EXPECT_EQ(nullptr, result);
-    }
+    expectRefused(
+        CLASS_E_NOAGGREGATION,
+        [&](REFIID iid, void** result) { return factory->CreateInstance(factory.get(), iid, result); },
+        {&IID_IUnknown, &IID_IContextMenu});
+    expectRefused(
+        E_NOINTERFACE, [&](REFIID iid, void** result) { return factory->CreateInstance(nullptr, iid, result); },
+        {&IID_IShellExt, &IID_IDispatch, &IID_IClassFactory});
     factory.reset();
     EXPECT_EQ(S_OK, module.canUnloadNow());
 }
 
-TEST_F(ServerTest, HandlerAnswersItsTwoShellInterfaces)
+// Each object answers IUnknown with its first table, and nothing it does
+// not implement; the type library's interface is a description only.
+TEST_F(ServerTest, ObjectsAnswerTheirInterfacesOnly)
 {
+    orn::com_ptr<IClassFactory> factory = module.classObject();
     orn::com_ptr<IContextMenu> menu = module.handler();
-    ASSERT_TRUE(menu);
-    orn::com_ptr<IUnknown> unknown;
-    ASSERT_EQ(S_OK, menu->QueryInterface(IID_IUnknown, unknown.put_void()));
-    // IUnknown is the primary table, the one of IContextMenu.
-    EXPECT_EQ(static_cast<IUnknown*>(menu.get()), unknown.get());
+    orn::com_ptr<IExplorerCommand> command = module.explorerCommand();
+    ASSERT_TRUE(factory && menu && command);
+    const struct {
+        IUnknown* object;
+        std::vector<const IID*> refused;
+    } objects[] = {
+        {factory.get(), {&IID_IDispatch, &IID_IContextMenu, &IID_IClassFactory2}},
+        {menu.get(), {&IID_IShellExt, &IID_IDispatch, &IID_IContextMenu2, &IID_IClassFactory}},
+        {command.get(), {&IID_IContextMenu, &IID_IShellExtInit, &IID_IDispatch}},
+    };
+    for (const auto& o : objects) {
+        orn::com_ptr<IUnknown> unknown;
+        ASSERT_EQ(S_OK, o.object->QueryInterface(IID_IUnknown, unknown.put_void()));
+        EXPECT_EQ(o.object, unknown.get());
+        expectRefused(
+            E_NOINTERFACE, [&](REFIID iid, void** result) { return o.object->QueryInterface(iid, result); },
+            o.refused);
+    }
 
+    // The handler's second table leads back to the same object.
     orn::com_ptr<IShellExtInit> init;
     ASSERT_EQ(S_OK, menu->QueryInterface(IID_IShellExtInit, init.put_void()));
     EXPECT_NE(static_cast<void*>(init.get()), static_cast<void*>(menu.get()));
     orn::com_ptr<IUnknown> identity;
     ASSERT_EQ(S_OK, init->QueryInterface(IID_IUnknown, identity.put_void()));
-    EXPECT_EQ(unknown.get(), identity.get());
+    EXPECT_EQ(static_cast<IUnknown*>(menu.get()), identity.get());
     orn::com_ptr<IContextMenu> back;
     ASSERT_EQ(S_OK, init->QueryInterface(IID_IContextMenu, back.put_void()));
     EXPECT_EQ(menu.get(), back.get());
-
-    for (const IID* iid : {&IID_IShellExt, &IID_IDispatch, &IID_IContextMenu2, &IID_IClassFactory}) {
-        void* result = sentinel;
-        EXPECT_EQ(E_NOINTERFACE, menu->QueryInterface(*iid, &result));
-        EXPECT_EQ(nullptr, result);
-    }
     EXPECT_EQ(E_POINTER, menu->QueryInterface(IID_IContextMenu, nullptr));
 }
 
