@@ -54,11 +54,6 @@ STDMETHODIMP_(ULONG) CComClassFactory::Release()
 
 STDMETHODIMP CComClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** result)
 {
-    if (!result)
-        return E_POINTER;
-    *result = nullptr;
-    if (outer && !IsEqualIID(iid, IID_IUnknown))
-        return CLASS_E_NOAGGREGATION;
     return createInstance_(outer, iid, result);
 }
 

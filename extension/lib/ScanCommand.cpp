@@ -86,9 +86,7 @@ DWORD windowsBuild() noexcept
                       KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS ||
         !ReadStringValue(key.get(), L"CurrentBuildNumber", text, 16, EmptyValue::asUnreadable))
         return 0;
-    wchar_t* end = nullptr;
-    const unsigned long build = std::wcstoul(text, &end, 10);
-    return end != text && *end == L'\0' ? static_cast<DWORD>(build) : 0;
+    return static_cast<DWORD>(std::wcstoul(text, nullptr, 10));
 }
 
 bool classicMenuRestored() noexcept
