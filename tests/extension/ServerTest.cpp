@@ -77,12 +77,17 @@ TEST_F(ServerTest, RefusedInterfaceLeavesTheModuleUnlocked)
     EXPECT_EQ(S_OK, module.canUnloadNow());
 }
 
+// Each lock adds to the others: one taken while a handler lives still holds
+// the module after the handler is gone.
 TEST_F(ServerTest, LockServerHoldsTheModule)
 {
     orn::com_ptr<IClassFactory> factory = module.classObject();
     ASSERT_TRUE(factory);
+    orn::com_ptr<IContextMenu> handler = module.handler();
     EXPECT_EQ(S_OK, factory->LockServer(TRUE));
     factory.reset();
+    EXPECT_EQ(S_FALSE, module.canUnloadNow());
+    handler.reset();
     EXPECT_EQ(S_FALSE, module.canUnloadNow());
     factory = module.classObject();
     EXPECT_EQ(S_OK, factory->LockServer(FALSE));

@@ -80,12 +80,15 @@ TEST_F(ShellExtTest, FlagFilter)
 
 TEST_F(ShellExtTest, SeparatorAtIndexThenCaptionWithTheScanCommand)
 {
-    for (int i = 0; i < 3; ++i)
+    // Between the host's items: two before the index, two after.
+    for (int i = 0; i < 4; ++i)
         AppendMenuW(menu, MF_STRING, 900 + i, L"host item");
-    ASSERT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1), handler->QueryContextMenu(menu, 3, 40, 90, CMF_NORMAL));
-    ASSERT_EQ(5, GetMenuItemCount(menu));
-    EXPECT_TRUE(menuItem(menu, 3).separator);
-    const MenuItem caption = menuItem(menu, 4);
+    ASSERT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1), handler->QueryContextMenu(menu, 2, 40, 90, CMF_NORMAL));
+    ASSERT_EQ(6, GetMenuItemCount(menu));
+    EXPECT_EQ(901u, menuItem(menu, 1).id);
+    EXPECT_TRUE(menuItem(menu, 2).separator);
+    EXPECT_EQ(902u, menuItem(menu, 4).id);
+    const MenuItem caption = menuItem(menu, 3);
     EXPECT_EQ(L"Quarvel Hollowmere", caption.text);
     EXPECT_EQ(40u, caption.id);
     ASSERT_TRUE(caption.submenu);
@@ -94,9 +97,11 @@ TEST_F(ShellExtTest, SeparatorAtIndexThenCaptionWithTheScanCommand)
     EXPECT_EQ(L"Scan for threats", command.text);
     EXPECT_EQ(40u, command.id);
 
-    // Both images loaded at the small-icon size less one pixel.
+    // Both images, each the handler's own, loaded at the small-icon size less
+    // one pixel.
     ASSERT_TRUE(caption.checked);
     ASSERT_TRUE(caption.unchecked);
+    EXPECT_NE(caption.checked, caption.unchecked);
     for (HBITMAP image : {caption.checked, caption.unchecked}) {
         BITMAP info = {};
         ASSERT_TRUE(GetObjectW(image, sizeof(info), &info));
@@ -144,6 +149,14 @@ TEST_F(ShellExtWithoutStringsTest, MissingTextsAddNothingAndRefuseHelp)
     wchar_t text[64] = L"untouched";
     EXPECT_EQ(E_INVALIDARG, handler->GetCommandString(0, GCS_HELPTEXTW, nullptr, reinterpret_cast<char*>(text), 64));
     EXPECT_STREQ(L"untouched", text);
+    // Nor does the Explorer command have a title or a tooltip to give.
+    orn::com_ptr<IExplorerCommand> command = module.explorerCommand();
+    ASSERT_TRUE(command);
+    for (auto method : {&IExplorerCommand::GetTitle, &IExplorerCommand::GetToolTip}) {
+        wchar_t* value = text;
+        EXPECT_EQ(E_FAIL, (command.get()->*method)(nullptr, &value));
+        EXPECT_EQ(nullptr, value);
+    }
 }
 
 TEST_F(ShellExtTest, HelpTextOnlyForOffsetZero)
@@ -322,18 +335,14 @@ TEST_F(ExplorerCommandTest, StateIsAnsweredAtOnceForEverySelection)
     auto file = shellItems({this->file(L"a.txt")});
     auto folder = shellItems({(product.path() / L"folder").wstring()});
     auto several = shellItems({(product.path() / L"folder").wstring(), this->file(L"a.txt")});
+    auto pathSecond = shellItems({this->file(L"a.txt")}, true);
+    auto virtualOnly = shellItems({}, true);
     NoItems empty;
-    // The computer's folder: an item without a file-system path.
-    PIDLIST_ABSOLUTE computer = nullptr;
-    ASSERT_EQ(S_OK, SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &computer));
-    orn::com_ptr<IShellItemArray> virtualOnly;
-    ASSERT_EQ(S_OK, SHCreateShellItemArrayFromIDLists(1, const_cast<PCIDLIST_ABSOLUTE_ARRAY>(&computer),
-                                                      virtualOnly.put()));
-    ILFree(computer);
     const struct { const char* name; IShellItemArray* items; EXPCMDSTATE state; } cases[] = {
         {"file", file.get(), ECS_ENABLED},
         {"folder", folder.get(), ECS_ENABLED},
         {"several", several.get(), ECS_ENABLED},
+        {"a file-system item second", pathSecond.get(), ECS_ENABLED},
         {"empty", &empty, ECS_HIDDEN},
         {"no file-system item", virtualOnly.get(), ECS_HIDDEN},
         {"null", nullptr, ECS_HIDDEN},
@@ -354,6 +363,10 @@ TEST_F(ExplorerCommandTest, InvokeStartsTheClassicCommandLineForTheFirstItem)
     ASSERT_EQ(S_OK, command->Invoke(items.get(), nullptr));
     EXPECT_EQ(agentCommandLine(product.path(), (product.path() / L"a folder").wstring()), product.agent().awaitCommandLine());
     EXPECT_EQ((product.path() / L"Agent").wstring(), product.agent().workingFolder());
+    // An item without a file-system path first: the first item with one.
+    product.agent().forget();
+    ASSERT_EQ(S_OK, command->Invoke(shellItems({file(L"b.txt")}, true).get(), nullptr));
+    EXPECT_EQ(agentCommandLine(product.path(), file(L"b.txt")), product.agent().awaitCommandLine());
 }
 
 TEST_F(ExplorerCommandTest, InvokeWithoutItemsIsRefusedAndLogged)
@@ -679,6 +692,7 @@ TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
         Sleep(50);
     EXPECT_EQ(S_OK, answer);
     EXPECT_GT(refusals, 0);
+    EXPECT_LT(refusals, 200) << "kept for more than 10 s";
     EXPECT_EQ(std::vector<std::string>{countedAtUnload}, DebugOutput::texts);
     hold.reset();
     EXPECT_EQ(S_OK, module.canUnloadNow());

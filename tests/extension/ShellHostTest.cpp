@@ -75,16 +75,6 @@ TEST_F(ShellHostTest, FolderMenuAtAnIndexWithExplorerFlags)
                                      "  (empty)"});
 }
 
-TEST_F(ShellHostTest, TextVerbIsRefusedAndLogged)
-{
-    LogWatch watch;
-    const ProcessResult result = host(L"--verb open " + quoted(target()));
-    EXPECT_EQ(5u, result.exitCode) << result.output;
-    expectLines(result.output, {"InvokeCommand(verb \"open\") = 0x80070057"});
-    EXPECT_TRUE(product.agent().staysIdle());
-    EXPECT_TRUE(watch.contains(L"zuNotices.log", "Invalid HIWORD"));
-}
-
 TEST_F(ShellHostTest, ClearErrors)
 {
     ProcessResult result = host(quoted((product.path() / L"missing.txt").wstring()));

@@ -98,6 +98,8 @@ TEST_F(StringsTest, EmptyOrMissingValueFails)
     EXPECT_EQ(L"", lookUp(L"IDS_MISSING", 0));
     EXPECT_EQ(L"", lookUp(L"IDS_OTHER", 0));
     EXPECT_EQ(0, strings_.GetString(nullptr, nullptr, 0));
+    // A null key would have the profile reader list the section's keys.
+    EXPECT_EQ(L"", lookUp(nullptr, 0));
     expectInfo(watch, "GetPrivateProfileString failed");
 }
 

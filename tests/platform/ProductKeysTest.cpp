@@ -1,6 +1,5 @@
-// The view the product's keys are read in, and the checked reading of their
-// values: under WoW64 (64-bit prefix), on 32-bit Windows, and as the 64-bit
-// build on 64-bit Windows.
+// The checked reading of registry values (the views the product's keys are
+// read in: the install-folder table of ShellExtTest).
 
 #include "ProductKeys.h"
 #include "RegistryValues.h"
@@ -13,31 +12,6 @@
 #include "Registry.h"
 
 using namespace testsupport;
-
-// Both builds open HKEY_LOCAL_MACHINE keys in the 32-bit view, where the
-// 32-bit installer writes them, and never a key of the 64-bit view; on
-// 32-bit Windows there is one view. Other roots are opened as given.
-TEST(ProductKeysTest, MachineKeysAreReadInTheThirtyTwoBitView)
-{
-    EXPECT_EQ(static_cast<REGSAM>(KEY_WOW64_32KEY), ProductView(HKEY_LOCAL_MACHINE));
-    EXPECT_EQ(0u, ProductView(HKEY_CURRENT_USER));
-    const std::wstring path = L"SOFTWARE\\OrnProductKeysTest-" + uniqueSuffix();
-    RegistryStage view32(HKEY_LOCAL_MACHINE, {path}, KEY_WOW64_32KEY);
-    RegistryStage view64(HKEY_LOCAL_MACHINE, {path}, KEY_WOW64_64KEY);
-
-    setStringInView(HKEY_LOCAL_MACHINE, path, L"view", L"64", KEY_WOW64_64KEY);
-    orn::unique_hkey key;
-    EXPECT_EQ(onWow64Prefix() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS,
-              OpenProductKey(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ, key.put()));
-
-    setStringInView(HKEY_LOCAL_MACHINE, path, L"view", L"32", KEY_WOW64_32KEY);
-    ASSERT_EQ(ERROR_SUCCESS, OpenProductKey(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ, key.put()));
-    wchar_t text[8] = L"";
-    DWORD bytes = sizeof(text) - sizeof(wchar_t);
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key.get(), L"view", nullptr, nullptr,
-                                              reinterpret_cast<BYTE*>(text), &bytes));
-    EXPECT_STREQ(L"32", text);
-}
 
 class RegistryValueTest : public ::testing::Test {
 protected:
