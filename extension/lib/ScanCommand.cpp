@@ -44,8 +44,7 @@ bool FirstFileSystemPath(IShellItemArray* items, wchar_t (&path)[CScanCommand::t
         // root) cannot be scanned by path and are passed over.
         wchar_t* name = nullptr;
         if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &name)) && name) {
-            const bool copied =
-                name[0] && SUCCEEDED(StringCchCopyW(path, CScanCommand::textChars, name));
+            const bool copied = SUCCEEDED(StringCchCopyW(path, CScanCommand::textChars, name));
             CoTaskMemFree(name);
             if (copied)
                 return true;
