@@ -10,9 +10,8 @@
 
 ConfigDirectory::ConfigDirectory()
 {
-    if (ReadInstallDirAsPath(path_))
+    if (ReadInstallFolder(path_))
         return;
-    path_[0] = L'\0';
     // The 32-bit product's folder, whichever build reads it.
     if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILESX86, nullptr, 0, path_)))
         PathAppendW(path_, L"Quarvel\\Tessaline");

@@ -1,7 +1,6 @@
 #include "ProductKeys.h"
 
-const wchar_t installKeyNative[] = L"SOFTWARE\\Quarvel\\Hollowmere";
-const wchar_t installKeyWow32[] = L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere";
+const wchar_t installKey[] = L"SOFTWARE\\Quarvel\\Hollowmere";
 const wchar_t installDirValue[] = L"szInstallDir";
 const wchar_t agentKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Agent";
 const wchar_t desktopUIKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\DesktopUI";
@@ -12,7 +11,6 @@ const wchar_t surfwardenComponentKey[] =
 const wchar_t logRegistryKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Log";
 const wchar_t shellExtUserKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\OrnShExt";
 const wchar_t packagedCommandAskedValue[] = L"ftPackagedCommandAsked";
-const InstallKeys installKeys = {installKeyNative, installKeyWow32};
 
 REGSAM ProductView(HKEY root)
 {

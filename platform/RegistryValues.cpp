@@ -3,6 +3,7 @@
 #include "ProductKeys.h"
 #include "UniqueResource.h"
 
+#include <cwchar>
 #include <vector>
 
 bool ReadStringValue(HKEY key, const wchar_t* name, wchar_t* text, std::size_t capacity,
@@ -42,21 +43,6 @@ bool ReadDwordValue(HKEY key, const wchar_t* name, DWORD& value)
            type == REG_DWORD && size == sizeof value;
 }
 
-bool ReadInstallDirAsStored(HKEY key, wchar_t (&folder)[installDirCapacity])
-{
-    DWORD bytes = sizeof(folder);
-    const LONG status = RegQueryValueExW(key, installDirValue, nullptr, nullptr,
-                                         reinterpret_cast<BYTE*>(folder), &bytes);
-    if (status != ERROR_SUCCESS) {
-        folder[0] = L'\0';
-        return false;
-    }
-    // A value stored without its terminator fills the buffer to the end.
-    const std::size_t chars = bytes / sizeof(wchar_t);
-    folder[chars < installDirCapacity ? chars : installDirCapacity - 1] = L'\0';
-    return true;
-}
-
 bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, std::size_t limit,
                         std::wstring& text)
 {
@@ -68,21 +54,18 @@ bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, s
 
 bool ReadInstallDirChecked(std::size_t limit, std::wstring& folder)
 {
-    return ReadRegistryString(HKEY_LOCAL_MACHINE, installKeyNative, installDirValue, limit, folder);
+    return ReadRegistryString(HKEY_LOCAL_MACHINE, installKey, installDirValue, limit, folder);
 }
 
-bool ReadInstallDirAsPath(wchar_t (&folder)[MAX_PATH])
+bool ReadInstallFolder(wchar_t (&folder)[installFolderChars]) noexcept
 {
     orn::unique_hkey key;
-    if (OpenProductKey(HKEY_LOCAL_MACHINE, installKeyNative, KEY_QUERY_VALUE, key.put()) !=
-        ERROR_SUCCESS)
-        return false;
-    DWORD type = 0;
-    DWORD size = sizeof folder - sizeof(wchar_t);
-    if (RegQueryValueExW(key.get(), installDirValue, nullptr, &type,
-                         reinterpret_cast<BYTE*>(folder), &size) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-        return false;
-    folder[size / sizeof(wchar_t)] = L'\0';
-    return true;
+    if (OpenProductKey(HKEY_LOCAL_MACHINE, installKey, KEY_QUERY_VALUE, key.put()) ==
+            ERROR_SUCCESS &&
+        ReadStringValue(key.get(), installDirValue, folder, installFolderChars,
+                        EmptyValue::asUnreadable) &&
+        folder[0] && std::wcslen(folder) + productFiles::longestPath < installFolderChars)
+        return true;
+    folder[0] = L'\0';
+    return false;
 }

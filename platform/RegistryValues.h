@@ -1,7 +1,7 @@
 #pragma once
 // Checked reads of single registry values, of string values of a product key,
-// and the install folder read by each of its three rules. Nothing here logs,
-// so every library can use it.
+// and the one lookup of the install folder. Nothing here logs, so every
+// library can use it.
 
 #include <windows.h>
 
@@ -24,15 +24,6 @@ bool ReadStringValue(HKEY key, const wchar_t* name, std::size_t limit, std::wstr
 // A REG_DWORD of exactly four bytes.
 bool ReadDwordValue(HKEY key, const wchar_t* name, DWORD& value);
 
-// Characters of the buffer the installation folder is read into.
-constexpr std::size_t installDirCapacity = 1024;
-
-// "szInstallDir" of an open key as the menu strings and the launcher have
-// always read it: the registry type is not checked, the bytes are taken as
-// text up to the first terminator, and the result is always terminated. False
-// when the value is missing or longer than the buffer.
-bool ReadInstallDirAsStored(HKEY key, wchar_t (&folder)[installDirCapacity]);
-
 // A string value of a product key by the checked rule (ReadStringValue).
 bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, std::size_t limit,
                         std::wstring& text);
@@ -41,7 +32,13 @@ bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, s
 // characters (the language class).
 bool ReadInstallDirChecked(std::size_t limit, std::wstring& folder);
 
-// "szInstallDir" under HKEY_LOCAL_MACHINE as a string type of at most
-// MAX_PATH - 1 characters, terminated where it ends whether or not it was
-// stored with a terminator (the folder of the logging configuration file).
-bool ReadInstallDirAsPath(wchar_t (&folder)[MAX_PATH]);
+// The install folder, by the one rule every reader shares (the menu, its
+// state, the launch, the language class, the logging configuration): the
+// value installDirValue of installKey in the product's view, read by the
+// checked rule above and taken as stored (not expanded, a trailing separator
+// kept). It must not be empty, and every file of the product below it must
+// have a path of at most MAX_PATH - 1 characters, the most Explorer, the
+// profile reader and process creation take. Anything else is no
+// installation, and folder is then empty.
+constexpr std::size_t installFolderChars = MAX_PATH;
+bool ReadInstallFolder(wchar_t (&folder)[installFolderChars]) noexcept;

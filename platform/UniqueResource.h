@@ -63,22 +63,14 @@ struct closer {
     }
 };
 
-using close_reg_key = closer<&RegCloseKey>;
-using close_handle = closer<&CloseHandle>;
-using close_find = closer<&FindClose>;
-using free_library = closer<&FreeLibrary>;
-using delete_gdi_object = closer<&DeleteObject>;
-using free_bstr = closer<&SysFreeString>;
-using free_local = closer<&LocalFree>;
-
-using unique_hkey = unique_resource<HKEY, close_reg_key>;
+using unique_hkey = unique_resource<HKEY, closer<&RegCloseKey>>;
 // Kernel objects whose failure value is null (events, processes, threads).
-using unique_handle = unique_resource<HANDLE, close_handle>;
-using unique_hmodule = unique_resource<HMODULE, free_library>;
-using unique_hbitmap = unique_resource<HBITMAP, delete_gdi_object>;
-using unique_bstr = unique_resource<BSTR, free_bstr>;
+using unique_handle = unique_resource<HANDLE, closer<&CloseHandle>>;
+using unique_hmodule = unique_resource<HMODULE, closer<&FreeLibrary>>;
+using unique_hbitmap = unique_resource<HBITMAP, closer<&DeleteObject>>;
+using unique_bstr = unique_resource<BSTR, closer<&SysFreeString>>;
 // What the system allocates for its caller with LocalAlloc (descriptors from text).
-using unique_hlocal = unique_resource<HLOCAL, free_local>;
+using unique_hlocal = unique_resource<HLOCAL, closer<&LocalFree>>;
 
 // File and search handles fail with INVALID_HANDLE_VALUE, which cannot be a
 // template argument; these holders map it to null on the way in.
@@ -99,8 +91,8 @@ private:
     unique_resource<HANDLE, Close> holder_;
 };
 
-using unique_file = unique_invalid_handle<close_handle>;
-using unique_find = unique_invalid_handle<close_find>;
+using unique_file = unique_invalid_handle<closer<&CloseHandle>>;
+using unique_find = unique_invalid_handle<closer<&FindClose>>;
 
 // Holds one reference on a COM interface.
 template <typename I>
@@ -122,14 +114,6 @@ public:
         return *this;
     }
     ~com_ptr() { reset(); }
-
-    // Adopts a reference the caller already owns.
-    static com_ptr attach(I* p) noexcept
-    {
-        com_ptr result;
-        result.p_ = p;
-        return result;
-    }
 
     void reset() noexcept
     {

@@ -1,8 +1,8 @@
 #pragma once
-// Reference counting by thread model, table-driven QueryInterface, and the
-// two object wrappers of the module: CComObject for handler objects (each
-// holds one module lock for its whole life) and CComObjectCached for the
-// class object kept in the class table.
+// The module's two kinds of COM object, and the one way a COM method fails:
+// handler objects, created per request, each holding one module lock for its
+// whole life; and class objects, one per class for as long as the module is
+// loaded, locking it while a client holds them.
 
 #include "Module.h"
 
@@ -11,49 +11,27 @@
 
 #include <new>
 
-// Objects created per shell call live in one apartment: a plain counter serves.
-struct CComSingleThreadModel {
-    static LONG Increment(LONG* value) noexcept { return ++*value; }
-    static LONG Decrement(LONG* value) noexcept { return --*value; }
-};
-
-// The class object is shared by every thread of the process.
-struct CComMultiThreadModel {
-    static LONG Increment(LONG* value) noexcept { return InterlockedIncrement(value); }
-    static LONG Decrement(LONG* value) noexcept { return InterlockedDecrement(value); }
-};
-
-template <class ThreadModel>
-class CComObjectRootEx {
-protected:
-    CComObjectRootEx() noexcept = default;
-    ~CComObjectRootEx() = default;
-
-    LONG InternalAddRef() noexcept { return ThreadModel::Increment(&refCount_); }
-    LONG InternalRelease() noexcept { return ThreadModel::Decrement(&refCount_); }
-
-    // Runs once right after allocation, while the creator holds a reference.
-    HRESULT FinalConstruct() noexcept { return S_OK; }
-
-    LONG refCount_ = 0;
-};
-
-namespace orn {
-
-template <class T>
-T* allocateObject() noexcept
+// The body of a COM method or an exported entry point: what it throws (the
+// logging and language code pass on allocation failures) becomes a result,
+// never an exception in the caller.
+template <class Body>
+HRESULT comBoundary(Body&& body) noexcept
 {
-#ifdef ORN_TEST_SEAMS
-    if (seams::failAllocation())
-        return nullptr;
-#endif
-    return new (std::nothrow) T();
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
 }
 
-}  // namespace orn
+// Creates a handler object; the argument is the outer object (aggregation).
+using CreatorFn = HRESULT (*)(IUnknown* outer, REFIID iid, void** result);
 
-// A handler object: Base supplies the interfaces, its table (interfaceTable)
-// and FinalConstruct.
+// A handler object: Base supplies the interfaces and their table
+// (interfaces). The shell calls it on its apartment's thread only, so a
+// plain count serves.
 template <class Base>
 class CComObject final : public Base {
 public:
@@ -65,121 +43,67 @@ public:
         *result = nullptr;
         if (outer)
             return CLASS_E_NOAGGREGATION;
-        CComObject* object = orn::allocateObject<CComObject>();
+#ifdef ORN_TEST_SEAMS
+        if (orn::seams::failAllocation())
+            return E_OUTOFMEMORY;
+#endif
+        CComObject* object = new (std::nothrow) CComObject();
         if (!object)
             return E_OUTOFMEMORY;
         // The creator's own reference: released below, so that a refused
         // interface frees the object (and its module lock) by itself.
         object->AddRef();
-        HRESULT hr = object->FinalConstruct();
-        if (SUCCEEDED(hr))
-            hr = object->QueryInterface(iid, result);
+        const HRESULT hr = object->QueryInterface(iid, result);
         object->Release();
         return hr;
     }
 
     STDMETHODIMP QueryInterface(REFIID iid, void** result) override
     {
-        return QISearch(static_cast<Base*>(this), Base::interfaceTable(), iid, result);
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return this->InternalAddRef(); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const LONG count = this->InternalRelease();
-        if (count == 0)
-            delete this;
-        return count;
-    }
-
-    CComObject() noexcept { g_module.AddLock(); }
-
-private:
-    ~CComObject() override { g_module.ReleaseLock(); }
-};
-
-class CComClassFactory : public IClassFactory, public CComObjectRootEx<CComMultiThreadModel> {
-public:
-    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** result) override;
-    STDMETHODIMP LockServer(BOOL lock) override;
-
-    static const QITAB* interfaceTable() noexcept;
-
-protected:
-    CComClassFactory() noexcept = default;
-    virtual ~CComClassFactory() = default;
-
-    // Pairs each count change with its module lock change (see
-    // CComObjectCached), so the lock count never dips below its true value.
-    CComCriticalSection lock_;
-    CreatorFn createInstance_ = nullptr;
-};
-
-// The class object kept in the class table. The table's own reference must
-// not keep the module loaded, so the module is locked only while the count
-// is above one, that is while some client holds the object.
-template <class Base>
-class CComObjectCached final : public Base {
-public:
-    // The class-object creator.
-    static HRESULT CreateInstance(CreatorFn createInstance, REFIID iid, void** result) noexcept
-    {
-        if (!result)
-            return E_POINTER;
-        *result = nullptr;
-        CComObjectCached* object = orn::allocateObject<CComObjectCached>();
-        if (!object)
-            return E_OUTOFMEMORY;
-        object->createInstance_ = createInstance;
-        HRESULT hr = object->lock_.Init();
-        if (FAILED(hr)) {
-            delete object;
-            return hr;
-        }
-        object->AddRef();
-        hr = object->QueryInterface(iid, result);
-        object->Release();
-        return hr;
-    }
-
-    STDMETHODIMP QueryInterface(REFIID iid, void** result) override
-    {
-        return QISearch(static_cast<Base*>(this), Base::interfaceTable(), iid, result);
+        return QISearch(static_cast<Base*>(this), Base::interfaces, iid, result);
     }
     STDMETHODIMP_(ULONG) AddRef() override
     {
-        CComCritSecLock guard(this->lock_);
-        const LONG count = this->InternalAddRef();
-        if (count == 2)
-            g_module.AddLock();
-        return count;
+        return ++references_;
     }
     STDMETHODIMP_(ULONG) Release() override
     {
-        LONG count;
-        {
-            CComCritSecLock guard(this->lock_);
-            count = this->InternalRelease();
-            if (count == 1)
-                g_module.ReleaseLock();
-        }
+        const ULONG count = --references_;
         if (count == 0)
             delete this;
         return count;
     }
 
-    CComObjectCached() noexcept = default;
-
 private:
-    ~CComObjectCached() override = default;
+    CComObject() noexcept
+    {
+        g_module.AddLock();
+    }
+    ~CComObject()
+    {
+        g_module.ReleaseLock();
+    }
+
+    ULONG references_ = 0;
 };
 
-// Class identity and the class-table row of a creatable class.
-template <class T, const CLSID* clsid>
-class CComCoClass {
+// The class object of one class. It is never freed: each reference a client
+// takes is a module lock instead, so the module stays while one is held.
+class CComClassFactory final : public IClassFactory {
 public:
-    static const CLSID& GetObjectCLSID() noexcept { return *clsid; }
-    using ClassObject = CComObjectCached<CComClassFactory>;
-    using Object = CComObject<T>;
-    // Start and stop notification from the module: nothing to do.
-    static void ObjectMain(bool /*starting*/) noexcept {}
+    CComClassFactory(const CLSID& clsid, CreatorFn createInstance) noexcept
+        : clsid_(clsid), createInstance_(createInstance)
+    {
+    }
+    const CLSID& clsid() const noexcept { return clsid_; }
+
+    STDMETHODIMP QueryInterface(REFIID iid, void** result) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** result) override;
+    STDMETHODIMP LockServer(BOOL lock) override;
+
+private:
+    const CLSID& clsid_;
+    CreatorFn createInstance_;
 };

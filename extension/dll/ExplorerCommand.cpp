@@ -1,11 +1,11 @@
 #include "ExplorerCommand.h"
 
+#include "RegistryValues.h"
 #include "Resource.h"
 #include "ScanCommand.h"
+#include "ScanLauncher.h"
 
 #include <shlwapi.h>
-
-#include <new>
 
 namespace {
 
@@ -19,14 +19,10 @@ HRESULT shellText(Read read, LPWSTR* result) noexcept
     if (!result)
         return E_POINTER;
     *result = nullptr;
-    TextBuffer text = {};
-    try {
-        if (!read(text))
-            return E_FAIL;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    return SHStrDupW(text, result);
+    return comBoundary([&] {
+        TextBuffer text = {};
+        return read(text) ? SHStrDupW(text, result) : E_FAIL;
+    });
 }
 
 // How this file's diagnostics name it in the log.
@@ -34,20 +30,11 @@ constexpr char logUnit[] = ".\\ExplorerCommand";
 
 }  // namespace
 
-HRESULT CExplorerCommand::UpdateRegistry(bool /*registering*/) noexcept
-{
-    return S_OK;
-}
-
-const QITAB* CExplorerCommand::interfaceTable() noexcept
-{
-    static const QITAB table[] = {
-        QITABENT(CExplorerCommand, IExplorerCommand),
-        QITABENT(CExplorerCommand, IObjectWithSite),
-        {nullptr, 0},
-    };
-    return table;
-}
+const QITAB CExplorerCommand::interfaces[] = {
+    QITABENT(CExplorerCommand, IExplorerCommand),
+    QITABENT(CExplorerCommand, IObjectWithSite),
+    {nullptr, 0},
+};
 
 STDMETHODIMP CExplorerCommand::GetTitle(IShellItemArray* /*items*/, LPWSTR* name)
 {
@@ -87,23 +74,28 @@ STDMETHODIMP CExplorerCommand::GetState(IShellItemArray* items, BOOL /*okToBeSlo
     // Answered at once whether slowness is allowed or not: a pending or
     // disabled answer leaves a greyed item behind in the new menu.
     TextBuffer path;
-    *state = FirstFileSystemPath(items, path) && CScanCommand::InstallationKnown() ? ECS_ENABLED
-                                                                                   : ECS_HIDDEN;
+    wchar_t installDir[installFolderChars];
+    *state = FirstFileSystemPath(items, path) && ReadInstallFolder(installDir) ? ECS_ENABLED
+                                                                               : ECS_HIDDEN;
     return S_OK;
 }
 
 STDMETHODIMP CExplorerCommand::Invoke(IShellItemArray* items, IBindCtx* /*context*/)
 {
-    DWORD count = 0;
-    if (!items || FAILED(items->GetCount(&count)) || count == 0) {
-        logError(logUnit, __LINE__, "objectname count is Zero");
-        return E_INVALIDARG;
-    }
-    // Only the first item with a path is scanned, as the classic menu scans
-    // the first of its drop list; none at all is the launcher's empty target.
-    TextBuffer path;
-    FirstFileSystemPath(items, path);
-    return CScanCommand::LaunchOutsidePackage(path);
+    return comBoundary([&] {
+        DWORD count = 0;
+        if (!items || FAILED(items->GetCount(&count)) || count == 0) {
+            logError(logUnit, __LINE__, "objectname count is Zero");
+            return E_INVALIDARG;
+        }
+        // Only the first item with a path is scanned, as the classic menu
+        // scans the first of its drop list; none at all is the launcher's
+        // empty target.
+        TextBuffer path;
+        FirstFileSystemPath(items, path);
+        return CCorvaneExtHelper().StartScan(nullptr, path,
+                                             CCorvaneExtHelper::Route::outsidePackage);
+    });
 }
 
 STDMETHODIMP CExplorerCommand::GetFlags(EXPCMDFLAGS* flags)

@@ -13,14 +13,9 @@
 #include <ocidl.h>
 #include <shobjidl.h>
 
-class CExplorerCommand : public CComObjectRootEx<CComSingleThreadModel>,
-                         public CComCoClass<CExplorerCommand, &CLSID_ExplorerCommand>,
-                         public IExplorerCommand,
-                         public IObjectWithSite {
+class CExplorerCommand : public IExplorerCommand, public IObjectWithSite {
 public:
-    // The package's manifest registers the class, not DllRegisterServer.
-    static HRESULT UpdateRegistry(bool registering) noexcept;
-    static const QITAB* interfaceTable() noexcept;
+    static const QITAB interfaces[];
 
     // IExplorerCommand
     STDMETHODIMP GetTitle(IShellItemArray* items, LPWSTR* name) override;
@@ -38,7 +33,7 @@ public:
 
 protected:
     CExplorerCommand() noexcept = default;
-    virtual ~CExplorerCommand() = default;
+    ~CExplorerCommand() = default;
 
 private:
     orn::com_ptr<IUnknown> site_;

@@ -1,6 +1,7 @@
 // Self-registration: the application identity and the handler class from the
 // module's registry scripts, and the type library from its resources.
 
+#include "ClassIds.h"
 #include "ComObject.h"
 #include "Module.h"
 #include "RegistryScript.h"
@@ -9,6 +10,7 @@
 
 #include <oleauto.h>
 #include <shlwapi.h>
+#include <strsafe.h>
 
 #include <string>
 
@@ -29,143 +31,93 @@ private:
     LCID saved_;
 };
 
+HRESULT lastErrorResult() noexcept
+{
+    const DWORD error = GetLastError();
+    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
+}
+
 // The module's full path; a path that fills the buffer may have been cut.
 HRESULT modulePath(wchar_t (&path)[MAX_PATH]) noexcept
 {
     const DWORD length = GetModuleFileNameW(g_moduleInstance, path, MAX_PATH);
     if (length == 0)
-        return HRESULT_FROM_WIN32(GetLastError());
+        return lastErrorResult();
     if (length >= MAX_PATH)
         return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
     return S_OK;
 }
 
-// From the module itself, else from a .tlb file beside it.
-HRESULT loadTypeLibrary(ITypeLib** library, std::wstring& loadedFrom) noexcept
+// Carries out the module's registry script of that resource identifier: 8-bit
+// text in the thread's ANSI code page, given the application identity and
+// the module's path. An in-process module's path goes in unquoted; a quote
+// inside it is doubled so that the script reads it back as one.
+HRESULT runScript(UINT id, bool registering)
 {
     wchar_t path[MAX_PATH];
     HRESULT hr = modulePath(path);
     if (FAILED(hr))
         return hr;
-    orn::com_ptr<ITypeLib> loaded;
-    hr = LoadTypeLib(path, loaded.put());
-    if (FAILED(hr)) {
-        if (!PathRenameExtensionW(path, L".tlb"))
-            return hr;
-        hr = LoadTypeLib(path, loaded.put());
-    }
-    if (SUCCEEDED(hr)) {
-        try {
-            loadedFrom = path;
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
-        *library = loaded.detach();
-    }
+    const HRSRC resource = FindResourceW(g_moduleInstance, MAKEINTRESOURCEW(id), L"REGISTRY");
+    const HGLOBAL loaded = resource ? LoadResource(g_moduleInstance, resource) : nullptr;
+    const char* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    if (!bytes)
+        return lastErrorResult();
+    const int size = static_cast<int>(SizeofResource(g_moduleInstance, resource));
+    std::wstring script(MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, size, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, size, &script[0], static_cast<int>(script.size()));
+
+    std::wstring quoted;
+    for (const wchar_t* p = path; *p; ++p)
+        quoted.append(*p == L'\'' ? 2 : 1, *p);
+    CRegObject processor;
+    if (FAILED(hr = processor.AddReplacement(L"APPID", APPID_OrnShExtText)) ||
+        FAILED(hr = processor.AddReplacement(L"Module", quoted.c_str())) ||
+        FAILED(hr = processor.AddReplacement(L"Module_Raw", quoted.c_str())))
+        return hr;
+    return registering ? processor.StringRegister(script.c_str())
+                       : processor.StringUnregister(script.c_str());
+}
+
+// From the module itself, else from a .tlb file beside it.
+HRESULT loadTypeLibrary(ITypeLib** library, wchar_t (&path)[MAX_PATH]) noexcept
+{
+    HRESULT hr = modulePath(path);
+    if (FAILED(hr))
+        return hr;
+    hr = LoadTypeLib(path, library);
+    if (FAILED(hr) && PathRenameExtensionW(path, L".tlb"))
+        hr = LoadTypeLib(path, library);
     return hr;
 }
 
-// On 64-bit Windows each build's classes stand in the registry view of its
-// bitness, while the AppID keys are one key for both views. Whether a class
-// of this module is registered in the other view, by the other build: on
-// 32-bit Windows there is one view, and this module's classes are already
-// gone when this is asked.
-bool otherBuildRegistered() noexcept
+HRESULT registerTypeLibrary() noexcept
 {
-#ifdef _WIN64
-    const REGSAM otherView = KEY_WOW64_32KEY;
-#else
-    const REGSAM otherView = KEY_WOW64_64KEY;
-#endif
-    for (const ClassTableEntry& entry : g_classTable) {
-        wchar_t clsid[40];
-        if (!StringFromGUID2(*entry.clsid, clsid, 40))
-            continue;
-        const std::wstring server = std::wstring(L"CLSID\\") + clsid + L"\\InprocServer32";
-        orn::unique_hkey key;
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_READ | otherView, key.put()) ==
-            ERROR_SUCCESS)
-            return true;
-    }
-    return false;
-}
-
-}  // namespace
-
-HRESULT COrnShExtModule::AddScriptReplacements(CRegObject& script) noexcept
-{
-    return script.AddReplacement(L"APPID", APPID_OrnShExtText);
-}
-
-HRESULT COrnShExtModule::UpdateRegistryFromResource(UINT scriptId, bool registering,
-                                                    const ScriptReplacement* extra,
-                                                    std::size_t extraCount) noexcept
-{
-    CRegObject script;
-    HRESULT hr = S_OK;
-    for (std::size_t i = 0; i < extraCount && SUCCEEDED(hr); ++i)
-        hr = script.AddReplacement(extra[i].name, extra[i].value);
-    if (SUCCEEDED(hr))
-        hr = AddScriptReplacements(script);
+    orn::com_ptr<ITypeLib> library;
     wchar_t path[MAX_PATH];
-    if (SUCCEEDED(hr))
-        hr = modulePath(path);
-    if (FAILED(hr))
-        return hr;
-    // An in-process module's path goes in unquoted; a quote inside it is
-    // doubled so that the script reads it back as one.
-    std::wstring quoted;
-    try {
-        for (const wchar_t* p = path; *p; ++p) {
-            quoted += *p;
-            if (*p == L'\'')
-                quoted += L'\'';
-        }
-    } catch (...) {
-        return E_OUTOFMEMORY;
-    }
-    if (FAILED(hr = script.AddReplacement(L"Module", quoted.c_str())) ||
-        FAILED(hr = script.AddReplacement(L"Module_Raw", quoted.c_str())))
-        return hr;
-    return registering ? script.ResourceRegister(path, scriptId, L"REGISTRY")
-                       : script.ResourceUnregister(path, scriptId, L"REGISTRY");
-}
-
-HRESULT COrnShExtModule::RegisterTypeLibrary() noexcept
-{
-    orn::com_ptr<ITypeLib> library;
-    std::wstring path;
     HRESULT hr = loadTypeLibrary(library.put(), path);
     if (FAILED(hr))
         return hr;
-    // The help folder is the folder of the library's help file; none when
-    // the library cannot say.
+    // The help folder is the folder of the library's help file (empty for a
+    // library that names none); none at all when the library cannot say.
     orn::unique_bstr helpFile;
-    std::wstring helpFolder;
-    const bool haveHelp =
-        SUCCEEDED(library->GetDocumentation(-1, nullptr, nullptr, nullptr, helpFile.put()));
+    if (FAILED(library->GetDocumentation(-1, nullptr, nullptr, nullptr, helpFile.put())))
+        return RegisterTypeLib(library.get(), path, nullptr);
+    wchar_t helpFolder[MAX_PATH] = L"";
     if (helpFile) {
-        try {
-            const std::wstring file(helpFile.get());
-            const std::size_t slash = file.find_last_of(L"\\/");
-            if (slash != std::wstring::npos)
-                helpFolder.assign(file, 0, slash);
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
+        StringCchCopyW(helpFolder, MAX_PATH, helpFile.get());
+        PathRemoveFileSpecW(helpFolder);
     }
-    return RegisterTypeLib(library.get(), &path[0], haveHelp ? &helpFolder[0] : nullptr);
+    return RegisterTypeLib(library.get(), path, helpFolder);
 }
 
-HRESULT COrnShExtModule::UnregisterTypeLibrary() noexcept
+HRESULT unregisterTypeLibrary() noexcept
 {
     orn::com_ptr<ITypeLib> library;
-    std::wstring path;
+    wchar_t path[MAX_PATH];
     HRESULT hr = loadTypeLibrary(library.put(), path);
-    if (FAILED(hr))
-        return hr;
     TLIBATTR* attributes = nullptr;
-    if (FAILED(hr = library->GetLibAttr(&attributes)))
+    if (FAILED(hr) || FAILED(hr = library->GetLibAttr(&attributes)))
         return hr;
     hr = UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
                            attributes->lcid, attributes->syskind);
@@ -173,44 +125,52 @@ HRESULT COrnShExtModule::UnregisterTypeLibrary() noexcept
     return hr;
 }
 
-HRESULT COrnShExtModule::RegisterServer() noexcept
+// On 64-bit Windows each build's class stands in the registry view of its
+// bitness, while the AppID keys are one key for both views. Whether the
+// other build's class is registered: on 32-bit Windows there is one view, and
+// this module's class is already gone when this is asked.
+bool otherBuildRegistered() noexcept
 {
-    SystemLocaleScope locale;
-    const ScriptReplacement appId[] = {{L"APPID", APPID_OrnShExtText}};
-    HRESULT hr = UpdateRegistryFromResource(IDR_ORNSHEXT_APPID, true, appId, 1);
-    for (ClassTableEntry& entry : g_classTable) {
-        if (SUCCEEDED(hr))
-            hr = entry.updateRegistry(true);
-    }
-    if (SUCCEEDED(hr))
-        hr = RegisterTypeLibrary();
-    return hr;
+#ifdef _WIN64
+    const REGSAM otherView = KEY_WOW64_32KEY;
+#else
+    const REGSAM otherView = KEY_WOW64_64KEY;
+#endif
+    wchar_t clsid[40];
+    StringFromGUID2(CLSID_ShellExt, clsid, 40);
+    wchar_t server[64];
+    StringCchPrintfW(server, 64, L"CLSID\\%s\\InprocServer32", clsid);
+    orn::unique_hkey key;
+    return RegOpenKeyExW(HKEY_CLASSES_ROOT, server, 0, KEY_READ | otherView, key.put()) ==
+           ERROR_SUCCESS;
 }
 
-HRESULT COrnShExtModule::UnregisterServer() noexcept
-{
-    SystemLocaleScope locale;
-    HRESULT hr = S_OK;
-    for (ClassTableEntry& entry : g_classTable) {
-        if (SUCCEEDED(hr))
-            hr = entry.updateRegistry(false);
-    }
-    if (SUCCEEDED(hr))
-        hr = UnregisterTypeLibrary();
-    // The other build's class still names the shared application identity.
-    if (SUCCEEDED(hr) && !otherBuildRegistered()) {
-        const ScriptReplacement appId[] = {{L"APPID", APPID_OrnShExtText}};
-        hr = UpdateRegistryFromResource(IDR_ORNSHEXT_APPID, false, appId, 1);
-    }
-    return hr;
-}
+}  // namespace
 
+// The Explorer command's class is registered by the package's manifest only.
 STDAPI DllRegisterServer()
 {
-    return g_module.RegisterServer();
+    return comBoundary([] {
+        SystemLocaleScope locale;
+        HRESULT hr = runScript(IDR_ORNSHEXT_APPID, true);
+        if (SUCCEEDED(hr))
+            hr = runScript(IDR_SHELLEXT, true);
+        if (SUCCEEDED(hr))
+            hr = registerTypeLibrary();
+        return hr;
+    });
 }
 
 STDAPI DllUnregisterServer()
 {
-    return g_module.UnregisterServer();
+    return comBoundary([] {
+        SystemLocaleScope locale;
+        HRESULT hr = runScript(IDR_SHELLEXT, false);
+        if (SUCCEEDED(hr))
+            hr = unregisterTypeLibrary();
+        // The other build's class still names the shared application identity.
+        if (SUCCEEDED(hr) && !otherBuildRegistered())
+            hr = runScript(IDR_ORNSHEXT_APPID, false);
+        return hr;
+    });
 }

@@ -3,7 +3,6 @@
 // folders: one separator and one submenu, headed by the product caption, whose
 // single command hands the first selected path to the scan launcher.
 
-#include "ClassIds.h"
 #include "ComObject.h"
 #include "UniqueResource.h"
 
@@ -11,14 +10,10 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-class CShellExt : public CComObjectRootEx<CComSingleThreadModel>,
-                  public CComCoClass<CShellExt, &CLSID_ShellExt>,
-                  public IContextMenu,
-                  public IShellExtInit {
+class CShellExt : public IContextMenu, public IShellExtInit {
 public:
-    static HRESULT UpdateRegistry(bool registering) noexcept;
     // IContextMenu first: it is the object's primary table.
-    static const QITAB* interfaceTable() noexcept;
+    static const QITAB interfaces[];
 
     // IContextMenu
     STDMETHODIMP QueryContextMenu(HMENU menu, UINT index, UINT firstId, UINT lastId,
@@ -31,11 +26,9 @@ public:
     STDMETHODIMP Initialize(PCIDLIST_ABSOLUTE folder, IDataObject* data, HKEY programKey) override;
 
 protected:
-    CShellExt() noexcept = default;
-    virtual ~CShellExt() = default;
-
     // Loads the menu images; a failed load leaves the entry without them.
-    HRESULT FinalConstruct() noexcept;
+    CShellExt() noexcept;
+    ~CShellExt() = default;
 
 private:
     orn::com_ptr<IDataObject> dataObject_;

@@ -6,8 +6,6 @@
 #include "UniqueResource.h"
 
 #include <cwchar>
-#include <exception>
-#include <new>
 
 using namespace regscript_detail;
 
@@ -22,12 +20,6 @@ const wchar_t* const protectedKeys[] = {
     L"Mime",     L"SAM",       L"SECURITY",
     L"SYSTEM",   L"Software",  L"TypeLib",
 };
-
-HRESULT lastErrorResult() noexcept
-{
-    const DWORD error = GetLastError();
-    return error ? HRESULT_FROM_WIN32(error) : E_FAIL;
-}
 
 HRESULT setValue(HKEY key, const wchar_t* name, const ScriptValue& value)
 {
@@ -125,91 +117,38 @@ HRESULT apply(const std::vector<ScriptRoot>& roots, Mode mode)
 
 }  // namespace
 
-HRESULT CRegObject::AddReplacement(const wchar_t* name, const wchar_t* value) noexcept
+HRESULT CRegObject::AddReplacement(const wchar_t* name, const wchar_t* value)
 {
     if (!name || !value)
         return E_INVALIDARG;
     if (std::wcslen(name) > maxReplacementName)
         return E_FAIL;
-    try {
-        replacements_.emplace_back(name, value);
-        return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
+    replacements_.emplace_back(name, value);
+    return S_OK;
 }
 
-HRESULT CRegObject::StringRegister(const wchar_t* script) noexcept
+HRESULT CRegObject::StringRegister(const wchar_t* script)
 {
     return Run(script, true);
 }
 
-HRESULT CRegObject::StringUnregister(const wchar_t* script) noexcept
+HRESULT CRegObject::StringUnregister(const wchar_t* script)
 {
     return Run(script, false);
 }
 
-HRESULT CRegObject::ResourceRegister(const wchar_t* modulePath, UINT id,
-                                     const wchar_t* type) noexcept
-{
-    return RunResource(modulePath, id, type, true);
-}
-
-HRESULT CRegObject::ResourceUnregister(const wchar_t* modulePath, UINT id,
-                                       const wchar_t* type) noexcept
-{
-    return RunResource(modulePath, id, type, false);
-}
-
-HRESULT CRegObject::RunResource(const wchar_t* modulePath, UINT id, const wchar_t* type,
-                                bool registering) noexcept
-{
-    orn::unique_hmodule module(LoadLibraryExW(modulePath, nullptr, LOAD_LIBRARY_AS_DATAFILE));
-    if (!module)
-        return lastErrorResult();
-    HRSRC resource = FindResourceW(module.get(), MAKEINTRESOURCEW(id), type);
-    if (!resource)
-        return lastErrorResult();
-    HGLOBAL loaded = LoadResource(module.get(), resource);
-    const DWORD size = SizeofResource(module.get(), resource);
-    const char* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
-    if (!bytes)
-        return lastErrorResult();
-    try {
-        std::wstring script;
-        if (size) {
-            const int length =
-                MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(size), nullptr, 0);
-            if (length <= 0)
-                return lastErrorResult();
-            script.resize(length);
-            MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(size), &script[0],
-                                length);
-        }
-        return Run(script.c_str(), registering);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-}
-
-HRESULT CRegObject::Run(const wchar_t* script, bool registering) noexcept
+HRESULT CRegObject::Run(const wchar_t* script, bool registering)
 {
     if (!script)
         return E_INVALIDARG;
-    try {
-        // %name% references are replaced before the text is parsed, and the
-        // whole script is read before anything is written.
-        std::wstring text;
-        std::vector<ScriptRoot> roots;
-        HRESULT hr = expandReplacements(script, replacements_, text);
-        if (SUCCEEDED(hr))
-            hr = parseScript(text, roots);
-        if (SUCCEEDED(hr))
-            hr = apply(roots, registering ? Mode::Register : Mode::Unregister);
-        return hr;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (const std::exception&) {
-        return E_FAIL;
-    }
+    // %name% references are replaced before the text is parsed, and the
+    // whole script is read before anything is written.
+    std::wstring text;
+    std::vector<ScriptRoot> roots;
+    HRESULT hr = expandReplacements(script, replacements_, text);
+    if (SUCCEEDED(hr))
+        hr = parseScript(text, roots);
+    if (SUCCEEDED(hr))
+        hr = apply(roots, registering ? Mode::Register : Mode::Unregister);
+    return hr;
 }

@@ -32,21 +32,15 @@
 class CRegObject {
 public:
     // E_FAIL for a name of more than 31 characters.
-    HRESULT AddReplacement(const wchar_t* name, const wchar_t* value) noexcept;
-    void ClearReplacements() noexcept { replacements_.clear(); }
+    HRESULT AddReplacement(const wchar_t* name, const wchar_t* value);
 
-    // The script is resource `id` of `type` in the module file `modulePath`,
-    // 8-bit text in the thread's ANSI code page.
-    HRESULT ResourceRegister(const wchar_t* modulePath, UINT id, const wchar_t* type) noexcept;
-    HRESULT ResourceUnregister(const wchar_t* modulePath, UINT id, const wchar_t* type) noexcept;
-
-    HRESULT StringRegister(const wchar_t* script) noexcept;
-    HRESULT StringUnregister(const wchar_t* script) noexcept;
+    // Carries out the script: S_OK, or the first failure. Throw
+    // std::bad_alloc only when memory runs out.
+    HRESULT StringRegister(const wchar_t* script);
+    HRESULT StringUnregister(const wchar_t* script);
 
 private:
-    HRESULT RunResource(const wchar_t* modulePath, UINT id, const wchar_t* type,
-                        bool registering) noexcept;
-    HRESULT Run(const wchar_t* script, bool registering) noexcept;
+    HRESULT Run(const wchar_t* script, bool registering);
 
     std::vector<std::pair<std::wstring, std::wstring>> replacements_;
 };

@@ -2,9 +2,7 @@
 
 #include "MenuStrings.h"
 #include "ProductKeys.h"
-#include "PlatformInfo.h"
 #include "RegistryValues.h"
-#include "ScanLauncher.h"
 #include "UniqueResource.h"
 
 #include <strsafe.h>
@@ -32,35 +30,6 @@ bool CScanCommand::IconLocation(HMODULE module, int iconId, wchar_t (&location)[
     return SUCCEEDED(StringCchPrintfW(location, textChars, L"%ls,-%d", path, iconId));
 }
 
-bool CScanCommand::InstallationKnown() noexcept
-{
-    const auto folderIn = [](const wchar_t* view) {
-        orn::unique_hkey key;
-        wchar_t folder[installDirCapacity];
-        return OpenProductKey(HKEY_LOCAL_MACHINE, view, KEY_QUERY_VALUE, key.put()) ==
-                   ERROR_SUCCESS &&
-               ReadInstallDirAsStored(key.get(), folder) && folder[0];
-    };
-    if (folderIn(installKeys.native))
-        return true;
-    // The Wow6432Node copy counts only under WoW64.
-    try {
-        return IsWow64() && folderIn(installKeys.wow32);
-    } catch (...) {
-        return false;
-    }
-}
-
-HRESULT CScanCommand::Launch(HWND window, const wchar_t* path) noexcept
-{
-    return CCorvaneExtHelper().StartScan(window, path);
-}
-
-HRESULT CScanCommand::LaunchOutsidePackage(const wchar_t* path) noexcept
-{
-    return CCorvaneExtHelper().StartScanOutsidePackage(path);
-}
-
 bool FirstFileSystemPath(IShellItemArray* items, wchar_t (&path)[CScanCommand::textChars]) noexcept
 {
     path[0] = L'\0';
@@ -75,8 +44,7 @@ bool FirstFileSystemPath(IShellItemArray* items, wchar_t (&path)[CScanCommand::t
         // root) cannot be scanned by path and are passed over.
         wchar_t* name = nullptr;
         if (SUCCEEDED(item->GetDisplayName(SIGDN_FILESYSPATH, &name)) && name) {
-            const bool copied =
-                name[0] && SUCCEEDED(StringCchCopyW(path, CScanCommand::textChars, name));
+            const bool copied = SUCCEEDED(StringCchCopyW(path, CScanCommand::textChars, name));
             CoTaskMemFree(name);
             if (copied)
                 return true;
@@ -117,9 +85,7 @@ DWORD windowsBuild() noexcept
                       KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS ||
         !ReadStringValue(key.get(), L"CurrentBuildNumber", text, 16, EmptyValue::asUnreadable))
         return 0;
-    wchar_t* end = nullptr;
-    const unsigned long build = std::wcstoul(text, &end, 10);
-    return end != text && *end == L'\0' ? static_cast<DWORD>(build) : 0;
+    return static_cast<DWORD>(std::wcstoul(text, nullptr, 10));
 }
 
 bool classicMenuRestored() noexcept

@@ -1,7 +1,8 @@
 #pragma once
-// The scan command as every menu of the module shows it: its text, help,
-// icon and launch. The classic handler (a drop list) and the Explorer command
-// (a shell item array) only turn their selection into a path and ask here.
+// The scan command as every menu of the module shows it: its text, help and
+// icon, and where the classic menu shows it. The classic handler (a drop
+// list) and the Explorer command (a shell item array) only turn their
+// selection into a path and hand it to the scan launcher (ScanLauncher.h).
 
 #include <windows.h>
 #include <shobjidl.h>
@@ -21,18 +22,6 @@ public:
 
     // "<module path>,-<icon id>", the form the shell loads an icon from.
     static bool IconLocation(HMODULE module, int iconId, wchar_t (&location)[textChars]) noexcept;
-
-    // Whether a non-empty install folder is recorded in the native view of
-    // the product key or, under WoW64 only, in its Wow6432Node copy; a view
-    // that cannot be opened or read counts as recording none. No diagnostic:
-    // cheap enough for a menu's state question.
-    static bool InstallationKnown() noexcept;
-
-    // Hands one path to the scan launcher: E_INVALIDARG (and the launcher's
-    // diagnostic) for a null or empty path, else S_OK.
-    static HRESULT Launch(HWND window, const wchar_t* path) noexcept;
-    // The same from inside the package: the agent does not join it.
-    static HRESULT LaunchOutsidePackage(const wchar_t* path) noexcept;
 };
 
 // The first item of a shell item array that has a file-system path, into

@@ -2,10 +2,10 @@
 
 #include <shellapi.h>
 
-#include <new>
 #include <vector>
 
 #include "LogRecord.h"
+#include "ProductKeys.h"
 #include "RegistryValues.h"
 #include "UniqueResource.h"
 
@@ -16,35 +16,8 @@ namespace {
 const char sourceUnit[] = ".\\CorvaneExtHelper";
 const char component[] = "OrnShExt";
 
-using launcher_detail::bufferChars;
-
-HRESULT failedToReadRegistry(int line)
-{
-    LogRecord(sourceUnit, line, LevelError, component, defaultLogManager())
-        .print(L"Failed to read registry");
-    return E_INVALIDARG;
-}
-
-// Finds the installation folder: the native key must open; its value is
-// looked for again under the Wow6432Node key only by a 32-bit process on
-// 64-bit Windows. The 64-bit build's first try is already in the 32-bit view
-// (ProductKeys.h) and IsWow64 is false there, so it makes no second try.
-HRESULT findInstallDir(const InstallKeys& keys, wchar_t (&installDir)[installDirCapacity])
-{
-    orn::unique_hkey nativeKey;
-    if (OpenProductKey(HKEY_LOCAL_MACHINE, keys.native, KEY_READ, nativeKey.put()) != ERROR_SUCCESS)
-        return failedToReadRegistry(__LINE__);
-    if (ReadInstallDirAsStored(nativeKey.get(), installDir))
-        return S_OK;
-    if (!IsWow64())
-        return failedToReadRegistry(__LINE__);
-    orn::unique_hkey wow32Key;
-    if (OpenProductKey(HKEY_LOCAL_MACHINE, keys.wow32, KEY_READ, wow32Key.put()) != ERROR_SUCCESS)
-        return failedToReadRegistry(__LINE__);
-    if (!ReadInstallDirAsStored(wow32Key.get(), installDir))
-        return failedToReadRegistry(__LINE__);
-    return S_OK;
-}
+// Characters of every working buffer of a launch, terminator included.
+constexpr size_t bufferChars = 1024;
 
 // What one launch starts, composed in one place for both routes.
 struct ScanLaunch {
@@ -100,66 +73,41 @@ void createOutsidePackage(ScanLaunch& launch)
 
 }  // namespace
 
-const wchar_t launcher_detail::parametersPattern[] = L"/RunDLL=%s,_StartScanFromCtxMenu@16 ";
-
-HRESULT CCorvaneExtHelper::StartScan(HWND, const wchar_t* targetPath)
+HRESULT CCorvaneExtHelper::StartScan(HWND, const wchar_t* targetPath, Route route)
 {
-    return start(targetPath, false);
-}
-
-HRESULT CCorvaneExtHelper::StartScanOutsidePackage(const wchar_t* targetPath)
-{
-    return start(targetPath, true);
-}
-
-HRESULT CCorvaneExtHelper::start(const wchar_t* targetPath, bool outsidePackage)
-{
-    // The handler returns this straight to the shell; the log manager's
-    // allocation failures are the only exceptions that can arise here.
-    try {
-        if (!targetPath || !*targetPath) {
-            LogRecord(sourceUnit, __LINE__, LevelError, component, defaultLogManager())
-                .print(L"Invalid Scan target");
-            return E_INVALIDARG;
-        }
-        if (outsidePackage)
-            launcher_detail::LaunchScanFrom(installKeys, targetPath,
-                                            launcher_detail::LaunchRoute::outsidePackage);
-        else
-            LaunchScan(targetPath);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
+    if (!targetPath || !*targetPath) {
+        LogRecord(sourceUnit, __LINE__, LevelError, component, defaultLogManager())
+            .print(L"Invalid Scan target");
+        return E_INVALIDARG;
     }
+    // The shell is told nothing of a scan that could not start: the launch
+    // has logged why.
+    LaunchScan(targetPath, route);
     return S_OK;
 }
 
-HRESULT CCorvaneExtHelper::LaunchScan(const wchar_t* targetPath)
+HRESULT CCorvaneExtHelper::LaunchScan(const wchar_t* targetPath, Route route)
 {
-    return launcher_detail::LaunchScanFrom(installKeys, targetPath);
-}
-
-HRESULT launcher_detail::LaunchScanFrom(const InstallKeys& keys, const wchar_t* targetPath,
-                                        LaunchRoute route)
-{
-    static_assert(bufferChars == installDirCapacity, "one size for every working buffer");
-    wchar_t installDir[bufferChars] = L"";
-    const HRESULT found = findInstallDir(keys, installDir);
-    if (FAILED(found))
-        return found;
+    wchar_t installDir[installFolderChars];
+    if (!ReadInstallFolder(installDir)) {
+        LogRecord(sourceUnit, __LINE__, LevelError, component, defaultLogManager())
+            .print(L"Failed to read registry");
+        return E_INVALIDARG;
+    }
 
     ScanLaunch launch = {};
     wchar_t libraryPath[bufferChars] = L"";
     // Every step cuts at the buffer's end and still terminates; one cut step
     // is enough to refuse the launch below.
     const bool whole =
-        SUCCEEDED(StringCchCopyW(launch.agentFolder, bufferChars, installDir)) &&
-        SUCCEEDED(StringCchCatW(launch.agentFolder, bufferChars, L"\\Agent")) &&
-        SUCCEEDED(StringCchCopyW(launch.agentPath, bufferChars, launch.agentFolder)) &&
-        SUCCEEDED(StringCchCatW(launch.agentPath, bufferChars, L"\\zuAgtSvc.exe")) &&
-        SUCCEEDED(StringCchCopyW(libraryPath, bufferChars, installDir)) &&
-        SUCCEEDED(StringCchCatW(libraryPath, bufferChars, L"\\Vandor\\zuCioScn.dll")) &&
-        SUCCEEDED(
-            StringCchPrintfW(launch.parameters, bufferChars, parametersPattern, libraryPath)) &&
+        SUCCEEDED(StringCchPrintfW(launch.agentFolder, bufferChars, L"%s%s", installDir,
+                                   productFiles::agentFolder)) &&
+        SUCCEEDED(StringCchPrintfW(launch.agentPath, bufferChars, L"%s%s", installDir,
+                                   productFiles::agentProgram)) &&
+        SUCCEEDED(StringCchPrintfW(libraryPath, bufferChars, L"%s%s", installDir,
+                                   productFiles::scanLibrary)) &&
+        SUCCEEDED(StringCchPrintfW(launch.parameters, bufferChars,
+                                   L"/RunDLL=%s,_StartScanFromCtxMenu@16 ", libraryPath)) &&
         SUCCEEDED(StringCchCatW(launch.parameters, bufferChars, targetPath));
     if (!whole) {
         // A cut command line would have the agent scan some other path (or load
@@ -175,7 +123,7 @@ HRESULT launcher_detail::LaunchScanFrom(const InstallKeys& keys, const wchar_t* 
     // The agent reports on the scan itself; a failed start is not the shell
     // extension's to report. Its own folder is its working folder: the host's
     // would enter its DLL search and its relative paths.
-    if (route == LaunchRoute::outsidePackage)
+    if (route == Route::outsidePackage)
         createOutsidePackage(launch);
     else
         ShellExecuteW(nullptr, L"open", launch.agentPath, launch.parameters, launch.agentFolder,

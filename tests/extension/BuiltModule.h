@@ -206,10 +206,16 @@ inline MenuItem menuItem(HMENU menu, int position)
     return item;
 }
 
-// A shell item array of the paths, as Explorer hands a selection to a command.
-inline orn::com_ptr<IShellItemArray> shellItems(const std::vector<std::wstring>& paths)
+// A shell item array of the paths, as Explorer hands a selection to a
+// command; computerFirst puts an item without a file-system path first (the
+// computer's folder).
+inline orn::com_ptr<IShellItemArray> shellItems(const std::vector<std::wstring>& paths, bool computerFirst = false)
 {
     std::vector<PIDLIST_ABSOLUTE> items;
+    if (computerFirst) {
+        items.emplace_back();
+        EXPECT_EQ(S_OK, SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &items.back()));
+    }
     for (const std::wstring& path : paths) {
         items.push_back(ILCreateFromPathW(path.c_str()));
         if (!items.back()) {

@@ -48,14 +48,6 @@ public:
         return result;
     }
 
-    // Whether text was appended to the file, by whatever process.
-    bool contains(const std::wstring& file, const std::string& text) const
-    {
-        const auto files = logFiles();
-        const auto current = files.find(file);
-        return current != files.end() && appended(file, current->second).find(text) != std::string::npos;
-    }
-
 private:
     std::map<std::wstring, uintmax_t> logFiles() const
     {

@@ -117,8 +117,9 @@ TEST_F(RegScriptTest, ForceRemoveRebuildsAndDeleteRemovesTheTree)
 
 TEST_F(RegScriptTest, SharedSystemKeyNamesAreNeverForceRemovedOrDeleted)
 {
+    // Compared without regard to case.
     for (const wchar_t* name : {L"AppID", L"CLSID", L"Component Categories", L"FileType", L"Interface",
-                                L"Hardware", L"Mime", L"SAM", L"SECURITY", L"SYSTEM", L"Software", L"TypeLib"}) {
+                                L"Hardware", L"MIME", L"SAM", L"SECURITY", L"SYSTEM", L"software", L"TypeLib"}) {
         setString(HKEY_CURRENT_USER, key(std::wstring(name) + L"\\Inside"), L"v", L"1");
         const std::wstring quotedName = std::wstring(L"'") + name + L"'";
         ASSERT_EQ(S_OK, reg.StringRegister(script(L"Delete " + quotedName + L"\r\nForceRemove " + quotedName).c_str()))

@@ -91,6 +91,21 @@ TEST_F(RegistrationTest, UnregisterRemovesEverythingItWrote)
     expectUnregistered();
 }
 
+// On 64-bit Windows the AppID keys are one key for both views: while the
+// other build's class is registered in its view, they stay.
+TEST_F(RegistrationTest, OtherBuildsClassKeepsTheApplicationIdentity)
+{
+    if (!onWow64Prefix())
+        GTEST_SKIP() << "32-bit Windows has one registry view";
+    ASSERT_EQ(0u, regsvr32());
+    setStringInView(HKEY_CLASSES_ROOT, serverKey, nullptr, L"other build",
+                    is64BitBuild() ? KEY_WOW64_32KEY : KEY_WOW64_64KEY);
+    ASSERT_EQ(0u, regsvr32(true));
+    EXPECT_FALSE(keyExists(HKEY_CLASSES_ROOT, serverKey));
+    EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, appIdKey));
+    EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, appNameKey));
+}
+
 TEST_F(RegistrationTest, AnotherComponentsSubkeyKeepsTheClassKey)
 {
     ASSERT_EQ(0u, regsvr32());

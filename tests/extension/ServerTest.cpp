@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 namespace {
@@ -34,22 +35,35 @@ protected:
 
 IUnknown* const sentinel = reinterpret_cast<IUnknown*>(0x1234);
 
-TEST_F(ServerTest, ServesOnlyTheHandlerClass)
+// Each request for one of the identifiers answers expected and leaves its
+// result null.
+void expectRefused(HRESULT expected, const std::function<HRESULT(REFIID, void**)>& request,
+                   const std::vector<const IID*>& identifiers)
 {
-    void* result = sentinel;
-    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, module.getClassObject(IID_IShellExt, IID_IClassFactory, &result));
-    EXPECT_EQ(nullptr, result);
-    result = sentinel;
-    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, module.getClassObject(CLSID_NULL, IID_IUnknown, &result));
-    EXPECT_EQ(nullptr, result);
-    EXPECT_EQ(E_POINTER, module.getClassObject(CLSID_ShellExt, IID_IClassFactory, nullptr));
+    for (const IID* identifier : identifiers) {
+        void* result = sentinel;
+        EXPECT_EQ(expected, request(*identifier, &result));
+        EXPECT_EQ(nullptr, result);
+    }
 }
 
-TEST_F(ServerTest, RefusedInterfaceLeavesTheClassObjectCachedAndTheModuleUnlocked)
+TEST_F(ServerTest, ServesItsTwoClassesOnly)
 {
-    void* result = sentinel;
-    EXPECT_EQ(E_NOINTERFACE, module.getClassObject(CLSID_ShellExt, IID_IContextMenu, &result));
-    EXPECT_EQ(nullptr, result);
+    expectRefused(
+        CLASS_E_CLASSNOTAVAILABLE,
+        [&](REFCLSID clsid, void** result) { return module.getClassObject(clsid, IID_IClassFactory, result); },
+        {&IID_IShellExt, &CLSID_NULL, &IID_IClassFactory});
+    EXPECT_EQ(E_POINTER, module.getClassObject(CLSID_ShellExt, IID_IClassFactory, nullptr));
+    EXPECT_TRUE(module.explorerCommand());
+}
+
+TEST_F(ServerTest, RefusedInterfaceLeavesTheModuleUnlocked)
+{
+    for (const CLSID* clsid : {&CLSID_ShellExt, &CLSID_ExplorerCommand}) {
+        expectRefused(
+            E_NOINTERFACE, [&](REFIID iid, void** result) { return module.getClassObject(*clsid, iid, result); },
+            {&IID_IContextMenu, &IID_IDispatch});
+    }
     EXPECT_EQ(S_OK, module.canUnloadNow());
 
     orn::com_ptr<IClassFactory> first = module.classObject();
@@ -63,26 +77,17 @@ TEST_F(ServerTest, RefusedInterfaceLeavesTheClassObjectCachedAndTheModuleUnlocke
     EXPECT_EQ(S_OK, module.canUnloadNow());
 }
 
-TEST_F(ServerTest, ClassObjectAnswersIUnknownAndIClassFactoryOnly)
-{
-    orn::com_ptr<IClassFactory> factory = module.classObject();
-    ASSERT_TRUE(factory);
-    orn::com_ptr<IUnknown> unknown;
-    ASSERT_EQ(S_OK, factory->QueryInterface(IID_IUnknown, unknown.put_void()));
-    EXPECT_EQ(static_cast<IUnknown*>(factory.get()), unknown.get());
-    for (const IID* iid : {&IID_IDispatch, &IID_IContextMenu, &IID_IClassFactory2}) {
-        void* result = sentinel;
-        EXPECT_EQ(E_NOINTERFACE, factory->QueryInterface(*iid, &result));
-        EXPECT_EQ(nullptr, result);
-    }
-}
-
+// Each lock adds to the others: one taken while a handler lives still holds
+// the module after the handler is gone.
 TEST_F(ServerTest, LockServerHoldsTheModule)
 {
     orn::com_ptr<IClassFactory> factory = module.classObject();
     ASSERT_TRUE(factory);
+    orn::com_ptr<IContextMenu> handler = module.handler();
     EXPECT_EQ(S_OK, factory->LockServer(TRUE));
     factory.reset();
+    EXPECT_EQ(S_FALSE, module.canUnloadNow());
+    handler.reset();
     EXPECT_EQ(S_FALSE, module.canUnloadNow());
     factory = module.classObject();
     EXPECT_EQ(S_OK, factory->LockServer(FALSE));
@@ -110,46 +115,52 @@ TEST_F(ServerTest, CreateInstanceRefusals)
     EXPECT_EQ(E_POINTER, factory->CreateInstance(nullptr, IID_IContextMenu, nullptr));
 
     // Aggregation is never supported, whatever the interface asked for.
-    IUnknown* outer = factory.get();
-    for (const IID* iid : {&IID_IUnknown, &IID_IContextMenu}) {
-        void* result = sentinel;
-        EXPECT_EQ(CLASS_E_NOAGGREGATION, factory->CreateInstance(outer, *iid, &result));
-        EXPECT_EQ(nullptr, result);
-    }
-    // The type library's interface is a description only.
-    for (const IID* iid : {&IID_IShellExt, &IID_IDispatch, &IID_IClassFactory}) {
-        void* result = sentinel;
-        EXPECT_EQ(E_NOINTERFACE, factory->CreateInstance(nullptr, *iid, &result));
-        EXPECT_EQ(nullptr, result);
-    }
+    expectRefused(
+        CLASS_E_NOAGGREGATION,
+        [&](REFIID iid, void** result) { return factory->CreateInstance(factory.get(), iid, result); },
+        {&IID_IUnknown, &IID_IContextMenu});
+    expectRefused(
+        E_NOINTERFACE, [&](REFIID iid, void** result) { return factory->CreateInstance(nullptr, iid, result); },
+        {&IID_IShellExt, &IID_IDispatch, &IID_IClassFactory});
     factory.reset();
     EXPECT_EQ(S_OK, module.canUnloadNow());
 }
 
-TEST_F(ServerTest, HandlerAnswersItsTwoShellInterfaces)
+// Each object answers IUnknown with its first table, and nothing it does
+// not implement; the type library's interface is a description only.
+TEST_F(ServerTest, ObjectsAnswerTheirInterfacesOnly)
 {
+    orn::com_ptr<IClassFactory> factory = module.classObject();
     orn::com_ptr<IContextMenu> menu = module.handler();
-    ASSERT_TRUE(menu);
-    orn::com_ptr<IUnknown> unknown;
-    ASSERT_EQ(S_OK, menu->QueryInterface(IID_IUnknown, unknown.put_void()));
-    // IUnknown is the primary table, the one of IContextMenu.
-    EXPECT_EQ(static_cast<IUnknown*>(menu.get()), unknown.get());
+    orn::com_ptr<IExplorerCommand> command = module.explorerCommand();
+    ASSERT_TRUE(factory && menu && command);
+    const struct {
+        IUnknown* object;
+        std::vector<const IID*> refused;
+    } objects[] = {
+        {factory.get(), {&IID_IDispatch, &IID_IContextMenu, &IID_IClassFactory2}},
+        {menu.get(), {&IID_IShellExt, &IID_IDispatch, &IID_IContextMenu2, &IID_IClassFactory}},
+        {command.get(), {&IID_IContextMenu, &IID_IShellExtInit, &IID_IDispatch}},
+    };
+    for (const auto& o : objects) {
+        orn::com_ptr<IUnknown> unknown;
+        ASSERT_EQ(S_OK, o.object->QueryInterface(IID_IUnknown, unknown.put_void()));
+        EXPECT_EQ(o.object, unknown.get());
+        expectRefused(
+            E_NOINTERFACE, [&](REFIID iid, void** result) { return o.object->QueryInterface(iid, result); },
+            o.refused);
+    }
 
+    // The handler's second table leads back to the same object.
     orn::com_ptr<IShellExtInit> init;
     ASSERT_EQ(S_OK, menu->QueryInterface(IID_IShellExtInit, init.put_void()));
     EXPECT_NE(static_cast<void*>(init.get()), static_cast<void*>(menu.get()));
     orn::com_ptr<IUnknown> identity;
     ASSERT_EQ(S_OK, init->QueryInterface(IID_IUnknown, identity.put_void()));
-    EXPECT_EQ(unknown.get(), identity.get());
+    EXPECT_EQ(static_cast<IUnknown*>(menu.get()), identity.get());
     orn::com_ptr<IContextMenu> back;
     ASSERT_EQ(S_OK, init->QueryInterface(IID_IContextMenu, back.put_void()));
     EXPECT_EQ(menu.get(), back.get());
-
-    for (const IID* iid : {&IID_IShellExt, &IID_IDispatch, &IID_IContextMenu2, &IID_IClassFactory}) {
-        void* result = sentinel;
-        EXPECT_EQ(E_NOINTERFACE, menu->QueryInterface(*iid, &result));
-        EXPECT_EQ(nullptr, result);
-    }
     EXPECT_EQ(E_POINTER, menu->QueryInterface(IID_IContextMenu, nullptr));
 }
 
@@ -177,69 +188,19 @@ TEST_F(ServerTest, ConcurrentFirstRequestsShareOneClassObject)
     EXPECT_EQ(S_OK, module.canUnloadNow());
 }
 
-// The test build of the module fails the nth critical-section set-up or
-// allocation, counted from its load.
-class FailureScope {
-public:
-    FailureScope(const wchar_t* variable, int nth) : variable_(variable)
-    {
-        SetEnvironmentVariableW(variable_, std::to_wstring(nth).c_str());
-    }
-    ~FailureScope() { SetEnvironmentVariableW(variable_, nullptr); }
-    FailureScope(const FailureScope&) = delete;
-    FailureScope& operator=(const FailureScope&) = delete;
-
-private:
-    const wchar_t* variable_;
-};
-
-TEST(ServerFailureTest, LoadIsRefusedWhenAProcessWideCriticalSectionFails)
-{
-    // The class table's and the module object's own sections.
-    for (int nth : {1, 2}) {
-        FailureScope failure(L"ORN_SEAM_FAIL_CRITSEC", nth);
-        LoadedModule module(builtModule(L"OrnShExtSeams.dll"));
-        EXPECT_FALSE(module.loaded()) << nth;
-        EXPECT_EQ(static_cast<DWORD>(ERROR_DLL_INIT_FAILED), module.loadError()) << nth;
-    }
-    LoadedModule module(builtModule(L"OrnShExtSeams.dll"));
-    EXPECT_TRUE(module.loaded());
-}
-
-TEST(ServerFailureTest, ClassObjectWhoseSectionFailsIsNotCached)
-{
-    LoadedModule module(builtModule(L"OrnShExtSeams.dll"));
-    ASSERT_TRUE(module.loaded());
-    {
-        FailureScope failure(L"ORN_SEAM_FAIL_CRITSEC", 1);
-        void* result = sentinel;
-        EXPECT_EQ(E_OUTOFMEMORY, module.getClassObject(CLSID_ShellExt, IID_IClassFactory, &result));
-        EXPECT_EQ(nullptr, result);
-    }
-    EXPECT_EQ(S_OK, module.canUnloadNow());
-    EXPECT_TRUE(module.classObject());
-    EXPECT_EQ(S_OK, module.canUnloadNow());
-}
-
+// The test build of the module fails the nth handler allocation, counted
+// from its load: nothing is left allocated or locked.
 TEST(ServerFailureTest, OutOfMemoryLeavesNothingAllocatedOrLocked)
 {
     LoadedModule module(builtModule(L"OrnShExtSeams.dll"));
     ASSERT_TRUE(module.loaded());
-    {
-        FailureScope failure(L"ORN_SEAM_FAIL_ALLOC", 1);
-        void* result = sentinel;
-        EXPECT_EQ(E_OUTOFMEMORY, module.getClassObject(CLSID_ShellExt, IID_IClassFactory, &result));
-        EXPECT_EQ(nullptr, result);
-    }
     orn::com_ptr<IClassFactory> factory = module.classObject();
     ASSERT_TRUE(factory);
-    {
-        // The class object took the first allocation; the handler is the second.
-        FailureScope failure(L"ORN_SEAM_FAIL_ALLOC", 2);
-        void* result = sentinel;
-        EXPECT_EQ(E_OUTOFMEMORY, factory->CreateInstance(nullptr, IID_IContextMenu, &result));
-        EXPECT_EQ(nullptr, result);
-    }
+    SetEnvironmentVariableW(L"ORN_SEAM_FAIL_ALLOC", L"1");
+    void* result = sentinel;
+    EXPECT_EQ(E_OUTOFMEMORY, factory->CreateInstance(nullptr, IID_IContextMenu, &result));
+    SetEnvironmentVariableW(L"ORN_SEAM_FAIL_ALLOC", nullptr);
+    EXPECT_EQ(nullptr, result);
     factory.reset();
     EXPECT_EQ(S_OK, module.canUnloadNow());
 }
@@ -270,7 +231,7 @@ TEST_F(ServerTest, RegistryScriptsAreStoredByteForByte)
 
 TEST_F(ServerTest, MenuBitmapsHaveTheirSizesIn256Colours)
 {
-    const struct { UINT id; LONG width, height; } bitmaps[] = {{204, 16, 16}, {205, 16, 16}, {208, 19, 18}, {209, 19, 18}};
+    const struct { UINT id; LONG width, height; } bitmaps[] = {{204, 16, 16}, {208, 19, 18}, {209, 19, 18}};
     for (const auto& expected : bitmaps) {
         const std::string bytes = resourceBytes(module.handle(), MAKEINTRESOURCEW(2) /* RT_BITMAP */, expected.id);
         ASSERT_GE(bytes.size(), sizeof(BITMAPINFOHEADER)) << expected.id;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -47,11 +48,6 @@ protected:
     void dropSelection() { ASSERT_EQ(S_OK, init->Initialize(nullptr, nullptr, nullptr)); }
 
     std::wstring file(const wchar_t* name) const { return (product.path() / name).wstring(); }
-    std::wstring expectedLaunch(const std::wstring& target) const
-    {
-        return quoted(product.agent().exe().wstring()) + L" /RunDLL=" + product.path().wstring() +
-               L"\\Vandor\\zuCioScn.dll,_StartScanFromCtxMenu@16 " + target;
-    }
 
     InstalledProduct product;
     LoadedModule module{builtModule()};
@@ -84,12 +80,15 @@ TEST_F(ShellExtTest, FlagFilter)
 
 TEST_F(ShellExtTest, SeparatorAtIndexThenCaptionWithTheScanCommand)
 {
-    for (int i = 0; i < 3; ++i)
+    // Between the host's items: two before the index, two after.
+    for (int i = 0; i < 4; ++i)
         AppendMenuW(menu, MF_STRING, 900 + i, L"host item");
-    ASSERT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1), handler->QueryContextMenu(menu, 3, 40, 90, CMF_NORMAL));
-    ASSERT_EQ(5, GetMenuItemCount(menu));
-    EXPECT_TRUE(menuItem(menu, 3).separator);
-    const MenuItem caption = menuItem(menu, 4);
+    ASSERT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1), handler->QueryContextMenu(menu, 2, 40, 90, CMF_NORMAL));
+    ASSERT_EQ(6, GetMenuItemCount(menu));
+    EXPECT_EQ(901u, menuItem(menu, 1).id);
+    EXPECT_TRUE(menuItem(menu, 2).separator);
+    EXPECT_EQ(902u, menuItem(menu, 4).id);
+    const MenuItem caption = menuItem(menu, 3);
     EXPECT_EQ(L"Quarvel Hollowmere", caption.text);
     EXPECT_EQ(40u, caption.id);
     ASSERT_TRUE(caption.submenu);
@@ -98,9 +97,11 @@ TEST_F(ShellExtTest, SeparatorAtIndexThenCaptionWithTheScanCommand)
     EXPECT_EQ(L"Scan for threats", command.text);
     EXPECT_EQ(40u, command.id);
 
-    // Both images loaded at the small-icon size less one pixel.
+    // Both images, each the handler's own, loaded at the small-icon size less
+    // one pixel.
     ASSERT_TRUE(caption.checked);
     ASSERT_TRUE(caption.unchecked);
+    EXPECT_NE(caption.checked, caption.unchecked);
     for (HBITMAP image : {caption.checked, caption.unchecked}) {
         BITMAP info = {};
         ASSERT_TRUE(GetObjectW(image, sizeof(info), &info));
@@ -148,6 +149,14 @@ TEST_F(ShellExtWithoutStringsTest, MissingTextsAddNothingAndRefuseHelp)
     wchar_t text[64] = L"untouched";
     EXPECT_EQ(E_INVALIDARG, handler->GetCommandString(0, GCS_HELPTEXTW, nullptr, reinterpret_cast<char*>(text), 64));
     EXPECT_STREQ(L"untouched", text);
+    // Nor does the Explorer command have a title or a tooltip to give.
+    orn::com_ptr<IExplorerCommand> command = module.explorerCommand();
+    ASSERT_TRUE(command);
+    for (auto method : {&IExplorerCommand::GetTitle, &IExplorerCommand::GetToolTip}) {
+        wchar_t* value = text;
+        EXPECT_EQ(E_FAIL, (command.get()->*method)(nullptr, &value));
+        EXPECT_EQ(nullptr, value);
+    }
 }
 
 TEST_F(ShellExtTest, HelpTextOnlyForOffsetZero)
@@ -181,7 +190,7 @@ TEST_F(ShellExtTest, ScanLaunchesTheAgentWithTheFirstSelectedPathOnly)
     Selection selection({file(L"first file.txt"), file(L"second.txt"), file(L"third.txt")});
     ASSERT_EQ(S_OK, init->Initialize(nullptr, &selection, nullptr));
     EXPECT_EQ(S_OK, invoke(0u));
-    EXPECT_EQ(expectedLaunch(file(L"first file.txt")), product.agent().awaitCommandLine());
+    EXPECT_EQ(agentCommandLine(product.path(), file(L"first file.txt")), product.agent().awaitCommandLine());
     EXPECT_EQ((product.path() / L"Agent").wstring(), product.agent().workingFolder());
     dropSelection();
 }
@@ -217,7 +226,7 @@ TEST_F(ShellExtTest, RefusalsOfTheInvocation)
     ASSERT_EQ(S_OK, init->Initialize(nullptr, &empty, nullptr));
     EXPECT_EQ(E_INVALIDARG, invoke(0u));
 
-    // Offset 1 on a platform of version 6: the selection is read, then refused.
+    // Offset 1: the selection is read, then refused.
     Selection one({file(L"a.txt")});
     ASSERT_EQ(S_OK, init->Initialize(nullptr, &one, nullptr));
     EXPECT_EQ(E_INVALIDARG, invoke(1u));
@@ -326,18 +335,14 @@ TEST_F(ExplorerCommandTest, StateIsAnsweredAtOnceForEverySelection)
     auto file = shellItems({this->file(L"a.txt")});
     auto folder = shellItems({(product.path() / L"folder").wstring()});
     auto several = shellItems({(product.path() / L"folder").wstring(), this->file(L"a.txt")});
+    auto pathSecond = shellItems({this->file(L"a.txt")}, true);
+    auto virtualOnly = shellItems({}, true);
     NoItems empty;
-    // The computer's folder: an item without a file-system path.
-    PIDLIST_ABSOLUTE computer = nullptr;
-    ASSERT_EQ(S_OK, SHGetSpecialFolderLocation(nullptr, CSIDL_DRIVES, &computer));
-    orn::com_ptr<IShellItemArray> virtualOnly;
-    ASSERT_EQ(S_OK, SHCreateShellItemArrayFromIDLists(1, const_cast<PCIDLIST_ABSOLUTE_ARRAY>(&computer),
-                                                      virtualOnly.put()));
-    ILFree(computer);
     const struct { const char* name; IShellItemArray* items; EXPCMDSTATE state; } cases[] = {
         {"file", file.get(), ECS_ENABLED},
         {"folder", folder.get(), ECS_ENABLED},
         {"several", several.get(), ECS_ENABLED},
+        {"a file-system item second", pathSecond.get(), ECS_ENABLED},
         {"empty", &empty, ECS_HIDDEN},
         {"no file-system item", virtualOnly.get(), ECS_HIDDEN},
         {"null", nullptr, ECS_HIDDEN},
@@ -356,8 +361,12 @@ TEST_F(ExplorerCommandTest, InvokeStartsTheClassicCommandLineForTheFirstItem)
     fs::create_directories(product.path() / L"a folder");
     auto items = shellItems({(product.path() / L"a folder").wstring(), file(L"b.txt")});
     ASSERT_EQ(S_OK, command->Invoke(items.get(), nullptr));
-    EXPECT_EQ(expectedLaunch((product.path() / L"a folder").wstring()), product.agent().awaitCommandLine());
+    EXPECT_EQ(agentCommandLine(product.path(), (product.path() / L"a folder").wstring()), product.agent().awaitCommandLine());
     EXPECT_EQ((product.path() / L"Agent").wstring(), product.agent().workingFolder());
+    // An item without a file-system path first: the first item with one.
+    product.agent().forget();
+    ASSERT_EQ(S_OK, command->Invoke(shellItems({file(L"b.txt")}, true).get(), nullptr));
+    EXPECT_EQ(agentCommandLine(product.path(), file(L"b.txt")), product.agent().awaitCommandLine());
 }
 
 TEST_F(ExplorerCommandTest, InvokeWithoutItemsIsRefusedAndLogged)
@@ -424,27 +433,92 @@ TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsSh
     EXPECT_TRUE(classicEntry());
 }
 
-// No installation: the command hides rather than offering a scan that
-// cannot start.
-TEST(ExplorerCommandInstallTest, HiddenWithoutInstallation)
+// The install folder by its one rule, as the module's three readers of it
+// see it: the Explorer command's state, the classic entry and the launch
+// agree for every way the value can stand, in each view. The product's keys
+// stand in the 32-bit view; 32-bit Windows has one view, and there the
+// Wow6432Node path is a key of its own.
+TEST(InstallFolderRuleTest, StateMenuAndLaunchAgreeForEveryRegistrySituation)
 {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
     {
-        ProductRegistry noProduct;
-        TempFolder folder(L"OrnNoProduct");
-        writeText(folder.path() / L"a.txt", "text");
+        ProductRegistry registry;
+        const TempFolder first(L"Orn Rule "), second(L"Orn Other "), selection(L"OrnSelection");
+        // The longest folder whose every file has a path within MAX_PATH, and
+        // one character more.
+        const TempFolder base(L"OrnLong");
+        const auto folderOf = [&](std::size_t length) {
+            return base.path() / std::wstring(length - base.str().size() - 1, L'l');
+        };
+        const fs::path folders[] = {first.path(), second.path(), folderOf(229), folderOf(230)};
+        enum { none = -1, firstFolder, secondFolder, longest, tooLong };
+        std::vector<InstalledAgent> agents;
+        for (const fs::path& folder : folders) {
+            agents.emplace_back(folder);
+            writeText(folder / L"Agent" / L"Res" / L"0409" / L"GenStrings.bin", genStrings("Scan", "Scans"));
+        }
+        const std::wstring target = (selection.path() / L"a.txt").wstring();
+        writeText(target, "a");
+        const auto value = [&](int folder, REGSAM view = KEY_WOW64_32KEY, DWORD type = REG_SZ,
+                               const wchar_t* key = installKey) {
+            setStringInView(HKEY_LOCAL_MACHINE, key, installDirValue, folders[folder].wstring(), view, type);
+        };
+        const wchar_t wow6432Path[] = L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere";
+        const struct {
+            const char* situation;
+            std::function<void()> stage;
+            int found;
+        } rows[] = {
+            {"no key", [] {}, none},
+            {"no value", [] { createKey(HKEY_LOCAL_MACHINE, installKey); }, none},
+            {"empty", [] { setString(HKEY_LOCAL_MACHINE, installKey, installDirValue, L""); }, none},
+            {"wrong type", [&] { value(firstFolder, KEY_WOW64_32KEY, REG_BINARY); }, none},
+            {"expandable, taken as stored", [&] { value(firstFolder, KEY_WOW64_32KEY, REG_EXPAND_SZ); }, firstFolder},
+            {"longest", [&] { value(longest); }, longest},
+            {"too long", [&] { value(tooLong); }, none},
+            {"32-bit view only", [&] { value(firstFolder); }, firstFolder},
+            {"64-bit view only", [&] { value(firstFolder, KEY_WOW64_64KEY); }, onWow64Prefix() ? none : firstFolder},
+            {"both views",
+             [&] {
+                 value(secondFolder, KEY_WOW64_64KEY);
+                 value(firstFolder);
+             },
+             firstFolder},
+            {"Wow6432Node path", [&] { value(firstFolder, 0, REG_SZ, wow6432Path); },
+             onWow64Prefix() ? firstFolder : none},
+        };
         LoadedModule module{builtModule()};
+        orn::com_ptr<IContextMenu> handler = module.handler();
         orn::com_ptr<IExplorerCommand> command = module.explorerCommand();
-        ASSERT_TRUE(command);
-        auto items = shellItems({(folder.path() / L"a.txt").wstring()});
-        for (BOOL slow : {TRUE, FALSE}) {
-            EXPCMDSTATE state = 0xFF;
-            EXPECT_EQ(S_OK, command->GetState(items.get(), slow, &state));
-            EXPECT_EQ(static_cast<EXPCMDSTATE>(ECS_HIDDEN), state);
+        ASSERT_TRUE(handler && command);
+        auto items = shellItems({target});
+        for (const auto& row : rows) {
+            for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY})
+                deleteTree(HKEY_LOCAL_MACHINE, installKey, view);
+            deleteTree(HKEY_LOCAL_MACHINE, wow6432Path, 0);
+            row.stage();
+            for (const InstalledAgent& agent : agents)
+                agent.forget();
+
+            EXPCMDSTATE state = ECS_DISABLED;
+            ASSERT_EQ(S_OK, command->GetState(items.get(), TRUE, &state));
+            HMENU menu = CreatePopupMenu();
+            const HRESULT entries = handler->QueryContextMenu(menu, 0, 1, 2, CMF_NORMAL);
+            DestroyMenu(menu);
+            const LogWatch watch;
+            ASSERT_EQ(S_OK, command->Invoke(items.get(), nullptr));
+            EXPECT_EQ(row.found != none ? ECS_ENABLED : ECS_HIDDEN, state) << row.situation;
+            EXPECT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, row.found != none), entries) << row.situation;
+            if (row.found != none) {
+                EXPECT_EQ(agentCommandLine(folders[row.found], target), agents[row.found].awaitCommandLine())
+                    << row.situation;
+            } else {
+                expectNotice(watch, "Failed to read registry");
+            }
         }
         items.reset();
         command.reset();
-        EXPECT_EQ(S_OK, module.canUnloadNow());
+        handler.reset();
     }
     CoUninitialize();
 }
@@ -618,6 +692,7 @@ TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
         Sleep(50);
     EXPECT_EQ(S_OK, answer);
     EXPECT_GT(refusals, 0);
+    EXPECT_LT(refusals, 200) << "kept for more than 10 s";
     EXPECT_EQ(std::vector<std::string>{countedAtUnload}, DebugOutput::texts);
     hold.reset();
     EXPECT_EQ(S_OK, module.canUnloadNow());

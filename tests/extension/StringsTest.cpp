@@ -1,7 +1,10 @@
-// The menu strings read from the strings file of the language folder that the
-// language class picks, below the installation folder in the real registry.
+// What the menus show of the scan command: the strings read from the strings
+// file of the language folder that the language class picks, below the
+// installation folder in the real registry, and where the classic menu shows
+// the command.
 
 #include "MenuStrings.h"
+#include "ScanCommand.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +17,6 @@ using namespace testsupport;
 
 namespace {
 
-const wchar_t installKey[] = L"SOFTWARE\\Quarvel\\Hollowmere";
-const wchar_t wow32Key[] = L"SOFTWARE\\Wow6432Node\\Quarvel\\Hollowmere";
 const wchar_t commandKey[] = L"IDS_EXP_SCANNOW_DSTRING";
 const wchar_t helpKey[] = L"IDS_SCAN";
 
@@ -26,7 +27,11 @@ const char englishStrings[] =
 
 class StringsTest : public ::testing::Test {
 protected:
-    StringsTest() : install_(L"Orn Strings ") { writeStrings(L"0409", englishStrings); }
+    StringsTest() : install_(L"Orn Strings ")
+    {
+        writeStrings(L"0409", englishStrings);
+        setString(HKEY_LOCAL_MACHINE, installKey, installDirValue, install_.str());
+    }
 
     fs::path languageFolder(const wchar_t* language) const
     {
@@ -35,10 +40,6 @@ protected:
     void writeStrings(const wchar_t* language, const std::string& text) const
     {
         writeText(languageFolder(language) / L"GenStrings.bin", text);
-    }
-    void recordInstallDir(const std::wstring& folder, const wchar_t* key = installKey)
-    {
-        setString(HKEY_LOCAL_MACHINE, key, installDirValue, folder);
     }
     void storeLanguage(const wchar_t* decimal)
     {
@@ -60,10 +61,6 @@ protected:
 
 TEST_F(StringsTest, ReadsBothTextsOfTheLanguageFolder)
 {
-    recordInstallDir(install_.str());
-    wchar_t folder[1024] = L"";
-    ASSERT_EQ(1, GetResourceFolder(installKeyNative, folder, 1024));
-    EXPECT_EQ(languageFolder(L"0409").wstring(), folder);
     LogWatch watch;
     EXPECT_EQ(L"Scan now", lookUp(commandKey));
     EXPECT_EQ(L"Scans the selected item", lookUp(helpKey));
@@ -74,7 +71,6 @@ TEST_F(StringsTest, ReadsBothTextsOfTheLanguageFolder)
 // strings file in the platform's Unicode profile form.
 TEST_F(StringsTest, FolderFollowsTheChosenLanguage)
 {
-    recordInstallDir(install_.str());
     storeLanguage(L"1031");
     writeUnicodeText(languageFolder(L"0407") / L"GenStrings.bin",
                      L"[STR_SCANNOW]\r\nIDS_EXP_SCANNOW_DSTRING=Jetzt pr\u00fcfen\r\n");
@@ -84,7 +80,6 @@ TEST_F(StringsTest, FolderFollowsTheChosenLanguage)
 // No other language is tried when the chosen one has no strings file.
 TEST_F(StringsTest, ChosenLanguageWithoutFileFails)
 {
-    recordInstallDir(install_.str());
     storeLanguage(L"1031");
     fs::create_directories(languageFolder(L"0407"));
     LogWatch watch;
@@ -96,7 +91,6 @@ TEST_F(StringsTest, ChosenLanguageWithoutFileFails)
 // count as not found.
 TEST_F(StringsTest, EmptyOrMissingValueFails)
 {
-    recordInstallDir(install_.str());
     writeStrings(L"0409", "[STR_SCANNOW]\r\nIDS_EXP_SCANNOW_DSTRING=Scan now\r\nIDS_SCAN=\r\n"
                           "[OTHER]\r\nIDS_OTHER=Elsewhere\r\n");
     LogWatch watch;
@@ -104,90 +98,48 @@ TEST_F(StringsTest, EmptyOrMissingValueFails)
     EXPECT_EQ(L"", lookUp(L"IDS_MISSING", 0));
     EXPECT_EQ(L"", lookUp(L"IDS_OTHER", 0));
     EXPECT_EQ(0, strings_.GetString(nullptr, nullptr, 0));
+    // A null key would have the profile reader list the section's keys.
+    EXPECT_EQ(L"", lookUp(nullptr, 0));
     expectInfo(watch, "GetPrivateProfileString failed");
 }
 
 // A value longer than the buffer is cut to fit and still found.
 TEST_F(StringsTest, LongValueIsCutToFit)
 {
-    recordInstallDir(install_.str());
     wchar_t text[6];
     EXPECT_EQ(1, strings_.GetString(helpKey, text, 6));
     EXPECT_STREQ(L"Scans", text);
 }
 
-// Without the installation there is nothing to read and nothing to report;
-// on 32-bit Windows a key under the 32-bit path is not consulted, and the
-// 64-bit build does not read a key of the 64-bit view.
-TEST_F(StringsTest, MissingInstallationFailsSilently)
+// Where the classic handler steps back for the packaged command: only in a
+// 64-bit host on Windows 11 whose user's packaged command answered after the
+// host started, and never while the user has the classic menu back.
+TEST(ClassicMenuRuleTest, ClassicEntryUnlessThePackagedCommandIsShown)
 {
-    if (!onWow64Prefix())
-        recordInstallDir(install_.str(), wow32Key);
-    if (is64BitBuild())
-        setStringInView(HKEY_LOCAL_MACHINE, installKey, installDirValue, install_.str(), KEY_WOW64_64KEY);
-    wchar_t folder[1024] = L"";
-    EXPECT_EQ(0, GetResourceFolder(installKeyNative, folder, 1024));
-    EXPECT_STREQ(L"", folder);
-    LogWatch watch;
-    EXPECT_EQ(L"", lookUp(commandKey, 0));
-    expectNoLine(watch, "GetPrivateProfileString failed");
-}
-
-// The folder is appended to what the buffer holds and cut at capacity - 1;
-// the strings-file name then no longer fits, and nothing is read from a cut
-// path.
-TEST_F(StringsTest, LongInstallFolderIsCut)
-{
-    const std::wstring longFolder = L"C:\\" + std::wstring(1000, L'l');
-    recordInstallDir(longFolder);
-    wchar_t folder[1024] = L"X";
-    ASSERT_EQ(1, GetResourceFolder(installKeyNative, folder, 1024));
-    const std::wstring whole = L"X" + longFolder + L"\\Agent\\Res\\0409";
-    EXPECT_EQ(whole.substr(0, 1023), folder);
-    EXPECT_EQ(0, GetResourceFolder(installKeyNative, nullptr, 1024));
-    LogWatch watch;
-    EXPECT_EQ(L"", lookUp(commandKey, 0));
-    expectInfo(watch, "GetPrivateProfileString failed");
-}
-
-// Under WoW64 the native path and the 32-bit path reach one key, so a missing
-// native key beside a present 32-bit key cannot be staged with the product's
-// keys; two keys of the test's own stand in for them.
-class StringsViewTest : public StringsTest {
-protected:
-    StringsViewTest()
-        : base_(L"SOFTWARE\\OrnStringsTests\\" + uniqueSuffix()),
-          keys_{nativeKey_.c_str(), wow32Key_.c_str()},
-          stage_(HKEY_LOCAL_MACHINE, {L"SOFTWARE\\OrnStringsTests"})
-    {
+    const ULONGLONG started = 133'000'000'000'000'000, before = started - 1, after = started + 1;
+    const struct {
+        bool host64Bit;
+        DWORD build;
+        bool restored;
+        ULONGLONG asked;
+        ULONGLONG hostStarted;
+        bool classic;
+    } cases[] = {
+        {true, 22000, false, after, started, false},   // answered while this host runs
+        {true, 26100, false, after, started, false},
+        {true, 22621, false, before, started, true},   // right after installing: not loaded here
+        {true, 22621, false, started, started, true},  // not later than the start
+        {true, 22621, false, 0, started, true},        // never answered
+        {true, 22621, false, after, 0, true},          // the host's start unknown
+        {true, 22621, true, after, started, true},     // the classic menu brought back
+        {true, 21999, false, after, started, true},    // Windows 10 shows no packaged command
+        {true, 0, false, after, started, true},        // build unknown
+        {false, 22621, false, after, started, true},   // nor does a 32-bit host
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.classic, ClassicMenuWanted({c.host64Bit, c.build, c.restored, c.asked, c.hostStarted}))
+            << c.host64Bit << " " << c.build << " " << c.restored << " " << c.asked << " " << c.hostStarted;
     }
-    std::wstring lookUpIn(const wchar_t* key, int expected = 1)
-    {
-        wchar_t text[1024];
-        EXPECT_EQ(expected, strings_detail::GetStringFrom(keys_, key, text, 1024)) << key;
-        return text;
-    }
-    const std::wstring base_;
-    const std::wstring nativeKey_ = base_ + L"\\Native";
-    const std::wstring wow32Key_ = base_ + L"\\Wow32";
-    const InstallKeys keys_;
-    RegistryStage stage_;
-};
-
-TEST_F(StringsViewTest, SecondViewOnlyOnWow64)
-{
-    recordInstallDir(install_.str(), wow32Key_.c_str());
-    LogWatch watch;
-    EXPECT_EQ(underWow64() ? L"Scan now" : L"", lookUpIn(commandKey, underWow64() ? 1 : 0));
-    expectNoLine(watch, "GetPrivateProfileString failed");
-}
-
-TEST_F(StringsViewTest, NativeViewComesFirst)
-{
-    const TempFolder other(L"Orn Other ");
-    writeText(other.path() / L"Agent" / L"Res" / L"0409" / L"GenStrings.bin",
-              "[STR_SCANNOW]\r\nIDS_SCAN=From the 32-bit view\r\n");
-    recordInstallDir(install_.str(), nativeKey_.c_str());
-    recordInstallDir(other.str(), wow32Key_.c_str());
-    EXPECT_EQ(L"Scans the selected item", lookUpIn(helpKey));
+    // Wine reports a build before Windows 11: the classic entry stays.
+    EXPECT_TRUE(ClassicMenuWantedHere());
 }

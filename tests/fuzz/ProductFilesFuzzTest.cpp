@@ -216,7 +216,7 @@ TEST_F(ProductFilesFuzz, StringsFilesGiveTheirValueOrNothing)
         const std::size_t capacity = random.chance(30) ? 1 + random.below(16) : 1024;
         std::vector<wchar_t> result(capacity + 64, L'#');
         const int answer =
-            strings_detail::GetStringFrom(installKeys, L"IDS_SCAN", result.data(), capacity);
+            CGenStrings().GetString(L"IDS_SCAN", result.data(), capacity);
         for (std::size_t i = capacity; i < result.size(); ++i)
             ASSERT_EQ(L'#', result[i]) << "seed " << seed << " case " << n << ": written past";
         ASSERT_TRUE(std::find(result.begin(), result.begin() + capacity, L'\0') !=
@@ -503,7 +503,7 @@ TEST_F(ProductFilesFuzz, LanguageValuesCountOnlyWhenTheRuleReadsThem)
             // The menu strings read it by their own rule; they must only
             // answer, never read or write out of bounds.
             wchar_t text[64];
-            const int answer = strings_detail::GetStringFrom(installKeys, L"IDS_SCAN", text, 64);
+            const int answer = CGenStrings().GetString(L"IDS_SCAN", text, 64);
             ASSERT_TRUE(answer == 0 || answer == 1);
             break;
         }

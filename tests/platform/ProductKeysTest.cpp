@@ -1,6 +1,5 @@
-// The view the product's keys are read in, and the reading of the
-// installation folder: under WoW64 (64-bit prefix), on 32-bit Windows, and as
-// the 64-bit build on 64-bit Windows.
+// The checked reading of registry values (the views the product's keys are
+// read in: the install-folder table of ShellExtTest).
 
 #include "ProductKeys.h"
 #include "RegistryValues.h"
@@ -14,36 +13,11 @@
 
 using namespace testsupport;
 
-// Both builds open HKEY_LOCAL_MACHINE keys in the 32-bit view, where the
-// 32-bit installer writes them, and never a key of the 64-bit view; on
-// 32-bit Windows there is one view. Other roots are opened as given.
-TEST(ProductKeysTest, MachineKeysAreReadInTheThirtyTwoBitView)
-{
-    EXPECT_EQ(static_cast<REGSAM>(KEY_WOW64_32KEY), ProductView(HKEY_LOCAL_MACHINE));
-    EXPECT_EQ(0u, ProductView(HKEY_CURRENT_USER));
-    const std::wstring path = L"SOFTWARE\\OrnProductKeysTest-" + uniqueSuffix();
-    RegistryStage view32(HKEY_LOCAL_MACHINE, {path}, KEY_WOW64_32KEY);
-    RegistryStage view64(HKEY_LOCAL_MACHINE, {path}, KEY_WOW64_64KEY);
-
-    setStringInView(HKEY_LOCAL_MACHINE, path, L"view", L"64", KEY_WOW64_64KEY);
-    orn::unique_hkey key;
-    EXPECT_EQ(onWow64Prefix() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS,
-              OpenProductKey(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ, key.put()));
-
-    setStringInView(HKEY_LOCAL_MACHINE, path, L"view", L"32", KEY_WOW64_32KEY);
-    ASSERT_EQ(ERROR_SUCCESS, OpenProductKey(HKEY_LOCAL_MACHINE, path.c_str(), KEY_READ, key.put()));
-    wchar_t text[8] = L"";
-    DWORD bytes = sizeof(text) - sizeof(wchar_t);
-    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key.get(), L"view", nullptr, nullptr,
-                                              reinterpret_cast<BYTE*>(text), &bytes));
-    EXPECT_STREQ(L"32", text);
-}
-
-class InstallDirTest : public ::testing::Test {
+class RegistryValueTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        path_ = L"Software\\OrnTests\\InstallDir-" + uniqueSuffix();
+        path_ = L"Software\\OrnTests\\Values-" + uniqueSuffix();
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0,
                                                  KEY_ALL_ACCESS, nullptr, key_.put(), nullptr));
     }
@@ -60,47 +34,12 @@ protected:
     }
     std::wstring path_;
     orn::unique_hkey key_;
-    wchar_t folder_[installDirCapacity];
 };
-
-TEST_F(InstallDirTest, MissingValueGivesFalse)
-{
-    EXPECT_FALSE(ReadInstallDirAsStored(key_.get(), folder_));
-    EXPECT_STREQ(L"", folder_);
-}
-
-// The registry type is not checked: the bytes are the text.
-TEST_F(InstallDirTest, AnyTypeReadsAsText)
-{
-    store(REG_SZ, L"C:\\Apps\\Scanner", true);
-    ASSERT_TRUE(ReadInstallDirAsStored(key_.get(), folder_));
-    EXPECT_STREQ(L"C:\\Apps\\Scanner", folder_);
-    store(REG_BINARY, L"D:\\Other Place", false);
-    ASSERT_TRUE(ReadInstallDirAsStored(key_.get(), folder_));
-    EXPECT_STREQ(L"D:\\Other Place", folder_);
-}
-
-// 2048 bytes is the limit; a value that fills it without a terminator is still
-// terminated inside the buffer, and a longer one is refused.
-TEST_F(InstallDirTest, LimitIsTheBufferSize)
-{
-    const std::wstring longest(installDirCapacity - 1, L'a');
-    store(REG_SZ, longest, true);
-    ASSERT_TRUE(ReadInstallDirAsStored(key_.get(), folder_));
-    EXPECT_EQ(longest, folder_);
-
-    store(REG_BINARY, longest + L"b", false);
-    ASSERT_TRUE(ReadInstallDirAsStored(key_.get(), folder_));
-    EXPECT_EQ(longest, folder_);
-
-    store(REG_SZ, longest + L"b", true);
-    EXPECT_FALSE(ReadInstallDirAsStored(key_.get(), folder_));
-}
 
 // The checked rule: a string type, and a terminator that fits (Wine adds one
 // to a string stored without it when there is room); a value with no bytes
 // reads as its caller's rule says.
-TEST_F(InstallDirTest, CheckedStringsRefuseWhatIsNotAWholeText)
+TEST_F(RegistryValueTest, CheckedStringsRefuseWhatIsNotAWholeText)
 {
     wchar_t text[4];
     const auto read = [&](EmptyValue empty) {

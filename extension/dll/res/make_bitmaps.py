@@ -183,7 +183,6 @@ def read_ico(name):
 
 def draw(folder):
     write_bmp(os.path.join(folder, "menu204.bmp"), shield(16, 16, BLUE, True))
-    write_bmp(os.path.join(folder, "menu205.bmp"), shield(16, 16, GREY, True))
     write_bmp(os.path.join(folder, "menu208.bmp"), shield(19, 18, GREEN, True))
     write_bmp(os.path.join(folder, "menu209.bmp"), shield(19, 18, LIGHT, False))
     write_ico(os.path.join(folder, "scan.ico"), [icon_pixels(size) for size in ICON_SIZES])

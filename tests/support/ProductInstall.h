@@ -1,7 +1,7 @@
 #pragma once
-// An installed product for the extension's tests: its keys emptied for one
-// test and put back, a folder holding the agent stand-in and the strings of
-// a language.
+// An installed product for the tests: its keys emptied for one test and put
+// back, a folder holding the agent stand-in and the strings of a language,
+// and the command line the agent gets for a scan.
 
 #include <windows.h>
 
@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "Paths.h"
+#include "Process.h"
 #include "Registry.h"
 
 namespace testsupport {
@@ -26,6 +27,18 @@ inline void writeUnicodeText(const fs::path& file, const std::wstring& text)
 {
     std::wstring withMark = L"\xFEFF" + text;
     writeBytes(file, withMark.data(), withMark.size() * sizeof(wchar_t));
+}
+
+// The parameters the agent gets from either menu for a scan of target, and
+// its whole command line, as the shell composes it from the agent's path and
+// the parameters.
+inline std::wstring agentParameters(const fs::path& installDir, const std::wstring& target)
+{
+    return L"/RunDLL=" + installDir.wstring() + L"\\Vandor\\zuCioScn.dll,_StartScanFromCtxMenu@16 " + target;
+}
+inline std::wstring agentCommandLine(const fs::path& installDir, const std::wstring& target)
+{
+    return quoted((installDir / L"Agent" / L"zuAgtSvc.exe").wstring()) + L" " + agentParameters(installDir, target);
 }
 
 // The product's keys, emptied for one test: the installation in both paths
@@ -126,7 +139,7 @@ public:
         // with the record of an agent that outlived its test.
         agent_.forget();
         writeText(folder_.path() / L"Agent" / L"Res" / L"0409" / L"GenStrings.bin", strings);
-        setString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quarvel\\Hollowmere", L"szInstallDir", folder_.str());
+        setString(HKEY_LOCAL_MACHINE, installKey, installDirValue, folder_.str());
     }
     const fs::path& path() const { return folder_.path(); }
     const InstalledAgent& agent() const { return agent_; }
