@@ -36,9 +36,9 @@ std::string sampleLog(int lines)
 std::wstring rotateAndFindStamp(const std::wstring& folder, const std::wstring& path,
                                 const std::wstring& stem)
 {
-    const std::wstring before = stampNow();
+    const std::wstring before = localStamp();
     EXPECT_TRUE(LogUtils::rotateLogFile(path.c_str()));
-    const std::wstring after = stampNow();
+    const std::wstring after = localStamp();
     for (const std::wstring& stamp : {before, after}) {
         if (exists(folder + L"\\" + stem + L"." + stamp + L".cab") ||
             exists(folder + L"\\" + stem + L"." + stamp + L".log"))
@@ -158,11 +158,11 @@ TEST(LogArchiveTest, SecondRotationInTheSameSecondKeepsTheLogLive)
         for (const std::wstring& name : listFolder(folder, L"*.cab"))
             DeleteFileW((folder + L"\\" + name).c_str());
         ASSERT_TRUE(writeFile(live, first));
-        const std::wstring stamp = stampNow();
+        const std::wstring stamp = localStamp();
         ASSERT_TRUE(LogUtils::rotateLogFile(live.c_str()));
         ASSERT_TRUE(writeFile(live, second));
         const bool rotatedAgain = LogUtils::rotateLogFile(live.c_str());
-        if (stampNow() != stamp)
+        if (localStamp() != stamp)
             continue;
 
         EXPECT_FALSE(rotatedAgain);

@@ -1,3 +1,4 @@
+#include "LogAccess.h"
 #include "LogFileSink.h"
 #include "SafeLogFile.h"
 #include "OutputTestSupport.h"
@@ -13,7 +14,10 @@
 using namespace output_test;
 using testsupport::AccessEntry;
 using testsupport::Descriptor;
+using testsupport::linuxPath;
 using testsupport::parseDescriptor;
+using testsupport::parseSddl;
+using testsupport::runLinux;
 using LogUtils::LogFileSink;
 
 namespace {
@@ -37,26 +41,64 @@ TEST(LogFileSinkTest, AppendsEachLineWithCarriageReturnAndLineFeed)
     removeTree(folder);
 }
 
+// Lines of 4000 bytes: 16 fit the 64 KiB a file may keep.
+std::string boundLine(int i)
+{
+    return std::string(3990, 'x') + " line " + std::to_string(i + 10);
+}
+
+// Past 1 MiB kept for all files together, the file a line is refused for
+// loses its oldest: sixteen files keep their 64 KiB each, a seventeenth
+// finds room for six lines.
+TEST(LogFileSinkTest, KeptLinesOfAllFilesAreBoundedTogether)
+{
+    const std::wstring folder = freshFolder(L"filesink-total");
+    const std::wstring absent = folder + L"\\absent";
+    auto file = [&](int n) { return absent + L"\\f" + std::to_wstring(n) + L".log"; };
+    for (int n = 0; n < 17; ++n) {
+        for (int i = 0; i < 16; ++i)
+            EXPECT_FALSE(writeLine(file(n), boundLine(i)));
+    }
+    ASSERT_TRUE(CreateDirectoryW(absent.c_str(), nullptr));
+    for (int n = 0; n < 17; ++n) {
+        EXPECT_TRUE(writeLine(file(n), "after"));
+        std::string expected =
+            n < 16 ? "" : "Logging: 10 lines lost: the file's folder was missing\r\n";
+        for (int i = n < 16 ? 0 : 10; i < 16; ++i)
+            expected += boundLine(i) + "\r\n";
+        EXPECT_TRUE(expected + "after\r\n" == readFile(file(n)))
+            << n << ": " << readFile(file(n)).substr(0, 100);
+    }
+    removeTree(folder);
+}
+
+// The file is rotated (or, with archiving off, deleted) after the line that
+// takes it past its limit, never at the limit itself.
 TEST(LogFileSinkTest, SizeLimitDecidesRotation)
 {
     const std::wstring folder = freshFolder(L"filesink-limit");
-    const std::wstring path = folder + L"\\kwAgent.log";
-
-    // Limit 0: any non-empty file is too large.
-    EXPECT_TRUE(writeLine(path, "first", 0));
-    EXPECT_FALSE(exists(path));
-    EXPECT_EQ(1u, listFolder(folder, L"kwAgent.*.cab").size());
-
-    // 0xFFFFFFFF: only files of 4 GiB or more.
-    const std::wstring big = folder + L"\\zuAgent.log";
-    EXPECT_TRUE(writeLine(big, "kept", 0xFFFFFFFF));
-    EXPECT_EQ("kept\r\n", readFile(big));
-
-    // Archiving off: the full file is deleted.
-    const std::wstring deleted = folder + L"\\zuNotices.log";
-    EXPECT_TRUE(writeLine(deleted, "gone", 0, false));
-    EXPECT_FALSE(exists(deleted));
-    EXPECT_TRUE(listFolder(folder, L"zuNotices.*").empty());
+    const struct {
+        const wchar_t* stem;
+        std::string before;
+        DWORD limit;
+        bool archive;
+        bool rotated;
+    } cases[] = {
+        {L"zero", "", 0, true, true},  // any non-empty file is over 0
+        {L"at", "12345678\r\n", 16, true, false},  // 16 bytes with the line
+        {L"over", "123456789\r\n", 16, true, true},  // 17 bytes
+        {L"largest", "", 0xFFFFFFFF, true, false},  // only files of 4 GiB or more
+        {L"deleted", "", 0, false, true},  // archiving off: the file goes
+    };
+    for (const auto& c : cases) {
+        const std::wstring path = folder + L"\\" + c.stem + L".log";
+        ASSERT_TRUE(c.before.empty() || writeFile(path, c.before));
+        EXPECT_TRUE(writeLine(path, "four", c.limit, c.archive));
+        EXPECT_EQ(c.rotated ? "" : c.before + "four\r\n", readFile(path)) << narrow(c.stem);
+        EXPECT_EQ(c.rotated && c.archive ? 1u : 0u,
+                  listFolder(folder, (c.stem + std::wstring(L".*.cab")).c_str()).size());
+    }
+    EXPECT_EQ(4u, listFolder(folder).size());
     removeTree(folder);
 }
 
@@ -73,11 +115,11 @@ TEST(LogFileSinkTest, LineCrossingTheLimitIsWrittenBeforeTheRotation)
     const std::wstring path = folder + L"\\zuAgent.log";
 
     const std::string line(20, 'a');
-    const std::wstring before = stampNow();
+    const std::wstring before = localStamp();
     EXPECT_TRUE(writeLine(path, line, 30));
     EXPECT_EQ(line + "\r\n", readFile(path));
     EXPECT_TRUE(writeLine(path, line, 30));
-    const std::wstring after = stampNow();
+    const std::wstring after = localStamp();
     EXPECT_FALSE(exists(path));
 
     const auto cabinets = listFolder(folder, L"zuAgent.*.cab");
@@ -88,45 +130,30 @@ TEST(LogFileSinkTest, LineCrossingTheLimitIsWrittenBeforeTheRotation)
 }
 
 // A line refused after the retries is reported as such, kept, and written
-// before this process's next line to the file, which the size rule then
-// sees whole.
+// before this process's next line to the file; a reader that lets others
+// write does not stand in the way.
 TEST(LogFileSinkTest, LineRefusedWhileAnotherProcessHoldsTheFileIsWrittenNext)
 {
     const std::wstring folder = freshFolder(L"filesink-locked");
     const std::wstring path = folder + L"\\zuAgent.log";
     ASSERT_TRUE(writeFile(path, "before\r\n"));
-    auto hold = [&] {
-        return orn::unique_file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                            OPEN_ALWAYS, 0, nullptr));
-    };
-    orn::unique_file writer = hold();
+    orn::unique_file writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(writer);
     const DWORD start = GetTickCount();
-    EXPECT_FALSE(writeLine(path, "kept", 21));
+    EXPECT_FALSE(writeLine(path, "kept"));
     // Three pauses of 12 ms (the tick may be 10 to 16 ms coarse).
     EXPECT_GE(GetTickCount() - start, 20u);
     writer.reset();
     EXPECT_EQ("before\r\n", readFile(path));
 
-    // A reader that lets others write does not stand in the way. The file
-    // now holds exactly its limit of 21 bytes: not rotated.
     orn::unique_file reader(CreateFileW(path.c_str(), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                         OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(reader);
-    EXPECT_TRUE(writeLine(path, "next", 21));
-    reader.reset();
+    EXPECT_TRUE(writeLine(path, "next"));
     EXPECT_EQ("before\r\nkept\r\nnext\r\n", readFile(path));
-    EXPECT_TRUE(writeLine(path, "over", 21));
-    EXPECT_FALSE(exists(path));
-    EXPECT_EQ(1u, listFolder(folder, L"zuAgent.*.cab").size());
     removeTree(folder);
-}
-
-// Lines of 4000 bytes: 16 fit the 64 KiB a file may keep.
-std::string boundLine(int i)
-{
-    return std::string(3990, 'x') + " line " + std::to_string(i + 10);
 }
 
 // Whatever refuses a line, it is kept and written before the next line; past
@@ -163,6 +190,11 @@ TEST(LogFileSinkTest, EveryRefusalIsKeptOrCountedByItsCause)
              CreateHardLinkW((path + L".link").c_str(), path.c_str(), nullptr);
          },
          [](const std::wstring& path) { DeleteFileW((path + L".link").c_str()); }},
+        // A file whose end cannot be found: a Linux pipe, which Wine opens
+        // but cannot seek in.
+        {L"pipe.log", "the file could not be written (system error 1)",
+         [](const std::wstring& path) { runLinux(L"mkfifo " + linuxPath(path)); },
+         [](const std::wstring& path) { runLinux(L"rm " + linuxPath(path)); }},
     };
     const std::wstring folder = freshFolder(L"filesink-causes");
     for (const Refusal& refusal : refusals) {
@@ -278,59 +310,59 @@ TEST(LogFileSinkTest, WriterWaitingForAnotherProcessHoldsUpNoOtherFile)
     removeTree(folder);
 }
 
-// The entries as the descriptor the code built says, after asserting it is
-// a protected access list alone: no owner, no group, nothing inherited.
-std::vector<AccessEntry> accessEntries(SECURITY_ATTRIBUTES* attributes)
-{
-    EXPECT_NE(nullptr, attributes);
-    if (!attributes)
-        return {};
-    EXPECT_EQ(12u, attributes->nLength);
-    EXPECT_FALSE(attributes->bInheritHandle);
-    const Descriptor descriptor = parseDescriptor(attributes->lpSecurityDescriptor);
-    EXPECT_TRUE(descriptor.isProtected);
-    EXPECT_EQ("", descriptor.owner);
-    EXPECT_EQ("", descriptor.group);
-    EXPECT_TRUE(descriptor.hasList);
-    return descriptor.entries;
-}
-
 // Logs and cabinets: any account appends, reads and rotates; only LocalSystem
 // and Administrators may change the access list or the owner, and a creator
-// gets no implicit right to either.
+// gets no implicit right to either. The log folder: listing, reading, adding
+// files and subfolders; no deleting, renaming or re-permissioning, handed
+// down to subfolders. The vendor levels above it: listing and reading only,
+// so that no user takes a name there; their creator may add the next level.
+// Each list protected, with no owner or group of its own.
 TEST(LogFileSinkTest, NoOtherAccountMayTakeOverLogsOrTheirFolder)
 {
+    SECURITY_ATTRIBUTES* files = LogUtils::logFileSecurityAttributes();
+    ASSERT_NE(nullptr, files);
+    EXPECT_EQ(files, LogUtils::logFileSecurityAttributes());
+    EXPECT_EQ(12u, files->nLength);
+    EXPECT_FALSE(files->bInheritHandle);
+
     constexpr DWORD system = 0x101f0000;  // generic all and every standard right
     constexpr DWORD anyone = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
-    EXPECT_EQ(0x13019fu, anyone);
-    EXPECT_EQ((std::vector<AccessEntry>{{"S-1-5-18", 0, system},
-                                        {"S-1-5-32-544", 0, system},
-                                        {"S-1-1-0", 0, anyone},
-                                        {"S-1-3-4", 0, anyone}}),
-              accessEntries(LogUtils::logFileSecurityAttributes()));
-    EXPECT_EQ(LogUtils::logFileSecurityAttributes(), LogUtils::logFileSecurityAttributes());
-
-    // Folders: listing, reading, adding files and subfolders; no deleting,
-    // renaming or re-permissioning, handed down to subfolders.
     constexpr BYTE down = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     constexpr DWORD user = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY |
                            FILE_READ_EA | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL |
                            SYNCHRONIZE;
-    EXPECT_EQ((std::vector<AccessEntry>{{"S-1-5-18", down, FILE_ALL_ACCESS},
-                                        {"S-1-5-32-544", down, FILE_ALL_ACCESS},
-                                        {"S-1-1-0", CONTAINER_INHERIT_ACE, user},
-                                        {"S-1-3-4", CONTAINER_INHERIT_ACE, user}}),
-              accessEntries(LogUtils::logFolderSecurityAttributes()));
-
-    // The vendor levels above it: listing and reading only, so that no user
-    // takes a name there; their creator may add the next level, nothing else.
     constexpr DWORD reader = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+    EXPECT_EQ(0x13019fu, anyone);
     EXPECT_EQ(0x1200a9u, reader);
-    EXPECT_EQ((std::vector<AccessEntry>{{"S-1-5-18", down, FILE_ALL_ACCESS},
-                                        {"S-1-5-32-544", down, FILE_ALL_ACCESS},
-                                        {"S-1-1-0", down, reader},
-                                        {"S-1-3-4", 0, reader | FILE_ADD_SUBDIRECTORY}}),
-              accessEntries(LogUtils::vendorFolderSecurityAttributes()));
+    const struct {
+        const char* what;
+        Descriptor descriptor;
+        std::vector<AccessEntry> entries;
+    } lists[] = {
+        {"log files", parseDescriptor(files->lpSecurityDescriptor),
+         {{"S-1-5-18", 0, system},
+          {"S-1-5-32-544", 0, system},
+          {"S-1-1-0", 0, anyone},
+          {"S-1-3-4", 0, anyone}}},
+        {"log folder", parseSddl(ORN_LOG_FOLDER_ACCESS),
+         {{"S-1-5-18", down, FILE_ALL_ACCESS},
+          {"S-1-5-32-544", down, FILE_ALL_ACCESS},
+          {"S-1-1-0", CONTAINER_INHERIT_ACE, user},
+          {"S-1-3-4", CONTAINER_INHERIT_ACE, user}}},
+        {"vendor levels", parseSddl(ORN_VENDOR_FOLDER_ACCESS),
+         {{"S-1-5-18", down, FILE_ALL_ACCESS},
+          {"S-1-5-32-544", down, FILE_ALL_ACCESS},
+          {"S-1-1-0", down, reader},
+          {"S-1-3-4", 0, reader | FILE_ADD_SUBDIRECTORY}}},
+    };
+    for (const auto& list : lists) {
+        SCOPED_TRACE(list.what);
+        EXPECT_TRUE(list.descriptor.isProtected);
+        EXPECT_EQ("", list.descriptor.owner);
+        EXPECT_EQ("", list.descriptor.group);
+        EXPECT_TRUE(list.descriptor.hasList);
+        EXPECT_EQ(list.entries, list.descriptor.entries);
+    }
 }
 
 // Several processes append to one small log at once; the lines they report

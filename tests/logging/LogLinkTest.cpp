@@ -13,7 +13,10 @@
 #include "LogFileSink.h"
 #include "LogManager.h"
 #include "LogRecord.h"
+#include "FolderLevels.h"
+#include "LogAccess.h"
 #include "OutputTestSupport.h"
+#include "Process.h"
 #include "SafeLogFile.h"
 #include "Security.h"
 
@@ -28,48 +31,12 @@ using namespace output_test;
 
 namespace {
 
-std::wstring linuxPath(const std::wstring& path);
-
-// A Linux shell command, started by Wine directly, not waited for.
-void startLinux(const std::wstring& command)
-{
-    std::wstring line = L"Z:\\bin\\sh -c \"" + command + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &process));
-    if (process.hThread)
-        CloseHandle(process.hThread);
-    if (process.hProcess)
-        CloseHandle(process.hProcess);
-}
-
-// Wine gives no handle to wait on, and lists no dangling link, so the
-// command ends by making a marker file that is waited for.
-void runLinux(const std::wstring& command)
-{
-    const std::wstring marker = binaryDir().wstring() + L"\\tests\\logging\\output\\linux-done";
-    DeleteFileW(marker.c_str());
-    startLinux(command + L" ; touch " + linuxPath(marker));
-    for (int wait = 0; wait < 1000 && !exists(marker); ++wait)
-        Sleep(10);
-    ASSERT_TRUE(DeleteFileW(marker.c_str())) << narrow(command);
-}
-
-std::wstring linuxPath(const std::wstring& path)
-{
-    std::wstring result = path.substr(2);  // "Z:"
-    for (wchar_t& c : result) {
-        if (c == L'\\')
-            c = L'/';
-    }
-    return result;
-}
+using testsupport::linuxPath;
+using testsupport::runLinux;
 
 void linuxSymlink(const std::wstring& target, const std::wstring& link)
 {
-    runLinux(L"ln -s " + linuxPath(target) + L" " + linuxPath(link));
+    ASSERT_TRUE(runLinux(L"ln -s " + linuxPath(target) + L" " + linuxPath(link)));
 }
 
 // Every file below folder with its content, so that any change shows.
@@ -155,8 +122,7 @@ void plant(const Scene& scene, const Plant& kind, const std::vector<std::wstring
         else
             ASSERT_TRUE(CreateHardLinkW(path.c_str(), target.c_str(), nullptr));
     }
-    if (kind.lnOptions)
-        runLinux(command);
+    EXPECT_TRUE(!kind.lnOptions || runLinux(command));
 }
 
 // From the Linux side: deleting a symbolic link through Wine deletes its
@@ -166,7 +132,7 @@ void removePlants(const std::vector<std::wstring>& paths)
     std::wstring command = L"rm -f";
     for (const std::wstring& path : paths)
         command += L" " + linuxPath(path);
-    runLinux(command);
+    ASSERT_TRUE(runLinux(command));
 }
 
 TEST(LogLinkTest, LinkAtTheLogNameIsNeitherWrittenNorRotated)
@@ -193,25 +159,6 @@ TEST(LogLinkTest, LinkAtTheLogNameIsNeitherWrittenNorRotated)
     }
 }
 
-// The stamp rotation will use if it runs within `ahead` seconds from now.
-std::wstring stampIn(int ahead)
-{
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER ticks;
-    ticks.LowPart = now.dwLowDateTime;
-    ticks.HighPart = now.dwHighDateTime;
-    ticks.QuadPart += static_cast<ULONGLONG>(ahead) * 10000000;
-    const FILETIME later = {ticks.LowPart, ticks.HighPart};
-    SYSTEMTIME utc, local;
-    FileTimeToSystemTime(&later, &utc);
-    SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
-    wchar_t text[32];
-    swprintf(text, 32, L"%04u%02u%02u%02u%02u%02u", local.wYear, local.wMonth, local.wDay,
-             local.wHour, local.wMinute, local.wSecond);
-    return text;
-}
-
 TEST(LogLinkTest, StampedNamesPlantedDuringRotationKeepTheLogLive)
 {
     const char* const lines = "12-06 13:05:07 explorer:5a4 before the rotation\r\n";
@@ -236,9 +183,9 @@ TEST(LogLinkTest, StampedNamesPlantedDuringRotationKeepTheLogLive)
         // Every stamp the rotation below can take, even on a slow machine.
         std::vector<std::wstring> planted;
         for (int ahead = 0; ahead < 10; ++ahead)
-            planted.push_back(scene.logs + L"\\zuAgent." + stampIn(ahead) + c.suffix);
+            planted.push_back(scene.logs + L"\\zuAgent." + localStamp(ahead) + c.suffix);
         plant(scene, filePlants[c.plant], planted);
-        const std::wstring soon = scene.logs + L"\\zuAgent." + stampIn(2) + c.suffix;
+        const std::wstring soon = scene.logs + L"\\zuAgent." + localStamp(2) + c.suffix;
         ASSERT_NE(planted.end(), std::find(planted.begin(), planted.end(), soon))
             << "planted too late";
         const bool rotated = LogUtils::rotateLogFile(live.c_str());
@@ -372,6 +319,51 @@ TEST(LogLinkTest, FolderCreationStopsAtALink)
     scene.expectOutsideUntouched();
 }
 
+// A folder held for a new file, a rotation or a level's creation can be
+// neither renamed nor removed until it is let go; below the pinned log
+// folder, neither can the pinned folder.
+TEST(LogLinkTest, HeldFolderCannotBeRenamedOrRemoved)
+{
+    const Scene scene(L"links-held");
+    const std::wstring away = scene.root + L"\\Logs.away";
+    auto expectHeld = [&](const char* what, const std::wstring& folder, bool held) {
+        SCOPED_TRACE(what);
+        ASSERT_TRUE(held);
+        EXPECT_FALSE(MoveFileExW(folder.c_str(), away.c_str(), 0));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+        EXPECT_FALSE(RemoveDirectoryW(folder.c_str()));
+        EXPECT_TRUE(exists(folder));
+    };
+    {
+        const LogUtils::HeldFolder held = LogUtils::holdFolderOf((scene.logs + L"\\x.log").c_str());
+        expectHeld("the folder of a new log", scene.logs, bool(held));
+    }
+    {
+        const orn::unique_file held =
+            orn::openPlainFolder(scene.logs.c_str(), scene.logs.size(), orn::LevelUse::walk);
+        expectHeld("a folder opened by its path", scene.logs, bool(held));
+    }
+    {
+        const orn::unique_file root = orn::openPlainFolder(scene.root.c_str(), scene.root.size(),
+                                                           orn::LevelUse::walk);
+        const orn::unique_file held =
+            orn::openLevel(root.get(), L"Logs", orn::LevelUse::walk, nullptr);
+        expectHeld("a level made or opened through its parent", scene.logs, bool(held));
+    }
+    const std::wstring sub = scene.logs + L"\\sub";
+    ASSERT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
+    ASSERT_TRUE(LogUtils::pinLogFolder(scene.logs.c_str()));
+    {
+        const LogUtils::HeldFolder held = LogUtils::holdFolderOf((sub + L"\\x.log").c_str());
+        expectHeld("a subfolder of the pinned folder", sub, bool(held));
+        expectHeld("the pinned folder above it", scene.logs, bool(held));
+    }
+    LogUtils::pinLogFolder(nullptr);
+    EXPECT_TRUE(MoveFileExW(scene.logs.c_str(), away.c_str(), 0));
+    EXPECT_TRUE(MoveFileExW(away.c_str(), scene.logs.c_str(), 0));
+    EXPECT_TRUE(RemoveDirectoryW(sub.c_str()));
+}
+
 // The owner of a level (anyone may make "Quarvel" below the common folder
 // first) swaps it for a link between two steps of the folder's creation,
 // from the Linux side, as fast as it can, while the levels below it are made
@@ -388,7 +380,7 @@ TEST(LogLinkTest, LevelSwappedForALinkMeanwhileGetsNothingMadeThrough)
     CreateDirectoryW(common.c_str(), nullptr);
     CreateDirectoryW(level.c_str(), nullptr);
     linuxSymlink(scene.folder, link);
-    startLinux(L"python3 " ORN_LOGGING_TEST_SOURCES L"/swap-level.py " + linuxPath(level) + L" " +
+    testsupport::startLinux(L"python3 " ORN_LOGGING_TEST_SOURCES L"/swap-level.py " + linuxPath(level) + L" " +
                linuxPath(link) + L" " + linuxPath(ready) + L" " + linuxPath(stop) + L" " +
                linuxPath(done) + L" 60");
     for (int wait = 0; wait < 3000 && !exists(ready); ++wait)
@@ -438,12 +430,12 @@ TEST(LogLinkTest, InstallerTakesEveryLevelOverAndMovesPlantsAside)
     writeFile(tessaline, "planted\r\n");
     // The lists the module gives the levels and files it makes (checked
     // entry by entry in LogFileSinkTest), with Administrators as the owner.
-    auto entries = [](SECURITY_ATTRIBUTES* made) {
-        return testsupport::parseDescriptor(made->lpSecurityDescriptor).entries;
-    };
-    const std::vector<AccessEntry> vendorList = entries(LogUtils::vendorFolderSecurityAttributes());
-    const std::vector<AccessEntry> folderList = entries(LogUtils::logFolderSecurityAttributes());
-    const std::vector<AccessEntry> fileList = entries(LogUtils::logFileSecurityAttributes());
+    const std::vector<AccessEntry> vendorList =
+        testsupport::parseSddl(ORN_VENDOR_FOLDER_ACCESS).entries;
+    const std::vector<AccessEntry> folderList = testsupport::parseSddl(ORN_LOG_FOLDER_ACCESS).entries;
+    const std::vector<AccessEntry> fileList =
+        testsupport::parseDescriptor(LogUtils::logFileSecurityAttributes()->lpSecurityDescriptor)
+            .entries;
     const SECURITY_INFORMATION takenOver =
         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
     {
@@ -467,7 +459,7 @@ TEST(LogLinkTest, InstallerTakesEveryLevelOverAndMovesPlantsAside)
     ASSERT_EQ(2u, besideTessaline.size());
     const std::wstring moved = besideTessaline[0] == L"Tessaline" ? besideTessaline[1]
                                                                   : besideTessaline[0];
-    EXPECT_EQ(L"Tessaline.moved-" + stampNow().substr(0, 8), moved.substr(0, 24));
+    EXPECT_EQ(L"Tessaline.moved-" + localStamp().substr(0, 8), moved.substr(0, 24));
     EXPECT_EQ("planted\r\n", readFile(quarvel + L"\\" + moved));
 
     // A repair: what earlier versions left in the log folder gets the current

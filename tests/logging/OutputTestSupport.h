@@ -19,6 +19,7 @@ namespace output_test {
 using testsupport::binaryDir;
 using testsupport::exists;
 using testsupport::listFolder;
+using testsupport::localStamp;
 using testsupport::readFile;
 using testsupport::removeTree;
 using testsupport::writeFile;
@@ -148,17 +149,6 @@ inline std::wstring freshFolder(const std::wstring& name)
         folder += L"." + std::wstring(runMarker().begin(), runMarker().end());
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder;
-}
-
-// The local time's stamp as rotation writes it, "20261206131500".
-inline std::wstring stampNow()
-{
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    wchar_t text[32];
-    swprintf(text, 32, L"%04u%02u%02u%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
-             now.wMinute, now.wSecond);
-    return text;
 }
 
 // Text that no compressor can shrink much: the cabinet limit is reached

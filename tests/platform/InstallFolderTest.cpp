@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Files.h"
-#include "Paths.h"
+#include "Process.h"
 #include "Security.h"
 
 using namespace testsupport;
@@ -29,39 +29,15 @@ std::wstring freshFolder(const std::wstring& name)
     return folder;
 }
 
-// A Linux command on paths of the build tree. Wine gives no handle on a
-// Linux process: its effect is waited for.
-template <typename Done>
-bool runLinux(std::wstring line, const std::vector<std::wstring>& paths, Done done)
-{
-    for (std::wstring path : paths) {
-        for (wchar_t& c : path)
-            c = c == L'\\' ? L'/' : c;
-        line += L" " + path.substr(2);  // "Z:"
-    }
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
-        return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    for (int wait = 0; wait < 500 && !done(); ++wait)
-        Sleep(10);
-    return done();
-}
-
-const SECURITY_INFORMATION takenOver =
-    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
-
 void expectInstallList(const SecurityRecorder::Applied* applied, const std::wstring& path)
 {
     constexpr BYTE down = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     constexpr DWORD readAndExecute = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
     ASSERT_NE(nullptr, applied) << "nothing set on the folder";
     EXPECT_EQ(path, applied->path);
-    EXPECT_EQ(takenOver, applied->parts);
+    EXPECT_EQ(OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                  PROTECTED_DACL_SECURITY_INFORMATION,
+              applied->parts);
     EXPECT_EQ(administrators, applied->descriptor.owner);
     EXPECT_TRUE(applied->descriptor.isProtected);
     EXPECT_EQ((std::vector<AccessEntry>{{localSystem, down, FILE_ALL_ACCESS},
@@ -89,21 +65,32 @@ TEST(InstallFolderTest, FolderAndItsModuleFolderGetTheirOwnList)
     removeTree(folder);
 }
 
-// A file in the module folder's place is moved aside, for the installer to
-// make the folder; a missing one is left to it too (it inherits the list).
+// A file in the module folder's place is moved aside beside it, never over
+// another entry, for the installer to make the folder (which inherits the
+// list); a missing one is left to it too.
 TEST(InstallFolderTest, WhatStandsInTheModuleFolderPlaceIsMovedAside)
 {
     const std::wstring folder = freshFolder(L"install-plant");
     ASSERT_TRUE(writeFile(folder + L"\\x64", "planted", 7));
+    // What an earlier move left, at every name this one may take first.
+    for (int ahead = 0; ahead < 10; ++ahead)
+        ASSERT_TRUE(writeFile(folder + L"\\x64.moved-" + localStamp(ahead), "earlier", 7));
     SecurityRecorder recorder;
     ASSERT_TRUE(orn::secureInstallFolder(folder.c_str(), {L"x64"}));
     ASSERT_EQ(1u, recorder.applied.size());
     expectInstallList(recorder.on(folder), folder);
     EXPECT_FALSE(exists(folder + L"\\x64"));
-    const std::vector<std::wstring> names = listFolder(folder);
-    ASSERT_EQ(1u, names.size());
-    EXPECT_EQ(L"x64.moved-", names[0].substr(0, 10));
-    EXPECT_EQ("planted", readFile(folder + L"\\" + names[0]));
+    std::vector<std::wstring> moved;
+    for (const std::wstring& name : listFolder(folder)) {
+        if (readFile(folder + L"\\" + name) == "planted")
+            moved.push_back(name);
+        else
+            EXPECT_EQ("earlier", readFile(folder + L"\\" + name));
+    }
+    ASSERT_EQ(1u, moved.size());
+    EXPECT_EQ(L"x64.moved-", moved[0].substr(0, 10));
+    EXPECT_EQ(L"-2", moved[0].substr(moved[0].size() - 2));
+    EXPECT_EQ(11u, listFolder(folder).size());
     removeTree(folder);
 }
 
@@ -115,14 +102,13 @@ TEST(InstallFolderTest, FolderReachedThroughALinkIsRefused)
     CreateDirectoryW((folder + L"\\target").c_str(), nullptr);
     const std::wstring link = folder + L"\\linked";
     // Wine cannot make a Windows link or a junction: a Linux one stands in.
-    ASSERT_TRUE(runLinux(L"Z:\\bin\\ln -s", {folder + L"\\target", link},
-                         [&] { return exists(link); }));
+    ASSERT_TRUE(runLinux(L"ln -s " + linuxPath(folder + L"\\target") + L" " + linuxPath(link)));
     {
         SecurityRecorder recorder;
         EXPECT_FALSE(orn::secureInstallFolder(link.c_str(), {L"x64"}));
         EXPECT_TRUE(recorder.applied.empty());
     }
     // Deleting a link through Wine deletes its target instead.
-    ASSERT_TRUE(runLinux(L"Z:\\bin\\rm", {link}, [&] { return !exists(link); }));
+    ASSERT_TRUE(runLinux(L"rm " + linuxPath(link)));
     removeTree(folder);
 }

@@ -77,6 +77,18 @@ inline Descriptor parseDescriptor(PSECURITY_DESCRIPTOR descriptor)
     return parsed;
 }
 
+// A descriptor written as SDDL text, parsed.
+inline Descriptor parseSddl(const wchar_t* text)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        return Descriptor();
+    const Descriptor parsed = parseDescriptor(descriptor);
+    LocalFree(descriptor);
+    return parsed;
+}
+
 // Records, while it lives, every owner and access list the code sets, with
 // the final path of the object it would set them on, and sets nothing.
 class SecurityRecorder {
