@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 using namespace output_test;
 
@@ -95,39 +97,71 @@ TEST(LogArchiveTest, RotationLeavesOnlyTheStampedCabinet)
     }
 }
 
-// Any account may create entries in a shared temporary folder (a service's
-// is C:\\Windows\\Temp): names planted there at what a rotation once used
-// stay untouched, and the cabinet is still made, beside the log.
-TEST(LogArchiveTest, TemporaryNamesPlantedBeforehandChangeNothing)
+// The cabinet library's temporary files are made beside the cabinet, never
+// in a shared temporary folder, at names nobody can foresee: "~cab", 128
+// random bits in hexadecimal, ".tmp". Any two names agree in no more digits
+// than chance makes them (2 of 32 on average), and none is left.
+TEST(LogArchiveTest, TemporaryNamesAreUnforeseeable)
 {
-    wchar_t temporary[MAX_PATH];
-    ASSERT_NE(0u, GetTempPathW(MAX_PATH, temporary));
-    std::vector<std::wstring> plants;
-    for (int i = 1; i <= 64; ++i) {
-        wchar_t name[64];
-        swprintf(name, 64, L"bac%lx-%x.tmp", GetCurrentProcessId(), i);
-        plants.push_back(std::wstring(temporary) + name);
-        if (i == 3)
-            ASSERT_TRUE(CreateDirectoryW(plants.back().c_str(), nullptr));
-        else
-            ASSERT_TRUE(writeFile(plants.back(), "planted"));
+    const std::wstring folder = freshFolder(L"archive-temporaries");
+    const orn::unique_file watched(CreateFileW(
+        folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(watched);
+    // Names made in the folder from the first "ready" seen to "done".
+    std::atomic<bool> ready{false};
+    std::vector<std::wstring> made;
+    std::thread watcher([&] {
+        alignas(DWORD) BYTE changes[65536];
+        DWORD got = 0;
+        while (ReadDirectoryChangesW(watched.get(), changes, sizeof changes, FALSE,
+                                     FILE_NOTIFY_CHANGE_FILE_NAME, &got, nullptr, nullptr) &&
+               got) {
+            for (const BYTE* at = changes;;) {
+                const auto& change = *reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(at);
+                const std::wstring name(change.FileName, change.FileNameLength / sizeof(wchar_t));
+                if (name == L"done")
+                    return;
+                ready = ready || name == L"ready";
+                if (ready && change.Action == FILE_ACTION_ADDED && name.compare(0, 4, L"~cab") == 0)
+                    made.push_back(name);
+                if (!change.NextEntryOffset)
+                    break;
+                at += change.NextEntryOffset;
+            }
+        }
+    });
+    for (int wait = 0; wait < 500 && !ready; ++wait) {
+        writeFile(folder + L"\\ready", "");
+        DeleteFileW((folder + L"\\ready").c_str());
+        Sleep(10);
     }
-
-    const std::wstring folder = cabinetCase(L"planted");
-    const std::wstring live = folder + L"\\zuAgent.log";
-    const std::string content = sampleLog(500);
-    ASSERT_TRUE(writeFile(live, content));
-    const std::wstring stamp = rotateAndFindStamp(folder, live, L"zuAgent");
-    expectOnlyFiles(folder, {L"zuAgent." + stamp + L".cab"});
-    writeFile(folder + L"\\expected\\zuAgent." + stamp + L".log", content);
-
-    for (const std::wstring& plant : plants) {
-        if (plant == plants[2])
-            EXPECT_TRUE(RemoveDirectoryW(plant.c_str()));
-        else
-            EXPECT_EQ("planted", readFile(plant)) << narrow(plant);
-        DeleteFileW(plant.c_str());
+    ASSERT_TRUE(ready) << "the folder's changes are not reported";
+    for (int rotation = 0; rotation < 3; ++rotation) {
+        ASSERT_TRUE(writeFile(folder + L"\\zuAgent.log", sampleLog(100)));
+        EXPECT_TRUE(LogUtils::rotateLogFile((folder + L"\\zuAgent.log").c_str()));
+        for (const std::wstring& name : listFolder(folder, L"zuAgent.*"))
+            DeleteFileW((folder + L"\\" + name).c_str());
     }
+    writeFile(folder + L"\\done", "");
+    watcher.join();
+
+    EXPECT_GE(made.size(), 3u);
+    for (std::size_t i = 0; i < made.size(); ++i) {
+        const std::wstring& name = made[i];
+        ASSERT_EQ(40u, name.size()) << narrow(name);
+        EXPECT_EQ(std::wstring::npos, name.substr(4, 32).find_first_not_of(L"0123456789abcdef"))
+            << narrow(name);
+        EXPECT_EQ(L".tmp", name.substr(36)) << narrow(name);
+        for (std::size_t j = 0; j < i; ++j) {
+            int same = 0;
+            for (std::size_t k = 4; k < 36; ++k)
+                same += name[k] == made[j][k];
+            EXPECT_LE(same, 12) << narrow(name) << " " << narrow(made[j]);
+        }
+    }
+    EXPECT_EQ(std::vector<std::wstring>{L"done"}, listFolder(folder));
+    removeTree(folder);
 }
 
 TEST(LogArchiveTest, CabinetOverTheLimitKeepsTheMovedLog)

@@ -1,6 +1,7 @@
 #include "LogAccess.h"
 #include "LogFileSink.h"
 #include "SafeLogFile.h"
+#include "SinkTypes.h"
 #include "OutputTestSupport.h"
 #include "Process.h"
 #include "Security.h"
@@ -39,6 +40,43 @@ TEST(LogFileSinkTest, AppendsEachLineWithCarriageReturnAndLineFeed)
     EXPECT_TRUE(writeLine(path, "three"));
     EXPECT_EQ("earlier\r\none\r\n\r\nthree\r\n", readFile(path));
     removeTree(folder);
+}
+
+// A section's file name is refused when it would leave the log folder: the
+// file system opens a reserved device whatever the folder, the extension and
+// the blanks before it.
+TEST(LogFileSinkTest, FileNamesThatLeaveTheLogFolderAreRefused)
+{
+    const wchar_t* const device = L"names a reserved device";
+    const wchar_t* const absolute = L"is not relative to the log folder";
+    const struct {
+        const wchar_t* name;
+        const wchar_t* problem;
+    } cases[] = {
+        {L"zuAgent.log", nullptr},
+        {L"Agent\\zuAgent.log", nullptr},
+        {L"CONSOLE.log", nullptr},
+        {L"COM0.log", nullptr},
+        {L"com10.log", nullptr},
+        {L"NUL", device},
+        {L"com1.log", device},
+        {L"LPT9 .txt", device},
+        {L"CON  .log.old", device},
+        {L"Agent\\aux", device},
+        {L"COM\u00b9.log", device},
+        {L"C:\\Windows\\x.log", absolute},
+        {L"\\\\host\\share\\x.log", absolute},
+        {L"\\x.log", absolute},
+        {L"Agent\\..\\..\\x.log", L"climbs out of the log folder"},
+        {L"x.log:hidden", L"holds \":\" (a drive or a stream)"},
+        {L"Agent/x.log", L"holds \"/\""},
+        {L"", L"is empty"},
+    };
+    for (const auto& c : cases) {
+        const wchar_t* problem = LogUtils::logFileNameProblem(c.name);
+        EXPECT_EQ(c.problem ? narrow(c.problem) : "(none)", problem ? narrow(problem) : "(none)")
+            << narrow(c.name);
+    }
 }
 
 // Lines of 4000 bytes: 16 fit the 64 KiB a file may keep.
