@@ -54,15 +54,21 @@
 
 namespace {
 
-void out(const std::wstring& text)
+std::string utf8(const std::wstring& text)
 {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
                                          nullptr, nullptr);
-    std::string utf8(size > 0 ? size : 0, '\0');
+    std::string bytes(size > 0 ? size : 0, '\0');
     if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &utf8[0], size, nullptr,
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], size, nullptr,
                             nullptr);
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    return bytes;
+}
+
+void out(const std::wstring& text)
+{
+    const std::string bytes = utf8(text);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
 }
 
@@ -79,11 +85,7 @@ std::wstring format(const wchar_t* pattern, ...)
 int fail(int code, const std::wstring& message)
 {
     std::fflush(stdout);
-    const std::wstring line = L"shellhost: " + message + L"\n";
-    const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string utf8(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &utf8[0], size, nullptr, nullptr);
-    std::fputs(utf8.c_str(), stderr);
+    std::fputs(utf8(L"shellhost: " + message + L"\n").c_str(), stderr);
     return code;
 }
 
@@ -192,7 +194,8 @@ HRESULT createDataObject(const std::vector<std::wstring>& paths, IDataObject** r
             children.push_back(ILFindLastID(item));
         hr = SHCreateDataObject(folder, static_cast<UINT>(children.size()), children.data(), nullptr,
                                 IID_IDataObject, reinterpret_cast<void**>(result));
-        if (FAILED(hr))
+        // A shell that does not implement it still has the older call.
+        if (hr == E_NOTIMPL)
             hr = CIDLData_CreateFromIDArray(folder, static_cast<UINT>(children.size()),
                                             reinterpret_cast<PCUIDLIST_RELATIVE_ARRAY>(children.data()), result);
     }
@@ -613,8 +616,22 @@ int driveCommand(IExplorerCommand* command, IShellItemArray* items, bool run)
     return result;
 }
 
-// The command made the way the surrogate makes it: the module loaded from
-// its path and asked for its class object.
+// The command made the way the package's surrogate makes it: from the class
+// object of the module, which the caller loaded from its path.
+HRESULT createCommand(HMODULE module, const CLSID& clsid, orn::com_ptr<IExplorerCommand>& command)
+{
+    using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+    const auto getClassObject = reinterpret_cast<GetClassObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    if (!getClassObject)
+        return CLASS_E_CLASSNOTAVAILABLE;
+    orn::com_ptr<IClassFactory> factory;
+    HRESULT hr = getClassObject(clsid, IID_IClassFactory, factory.put_void());
+    if (SUCCEEDED(hr))
+        hr = factory->CreateInstance(nullptr, IID_IExplorerCommand, command.put_void());
+    return hr;
+}
+
 int runCommand(const Options& options, const std::vector<std::wstring>& paths, bool folder)
 {
     std::wstring clsidText = options.command;
@@ -630,13 +647,10 @@ int runCommand(const Options& options, const std::vector<std::wstring>& paths, b
     orn::unique_hmodule module(LoadLibraryW(modulePath.c_str()));
     if (!module)
         return fail(4, L"cannot load " + modulePath + format(L": error %lu", GetLastError()));
-    using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
     using CanUnloadNowFn = HRESULT(WINAPI*)();
-    const auto getClassObject = reinterpret_cast<GetClassObjectFn>(
-        reinterpret_cast<void*>(GetProcAddress(module.get(), "DllGetClassObject")));
     const auto canUnloadNow = reinterpret_cast<CanUnloadNowFn>(
         reinterpret_cast<void*>(GetProcAddress(module.get(), "DllCanUnloadNow")));
-    if (!getClassObject || !canUnloadNow)
+    if (!canUnloadNow)
         return fail(4, modulePath + L" is no COM server");
     out(L"explorer command " + guidText(clsid) + L" from " + modulePath + L"\n");
     out(std::wstring(L"selection (") + (paths.empty() ? L"none" : folder ? L"folder" : L"file") + L"):\n");
@@ -645,11 +659,8 @@ int runCommand(const Options& options, const std::vector<std::wstring>& paths, b
 
     int result = 0;
     {
-        orn::com_ptr<IClassFactory> factory;
         orn::com_ptr<IExplorerCommand> command;
-        HRESULT hr = getClassObject(clsid, IID_IClassFactory, factory.put_void());
-        if (SUCCEEDED(hr))
-            hr = factory->CreateInstance(nullptr, IID_IExplorerCommand, command.put_void());
+        HRESULT hr = createCommand(module.get(), clsid, command);
         if (FAILED(hr))
             return fail(4, L"cannot create the command " + guidText(clsid) + L": " + hresultText(hr));
         orn::com_ptr<IShellItemArray> items;
@@ -683,18 +694,11 @@ int answerPackagedCommand(const Handler& handler, const std::wstring& commandCla
                      &bytes) != ERROR_SUCCESS)
         return fail(4, L"no module registered for " + guidText(handler.clsid));
     const orn::unique_hmodule module(LoadLibraryW(modulePath));
-    using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-    const auto getClassObject = module ? reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(
-                                             GetProcAddress(module.get(), "DllGetClassObject")))
-                                       : nullptr;
-    if (!getClassObject)
+    if (!module)
         return fail(4, std::wstring(L"cannot load ") + modulePath);
-    orn::com_ptr<IClassFactory> factory;
     orn::com_ptr<IExplorerCommand> command;
     orn::com_ptr<IShellItemArray> items;
-    HRESULT hr = getClassObject(clsid, IID_IClassFactory, factory.put_void());
-    if (SUCCEEDED(hr))
-        hr = factory->CreateInstance(nullptr, IID_IExplorerCommand, command.put_void());
+    HRESULT hr = createCommand(module.get(), clsid, command);
     if (SUCCEEDED(hr))
         hr = createItemArray(paths, items.put());
     EXPCMDSTATE state = ECS_DISABLED;
