@@ -2,6 +2,7 @@
 // Files, folders and a fixed-line streamer shared by the output tests.
 
 #include "DefaultLogManager.h"
+#include "LogFileSink.h"
 #include "LogRecord.h"
 #include "LogSink.h"
 #include "Files.h"
@@ -37,6 +38,14 @@ public:
 private:
     std::string text_;
 };
+
+// One line through a file sink, as a section with these settings writes it.
+inline bool appendLine(const std::wstring& path, const std::string& text, DWORD limit = 0x200000,
+                       bool archive = true)
+{
+    TextStreamer streamer(text);
+    return LogUtils::LogFileSink(path.c_str(), limit, archive).write(streamer);
+}
 
 inline std::wstring widen(const std::string& text)
 {
@@ -148,6 +157,19 @@ inline std::wstring freshFolder(const std::wstring& name)
     if (!removeTree(folder))
         folder += L"." + std::wstring(runMarker().begin(), runMarker().end());
     CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+// A folder whose cabinets are checked afterwards with cabextract
+// (verify-cabinets.sh): each must hold exactly the bytes of the file of its
+// name in the folder's "expected".
+inline std::wstring archiveCase(const wchar_t* name)
+{
+    const std::wstring root = binaryDir().wstring() + L"\\tests\\logging\\output";
+    CreateDirectoryW(root.c_str(), nullptr);
+    CreateDirectoryW((root + L"\\archive").c_str(), nullptr);
+    const std::wstring folder = freshFolder(std::wstring(L"archive\\") + name);
+    CreateDirectoryW((folder + L"\\expected").c_str(), nullptr);
     return folder;
 }
 
