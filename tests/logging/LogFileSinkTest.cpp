@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ostream>
 #include <thread>
 #include <vector>
@@ -263,27 +264,24 @@ TEST(LogFileSinkTest, WriterWaitingForAnotherProcessHoldsUpNoOtherFile)
         if (LogFileSink::turnOf(candidate.c_str()) == LogFileSink::turnOf(held.c_str()))
             other = candidate;
     }
-    HANDLE holder = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
-
+    orn::unique_file holder(
+        CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
     // Three kept lines: over 100 ms of retries.
-    volatile LONG started = 0;
-    volatile LONG done = 0;
+    std::atomic<bool> started{false}, done{false};
     std::thread waiting([&] {
-        InterlockedExchange(&started, 1);
+        started = true;
         for (int i = 0; i < 3; ++i)
             appendLine(held, "kept");
-        InterlockedExchange(&done, 1);
+        done = true;
     });
-    while (!InterlockedCompareExchange(&started, 0, 0))
+    while (!started)
         Sleep(0);
     int written = 0;
-    while (!InterlockedCompareExchange(&done, 0, 0)) {
+    for (; !done; ++written)
         EXPECT_TRUE(appendLine(other, "other"));
-        ++written;
-    }
     waiting.join();
-    CloseHandle(holder);
+    holder.reset();
     // Waiting behind the retries allowed about one line per kept line.
     EXPECT_GE(written, 10);
     EXPECT_TRUE(appendLine(held, "after"));
