@@ -173,23 +173,6 @@ inline std::wstring archiveCase(const wchar_t* name)
     return folder;
 }
 
-// Text that no compressor can shrink much: the cabinet limit is reached
-// with little more than the limit of log text.
-inline std::string incompressibleText(size_t size, unsigned seed)
-{
-    std::string text;
-    text.reserve(size);
-    unsigned state = seed;
-    while (text.size() < size) {
-        state = state * 1103515245u + 12345u;
-        text += static_cast<char>(' ' + (state >> 16) % 94);
-        if (text.size() % 100 == 98)
-            text += "\r\n";
-    }
-    text.resize(size);
-    return text;
-}
-
 // The helper process built beside the tests.
 inline std::wstring childProgram()
 {
