@@ -295,7 +295,7 @@ struct Options {
     bool invoke = false;
     UINT invokeOffset = 0;
     std::string verb;
-    bool initialize = true;
+    bool noInit = false;
     bool listOnly = false;
     std::wstring packagedCommand;
     bool classicMenuRestored = false;
@@ -328,7 +328,7 @@ int driveHandler(const Handler& handler, const Options& options, IDataObject* da
         return fail(4, L"cannot create handler " + guidText(handler.clsid) + L": " + hresultText(hr));
 
     int result = 0;
-    if (options.initialize) {
+    if (!options.noInit) {
         orn::com_ptr<IShellExtInit> init;
         hr = menuHandler->QueryInterface(IID_IShellExtInit, init.put_void());
         if (SUCCEEDED(hr))
@@ -823,55 +823,44 @@ int wmain(int argc, wchar_t** argv)
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
     Options options;
+    const std::pair<const wchar_t*, std::wstring*> texts[] = {
+        {L"--handler", &options.handler}, {L"--packaged-answered", &options.packagedCommand},
+        {L"--command", &options.command}, {L"--module", &options.module},
+        {L"--manifest", &options.manifest}, {L"--install", &options.install}};
+    const std::pair<const wchar_t*, bool*> switches[] = {
+        {L"--no-init", &options.noInit}, {L"--list", &options.listOnly},
+        {L"--classic-menu-restored", &options.classicMenuRestored}, {L"--run", &options.run}};
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == L"--flags" && hasValue) {
-            if (!parseFlags(argv[++i], options.flags))
-                return usage();
-        } else if (arg == L"--index" && hasValue) {
-            if (!parseNumber(argv[++i], options.index))
-                return usage();
-        } else if (arg == L"--first" && hasValue) {
-            if (!parseNumber(argv[++i], options.first))
-                return usage();
-        } else if (arg == L"--handler" && hasValue) {
-            options.handler = argv[++i];
-        } else if (arg == L"--help-text" && hasValue) {
-            UINT offset = 0;
-            if (!parseNumber(argv[++i], offset))
-                return usage();
-            options.helpOffsets.push_back(offset);
-        } else if (arg == L"--invoke" && hasValue) {
-            if (!parseNumber(argv[++i], options.invokeOffset))
-                return usage();
-            options.invoke = true;
-        } else if (arg == L"--verb" && hasValue) {
-            const std::wstring verb = argv[++i];
-            options.verb.assign(verb.begin(), verb.end());
-        } else if (arg == L"--no-init") {
-            options.initialize = false;
-        } else if (arg == L"--list") {
-            options.listOnly = true;
-        } else if (arg == L"--packaged-answered" && hasValue) {
-            options.packagedCommand = argv[++i];
-        } else if (arg == L"--classic-menu-restored") {
-            options.classicMenuRestored = true;
-        } else if (arg == L"--command" && hasValue) {
-            options.command = argv[++i];
-        } else if (arg == L"--module" && hasValue) {
-            options.module = argv[++i];
-        } else if (arg == L"--manifest" && hasValue) {
-            options.manifest = argv[++i];
-        } else if (arg == L"--install" && hasValue) {
-            options.install = argv[++i];
-        } else if (arg == L"--run") {
-            options.run = true;
-        } else if (arg.size() > 1 && arg.compare(0, 2, L"--") == 0) {
-            return usage();
-        } else {
-            options.paths.push_back(arg);
+        const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool known = false;
+        for (const auto& text : texts) {
+            if (arg == text.first && value && !known) {
+                *text.second = argv[++i];
+                known = true;
+            }
         }
+        for (const auto& flag : switches) {
+            if (arg == flag.first)
+                known = *flag.second = true;
+        }
+        // A value that does not parse makes the option unknown.
+        UINT offset = 0;
+        auto number = [&](UINT& into) { return value && parseNumber(value, into) && ++i; };
+        if (known || (arg == L"--flags" && value && parseFlags(value, options.flags) && ++i) ||
+            (arg == L"--index" && number(options.index)) ||
+            (arg == L"--first" && number(options.first)))
+            continue;
+        if (arg == L"--invoke" && number(options.invokeOffset))
+            options.invoke = true;
+        else if (arg == L"--help-text" && number(offset))
+            options.helpOffsets.push_back(offset);
+        else if (arg == L"--verb" && value)
+            options.verb = utf8(argv[++i]);
+        else if (arg.size() > 1 && arg.compare(0, 2, L"--") == 0)
+            return usage();
+        else
+            options.paths.push_back(arg);
     }
     const bool explorerCommand = (!options.command.empty() && !options.module.empty()) ||
                                  (!options.manifest.empty() && !options.install.empty());
