@@ -50,12 +50,6 @@ using testsupport::listFolder;
 using testsupport::readFile;
 using testsupport::removeTree;
 
-bool endsWith(const std::wstring& text, const wchar_t* tail)
-{
-    const std::size_t length = std::wcslen(tail);
-    return text.size() >= length && text.compare(text.size() - length, length, tail) == 0;
-}
-
 // Waits until the threads behind the counter have made `by` more calls;
 // false after five seconds without them. Progress, not time, paces the
 // rounds: a loaded machine slows the threads down.
@@ -145,7 +139,7 @@ TEST_F(Stress, FourProcessesOfFourThreadsRotateSharedLogs)
     int cabinets[2] = {0, 0};
     for (const std::wstring& name : listFolder(folder)) {
         ASSERT_TRUE(CopyFileW((folder + L"\\" + name).c_str(), (out + L"\\" + name).c_str(), FALSE));
-        if (endsWith(name, L".cab"))
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, L".cab") == 0)
             ++cabinets[name.compare(0, 6, L"shared") == 0 ? 0 : 1];
     }
     EXPECT_GE(cabinets[0], 2);
