@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <thread>
 
@@ -247,35 +248,31 @@ TEST(LogLinkTest, LogFolderSwappedMeanwhileGetsNoLogFile)
         }
         return false;
     };
-    volatile LONG stop = 0;
-    volatile LONG swaps = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<int> swaps{0};
     std::thread swapper([&] {
-        while (!InterlockedCompareExchange(&stop, 0, 0)) {
-            if (!move(scene.logs, away) || !move(attacker, scene.logs))
-                break;
+        while (!stop && move(scene.logs, away) && move(attacker, scene.logs)) {
             Sleep(1);
             if (!move(scene.logs, attacker) || !move(away, scene.logs))
                 break;
-            InterlockedIncrement(&swaps);
+            ++swaps;
         }
     });
     std::vector<std::wstring> written;
     int refused = 0;
-    for (int i = 0; i < 5000 && (i < 300 || InterlockedCompareExchange(&swaps, 0, 0) < 10 ||
-                                 refused == 0);
-         ++i) {
+    for (int i = 0; i < 5000 && (i < 300 || swaps < 10 || refused == 0); ++i) {
         const std::wstring name = L"fresh" + std::to_wstring(i) + L".log";
         if (appendLine(scene.logs + L"\\" + name, "line"))
             written.push_back(name);
         else
             ++refused;
     }
-    InterlockedExchange(&stop, 1);
+    stop = true;
     swapper.join();
     LogUtils::pinLogFolder(nullptr);
     ASSERT_FALSE(exists(away)) << "the swapper left the log folder away";
 
-    EXPECT_GE(swaps, 5);
+    EXPECT_GE(swaps.load(), 5);
     EXPECT_GT(refused, 0) << "no write met the attacker's folder";
     EXPECT_TRUE(listFolder(attacker).empty()) << narrow(listFolder(attacker).front());
     for (const std::wstring& name : written)

@@ -32,12 +32,10 @@ inline void PrintTo(const AccessEntry& entry, std::ostream* out)
 
 inline std::string sidText(PSID sid)
 {
-    char* text = nullptr;
-    if (!sid || !ConvertSidToStringSidA(sid, &text))
+    orn::unique_hlocal text;
+    if (!sid || !ConvertSidToStringSidA(sid, reinterpret_cast<char**>(text.put())))
         return "";
-    std::string result = text;
-    LocalFree(text);
-    return result;
+    return static_cast<const char*>(text.get());
 }
 
 // The parts of a descriptor; the access list of allowed entries only (an
