@@ -24,18 +24,6 @@ using LogUtils::LogFileSink;
 
 namespace {
 
-TEST(LogFileSinkTest, AppendsEachLineWithCarriageReturnAndLineFeed)
-{
-    const std::wstring folder = freshFolder(L"filesink-append");
-    const std::wstring path = folder + L"\\zuAgent.log";
-    ASSERT_TRUE(writeFile(path, "earlier\r\n"));
-    EXPECT_TRUE(appendLine(path, "one"));
-    EXPECT_TRUE(appendLine(path, ""));
-    EXPECT_TRUE(appendLine(path, "three"));
-    EXPECT_EQ("earlier\r\none\r\n\r\nthree\r\n", readFile(path));
-    removeTree(folder);
-}
-
 // A section's file name is refused when it would leave the log folder: the
 // file system opens a reserved device whatever the folder, the extension and
 // the blanks before it.
@@ -94,9 +82,10 @@ TEST(LogFileSinkTest, KeptLinesOfAllFilesAreBoundedTogether)
     removeTree(folder);
 }
 
-// The file is rotated (or, with archiving off, deleted) after the line that
-// takes it past its limit, never at the limit itself; the cabinet holds that
-// line too (checked with cabextract).
+// Each line goes at the file's end with CR LF. The file is rotated (or, with
+// archiving off, deleted) after the line that takes it past its limit, never
+// at the limit itself; the cabinet holds that line too (checked with
+// cabextract).
 TEST(LogFileSinkTest, SizeLimitDecidesRotation)
 {
     const std::wstring folder = archiveCase(L"filesink");
@@ -110,7 +99,7 @@ TEST(LogFileSinkTest, SizeLimitDecidesRotation)
         {L"zero", "", 0, true, true},  // any non-empty file is over 0
         {L"at", "12345678\r\n", 16, true, false},  // 16 bytes with the line
         {L"over", "123456789\r\n", 16, true, true},  // 17 bytes
-        {L"largest", "", 0xFFFFFFFF, true, false},  // only files of 4 GiB or more
+        {L"largest", "earlier\r\n", 0xFFFFFFFF, true, false},  // only files of 4 GiB or more
         {L"deleted", "", 0, false, true},  // archiving off: the file goes
     };
     for (const auto& c : cases) {
