@@ -88,8 +88,6 @@ TEST(SyslogSinkTest, WithoutAUsableServerNothingIsSent)
     Collector collector;
     LogRecord record = recordAt(LevelError, 6);
     TextStreamer streamer("nowhere");
-    const DWORD lastError = 1234;
-    SetLastError(lastError);
     EXPECT_FALSE(SyslogSink(record, nullptr, collector.port()).write(streamer));
     // Names are not resolved.
     EXPECT_FALSE(SyslogSink(record, "localhost", collector.port()).write(streamer));
