@@ -326,7 +326,9 @@ ROWS
     rm -f "$shell_dir/powershell.record" "$shell_dir/powershell.ps1"
     odd_win="C:\\Quarvel's Tools; \$HOME \`(x)"
     odd=$prefix/drive_c/"Quarvel's Tools; \$HOME \`(x)"
-    wine msiexec /i "$(winpath "$package")" /qn "INSTALLDIR=$odd_win" || fail "install on Windows 11: exit code $?"
+    # Values of the same names in the installer's own environment are not what PowerShell gets.
+    ORN_PACKAGE_STEP=stale ORN_INSTALL_FOLDER=stale wine msiexec /i "$(winpath "$package")" /qn "INSTALLDIR=$odd_win" ||
+        fail "install on Windows 11: exit code $?"
     [ -f "$odd/OrnShExt.msix" ] || fail "the package is not in \"$odd_win\""
     trusted || fail "the test certificate is not in the machine's Trusted People store"
     sed 's/^/    /' "$shell_dir/powershell.record" || fail "PowerShell was not run"
