@@ -55,13 +55,14 @@ UNICODE_STRING counted(const wchar_t* text, std::size_t length)
     return result;
 }
 
-// The name inside parent, never following a link at it.
+// The name inside parent, never following a link at it. One name only: a
+// path would pass levels no one checked.
 unique_file openRelative(const wchar_t* name, HANDLE parent, ACCESS_MASK access, ULONG share,
                          ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR made = nullptr)
 {
     const std::size_t length = std::wcslen(name);
-    if (length > MAX_PATH) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (length > MAX_PATH || std::wcspbrk(name, L"\\/")) {
+        SetLastError(ERROR_INVALID_NAME);
         return unique_file();
     }
     UNICODE_STRING text = counted(name, length);
