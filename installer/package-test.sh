@@ -7,7 +7,8 @@
 #
 # usage: package-test.sh PACKAGE NEXT_PACKAGE NEXT_VERSION PREFIX_DIR
 # environment: ORN_BINARY_DIR (build tree), ORN_MODULE64 and ORN_SHELLHOST64
-# (the 64-bit module and shell host, when the package holds the 64-bit module)
+# (the 64-bit module and shell host), ORN_MSIX (the package of the Explorer
+# command)
 set -euo pipefail
 package=$1 next=$2 next_version=$3 prefix=$4
 build=${ORN_BINARY_DIR:?}
@@ -85,9 +86,8 @@ product_keys() { flush_registry; grep -c '"szInstallDir"="C:\\\\Program Files (x
 before=$(dump_registry)
 [ -z "$before" ] || { fail "a fresh prefix already holds entries of the package:"; echo "$before"; }
 
-hosts=("$build/tools/shellhost/shellhost.exe")
-[ -z "${ORN_SHELLHOST64:-}" ] || [ -f "$ORN_SHELLHOST64" ] || fail "no 64-bit shell host at $ORN_SHELLHOST64"
-[ -n "${ORN_SHELLHOST64:-}" ] && hosts+=("$ORN_SHELLHOST64")
+hosts=("$build/tools/shellhost/shellhost.exe" "${ORN_SHELLHOST64:?}")
+[ -f "$ORN_SHELLHOST64" ] || fail "no 64-bit shell host at $ORN_SHELLHOST64"
 label() { [ "$1" = "${hosts[0]}" ] && echo "32-bit shell host" || echo "64-bit shell host"; }
 
 # Each host shows the menu for a file and its command starts the agent.
@@ -122,18 +122,14 @@ logs=$prefix/drive_c/ProgramData/Quarvel/Tessaline/Logs
 expect_moved_aside "$programdata/Quarvel"
 expect_moved_aside "$install/x64"
 [ -f "$install/OrnShExt.dll" ] || fail "OrnShExt.dll is not in the install folder"
-if [ -n "${ORN_MODULE64:-}" ]; then
-    [ -f "$install/x64/OrnShExt.dll" ] || fail "the 64-bit OrnShExt.dll is not in the install folder"
-fi
+[ -f "$install/x64/OrnShExt.dll" ] || fail "the 64-bit OrnShExt.dll is not in the install folder"
 # The Explorer command's package lies in its external location, whose module
 # is the one the installer put there. Wine reports a build before Windows 11,
 # so the package is not registered here (nor removed at the uninstall).
-if [ -n "${ORN_MSIX:-}" ]; then
-    [ -f "$install/OrnShExt.msix" ] || fail "OrnShExt.msix is not in the install folder"
-    served=$(unzip -p "$install/OrnShExt.msix" AppxManifest.xml | sed -n 's/.*<com:Class [^>]*Path="\([^"]*\)".*/\1/p')
-    echo "package class served from $served; Windows build $(wine reg query 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion' /v CurrentBuildNumber | tr -d '\r' | awk '/CurrentBuildNumber/ { print $3 }')"
-    [ -n "$served" ] && [ -f "$install/${served//\\//}" ] || fail "the package's module \"$served\" is not in the install folder"
-fi
+[ -f "$install/OrnShExt.msix" ] || fail "OrnShExt.msix is not in the install folder"
+served=$(unzip -p "$install/OrnShExt.msix" AppxManifest.xml | sed -n 's/.*<com:Class [^>]*Path="\([^"]*\)".*/\1/p')
+echo "package class served from $served; Windows build $(wine reg query 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion' /v CurrentBuildNumber | tr -d '\r' | awk '/CurrentBuildNumber/ { print $3 }')"
+[ -n "$served" ] && [ -f "$install/${served//\\//}" ] || fail "the package's module \"$served\" is not in the install folder"
 hosts_show_menu
 
 # A repair puts back what was lost and adds nothing. (Wine's msiexec answers
@@ -196,12 +192,9 @@ echo "install folder after the uninstall:"
 # same modules in the same folder with regsvr32 and compare.
 step "regsvr32 of the same modules writes the same entries"
 cp "$build/extension/OrnShExt.dll" "$install/OrnShExt.dll"
-modules=("$install_win\\OrnShExt.dll")
-if [ -n "${ORN_MODULE64:-}" ]; then
-    mkdir -p "$install/x64"
-    cp "$ORN_MODULE64" "$install/x64/OrnShExt.dll"
-    modules+=("$install_win\\x64\\OrnShExt.dll")
-fi
+mkdir -p "$install/x64"
+cp "${ORN_MODULE64:?}" "$install/x64/OrnShExt.dll"
+modules=("$install_win\\OrnShExt.dll" "$install_win\\x64\\OrnShExt.dll")
 for module in "${modules[@]}"; do
     wine regsvr32 /s "$module" || fail "regsvr32 $module: exit code $?"
 done
@@ -333,7 +326,9 @@ ROWS
     rm -f "$shell_dir/powershell.record" "$shell_dir/powershell.ps1"
     odd_win="C:\\Quarvel's Tools; \$HOME \`(x)"
     odd=$prefix/drive_c/"Quarvel's Tools; \$HOME \`(x)"
-    wine msiexec /i "$(winpath "$package")" /qn "INSTALLDIR=$odd_win" || fail "install on Windows 11: exit code $?"
+    # Values of the same names in the installer's own environment are not what PowerShell gets.
+    ORN_PACKAGE_STEP=stale ORN_INSTALL_FOLDER=stale wine msiexec /i "$(winpath "$package")" /qn "INSTALLDIR=$odd_win" ||
+        fail "install on Windows 11: exit code $?"
     [ -f "$odd/OrnShExt.msix" ] || fail "the package is not in \"$odd_win\""
     trusted || fail "the test certificate is not in the machine's Trusted People store"
     sed 's/^/    /' "$shell_dir/powershell.record" || fail "PowerShell was not run"
@@ -353,6 +348,9 @@ ROWS
         grep -qF "Windows 11 menu: $failed of the package failed (exit code 1): powershell stand-in: $failed: package deployment is not available here" \
             "$logs/zuNotices.log" || fail "the failed $failed is not in the product's log"
     done
+    # A repair trusts the certificate again, over the copy already there.
+    wine msiexec /i "$(winpath "$package")" /qn REINSTALL=ALL REINSTALLMODE=amus || fail "repair on Windows 11: exit code $?"
+    ! grep -q 'package certificate could not' "$logs/zuNotices.log" || fail "the certificate's trust failed"
     grep 'Windows 11 menu' "$logs/zuNotices.log" | sed 's/^/    /'
 
     step "Windows 11's menu: uninstall"

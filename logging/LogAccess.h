@@ -3,8 +3,9 @@
 #define ORN_LOG_FOLDER_BELOW_COMMON_DATA L"Quarvel\\Tessaline\\Logs"
 
 // Who may do what with what the logging library creates below the common
-// application-data folder, where every account may create entries. Read by
-// the installer's build too, which creates the same folders at install time.
+// application-data folder, where every account may create entries. The
+// installer's action gives the same lists, with Administrators as the owner,
+// when it takes the folders over (createLogFolder).
 //
 // Log files, cabinets and their temporaries: LocalSystem and Administrators
 // full control; any account (Everyone, and the file's owner through the

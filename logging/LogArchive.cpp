@@ -1,19 +1,19 @@
 #include "LogArchive.h"
 
 #include "FileNamePart.h"
+#include "FolderLevels.h"
 #include "SafeLogFile.h"
 #include "SystemLibrary.h"
 #include "UniqueResource.h"
 
+#include <windows.h>
+#include <fci.h>
 #include <ntsecapi.h>
 
 #include <fcntl.h>
 #include <io.h>
-#include <share.h>
-#include <sys/stat.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -71,26 +71,82 @@ const CabinetLibrary* cabinetLibrary()
                                                                                  : nullptr;
 }
 
-}  // namespace
+// One cabinet holding one folder with one file, written through Cabinet.dll
+// into a cabinet file its caller created. The library opens nothing by name
+// but that cabinet and the temporary files this writer made for it.
+class CabinetWriter {
+public:
+    // folder ends with a separator; both are narrow in the system code page.
+    CabinetWriter(const char* folder, const char* cabinetName, orn::unique_file cabinet);
+    ~CabinetWriter();
+    CabinetWriter(const CabinetWriter&) = delete;
+    CabinetWriter& operator=(const CabinetWriter&) = delete;
 
-CabinetWriter::CabinetWriter(const char* folder, const char* cabinetName) : parameters_(), error_()
+    // The file read through source, from its start, compressed with MSZIP
+    // under the file name of sourcePath.
+    bool add(const char* sourcePath, HANDLE source);
+    // Writes the cabinet out and releases the library; true when the
+    // cabinet file is complete.
+    bool finish();
+    // Removes the cabinet file through the handle it was created with.
+    void discard();
+
+private:
+    static FNFCIFILEPLACED(filePlaced);
+    static FNFCIALLOC(allocate);
+    static FNFCIFREE(release);
+    static FNFCIOPEN(open);
+    static FNFCIREAD(read);
+    static FNFCIWRITE(write);
+    static FNFCICLOSE(close);
+    static FNFCISEEK(seek);
+    static FNFCIDELETE(remove);
+    static FNFCIGETTEMPFILE(temporaryFileName);
+    static FNFCIGETNEXTCABINET(nextCabinet);
+    static FNFCISTATUS(status);
+    static FNFCIGETOPENINFO(openInfo);
+
+    // The library's own files, by the name it was given for them.
+    struct Temporary {
+        char path[MAX_PATH];
+        orn::unique_file file;
+    };
+    Temporary* findTemporary(const char* path);
+    bool createTemporary(char* name, int capacity);
+    static INT_PTR handOut(HANDLE file, int oflag);
+
+    HFCI context_ = nullptr;
+    CCAB parameters_;
+    ERF error_;
+    orn::unique_file cabinet_;
+    bool cabinetOpened_ = false;  // handed to the library
+    HANDLE source_ = nullptr;  // during add only
+    // Made beside the cabinet, at names nobody can foresee, and removed
+    // through their handles: a shared temporary folder would let any
+    // account plant a file or a link at the next name.
+    Temporary temporaries_[8];
+};
+
+CabinetWriter::CabinetWriter(const char* folder, const char* cabinetName, orn::unique_file cabinet)
+    : parameters_(), error_(), cabinet_(std::move(cabinet))
 {
-    parameters_.cb = maximumCabinetSize;
+    // Cabinets never grow past 1 MiB; larger content fails instead of
+    // spilling into a continuation cabinet.
+    parameters_.cb = 0x100000;
     parameters_.cbFolderThresh = 0xFFFFFFFF;
     parameters_.iCab = 1;
-    parameters_.iDisk = 0;
-    parameters_.setID = 0;
     lstrcpynA(parameters_.szCab, cabinetName, sizeof parameters_.szCab);
     lstrcpynA(parameters_.szCabPath, folder, sizeof parameters_.szCabPath);
-    const CabinetLibrary* cabinet = cabinetLibrary();
-    context_ = cabinet ? cabinet->create(&error_, filePlaced, allocate, release, open, read, write,
-                                         close, seek, remove, temporaryFileName, &parameters_, this)
-                       : nullptr;
+    const CabinetLibrary* cabinetCalls = cabinetLibrary();
+    context_ = cabinetCalls ? cabinetCalls->create(&error_, filePlaced, allocate, release, open,
+                                                   read, write, close, seek, remove,
+                                                   temporaryFileName, &parameters_, this)
+                            : nullptr;
 }
 
 CabinetWriter::~CabinetWriter()
 {
-    flushAndDestroy();
+    finish();
     // Those the library did not remove itself, after a failure.
     for (Temporary& temporary : temporaries_) {
         if (temporary.file)
@@ -98,51 +154,35 @@ CabinetWriter::~CabinetWriter()
     }
 }
 
-bool CabinetWriter::addFile(const char* sourcePath, const char* nameInCabinet, bool executable,
-                            TCOMP compression, HANDLE source)
+bool CabinetWriter::add(const char* sourcePath, HANDLE source)
 {
     if (!context_)
         return false;
-    if (!nameInCabinet)
-        nameInCabinet = fileNamePart(sourcePath);
     source_ = source;
     const bool added =
         cabinetLibrary()->addFile(context_, const_cast<char*>(sourcePath),
-                                  const_cast<char*>(nameInCabinet), executable, nextCabinet, status,
-                                  openInfo, compression) == TRUE;
+                                  const_cast<char*>(fileNamePart(sourcePath)), FALSE, nextCabinet,
+                                  status, openInfo, tcompTYPE_MSZIP) == TRUE;
     source_ = nullptr;
     return added;
 }
 
-bool CabinetWriter::flushAndDestroy()
+bool CabinetWriter::finish()
 {
     if (!context_)
         return false;
-    const CabinetLibrary* cabinet = cabinetLibrary();
-    const bool flushed = cabinet->flush(context_, FALSE, nextCabinet, status) == TRUE;
-    cabinet->destroy(context_);
+    const CabinetLibrary* cabinetCalls = cabinetLibrary();
+    const bool flushed = cabinetCalls->flush(context_, FALSE, nextCabinet, status) == TRUE;
+    cabinetCalls->destroy(context_);
     context_ = nullptr;
     return flushed && cabinetOpened_;
 }
 
-void CabinetWriter::discardIncomplete()
+void CabinetWriter::discard()
 {
-    if (!cabinet_)
-        return;
-    deleteLogFileOnClose(cabinet_.get());
+    if (cabinet_)
+        deleteLogFileOnClose(cabinet_.get());
     cabinet_.reset();
-}
-
-void CabinetWriter::adoptCabinet(orn::unique_file cabinet)
-{
-    cabinet_ = std::move(cabinet);
-}
-
-bool CabinetWriter::isCabinetPath(const char* path) const
-{
-    const size_t folder = std::strlen(parameters_.szCabPath);
-    return std::strncmp(path, parameters_.szCabPath, folder) == 0 &&
-           lstrcmpiA(path + folder, parameters_.szCab) == 0;
 }
 
 FNFCIFILEPLACED(CabinetWriter::filePlaced)
@@ -192,26 +232,16 @@ FNFCIOPEN(CabinetWriter::open)
 {
     (void)err, (void)pmode;
     auto* writer = static_cast<CabinetWriter*>(pv);
-    if (!writer)
-        return -1;
     if (Temporary* temporary = writer->findTemporary(pszFile))
         return handOut(temporary->file.get(), oflag);
-    if (!(oflag & _O_CREAT) || writer->cabinetOpened_ || !writer->isCabinetPath(pszFile))
+    // Only the cabinet its caller created, once.
+    const size_t folder = std::strlen(writer->parameters_.szCabPath);
+    if (!(oflag & _O_CREAT) || writer->cabinetOpened_ || !writer->cabinet_ ||
+        std::strncmp(pszFile, writer->parameters_.szCabPath, folder) != 0 ||
+        lstrcmpiA(pszFile + folder, writer->parameters_.szCab) != 0)
         return -1;
-    // The cabinet is created exclusively, as the log folder's own file: a
-    // cabinet of the same stamp made by another writer in the same second
-    // must not be truncated, and a name planted there must not be followed.
-    if (!writer->cabinet_) {
-        wchar_t path[MAX_PATH];
-        if (!MultiByteToWideChar(CP_ACP, 0, pszFile, -1, path, MAX_PATH))
-            return -1;
-        writer->cabinet_.reset(openLogFile(path, LogFileUse::cabinet));
-        if (!writer->cabinet_)
-            return -1;
-    }
     const INT_PTR descriptor = handOut(writer->cabinet_.get(), oflag);
-    if (descriptor != -1)
-        writer->cabinetOpened_ = true;
+    writer->cabinetOpened_ = descriptor != -1;
     return descriptor;
 }
 
@@ -242,8 +272,7 @@ FNFCISEEK(CabinetWriter::seek)
 FNFCIDELETE(CabinetWriter::remove)
 {
     (void)err;
-    auto* writer = static_cast<CabinetWriter*>(pv);
-    Temporary* temporary = writer ? writer->findTemporary(pszFile) : nullptr;
+    Temporary* temporary = static_cast<CabinetWriter*>(pv)->findTemporary(pszFile);
     if (!temporary)
         return -1;
     const bool removed = deleteLogFileOnClose(temporary->file.get());
@@ -281,7 +310,7 @@ bool CabinetWriter::createTemporary(char* name, int capacity)
         wchar_t widePath[MAX_PATH];
         if (!MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, MAX_PATH))
             return false;
-        free->file.reset(openLogFile(widePath, LogFileUse::cabinet));
+        free->file = openLogFile(widePath, LogFileUse::cabinet);
         if (free->file) {
             std::memcpy(free->path, path, static_cast<size_t>(length) + 5);
             std::memcpy(name, path, static_cast<size_t>(length) + 5);
@@ -295,8 +324,7 @@ bool CabinetWriter::createTemporary(char* name, int capacity)
 
 FNFCIGETTEMPFILE(CabinetWriter::temporaryFileName)
 {
-    auto* writer = static_cast<CabinetWriter*>(pv);
-    return writer && writer->createTemporary(pszTempName, cbTempName);
+    return static_cast<CabinetWriter*>(pv)->createTemporary(pszTempName, cbTempName);
 }
 
 FNFCIGETNEXTCABINET(CabinetWriter::nextCabinet)
@@ -311,38 +339,28 @@ FNFCISTATUS(CabinetWriter::status)
     return 0;
 }
 
-namespace {
-
-void describe(const FILETIME& lastWrite, DWORD attributes, USHORT* date, USHORT* time, USHORT* kept)
+// The date, time and attributes the cabinet keeps of the log, and the log
+// itself, read through its verified handle, never by name.
+FNFCIGETOPENINFO(CabinetWriter::openInfo)
 {
-    FILETIME local;
-    FileTimeToLocalFileTime(&lastWrite, &local);
-    FileTimeToDosDateTime(&local, date, time);
-    *kept = static_cast<USHORT>(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
+    (void)pszName, (void)err;
+    HANDLE source = static_cast<CabinetWriter*>(pv)->source_;
+    *pattribs = 0;
+    FILE_BASIC_INFO basic;
+    if (GetFileInformationByHandleEx(source, FileBasicInfo, &basic, sizeof basic)) {
+        const FILETIME lastWrite = {basic.LastWriteTime.LowPart,
+                                    static_cast<DWORD>(basic.LastWriteTime.HighPart)};
+        FILETIME local;
+        FileTimeToLocalFileTime(&lastWrite, &local);
+        FileTimeToDosDateTime(&local, pdate, ptime);
+        *pattribs = static_cast<USHORT>(basic.FileAttributes &
+                                        (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                         FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
+    }
+    return handOut(source, _O_RDONLY);
 }
 
 }  // namespace
-
-FNFCIGETOPENINFO(CabinetWriter::openInfo)
-{
-    (void)err;
-    *pattribs = 0;
-    auto* writer = static_cast<CabinetWriter*>(pv);
-    if (!writer || !writer->source_) {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (GetFileAttributesExA(pszName, GetFileExInfoStandard, &data))
-            describe(data.ftLastWriteTime, data.dwFileAttributes, pdate, ptime, pattribs);
-        return ::_sopen(pszName, _O_RDONLY | _O_BINARY, _SH_DENYNO, _S_IREAD);
-    }
-    FILE_BASIC_INFO basic;
-    if (GetFileInformationByHandleEx(writer->source_, FileBasicInfo, &basic, sizeof basic)) {
-        const FILETIME lastWrite = {basic.LastWriteTime.LowPart,
-                                    static_cast<DWORD>(basic.LastWriteTime.HighPart)};
-        describe(lastWrite, basic.FileAttributes, pdate, ptime, pattribs);
-    }
-    return handOut(writer->source_, _O_RDONLY);
-}
 
 bool rotateLogFile(const wchar_t* path)
 {
@@ -368,37 +386,30 @@ bool rotateLogFile(const wchar_t* path)
 
     // The cabinet is reserved by creating it, so that a name taken by a
     // cabinet of this second or by anything planted there, a dangling link
-    // included, leaves the log live until a later second. The rename never
-    // replaces an entry at the moved name either (Wine alone replaces a
-    // dangling link there, which touches nothing outside).
-    // The folder stays where it is until the log is moved and packed: the
-    // rename's target and the cabinet resolve through the folder verified.
-    const LogFolderHold folder = holdFolderOf(path);
+    // included, leaves the log live until a later second; the rename never
+    // replaces an entry at the moved name either. The folder stays where it
+    // is until the log is moved and packed: the rename's target and the
+    // cabinet resolve through the folder verified.
+    const HeldFolder folder = holdFolderOf(path);
     if (!folder)
         return false;
-    orn::unique_file cabinet(openLogFile(cabinetPath, LogFileUse::cabinet));
+    orn::unique_file cabinet = openLogFile(cabinetPath, LogFileUse::cabinet);
     if (!cabinet)
         return false;
-    orn::unique_file log(openLogFile(path, LogFileUse::rotate));
-    if (!log || !renameLogFile(log.get(), moved)) {
+    const orn::unique_file log = openLogFile(path, LogFileUse::rotate);
+    if (!log || !orn::renameWithoutReplacing(log.get(), nullptr, moved)) {
         deleteLogFileOnClose(cabinet.get());
         return false;
     }
 
-    CabinetWriter writer(narrowFolder, narrowCabinet);
-    writer.adoptCabinet(std::move(cabinet));
-    bool archived = false;
-    if (writer.isOpen()) {
-        const bool added = writer.addFile(narrowSource, nullptr, false, tcompTYPE_MSZIP, log.get());
-        archived = writer.flushAndDestroy() && added;
-    }
-    if (!archived)
-        writer.discardIncomplete();
+    CabinetWriter writer(narrowFolder, narrowCabinet, std::move(cabinet));
+    const bool added = writer.add(narrowSource, log.get());
+    const bool archived = writer.finish() && added;
     // Without a complete cabinet the moved log is the only copy of its lines;
     // and a moved log that cannot go keeps that place, never beside a
     // cabinet holding it too.
-    if (archived && !deleteLogFileOnClose(log.get()))
-        writer.discardIncomplete();
+    if (!archived || !deleteLogFileOnClose(log.get()))
+        writer.discard();
     return true;
 }
 

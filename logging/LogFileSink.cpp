@@ -18,6 +18,10 @@ namespace {
 // starts as zeros and owns nothing, so the table needs no set-up, no
 // tear-down at unload, and nothing is allocated per line.
 SRWLOCK pathLocks[64];
+using Turn = orn::slim_lock_guard;
+
+constexpr int openAttempts = 3;
+constexpr DWORD retryDelayMilliseconds = 12;
 
 }  // namespace
 
@@ -39,66 +43,32 @@ unsigned LogFileSink::turnOf(const wchar_t* path)
 
 namespace {
 
-class PathTurn {
-public:
-    explicit PathTurn(unsigned slot) : lock_(pathLocks[slot]) { take(); }
-    // Only if it is free at once.
-    PathTurn(unsigned slot, bool wait) : lock_(pathLocks[slot])
-    {
-        if (wait)
-            take();
-        else
-            held_ = TryAcquireSRWLockExclusive(&lock_) != FALSE;
-    }
-    ~PathTurn() { end(); }
-    PathTurn(const PathTurn&) = delete;
-    PathTurn& operator=(const PathTurn&) = delete;
-
-    explicit operator bool() const { return held_; }
-    void take()
-    {
-        AcquireSRWLockExclusive(&lock_);
-        held_ = true;
-    }
-    void end()
-    {
-        if (held_)
-            ReleaseSRWLockExclusive(&lock_);
-        held_ = false;
-    }
-
-private:
-    SRWLOCK& lock_;
-    bool held_ = false;
-};
-
 // Deleted through a handle verified like the append's: a name turned into a
 // link since then takes nothing else with it.
 void deleteLogFile(const wchar_t* path)
 {
-    orn::unique_file file(openLogFile(path, LogFileUse::rotate));
-    if (file)
+    if (const orn::unique_file file = openLogFile(path, LogFileUse::rotate))
         deleteLogFileOnClose(file.get());
 }
 
-// Appends text at the end of the file in one write; 0, with the file's size
-// after it, or the system error. A file whose end cannot be found is not
-// written: at its start the text would overwrite the log's first lines. A
-// write that stores only part of the text (NTFS refuses the whole write on a
-// full volume; other file systems store what fits) or fails is cut back to
-// where it began, so that the log holds whole lines only. No other writer has
-// the file open beside this handle, so the end found here and the bytes
-// written are the size.
-DWORD appendWhole(HANDLE file, const std::string& text, ULONGLONG& size)
+// Appends text at the end of the file in one write; size is the file's size
+// after it. False, with the last error, when it could not: a file whose end
+// cannot be found is not written (at its start the text would overwrite the
+// log's first lines), and a write that stores only part of the text (NTFS
+// refuses the whole write on a full volume; other file systems store what
+// fits) or fails is cut back to where it began, so that the log holds whole
+// lines only. No other writer has the file open beside this handle, so the
+// end found here and the bytes written are the size.
+bool appendWhole(HANDLE file, const std::string& text, ULONGLONG& size)
 {
     LARGE_INTEGER end;
     if (!SetFilePointerEx(file, LARGE_INTEGER(), &end, FILE_END))
-        return GetLastError();
+        return false;
     DWORD written = 0;
     if (WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
         if (written == text.size()) {
             size = static_cast<ULONGLONG>(end.QuadPart) + written;
-            return 0;
+            return true;
         }
         SetLastError(ERROR_DISK_FULL);
     }
@@ -106,7 +76,8 @@ DWORD appendWhole(HANDLE file, const std::string& text, ULONGLONG& size)
     FILE_END_OF_FILE_INFO cut;
     cut.EndOfFile = end;
     SetFileInformationByHandle(file, FileEndOfFileInfo, &cut, sizeof cut);
-    return error ? error : ERROR_WRITE_FAULT;
+    SetLastError(error ? error : ERROR_WRITE_FAULT);
+    return false;
 }
 
 // The one way lines reach a log: line (or none) behind what is kept for
@@ -115,20 +86,20 @@ DWORD appendWhole(HANDLE file, const std::string& text, ULONGLONG& size)
 // one attempt is all there is. Refused: false, and the line is kept behind
 // the others. size: the file's size after a write.
 bool appendBehindKept(unsigned slot, const wchar_t* path, std::string&& line, int attempts,
-                      PathTurn& turn, ULONGLONG& size)
+                      Turn& turn, ULONGLONG& size)
 {
     orn::unique_file file;
     for (int attempt = 1;; ++attempt) {
-        file.reset(openLogFile(path, LogFileUse::append));
+        file = openLogFile(path, LogFileUse::append);
         if (file)
             break;
         const DWORD error = GetLastError();
         if (error == ERROR_SHARING_VIOLATION && attempts > 1) {
             // Another process holds the file: this process's other writers,
             // of this file or of one sharing its turn, need not wait for that.
-            turn.end();
-            Sleep(LogFileSink::retryDelayMilliseconds);
-            turn.take();
+            turn.unlock();
+            Sleep(retryDelayMilliseconds);
+            turn.lock();
             if (attempt < attempts)
                 continue;
         }
@@ -140,8 +111,8 @@ bool appendBehindKept(unsigned slot, const wchar_t* path, std::string&& line, in
     const std::string& text = carried ? kept : line;
     if (text.empty())
         return true;
-    if (const DWORD error = appendWhole(file.get(), text, size)) {
-        KeptLines::keep(slot, path, std::move(line), error);
+    if (!appendWhole(file.get(), text, size)) {
+        KeptLines::keep(slot, path, std::move(line), GetLastError());
         return false;
     }
     if (carried)
@@ -162,11 +133,11 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
     line.append("\r\n", 2);
 
     const unsigned slot = turnOf(path_);
-    PathTurn turn(slot);
+    Turn turn(pathLocks[slot]);
     ULONGLONG size = 0;
     if (!appendBehindKept(slot, path_, std::move(line), openAttempts, turn, size))
         return false;
-    turn.end();
+    turn.unlock();
 
     if (isOverLimit(size, maximumSize_)) {
         if (archive_)
@@ -185,7 +156,8 @@ bool LogFileSink::writeKept(int attempts, bool letGo) noexcept
         return false;
     for (unsigned slot = 0; slot < sizeof pathLocks / sizeof pathLocks[0]; ++slot) {
         // A busy turn's holder writes what is kept for its own file.
-        PathTurn turn(slot, attempts > 1);
+        Turn turn(pathLocks[slot],
+                  attempts > 1 ? Turn::mode::exclusive : Turn::mode::try_exclusive);
         if (!turn)
             continue;
         try {

@@ -14,8 +14,6 @@ namespace LogUtils {
 class LogFileSink : public ILogSink {
 public:
     static constexpr DWORD defaultMaximumSize = 0x200000;
-    static constexpr int openAttempts = 3;
-    static constexpr DWORD retryDelayMilliseconds = 12;
 
     // path is not copied. Above maximumSize the file is archived (or, with
     // archive off, deleted) after the line that crossed it.

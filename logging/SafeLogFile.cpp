@@ -11,16 +11,6 @@
 #include <new>
 #include <vector>
 
-// Under Wine only some of these cases can be staged: hard links (made by
-// CreateHardLinkW or the Linux side's ln) and Linux symbolic links, which
-// Wine follows like Windows symbolic links but shows as reparse points only
-// through GetFileAttributesW on a folder, never on a handle. Windows symbolic
-// links (CreateSymbolicLinkW is a stub there) and junctions (FSCTL_SET_
-// REPARSE_POINT fails) cannot be made at all. So the handle's reparse check
-// can refuse something only on Windows, where FILE_FLAG_OPEN_REPARSE_POINT
-// opens the link itself; Wine opens the target, and the final-path check
-// refuses it there.
-
 namespace LogUtils {
 
 namespace {
@@ -57,9 +47,7 @@ bool isSeparator(wchar_t c)
     return c == L'\\' || c == L'/';
 }
 
-// Cheapest first: the link count costs next to nothing, the final path about
-// a quarter of the bare append under Wine. GetFileInformationByHandle and
-// FileIdInfo would each cost more than the whole append there.
+// Cheapest first: the final path is the costly one.
 bool isFileItself(HANDLE handle, const wchar_t* full, size_t length)
 {
     FILE_STANDARD_INFO standard;
@@ -71,19 +59,16 @@ bool isFileItself(HANDLE handle, const wchar_t* full, size_t length)
            orn::isReachedByPath(handle, full, length);
 }
 
-// The file index alone: the volume is the one the final path names, which
-// the folder's open has already matched. The volume serial would cost a
-// round trip to the mount manager under Wine, more than a whole append.
-using FolderIdentity = LONGLONG;
-
 // Set at module load, before any thread logs; read by creators under the
 // lock. All zeros (an unlocked slim lock, nothing pinned) before any code
-// runs, so the folder's pinning at load cannot come first.
+// runs, so the folder's pinning at load cannot come first. Known by its file
+// index alone: the volume is the one its final path names, which the
+// folder's open has already matched.
 struct PinnedFolder {
     SRWLOCK lock;
     wchar_t path[MAX_PATH];
     size_t length;
-    FolderIdentity identity;
+    LONGLONG index;
 } pinned;
 
 bool isUnder(const wchar_t* path, size_t length, const wchar_t* folder, size_t folderLength)
@@ -104,59 +89,65 @@ size_t folderLengthOf(const wchar_t* full, size_t length)
     return folder > 3 ? folder - 1 : folder;  // "C:\" keeps its separator
 }
 
-class SecurityAttributes {
-public:
-    explicit SecurityAttributes(const wchar_t* access) : attributes_()
-    {
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(access, SDDL_REVISION_1,
-                                                                  descriptor_.put(), nullptr)) {
-            // Throwing leaves the process-wide object unmade, so the next
-            // use tries again.
-            if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY)
-                throw std::bad_alloc();
-            return;
-        }
-        attributes_.nLength = sizeof attributes_;
-        attributes_.lpSecurityDescriptor = descriptor_.get();
-        attributes_.bInheritHandle = FALSE;
-    }
-    SecurityAttributes(const SecurityAttributes&) = delete;
-    SecurityAttributes& operator=(const SecurityAttributes&) = delete;
-
-    SECURITY_ATTRIBUTES* get() { return descriptor_ ? &attributes_ : nullptr; }
-
-private:
-    SECURITY_ATTRIBUTES attributes_;
-    orn::unique_hlocal descriptor_;
-};
-
-// Takes the handle: closes it, deleting a file it has just created.
-HANDLE refuse(HANDLE handle, bool created)
+orn::unique_hlocal descriptorFrom(const wchar_t* access)
 {
-    {
-        const orn::unique_file file(handle);
-        if (created)
-            deleteLogFileOnClose(file.get());
-    }
+    orn::unique_hlocal descriptor;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(access, SDDL_REVISION_1, descriptor.put(),
+                                                         nullptr);
+    return descriptor;
+}
+
+// Closes the handle, deleting a file it has just created.
+orn::unique_file refuse(orn::unique_file file, bool created)
+{
+    if (created)
+        deleteLogFileOnClose(file.get());
+    file.reset();
     SetLastError(ERROR_CANT_ACCESS_FILE);
-    return INVALID_HANDLE_VALUE;
+    return file;
+}
+
+HeldFolder holdFolder(const wchar_t* folder, size_t length)
+{
+    HeldFolder held{orn::openPlainFolder(folder, length, orn::LevelUse::walk), {}};
+    size_t pinnedLength = 0;
+    LONGLONG expected = 0;
+    {
+        const orn::slim_lock_guard reading(pinned.lock, orn::slim_lock_guard::mode::shared);
+        if (!held || !pinned.length || !isUnder(folder, length, pinned.path, pinned.length))
+            return held;
+        pinnedLength = pinned.length;
+        expected = pinned.index;
+    }
+    // The pinned folder itself is held too: while it is, nothing below it
+    // can be moved out from under it.
+    HANDLE top = held.folder.get();
+    if (pinnedLength != length) {
+        held.pinned = orn::openPlainFolder(folder, pinnedLength, orn::LevelUse::walk);
+        top = held.pinned.get();
+    }
+    LONGLONG found = 0;
+    if (!top || !orn::fileIndex(top, found) || found != expected)
+        held.folder.reset();
+    return held;
 }
 
 }  // namespace
 
-HANDLE openLogFile(const wchar_t* path, LogFileUse use)
+orn::unique_file openLogFile(const wchar_t* path, LogFileUse use)
 {
     wchar_t full[MAX_PATH];
     const DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
     if (length == 0 || length >= MAX_PATH) {
         SetLastError(ERROR_BAD_PATHNAME);
-        return INVALID_HANDLE_VALUE;
+        return orn::unique_file();
     }
     const Access access = accessFor(use);
     auto verified = [&](HANDLE handle, bool created) {
-        if (handle == INVALID_HANDLE_VALUE || isFileItself(handle, full, length))
-            return handle;
-        return refuse(handle, created);
+        orn::unique_file file(handle);
+        if (!file || isFileItself(file.get(), full, length))
+            return file;
+        return refuse(std::move(file), created);
     };
 
     if (use != LogFileUse::cabinet) {
@@ -170,10 +161,10 @@ HANDLE openLogFile(const wchar_t* path, LogFileUse use)
     // Creating through a linked or replaced folder would leave a file
     // elsewhere before any handle could be checked. Held until the new file
     // is verified, the folder cannot be swapped in between.
-    const LogFolderHold folder(full, folderLengthOf(full, length));
+    const HeldFolder folder = holdFolder(full, folderLengthOf(full, length));
     if (!folder) {
         SetLastError(ERROR_CANT_ACCESS_FILE);
-        return INVALID_HANDLE_VALUE;
+        return orn::unique_file();
     }
     // Exclusive: a planted name, a dangling link included, makes this fail
     // instead of creating the file the name points to.
@@ -189,23 +180,6 @@ HANDLE openLogFile(const wchar_t* path, LogFileUse use)
                     false);
 }
 
-bool renameLogFile(HANDLE file, const wchar_t* newPath)
-{
-    const size_t length = std::wcslen(newPath);
-    if (length >= MAX_PATH)
-        return false;
-    // FILE_RENAME_INFO ends in a one-character array the name runs past.
-    union {
-        FILE_RENAME_INFO info;
-        BYTE bytes[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(wchar_t)];
-    } request = {};
-    request.info.ReplaceIfExists = FALSE;
-    request.info.RootDirectory = nullptr;
-    request.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
-    std::wmemcpy(request.info.FileName, newPath, length + 1);
-    return SetFileInformationByHandle(file, FileRenameInfo, &request, sizeof request) != FALSE;
-}
-
 bool deleteLogFileOnClose(HANDLE file)
 {
     FILE_DISPOSITION_INFO disposition = {TRUE};
@@ -214,44 +188,6 @@ bool deleteLogFileOnClose(HANDLE file)
 }
 
 namespace {
-
-// The log folder's level and the vendor levels above it, as the maker gives
-// them: the module only when it makes them, the installer always, with an
-// owner. Null when a descriptor could not be built.
-class LevelDescriptors {
-public:
-    explicit LevelDescriptors(LogFolderMaker maker)
-    {
-        if (maker == LogFolderMaker::module) {
-            vendor_ = descriptorOf(vendorFolderSecurityAttributes());
-            folder_ = descriptorOf(logFolderSecurityAttributes());
-            return;
-        }
-        vendor_ = owned(ORN_LEVEL_OWNER ORN_VENDOR_FOLDER_ACCESS, ownedVendor_);
-        folder_ = owned(ORN_LEVEL_OWNER ORN_LOG_FOLDER_ACCESS, ownedFolder_);
-        files_ = owned(ORN_LOG_FILE_ACCESS, ownedFiles_);
-    }
-
-    PSECURITY_DESCRIPTOR level(bool last) const { return last ? folder_ : vendor_; }
-    PSECURITY_DESCRIPTOR files() const { return files_; }
-
-private:
-    static PSECURITY_DESCRIPTOR descriptorOf(SECURITY_ATTRIBUTES* attributes)
-    {
-        return attributes ? attributes->lpSecurityDescriptor : nullptr;
-    }
-    static PSECURITY_DESCRIPTOR owned(const wchar_t* text, orn::unique_hlocal& holder)
-    {
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, holder.put(),
-                                                             nullptr);
-        return holder.get();
-    }
-
-    PSECURITY_DESCRIPTOR vendor_ = nullptr;
-    PSECURITY_DESCRIPTOR folder_ = nullptr;
-    PSECURITY_DESCRIPTOR files_ = nullptr;
-    orn::unique_hlocal ownedVendor_, ownedFolder_, ownedFiles_;
-};
 
 // Logs and cabinets of earlier versions (created with Everyone full control)
 // get the log files' list. Each plain file is opened as itself, through the
@@ -286,9 +222,15 @@ bool createLogFolder(const wchar_t* path, size_t trustedLength, LogFolderMaker m
     const size_t length = std::wcslen(path);
     if (length >= MAX_PATH || trustedLength > length)
         return false;
-    const LevelDescriptors descriptors(maker);
-    if (!descriptors.level(false) || !descriptors.level(true) ||
-        (maker == LogFolderMaker::installer && !descriptors.files()))
+    // The installer also makes Administrators each level's owner.
+    const bool installer = maker == LogFolderMaker::installer;
+    const orn::unique_hlocal vendorList = descriptorFrom(
+        installer ? ORN_LEVEL_OWNER ORN_VENDOR_FOLDER_ACCESS : ORN_VENDOR_FOLDER_ACCESS);
+    const orn::unique_hlocal folderList =
+        descriptorFrom(installer ? ORN_LEVEL_OWNER ORN_LOG_FOLDER_ACCESS : ORN_LOG_FOLDER_ACCESS);
+    const orn::unique_hlocal fileList =
+        installer ? descriptorFrom(ORN_LOG_FILE_ACCESS) : orn::unique_hlocal();
+    if (!vendorList || !folderList || (installer && !fileList))
         return false;
     // The one folder users cannot replace is opened by its path; every level
     // below it only through the one above.
@@ -316,13 +258,11 @@ bool createLogFolder(const wchar_t* path, size_t trustedLength, LogFolderMaker m
         while (rest < length && isSeparator(path[rest]))
             ++rest;
         const bool last = rest == length;
-        const PSECURITY_DESCRIPTOR descriptor = descriptors.level(last);
+        const PSECURITY_DESCRIPTOR descriptor = last ? folderList.get() : vendorList.get();
         orn::unique_file next =
-            maker == LogFolderMaker::module
-                ? orn::openLevel(parent.get(), level, orn::LevelUse::walk, descriptor)
-                : orn::takeOverLevel(parent.get(), level, descriptor, true);
-        if (next && last && maker == LogFolderMaker::installer &&
-            !secureLogFiles(next.get(), descriptors.files()))
+            installer ? orn::takeOverLevel(parent.get(), level, descriptor, true)
+                      : orn::openLevel(parent.get(), level, orn::LevelUse::walk, descriptor);
+        if (next && last && installer && !secureLogFiles(next.get(), fileList.get()))
             return false;
         parent = std::move(next);
         start = end;
@@ -340,42 +280,17 @@ bool createCommonLogFolder(wchar_t (&path)[MAX_PATH], LogFolderMaker maker)
            createLogFolder(path, trusted, maker);
 }
 
-LogFolderHold::LogFolderHold(const wchar_t* folder, size_t length)
-{
-    folder_ = orn::openPlainFolder(folder, length, orn::LevelUse::walk);
-    if (!folder_)
-        return;
-    AcquireSRWLockShared(&pinned.lock);
-    const bool below = pinned.length && isUnder(folder, length, pinned.path, pinned.length);
-    FolderIdentity expected = pinned.identity;
-    const size_t pinnedLength = pinned.length;
-    ReleaseSRWLockShared(&pinned.lock);
-    if (!below) {
-        valid_ = true;
-        return;
-    }
-    // The pinned folder itself is held too: while it is, nothing below it
-    // can be moved out from under it.
-    HANDLE top = folder_.get();
-    if (pinnedLength != length) {
-        pinned_ = orn::openPlainFolder(folder, pinnedLength, orn::LevelUse::walk);
-        top = pinned_.get();
-    }
-    FolderIdentity found = 0;
-    valid_ = top && orn::fileIndex(top, found) && found == expected;
-}
-
-LogFolderHold holdFolderOf(const wchar_t* path)
+HeldFolder holdFolderOf(const wchar_t* path)
 {
     wchar_t full[MAX_PATH];
     const DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
     const size_t folder = length && length < MAX_PATH ? folderLengthOf(full, length) : 0;
-    return LogFolderHold(full, folder);
+    return holdFolder(full, folder);
 }
 
 bool pinLogFolder(const wchar_t* path)
 {
-    FolderIdentity identity = 0;
+    LONGLONG index = 0;
     wchar_t full[MAX_PATH] = {};
     DWORD length = 0;
     if (path) {
@@ -385,33 +300,30 @@ bool pinLogFolder(const wchar_t* path)
         const orn::unique_file folder =
             length && length < MAX_PATH ? orn::openPlainFolder(full, length, orn::LevelUse::walk)
                                         : orn::unique_file();
-        if (!folder || !orn::fileIndex(folder.get(), identity))
+        if (!folder || !orn::fileIndex(folder.get(), index))
             return false;
     }
-    AcquireSRWLockExclusive(&pinned.lock);
+    const orn::slim_lock_guard writing(pinned.lock);
     std::wmemcpy(pinned.path, full, MAX_PATH);
     pinned.length = length;
-    pinned.identity = identity;
-    ReleaseSRWLockExclusive(&pinned.lock);
+    pinned.index = index;
     return true;
 }
 
 SECURITY_ATTRIBUTES* logFileSecurityAttributes()
 {
-    static SecurityAttributes security(ORN_LOG_FILE_ACCESS);
-    return security.get();
-}
-
-SECURITY_ATTRIBUTES* logFolderSecurityAttributes()
-{
-    static SecurityAttributes security(ORN_LOG_FOLDER_ACCESS);
-    return security.get();
-}
-
-SECURITY_ATTRIBUTES* vendorFolderSecurityAttributes()
-{
-    static SecurityAttributes security(ORN_VENDOR_FOLDER_ACCESS);
-    return security.get();
+    struct Made {
+        Made() : descriptor(descriptorFrom(ORN_LOG_FILE_ACCESS))
+        {
+            // Throwing leaves them unmade, so the next use tries again.
+            if (!descriptor && GetLastError() == ERROR_NOT_ENOUGH_MEMORY)
+                throw std::bad_alloc();
+        }
+        orn::unique_hlocal descriptor;
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    };
+    static Made made;
+    return made.descriptor ? &made.attributes : nullptr;
 }
 
 }  // namespace LogUtils

@@ -35,14 +35,12 @@ enum class LogFileUse {
 // created is deleted through it) unless it is the file at path itself: no
 // reparse point, one link, final path equal to the full path. A file this call
 // creates gets the log files' access list.
-// Fails with INVALID_HANDLE_VALUE: ERROR_SHARING_VIOLATION when another handle
+// Empty on failure, the last error ERROR_SHARING_VIOLATION when another handle
 // holds the file, ERROR_CANT_ACCESS_FILE when a link was refused, else the
-// open's own error.
-HANDLE openLogFile(const wchar_t* path, LogFileUse use);
+// open's own error. What is done through the handle (orn::renameWithoutReplacing
+// among it) acts on that file, whatever its old name points to by then.
+orn::unique_file openLogFile(const wchar_t* path, LogFileUse use);
 
-// What is done to a verified handle acts on that file, whatever its old name
-// points to by then. The rename never replaces an existing name.
-bool renameLogFile(HANDLE file, const wchar_t* newPath);
 // The file goes when its last handle closes.
 bool deleteLogFileOnClose(HANDLE file);
 
@@ -76,28 +74,19 @@ bool pinLogFolder(const wchar_t* path);
 
 // A folder held open, without delete sharing, so that it can be neither
 // renamed nor replaced while it is held (Windows also refuses to rename its
-// parents then). Valid only when the folder at that path is a plain folder
-// reached by its own path and, below the pinned log folder, the pinned one.
-class LogFolderHold {
-public:
-    // folder: a full path without a trailing separator ("C:\" keeps its).
-    LogFolderHold(const wchar_t* folder, std::size_t length);
-    explicit operator bool() const { return valid_; }
-
-private:
-    orn::unique_file folder_;
-    orn::unique_file pinned_;
-    bool valid_ = false;
+// parents then). Empty unless the folder at that path is a plain folder
+// reached by its own path and, below the pinned log folder, the pinned one,
+// which is then held too.
+struct HeldFolder {
+    orn::unique_file folder;
+    orn::unique_file pinned;
+    explicit operator bool() const { return static_cast<bool>(folder); }
 };
 // The folder of a file's path, held as above.
-LogFolderHold holdFolderOf(const wchar_t* path);
+HeldFolder holdFolderOf(const wchar_t* path);
 
-// The attributes new log files and cabinets are created with, and those of
-// the log folder and the vendor levels above it when the module makes them
-// (LogAccess.h); built once per process. Null when a descriptor could not be
-// built.
+// The attributes new log files and cabinets are created with (LogAccess.h);
+// built once per process. Null when the descriptor could not be built.
 SECURITY_ATTRIBUTES* logFileSecurityAttributes();
-SECURITY_ATTRIBUTES* logFolderSecurityAttributes();
-SECURITY_ATTRIBUTES* vendorFolderSecurityAttributes();
 
 }  // namespace LogUtils

@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
-namespace LogUtils {
+extern "C" BOOLEAN NTAPI RtlDllShutdownInProgress();
 
-static_assert(sizeof(sockaddr_in) == 16, "the destination is a 16-byte IPv4 address");
+namespace LogUtils {
 
 namespace {
 
@@ -24,8 +24,6 @@ struct WinSock {
     decltype(&::socket) open = library.procedure<decltype(&::socket)>("socket");
     decltype(&::closesocket) close = library.procedure<decltype(&::closesocket)>("closesocket");
     decltype(&::sendto) sendTo = library.procedure<decltype(&::sendto)>("sendto");
-    decltype(&::WSAGetLastError) lastError =
-        library.procedure<decltype(&::WSAGetLastError)>("WSAGetLastError");
     decltype(&::inet_addr) address = library.procedure<decltype(&::inet_addr)>("inet_addr");
     decltype(&::htons) toNetworkOrder = library.procedure<decltype(&::htons)>("htons");
 };
@@ -33,8 +31,8 @@ struct WinSock {
 const WinSock* winSock()
 {
     static const WinSock calls;
-    return calls.startup && calls.open && calls.close && calls.sendTo && calls.lastError &&
-                   calls.address && calls.toNetworkOrder
+    return calls.startup && calls.open && calls.close && calls.sendTo && calls.address &&
+                   calls.toNetworkOrder
                ? &calls
                : nullptr;
 }
@@ -45,11 +43,7 @@ const WinSock* winSock()
 struct CloseSocket {
     void operator()(SOCKET socket) const noexcept
     {
-        using ShutdownInProgress = BOOLEAN(NTAPI*)();
-        static const auto shuttingDown =
-            reinterpret_cast<ShutdownInProgress>(reinterpret_cast<void*>(
-                GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
-        if (!shuttingDown || !shuttingDown())
+        if (!RtlDllShutdownInProgress())
             winSock()->close(socket);
     }
 };
@@ -118,13 +112,9 @@ bool SyslogSink::write(ILogSinkStreamer& streamer)
     FixedBuffer_OStream out(datagram + header, datagram + datagramCapacity);
     streamer.stream(out);
     const int length = static_cast<int>(out.position() - datagram);
-    const WinSock* calls = winSock();
-    if (calls->sendTo(socket, datagram, length, 0, reinterpret_cast<const sockaddr*>(&destination_),
-                      sizeof destination_) == SOCKET_ERROR) {
-        calls->lastError();
-        return false;
-    }
-    return true;
+    return winSock()->sendTo(socket, datagram, length, 0,
+                             reinterpret_cast<const sockaddr*>(&destination_),
+                             sizeof destination_) != SOCKET_ERROR;
 }
 
 }  // namespace LogUtils

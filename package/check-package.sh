@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # check-package.sh PACKAGE.msix CERT.pem ClassIds.h: the package's
 # signature verifies against the certificate; its block map lists every part
-# (and nothing else) with the size and the SHA-256 of each 64 KiB block as
-# the parts really are; the manifest's verbs and COM class name the class the
-# module's source defines, under the verb it defines, and the class is served
-# from the 64-bit module; the publisher is the certificate's subject as
-# Windows writes it (publisher.py). Read with unzip and openssl, not with the
-# script that made the package.
+# (and nothing else) by its name with backslashes, with the size, the size of
+# its local header in the zip, and the SHA-256 of each 64 KiB block as the
+# parts really are; the logos are whole PNG images of their sizes; the
+# manifest's verbs and COM class name the class the module's source defines,
+# under the verb it defines, and the class is served from the 64-bit module;
+# the publisher is the certificate's subject as Windows writes it
+# (publisher.py). Read with unzip, od and openssl, not with the script that
+# made the package.
 set -euo pipefail
 msix=$1 cert=$2 source=$3
 work=$(mktemp -d)
@@ -28,12 +30,19 @@ current=
 while IFS= read -r line; do
     case $line in
         '<File '*)
-            current=$(sed -n 's/.* Name="\([^"]*\)".*/\1/p' <<<"$line" | tr '\\' '/')
+            name=$(sed -n 's/.* Name="\([^"]*\)".*/\1/p' <<<"$line")
+            current=$(tr '\\' '/' <<<"$name")
             size=$(sed -n 's/.* Size="\([0-9]*\)".*/\1/p' <<<"$line")
+            header=$(sed -n 's/.* LfhSize="\([0-9]*\)".*/\1/p' <<<"$line")
             listed+=("$current")
+            [[ $name != */* ]] || fail "$name: the map names parts with backslashes"
             file=$work/parts/$current
             [ -f "$file" ] || { fail "$current listed but not in the package"; continue; }
             [ "$(stat -c %s "$file")" = "$size" ] || fail "$current: size $size in the map"
+            # 30 bytes, the name and the extra field, as the zip holds them.
+            at=$(zipinfo -v "$msix" "$current" | sed -n 's/.*offset of local header from start of archive: *\([0-9]*\).*/\1/p')
+            lengths=($(od -An -tu2 -j $((at + 26)) -N4 "$msix"))
+            [ "$header" = $((30 + lengths[0] + lengths[1])) ] || fail "$current: local header of $header bytes in the map"
             rm -rf "$work/blocks" && mkdir "$work/blocks"
             split -b 65536 -d -a 4 "$file" "$work/blocks/b"
             ls "$work/blocks" | sort >"$work/block-list"
@@ -62,6 +71,23 @@ while IFS= read -r part; do
     printf '%s\n' "${listed[@]}" | grep -qxF "$part" || fail "$part not in the block map"
 done < <(cd "$work/parts" && find . -type f | sed 's|^\./||')
 grep -q 'PartName="/AppxSignature.p7x"' "$work/parts/[Content_Types].xml" || fail "signature part has no content type"
+
+# Each logo a whole RGBA image of its size: its rows, each with its filter
+# byte, are exactly what the image data holds.
+for logo in StoreLogo:50 Square150x150Logo:150 Square44x44Logo:44; do
+    python3 - "$work/parts/Assets/${logo%:*}.png" "${logo#*:}" <<'PY' || fail "Assets/${logo%:*}.png is not a whole ${logo#*:}-pixel image"
+import struct, sys, zlib
+data, size = open(sys.argv[1], "rb").read(), int(sys.argv[2])
+assert data[:8] == b"\x89PNG\r\n\x1a\n"
+chunks, at = {}, 8
+while at < len(data):
+    length, kind = struct.unpack(">I4s", data[at:at + 8])
+    chunks[kind] = chunks.get(kind, b"") + data[at + 8:at + 8 + length]
+    at += 12 + length
+assert struct.unpack(">IIBB", chunks[b"IHDR"][:10]) == (size, size, 8, 6)
+assert len(zlib.decompress(chunks[b"IDAT"])) == size * (1 + 4 * size)
+PY
+done
 
 manifest=$work/parts/AppxManifest.xml
 clsid=$(sed -n 's/.*CLSID_ExplorerCommandText\[\] = L"{\([-0-9A-Fa-f]*\)}".*/\1/p' "$source")

@@ -56,7 +56,9 @@ class PublisherTest(unittest.TestCase):
                  ("CN = A ; ST=Zug", "CN=A, S=Zug"),
                  ('O="Plain"', "O=Plain"),
                  ('O=""', 'O=""'),
-                 ("OU=A+OU=B", "OU=A + OU=B")]
+                 ("OU=A+OU=B", "OU=A + OU=B"),
+                 ("O=Lab #1", 'O="Lab #1"'),
+                 ("O= Lab", "O=Lab")]
         for written, canonical in cases:
             with self.subTest(written=written):
                 self.assertEqual(canonical, publisher.render(publisher.parse_windows(written)))

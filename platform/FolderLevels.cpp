@@ -4,19 +4,17 @@
 
 #include <cwchar>
 
+// Declared by the driver kit's headers only.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID,
+                                               PIO_STATUS_BLOCK, PVOID, ULONG,
+                                               FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING,
+                                               BOOLEAN);
+
 namespace orn {
 
 SetObjectSecurity setObjectSecurity = &SetKernelObjectSecurity;
 
 namespace {
-
-constexpr NTSTATUS statusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
-constexpr NTSTATUS statusNoSuchFile = static_cast<NTSTATUS>(0xC000000F);
-constexpr NTSTATUS statusNameNotFound = static_cast<NTSTATUS>(0xC0000034);
-constexpr NTSTATUS statusNameCollision = static_cast<NTSTATUS>(0xC0000035);
-constexpr int fileRenameInformation = 10;
-constexpr int fileInternalInformation = 6;
-constexpr int fileIdBothDirectoryInformation = 37;
 
 constexpr ACCESS_MASK walkAccess =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
@@ -36,53 +34,16 @@ ULONG intentFor(LevelUse use)
     return use == LevelUse::takeOver ? FILE_OPEN_FOR_BACKUP_INTENT : 0;
 }
 
-// The native calls, from ntdll (always loaded), looked up once.
-struct NativeCalls {
-    using Create = NTSTATUS(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*,
-                                    LARGE_INTEGER*, ULONG, ULONG, ULONG, ULONG, void*, ULONG);
-    using List = NTSTATUS(NTAPI*)(HANDLE, HANDLE, void*, void*, IO_STATUS_BLOCK*, void*, ULONG, int,
-                                  BOOLEAN, UNICODE_STRING*, BOOLEAN);
-    using Information = NTSTATUS(NTAPI*)(HANDLE, IO_STATUS_BLOCK*, void*, ULONG, int);
-    using ToError = ULONG(NTAPI*)(NTSTATUS);
+constexpr NTSTATUS statusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
 
-    Create create;
-    List list;
-    Information query;
-    Information set;
-    ToError toError;
-};
-
-template <typename F>
-F lookUp(HMODULE module, const char* name)
-{
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-const NativeCalls* native()
-{
-    static const NativeCalls calls = [] {
-        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        return NativeCalls{lookUp<NativeCalls::Create>(ntdll, "NtCreateFile"),
-                           lookUp<NativeCalls::List>(ntdll, "NtQueryDirectoryFile"),
-                           lookUp<NativeCalls::Information>(ntdll, "NtQueryInformationFile"),
-                           lookUp<NativeCalls::Information>(ntdll, "NtSetInformationFile"),
-                           lookUp<NativeCalls::ToError>(ntdll, "RtlNtStatusToDosError")};
-    }();
-    if (!calls.create || !calls.list || !calls.query || !calls.set || !calls.toError) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-    }
-    return &calls;
-}
-
-bool failed(const NativeCalls& calls, NTSTATUS status)
+// The status as the last error; true when it is a failure. A listing that
+// finds nothing is a missing file.
+bool failed(NTSTATUS status)
 {
     if (status >= 0)
         return false;
-    SetLastError(status == statusNoMoreFiles || status == statusNoSuchFile ||
-                         status == statusNameNotFound
-                     ? ERROR_FILE_NOT_FOUND
-                     : calls.toError(status));
+    SetLastError(status == statusNoMoreFiles ? ERROR_FILE_NOT_FOUND
+                                             : RtlNtStatusToDosError(status));
     return true;
 }
 
@@ -94,15 +55,14 @@ UNICODE_STRING counted(const wchar_t* text, std::size_t length)
     return result;
 }
 
-// The name inside parent, never following a link at it on Windows.
+// The name inside parent, never following a link at it. One name only: a
+// path would pass levels no one checked.
 unique_file openRelative(const wchar_t* name, HANDLE parent, ACCESS_MASK access, ULONG share,
                          ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR made = nullptr)
 {
-    const NativeCalls* calls = native();
     const std::size_t length = std::wcslen(name);
-    if (!calls || length > MAX_PATH) {
-        if (calls)
-            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (length > MAX_PATH || std::wcspbrk(name, L"\\/")) {
+        SetLastError(ERROR_INVALID_NAME);
         return unique_file();
     }
     UNICODE_STRING text = counted(name, length);
@@ -110,38 +70,32 @@ unique_file openRelative(const wchar_t* name, HANDLE parent, ACCESS_MASK access,
     InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, made);
     IO_STATUS_BLOCK status = {};
     HANDLE handle = nullptr;
-    if (failed(*calls,
-               calls->create(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr,
-                             FILE_ATTRIBUTE_NORMAL, share, disposition,
-                             options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
-                             nullptr, 0)))
+    if (failed(NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr,
+                            FILE_ATTRIBUTE_NORMAL, share, disposition,
+                            options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT,
+                            nullptr, 0)))
         return unique_file();
     return unique_file(handle);
 }
 
-// A listing's mask sticks to the handle it was first given to (Wine ignores
-// a new one even with a restart): each listing gets a handle of its own.
+// A handle keeps the mask of its first listing: each listing gets a handle
+// of its own.
 unique_file listingOf(HANDLE folder, LevelUse use)
 {
     return openRelative(L"", folder, FILE_LIST_DIRECTORY, shareAll, FILE_OPEN,
                         FILE_DIRECTORY_FILE | intentFor(use));
 }
 
-FolderEntry entryFrom(const FILE_ID_BOTH_DIR_INFO& information)
+bool isPlainFolder(DWORD attributes)
 {
-    FolderEntry entry;
-    entry.name.assign(information.FileName, information.FileNameLength / sizeof(wchar_t));
-    entry.attributes = information.FileAttributes;
-    entry.index = information.FileId.QuadPart;
-    return entry;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 bool isPlainFolder(HANDLE handle)
 {
     FILE_ATTRIBUTE_TAG_INFO tag;
     return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag) &&
-           (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+           isPlainFolder(tag.FileAttributes);
 }
 
 bool startsWith(const wchar_t* text, const wchar_t* prefix)
@@ -173,22 +127,11 @@ bool finalPathOf(HANDLE handle, wchar_t (&final)[MAX_PATH + 8], const wchar_t*& 
     return true;
 }
 
-std::wstring localStamp()
-{
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    wchar_t stamp[16];
-    std::swprintf(stamp, 16, L"%04u%02u%02u%02u%02u%02u", now.wYear, now.wMonth, now.wDay,
-                  now.wHour, now.wMinute, now.wSecond);
-    return stamp;
-}
-
 // The parent's entry at name, without allocating: the module reads it at
 // load, where nothing may throw.
 bool readEntry(HANDLE parent, const wchar_t* name, LevelUse use, DWORD& attributes, LONGLONG& index)
 {
-    const NativeCalls* calls = native();
-    const unique_file listing = calls ? listingOf(parent, use) : unique_file();
+    const unique_file listing = listingOf(parent, use);
     if (!listing)
         return false;
     union {
@@ -197,9 +140,9 @@ bool readEntry(HANDLE parent, const wchar_t* name, LevelUse use, DWORD& attribut
     } buffer;
     UNICODE_STRING mask = counted(name, std::wcslen(name));
     IO_STATUS_BLOCK status;
-    if (failed(*calls,
-               calls->list(listing.get(), nullptr, nullptr, nullptr, &status, &buffer,
-                           sizeof buffer, fileIdBothDirectoryInformation, TRUE, &mask, TRUE)))
+    if (failed(NtQueryDirectoryFile(listing.get(), nullptr, nullptr, nullptr, &status, &buffer,
+                                    sizeof buffer, FileIdBothDirectoryInformation, TRUE, &mask,
+                                    TRUE)))
         return false;
     const FILE_ID_BOTH_DIR_INFO& found = buffer.information;
     // Windows also matches the mask against short names.
@@ -228,14 +171,37 @@ bool isReachedByPath(HANDLE handle, const wchar_t* path, std::size_t length)
 
 bool fileIndex(HANDLE handle, LONGLONG& index)
 {
-    const NativeCalls* calls = native();
     IO_STATUS_BLOCK status;
     LARGE_INTEGER internal;
-    if (!calls || failed(*calls, calls->query(handle, &status, &internal, sizeof internal,
-                                              fileInternalInformation)))
+    if (failed(NtQueryInformationFile(handle, &status, &internal, sizeof internal,
+                                      FileInternalInformation)))
         return false;
     index = internal.QuadPart;
     return true;
+}
+
+bool renameWithoutReplacing(HANDLE object, HANDLE folder, const wchar_t* name)
+{
+    const std::size_t length = std::wcslen(name);
+    if (length >= MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    // FILE_RENAME_INFO ends in a one-character array the name runs past.
+    union {
+        FILE_RENAME_INFO information;
+        BYTE bytes[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(wchar_t)];
+    } request = {};
+    request.information.ReplaceIfExists = FALSE;
+    request.information.RootDirectory = folder;
+    request.information.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+    std::wmemcpy(request.information.FileName, name, length + 1);
+    if (!folder)
+        return SetFileInformationByHandle(object, FileRenameInfo, &request, sizeof request);
+    // Relative to a handle: the native call, which takes the name as it is.
+    IO_STATUS_BLOCK status;
+    return !failed(
+        NtSetInformationFile(object, &status, &request, sizeof request, FileRenameInformation));
 }
 
 unique_file openPlainFolder(const wchar_t* path, std::size_t length, LevelUse use)
@@ -257,27 +223,27 @@ unique_file openPlainFolder(const wchar_t* path, std::size_t length, LevelUse us
 
 bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries)
 {
-    const NativeCalls* calls = native();
-    const unique_file listing = calls ? listingOf(folder, use) : unique_file();
+    const unique_file listing = listingOf(folder, use);
     if (!listing)
         return false;
     std::vector<LONGLONG> buffer(8192);  // 64 KiB, aligned for the entries
     for (BOOLEAN restart = TRUE;; restart = FALSE) {
         IO_STATUS_BLOCK status;
         const NTSTATUS result =
-            calls->list(listing.get(), nullptr, nullptr, nullptr, &status, buffer.data(),
-                        static_cast<ULONG>(buffer.size() * sizeof buffer[0]),
-                        fileIdBothDirectoryInformation, FALSE, nullptr, restart);
+            NtQueryDirectoryFile(listing.get(), nullptr, nullptr, nullptr, &status, buffer.data(),
+                                 static_cast<ULONG>(buffer.size() * sizeof buffer[0]),
+                                 FileIdBothDirectoryInformation, FALSE, nullptr, restart);
         if (result == statusNoMoreFiles)
             return true;
-        if (failed(*calls, result))
+        if (failed(result))
             return false;
         const BYTE* at = reinterpret_cast<const BYTE*>(buffer.data());
         for (;;) {
             const auto& information = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
-            FolderEntry entry = entryFrom(information);
-            if (entry.name != L"." && entry.name != L"..")
-                entries.push_back(std::move(entry));
+            const std::wstring name(information.FileName,
+                                    information.FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..")
+                entries.push_back({name, information.FileAttributes, information.FileId.QuadPart});
             if (!information.NextEntryOffset)
                 break;
             at += information.NextEntryOffset;
@@ -293,8 +259,7 @@ unique_file openLevel(HANDLE parent, const wchar_t* name, LevelUse use, PSECURIT
     LONGLONG listed = 0, opened = 0;
     if (level &&
         (!isPlainFolder(level.get()) || !readEntry(parent, name, use, attributes, listed) ||
-         !(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-         !fileIndex(level.get(), opened) || opened != listed)) {
+         !isPlainFolder(attributes) || !fileIndex(level.get(), opened) || opened != listed)) {
         SetLastError(ERROR_CANT_ACCESS_FILE);
         return unique_file();
     }
@@ -309,8 +274,8 @@ unique_file openEntry(HANDLE parent, const FolderEntry& entry, ACCESS_MASK acces
                                       shareAll, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
     if (!handle)
         return handle;
-    // A reparse point opened as anything but itself was followed (Wine
-    // follows links); so was one whose final path is not its own.
+    // A reparse point opened as anything but itself was followed; so was one
+    // whose final path is not its own.
     FILE_ATTRIBUTE_TAG_INFO tag;
     LONGLONG index = 0;
     wchar_t final[MAX_PATH + 8];
@@ -337,43 +302,24 @@ unique_file openEntry(HANDLE parent, const FolderEntry& entry, ACCESS_MASK acces
 
 namespace {
 
-bool findEntry(HANDLE parent, const wchar_t* name, LevelUse use, FolderEntry& entry)
-{
-    if (!readEntry(parent, name, use, entry.attributes, entry.index))
-        return false;
-    entry.name = name;
-    return true;
-}
-
+// "<name>.moved-<local time>", then "-2", "-3" ... while taken.
 bool moveEntryAside(HANDLE parent, const FolderEntry& entry)
 {
-    const NativeCalls* calls = native();
-    const unique_file moved = calls ? openEntry(parent, entry, DELETE) : unique_file();
+    const unique_file moved = openEntry(parent, entry, DELETE);
     if (!moved)
         return false;
-    const std::wstring stem = entry.name + L".moved-" + localStamp();
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t stamp[16];
+    std::swprintf(stamp, 16, L"%04u%02u%02u%02u%02u%02u", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond);
+    const std::wstring stem = entry.name + L".moved-" + stamp;
     for (int attempt = 1; attempt < 100; ++attempt) {
         const std::wstring name = attempt == 1 ? stem : stem + L"-" + std::to_wstring(attempt);
-        if (name.size() >= MAX_PATH)
-            break;
-        // FILE_RENAME_INFO ends in a one-character array the name runs past.
-        union {
-            FILE_RENAME_INFO information;
-            BYTE bytes[sizeof(FILE_RENAME_INFO) + MAX_PATH * sizeof(wchar_t)];
-        } request = {};
-        request.information.ReplaceIfExists = FALSE;
-        request.information.RootDirectory = parent;
-        request.information.FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
-        std::wmemcpy(request.information.FileName, name.c_str(), name.size() + 1);
-        IO_STATUS_BLOCK status;
-        const NTSTATUS result =
-            calls->set(moved.get(), &status, &request, sizeof request, fileRenameInformation);
-        if (result >= 0)
+        if (renameWithoutReplacing(moved.get(), parent, name.c_str()))
             return true;
-        if (result != statusNameCollision) {
-            failed(*calls, result);
+        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
             return false;
-        }
     }
     SetLastError(ERROR_FILE_EXISTS);
     return false;
@@ -384,11 +330,11 @@ bool moveEntryAside(HANDLE parent, const FolderEntry& entry)
 unique_file takeOverLevel(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR descriptor,
                           bool make)
 {
-    FolderEntry entry;
-    bool found = findEntry(parent, name, LevelUse::takeOver, entry);
+    FolderEntry entry{name};
+    bool found = readEntry(parent, name, LevelUse::takeOver, entry.attributes, entry.index);
     if (!found && GetLastError() != ERROR_FILE_NOT_FOUND)
         return unique_file();
-    if (found && !entry.isPlainFolder()) {
+    if (found && !isPlainFolder(entry.attributes)) {
         if (!moveEntryAside(parent, entry))
             return unique_file();
         found = false;

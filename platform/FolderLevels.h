@@ -3,9 +3,9 @@
 // for privileged code working below folders where any account may create
 // entries. Each name is looked up once, inside a folder already held, so a
 // level swapped for a link or a junction between two steps cannot redirect
-// the next one. Windows opens a link at the name itself, and it is refused;
-// Wine follows it, so every level is also checked against its parent's entry
-// for that name, read after the open:
+// the next one. A link at the name is opened as itself and refused; should
+// an open follow one all the same, the level is also checked against its
+// parent's entry for that name, read after the open:
 //
 //   the parent's entry at the name       the handle         the level
 //   plain folder, the handle's file id   plain folder       used
@@ -44,6 +44,11 @@ bool isReachedByPath(HANDLE handle, const wchar_t* path, std::size_t length);
 // The object's file index (unique on its volume).
 bool fileIndex(HANDLE handle, LONGLONG& index);
 
+// Renames the object behind the handle to name: one name in folder, or a
+// full path when folder is null. Never replaces an entry there
+// (ERROR_ALREADY_EXISTS).
+bool renameWithoutReplacing(HANDLE object, HANDLE folder, const wchar_t* name);
+
 // The level `name` (one name, no separator) in the folder `parent` holds,
 // made with `made` (its owner and access list) when missing; held without
 // delete sharing. Empty, with the last error set, unless it passes the table
@@ -55,12 +60,6 @@ struct FolderEntry {
     std::wstring name;
     DWORD attributes = 0;
     LONGLONG index = 0;
-
-    bool isPlainFolder() const
-    {
-        return (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-               !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    }
 };
 
 // Every entry of the folder but "." and "..".
@@ -74,8 +73,8 @@ unique_file openEntry(HANDLE parent, const FolderEntry& entry, ACCESS_MASK acces
 // Sets the parts of descriptor that `parts` names on the object behind the
 // handle alone. Nothing below a folder is touched, unlike SetSecurityInfo,
 // which would re-permission whatever a user put there (a hard link to a
-// system file among them). Wine keeps no descriptor on files, so tests put a
-// recorder here; the product never changes it.
+// system file among them). A seam for tests, which record what would be set;
+// the product never changes it.
 using SetObjectSecurity = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
 extern SetObjectSecurity setObjectSecurity;
 

@@ -94,6 +94,44 @@ private:
 using unique_file = unique_invalid_handle<closer<&CloseHandle>>;
 using unique_find = unique_invalid_handle<closer<&FindClose>>;
 
+// Holds a slim reader/writer lock until the scope ends: exclusive, shared,
+// or exclusive only if it is free at once. unlock() lets it go early and
+// lock() takes it again the same way.
+class slim_lock_guard {
+public:
+    enum class mode { exclusive, shared, try_exclusive };
+
+    explicit slim_lock_guard(SRWLOCK& lock, mode how = mode::exclusive) noexcept
+        : lock_(lock), shared_(how == mode::shared)
+    {
+        if (how == mode::try_exclusive)
+            held_ = TryAcquireSRWLockExclusive(&lock_) != FALSE;
+        else
+            this->lock();
+    }
+    ~slim_lock_guard() { unlock(); }
+    slim_lock_guard(const slim_lock_guard&) = delete;
+    slim_lock_guard& operator=(const slim_lock_guard&) = delete;
+
+    explicit operator bool() const noexcept { return held_; }
+    void lock() noexcept
+    {
+        shared_ ? AcquireSRWLockShared(&lock_) : AcquireSRWLockExclusive(&lock_);
+        held_ = true;
+    }
+    void unlock() noexcept
+    {
+        if (held_)
+            shared_ ? ReleaseSRWLockShared(&lock_) : ReleaseSRWLockExclusive(&lock_);
+        held_ = false;
+    }
+
+private:
+    SRWLOCK& lock_;
+    bool shared_;
+    bool held_ = false;
+};
+
 // Holds one reference on a COM interface.
 template <typename I>
 class com_ptr {

@@ -26,10 +26,11 @@ imports=$($objdump -p "$dll" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 
 echo "imports: $imports"
 [ -n "$imports" ] || exit 1
 # The known DLLs a module of ours may need (not Cabinet.dll, WSOCK32.dll or
-# version.dll, which are none).
+# version.dll, which are none), and ntdll.dll, which Windows maps into every
+# process before any other.
 for name in $imports; do
     case $name in
-        advapi32.dll|gdi32.dll|kernel32.dll|msvcrt.dll|ole32.dll|oleaut32.dll|shell32.dll|shlwapi.dll|user32.dll|ws2_32.dll) ;;
+        advapi32.dll|gdi32.dll|kernel32.dll|msvcrt.dll|ntdll.dll|ole32.dll|oleaut32.dll|shell32.dll|shlwapi.dll|user32.dll|ws2_32.dll) ;;
         *) echo "not a known DLL: $name"; exit 1 ;;
     esac
 done

@@ -1,11 +1,14 @@
+#include "LogAccess.h"
 #include "LogFileSink.h"
 #include "SafeLogFile.h"
+#include "SinkTypes.h"
 #include "OutputTestSupport.h"
 #include "Process.h"
 #include "Security.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ostream>
 #include <thread>
 #include <vector>
@@ -13,114 +16,39 @@
 using namespace output_test;
 using testsupport::AccessEntry;
 using testsupport::Descriptor;
+using testsupport::linuxPath;
 using testsupport::parseDescriptor;
+using testsupport::parseSddl;
+using testsupport::runLinux;
 using LogUtils::LogFileSink;
 
 namespace {
 
-bool writeLine(const std::wstring& path, const std::string& text, DWORD limit = 0x200000,
-               bool archive = true)
+// A section's file name is refused when it would leave the log folder: the
+// file system opens a reserved device whatever the folder, the extension and
+// the blanks before it.
+TEST(LogFileSinkTest, FileNamesThatLeaveTheLogFolderAreRefused)
 {
-    TextStreamer streamer(text);
-    return LogFileSink(path.c_str(), limit, archive).write(streamer);
-}
-
-TEST(LogFileSinkTest, AppendsEachLineWithCarriageReturnAndLineFeed)
-{
-    const std::wstring folder = freshFolder(L"filesink-append");
-    const std::wstring path = folder + L"\\zuAgent.log";
-    ASSERT_TRUE(writeFile(path, "earlier\r\n"));
-    EXPECT_TRUE(writeLine(path, "one"));
-    EXPECT_TRUE(writeLine(path, ""));
-    EXPECT_TRUE(writeLine(path, "three"));
-    EXPECT_EQ("earlier\r\none\r\n\r\nthree\r\n", readFile(path));
-    removeTree(folder);
-}
-
-TEST(LogFileSinkTest, SizeLimitDecidesRotation)
-{
-    const std::wstring folder = freshFolder(L"filesink-limit");
-    const std::wstring path = folder + L"\\kwAgent.log";
-
-    // Limit 0: any non-empty file is too large.
-    EXPECT_TRUE(writeLine(path, "first", 0));
-    EXPECT_FALSE(exists(path));
-    EXPECT_EQ(1u, listFolder(folder, L"kwAgent.*.cab").size());
-
-    // 0xFFFFFFFF: only files of 4 GiB or more.
-    const std::wstring big = folder + L"\\zuAgent.log";
-    EXPECT_TRUE(writeLine(big, "kept", 0xFFFFFFFF));
-    EXPECT_EQ("kept\r\n", readFile(big));
-
-    // Archiving off: the full file is deleted.
-    const std::wstring deleted = folder + L"\\zuNotices.log";
-    EXPECT_TRUE(writeLine(deleted, "gone", 0, false));
-    EXPECT_FALSE(exists(deleted));
-    EXPECT_TRUE(listFolder(folder, L"zuNotices.*").empty());
-    removeTree(folder);
-}
-
-TEST(LogFileSinkTest, LineCrossingTheLimitIsWrittenBeforeTheRotation)
-{
-    // Checked with cabextract afterwards, like the archive tests.
-    const std::wstring root = binaryDir().wstring() + L"\\tests\\logging\\output\\archive";
-    CreateDirectoryW((binaryDir().wstring() + L"\\tests\\logging\\output").c_str(), nullptr);
-    CreateDirectoryW(root.c_str(), nullptr);
-    const std::wstring folder = root + L"\\filesink";
-    ASSERT_TRUE(removeTree(folder));
-    CreateDirectoryW(folder.c_str(), nullptr);
-    CreateDirectoryW((folder + L"\\expected").c_str(), nullptr);
-    const std::wstring path = folder + L"\\zuAgent.log";
-
-    const std::string line(20, 'a');
-    const std::wstring before = stampNow();
-    EXPECT_TRUE(writeLine(path, line, 30));
-    EXPECT_EQ(line + "\r\n", readFile(path));
-    EXPECT_TRUE(writeLine(path, line, 30));
-    const std::wstring after = stampNow();
-    EXPECT_FALSE(exists(path));
-
-    const auto cabinets = listFolder(folder, L"zuAgent.*.cab");
-    ASSERT_EQ(1u, cabinets.size());
-    const std::wstring stamp = cabinets[0].substr(8, 14);
-    EXPECT_TRUE(stamp == before || stamp == after);
-    writeFile(folder + L"\\expected\\zuAgent." + stamp + L".log", line + "\r\n" + line + "\r\n");
-}
-
-// A line refused after the retries is reported as such, kept, and written
-// before this process's next line to the file, which the size rule then
-// sees whole.
-TEST(LogFileSinkTest, LineRefusedWhileAnotherProcessHoldsTheFileIsWrittenNext)
-{
-    const std::wstring folder = freshFolder(L"filesink-locked");
-    const std::wstring path = folder + L"\\zuAgent.log";
-    ASSERT_TRUE(writeFile(path, "before\r\n"));
-    auto hold = [&] {
-        return orn::unique_file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                            OPEN_ALWAYS, 0, nullptr));
+    const wchar_t* const device = L"names a reserved device";
+    const wchar_t* const absolute = L"is not relative to the log folder";
+    const struct {
+        const wchar_t* name;
+        const wchar_t* problem;
+    } cases[] = {
+        {L"zuAgent.log", nullptr}, {L"Agent\\zuAgent.log", nullptr}, {L"CONSOLE.log", nullptr},
+        {L"COM0.log", nullptr}, {L"com10.log", nullptr}, {L"NUL", device}, {L"com1.log", device},
+        {L"LPT9 .txt", device}, {L"CON  .log.old", device}, {L"Agent\\aux", device},
+        {L"COM\u00b9.log", device}, {L"C:\\Windows\\x.log", absolute},
+        {L"\\\\host\\share\\x.log", absolute}, {L"\\x.log", absolute},
+        {L"Agent\\..\\..\\x.log", L"climbs out of the log folder"},
+        {L"x.log:hidden", L"holds \":\" (a drive or a stream)"},
+        {L"Agent/x.log", L"holds \"/\""}, {L"", L"is empty"},
     };
-    orn::unique_file writer = hold();
-    ASSERT_TRUE(writer);
-    const DWORD start = GetTickCount();
-    EXPECT_FALSE(writeLine(path, "kept", 21));
-    // Three pauses of 12 ms (the tick may be 10 to 16 ms coarse).
-    EXPECT_GE(GetTickCount() - start, 20u);
-    writer.reset();
-    EXPECT_EQ("before\r\n", readFile(path));
-
-    // A reader that lets others write does not stand in the way. The file
-    // now holds exactly its limit of 21 bytes: not rotated.
-    orn::unique_file reader(CreateFileW(path.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                        OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(reader);
-    EXPECT_TRUE(writeLine(path, "next", 21));
-    reader.reset();
-    EXPECT_EQ("before\r\nkept\r\nnext\r\n", readFile(path));
-    EXPECT_TRUE(writeLine(path, "over", 21));
-    EXPECT_FALSE(exists(path));
-    EXPECT_EQ(1u, listFolder(folder, L"zuAgent.*.cab").size());
-    removeTree(folder);
+    for (const auto& c : cases) {
+        const wchar_t* problem = LogUtils::logFileNameProblem(c.name);
+        EXPECT_EQ(c.problem ? narrow(c.problem) : "(none)", problem ? narrow(problem) : "(none)")
+            << narrow(c.name);
+    }
 }
 
 // Lines of 4000 bytes: 16 fit the 64 KiB a file may keep.
@@ -129,8 +57,70 @@ std::string boundLine(int i)
     return std::string(3990, 'x') + " line " + std::to_string(i + 10);
 }
 
+// Past 1 MiB kept for all files together, the file a line is refused for
+// loses its oldest: sixteen files keep their 64 KiB each, a seventeenth
+// finds room for six lines.
+TEST(LogFileSinkTest, KeptLinesOfAllFilesAreBoundedTogether)
+{
+    const std::wstring folder = freshFolder(L"filesink-total");
+    const std::wstring absent = folder + L"\\absent";
+    auto file = [&](int n) { return absent + L"\\f" + std::to_wstring(n) + L".log"; };
+    for (int n = 0; n < 17; ++n) {
+        for (int i = 0; i < 16; ++i)
+            EXPECT_FALSE(appendLine(file(n), boundLine(i)));
+    }
+    ASSERT_TRUE(CreateDirectoryW(absent.c_str(), nullptr));
+    for (int n = 0; n < 17; ++n) {
+        EXPECT_TRUE(appendLine(file(n), "after"));
+        std::string expected =
+            n < 16 ? "" : "Logging: 10 lines lost: the file's folder was missing\r\n";
+        for (int i = n < 16 ? 0 : 10; i < 16; ++i)
+            expected += boundLine(i) + "\r\n";
+        EXPECT_TRUE(expected + "after\r\n" == readFile(file(n)))
+            << n << ": " << readFile(file(n)).substr(0, 100);
+    }
+    removeTree(folder);
+}
+
+// Each line goes at the file's end with CR LF. The file is rotated (or, with
+// archiving off, deleted) after the line that takes it past its limit, never
+// at the limit itself; the cabinet holds that line too (checked with
+// cabextract).
+TEST(LogFileSinkTest, SizeLimitDecidesRotation)
+{
+    const std::wstring folder = archiveCase(L"filesink");
+    const struct {
+        const wchar_t* stem;
+        std::string before;
+        DWORD limit;
+        bool archive;
+        bool rotated;
+    } cases[] = {
+        {L"zero", "", 0, true, true},  // any non-empty file is over 0
+        {L"at", "12345678\r\n", 16, true, false},  // 16 bytes with the line
+        {L"over", "123456789\r\n", 16, true, true},  // 17 bytes
+        {L"largest", "earlier\r\n", 0xFFFFFFFF, true, false},  // only files of 4 GiB or more
+        {L"deleted", "", 0, false, true},  // archiving off: the file goes
+    };
+    for (const auto& c : cases) {
+        const std::wstring path = folder + L"\\" + c.stem + L".log";
+        ASSERT_TRUE(c.before.empty() || writeFile(path, c.before));
+        EXPECT_TRUE(appendLine(path, "four", c.limit, c.archive));
+        EXPECT_EQ(c.rotated ? "" : c.before + "four\r\n", readFile(path)) << narrow(c.stem);
+        const auto cabinets = listFolder(folder, (c.stem + std::wstring(L".*.cab")).c_str());
+        ASSERT_EQ(c.rotated && c.archive ? 1u : 0u, cabinets.size()) << narrow(c.stem);
+        if (!cabinets.empty())
+            writeFile(folder + L"\\expected\\" + cabinets[0].substr(0, cabinets[0].size() - 3) +
+                          L"log",
+                      c.before + "four\r\n");
+    }
+    EXPECT_EQ(5u, listFolder(folder).size());
+}
+
 // Whatever refuses a line, it is kept and written before the next line; past
-// the bound the oldest go, and the next line says how many and why.
+// the bound the oldest go, and the next line says how many and why. A file
+// another process holds costs three pauses of 12 ms per line (the tick may
+// be 10 to 16 ms coarse); a reader that lets others write holds up nothing.
 TEST(LogFileSinkTest, EveryRefusalIsKeptOrCountedByItsCause)
 {
     static orn::unique_file holder;
@@ -146,7 +136,11 @@ TEST(LogFileSinkTest, EveryRefusalIsKeptOrCountedByItsCause)
              holder.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                       OPEN_ALWAYS, 0, nullptr));
          },
-         [](const std::wstring&) { holder.reset(); }},
+         [](const std::wstring& path) {
+             holder.reset(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+         }},
         // Windows answers the same for a read-only file, an access list without
         // writing and a name pending deletion, which Wine run as root opens.
         {L"folder.log", "access to the file was denied",
@@ -163,15 +157,22 @@ TEST(LogFileSinkTest, EveryRefusalIsKeptOrCountedByItsCause)
              CreateHardLinkW((path + L".link").c_str(), path.c_str(), nullptr);
          },
          [](const std::wstring& path) { DeleteFileW((path + L".link").c_str()); }},
+        // A file whose end cannot be found: a Linux pipe, which Wine opens
+        // but cannot seek in.
+        {L"pipe.log", "the file could not be written (system error 1)",
+         [](const std::wstring& path) { runLinux(L"mkfifo " + linuxPath(path)); },
+         [](const std::wstring& path) { runLinux(L"rm " + linuxPath(path)); }},
     };
     const std::wstring folder = freshFolder(L"filesink-causes");
     for (const Refusal& refusal : refusals) {
         const std::wstring path = folder + L"\\" + refusal.name;
         refusal.refuse(path);
+        const DWORD start = GetTickCount();
         for (int i = 0; i < 20; ++i)
-            EXPECT_FALSE(writeLine(path, boundLine(i))) << refusal.note;
+            EXPECT_FALSE(appendLine(path, boundLine(i))) << refusal.note;
+        EXPECT_GE(GetTickCount() - start, &refusal == refusals ? 20u * 20 : 0u);
         refusal.undo(path);
-        EXPECT_TRUE(writeLine(path, "after")) << refusal.note;
+        EXPECT_TRUE(appendLine(path, "after")) << refusal.note;
         std::string expected = "Logging: 4 lines lost: " + refusal.note + "\r\n";
         for (int i = 4; i < 20; ++i)
             expected += boundLine(i) + "\r\n";
@@ -183,18 +184,19 @@ TEST(LogFileSinkTest, EveryRefusalIsKeptOrCountedByItsCause)
     const std::wstring path = folder + L"\\mixed.log";
     refusals[1].refuse(path);
     for (int i = 0; i < 18; ++i)
-        EXPECT_FALSE(writeLine(path, boundLine(i)));
+        EXPECT_FALSE(appendLine(path, boundLine(i)));
     refusals[1].undo(path);
     refusals[0].refuse(path);
     for (int i = 18; i < 21; ++i)
-        EXPECT_FALSE(writeLine(path, boundLine(i)));
+        EXPECT_FALSE(appendLine(path, boundLine(i)));
     refusals[0].undo(path);
-    EXPECT_TRUE(writeLine(path, "after"));
+    EXPECT_TRUE(appendLine(path, "after"));
     std::string expected = "Logging: 3 lines lost: the file was held by another process\r\n"
                            "Logging: 2 lines lost: access to the file was denied\r\n";
     for (int i = 5; i < 21; ++i)
         expected += boundLine(i) + "\r\n";
     EXPECT_TRUE(expected + "after\r\n" == readFile(path)) << readFile(path).substr(0, 200);
+    holder.reset();
     removeTree(folder);
 }
 
@@ -251,117 +253,78 @@ TEST(LogFileSinkTest, WriterWaitingForAnotherProcessHoldsUpNoOtherFile)
         if (LogFileSink::turnOf(candidate.c_str()) == LogFileSink::turnOf(held.c_str()))
             other = candidate;
     }
-    HANDLE holder = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
-
-    // Three dropped lines: over 100 ms of retries.
-    volatile LONG started = 0;
-    volatile LONG done = 0;
+    orn::unique_file holder(
+        CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
+    // Three kept lines: over 100 ms of retries.
+    std::atomic<bool> started{false}, done{false};
     std::thread waiting([&] {
-        InterlockedExchange(&started, 1);
+        started = true;
         for (int i = 0; i < 3; ++i)
-            writeLine(held, "dropped");
-        InterlockedExchange(&done, 1);
+            appendLine(held, "kept");
+        done = true;
     });
-    while (!InterlockedCompareExchange(&started, 0, 0))
+    while (!started)
         Sleep(0);
     int written = 0;
-    while (!InterlockedCompareExchange(&done, 0, 0)) {
-        EXPECT_TRUE(writeLine(other, "other"));
-        ++written;
-    }
+    for (; !done; ++written)
+        EXPECT_TRUE(appendLine(other, "other"));
     waiting.join();
-    CloseHandle(holder);
-    // Waiting behind the retries allowed about one line per dropped line.
+    holder.reset();
+    // Waiting behind the retries allowed about one line per kept line.
     EXPECT_GE(written, 10);
-    EXPECT_EQ("", readFile(held));
+    EXPECT_TRUE(appendLine(held, "after"));
+    EXPECT_EQ("kept\r\nkept\r\nkept\r\nafter\r\n", readFile(held));
     removeTree(folder);
-}
-
-// The entries as the descriptor the code built says, after asserting it is
-// a protected access list alone: no owner, no group, nothing inherited.
-std::vector<AccessEntry> accessEntries(SECURITY_ATTRIBUTES* attributes)
-{
-    EXPECT_NE(nullptr, attributes);
-    if (!attributes)
-        return {};
-    EXPECT_EQ(12u, attributes->nLength);
-    EXPECT_FALSE(attributes->bInheritHandle);
-    const Descriptor descriptor = parseDescriptor(attributes->lpSecurityDescriptor);
-    EXPECT_TRUE(descriptor.isProtected);
-    EXPECT_EQ("", descriptor.owner);
-    EXPECT_EQ("", descriptor.group);
-    EXPECT_TRUE(descriptor.hasList);
-    return descriptor.entries;
 }
 
 // Logs and cabinets: any account appends, reads and rotates; only LocalSystem
 // and Administrators may change the access list or the owner, and a creator
-// gets no implicit right to either.
+// gets no implicit right to either. The log folder: listing, reading, adding
+// files and subfolders; no deleting, renaming or re-permissioning, handed
+// down to subfolders. The vendor levels above it: listing and reading only,
+// so that no user takes a name there; their creator may add the next level.
+// Each list protected, with no owner or group of its own.
 TEST(LogFileSinkTest, NoOtherAccountMayTakeOverLogsOrTheirFolder)
 {
+    SECURITY_ATTRIBUTES* files = LogUtils::logFileSecurityAttributes();
+    ASSERT_NE(nullptr, files);
+    EXPECT_EQ(files, LogUtils::logFileSecurityAttributes());
+    EXPECT_EQ(12u, files->nLength);
+    EXPECT_FALSE(files->bInheritHandle);
+
     constexpr DWORD system = 0x101f0000;  // generic all and every standard right
     constexpr DWORD anyone = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
-    EXPECT_EQ(0x13019fu, anyone);
-    EXPECT_EQ((std::vector<AccessEntry>{{"S-1-5-18", 0, system},
-                                        {"S-1-5-32-544", 0, system},
-                                        {"S-1-1-0", 0, anyone},
-                                        {"S-1-3-4", 0, anyone}}),
-              accessEntries(LogUtils::logFileSecurityAttributes()));
-    EXPECT_EQ(LogUtils::logFileSecurityAttributes(), LogUtils::logFileSecurityAttributes());
-
-    // Folders: listing, reading, adding files and subfolders; no deleting,
-    // renaming or re-permissioning, handed down to subfolders.
     constexpr BYTE down = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
     constexpr DWORD user = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY |
                            FILE_READ_EA | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL |
                            SYNCHRONIZE;
-    EXPECT_EQ((std::vector<AccessEntry>{{"S-1-5-18", down, FILE_ALL_ACCESS},
-                                        {"S-1-5-32-544", down, FILE_ALL_ACCESS},
-                                        {"S-1-1-0", CONTAINER_INHERIT_ACE, user},
-                                        {"S-1-3-4", CONTAINER_INHERIT_ACE, user}}),
-              accessEntries(LogUtils::logFolderSecurityAttributes()));
-
-    // The vendor levels above it: listing and reading only, so that no user
-    // takes a name there; their creator may add the next level, nothing else.
     constexpr DWORD reader = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+    EXPECT_EQ(0x13019fu, anyone);
     EXPECT_EQ(0x1200a9u, reader);
-    EXPECT_EQ((std::vector<AccessEntry>{{"S-1-5-18", down, FILE_ALL_ACCESS},
-                                        {"S-1-5-32-544", down, FILE_ALL_ACCESS},
-                                        {"S-1-1-0", down, reader},
-                                        {"S-1-3-4", 0, reader | FILE_ADD_SUBDIRECTORY}}),
-              accessEntries(LogUtils::vendorFolderSecurityAttributes()));
-}
-
-// Several processes append to one small log at once; the lines they report
-// written are checked afterwards (verify-shared-log.sh): each is whole and
-// found exactly once, live, in a cabinet, or in a moved log left beside them.
-TEST(LogFileSinkTest, SeveralProcessesShareOneRotatingLog)
-{
-    const std::wstring root = binaryDir().wstring() + L"\\tests\\logging\\output";
-    CreateDirectoryW(root.c_str(), nullptr);
-    const std::wstring folder = root + L"\\shared";
-    ASSERT_TRUE(removeTree(folder));
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-
-    const std::wstring child = binaryDir().wstring() + L"\\tests\\logging\\LogOutputChild.exe";
-    const int children = 4;
-    orn::unique_handle processes[children];
-    HANDLE handles[children];
-    for (int id = 0; id < children; ++id) {
-        processes[id] = testsupport::startProcess(
-            L"\"" + child + L"\" write \"" + folder + L"\\zuAgent.log\" 4096 " + std::to_wstring(id) +
-            L" 400 \"" + folder + L"\\written." + std::to_wstring(id) + L"\"");
-        ASSERT_TRUE(processes[id]) << GetLastError();
-        handles[id] = processes[id].get();
+    const struct {
+        const char* what;
+        Descriptor descriptor;
+        std::vector<AccessEntry> entries;
+    } lists[] = {
+        {"log files", parseDescriptor(files->lpSecurityDescriptor),
+         {{"S-1-5-18", 0, system}, {"S-1-5-32-544", 0, system}, {"S-1-1-0", 0, anyone},
+          {"S-1-3-4", 0, anyone}}},
+        {"log folder", parseSddl(ORN_LOG_FOLDER_ACCESS),
+         {{"S-1-5-18", down, FILE_ALL_ACCESS}, {"S-1-5-32-544", down, FILE_ALL_ACCESS},
+          {"S-1-1-0", CONTAINER_INHERIT_ACE, user}, {"S-1-3-4", CONTAINER_INHERIT_ACE, user}}},
+        {"vendor levels", parseSddl(ORN_VENDOR_FOLDER_ACCESS),
+         {{"S-1-5-18", down, FILE_ALL_ACCESS}, {"S-1-5-32-544", down, FILE_ALL_ACCESS},
+          {"S-1-1-0", down, reader}, {"S-1-3-4", 0, reader | FILE_ADD_SUBDIRECTORY}}},
+    };
+    for (const auto& list : lists) {
+        SCOPED_TRACE(list.what);
+        EXPECT_TRUE(list.descriptor.isProtected);
+        EXPECT_EQ("", list.descriptor.owner);
+        EXPECT_EQ("", list.descriptor.group);
+        EXPECT_TRUE(list.descriptor.hasList);
+        EXPECT_EQ(list.entries, list.descriptor.entries);
     }
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForMultipleObjects(children, handles, TRUE, 90000));
-    for (HANDLE process : handles) {
-        DWORD code = 1;
-        GetExitCodeProcess(process, &code);
-        EXPECT_EQ(0u, code);
-    }
-    EXPECT_FALSE(listFolder(folder, L"zuAgent.*.cab").empty());
 }
 
 // A volume that fills up while lines are logged (full-volume.sh mounts a
@@ -379,13 +342,13 @@ TEST(LogFileSinkVolumeTest, FillingUpCutsNoLineAndLosesNoneWithoutANote)
     const std::wstring cut = folder + L"\\cut.log", refused = folder + L"\\refused.log";
     const std::string cutStart = std::string(3994, 'c') + "\r\n";  // 100 bytes left in its page
     const std::string refusedStart = std::string(4094, 'r') + "\r\n";
-    ASSERT_TRUE(writeLine(cut, cutStart.substr(0, 3994)));
-    ASSERT_TRUE(writeLine(refused, refusedStart.substr(0, 4094)));
+    ASSERT_TRUE(appendLine(cut, cutStart.substr(0, 3994)));
+    ASSERT_TRUE(appendLine(refused, refusedStart.substr(0, 4094)));
     {
         const orn::unique_file holder(CreateFileW(cut.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                                   nullptr, OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(holder);
-        EXPECT_FALSE(writeLine(cut, "kept while held"));
+        EXPECT_FALSE(appendLine(cut, "kept while held"));
     }
 
     const std::wstring filler = folder + L"\\filler";
@@ -409,20 +372,20 @@ TEST(LogFileSinkVolumeTest, FillingUpCutsNoLineAndLosesNoneWithoutANote)
         return number + std::string(990, 'x');
     };
     for (int i = 0; i < 5; ++i) {
-        EXPECT_FALSE(writeLine(cut, line(i)));
+        EXPECT_FALSE(appendLine(cut, line(i)));
         ASSERT_TRUE(cutStart == readFile(cut)) << "line " << i << ": " << readFile(cut).substr(3996);
     }
     for (int i = 0; i < 70; ++i)
-        EXPECT_FALSE(writeLine(refused, line(i)));
+        EXPECT_FALSE(appendLine(refused, line(i)));
     EXPECT_EQ(refusedStart, readFile(refused));
 
     ASSERT_TRUE(DeleteFileW(filler.c_str()));
-    EXPECT_TRUE(writeLine(cut, "after"));
+    EXPECT_TRUE(appendLine(cut, "after"));
     std::string expected = cutStart + "kept while held\r\n";
     for (int i = 0; i < 5; ++i)
         expected += line(i) + "\r\n";
     EXPECT_TRUE(expected + "after\r\n" == readFile(cut)) << readFile(cut).substr(3996, 200);
-    EXPECT_TRUE(writeLine(refused, "after"));
+    EXPECT_TRUE(appendLine(refused, "after"));
     expected = refusedStart + "Logging: 5 lines lost: the volume was full\r\n";
     for (int i = 5; i < 70; ++i)
         expected += line(i) + "\r\n";

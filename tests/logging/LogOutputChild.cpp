@@ -1,9 +1,5 @@
 // Helper process of the output tests.
 //
-//   write PATH MAXSIZE ID COUNT RESULT   appends COUNT numbered lines to PATH
-//                                        through the file sink, then lists in
-//                                        RESULT every number, marked "kept"
-//                                        where the sink kept it for later
 //   log COMPONENT LEVEL MESSAGE          one logging call
 //   log-without-machine COMPONENT LEVEL MESSAGE
 //                                        the same with HKEY_LOCAL_MACHINE seen
@@ -18,10 +14,8 @@
 //                                        section to 127.0.0.1:PORT; prints
 //                                        the computer name the header carries
 
-#include "LogFileSink.h"
 #include "LogManager.h"
-#include "LogRecord.h"
-#include "UniqueResource.h"
+#include "OutputTestSupport.h"
 
 #include <windows.h>
 
@@ -30,40 +24,6 @@
 #include <string>
 
 namespace {
-
-class TextStreamer : public LogUtils::ILogSinkStreamer {
-public:
-    explicit TextStreamer(const std::string& text) : text_(text) {}
-    bool stream(LogUtils::OStream<char>& out) override
-    {
-        out.writeString(text_.c_str());
-        return true;
-    }
-
-private:
-    const std::string& text_;
-};
-
-int writeLines(const wchar_t* path, DWORD limit, int id, int count, const wchar_t* result)
-{
-    std::string written;
-    for (int n = 0; n < count; ++n) {
-        // Long enough that a torn write would show.
-        const std::string line = "child " + std::to_string(id) + " line " + std::to_string(n) +
-                                 " " + std::string(60 + n % 40, 'x') + " end";
-        TextStreamer streamer(line);
-        // A line refused after the retries is kept and written later.
-        const bool now = LogUtils::LogFileSink(path, limit, true).write(streamer);
-        written += std::to_string(id) + " " + std::to_string(n) + (now ? "\n" : " kept\n");
-        Sleep(n % 3);
-    }
-    FILE* file = _wfopen(result, L"wb");
-    if (!file)
-        return 2;
-    std::fwrite(written.data(), 1, written.size(), file);
-    std::fclose(file);
-    return 0;
-}
 
 // Applies two sections of type "outputdebugstring" to one record, in order.
 int twoSections()
@@ -120,9 +80,6 @@ int syslogSection(const wchar_t* port)
 int wmain(int argc, wchar_t** argv)
 {
     std::wstring mode = argc > 1 ? argv[1] : L"";
-    if (mode == L"write" && argc == 7)
-        return writeLines(argv[2], std::wcstoul(argv[3], nullptr, 10), _wtoi(argv[4]),
-                          _wtoi(argv[5]), argv[6]);
     orn::unique_hkey emptyMachine;
     if (mode == L"log-without-machine" && argc == 5) {
         const wchar_t* const empty = L"Software\\OrnShExtTests\\EmptyMachine";
@@ -142,11 +99,7 @@ int wmain(int argc, wchar_t** argv)
         return 0;
     }
     if (mode == L"keep" && argc == 4) {
-        char narrow[1024];
-        std::snprintf(narrow, sizeof narrow, "%ls", argv[3]);
-        const std::string text = narrow;
-        TextStreamer streamer(text);
-        const bool written = LogUtils::LogFileSink(argv[2], 0x200000, true).write(streamer);
+        const bool written = output_test::appendLine(argv[2], output_test::narrow(argv[3]));
         const orn::unique_handle kept(OpenEventW(EVENT_MODIFY_STATE, FALSE, L"OrnKept"));
         const orn::unique_handle release(OpenEventW(SYNCHRONIZE, FALSE, L"OrnKeepRelease"));
         if (!kept || !release)

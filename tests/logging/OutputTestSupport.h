@@ -2,6 +2,7 @@
 // Files, folders and a fixed-line streamer shared by the output tests.
 
 #include "DefaultLogManager.h"
+#include "LogFileSink.h"
 #include "LogRecord.h"
 #include "LogSink.h"
 #include "Files.h"
@@ -19,6 +20,7 @@ namespace output_test {
 using testsupport::binaryDir;
 using testsupport::exists;
 using testsupport::listFolder;
+using testsupport::localStamp;
 using testsupport::readFile;
 using testsupport::removeTree;
 using testsupport::writeFile;
@@ -36,6 +38,14 @@ public:
 private:
     std::string text_;
 };
+
+// One line through a file sink, as a section with these settings writes it.
+inline bool appendLine(const std::wstring& path, const std::string& text, DWORD limit = 0x200000,
+                       bool archive = true)
+{
+    TextStreamer streamer(text);
+    return LogUtils::LogFileSink(path.c_str(), limit, archive).write(streamer);
+}
 
 inline std::wstring widen(const std::string& text)
 {
@@ -150,32 +160,17 @@ inline std::wstring freshFolder(const std::wstring& name)
     return folder;
 }
 
-// The local time's stamp as rotation writes it, "20261206131500".
-inline std::wstring stampNow()
+// A folder whose cabinets are checked afterwards with cabextract
+// (verify-cabinets.sh): each must hold exactly the bytes of the file of its
+// name in the folder's "expected".
+inline std::wstring archiveCase(const wchar_t* name)
 {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    wchar_t text[32];
-    swprintf(text, 32, L"%04u%02u%02u%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
-             now.wMinute, now.wSecond);
-    return text;
-}
-
-// Text that no compressor can shrink much: the cabinet limit is reached
-// with little more than the limit of log text.
-inline std::string incompressibleText(size_t size, unsigned seed)
-{
-    std::string text;
-    text.reserve(size);
-    unsigned state = seed;
-    while (text.size() < size) {
-        state = state * 1103515245u + 12345u;
-        text += static_cast<char>(' ' + (state >> 16) % 94);
-        if (text.size() % 100 == 98)
-            text += "\r\n";
-    }
-    text.resize(size);
-    return text;
+    const std::wstring root = binaryDir().wstring() + L"\\tests\\logging\\output";
+    CreateDirectoryW(root.c_str(), nullptr);
+    CreateDirectoryW((root + L"\\archive").c_str(), nullptr);
+    const std::wstring folder = freshFolder(std::wstring(L"archive\\") + name);
+    CreateDirectoryW((folder + L"\\expected").c_str(), nullptr);
+    return folder;
 }
 
 // The helper process built beside the tests.

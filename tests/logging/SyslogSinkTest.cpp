@@ -59,6 +59,7 @@ TEST(SyslogSinkTest, ThreadsRacingTheFirstWriteAllSend)
         EXPECT_NE(std::string::npos, lines[i].find(" racer " + std::to_string(i)));
 }
 
+// A line too long for the datagram is cut where it reaches 1024 bytes.
 TEST(SyslogSinkTest, DatagramCarriesPriorityDateHostAndLine)
 {
     Collector collector;
@@ -67,30 +68,19 @@ TEST(SyslogSinkTest, DatagramCarriesPriorityDateHostAndLine)
         int level;
         WORD day;
         const char* header;
+        std::string line;
     } cases[] = {
-        {LevelInfo, 6, "<14> Dec  6 13:05:07 "},
-        {LevelEmergency, 16, "<8> Dec 16 13:05:07 "},
-        {LevelDebug, 31, "<15> Dec 31 13:05:07 "},
+        {LevelInfo, 6, "<14> Dec  6 13:05:07 ", "hello"},
+        {LevelEmergency, 16, "<8> Dec 16 13:05:07 ", "hello"},
+        {LevelDebug, 31, "<15> Dec 31 13:05:07 ", "hello"},
+        {LevelWarning, 6, "<12> Dec  6 13:05:07 ", std::string(2000, 'z')},
     };
     for (const auto& c : cases) {
         LogRecord record = recordAt(c.level, c.day);
-        TextStreamer streamer("hello");
+        TextStreamer streamer(c.line);
         EXPECT_TRUE(SyslogSink(record, "127.0.0.1", collector.port()).write(streamer));
-        EXPECT_EQ(c.header + hostColumn() + " hello", collector.receive());
+        EXPECT_EQ((c.header + hostColumn() + " " + c.line).substr(0, 1024), collector.receive());
     }
-}
-
-TEST(SyslogSinkTest, LongLineIsCutAtTheDatagramLimit)
-{
-    Collector collector;
-    LogRecord record = recordAt(LevelWarning, 6);
-    const std::string line(2000, 'z');
-    TextStreamer streamer(line);
-    EXPECT_TRUE(SyslogSink(record, "127.0.0.1", collector.port()).write(streamer));
-    const std::string datagram = collector.receive();
-    const std::string header = "<12> Dec  6 13:05:07 " + hostColumn() + " ";
-    ASSERT_EQ(1024u, datagram.size());
-    EXPECT_EQ(header + line.substr(0, 1024 - header.size()), datagram);
 }
 
 TEST(SyslogSinkTest, WithoutAUsableServerNothingIsSent)
@@ -98,8 +88,6 @@ TEST(SyslogSinkTest, WithoutAUsableServerNothingIsSent)
     Collector collector;
     LogRecord record = recordAt(LevelError, 6);
     TextStreamer streamer("nowhere");
-    const DWORD lastError = 1234;
-    SetLastError(lastError);
     EXPECT_FALSE(SyslogSink(record, nullptr, collector.port()).write(streamer));
     // Names are not resolved.
     EXPECT_FALSE(SyslogSink(record, "localhost", collector.port()).write(streamer));

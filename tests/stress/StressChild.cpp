@@ -1,7 +1,6 @@
 // One of the processes of the rotation stress runs:
 //
 //   StressChild ID LINES SHAREDLOG MAXSIZE RESULT
-//   StressChild rotate ID COUNT FOLDER      rotates COUNT logs of its own
 //
 // Four threads each write LINES lines. Even lines go through the logging call
 // (the stress configuration file sends them to the shared log and a second
@@ -15,7 +14,6 @@
 #include "StressSupport.h"
 
 #include "DefaultLogManager.h"
-#include "LogArchive.h"
 #include "LogFileSink.h"
 #include "LogFormatter.h"
 #include "LogManager.h"
@@ -70,37 +68,10 @@ void writer(int process, int thread, int lines, const wchar_t* sharedLog, DWORD 
     }
 }
 
-// Rotations of distinct logs, started in every process at the same moment
-// (the parent sets the event): nothing is shared but the moment and the
-// temporary folder.
-int rotateLogs(int process, int count, const std::wstring& folder)
-{
-    HANDLE start = OpenEventW(SYNCHRONIZE, FALSE, L"OrnProofRotateStart");
-    if (start) {
-        WaitForSingleObject(start, 30000);
-        CloseHandle(start);
-    }
-    const std::string text(100000, 'r');
-    for (int n = 0; n < count; ++n) {
-        const std::wstring path = folder + L"\\p" + std::to_wstring(process) + L"_" +
-                                  std::to_wstring(n) + L".log";
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                                  nullptr);
-        DWORD written = 0;
-        WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        CloseHandle(file);
-        if (!LogUtils::rotateLogFile(path.c_str()))
-            return 4;
-    }
-    return 0;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc == 5 && std::wstring(argv[1]) == L"rotate")
-        return rotateLogs(_wtoi(argv[2]), _wtoi(argv[3]), argv[4]);
     if (argc != 6)
         return 1;
     const int process = _wtoi(argv[1]);

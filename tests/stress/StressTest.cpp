@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -48,12 +49,6 @@ const char configuration[] =
 using testsupport::listFolder;
 using testsupport::readFile;
 using testsupport::removeTree;
-
-bool endsWith(const std::wstring& text, const wchar_t* tail)
-{
-    const std::size_t length = std::wcslen(tail);
-    return text.size() >= length && text.compare(text.size() - length, length, tail) == 0;
-}
 
 // Waits until the threads behind the counter have made `by` more calls;
 // false after five seconds without them. Progress, not time, paces the
@@ -91,28 +86,27 @@ protected:
     }
 };
 
-// Writer processes of the rotation run, started at once; false when one of
-// them failed or they did not finish.
-bool runWriters(int first, int count, const std::wstring& folder, const std::wstring& out,
-                int lines)
+// Writers 0 to 3 run as four processes at once; writer 4 runs alone before
+// them, so its four threads share the logs only with each other. False when
+// one of them failed or they did not finish.
+bool runWriters(const std::vector<int>& ids, const std::wstring& folder, const std::wstring& out)
 {
-    const std::wstring child = testsupport::binaryDir().wstring() + L"\\tests\\stress\\StressChild.exe";
+    const std::wstring child =
+        testsupport::binaryDir().wstring() + L"\\tests\\stress\\StressChild.exe";
     std::vector<orn::unique_handle> started;
     std::vector<HANDLE> handles;
-    for (int id = first; id < first + count; ++id) {
-        orn::unique_handle process = testsupport::startProcess(
-            L"\"" + child + L"\" " + std::to_wstring(id) + L" " + std::to_wstring(lines) + L" \"" + folder +
-            L"\\shared.log\" 20000 \"" + out + L"\\result." + std::to_wstring(id) + L"\"");
-        if (!process) {
-            ADD_FAILURE() << "writer " << id << " not started: " << GetLastError();
-            break;
-        }
-        handles.push_back(process.get());
-        started.push_back(std::move(process));
+    for (int id : ids) {
+        started.push_back(testsupport::startProcess(
+            L"\"" + child + L"\" " + std::to_wstring(id) + L" 1000 \"" + folder +
+            L"\\shared.log\" 20000 \"" + out + L"\\result." + std::to_wstring(id) + L"\""));
+        if (!started.back())
+            return false;
+        handles.push_back(started.back().get());
     }
     const DWORD waited = WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
                                                 handles.data(), TRUE, 150000);
-    bool ok = waited == WAIT_OBJECT_0 && started.size() == static_cast<std::size_t>(count);
+    EXPECT_EQ(WAIT_OBJECT_0, waited) << "the writers did not finish";
+    bool ok = waited == WAIT_OBJECT_0;
     for (HANDLE process : handles) {
         DWORD code = 0xFFFFFFFF;
         if (waited == WAIT_TIMEOUT)
@@ -121,36 +115,15 @@ bool runWriters(int first, int count, const std::wstring& folder, const std::wst
         EXPECT_EQ(0u, code) << "3: a logging call changed the caller's last-error value";
         ok = ok && code == 0;
     }
-    EXPECT_EQ(WAIT_OBJECT_0, waited) << "the writers did not finish";
     return ok;
 }
 
-struct SinkAnswers {
-    int written = 0, dropped = 0;
-};
-
-SinkAnswers sinkAnswers(const std::wstring& out, int first, int count)
-{
-    SinkAnswers answers;
-    for (int id = first; id < first + count; ++id) {
-        const std::string result = readFile(out + L"\\result." + std::to_wstring(id));
-        for (std::size_t at = 0; (at = result.find("S ", at)) != std::string::npos; ++at) {
-            const std::size_t end = result.find('\n', at);
-            (result[end - 1] == '1' ? answers.written : answers.dropped)++;
-        }
-    }
-    return answers;
-}
-
-// Writers 0 to 3 run as four processes at once; writer 4 runs alone before
-// them, so its four threads share the logs only with each other.
-constexpr int aloneWriter = 4;
-
 // Two logs small enough to rotate again and again: first one process of four
 // threads alone, then four such processes at once. The cabinets and lines
-// are checked on the Linux side (verify-rotation.sh, with cabextract); here
-// the run itself must finish and leave cabinets, and the threads of the
-// process alone lose no line to each other.
+// are checked on the Linux side (verify-rotation.sh, with cabextract): every
+// line whole and found once, the sink's kept ones too, and none kept by the
+// threads of the process alone; here the run itself must finish and leave
+// cabinets.
 TEST_F(Stress, FourProcessesOfFourThreadsRotateSharedLogs)
 {
     ASSERT_NE(nullptr, std::getenv("ORN_STRESS_MACHINE"));
@@ -161,72 +134,16 @@ TEST_F(Stress, FourProcessesOfFourThreadsRotateSharedLogs)
     ASSERT_TRUE(removeTree(out));
     ASSERT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
 
-    const int processes = 4, lines = 1000;
-    ASSERT_TRUE(runWriters(aloneWriter, 1, folder, out, lines));
-    ASSERT_TRUE(runWriters(0, processes, folder, out, lines));
-
+    ASSERT_TRUE(runWriters({4}, folder, out));
+    ASSERT_TRUE(runWriters({0, 1, 2, 3}, folder, out));
     int cabinets[2] = {0, 0};
     for (const std::wstring& name : listFolder(folder)) {
         ASSERT_TRUE(CopyFileW((folder + L"\\" + name).c_str(), (out + L"\\" + name).c_str(), FALSE));
-        if (endsWith(name, L".cab"))
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, L".cab") == 0)
             ++cabinets[name.compare(0, 6, L"shared") == 0 ? 0 : 1];
     }
-    const SinkAnswers alone = sinkAnswers(out, aloneWriter, 1);
-    const SinkAnswers together = sinkAnswers(out, 0, processes);
-    std::printf("%d cabinets of the shared log, %d of the second; sink lines kept after three "
-                "retries and written later: %d of %d by the threads of one process alone, %d of "
-                "%d by four processes at once\n",
-                cabinets[0], cabinets[1], alone.dropped, alone.written + alone.dropped,
-                together.dropped, together.written + together.dropped);
-    const int perProcess = stress::threadsPerProcess * lines / 2;
-    EXPECT_EQ(perProcess, alone.written + alone.dropped);
-    EXPECT_EQ(processes * perProcess, together.written + together.dropped);
-    EXPECT_EQ(0, alone.dropped) << "threads of one process took a line from each other";
     EXPECT_GE(cabinets[0], 2);
     EXPECT_GE(cabinets[1], 2);
-    removeTree(folder);
-}
-
-// Four processes rotate logs of their own at the same moments. Each
-// rotation must leave exactly its cabinet: a moved log left beside a
-// cabinet means the cabinet could not be completed (its lines then exist
-// twice when the cabinet is whole anyway).
-TEST_F(Stress, ConcurrentRotationsEachLeaveTheirCabinetAlone)
-{
-    const std::wstring folder = stress::outputFolder() + L"\\concurrent";
-    ASSERT_TRUE(removeTree(folder));
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    orn::unique_handle start(CreateEventW(nullptr, TRUE, FALSE, L"OrnProofRotateStart"));
-    ASSERT_TRUE(start);
-    const std::wstring child = testsupport::binaryDir().wstring() + L"\\tests\\stress\\StressChild.exe";
-    const int processes = 4, count = 40;
-    std::vector<orn::unique_handle> started;
-    for (int id = 0; id < processes; ++id) {
-        started.push_back(testsupport::startProcess(L"\"" + child + L"\" rotate " + std::to_wstring(id) +
-                                                    L" " + std::to_wstring(count) + L" \"" + folder + L"\""));
-        ASSERT_TRUE(started.back());
-    }
-    Sleep(500);  // every child waits on the event
-    SetEvent(start.get());
-    for (const orn::unique_handle& process : started) {
-        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.get(), 60000));
-        DWORD code = 0xFFFFFFFF;
-        GetExitCodeProcess(process.get(), &code);
-        EXPECT_EQ(0u, code) << "4: a rotation did not move its log";
-    }
-    int cabinets = 0;
-    std::vector<std::wstring> left;
-    for (const std::wstring& name : listFolder(folder)) {
-        if (endsWith(name, L".cab"))
-            ++cabinets;
-        else
-            left.push_back(name);
-    }
-    std::printf("%d rotations, %d cabinets, %zu moved logs left beside them\n",
-                processes * count, cabinets, left.size());
-    EXPECT_EQ(processes * count, cabinets);
-    for (const std::wstring& name : left)
-        ADD_FAILURE() << "left beside its cabinet: " << std::string(name.begin(), name.end());
     removeTree(folder);
 }
 
@@ -327,7 +244,7 @@ public:
         if (!map || map.get() == last_.load())
             return;
         std::lock_guard<std::mutex> lock(mutex_);
-        if (seen_.insert(map.get()).second)
+        if (std::find(maps_.begin(), maps_.end(), map) == maps_.end())
             maps_.push_back(map);
         last_ = map.get();
     }
@@ -358,20 +275,15 @@ public:
 private:
     DefaultLogManager& manager_;
     std::mutex mutex_;
-    std::set<const void*> seen_;
     std::vector<std::shared_ptr<const LogUtils::PropertyMap>> maps_;
     std::atomic<const void*> last_{nullptr};
 };
 
 void setActivity(const std::wstring& activity)
 {
-    orn::unique_hkey key;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, stress::logKeyPath, 0,
-                                           KEY_SET_VALUE, key.put()));
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegSetValueExW(key.get(), L"szCurrentActivityType", 0, REG_SZ,
-                             reinterpret_cast<const BYTE*>(activity.c_str()),
-                             static_cast<DWORD>((activity.size() + 1) * sizeof(wchar_t))));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, stress::logKeyPath,
+                                             L"szCurrentActivityType", REG_SZ, activity.c_str(),
+                                             static_cast<DWORD>((activity.size() + 1) * 2)));
 }
 
 // Changes of the Log key while four threads log: each change is seen by

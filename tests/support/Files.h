@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,26 @@ inline std::vector<std::wstring> listFolder(const std::wstring& folder,
             names.push_back(name);
     } while (FindNextFileW(find.get(), &data));
     return names;
+}
+
+// The local time `ahead` seconds from now, as the product stamps names:
+// "20261206131500".
+inline std::wstring localStamp(int ahead = 0)
+{
+    FILETIME now, local;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = now.dwLowDateTime;
+    ticks.HighPart = now.dwHighDateTime;
+    ticks.QuadPart += static_cast<ULONGLONG>(ahead) * 10000000;
+    now = {ticks.LowPart, ticks.HighPart};
+    SYSTEMTIME time;
+    FileTimeToLocalFileTime(&now, &local);
+    FileTimeToSystemTime(&local, &time);
+    wchar_t text[16];
+    std::swprintf(text, 16, L"%04u%02u%02u%02u%02u%02u", time.wYear, time.wMonth, time.wDay,
+                  time.wHour, time.wMinute, time.wSecond);
+    return text;
 }
 
 // True when the folder is gone. Retries a while: a writer that has just

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "Paths.h"
 #include "UniqueResource.h"
 
 namespace testsupport {
@@ -74,6 +75,45 @@ inline ProcessResult runProcess(const std::wstring& commandLine, DWORD patienceM
 inline std::wstring quoted(const std::wstring& text)
 {
     return L"\"" + text + L"\"";
+}
+
+// A path of Wine's Z: drive as the Linux side names it.
+inline std::wstring linuxPath(const std::wstring& path)
+{
+    std::wstring result = path.substr(2);
+    for (wchar_t& c : result)
+        c = c == L'\\' ? L'/' : c;
+    return result;
+}
+
+// A Linux shell command, started by Wine directly, not waited for: Wine
+// gives no handle on a Linux process.
+inline bool startLinux(const std::wstring& command)
+{
+    std::wstring line = L"Z:\\bin\\sh -c \"" + command + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process))
+        return false;
+    const orn::unique_handle processHandle(process.hProcess), thread(process.hThread);
+    return true;
+}
+
+// A Linux shell command run to its end: it ends by making a marker file,
+// which is waited for.
+inline bool runLinux(const std::wstring& command)
+{
+    const std::wstring marker = binaryDir().wstring() + L"\\linux-done-" + uniqueSuffix();
+    if (!startLinux(command + L" ; touch " + linuxPath(marker)))
+        return false;
+    for (int wait = 0; wait < 1000; ++wait) {
+        if (DeleteFileW(marker.c_str()))
+            return true;
+        Sleep(10);
+    }
+    return false;
 }
 
 }  // namespace testsupport

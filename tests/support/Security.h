@@ -32,12 +32,10 @@ inline void PrintTo(const AccessEntry& entry, std::ostream* out)
 
 inline std::string sidText(PSID sid)
 {
-    char* text = nullptr;
-    if (!sid || !ConvertSidToStringSidA(sid, &text))
+    orn::unique_hlocal text;
+    if (!sid || !ConvertSidToStringSidA(sid, reinterpret_cast<char**>(text.put())))
         return "";
-    std::string result = text;
-    LocalFree(text);
-    return result;
+    return static_cast<const char*>(text.get());
 }
 
 // The parts of a descriptor; the access list of allowed entries only (an
@@ -74,6 +72,18 @@ inline Descriptor parseDescriptor(PSECURITY_DESCRIPTOR descriptor)
             {ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE ? sidText(&ace->SidStart) : "?",
              ace->Header.AceFlags, ace->Mask});
     }
+    return parsed;
+}
+
+// A descriptor written as SDDL text, parsed.
+inline Descriptor parseSddl(const wchar_t* text)
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(text, SDDL_REVISION_1, &descriptor,
+                                                              nullptr))
+        return Descriptor();
+    const Descriptor parsed = parseDescriptor(descriptor);
+    LocalFree(descriptor);
     return parsed;
 }
 

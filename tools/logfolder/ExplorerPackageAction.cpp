@@ -9,11 +9,9 @@
 // PowerShell or the certificate store gave, and the installation goes on:
 // the classic menu still serves the scan.
 
+#include "InstallerAction.h"
 #include "LogRecord.h"
-#include "UniqueResource.h"
 
-#include <windows.h>
-#include <msiquery.h>
 #include <wincrypt.h>
 
 #include <algorithm>
@@ -26,7 +24,6 @@ namespace {
 const char sourceUnit[] = ".\\ExplorerPackageAction";
 const char component[] = "OrnShExt";
 
-using unique_msihandle = orn::unique_resource<MSIHANDLE, orn::closer<&MsiCloseHandle>>;
 struct close_cert_store {
     void operator()(HCERTSTORE store) const noexcept { CertCloseStore(store, 0); }
 };
@@ -49,49 +46,31 @@ void logLine(int level, int line, const wchar_t* format, Args... args) noexcept
     }
 }
 
-std::wstring property(MSIHANDLE session, const wchar_t* name)
+// Bytes as base64 text, on one line, and back; empty when malformed.
+std::wstring base64(const BYTE* bytes, DWORD size)
 {
+    constexpr DWORD form = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
     DWORD chars = 0;
-    wchar_t none[1] = L"";
-    if (MsiGetPropertyW(session, name, none, &chars) != ERROR_MORE_DATA)
+    if (!size || !CryptBinaryToStringW(bytes, size, form, nullptr, &chars))
         return std::wstring();
-    std::wstring value(chars + 1, L'\0');
-    ++chars;
-    if (MsiGetPropertyW(session, name, &value[0], &chars) != ERROR_SUCCESS)
+    std::wstring text(chars, L'\0');
+    if (!CryptBinaryToStringW(bytes, size, form, &text[0], &chars))
         return std::wstring();
-    value.resize(chars);
-    return value;
-}
-
-// Bytes as upper-case hexadecimal text and back; empty for malformed text.
-std::wstring hexText(const std::vector<BYTE>& bytes)
-{
-    static const wchar_t digits[] = L"0123456789ABCDEF";
-    std::wstring text;
-    for (BYTE b : bytes) {
-        text += digits[b >> 4];
-        text += digits[b & 0xF];
-    }
+    text.resize(chars);
     return text;
 }
 
-std::vector<BYTE> hexBytes(const std::wstring& text)
+std::vector<BYTE> fromBase64(const std::wstring& text)
 {
-    const auto nibble = [](wchar_t c) {
-        return c >= L'0' && c <= L'9'   ? c - L'0'
-               : c >= L'A' && c <= L'F' ? c - L'A' + 10
-               : c >= L'a' && c <= L'f' ? c - L'a' + 10
-                                        : -1;
-    };
-    std::vector<BYTE> bytes;
-    if (text.size() % 2)
-        return bytes;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        const int high = nibble(text[i]), low = nibble(text[i + 1]);
-        if (high < 0 || low < 0)
-            return std::vector<BYTE>();
-        bytes.push_back(static_cast<BYTE>(high << 4 | low));
-    }
+    DWORD size = 0;
+    if (!CryptStringToBinaryW(text.c_str(), 0, CRYPT_STRING_BASE64, nullptr, &size, nullptr,
+                              nullptr))
+        return std::vector<BYTE>();
+    std::vector<BYTE> bytes(size);
+    if (!CryptStringToBinaryW(text.c_str(), 0, CRYPT_STRING_BASE64, bytes.data(), &size, nullptr,
+                              nullptr))
+        return std::vector<BYTE>();
+    bytes.resize(size);
     return bytes;
 }
 
@@ -105,42 +84,46 @@ unique_cert_store trustedPeople()
 
 UINT changeTrust(MSIHANDLE session, bool trust) noexcept
 {
-    try {
-        const std::vector<BYTE> certificate = hexBytes(property(session, L"CustomActionData"));
-        const unique_cert_store store = trustedPeople();
-        unique_cert_context context(
-            certificate.empty()
-                ? nullptr
-                : CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data(),
-                                               static_cast<DWORD>(certificate.size())));
-        bool done = false;
-        if (store && context && trust) {
-            done = CertAddCertificateContextToStore(store.get(), context.get(),
-                                                    CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-        } else if (store && context) {
-            // The store's own copy goes; none there is nothing to do.
-            const PCCERT_CONTEXT found = CertFindCertificateInStore(
-                store.get(), X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, context.get(), nullptr);
-            done = !found ? GetLastError() == static_cast<DWORD>(CRYPT_E_NOT_FOUND)
-                          : CertDeleteCertificateFromStore(found);
-        }
-        // Written to the store's registry now rather than at the close: Wine
-        // keeps a removal from a registry store only when it is committed.
-        done = done && CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
-        if (!done) {
+    return runAction(
+        [&] {
+            const std::vector<BYTE> certificate =
+                fromBase64(sessionProperty(session, L"CustomActionData"));
+            const unique_cert_store store = trustedPeople();
+            const unique_cert_context context(
+                certificate.empty()
+                    ? nullptr
+                    : CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data(),
+                                                   static_cast<DWORD>(certificate.size())));
+            bool done = false;
+            if (store && context && trust) {
+                done = CertAddCertificateContextToStore(store.get(), context.get(),
+                                                        CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+            } else if (store && context) {
+                // The store's own copy goes; none there is nothing to do.
+                const PCCERT_CONTEXT found =
+                    CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0,
+                                               CERT_FIND_EXISTING, context.get(), nullptr);
+                done = !found ? GetLastError() == static_cast<DWORD>(CRYPT_E_NOT_FOUND)
+                              : CertDeleteCertificateFromStore(found);
+            }
+            // Committed now, so that a change the store cannot keep is
+            // reported here rather than lost at the close.
+            done = done && CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr);
+            if (!done) {
+                logLine(LevelError, __LINE__,
+                        trust ? L"Windows 11 menu: the package certificate could not be added to "
+                                L"the machine's Trusted People store (error 0x%08lX)"
+                              : L"Windows 11 menu: the package certificate could not be removed "
+                                L"from the machine's Trusted People store (error 0x%08lX)",
+                        GetLastError());
+            }
+            return static_cast<UINT>(ERROR_SUCCESS);
+        },
+        [] {
             logLine(LevelError, __LINE__,
-                    trust
-                        ? L"Windows 11 menu: the package certificate could not be added to the "
-                          L"machine's Trusted People store (error 0x%08lX)"
-                        : L"Windows 11 menu: the package certificate could not be removed from the "
-                          L"machine's Trusted People store (error 0x%08lX)",
-                    GetLastError());
-        }
-    } catch (...) {
-        logLine(LevelError, __LINE__,
-                L"Windows 11 menu: out of memory handling the package certificate");
-    }
-    return ERROR_SUCCESS;
+                    L"Windows 11 menu: out of memory handling the package certificate");
+            return static_cast<UINT>(ERROR_SUCCESS);
+        });
 }
 
 // The script as UTF-16LE in base64, the form -EncodedCommand takes.
@@ -158,16 +141,8 @@ std::wstring encodedScript()
         return std::wstring();
     std::wstring script(MultiByteToWideChar(CP_UTF8, 0, text, bytes, nullptr, 0), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text, bytes, &script[0], static_cast<int>(script.size()));
-    DWORD chars = 0;
-    const BYTE* raw = reinterpret_cast<const BYTE*>(script.data());
-    const DWORD rawBytes = static_cast<DWORD>(script.size() * sizeof(wchar_t));
-    CryptBinaryToStringW(raw, rawBytes, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, nullptr, &chars);
-    std::wstring encoded(chars, L'\0');
-    if (!CryptBinaryToStringW(raw, rawBytes, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, &encoded[0],
-                              &chars))
-        return std::wstring();
-    encoded.resize(chars);
-    return encoded;
+    return base64(reinterpret_cast<const BYTE*>(script.data()),
+                  static_cast<DWORD>(script.size() * sizeof(wchar_t)));
 }
 
 // This process's environment with the given variables set, as a block.
@@ -215,132 +190,146 @@ std::wstring oneLine(const std::string& output)
     return line.empty() ? L"(no message)" : line;
 }
 
-// Runs one step of the script for the install folder in CustomActionData.
+// Runs one step of the script for the install folder in CustomActionData;
+// what fails is logged.
+void runStep(MSIHANDLE session, const wchar_t* step)
+{
+    const std::wstring folder = sessionProperty(session, L"CustomActionData");
+    // The package is 64-bit only, and this library is 32-bit: the 64-bit
+    // PowerShell, which alone has the package cmdlets, is reached through
+    // the folder WoW64 does not redirect.
+    wchar_t windows[MAX_PATH];
+    const UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring powerShell = length && length < MAX_PATH ? windows : L"C:\\Windows";
+    powerShell += sizeof(void*) == 8 ? L"\\System32" : L"\\Sysnative";
+    powerShell += L"\\WindowsPowerShell\\v1.0\\powershell.exe";
+    std::wstring commandLine = L"\"" + powerShell +
+                               L"\" -NoProfile -NonInteractive -ExecutionPolicy Bypass "
+                               L"-EncodedCommand " +
+                               encodedScript();
+    std::vector<wchar_t> environment = environmentWith(
+        {std::wstring(L"ORN_PACKAGE_STEP=") + step, L"ORN_INSTALL_FOLDER=" + folder});
+
+    SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
+    orn::unique_handle output, writer;
+    if (!CreatePipe(output.put(), writer.put(), &inherited, 0)) {
+        logLine(LevelError, __LINE__, L"Windows 11 menu: %s: no pipe (error %lu)", step,
+                GetLastError());
+        return;
+    }
+    SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
+    const orn::unique_file input(CreateFileW(L"NUL", GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                                             OPEN_EXISTING, 0, nullptr));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.get();
+    startup.hStdOutput = writer.get();
+    startup.hStdError = writer.get();
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(powerShell.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                        nullptr, &startup, &process)) {
+        logLine(LevelError, __LINE__,
+                L"Windows 11 menu: %s of the package could not start %s (error %lu)", step,
+                powerShell.c_str(), GetLastError());
+        return;
+    }
+    const orn::unique_handle child(process.hProcess), thread(process.hThread);
+    // Only the child holds the pipe's writing end now: its exit ends the output.
+    writer.reset();
+
+    std::string text;
+    const ULONGLONG deadline = GetTickCount64() + stepPatienceMs;
+    bool ended = false;
+    for (;;) {
+        ended = WaitForSingleObject(child.get(), 100) == WAIT_OBJECT_0;
+        DWORD available = 0;
+        while (PeekNamedPipe(output.get(), nullptr, 0, nullptr, &available, nullptr) &&
+               available) {
+            char chunk[4096];
+            DWORD read = 0;
+            if (!ReadFile(output.get(), chunk, sizeof(chunk), &read, nullptr) || !read)
+                break;
+            // The start of what it says is what explains a failure.
+            text.append(chunk, std::min<std::size_t>(read, 64 * 1024 - text.size()));
+        }
+        if (ended || GetTickCount64() > deadline)
+            break;
+    }
+    if (!ended) {
+        TerminateProcess(child.get(), 1);
+        logLine(LevelError, __LINE__,
+                L"Windows 11 menu: %s of the package did not end within %lu minutes and was "
+                L"stopped: %s",
+                step, stepPatienceMs / 60000, oneLine(text).c_str());
+        return;
+    }
+    DWORD exitCode = 0;
+    GetExitCodeProcess(child.get(), &exitCode);
+    if (exitCode != 0)
+        logLine(LevelError, __LINE__,
+                L"Windows 11 menu: %s of the package failed (exit code %lu): %s", step, exitCode,
+                oneLine(text).c_str());
+    else
+        logLine(LevelDebug, __LINE__, L"Windows 11 menu: %s of the package done for <%s>", step,
+                folder.c_str());
+}
+
+// A step never fails the installation: the classic menu still serves.
 UINT packageStep(MSIHANDLE session, const wchar_t* step) noexcept
 {
-    try {
-        const std::wstring folder = property(session, L"CustomActionData");
-        // The package is 64-bit only, and this library is 32-bit: the 64-bit
-        // PowerShell, which alone has the package cmdlets, is reached through
-        // the folder WoW64 does not redirect.
-        wchar_t windows[MAX_PATH];
-        const UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
-        std::wstring powerShell = length && length < MAX_PATH ? windows : L"C:\\Windows";
-        powerShell += sizeof(void*) == 8 ? L"\\System32" : L"\\Sysnative";
-        powerShell += L"\\WindowsPowerShell\\v1.0\\powershell.exe";
-        std::wstring commandLine = L"\"" + powerShell +
-                                   L"\" -NoProfile -NonInteractive -ExecutionPolicy Bypass "
-                                   L"-EncodedCommand " +
-                                   encodedScript();
-        std::vector<wchar_t> environment = environmentWith(
-            {std::wstring(L"ORN_PACKAGE_STEP=") + step, L"ORN_INSTALL_FOLDER=" + folder});
-
-        SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
-        HANDLE readEnd = nullptr, writeEnd = nullptr;
-        if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0)) {
-            logLine(LevelError, __LINE__, L"Windows 11 menu: %s: no pipe (error %lu)", step,
-                    GetLastError());
-            return ERROR_SUCCESS;
-        }
-        orn::unique_handle output(readEnd), writer(writeEnd);
-        SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
-        orn::unique_file input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                           &inherited, OPEN_EXISTING, 0, nullptr));
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = input.get();
-        startup.hStdOutput = writer.get();
-        startup.hStdError = writer.get();
-        PROCESS_INFORMATION process = {};
-        if (!CreateProcessW(powerShell.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                            CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                            nullptr, &startup, &process)) {
-            logLine(LevelError, __LINE__,
-                    L"Windows 11 menu: %s of the package could not start %s (error %lu)", step,
-                    powerShell.c_str(), GetLastError());
-            return ERROR_SUCCESS;
-        }
-        const orn::unique_handle child(process.hProcess), thread(process.hThread);
-        // Only the child holds the pipe's writing end now: its exit ends the output.
-        writer.reset();
-
-        std::string text;
-        const ULONGLONG deadline = GetTickCount64() + stepPatienceMs;
-        bool ended = false;
-        for (;;) {
-            ended = WaitForSingleObject(child.get(), 100) == WAIT_OBJECT_0;
-            DWORD available = 0;
-            while (PeekNamedPipe(output.get(), nullptr, 0, nullptr, &available, nullptr) &&
-                   available) {
-                char chunk[4096];
-                DWORD read = 0;
-                if (!ReadFile(output.get(), chunk, sizeof(chunk), &read, nullptr) || !read)
-                    break;
-                // The start of what it says is what explains a failure.
-                text.append(chunk, std::min<std::size_t>(read, 64 * 1024 - text.size()));
-            }
-            if (ended || GetTickCount64() > deadline)
-                break;
-        }
-        if (!ended) {
-            TerminateProcess(child.get(), 1);
-            logLine(LevelError, __LINE__,
-                    L"Windows 11 menu: %s of the package did not end within %lu minutes and was "
-                    L"stopped: %s",
-                    step, stepPatienceMs / 60000, oneLine(text).c_str());
-            return ERROR_SUCCESS;
-        }
-        DWORD exitCode = 0;
-        GetExitCodeProcess(child.get(), &exitCode);
-        if (exitCode != 0)
-            logLine(LevelError, __LINE__,
-                    L"Windows 11 menu: %s of the package failed (exit code %lu): %s", step,
-                    exitCode, oneLine(text).c_str());
-        else
-            logLine(LevelDebug, __LINE__, L"Windows 11 menu: %s of the package done for <%s>", step,
-                    folder.c_str());
-    } catch (...) {
-        logLine(LevelError, __LINE__, L"Windows 11 menu: out of memory preparing %s", step);
-    }
-    return ERROR_SUCCESS;
+    return runAction(
+        [&] {
+            runStep(session, step);
+            return static_cast<UINT>(ERROR_SUCCESS);
+        },
+        [&] {
+            logLine(LevelError, __LINE__, L"Windows 11 menu: out of memory preparing %s", step);
+            return static_cast<UINT>(ERROR_SUCCESS);
+        });
 }
 
 }  // namespace
 
 // Immediate: the certificate of the Binary table's "PackageCertificate" row,
-// as hexadecimal text, into the property PackageCertificate, for the
-// deferred actions that cannot read the table themselves.
+// in base64, into the property PackageCertificate, for the deferred actions
+// that cannot read the table themselves.
 extern "C" __declspec(dllexport) UINT WINAPI ReadPackageCertificate(MSIHANDLE session)
 {
-    try {
-        const unique_msihandle database(MsiGetActiveDatabase(session));
-        unique_msihandle view, record;
-        std::vector<BYTE> certificate;
-        DWORD bytes = 0;
-        if (database &&
-            MsiDatabaseOpenViewW(database.get(),
-                                 L"SELECT `Data` FROM `Binary` WHERE `Name`='PackageCertificate'",
-                                 view.put()) == ERROR_SUCCESS &&
-            MsiViewExecute(view.get(), 0) == ERROR_SUCCESS &&
-            MsiViewFetch(view.get(), record.put()) == ERROR_SUCCESS) {
-            bytes = MsiRecordDataSize(record.get(), 1);
-            certificate.resize(bytes);
-            if (bytes &&
-                MsiRecordReadStream(record.get(), 1, reinterpret_cast<char*>(certificate.data()),
-                                    &bytes) != ERROR_SUCCESS)
-                certificate.clear();
-            certificate.resize(bytes);
-        }
-        if (certificate.empty())
+    return runAction(
+        [&] {
+            const unique_msihandle database(MsiGetActiveDatabase(session));
+            unique_msihandle view, record;
+            std::vector<BYTE> certificate;
+            if (database &&
+                MsiDatabaseOpenViewW(
+                    database.get(), L"SELECT `Data` FROM `Binary` WHERE `Name`='PackageCertificate'",
+                    view.put()) == ERROR_SUCCESS &&
+                MsiViewExecute(view.get(), 0) == ERROR_SUCCESS &&
+                MsiViewFetch(view.get(), record.put()) == ERROR_SUCCESS) {
+                DWORD bytes = MsiRecordDataSize(record.get(), 1);
+                certificate.resize(bytes);
+                if (bytes && MsiRecordReadStream(record.get(), 1,
+                                                 reinterpret_cast<char*>(certificate.data()),
+                                                 &bytes) != ERROR_SUCCESS)
+                    bytes = 0;
+                certificate.resize(bytes);
+            }
+            if (certificate.empty())
+                logLine(LevelError, __LINE__,
+                        L"Windows 11 menu: the package certificate is missing from the installer");
+            MsiSetPropertyW(session, L"PackageCertificate",
+                            base64(certificate.data(), static_cast<DWORD>(certificate.size()))
+                                .c_str());
+            return static_cast<UINT>(ERROR_SUCCESS);
+        },
+        [] {
             logLine(LevelError, __LINE__,
-                    L"Windows 11 menu: the package certificate is missing from the installer");
-        MsiSetPropertyW(session, L"PackageCertificate", hexText(certificate).c_str());
-    } catch (...) {
-        logLine(LevelError, __LINE__,
-                L"Windows 11 menu: out of memory reading the package certificate");
-    }
-    return ERROR_SUCCESS;
+                    L"Windows 11 menu: out of memory reading the package certificate");
+            return static_cast<UINT>(ERROR_SUCCESS);
+        });
 }
 
 // Deferred, as LocalSystem; each is the other's rollback.

@@ -1,27 +1,21 @@
-// The installer's custom actions that run as LocalSystem (deferred, no
-// impersonation): they make the log folder tree and give the install folder
-// its access list, since the package tool has no permission tables. Both
-// work on folders any user could have prepared: every level is reached
-// through the handle of the one above and taken over (LogFolderAction's
-// functions in the libraries). A failure fails the installation: the
+// The installer's folder actions, deferred and run as LocalSystem, since the
+// package tool has no permission tables: the log folder tree and the install
+// folder's own access list. Both work on folders any user could have
+// prepared: every level is reached through the handle of the one above and
+// taken over (FolderLevels.h). A failure fails the installation: the
 // product's services would otherwise log into a folder anyone may own, and
-// every user's Explorer load a module anyone may replace.
+// every user's Explorer load a module anyone may replace. (The actions of
+// Windows 11's package are in ExplorerPackageAction.cpp.)
 
-#include "FolderLevels.h"
 #include "InstallFolder.h"
+#include "InstallerAction.h"
 #include "SafeLogFile.h"
-
-#include <windows.h>
-#include <msi.h>
-#include <msiquery.h>
 
 #include <cwchar>
 #include <string>
 #include <vector>
 
 namespace {
-
-using unique_msihandle = orn::unique_resource<MSIHANDLE, orn::closer<&MsiCloseHandle>>;
 
 // The backup and restore privileges, which LocalSystem holds but has not
 // enabled: with them no access list a user set on a level can refuse its
@@ -30,10 +24,9 @@ class BackupPrivileges {
 public:
     BackupPrivileges()
     {
-        HANDLE token = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                              token_.put()))
             return;
-        token_.reset(token);
         struct {
             DWORD count;
             LUID_AND_ATTRIBUTES privileges[2];
@@ -64,8 +57,9 @@ private:
     bool adjusted_ = false;
 };
 
-// What the installer's log shows when an action fails.
-void tellInstaller(MSIHANDLE install, const wchar_t* what, const wchar_t* folder)
+// What the installer's log shows when an action fails; the installation
+// then fails too.
+UINT failure(MSIHANDLE install, const wchar_t* what, const wchar_t* folder) noexcept
 {
     const DWORD error = GetLastError();
     wchar_t text[2 * MAX_PATH];
@@ -74,40 +68,45 @@ void tellInstaller(MSIHANDLE install, const wchar_t* what, const wchar_t* folder
     const unique_msihandle record(MsiCreateRecord(1));
     MsiRecordSetStringW(record.get(), 0, text);
     MsiProcessMessage(install, INSTALLMESSAGE_INFO, record.get());
+    return ERROR_INSTALL_FAILURE;
 }
 
 }  // namespace
 
 extern "C" __declspec(dllexport) UINT WINAPI CreateLogFolder(MSIHANDLE install)
 {
-    const BackupPrivileges privileges;
     wchar_t path[MAX_PATH] = {};
-    if (LogUtils::createCommonLogFolder(path, LogUtils::LogFolderMaker::installer))
-        return ERROR_SUCCESS;
-    tellInstaller(install, L"making the log folder", path);
-    return ERROR_INSTALL_FAILURE;
+    const wchar_t* what = L"making the log folder";
+    return runAction(
+        [&] {
+            const BackupPrivileges privileges;
+            if (LogUtils::createCommonLogFolder(path, LogUtils::LogFolderMaker::installer))
+                return static_cast<UINT>(ERROR_SUCCESS);
+            return failure(install, what, path);
+        },
+        [&] { return failure(install, what, path); });
 }
 
 // CustomActionData: the install folder, then the subfolders the package
 // fills, each after a "|" (a character no path holds).
 extern "C" __declspec(dllexport) UINT WINAPI SecureInstallFolder(MSIHANDLE install)
 {
-    wchar_t data[4 * MAX_PATH];
-    DWORD size = sizeof data / sizeof data[0];
-    if (MsiGetPropertyW(install, L"CustomActionData", data, &size) != ERROR_SUCCESS)
-        return ERROR_INSTALL_FAILURE;
-    std::vector<std::wstring> parts(1);
-    for (const wchar_t* c = data; *c; ++c) {
-        if (*c == L'|')
-            parts.emplace_back();
-        else
-            parts.back() += *c;
-    }
-    const std::wstring folder = parts.front();
-    parts.erase(parts.begin());
-    const BackupPrivileges privileges;
-    if (!folder.empty() && orn::secureInstallFolder(folder.c_str(), parts))
-        return ERROR_SUCCESS;
-    tellInstaller(install, L"giving its access list to the install folder", folder.c_str());
-    return ERROR_INSTALL_FAILURE;
+    const wchar_t* what = L"giving its access list to the install folder";
+    return runAction(
+        [&] {
+            std::vector<std::wstring> parts(1);
+            for (wchar_t c : sessionProperty(install, L"CustomActionData")) {
+                if (c == L'|')
+                    parts.emplace_back();
+                else
+                    parts.back() += c;
+            }
+            const std::wstring folder = parts.front();
+            parts.erase(parts.begin());
+            const BackupPrivileges privileges;
+            if (!folder.empty() && orn::secureInstallFolder(folder.c_str(), parts))
+                return static_cast<UINT>(ERROR_SUCCESS);
+            return failure(install, what, folder.c_str());
+        },
+        [&] { return failure(install, what, L""); });
 }

@@ -54,15 +54,21 @@
 
 namespace {
 
-void out(const std::wstring& text)
+std::string utf8(const std::wstring& text)
 {
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
                                          nullptr, nullptr);
-    std::string utf8(size > 0 ? size : 0, '\0');
+    std::string bytes(size > 0 ? size : 0, '\0');
     if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &utf8[0], size, nullptr,
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], size, nullptr,
                             nullptr);
-    std::fwrite(utf8.data(), 1, utf8.size(), stdout);
+    return bytes;
+}
+
+void out(const std::wstring& text)
+{
+    const std::string bytes = utf8(text);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
 }
 
@@ -79,11 +85,7 @@ std::wstring format(const wchar_t* pattern, ...)
 int fail(int code, const std::wstring& message)
 {
     std::fflush(stdout);
-    const std::wstring line = L"shellhost: " + message + L"\n";
-    const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string utf8(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &utf8[0], size, nullptr, nullptr);
-    std::fputs(utf8.c_str(), stderr);
+    std::fputs(utf8(L"shellhost: " + message + L"\n").c_str(), stderr);
     return code;
 }
 
@@ -192,7 +194,8 @@ HRESULT createDataObject(const std::vector<std::wstring>& paths, IDataObject** r
             children.push_back(ILFindLastID(item));
         hr = SHCreateDataObject(folder, static_cast<UINT>(children.size()), children.data(), nullptr,
                                 IID_IDataObject, reinterpret_cast<void**>(result));
-        if (FAILED(hr))
+        // A shell that does not implement it still has the older call.
+        if (hr == E_NOTIMPL)
             hr = CIDLData_CreateFromIDArray(folder, static_cast<UINT>(children.size()),
                                             reinterpret_cast<PCUIDLIST_RELATIVE_ARRAY>(children.data()), result);
     }
@@ -292,7 +295,7 @@ struct Options {
     bool invoke = false;
     UINT invokeOffset = 0;
     std::string verb;
-    bool initialize = true;
+    bool noInit = false;
     bool listOnly = false;
     std::wstring packagedCommand;
     bool classicMenuRestored = false;
@@ -325,7 +328,7 @@ int driveHandler(const Handler& handler, const Options& options, IDataObject* da
         return fail(4, L"cannot create handler " + guidText(handler.clsid) + L": " + hresultText(hr));
 
     int result = 0;
-    if (options.initialize) {
+    if (!options.noInit) {
         orn::com_ptr<IShellExtInit> init;
         hr = menuHandler->QueryInterface(IID_IShellExtInit, init.put_void());
         if (SUCCEEDED(hr))
@@ -613,8 +616,22 @@ int driveCommand(IExplorerCommand* command, IShellItemArray* items, bool run)
     return result;
 }
 
-// The command made the way the surrogate makes it: the module loaded from
-// its path and asked for its class object.
+// The command made the way the package's surrogate makes it: from the class
+// object of the module, which the caller loaded from its path.
+HRESULT createCommand(HMODULE module, const CLSID& clsid, orn::com_ptr<IExplorerCommand>& command)
+{
+    using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+    const auto getClassObject = reinterpret_cast<GetClassObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    if (!getClassObject)
+        return CLASS_E_CLASSNOTAVAILABLE;
+    orn::com_ptr<IClassFactory> factory;
+    HRESULT hr = getClassObject(clsid, IID_IClassFactory, factory.put_void());
+    if (SUCCEEDED(hr))
+        hr = factory->CreateInstance(nullptr, IID_IExplorerCommand, command.put_void());
+    return hr;
+}
+
 int runCommand(const Options& options, const std::vector<std::wstring>& paths, bool folder)
 {
     std::wstring clsidText = options.command;
@@ -630,13 +647,10 @@ int runCommand(const Options& options, const std::vector<std::wstring>& paths, b
     orn::unique_hmodule module(LoadLibraryW(modulePath.c_str()));
     if (!module)
         return fail(4, L"cannot load " + modulePath + format(L": error %lu", GetLastError()));
-    using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
     using CanUnloadNowFn = HRESULT(WINAPI*)();
-    const auto getClassObject = reinterpret_cast<GetClassObjectFn>(
-        reinterpret_cast<void*>(GetProcAddress(module.get(), "DllGetClassObject")));
     const auto canUnloadNow = reinterpret_cast<CanUnloadNowFn>(
         reinterpret_cast<void*>(GetProcAddress(module.get(), "DllCanUnloadNow")));
-    if (!getClassObject || !canUnloadNow)
+    if (!canUnloadNow)
         return fail(4, modulePath + L" is no COM server");
     out(L"explorer command " + guidText(clsid) + L" from " + modulePath + L"\n");
     out(std::wstring(L"selection (") + (paths.empty() ? L"none" : folder ? L"folder" : L"file") + L"):\n");
@@ -645,11 +659,8 @@ int runCommand(const Options& options, const std::vector<std::wstring>& paths, b
 
     int result = 0;
     {
-        orn::com_ptr<IClassFactory> factory;
         orn::com_ptr<IExplorerCommand> command;
-        HRESULT hr = getClassObject(clsid, IID_IClassFactory, factory.put_void());
-        if (SUCCEEDED(hr))
-            hr = factory->CreateInstance(nullptr, IID_IExplorerCommand, command.put_void());
+        HRESULT hr = createCommand(module.get(), clsid, command);
         if (FAILED(hr))
             return fail(4, L"cannot create the command " + guidText(clsid) + L": " + hresultText(hr));
         orn::com_ptr<IShellItemArray> items;
@@ -683,18 +694,11 @@ int answerPackagedCommand(const Handler& handler, const std::wstring& commandCla
                      &bytes) != ERROR_SUCCESS)
         return fail(4, L"no module registered for " + guidText(handler.clsid));
     const orn::unique_hmodule module(LoadLibraryW(modulePath));
-    using GetClassObjectFn = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
-    const auto getClassObject = module ? reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(
-                                             GetProcAddress(module.get(), "DllGetClassObject")))
-                                       : nullptr;
-    if (!getClassObject)
+    if (!module)
         return fail(4, std::wstring(L"cannot load ") + modulePath);
-    orn::com_ptr<IClassFactory> factory;
     orn::com_ptr<IExplorerCommand> command;
     orn::com_ptr<IShellItemArray> items;
-    HRESULT hr = getClassObject(clsid, IID_IClassFactory, factory.put_void());
-    if (SUCCEEDED(hr))
-        hr = factory->CreateInstance(nullptr, IID_IExplorerCommand, command.put_void());
+    HRESULT hr = createCommand(module.get(), clsid, command);
     if (SUCCEEDED(hr))
         hr = createItemArray(paths, items.put());
     EXPCMDSTATE state = ECS_DISABLED;
@@ -819,55 +823,44 @@ int wmain(int argc, wchar_t** argv)
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
     Options options;
+    const std::pair<const wchar_t*, std::wstring*> texts[] = {
+        {L"--handler", &options.handler}, {L"--packaged-answered", &options.packagedCommand},
+        {L"--command", &options.command}, {L"--module", &options.module},
+        {L"--manifest", &options.manifest}, {L"--install", &options.install}};
+    const std::pair<const wchar_t*, bool*> switches[] = {
+        {L"--no-init", &options.noInit}, {L"--list", &options.listOnly},
+        {L"--classic-menu-restored", &options.classicMenuRestored}, {L"--run", &options.run}};
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == L"--flags" && hasValue) {
-            if (!parseFlags(argv[++i], options.flags))
-                return usage();
-        } else if (arg == L"--index" && hasValue) {
-            if (!parseNumber(argv[++i], options.index))
-                return usage();
-        } else if (arg == L"--first" && hasValue) {
-            if (!parseNumber(argv[++i], options.first))
-                return usage();
-        } else if (arg == L"--handler" && hasValue) {
-            options.handler = argv[++i];
-        } else if (arg == L"--help-text" && hasValue) {
-            UINT offset = 0;
-            if (!parseNumber(argv[++i], offset))
-                return usage();
-            options.helpOffsets.push_back(offset);
-        } else if (arg == L"--invoke" && hasValue) {
-            if (!parseNumber(argv[++i], options.invokeOffset))
-                return usage();
-            options.invoke = true;
-        } else if (arg == L"--verb" && hasValue) {
-            const std::wstring verb = argv[++i];
-            options.verb.assign(verb.begin(), verb.end());
-        } else if (arg == L"--no-init") {
-            options.initialize = false;
-        } else if (arg == L"--list") {
-            options.listOnly = true;
-        } else if (arg == L"--packaged-answered" && hasValue) {
-            options.packagedCommand = argv[++i];
-        } else if (arg == L"--classic-menu-restored") {
-            options.classicMenuRestored = true;
-        } else if (arg == L"--command" && hasValue) {
-            options.command = argv[++i];
-        } else if (arg == L"--module" && hasValue) {
-            options.module = argv[++i];
-        } else if (arg == L"--manifest" && hasValue) {
-            options.manifest = argv[++i];
-        } else if (arg == L"--install" && hasValue) {
-            options.install = argv[++i];
-        } else if (arg == L"--run") {
-            options.run = true;
-        } else if (arg.size() > 1 && arg.compare(0, 2, L"--") == 0) {
-            return usage();
-        } else {
-            options.paths.push_back(arg);
+        const wchar_t* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool known = false;
+        for (const auto& text : texts) {
+            if (arg == text.first && value && !known) {
+                *text.second = argv[++i];
+                known = true;
+            }
         }
+        for (const auto& flag : switches) {
+            if (arg == flag.first)
+                known = *flag.second = true;
+        }
+        // A value that does not parse makes the option unknown.
+        UINT offset = 0;
+        auto number = [&](UINT& into) { return value && parseNumber(value, into) && ++i; };
+        if (known || (arg == L"--flags" && value && parseFlags(value, options.flags) && ++i) ||
+            (arg == L"--index" && number(options.index)) ||
+            (arg == L"--first" && number(options.first)))
+            continue;
+        if (arg == L"--invoke" && number(options.invokeOffset))
+            options.invoke = true;
+        else if (arg == L"--help-text" && number(offset))
+            options.helpOffsets.push_back(offset);
+        else if (arg == L"--verb" && value)
+            options.verb = utf8(argv[++i]);
+        else if (arg.size() > 1 && arg.compare(0, 2, L"--") == 0)
+            return usage();
+        else
+            options.paths.push_back(arg);
     }
     const bool explorerCommand = (!options.command.empty() && !options.module.empty()) ||
                                  (!options.manifest.empty() && !options.install.empty());

@@ -78,6 +78,15 @@ void SetLastError(DWORD error);
 BOOL CloseHandle(HANDLE handle);
 HLOCAL LocalFree(HLOCAL memory);
 BOOL FindClose(HANDLE handle);
+// Named by the holder family's lock guard, which the readers never take.
+struct SRWLOCK {
+    void* Ptr;
+};
+void AcquireSRWLockExclusive(SRWLOCK* lock);
+void AcquireSRWLockShared(SRWLOCK* lock);
+BOOL TryAcquireSRWLockExclusive(SRWLOCK* lock);
+void ReleaseSRWLockExclusive(SRWLOCK* lock);
+void ReleaseSRWLockShared(SRWLOCK* lock);
 BOOL FreeLibrary(HMODULE module);
 BOOL DeleteObject(HGDIOBJ object);
 int lstrcmpiW(const wchar_t* a, const wchar_t* b);
