@@ -60,12 +60,12 @@ BOOL CMUIHelper::ReadPreferredLanguage(DWORD& value)
 
 BOOL CMUIHelper::IsLanguageInstalled(LANGID language)
 {
-    std::wstring folder;
-    if (!ReadInstallDirChecked(kPathValueLimit, folder))
+    wchar_t folder[installFolderChars];
+    if (!ReadInstallFolder(folder))
         return FALSE;
     // Joined as stored: a trailing backslash doubles the separator, which the
     // file system accepts.
-    const std::wstring path = folder + L"\\Agent\\Res\\" + LanguageHex(language);
+    const std::wstring path = folder + (productFiles::languageFolders + LanguageHex(language));
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES ? TRUE : FALSE;
 }
 

@@ -31,9 +31,9 @@ BOOL CMUIHelper::IsPartnerSupportedLanguage(LANGID language, std::wstring folder
     // The install folder wins over the folder argument; each names its own
     // list file.
     std::wstring listFile;
-    std::wstring installDir;
-    if (ReadInstallDirChecked(kPathValueLimit, installDir)) {
-        listFile = installDir + L"\\Agent\\Languages.xml";
+    wchar_t installDir[installFolderChars];
+    if (ReadInstallFolder(installDir)) {
+        listFile = std::wstring(installDir) + productFiles::languageList;
     } else if (!folder.empty()) {
         if (folder.size() > kArgumentLimit)
             return FALSE;
@@ -72,10 +72,10 @@ BOOL CMUIHelper::SetPartnerSupportedLanguages(std::wstring bitmask)
 
 BOOL CMUIHelper::EnumInstalledLanguages(LanguageCallback callback, void* context)
 {
-    std::wstring installDir;
-    if (!ReadInstallDirChecked(kPathValueLimit, installDir))
+    wchar_t installDir[installFolderChars];
+    if (!ReadInstallFolder(installDir))
         return FALSE;
-    const std::wstring pattern = installDir + L"\\Agent\\Res\\*";
+    const std::wstring pattern = std::wstring(installDir) + productFiles::languageFolders + L"*";
     WIN32_FIND_DATAW entry;
     unique_find search(FindFirstFileW(pattern.c_str(), &entry));
     if (!search)

@@ -52,11 +52,6 @@ bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, s
     return ReadStringValue(key.get(), name, limit, text);
 }
 
-bool ReadInstallDirChecked(std::size_t limit, std::wstring& folder)
-{
-    return ReadRegistryString(HKEY_LOCAL_MACHINE, installKey, installDirValue, limit, folder);
-}
-
 bool ReadInstallFolder(wchar_t (&folder)[installFolderChars]) noexcept
 {
     orn::unique_hkey key;

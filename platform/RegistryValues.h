@@ -28,10 +28,6 @@ bool ReadDwordValue(HKEY key, const wchar_t* name, DWORD& value);
 bool ReadRegistryString(HKEY root, const wchar_t* subKey, const wchar_t* name, std::size_t limit,
                         std::wstring& text);
 
-// "szInstallDir" under HKEY_LOCAL_MACHINE by that same rule, at most limit
-// characters (the language class).
-bool ReadInstallDirChecked(std::size_t limit, std::wstring& folder);
-
 // The install folder, by the one rule every reader shares (the menu, its
 // state, the launch, the language class, the logging configuration): the
 // value installDirValue of installKey in the product's view, read by the

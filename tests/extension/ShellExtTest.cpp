@@ -2,6 +2,7 @@
 // object, with a product installed in the real registry and real folders.
 
 #include "BuiltModule.h"
+#include "MUIHelper.h"
 
 #include <gtest/gtest.h>
 
@@ -433,8 +434,8 @@ TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsSh
     EXPECT_TRUE(classicEntry());
 }
 
-// The install folder by its one rule, as the module's three readers of it
-// see it: the Explorer command's state, the classic entry and the launch
+// The install folder by its one rule, as its readers see it: the Explorer
+// command's state, the classic entry, the launch and the language class
 // agree for every way the value can stand, in each view. The product's keys
 // stand in the 32-bit view; 32-bit Windows has one view, and there the
 // Wow6432Node path is a key of its own.
@@ -509,6 +510,7 @@ TEST(InstallFolderRuleTest, StateMenuAndLaunchAgreeForEveryRegistrySituation)
             ASSERT_EQ(S_OK, command->Invoke(items.get(), nullptr));
             EXPECT_EQ(row.found != none ? ECS_ENABLED : ECS_HIDDEN, state) << row.situation;
             EXPECT_EQ(MAKE_HRESULT(SEVERITY_SUCCESS, 0, row.found != none), entries) << row.situation;
+            EXPECT_EQ(row.found != none, !!CMUIHelper().IsLanguageInstalled(0x0409)) << row.situation;
             if (row.found != none) {
                 EXPECT_EQ(agentCommandLine(folders[row.found], target), agents[row.found].awaitCommandLine())
                     << row.situation;
