@@ -128,9 +128,11 @@ TEST_F(RegScriptTest, SharedSystemKeyNamesAreNeverForceRemovedOrDeleted)
     }
 }
 
+// The first replacement of a name is the one used.
 TEST_F(RegScriptTest, ReplacementsAreFoundIgnoringCase)
 {
     ASSERT_EQ(S_OK, reg.AddReplacement(L"Module", L"C:\\Some ''Quoted'' Folder\\x.dll"));
+    ASSERT_EQ(S_OK, reg.AddReplacement(L"module", L"C:\\Later.dll"));
     ASSERT_EQ(S_OK, reg.AddReplacement(L"APPID", L"{ID}"));
     ASSERT_EQ(S_OK, reg.StringRegister(script(L"Server = s '%MODULE%'\r\n{\r\n\tval AppID = s '%appid%'\r\n}").c_str()));
     EXPECT_EQ(L"C:\\Some 'Quoted' Folder\\x.dll", readString(HKEY_CURRENT_USER, key(L"Server"), nullptr));
@@ -139,13 +141,17 @@ TEST_F(RegScriptTest, ReplacementsAreFoundIgnoringCase)
 
 TEST_F(RegScriptTest, ReplacementFailures)
 {
-    const std::wstring name32(32, L'N');
+    const std::wstring name31(31, L'N'), name32(32, L'N');
     EXPECT_EQ(E_FAIL, reg.AddReplacement(name32.c_str(), L"v"));
-    EXPECT_EQ(S_OK, reg.AddReplacement(std::wstring(31, L'N').c_str(), L"v"));
+    EXPECT_EQ(S_OK, reg.AddReplacement(name31.c_str(), L"v"));
     EXPECT_EQ(E_FAIL, reg.StringRegister(script(L"K = s '%" + name32 + L"%'").c_str()));
     EXPECT_EQ(DISP_E_EXCEPTION, reg.StringRegister(script(L"K = s '%Unknown%'").c_str()));
     EXPECT_EQ(DISP_E_EXCEPTION, reg.StringRegister(script(L"K = s '%Unterminated").c_str()));
+    EXPECT_EQ(E_INVALIDARG, reg.StringRegister(nullptr));
     EXPECT_FALSE(exists(L"K"));
+    // The longest name is replaced.
+    ASSERT_EQ(S_OK, reg.StringRegister(script(L"K = s '%" + name31 + L"%'").c_str()));
+    EXPECT_EQ(L"v", readString(HKEY_CURRENT_USER, key(L"K"), nullptr));
 }
 
 TEST_F(RegScriptTest, MalformedScriptWritesNothing)
@@ -213,13 +219,16 @@ TEST_F(RegScriptTest, MalformedScriptsFailWithoutHarm)
 {
     createKey(HKEY_CURRENT_USER, key());
     const std::wstring longToken(5000, L'k');
-    std::wstring deep;
-    for (int i = 0; i < 600; ++i)
-        deep += L"a { ";
+    // The registry's own limit of 512 levels, the script's four included, is
+    // read; one level more is refused.
+    std::wstring deepest;
+    for (int i = 0; i < 508; ++i)
+        deepest = L"a { " + deepest + L" }";
+    EXPECT_EQ(S_OK, reg.StringUnregister(script(deepest).c_str()));
     const std::vector<std::wstring> bodies = {
         L"'unterminated", L"val", L"val x", L"val x =", L"val x = s", L"val x s 'a'", L"k = q 'a'",
-        L"k = b 'abc'", L"k = b 'zz'", L"k = d 'many'", L"k = ss 'a'", L"'back\\slash'", L"{ }", L"= s 'a'",
-        L"k {", L"k { val", longToken, deep,
+        L"k = b 'abc'", L"k = b 'zz'", L"k = d 'many'", L"k = d '99999999999999999999'", L"k = ss 'a'",
+        L"'back\\slash'", L"{ }", L"= s 'a'", L"k {", L"k { val", longToken, L"a { " + deepest + L" }",
     };
     for (const std::wstring& body : bodies) {
         EXPECT_EQ(DISP_E_EXCEPTION, reg.StringRegister(script(body).c_str())) << body.substr(0, 40);

@@ -268,7 +268,7 @@ protected:
         writeText(product.path() / L"a.txt", "a");
         writeText(product.path() / L"b.txt", "b");
         writeText(product.path() / L"Agent" / L"Res" / L"0407" / L"GenStrings.bin",
-                  genStrings("Nach Bedrohungen durchsuchen", "Durchsucht die Auswahl"));
+                  genStrings("Nach Bedrohungen durchsuchen", "Pr\xfc" "ft die Auswahl"));
         command = module.explorerCommand();
         ASSERT_TRUE(command);
     }
@@ -300,6 +300,10 @@ TEST_F(ExplorerCommandTest, TitleHelpAndIconAreTheClassicMenus)
     wchar_t classicHelp[256] = {};
     ASSERT_EQ(S_OK, handler->GetCommandString(0, GCS_HELPTEXTW, nullptr, reinterpret_cast<char*>(classicHelp), 256));
     EXPECT_EQ(german ? L"Nach Bedrohungen durchsuchen" : L"Scan for threats", classicTitle);
+    // The ANSI help is in the code page of the user's language.
+    char classicNarrow[256] = {};
+    ASSERT_EQ(S_OK, handler->GetCommandString(0, GCS_HELPTEXTA, nullptr, classicNarrow, 256));
+    EXPECT_STREQ(german ? "Pr\xfc" "ft die Auswahl" : "Scans the selection", classicNarrow);
 
     auto items = shellItems({file(L"a.txt")});
     EXPECT_EQ(classicTitle, text(&IExplorerCommand::GetTitle, items.get()));

@@ -311,43 +311,4 @@ TEST_F(RegScriptFuzz, MutatedAndRandomScriptsEndInAResult)
     EXPECT_LT(accepted, 5000);
 }
 
-TEST_F(RegScriptFuzz, OversizedAndDegenerateScriptsFail)
-{
-    ASSERT_TRUE(registry.ready());
-    CRegObject object;
-    const std::vector<std::wstring> scripts = {
-        L"HKCR { " + std::wstring(100000, L'x') + L" }",
-        L"HKCR { 'a" + std::wstring(100000, L'\'') + L"",
-        [] {
-            std::wstring t = L"HKCR {";
-            for (int i = 0; i < 5000; ++i)
-                t += L" k {";
-            return t;
-        }(),
-        L"HKCR { k = d '99999999999999999999' }",
-        L"HKCR { k = b '0' }",
-        L"HKCR { k = s }",
-        L"HKCR { val = s 'x' }",
-        L"%UNKNOWN%",
-        L"%" + std::wstring(100, L'A') + L"%",
-        L"%",
-        L"HKCR { a\\b = s 'x' }",
-        L"NOTAROOT { }",
-        L"HKCR",
-        L"HKCR {",
-        L"HKCR { k { } ",
-        std::wstring(100000, L'{'),
-    };
-    for (std::size_t i = 0; i < scripts.size(); ++i) {
-        const fuzz::GuardedText guarded(scripts[i]);
-        EXPECT_TRUE(FAILED(object.StringRegister(guarded.get()))) << "case " << i;
-        // Unregistering what never registered may succeed or fail; it must end.
-        object.StringUnregister(guarded.get());
-    }
-    EXPECT_EQ(E_INVALIDARG, object.StringRegister(nullptr));
-    EXPECT_EQ(S_OK, object.StringRegister(L""));
-    EXPECT_EQ(E_FAIL, object.AddReplacement(std::wstring(32, L'N').c_str(), L"x"));
-    clearRoots(registry);
-}
-
 }  // namespace
