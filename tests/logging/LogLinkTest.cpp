@@ -12,6 +12,7 @@
 #include "FolderLevels.h"
 #include "LogAccess.h"
 #include "LogArchive.h"
+#include "LogFolders.h"
 #include "OutputTestSupport.h"
 #include "Process.h"
 #include "SafeLogFile.h"
@@ -230,10 +231,15 @@ TEST(LogLinkTest, LinkedLogFolderOrParentGetsNoLogFiles)
 // Wine cannot make a Windows link, so an attacker's own folder stands in for
 // one: a Windows thread keeps renaming the log folder away and putting that
 // folder in its place while new logs are created. Only the pinned folder,
-// held from its check until the new file is verified, ever gets one.
+// held from its check until the new file is verified, ever gets one. The
+// product's log folder is pinned as the library loads.
 TEST(LogLinkTest, LogFolderSwappedMeanwhileGetsNoLogFile)
 {
     const Scene scene(L"links-swap");
+    const std::wstring below = std::wstring(logDirectory.get()) + L"\\links-swap";
+    CreateDirectoryW(below.c_str(), nullptr);
+    EXPECT_TRUE(LogUtils::holdFolderOf((below + L"\\x.log").c_str()).pinned);
+    RemoveDirectoryW(below.c_str());
     const std::wstring away = scene.root + L"\\Logs.away";
     const std::wstring attacker = scene.root + L"\\attacker";
     CreateDirectoryW(attacker.c_str(), nullptr);
