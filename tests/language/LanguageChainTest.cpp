@@ -55,50 +55,28 @@ const std::map<LANGID, LANGID> kShippedVariant = {
 
 // --- Stored choice ---
 
-TEST_F(ChainTest, StoredChoiceIsTakenWithoutFolderOrInstallFolder)
+// Decimal text, taken whole and without a folder test; text that reads as
+// 0 is no choice, and the chain goes on to the user's language.
+TEST_F(ChainTest, StoredChoiceIsDecimalTextTakenWhole)
 {
-    Store(L"1033");
-    EXPECT_EQ(Folder(), L"0409");  // no install folder value at all
+    const LANGID user = UserUILanguage();
     Install();
-    EXPECT_EQ(Folder(), L"0409");  // install folder, but no folder 0409
-    EXPECT_EQ(helper.GetUILanguage(), 1033u);
-}
-
-TEST_F(ChainTest, StoredChoiceKeepsAllThirtyTwoBits)
-{
-    Store(L"66567");  // 0x0407 plus 65536
-    EXPECT_EQ(helper.ResolveUILanguage(), 0x10407u);
-    EXPECT_EQ(Folder(), L"0407");
-    EXPECT_EQ(helper.GetUILocaleHex(), L"00010407");
-    Store(L"-1");
-    EXPECT_EQ(helper.ResolveUILanguage(), 0xFFFFFFFFu);
-    EXPECT_EQ(Folder(), L"ffff");
-}
-
-TEST_F(ChainTest, StoredChoiceIsReadAsDecimalText)
-{
-    DWORD value = 7;
-    Store(L"1033abc");
-    EXPECT_EQ(helper.ReadPreferredLanguage(value), TRUE);
-    EXPECT_EQ(value, 1033u);
-    Store(L"  +1036");
-    EXPECT_EQ(helper.ReadPreferredLanguage(value), TRUE);
-    EXPECT_EQ(value, 1036u);
-    // Hexadecimal text reads as 0: stored, but no choice.
-    Store(L"0x0407");
-    value = 7;
-    EXPECT_EQ(helper.ReadPreferredLanguage(value), FALSE);
-    EXPECT_EQ(value, 0u);
-    Store(L"");
-    EXPECT_EQ(helper.ReadPreferredLanguage(value), FALSE);
-}
-
-TEST_F(ChainTest, HexadecimalStoredChoiceIsIgnored)
-{
-    Install();
-    install.AddLanguage(Hex(UserUILanguage()));
-    Store(L"0x0407");
-    EXPECT_EQ(Folder(), Hex(UserUILanguage()));
+    install.AddLanguage(Hex(user));
+    const struct {
+        const wchar_t* stored;
+        DWORD value;
+    } rows[] = {
+        {L"1036", 1036}, {L"1033abc", 1033}, {L"  +1036", 1036}, {L"66567", 0x10407},
+        {L"-1", 0xFFFFFFFF}, {L"0x0407", 0}, {L"", 0},
+    };
+    for (const auto& row : rows) {
+        Store(row.stored);
+        DWORD value = 7;
+        EXPECT_EQ(helper.ReadPreferredLanguage(value), row.value ? TRUE : FALSE) << row.stored;
+        EXPECT_EQ(value, row.value) << row.stored;
+        EXPECT_EQ(helper.ResolveUILanguage(), row.value ? row.value : ConvertDefaultLocale(user));
+        EXPECT_EQ(Folder(), Hex(row.value ? LOWORD(row.value) : user)) << row.stored;
+    }
 }
 
 TEST_F(ChainTest, HostileStoredValuesCountAsAbsent)
@@ -218,13 +196,6 @@ TEST_F(ChainTest, PartnerDefaultIsFoldedToo)
     install.AddLanguage(L"0407");
     Partner(L"2055");  // 0x0807
     EXPECT_EQ(Folder(), L"0407");
-}
-
-TEST_F(ChainTest, EnglishEndsTheChainUntested)
-{
-    EXPECT_EQ(helper.ResolveUILanguage(), 0x0409u);  // no install folder value
-    Install();
-    EXPECT_EQ(helper.ResolveUILanguage(), 0x0409u);  // no folders, 0409 included
 }
 
 TEST_F(ChainTest, MissingPartnerDefaultLooksForFolder0000)

@@ -162,24 +162,31 @@ TEST_F(PartnerTest, ArgumentsOnlyReplaceUnreadableValues)
     EXPECT_EQ(Supported(0x0409, std::wstring(259, L'x')), FALSE);
 }
 
+// In either apartment the caller's initialisation stays as it was, no more
+// and no less: one uninitialisation of its own then undoes it all.
 TEST_F(PartnerTest, ListReaderLeavesTheCallersApartmentAlone)
 {
     install.WriteLanguageList(kList);
-    int position = 0;
-    HRESULT again = E_FAIL;
-    std::thread caller([&] {
-        const HRESULT initialised = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        position = ReadLanguageBitPosition(ListPath(), L"0409");
-        // Still initialised as before: a second initialisation only counts up.
-        again = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        if (SUCCEEDED(again))
-            CoUninitialize();
-        if (SUCCEEDED(initialised))
-            CoUninitialize();
-    });
-    caller.join();
-    EXPECT_EQ(position, 3);
-    EXPECT_EQ(again, S_FALSE);
+    for (const DWORD model : {COINIT_MULTITHREADED, COINIT_APARTMENTTHREADED}) {
+        int position = 0;
+        HRESULT still = E_FAIL, gone = E_FAIL;
+        std::thread caller([&] {
+            const HRESULT initialised = CoInitializeEx(nullptr, model);
+            position = ReadLanguageBitPosition(ListPath(), L"0409");
+            still = CoInitializeEx(nullptr, model);  // a second one only counts up
+            if (SUCCEEDED(still))
+                CoUninitialize();
+            if (SUCCEEDED(initialised))
+                CoUninitialize();
+            gone = CoInitializeEx(nullptr, model);
+            if (SUCCEEDED(gone))
+                CoUninitialize();
+        });
+        caller.join();
+        EXPECT_EQ(position, 3);
+        EXPECT_EQ(still, S_FALSE) << model;
+        EXPECT_EQ(gone, S_OK) << model;
+    }
 }
 
 TEST_F(PartnerTest, SetPartnerSupportedLanguagesNeedsTheAgentKey)

@@ -59,6 +59,11 @@ TEST(InstallFolderTest, ListGoesOnTheFolderAndItsModuleFolderOnly)
         expectInstallList(recorder, folder);
         expectInstallList(recorder, folder + L"\\x64");
     }
+    {
+        SecurityRecorder recorder;  // a drive's root keeps its separator
+        ASSERT_TRUE(orn::secureInstallFolder(L"C:\\\\", {}));
+        expectInstallList(recorder, L"C:\\");
+    }
 
     ASSERT_TRUE(RemoveDirectoryW((folder + L"\\x64").c_str()));
     ASSERT_TRUE(writeFile(folder + L"\\x64", "planted", 7));

@@ -26,33 +26,34 @@ protected:
         key_.reset();
         RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
     }
-    void store(DWORD type, const std::wstring& text, bool terminated)
+    void store(DWORD type, const wchar_t* data, DWORD bytes)
     {
-        const DWORD bytes = static_cast<DWORD>((text.size() + (terminated ? 1 : 0)) * sizeof(wchar_t));
         ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key_.get(), installDirValue, 0, type,
-                                                reinterpret_cast<const BYTE*>(text.c_str()), bytes));
+                                                reinterpret_cast<const BYTE*>(data), bytes));
     }
     std::wstring path_;
     orn::unique_hkey key_;
 };
 
-// The checked rule: a string type, and a terminator that fits (Wine adds one
-// to a string stored without it when there is room); a value with no bytes
-// reads as its caller's rule says.
+// The checked rule: a string type, an even byte count and a terminator that
+// fits (Wine adds one to a string stored without it when there is room); a
+// value with no bytes reads as its caller's rule says.
 TEST_F(RegistryValueTest, CheckedStringsRefuseWhatIsNotAWholeText)
 {
     wchar_t text[4];
     const auto read = [&](EmptyValue empty) {
         return ReadStringValue(key_.get(), installDirValue, text, 4, empty);
     };
-    store(REG_EXPAND_SZ, L"abc", true);
+    store(REG_EXPAND_SZ, L"abc", 8);
     ASSERT_TRUE(read(EmptyValue::asUnreadable));
     EXPECT_STREQ(L"abc", text);
-    store(REG_SZ, L"abcd", true);  // no room for the terminator
+    store(REG_SZ, L"abcd", 10);  // no room for the terminator
     EXPECT_FALSE(read(EmptyValue::asEmptyText));
-    store(REG_BINARY, L"ab", true);
+    store(REG_BINARY, L"ab", 6);
     EXPECT_FALSE(read(EmptyValue::asEmptyText));
-    store(REG_SZ, L"", false);
+    store(REG_SZ, L"ab\0c", 7);  // a terminator, and half a character more
+    EXPECT_FALSE(read(EmptyValue::asEmptyText));
+    store(REG_SZ, L"", 0);
     EXPECT_FALSE(read(EmptyValue::asUnreadable));
     ASSERT_TRUE(read(EmptyValue::asEmptyText));
     EXPECT_STREQ(L"", text);
