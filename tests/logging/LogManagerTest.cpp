@@ -143,8 +143,6 @@ TEST_F(LogManagerTest, UnreadableActivityFallsBackToTheAgent)
 
     setActivity(std::wstring(63, L'b').c_str());
     EXPECT_EQ(Files{std::wstring(63, L'b') + L".log"}, routed(LevelInfo, "OrnShExt"));
-    setActivity(nullptr);
-    EXPECT_EQ(Files{L"zuAgent.log"}, routed(LevelInfo, "OrnShExt"));
 }
 
 // A change reaches records without their asking the system: every record

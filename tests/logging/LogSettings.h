@@ -104,12 +104,11 @@ protected:
 
     void setActivity(const wchar_t* activity) { setString(L"szCurrentActivityType", activity); }
 
-    // A null value is stored as a string value of no bytes at all.
     void setString(const wchar_t* name, const wchar_t* value)
     {
         const long before = FolderChangeSeen::manager().refreshes();
         RegSetValueExW(key_.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                       value ? static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)) : 0);
+                       static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
         awaitKeyChange(before);
     }
 
