@@ -225,7 +225,8 @@ TEST_F(LogCheckTest, TraceFollowsTheDebugSwitch)
         "false, <activity> (\"zuUninstall\") == \"zuUninstall\" is true; no filter"))
         << run.out;
     EXPECT_EQ(2u, logcheck(L"trace --component a --level 1 --builtin --write").code);
-    EXPECT_EQ(2u, logcheck(L"trace --component a --level Verbose").code);
+    for (const wchar_t* level : {L"Verbose", L"8"})
+        EXPECT_EQ(2u, logcheck(std::wstring(L"trace --component a --level ") + level).code);
 }
 
 TEST_F(LogCheckTest, TracedSyslogLineIsTheDatagramsText)

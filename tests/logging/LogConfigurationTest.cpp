@@ -31,16 +31,6 @@ private:
 
 }  // namespace
 
-TEST(LogPropertiesOnMapTest, KeysAreFoundIgnoringCase)
-{
-    PropertyMap map = {{L"activity", L"zuAgent"}, {L"debugEnable", L"1"}};
-    LogPropertiesOnMapImpl view(&map);
-    EXPECT_STREQ(L"zuAgent", view.getProperty(L"ACTIVITY"));
-    EXPECT_STREQ(L"1", view.getProperty(L"debugenable"));
-    EXPECT_EQ(nullptr, view.getProperty(L"activit"));
-    EXPECT_EQ(nullptr, view.getProperty(nullptr));
-}
-
 TEST(LogPropertiesOnMapTest, OnlyWholeKeysMatchAndTheFirstInMapOrderWins)
 {
     PropertyMap map = {{L"filter", L"f"},      {L"filtername", L"fn"}, {L"format", L"fo"},
@@ -58,6 +48,7 @@ TEST(LogPropertiesOnMapTest, OnlyWholeKeysMatchAndTheFirstInMapOrderWins)
     // A stored key is compared as a C string, up to its first null.
     EXPECT_STREQ(L"embedded", view.getProperty(L"DT"));
     EXPECT_EQ(nullptr, view.getProperty(L"d"));
+    EXPECT_EQ(nullptr, view.getProperty(nullptr));
 }
 
 TEST(PropertyLogConfigurationTest, SectionsInIndexOrderUntilTheActionStops)

@@ -156,6 +156,8 @@ TEST_F(LogManagerTest, ChangesApplyToRecordsStarting50MillisecondsLater)
         Sleep(50);
         EXPECT_EQ(on ? Files{L"QuarvelOASDetection.log"} : Files{},
                   routed(LevelDebug, "QuarvelOASDetection"));
+        // No other section of the table takes traces.
+        EXPECT_EQ(Files{}, routed(LevelDebug, "kwAgent"));
     }
     // The folder of the file may have to be made first; the manager then
     // watches it.
@@ -167,18 +169,6 @@ TEST_F(LogManagerTest, ChangesApplyToRecordsStarting50MillisecondsLater)
         Sleep(50);
         EXPECT_EQ(Files{widen(name)}, routed(LevelInfo, "OrnShExt"));
     }
-}
-
-TEST_F(LogManagerTest, DebugSwitchAppliesFromTheNextRecord)
-{
-    EXPECT_EQ(Files{}, routed(LevelDebug, "QuarvelOASDetection"));
-    setDebug(1);
-    EXPECT_EQ(Files{L"QuarvelOASDetection.log"}, routed(LevelDebug, "QuarvelOASDetection"));
-    // No section of the table takes other components' traces.
-    EXPECT_EQ(Files{}, routed(LevelDebug, "kwAgent"));
-    EXPECT_EQ(Files{}, routed(LevelDebug, "OrnShExt"));
-    setDebug(0);
-    EXPECT_EQ(Files{}, routed(LevelDebug, "QuarvelOASDetection"));
 }
 
 // Threads log while the activity flips between two values: every record is
