@@ -173,13 +173,15 @@ command_class='{04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}'
 moment() {
     echo "-- $1"
     shift
-    wine_run "$@" "$sample_win" | grep -E '^(packaged command|classic menu|QueryContextMenu| +\[| +\(empty\))' || true
+    wine_run "$@" "$sample_win" | grep -E '^(packaged command|another process|classic menu|QueryContextMenu| +\[| +\(empty\))' || true
 }
 moment "right after installing: the packaged command has not answered since this host started" "$host64"
 moment "after Windows 11's first menu showed the packaged command" "$host64" --packaged-answered "$command_class"
 moment "the same, for a user who brought back the classic menu" "$host64" --packaged-answered "$command_class" \
     --classic-menu-restored
 moment "the same, in a 32-bit host" "$host32" --packaged-answered "$command_class"
+moment "another process (a file dialog) showed the packaged command after this host started" "$host64" \
+    --other-process-answered "$command_class"
 
 section "The same menu for a user whose Windows speaks German (LC_ALL=de_DE.UTF-8)"
 # No Unix locale of that name is needed; Wine takes the languages from the name.

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -257,6 +258,34 @@ TEST_F(ShellExtTest, InitializeReplacesAndReleasesTheSelection)
     EXPECT_EQ(1, second.references());
 }
 
+// Calls of a module to the system, sent to a function of the test by its
+// entries in the module's import address table, which is gone with the
+// module: to count them, to record their arguments, or to answer as Windows
+// would where Wine cannot.
+void patchImport(HMODULE module, void* function, void* counter)
+{
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    int patched = 0;
+    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         library->Name; ++library) {
+        for (auto* entry = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
+             entry->u1.Function; ++entry) {
+            if (reinterpret_cast<void*>(entry->u1.Function) != function)
+                continue;
+            DWORD protection = 0;
+            VirtualProtect(&entry->u1.Function, sizeof(void*), PAGE_READWRITE, &protection);
+            entry->u1.Function = reinterpret_cast<ULONG_PTR>(counter);
+            VirtualProtect(&entry->u1.Function, sizeof(void*), protection, &protection);
+            ++patched;
+        }
+    }
+    EXPECT_GT(patched, 0);
+}
+
 // The Explorer command of Windows 11's menu beside the classic handler, for
 // the same product and selections. Also run with LC_ALL=de_CH.UTF-8, where
 // the German strings are the ones both must show.
@@ -384,18 +413,119 @@ TEST_F(ExplorerCommandTest, InvokeWithoutItemsIsRefusedAndLogged)
     expectNotice(watch, "objectname count is Zero");
 }
 
-// Windows 11's two moments for one user, with this process as the host:
-// right after installing, Explorer (started before) shows no packaged command
-// and the classic entry stays; once the packaged command has answered since
-// the host started, a 64-bit host leaves the classic entry out, unless the
-// user brought back the classic menu. A 32-bit host always keeps it.
-TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsShown)
+// The module's question whether the user has the package, answered as
+// Windows would (Wine keeps no packages), with the family it was asked for.
+std::atomic<UINT32> familyPackages{1};
+std::wstring familyAsked;
+
+LONG WINAPI packagesByFamily(PCWSTR family, UINT32* count, PWSTR* names, UINT32* chars, WCHAR* buffer)
 {
-    const StringValueStage windows11(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
-                                     L"CurrentBuildNumber", L"22631");
+    familyAsked = family;
+    *count = familyPackages;
+    *chars = familyPackages ? 80 : 0;
+    return names || buffer || !familyPackages ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
+}
+
+// This process as the package's surrogate: its identity the package's own.
+LONG WINAPI ownPackageFamily(UINT32* chars, PWSTR family)
+{
+    const std::wstring own = ORN_PACKAGE_FAMILY;
+    if (*chars <= own.size())
+        return ERROR_INSUFFICIENT_BUFFER;
+    own.copy(family, own.size());
+    family[own.size()] = L'\0';
+    *chars = static_cast<UINT32>(own.size() + 1);
+    return ERROR_SUCCESS;
+}
+
+FARPROC WINAPI getProcAddressWithPackages(HMODULE module, LPCSTR name)
+{
+    if (HIWORD(reinterpret_cast<UINT_PTR>(name)) && std::strcmp(name, "GetPackagesByPackageFamily") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&packagesByFamily));
+    if (HIWORD(reinterpret_cast<UINT_PTR>(name)) && std::strcmp(name, "GetCurrentPackageFamilyName") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ownPackageFamily));
+    return GetProcAddress(module, name);
+}
+
+std::atomic<int> exits{0};
+void WINAPI recordedExitProcess(UINT)
+{
+    ++exits;
+}
+
+// Servicing asks the package's processes to end through their top-level
+// windows. In the package's own surrogate the module keeps a hidden one that
+// ends the process at the session-end and close messages; in any other
+// process (this one, as Wine gives it no package identity) it has none.
+TEST_F(ShellExtTest, OnlyThePackagesSurrogateEndsWhenServicingAsks)
+{
+    const wchar_t windowClass[] = L"OrnShExtPackageSurrogate";
+    // Wine without a display makes no windows in some processes (here the
+    // 64-bit ones); Windows always does.
+    const HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    if (!probe)
+        GTEST_SKIP() << "this process can make no window (error " << GetLastError() << ")";
+    DestroyWindow(probe);
+    orn::com_ptr<IExplorerCommand> plain = module.explorerCommand();
+    EXPECT_EQ(nullptr, FindWindowW(windowClass, nullptr));
+    plain.reset();
+
+    LoadedModule surrogate{builtModule(L"OrnShExtSeams.dll")};
+    HMODULE system = GetModuleHandleW(L"kernel32.dll");
+    patchImport(surrogate.handle(), reinterpret_cast<void*>(GetProcAddress(system, "GetProcAddress")),
+                reinterpret_cast<void*>(&getProcAddressWithPackages));
+    patchImport(surrogate.handle(), reinterpret_cast<void*>(GetProcAddress(system, "ExitProcess")),
+                reinterpret_cast<void*>(&recordedExitProcess));
+    orn::com_ptr<IExplorerCommand> command = surrogate.explorerCommand();
+    HWND window = nullptr;
+    // The window's thread makes it: wait for it, not for a time.
+    for (int i = 0; i < 6000 && !(window = FindWindowW(windowClass, nullptr)); ++i)
+        Sleep(10);
+    ASSERT_TRUE(window);
+    EXPECT_FALSE(IsWindowVisible(window));
+    EXPECT_EQ(GetDesktopWindow(), GetAncestor(window, GA_PARENT));
+    EXPECT_EQ(TRUE, SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP));
+    EXPECT_EQ(0, exits.load());
+    SendMessageW(window, WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP);
+    EXPECT_EQ(0, exits.load());
+    SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+    EXPECT_EQ(1, exits.load());
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(2, exits.load());
+    // One window per process, however many commands.
+    orn::com_ptr<IExplorerCommand> second = surrogate.explorerCommand();
+    EXPECT_EQ(window, FindWindowW(windowClass, nullptr));
+    EXPECT_EQ(nullptr, FindWindowExW(nullptr, window, windowClass, nullptr));
+
+    // Ended here, so that the module can go: the thread holds it while it runs.
+    const orn::unique_handle thread(OpenThread(SYNCHRONIZE, FALSE, GetWindowThreadProcessId(window, nullptr)));
+    ASSERT_TRUE(thread);
+    PostThreadMessageW(GetWindowThreadProcessId(window, nullptr), WM_QUIT, 0, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 60000));
+    EXPECT_FALSE(IsWindow(window));
+    second.reset();
+    command.reset();
+    EXPECT_EQ(S_OK, surrogate.canUnloadNow());
+}
+
+// Windows 11's moments for one user, with this process as the host: right
+// after installing, Explorer (started before) shows no packaged command and
+// the classic entry stays; once the packaged command has answered "shown" to
+// this very host, a 64-bit host leaves the classic entry out, unless the
+// user brought back the classic menu or no longer has the package. A hidden
+// answer, and a record of another process that had this one's id, prove
+// nothing. A 32-bit host always keeps the entry; so does Windows 10.
+TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsShownToThisHost)
+{
+    StringValueStage build(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                           L"CurrentBuildNumber", L"22000");
     const std::wstring restoredMenu =
         L"Software\\Classes\\CLSID\\{86ca1aa0-34aa-4e8b-a509-50c905bae2a2}\\InprocServer32";
     const RegistryStage override(HKEY_CURRENT_USER, {restoredMenu});
+    HMODULE system = GetModuleHandleW(L"kernel32.dll");
+    patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "GetProcAddress")),
+                reinterpret_cast<void*>(&getProcAddressWithPackages));
+    familyPackages = 1;
     const auto classicEntry = [this] {
         HMENU fresh = CreatePopupMenu();
         const HRESULT hr = handler->QueryContextMenu(fresh, 0, 1, 2, CMF_NORMAL);
@@ -403,11 +533,13 @@ TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsSh
         DestroyMenu(fresh);
         return hr == MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1) && items == 2;
     };
-    const auto recorded = [] {
+    const std::wstring hostsKey = std::wstring(shellExtUserKey) + L"\\" + packagedCommandHostsKey;
+    const std::wstring self = std::to_wstring(GetCurrentProcessId());
+    const auto recorded = [&] {
         ULONGLONG time = 0;
         DWORD bytes = sizeof(time);
-        return RegGetValueW(HKEY_CURRENT_USER, shellExtUserKey, packagedCommandAskedValue, RRF_RT_REG_QWORD,
-                            nullptr, &time, &bytes) == ERROR_SUCCESS
+        return RegGetValueW(HKEY_CURRENT_USER, hostsKey.c_str(), self.c_str(), RRF_RT_REG_QWORD, nullptr, &time,
+                            &bytes) == ERROR_SUCCESS
                    ? time
                    : 0;
     };
@@ -415,27 +547,114 @@ TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsSh
     ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user));
     const ULONGLONG hostStart = (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 
-    // Right after installing: whatever was recorded is older than this host.
-    const ULONGLONG earlier = hostStart - 10000000;
-    setValue(HKEY_CURRENT_USER, shellExtUserKey, packagedCommandAskedValue, REG_QWORD, &earlier, sizeof earlier);
+    // Right after installing: nothing recorded for this host.
+    EXPECT_TRUE(classicEntry());
+    // A hidden answer records nothing.
+    NoItems empty;
+    EXPCMDSTATE state = ECS_ENABLED;
+    ASSERT_EQ(S_OK, command->GetState(&empty, FALSE, &state));
+    ASSERT_EQ(static_cast<EXPCMDSTATE>(ECS_HIDDEN), state);
+    EXPECT_EQ(0u, recorded());
     EXPECT_TRUE(classicEntry());
 
-    // The packaged command answers, and that is recorded once in this process.
+    // Shown to this host: recorded with this process's start, and the first
+    // build of Windows 11 leaves the classic entry out of a 64-bit host.
     auto items = shellItems({file(L"a.txt")});
-    EXPCMDSTATE state = ECS_DISABLED;
     ASSERT_EQ(S_OK, command->GetState(items.get(), FALSE, &state));
-    const ULONGLONG answered = recorded();
-    EXPECT_GT(answered, hostStart);
+    ASSERT_EQ(static_cast<EXPCMDSTATE>(ECS_ENABLED), state);
+    EXPECT_EQ(hostStart, recorded());
     EXPECT_EQ(!is64BitBuild(), classicEntry());
-    deleteTree(HKEY_CURRENT_USER, shellExtUserKey);
-    ASSERT_EQ(S_OK, command->GetState(items.get(), TRUE, &state));
-    EXPECT_EQ(0u, recorded());
+    if (is64BitBuild()) {
+        EXPECT_EQ(std::wstring(ORN_PACKAGE_FAMILY), familyAsked);
+    }
+    // The same record on the build before it, and for a user without the package.
+    build.set(L"21999");
+    EXPECT_TRUE(classicEntry());
+    build.set(L"22000");
+    familyPackages = 0;
+    EXPECT_TRUE(classicEntry());
+    familyPackages = 1;
+    EXPECT_EQ(!is64BitBuild(), classicEntry());
+
+    // A record of this process's id with another start: an earlier process.
+    const ULONGLONG earlier = hostStart - 10000000;
+    setValue(HKEY_CURRENT_USER, hostsKey, self.c_str(), REG_QWORD, &earlier, sizeof earlier);
+    EXPECT_TRUE(classicEntry());
 
     // The classic menu brought back: the classic entry, whatever was recorded.
-    setValue(HKEY_CURRENT_USER, shellExtUserKey, packagedCommandAskedValue, REG_QWORD, &answered, sizeof answered);
+    setValue(HKEY_CURRENT_USER, hostsKey, self.c_str(), REG_QWORD, &hostStart, sizeof hostStart);
     EXPECT_EQ(!is64BitBuild(), classicEntry());
     createKey(HKEY_CURRENT_USER, restoredMenu);
     EXPECT_TRUE(classicEntry());
+}
+
+// Process creation as the module asks for it, and Windows' refusal of the
+// desktop-app policy for this caller, which Wine does not know at all.
+struct RecordedStart {
+    DWORD_PTR attribute = 0;
+    DWORD policy = 0;
+    SIZE_T policySize = 0;
+    std::vector<DWORD> flags;
+};
+RecordedStart recordedStart;
+std::atomic<bool> refuseEveryStart{false};
+
+BOOL WINAPI acceptAttribute(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR attribute, void* value, SIZE_T size,
+                            void*, SIZE_T*)
+{
+    recordedStart.attribute = attribute;
+    recordedStart.policySize = size;
+    if (size == sizeof(DWORD))
+        recordedStart.policy = *static_cast<const DWORD*>(value);
+    return TRUE;
+}
+
+BOOL WINAPI refusingCreateProcessW(const wchar_t* application, wchar_t* commandLine, SECURITY_ATTRIBUTES* process,
+                                   SECURITY_ATTRIBUTES* thread, BOOL inherit, DWORD flags, void* environment,
+                                   const wchar_t* folder, STARTUPINFOW* startup, PROCESS_INFORMATION* information)
+{
+    recordedStart.flags.push_back(flags);
+    if (refuseEveryStart || (flags & EXTENDED_STARTUPINFO_PRESENT)) {
+        SetLastError(refuseEveryStart ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return CreateProcessW(application, commandLine, process, thread, inherit, flags, environment, folder, startup,
+                          information);
+}
+
+// A click always does something: where Windows refuses the breakaway policy
+// for this caller, the agent starts without it and the log says why; a start
+// that fails altogether is logged with its error. The policy asked for is
+// the documented one: the desktop-app attribute (18, an input), a DWORD of
+// 1, "enable breakaway for the process tree".
+TEST_F(ExplorerCommandTest, StartRefusedWithTheBreakawayPolicyStartsWithoutItAndLogs)
+{
+    HMODULE system = GetModuleHandleW(L"kernel32.dll");
+    patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "UpdateProcThreadAttribute")),
+                reinterpret_cast<void*>(&acceptAttribute));
+    patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "CreateProcessW")),
+                reinterpret_cast<void*>(&refusingCreateProcessW));
+    auto items = shellItems({file(L"a.txt")});
+    {
+        LogWatch watch;
+        recordedStart = RecordedStart();
+        ASSERT_EQ(S_OK, command->Invoke(items.get(), nullptr));
+        EXPECT_EQ(agentCommandLine(product.path(), file(L"a.txt")), product.agent().awaitCommandLine());
+        EXPECT_EQ(static_cast<DWORD_PTR>(0x00020012), recordedStart.attribute);
+        EXPECT_EQ(1u, recordedStart.policy);
+        EXPECT_EQ(sizeof(DWORD), recordedStart.policySize);
+        EXPECT_EQ((std::vector<DWORD>{EXTENDED_STARTUPINFO_PRESENT, 0}), recordedStart.flags);
+        expectNotice(watch, "The agent could not be started outside the package (error 87)");
+    }
+    product.agent().forget();
+    LogWatch watch;
+    refuseEveryStart = true;
+    recordedStart = RecordedStart();
+    EXPECT_EQ(S_OK, command->Invoke(items.get(), nullptr));
+    refuseEveryStart = false;
+    EXPECT_EQ(2u, recordedStart.flags.size());
+    expectNotice(watch, "The agent could not be started (error 2)");
+    EXPECT_TRUE(product.agent().staysIdle());
 }
 
 // The install folder by its one rule, as its readers see it: the Explorer
@@ -705,8 +924,7 @@ TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
     EXPECT_EQ(0u, later.filesWith(loggedLine).count(L"zuNotices.log"));
 }
 
-// Calls of the module to the system, counted by their entries in its import
-// address table, which is gone with the module.
+// Calls of the module during its unload, counted.
 std::atomic<int> sleeps{0}, noticesOpens{0};
 
 void WINAPI countedSleep(DWORD milliseconds)
@@ -724,30 +942,6 @@ HANDLE WINAPI countedCreateFileW(const wchar_t* name, DWORD access, DWORD share,
     return CreateFileW(name, access, share, security, disposition, flags, templateFile);
 }
 
-void countCalls(HMODULE module, void* function, void* counter)
-{
-    auto* base = reinterpret_cast<BYTE*>(module);
-    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    int patched = 0;
-    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         library->Name; ++library) {
-        for (auto* entry = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
-             entry->u1.Function; ++entry) {
-            if (reinterpret_cast<void*>(entry->u1.Function) != function)
-                continue;
-            DWORD protection = 0;
-            VirtualProtect(&entry->u1.Function, sizeof(void*), PAGE_READWRITE, &protection);
-            entry->u1.Function = reinterpret_cast<ULONG_PTR>(counter);
-            VirtualProtect(&entry->u1.Function, sizeof(void*), protection, &protection);
-            ++patched;
-        }
-    }
-    EXPECT_GT(patched, 0);
-}
-
 // Unloaded while the log is held (a host that frees the module without
 // asking), the module opens it once, sleeps not at all under the loader
 // lock, and counts the line on the debugger output.
@@ -761,9 +955,9 @@ TEST(ModuleUnloadTest, UnloadTriesAHeldLogOnceWithoutSleeping)
         LoadedModule module{builtModule()};
         logThrough(module);
         HMODULE system = GetModuleHandleW(L"kernel32.dll");
-        countCalls(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "Sleep")),
+        patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "Sleep")),
                    reinterpret_cast<void*>(&countedSleep));
-        countCalls(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "CreateFileW")),
+        patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "CreateFileW")),
                    reinterpret_cast<void*>(&countedCreateFileW));
     }
     EXPECT_EQ(0, sleeps.load());
