@@ -447,65 +447,137 @@ FARPROC WINAPI getProcAddressWithPackages(HMODULE module, LPCSTR name)
     return GetProcAddress(module, name);
 }
 
+// The module's end of the process, recorded; only its thread ends (the
+// module's code does not go on after the call).
 std::atomic<int> exits{0};
-void WINAPI recordedExitProcess(UINT)
+void WINAPI recordedExitProcess(UINT code)
 {
     ++exits;
+    ExitThread(code);
+}
+
+// What the module asks of the window system, recorded; Wine without a
+// display makes no window, so the window procedure is called as Windows
+// would call it.
+struct SurrogateWindowCalls {
+    std::atomic<int> threads{0};
+    WNDPROC procedure = nullptr;
+    std::wstring registeredClass, createdClass;
+    DWORD style = 0;
+    HWND parent = reinterpret_cast<HWND>(1);
+    HWND window = nullptr;
+    DWORD threadId = 0;
+    orn::unique_handle thread;
+    orn::unique_handle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+SurrogateWindowCalls* surrogateCalls = nullptr;
+
+ATOM WINAPI recordedRegisterClassW(const WNDCLASSW* windowClass)
+{
+    surrogateCalls->procedure = windowClass->lpfnWndProc;
+    surrogateCalls->registeredClass = windowClass->lpszClassName;
+    return RegisterClassW(windowClass);
+}
+
+HWND WINAPI recordedCreateWindowExW(DWORD extendedStyle, const wchar_t* windowClass, const wchar_t* title, DWORD style,
+                                    int x, int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                                    void* parameter)
+{
+    surrogateCalls->createdClass = windowClass;
+    surrogateCalls->style = style;
+    surrogateCalls->parent = parent;
+    surrogateCalls->threadId = GetCurrentThreadId();
+    surrogateCalls->thread.reset(OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId()));
+    surrogateCalls->window = CreateWindowExW(extendedStyle, windowClass, title, style, x, y, width, height, parent,
+                                             menu, instance, parameter);
+    SetEvent(surrogateCalls->done.get());
+    return surrogateCalls->window;
+}
+
+HANDLE WINAPI countedCreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                                  void* parameter, DWORD flags, DWORD* id)
+{
+    ++surrogateCalls->threads;
+    return CreateThread(security, stack, start, parameter, flags, id);
+}
+
+// A message as the window gets it, on a thread of its own, which the
+// recorded end of the process ends.
+struct WindowMessage {
+    WNDPROC procedure;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    LRESULT result = -1;
+};
+
+DWORD WINAPI deliverMessage(void* parameter)
+{
+    auto* m = static_cast<WindowMessage*>(parameter);
+    m->result = m->procedure(nullptr, m->message, m->wParam, m->lParam);
+    return 0;
 }
 
 // Servicing asks the package's processes to end through their top-level
-// windows. In the package's own surrogate the module keeps a hidden one that
-// ends the process at the session-end and close messages; in any other
-// process (this one, as Wine gives it no package identity) it has none.
+// windows. In the package's own surrogate the module keeps a hidden
+// top-level one (not a message-only one, which gets no broadcasts) whose
+// procedure ends the process at the session-end and close messages; in any
+// other process (this one, as Wine gives it no package identity) it makes
+// none.
 TEST_F(ShellExtTest, OnlyThePackagesSurrogateEndsWhenServicingAsks)
 {
-    const wchar_t windowClass[] = L"OrnShExtPackageSurrogate";
-    // Wine without a display makes no windows in some processes (here the
-    // 64-bit ones); Windows always does.
-    const HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-    if (!probe)
-        GTEST_SKIP() << "this process can make no window (error " << GetLastError() << ")";
-    DestroyWindow(probe);
+    SurrogateWindowCalls calls;
+    surrogateCalls = &calls;
+    HMODULE system = GetModuleHandleW(L"kernel32.dll"), windows = GetModuleHandleW(L"user32.dll");
+    const auto record = [&](LoadedModule& loaded) {
+        patchImport(loaded.handle(), reinterpret_cast<void*>(GetProcAddress(windows, "RegisterClassW")),
+                    reinterpret_cast<void*>(&recordedRegisterClassW));
+        patchImport(loaded.handle(), reinterpret_cast<void*>(GetProcAddress(windows, "CreateWindowExW")),
+                    reinterpret_cast<void*>(&recordedCreateWindowExW));
+        patchImport(loaded.handle(), reinterpret_cast<void*>(GetProcAddress(system, "CreateThread")),
+                    reinterpret_cast<void*>(&countedCreateThread));
+        patchImport(loaded.handle(), reinterpret_cast<void*>(GetProcAddress(system, "ExitProcess")),
+                    reinterpret_cast<void*>(&recordedExitProcess));
+    };
+    record(module);
     orn::com_ptr<IExplorerCommand> plain = module.explorerCommand();
-    EXPECT_EQ(nullptr, FindWindowW(windowClass, nullptr));
+    EXPECT_EQ(0, calls.threads.load());
     plain.reset();
 
     LoadedModule surrogate{builtModule(L"OrnShExtSeams.dll")};
-    HMODULE system = GetModuleHandleW(L"kernel32.dll");
+    record(surrogate);
     patchImport(surrogate.handle(), reinterpret_cast<void*>(GetProcAddress(system, "GetProcAddress")),
                 reinterpret_cast<void*>(&getProcAddressWithPackages));
-    patchImport(surrogate.handle(), reinterpret_cast<void*>(GetProcAddress(system, "ExitProcess")),
-                reinterpret_cast<void*>(&recordedExitProcess));
     orn::com_ptr<IExplorerCommand> command = surrogate.explorerCommand();
-    HWND window = nullptr;
-    // The window's thread makes it: wait for it, not for a time.
-    for (int i = 0; i < 6000 && !(window = FindWindowW(windowClass, nullptr)); ++i)
-        Sleep(10);
-    ASSERT_TRUE(window);
-    EXPECT_FALSE(IsWindowVisible(window));
-    EXPECT_EQ(GetDesktopWindow(), GetAncestor(window, GA_PARENT));
-    EXPECT_EQ(TRUE, SendMessageW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP));
-    EXPECT_EQ(0, exits.load());
-    SendMessageW(window, WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP);
-    EXPECT_EQ(0, exits.load());
-    SendMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
-    EXPECT_EQ(1, exits.load());
-    SendMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(2, exits.load());
-    // One window per process, however many commands.
     orn::com_ptr<IExplorerCommand> second = surrogate.explorerCommand();
-    EXPECT_EQ(window, FindWindowW(windowClass, nullptr));
-    EXPECT_EQ(nullptr, FindWindowExW(nullptr, window, windowClass, nullptr));
-
-    // Ended here, so that the module can go: the thread holds it while it runs.
-    const orn::unique_handle thread(OpenThread(SYNCHRONIZE, FALSE, GetWindowThreadProcessId(window, nullptr)));
-    ASSERT_TRUE(thread);
-    PostThreadMessageW(GetWindowThreadProcessId(window, nullptr), WM_QUIT, 0, 0);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 60000));
-    EXPECT_FALSE(IsWindow(window));
+    // One window's thread per process, however many commands.
+    EXPECT_EQ(1, calls.threads.load());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(calls.done.get(), 60000));
+    EXPECT_EQ(calls.registeredClass, calls.createdClass);
+    EXPECT_EQ(0u, calls.style & WS_VISIBLE);
+    EXPECT_EQ(nullptr, calls.parent);
+    ASSERT_TRUE(calls.procedure);
+    const auto deliver = [&](UINT message, WPARAM wParam, LPARAM lParam) {
+        WindowMessage delivered{calls.procedure, message, wParam, lParam};
+        const orn::unique_handle thread(CreateThread(nullptr, 0, &deliverMessage, &delivered, 0, nullptr));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 60000));
+        return delivered.result;
+    };
+    EXPECT_EQ(TRUE, deliver(WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP));
+    deliver(WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP);
+    EXPECT_EQ(0, exits.load());
+    deliver(WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+    EXPECT_EQ(1, exits.load());
+    deliver(WM_CLOSE, 0, 0);
+    EXPECT_EQ(2, exits.load());
+    // Where a window was made, its thread ends at WM_QUIT; it holds the
+    // module until then.
+    if (calls.window)
+        PostThreadMessageW(calls.threadId, WM_QUIT, 0, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(calls.thread.get(), 60000));
     second.reset();
     command.reset();
-    EXPECT_EQ(S_OK, surrogate.canUnloadNow());
+    surrogateCalls = nullptr;
 }
 
 // Windows 11's moments for one user, with this process as the host: right
