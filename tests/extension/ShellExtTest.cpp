@@ -660,6 +660,73 @@ TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsSh
     EXPECT_TRUE(classicEntry());
 }
 
+// The caller of a COM call as the module asks for it (Wine answers nothing):
+// a thread of another process, or the caller in this process.
+std::atomic<DWORD> callerThread{0};
+std::atomic<HRESULT> callerAnswer{S_OK};
+
+HRESULT WINAPI answeredCallerTID(DWORD* thread)
+{
+    *thread = callerThread;
+    return callerAnswer;
+}
+
+// The packaged command records each host that asks it, once per host: the
+// process of the calling thread when the call comes from another process,
+// and nothing when the caller names no thread (a multithreaded apartment).
+// A surrogate that outlives one Explorer so records the next.
+TEST_F(ExplorerCommandTest, EachHostThatAsksIsRecordedWithItsStart)
+{
+    HMODULE com = GetModuleHandleW(L"ole32.dll");
+    patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(com, "CoGetCallerTID")),
+                reinterpret_cast<void*>(&answeredCallerTID));
+    // Another host: a process of its own that never runs.
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    std::wstring commandLine = quoted(systemProgram(L"hostname.exe"));
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                               nullptr, &startup, &process));
+    const orn::unique_handle other(process.hProcess), otherThread(process.hThread);
+    const auto startOf = [](HANDLE host) {
+        FILETIME created, exited, kernel, user;
+        EXPECT_TRUE(GetProcessTimes(host, &created, &exited, &kernel, &user));
+        return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    };
+    const std::wstring hostsKey = std::wstring(shellExtUserKey) + L"\\" + packagedCommandHostsKey;
+    const auto recorded = [&](DWORD processId) {
+        ULONGLONG time = 0;
+        DWORD bytes = sizeof(time);
+        return RegGetValueW(HKEY_CURRENT_USER, hostsKey.c_str(), std::to_wstring(processId).c_str(),
+                            RRF_RT_REG_QWORD, nullptr, &time, &bytes) == ERROR_SUCCESS
+                   ? time
+                   : 0;
+    };
+    auto items = shellItems({file(L"a.txt")});
+    EXPCMDSTATE state = ECS_HIDDEN;
+    const struct {
+        const char* caller;
+        HRESULT answer;
+        DWORD thread;
+    } callers[] = {
+        {"this process", S_OK, GetCurrentThreadId()},
+        {"a multithreaded apartment of another process", S_FALSE, 0},
+        {"another process", S_FALSE, process.dwThreadId},
+    };
+    for (const auto& caller : callers) {
+        callerAnswer = caller.answer;
+        callerThread = caller.thread;
+        EXPECT_EQ(S_OK, command->GetState(items.get(), FALSE, &state)) << caller.caller;
+    }
+    EXPECT_EQ(startOf(GetCurrentProcess()), recorded(GetCurrentProcessId()));
+    EXPECT_EQ(startOf(other.get()), recorded(process.dwProcessId));
+    // Once per host: asked again, it is not written again.
+    deleteTree(HKEY_CURRENT_USER, hostsKey);
+    EXPECT_EQ(S_OK, command->GetState(items.get(), FALSE, &state));
+    EXPECT_EQ(0u, recorded(process.dwProcessId));
+    TerminateProcess(other.get(), 0);
+}
+
 // Process creation as the module asks for it, and Windows' refusal of the
 // desktop-app policy for this caller, which Wine does not know at all.
 struct RecordedStart {
