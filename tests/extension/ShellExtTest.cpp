@@ -528,6 +528,7 @@ TEST_F(ShellExtTest, OnlyThePackagesSurrogateEndsWhenServicingAsks)
 {
     SurrogateWindowCalls calls;
     surrogateCalls = &calls;
+    exits = 0;
     HMODULE system = GetModuleHandleW(L"kernel32.dll"), windows = GetModuleHandleW(L"user32.dll");
     const auto record = [&](LoadedModule& loaded) {
         patchImport(loaded.handle(), reinterpret_cast<void*>(GetProcAddress(windows, "RegisterClassW")),
