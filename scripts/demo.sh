@@ -159,13 +159,14 @@ unzip -Z1 "$build/package/OrnShExt.msix" | sed 's/^/  /'
 osslsigncode verify -CAfile "$build/package/TestPublisher.pem" -in "$build/package/OrnShExt.msix" 2>/dev/null |
     grep -E '^(Signature verification|Subject|Succeeded)' | sort -u || true
 
-section "Windows 11's menu: the classic entry at its two moments (build raised to 22631 for this run)"
+section "Windows 11's menu: the classic entry at each moment (build raised to 22631 for this run)"
 # Explorer loads packaged verbs only when it starts. Right after installing,
 # the Explorer that runs shows no packaged command, so the classic entry must
 # stay; once the packaged command has answered in this session, a 64-bit host
 # leaves the classic entry out of "Show more options", which lists the
 # packaged command itself. A user who brought back the classic menu sees no
-# packaged command, and a 32-bit host never does: both keep the entry.
+# packaged command, and a 32-bit host never does: both keep the entry; so
+# does a host when another process (a file dialog) asked the packaged command.
 for view in 32 64; do
     wine_run reg add "$windows_key" /v CurrentBuildNumber /d 22631 /f /reg:$view >/dev/null
 done
