@@ -2,8 +2,7 @@
 
 #include <shellapi.h>
 
-#include <vector>
-
+#include "AttributeList.h"
 #include "LogRecord.h"
 #include "ProductKeys.h"
 #include "RegistryValues.h"
@@ -40,19 +39,11 @@ constexpr DWORD breakawayEnableProcessTree = 0x01;
 // log says why; a start that fails is logged with its error.
 void createOutsidePackage(ScanLaunch& launch)
 {
-    using unique_attribute_list = orn::unique_resource<LPPROC_THREAD_ATTRIBUTE_LIST,
-                                                       orn::closer<&DeleteProcThreadAttributeList>>;
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<BYTE> storage(size);
-    unique_attribute_list attributes;
-    if (size && InitializeProcThreadAttributeList(
-                    reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data()), 1, 0, &size))
-        attributes.reset(reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data()));
+    const orn::attribute_list attributes(1);
     DWORD policy = breakawayEnableProcessTree;
-    const bool withPolicy =
-        attributes && UpdateProcThreadAttribute(attributes.get(), 0, desktopAppPolicyAttribute,
-                                                &policy, sizeof(policy), nullptr, nullptr);
+    const bool withPolicy = attributes.get() && UpdateProcThreadAttribute(
+                                                    attributes.get(), 0, desktopAppPolicyAttribute,
+                                                    &policy, sizeof(policy), nullptr, nullptr);
     if (!withPolicy) {
         LogRecord(sourceUnit, __LINE__, LevelDebug, component, defaultLogManager())
             .print(L"No desktop-app breakaway on this system (error %lu): agent started without it",

@@ -10,6 +10,7 @@
 // PowerShell or the certificate store gave, and the installation goes on:
 // the classic menu still serves the scan.
 
+#include "AttributeList.h"
 #include "InstallerAction.h"
 #include "LogRecord.h"
 
@@ -224,9 +225,6 @@ std::wstring oneLine(const std::string& output)
     return line.empty() ? L"(no message)" : line;
 }
 
-using unique_attribute_list =
-    orn::unique_resource<LPPROC_THREAD_ATTRIBUTE_LIST, orn::closer<&DeleteProcThreadAttributeList>>;
-
 // Exit code of a step that answers "no" rather than failing.
 constexpr DWORD answeredNo = 3;
 // What runStep gives when PowerShell did not run to its end.
@@ -276,14 +274,8 @@ DWORD runStep(const PackageActionData& package, const wchar_t* step, bool questi
     // Only these two handles go to PowerShell, whatever else this process
     // holds inheritable.
     HANDLE passed[] = {input.get(), writer.get()};
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<BYTE> storage(size);
-    unique_attribute_list attributes;
-    if (size && InitializeProcThreadAttributeList(
-                    reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data()), 1, 0, &size))
-        attributes.reset(reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data()));
-    if (!input || !attributes ||
+    const orn::attribute_list attributes(1);
+    if (!input || !attributes.get() ||
         !UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, passed,
                                    sizeof(passed), nullptr, nullptr)) {
         logLine(LevelError, __LINE__,
