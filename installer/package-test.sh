@@ -211,36 +211,41 @@ rm -rf "$install/OrnShExt.dll" "$install/x64"
 # the prefix's build number raised to a Windows 11 one (Wine reports 7601, so
 # the conditions kept all of it off above) and a PowerShell stand-in in place
 # of Wine's (which does nothing and reports success), an install into a
-# folder whose name holds the characters that end a quoting, and its
-# uninstall: what the actions hand PowerShell, the certificate in the
-# machine's Trusted People store, the failures in the product's log.
+# folder whose name holds the characters that end a quoting, a repair, an
+# upgrade and an uninstall: what the actions hand PowerShell and in which
+# steps, the certificate in the machine's Trusted People store, and, with the
+# stand-in refusing what Constrained Language Mode refuses and failing
+# steps, the failures in the product's log.
 # environment: ORN_RELEASE_MSI (the package without a test certificate),
 # ORN_PACKAGE_CERT (the test certificate, DER), ORN_PACKAGE_SCRIPT
 # (ExplorerPackage.ps1), ORN_POWERSHELL (the 64-bit stand-in: PowerShell is
-# started as the 64-bit one)
+# started as the 64-bit one), ORN_PACKAGE_FAMILY (the package family)
 windows11_checks() {
-    local work action type source target condition
+    local work action type source target condition family=${ORN_PACKAGE_FAMILY:?}
     work=$(mktemp -d)
     step "Windows 11's menu: the custom actions and their sequence, read back with msiinfo"
     # Action, type, source, target: each rollback the opposite step, of type
     # 3393 (0x100 rollback + 0x400 deferred + 0x800 no impersonation + 0x40
-    # result ignored + 1 DLL), the machine-wide steps 3137 (the same, not
-    # rollback), the user's registration 1089 (impersonated), CustomActionData
-    # set by type 51 and the certificate read by an immediate DLL action (65);
-    # on those two immediate types wixl sets 0x800 as well, which only
-    # deferred actions heed.
-    cat >"$work/actions" <<'ROWS'
+    # result ignored + 1 DLL), the user's rollback 1345 (impersonated), the
+    # machine-wide steps 3137 (the same, not rollback), the user's
+    # registration 1089 (impersonated), CustomActionData set by type 51 (the
+    # package family fixed at build time and the folder) and the certificate
+    # read by an immediate DLL action (65); on those two immediate types wixl
+    # sets 0x800 as well, which only deferred actions heed.
+    sed "s/@FAMILY@/$family/" >"$work/actions" <<'ROWS'
 ProvisionExplorerPackage	3137	LogFolderAction	ProvisionExplorerPackage
 ProvisionExplorerPackageRollback	3393	LogFolderAction	RemoveExplorerPackage
 ReadPackageCertificate	2113	LogFolderAction	ReadPackageCertificate
 RegisterExplorerPackage	1089	LogFolderAction	RegisterExplorerPackage
+RegisterExplorerPackageRollback	1345	LogFolderAction	UnregisterExplorerPackage
 RemoveExplorerPackage	3137	LogFolderAction	RemoveExplorerPackage
 RemoveExplorerPackageRollback	3393	LogFolderAction	ProvisionExplorerPackage
-SetProvisionExplorerPackage	2099	ProvisionExplorerPackage	[INSTALLDIR]
-SetProvisionExplorerPackageRollback	2099	ProvisionExplorerPackageRollback	[INSTALLDIR]
-SetRegisterExplorerPackage	2099	RegisterExplorerPackage	[INSTALLDIR]
-SetRemoveExplorerPackage	2099	RemoveExplorerPackage	[INSTALLDIR]
-SetRemoveExplorerPackageRollback	2099	RemoveExplorerPackageRollback	[INSTALLDIR]
+SetProvisionExplorerPackage	2099	ProvisionExplorerPackage	@FAMILY@|[INSTALLDIR]
+SetProvisionExplorerPackageRollback	2099	ProvisionExplorerPackageRollback	@FAMILY@|[INSTALLDIR]
+SetRegisterExplorerPackage	2099	RegisterExplorerPackage	@FAMILY@|[INSTALLDIR]
+SetRegisterExplorerPackageRollback	2099	RegisterExplorerPackageRollback	@FAMILY@|[INSTALLDIR]
+SetRemoveExplorerPackage	2099	RemoveExplorerPackage	@FAMILY@|[INSTALLDIR]
+SetRemoveExplorerPackageRollback	2099	RemoveExplorerPackageRollback	@FAMILY@|[INSTALLDIR]
 SetTrustPackageCertificate	2099	TrustPackageCertificate	[PackageCertificate]
 SetTrustPackageCertificateRollback	2099	TrustPackageCertificateRollback	[PackageCertificate]
 SetUntrustPackageCertificate	2099	UntrustPackageCertificate	[PackageCertificate]
@@ -250,6 +255,37 @@ TrustPackageCertificateRollback	3393	LogFolderAction	UntrustPackageCertificate
 UntrustPackageCertificate	3137	LogFolderAction	UntrustPackageCertificate
 UntrustPackageCertificateRollback	3393	LogFolderAction	TrustPackageCertificate
 ROWS
+    # The condition of each: installing and removing on Windows 11; the
+    # rollbacks of provisioning and of the user's registration only where
+    # nothing was there before (a repair's rollback must not remove what
+    # the first install made); the user's registration never for LocalSystem;
+    # the old version's removal in a major upgrade leaves the package alone.
+    local installing='NOT REMOVE="ALL" AND WINDOWS_BUILD >= 22000'
+    local first_install="NOT Installed AND $installing"
+    local user='NOT REMOVE="ALL" AND WINDOWS_BUILD >= 22000 AND UserSID <> "S-1-5-18"'
+    local removing='REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE AND WINDOWS_BUILD >= 22000'
+    cat >"$work/conditions" <<CONDITIONS
+SetTrustPackageCertificateRollback	$installing
+TrustPackageCertificateRollback	$installing
+SetTrustPackageCertificate	$installing
+TrustPackageCertificate	$installing
+SetProvisionExplorerPackageRollback	$first_install
+ProvisionExplorerPackageRollback	$first_install
+SetProvisionExplorerPackage	$installing
+ProvisionExplorerPackage	$installing
+SetRegisterExplorerPackageRollback	NOT Installed AND $user
+RegisterExplorerPackageRollback	NOT Installed AND $user
+SetRegisterExplorerPackage	$user
+RegisterExplorerPackage	$user
+SetRemoveExplorerPackageRollback	$removing
+RemoveExplorerPackageRollback	$removing
+SetRemoveExplorerPackage	$removing
+RemoveExplorerPackage	$removing
+SetUntrustPackageCertificateRollback	REMOVE="ALL" AND WINDOWS_BUILD >= 22000
+UntrustPackageCertificateRollback	REMOVE="ALL" AND WINDOWS_BUILD >= 22000
+SetUntrustPackageCertificate	REMOVE="ALL" AND WINDOWS_BUILD >= 22000
+UntrustPackageCertificate	REMOVE="ALL" AND WINDOWS_BUILD >= 22000
+CONDITIONS
     ours='Explorer|PackageCertificate'
     for msi in "$package" "${ORN_RELEASE_MSI:-}"; do
         [ -n "$msi" ] || continue
@@ -273,17 +309,26 @@ ROWS
             a=$(seq_of "$1") b=$(seq_of "$2")
             [ -n "$a" ] && [ -n "$b" ] && [ "$a" -lt "$b" ] || fail "$(basename "$msi"): $1 ($a) does not run before $2 ($b)"
         }
-        installing='NOT REMOVE="ALL" AND WINDOWS_BUILD >= 22000'
-        removing='REMOVE="ALL" AND WINDOWS_BUILD >= 22000'
+        # adjacent ROLLBACK ACTION: nothing runs between a rollback and its
+        # step but the step's setter, so that a cancel in between undoes
+        # nothing that was not done.
+        adjacent() {
+            local between
+            between=$(awk -F'\t' -v r="$(seq_of "$1")" -v a="$(seq_of "$2")" '$1 > r && $1 < a { print $2 }' "$work/sequence")
+            [ "$between" = "Set$2" ] || fail "$(basename "$msi"): between $1 and $2 run: $(echo $between)"
+        }
         local chain_install=(SetProvisionExplorerPackageRollback ProvisionExplorerPackageRollback SetProvisionExplorerPackage
-                             ProvisionExplorerPackage SetRegisterExplorerPackage RegisterExplorerPackage)
+                             ProvisionExplorerPackage SetRegisterExplorerPackageRollback RegisterExplorerPackageRollback
+                             SetRegisterExplorerPackage RegisterExplorerPackage)
         local chain_remove=(SetRemoveExplorerPackageRollback RemoveExplorerPackageRollback SetRemoveExplorerPackage
                             RemoveExplorerPackage)
+        local pairs=(ProvisionExplorerPackage RegisterExplorerPackage RemoveExplorerPackage)
         if [ "$msi" = "$package" ]; then
             chain_install=(SetTrustPackageCertificateRollback TrustPackageCertificateRollback SetTrustPackageCertificate
                            TrustPackageCertificate "${chain_install[@]}")
             chain_remove+=(SetUntrustPackageCertificateRollback UntrustPackageCertificateRollback
                            SetUntrustPackageCertificate UntrustPackageCertificate)
+            pairs+=(TrustPackageCertificate UntrustPackageCertificate)
             before InstallInitialize ReadPackageCertificate
             before ReadPackageCertificate SetRemoveExplorerPackageRollback
             before ReadPackageCertificate SetTrustPackageCertificateRollback
@@ -296,11 +341,10 @@ ROWS
         before InstallInitialize "${chain_remove[0]}"
         for ((i = 1; i < ${#chain_remove[@]}; i++)); do before "${chain_remove[i - 1]}" "${chain_remove[i]}"; done
         before "${chain_remove[-1]}" RemoveFiles
-        for action in "${chain_install[@]}"; do
-            [ "$(cond_of "$action")" = "$installing" ] || fail "$action runs on \"$(cond_of "$action")\""
-        done
-        for action in "${chain_remove[@]}"; do
-            [ "$(cond_of "$action")" = "$removing" ] || fail "$action runs on \"$(cond_of "$action")\""
+        for action in "${pairs[@]}"; do adjacent "${action}Rollback" "$action"; done
+        for action in "${chain_install[@]}" "${chain_remove[@]}"; do
+            [ "$(cond_of "$action")" = "$(awk -F'\t' -v a="$action" '$1 == a { print $2 }' "$work/conditions")" ] ||
+                fail "$action runs on \"$(cond_of "$action")\""
         done
         # The certificate travels only with a test signature.
         if [ "$msi" = "$package" ]; then
@@ -316,53 +360,92 @@ ROWS
     ! trusted || fail "the certificate was trusted on an earlier Windows"
     ! grep -qs 'Windows 11 menu' "$logs/zuNotices.log" || fail "the package actions ran on an earlier Windows"
 
-    step "Windows 11's menu: install as on build 22631, into a folder named with ' ; \$ \` ( )"
+    step "Windows 11's menu: install as on build 22000, into a folder named with ' ; \$ \` ( )"
     for view in 32 64; do
-        wine reg add 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion' /v CurrentBuildNumber /d 22631 /f /reg:$view >/dev/null
+        wine reg add 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion' /v CurrentBuildNumber /d 22000 /f /reg:$view >/dev/null
     done
     local shell_dir=$prefix/drive_c/windows/system32/WindowsPowerShell/v1.0
     [ -f "$ORN_POWERSHELL" ] || { fail "no PowerShell stand-in at $ORN_POWERSHELL"; return; }
     cp "$ORN_POWERSHELL" "$shell_dir/powershell.exe"
-    rm -f "$shell_dir/powershell.record" "$shell_dir/powershell.ps1"
+    rm -f "$shell_dir"/powershell.record "$shell_dir"/powershell*.ps1 "$shell_dir/powershell.behaviour"
     odd_win="C:\\Quarvel's Tools; \$HOME \`(x)"
     odd=$prefix/drive_c/"Quarvel's Tools; \$HOME \`(x)"
+    : >"$work/all-runs"
+    # runs STEP:RESULT...: the runs PowerShell recorded since the last call,
+    # each with the fixed family, the folder, a clean start and the system's
+    # own modules only.
+    runs() {
+        local run
+        : >"$work/expected-runs"
+        for run in "$@"; do
+            printf 'step=%s\nfamily=%s\nfolder=%s\\\narguments= -NoProfile -NonInteractive -EncodedCommand (script)\nmodules=C:\\windows\\System32\\WindowsPowerShell\\v1.0\\Modules\nresult=%s\n' \
+                "${run%%:*}" "$family" "$odd_win" "${run##*:}" >>"$work/expected-runs"
+        done
+        touch "$shell_dir/powershell.record"
+        # The stand-in answers from all it was asked; the runs since are these.
+        tail -n +$(($(wc -l <"$work/all-runs") + 1)) "$shell_dir/powershell.record" >"$work/new-runs"
+        cmp -s "$work/expected-runs" "$work/new-runs" ||
+            { fail "PowerShell was not run as expected ($*):"; diff "$work/expected-runs" "$work/new-runs" || true; }
+        cp "$shell_dir/powershell.record" "$work/all-runs"
+    }
     # Values of the same names in the installer's own environment are not what PowerShell gets.
-    ORN_PACKAGE_STEP=stale ORN_INSTALL_FOLDER=stale wine msiexec /i "$(winpath "$package")" /qn "INSTALLDIR=$odd_win" ||
-        fail "install on Windows 11: exit code $?"
+    ORN_PACKAGE_STEP=stale ORN_INSTALL_FOLDER=stale ORN_PACKAGE_FAMILY=stale PSModulePath='C:\users\planted' \
+        wine msiexec /i "$(winpath "$package")" /qn "INSTALLDIR=$odd_win" || fail "install on Windows 11: exit code $?"
     [ -f "$odd/OrnShExt.msix" ] || fail "the package is not in \"$odd_win\""
     trusted || fail "the test certificate is not in the machine's Trusted People store"
     sed 's/^/    /' "$shell_dir/powershell.record" || fail "PowerShell was not run"
-    printf 'step=Provision\nfolder=%s\\\narguments= -NoProfile -NonInteractive -ExecutionPolicy Bypass -EncodedCommand (script)\nstep=Register\nfolder=%s\\\narguments= -NoProfile -NonInteractive -ExecutionPolicy Bypass -EncodedCommand (script)\n' \
-        "$odd_win" "$odd_win" >"$work/expected-runs"
-    cmp -s "$work/expected-runs" "$shell_dir/powershell.record" ||
-        { fail "PowerShell was not run as expected:"; diff "$work/expected-runs" "$shell_dir/powershell.record" || true; }
-    cmp -s "$ORN_PACKAGE_SCRIPT" "$shell_dir/powershell.ps1" || fail "PowerShell was not given ExplorerPackage.ps1"
-    # The script names the documented route and reads every value from its environment.
-    for call in 'StagePackageByUriAsync(' 'ExternalLocationUri' 'ProvisionPackageForAllUsersAsync(' \
-                'Add-AppxPackage -Path $packagePath -ExternalLocation $folder' 'DeprovisionPackageForAllUsersAsync(' \
-                'Remove-AppxPackage -Package $package.PackageFullName -AllUsers' '$folder = $env:ORN_INSTALL_FOLDER' \
-                'switch ($env:ORN_PACKAGE_STEP)'; do
-        grep -qF "$call" "$shell_dir/powershell.ps1" || fail "the script lacks $call"
+    runs Stage:0 Provisioned:3 Provision:0 Register:0
+    # Each run gets the text before the regions, its own region and the text after them.
+    for region in Stage Provisioned Provision Register; do
+        [ "$(grep -c '^#region ' "$shell_dir/powershell-$region.ps1")" = 1 ] &&
+            grep -q "^#region $region\$" "$shell_dir/powershell-$region.ps1" &&
+            grep -q '^} catch {' "$shell_dir/powershell-$region.ps1" ||
+            fail "PowerShell was not given the $region part of ExplorerPackage.ps1"
     done
-    for failed in Provision Register; do
-        grep -qF "Windows 11 menu: $failed of the package failed (exit code 1): powershell stand-in: $failed: package deployment is not available here" \
-            "$logs/zuNotices.log" || fail "the failed $failed is not in the product's log"
+    # Packages are named by the family exactly, never by a pattern.
+    for call in 'Add-AppxPackage -Path $packagePath -ExternalLocation $folder -Stage' \
+                "(\$_.DisplayName + '_' + \$_.PublisherId) -eq \$family" 'ProvisionPackageForAllUsersAsync($family)'; do
+        grep -qF "$call" "$shell_dir/powershell-Stage.ps1" "$shell_dir/powershell-Provision.ps1" || fail "the script lacks $call"
     done
-    # A repair trusts the certificate again, over the copy already there.
+
+    step "Windows 11's menu: a repair stages and registers, and does not provision the provisioned family again"
     wine msiexec /i "$(winpath "$package")" /qn REINSTALL=ALL REINSTALLMODE=amus || fail "repair on Windows 11: exit code $?"
-    ! grep -q 'package certificate could not' "$logs/zuNotices.log" || fail "the certificate's trust failed"
-    grep 'Windows 11 menu' "$logs/zuNotices.log" | sed 's/^/    /'
+    runs Stage:0 Provisioned:0 Register:0
+    ! grep -qs 'package certificate could not' "$logs/zuNotices.log" || fail "the certificate's trust failed"
+
+    # Windows runs the old version's removal with UPGRADINGPRODUCTCODE set;
+    # Wine's msiexec leaves it out, so the upgrade is played in Windows' two
+    # steps: the old version removed as an upgrade removes it, the new one
+    # installed.
+    step "Windows 11's menu: an upgrade keeps the package (old version removed with UPGRADINGPRODUCTCODE, then $next_version)"
+    wine msiexec /x "$(winpath "$package")" /qn 'UPGRADINGPRODUCTCODE={00000000-0000-0000-0000-000000000001}' ||
+        fail "the old version's removal: exit code $?"
+    runs
+    wine msiexec /i "$(winpath "$next")" /qn "INSTALLDIR=$odd_win" || fail "upgrade on Windows 11: exit code $?"
+    runs Stage:0 Provisioned:0 Register:0
 
     step "Windows 11's menu: uninstall"
-    rm -f "$shell_dir/powershell.record"
-    wine msiexec /x "$(winpath "$package")" /qn || fail "uninstall on Windows 11: exit code $?"
-    printf 'step=Remove\nfolder=%s\\\narguments= -NoProfile -NonInteractive -ExecutionPolicy Bypass -EncodedCommand (script)\n' \
-        "$odd_win" >"$work/expected-runs"
-    cmp -s "$work/expected-runs" "$shell_dir/powershell.record" ||
-        { fail "PowerShell was not run as expected at the uninstall:"; diff "$work/expected-runs" "$shell_dir/powershell.record" || true; }
+    wine msiexec /x "$(winpath "$next")" /qn || fail "uninstall on Windows 11: exit code $?"
+    runs Remove:0
     ! trusted || fail "the test certificate is still trusted after the uninstall"
+    grep -qF "Remove-AppxProvisionedPackage -Online -PackageName \$provisioned.PackageName -AllUsers" \
+        "$shell_dir/powershell-Remove.ps1" || fail "the removal does not deprovision"
+    ! grep -q 'Add-Type\|packagePath -' "$shell_dir/powershell-Remove.ps1" || fail "the removal reads the install folder's package"
+
+    step "Windows 11's menu: Constrained Language Mode and failing steps, logged with their reason"
+    printf 'ConstrainedLanguage\nfail Register\n' >"$shell_dir/powershell.behaviour"
+    wine msiexec /i "$(winpath "$package")" /qn "INSTALLDIR=$odd_win" || fail "install under Constrained Language Mode: exit code $?"
+    runs Stage:0 Provisioned:3 Provision:1 Register:1
+    grep -qF "Windows 11 menu: Provision of the package failed (exit code 1): powershell stand-in: Provision: Cannot add type. Definition of new types is not supported in this language mode." \
+        "$logs/zuNotices.log" || fail "the refused Provision is not in the product's log"
+    grep -qF "Windows 11 menu: Register of the package failed (exit code 1): powershell stand-in: Register: package deployment is not available here" \
+        "$logs/zuNotices.log" || fail "the failed Register is not in the product's log"
+    printf 'ConstrainedLanguage\nfail Remove\n' >"$shell_dir/powershell.behaviour"
+    wine msiexec /x "$(winpath "$package")" /qn || fail "uninstall under Constrained Language Mode: exit code $?"
+    runs Remove:1
     grep -qF "Windows 11 menu: Remove of the package failed (exit code 1)" "$logs/zuNotices.log" ||
         fail "the failed removal is not in the product's log"
+    grep 'Windows 11 menu' "$logs/zuNotices.log" | sed 's/^/    /'
     [ ! -e "$odd" ] || { fail "the uninstall left \"$odd_win\""; find "$odd"; }
     rm -rf "$work"
 }

@@ -13,11 +13,17 @@ package is checked and its test certificate made here, by one renderer.
       the certificate's subject in Windows' form
   publisher.py canonical PUBLISHER
       the publisher rewritten in Windows' form (a publisher that is not
-      already in it can never match a certificate)
+      already in it can never match a certificate); a name of several
+      values (OU=A + OU=B), which the manifest's publisher pattern does not
+      admit, is refused
+  publisher.py family-name NAME PUBLISHER
+      the package family name Windows derives from the identity's name and
+      publisher (NAME_<13 characters of the publisher's hash>)
   publisher.py test-certificate PUBLISHER CERT.pem KEY.pem
       a self-signed code-signing certificate whose subject Windows writes
       as PUBLISHER: its relative names encoded last first
 """
+import hashlib
 import subprocess
 import sys
 
@@ -26,7 +32,9 @@ WINDOWS_KEYS = {
     "2.5.4.3": "CN", "2.5.4.7": "L", "2.5.4.10": "O", "2.5.4.11": "OU",
     "1.2.840.113549.1.9.1": "E", "2.5.4.6": "C", "2.5.4.8": "S", "2.5.4.9": "STREET",
     "2.5.4.12": "T", "2.5.4.42": "G", "2.5.4.43": "I", "2.5.4.4": "SN",
-    "0.9.2342.19200300.100.1.25": "DC",
+    "0.9.2342.19200300.100.1.25": "DC", "2.5.4.5": "SERIALNUMBER", "2.5.4.13": "Description",
+    "2.5.4.17": "PostalCode", "2.5.4.18": "POBox", "2.5.4.20": "Phone", "2.5.4.24": "X21Address",
+    "2.5.4.46": "dnQualifier",
 }
 # Spellings Windows accepts for the same keys when it reads a subject.
 KEY_ALIASES = {"ST": "S", "EMAIL": "E", "TITLE": "T", "GIVENNAME": "G", "INITIALS": "I"}
@@ -132,6 +140,29 @@ def windows_form(certificate):
                    for rdn in parse_rfc2253(subject)])
 
 
+def publisher_form(text):
+    # The manifest's publisher: Windows' form, one value per name.
+    rdns = parse_windows(text)
+    for rdn in rdns:
+        if len(rdn) > 1:
+            raise ValueError("a name of several values (%s) is not a package publisher"
+                             % render([rdn]))
+    return render(rdns)
+
+
+# Windows' base-32 digits for the publisher's part of a family name.
+FAMILY_DIGITS = "0123456789abcdefghjkmnpqrstvwxyz"
+
+
+def family_name(name, publisher):
+    # The first 64 bits of the SHA-256 of the publisher in UTF-16LE, with one
+    # zero bit after them, as 13 digits of 5 bits:
+    # CN=Microsoft Corporation, O=Microsoft Corporation, L=Redmond, S=Washington, C=US
+    #   => 8wekyb3d8bbwe
+    bits = int.from_bytes(hashlib.sha256(publisher.encode("utf-16-le")).digest()[:8], "big") << 1
+    return name + "_" + "".join(FAMILY_DIGITS[(bits >> (5 * (12 - i))) & 31] for i in range(13))
+
+
 def openssl_subject(publisher):
     # CN=A, O=B/C  =>  /2.5.4.10=B\/C/2.5.4.3=A  (encoded last first)
     def escaped(value):
@@ -141,7 +172,7 @@ def openssl_subject(publisher):
         avas = []
         for key, value in rdn:
             # openssl makes only attributes it knows by name.
-            oid = OIDS.get(key)
+            oid = OIDS.get(key, key[4:] if key.startswith("OID.") else None)
             if oid is None:
                 raise ValueError("no test certificate with the key %r" % key)
             avas.append(oid + "=" + escaped(value))
@@ -163,7 +194,12 @@ def main(argv):
     if len(argv) == 3 and argv[1] == "windows-form":
         print(windows_form(argv[2]))
     elif len(argv) == 3 and argv[1] == "canonical":
-        print(render(parse_windows(argv[2])))
+        try:
+            print(publisher_form(argv[2]))
+        except ValueError as refused:
+            raise SystemExit(str(refused))
+    elif len(argv) == 4 and argv[1] == "family-name":
+        print(family_name(argv[2], argv[3]))
     elif len(argv) == 5 and argv[1] == "test-certificate":
         test_certificate(*argv[2:])
     else:

@@ -26,7 +26,13 @@ class PublisherTest(unittest.TestCase):
                      "CN=Quarvel AG, O=Quarvel AG, L=Zug, S=Zug, C=CH",
                      'CN="Quarvel ""Labs"" AG", O="Quarvel, Inc.", OU=Scan/Shell + OU=Tools, C=CH',
                      "CN=Zürich Tools, E=build@quarvel.example, STREET=Baarerstrasse 1, C=CH",
-                     'CN=" Quarvel", O="Quarvel#1; Labs"']:
+                     'CN=" Quarvel", O="Quarvel#1; Labs"',
+                     # An EV certificate's subject, with the keys Windows
+                     # gives them (openssl names them serialNumber,
+                     # postalCode, ...).
+                     "CN=Quarvel AG, SERIALNUMBER=CHE-123.456.789, PostalCode=6300, POBox=12, "
+                     'Phone="+41 41 000 00 00", '"Description=Scanner, X21Address=1234, "
+                     "dnQualifier=q1, OID.1.3.6.1.4.1.311.60.2.1.3=CH, C=CH"]:
             with self.subTest(publisher=name):
                 self.assertEqual(name, publisher.render(publisher.parse_windows(name)))
                 publisher.test_certificate(name, self.cert, self.key)
@@ -65,6 +71,24 @@ class PublisherTest(unittest.TestCase):
         for malformed in ["CN", 'CN="open']:
             with self.subTest(malformed=malformed):
                 self.assertRaises(ValueError, publisher.parse_windows, malformed)
+
+    # What configuring accepts as the manifest's publisher: one value per
+    # name, which is all the manifest's publisher pattern admits.
+    def test_publisher_of_several_values_in_one_name_is_refused(self):
+        self.assertEqual("CN=A, OU=B, OU=C", publisher.publisher_form("CN=A,OU=B,OU=C"))
+        for several in ["CN=A, OU=B + OU=C", "CN=A+O=B"]:
+            with self.subTest(publisher=several):
+                self.assertRaises(ValueError, publisher.publisher_form, several)
+
+    # The family names of two well-known publishers, as Windows lists them.
+    def test_family_name_as_windows_derives_it(self):
+        for subject, family in [
+                ("CN=Microsoft Corporation, O=Microsoft Corporation, L=Redmond, S=Washington, C=US",
+                 "Calc_8wekyb3d8bbwe"),
+                ("CN=Microsoft Windows, O=Microsoft Corporation, L=Redmond, S=Washington, C=US",
+                 "Calc_cw5n1h2txyewy")]:
+            with self.subTest(publisher=subject):
+                self.assertEqual(family, publisher.family_name("Calc", subject))
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ const wchar_t surfwardenComponentKey[] =
     L"SOFTWARE\\Quarvel\\Hollowmere\\Agent\\Components\\Surfwarden";
 const wchar_t logRegistryKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\Log";
 const wchar_t shellExtUserKey[] = L"SOFTWARE\\Quarvel\\Hollowmere\\OrnShExt";
-const wchar_t packagedCommandAskedValue[] = L"ftPackagedCommandAsked";
+const wchar_t packagedCommandHostsKey[] = L"PackagedCommandHosts";
 
 REGSAM ProductView(HKEY root)
 {

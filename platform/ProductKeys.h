@@ -26,11 +26,12 @@ extern const wchar_t surfwardenComponentKey[];
 // The logging library's run-time properties.
 extern const wchar_t logRegistryKey[];
 
-// Under HKEY_CURRENT_USER: what the shell extension keeps for one user, the
-// time (a FILETIME as REG_QWORD) at which a process of the Explorer command
-// was first asked for the command's state.
+// Under HKEY_CURRENT_USER: what the shell extension keeps for one user; below
+// it, the host processes to which the Explorer command answered "shown", a
+// value per process named by its id (decimal) and holding its start (a
+// FILETIME as REG_QWORD).
 extern const wchar_t shellExtUserKey[];
-extern const wchar_t packagedCommandAskedValue[];
+extern const wchar_t packagedCommandHostsKey[];
 
 // The product's files, each joined to the install folder as it is stored:
 //   C:\Apps\Scanner + \Agent\zuAgtSvc.exe => C:\Apps\Scanner\Agent\zuAgtSvc.exe

@@ -159,13 +159,14 @@ unzip -Z1 "$build/package/OrnShExt.msix" | sed 's/^/  /'
 osslsigncode verify -CAfile "$build/package/TestPublisher.pem" -in "$build/package/OrnShExt.msix" 2>/dev/null |
     grep -E '^(Signature verification|Subject|Succeeded)' | sort -u || true
 
-section "Windows 11's menu: the classic entry at its two moments (build raised to 22631 for this run)"
+section "Windows 11's menu: the classic entry at each moment (build raised to 22631 for this run)"
 # Explorer loads packaged verbs only when it starts. Right after installing,
 # the Explorer that runs shows no packaged command, so the classic entry must
 # stay; once the packaged command has answered in this session, a 64-bit host
 # leaves the classic entry out of "Show more options", which lists the
 # packaged command itself. A user who brought back the classic menu sees no
-# packaged command, and a 32-bit host never does: both keep the entry.
+# packaged command, and a 32-bit host never does: both keep the entry; so
+# does a host when another process (a file dialog) asked the packaged command.
 for view in 32 64; do
     wine_run reg add "$windows_key" /v CurrentBuildNumber /d 22631 /f /reg:$view >/dev/null
 done
@@ -173,13 +174,15 @@ command_class='{04E00E36-A66D-4BF3-9BD6-B9B885A6E71D}'
 moment() {
     echo "-- $1"
     shift
-    wine_run "$@" "$sample_win" | grep -E '^(packaged command|classic menu|QueryContextMenu| +\[| +\(empty\))' || true
+    wine_run "$@" "$sample_win" | grep -E '^(packaged command|another process|classic menu|QueryContextMenu| +\[| +\(empty\))' || true
 }
 moment "right after installing: the packaged command has not answered since this host started" "$host64"
 moment "after Windows 11's first menu showed the packaged command" "$host64" --packaged-answered "$command_class"
 moment "the same, for a user who brought back the classic menu" "$host64" --packaged-answered "$command_class" \
     --classic-menu-restored
 moment "the same, in a 32-bit host" "$host32" --packaged-answered "$command_class"
+moment "another process (a file dialog) showed the packaged command after this host started" "$host64" \
+    --other-process-answered "$command_class"
 
 section "The same menu for a user whose Windows speaks German (LC_ALL=de_DE.UTF-8)"
 # No Unix locale of that name is needed; Wine takes the languages from the name.

@@ -4,6 +4,7 @@
 #include "Resource.h"
 #include "ScanCommand.h"
 #include "ScanLauncher.h"
+#include "SurrogateExit.h"
 
 #include <shlwapi.h>
 
@@ -29,6 +30,11 @@ HRESULT shellText(Read read, LPWSTR* result) noexcept
 constexpr char logUnit[] = ".\\ExplorerCommand";
 
 }  // namespace
+
+CExplorerCommand::CExplorerCommand() noexcept
+{
+    EndSurrogateWithServicing();
+}
 
 const QITAB CExplorerCommand::interfaces[] = {
     QITABENT(CExplorerCommand, IExplorerCommand),
@@ -68,15 +74,17 @@ STDMETHODIMP CExplorerCommand::GetState(IShellItemArray* items, BOOL /*okToBeSlo
 {
     if (!state)
         return E_POINTER;
-    // From now on this user's Explorer shows the packaged command, and its
-    // classic menu can leave its own entry out.
-    RecordPackagedCommandAsked();
     // Answered at once whether slowness is allowed or not: a pending or
     // disabled answer leaves a greyed item behind in the new menu.
     TextBuffer path;
     wchar_t installDir[installFolderChars];
     *state = FirstFileSystemPath(items, path) && ReadInstallFolder(installDir) ? ECS_ENABLED
                                                                                : ECS_HIDDEN;
+    // The host that asked shows the packaged command from now on, and its
+    // classic menu can leave its own entry out; a hidden command shows
+    // nothing there.
+    if (*state == ECS_ENABLED)
+        RecordPackagedCommandShown();
     return S_OK;
 }
 

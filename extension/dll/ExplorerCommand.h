@@ -32,7 +32,7 @@ public:
     STDMETHODIMP GetSite(REFIID iid, void** site) override;
 
 protected:
-    CExplorerCommand() noexcept = default;
+    CExplorerCommand() noexcept;
     ~CExplorerCommand() = default;
 
 private:

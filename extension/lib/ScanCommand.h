@@ -29,24 +29,25 @@ public:
 bool FirstFileSystemPath(IShellItemArray* items, wchar_t (&path)[CScanCommand::textChars]) noexcept;
 
 // Where the classic handler still adds its items. Windows 11's Explorer
-// shows the packaged command only in a 64-bit host, and only once it has
-// loaded the package's verbs, which it does when it starts; its "Show more
-// options" menu then lists the packaged command too, so a classic entry
-// there would be a second one. The Explorer command records when it was
-// first asked for its state in each process; the classic entry goes only
-// when that happened after the host started, and never for a user who
-// brought back the classic menu, whose Explorer shows no packaged verbs. A
-// duplicate for a moment is better than no entry at all.
+// shows the packaged command only in a 64-bit host, only for a user who has
+// the package, and only once it has loaded the package's verbs, which it
+// does when it starts; its "Show more options" menu then lists the packaged
+// command too, so a classic entry there would be a second one. The classic
+// entry therefore steps back only on evidence about the host that builds the
+// menu: the packaged command answered "shown" to this very process (its id
+// and start time, recorded by the command in its surrogate). Any doubt shows
+// the classic entry: a duplicate is the lesser harm, no entry the worse.
 struct MenuHostFacts {
     bool host64Bit;
     // 0 when unknown.
     DWORD windowsBuild;
     // The user's override of Windows 11's menu class is in place.
     bool classicMenuRestored;
-    // FILETIME values as numbers; 0 when unknown. The first is this user's
-    // record of the packaged command's answer, the second the host's start.
-    ULONGLONG packagedCommandAsked;
-    ULONGLONG hostStarted;
+    // The packaged command answered "shown" to this host process.
+    bool shownToThisHost;
+    // The package is registered for the user (or the system keeps no
+    // packages to ask about).
+    bool packageRegistered;
 };
 constexpr DWORD firstWindows11Build = 22000;
 bool ClassicMenuWanted(const MenuHostFacts& host) noexcept;
@@ -55,7 +56,9 @@ bool ClassicMenuWanted(const MenuHostFacts& host) noexcept;
 // where the ones before it leave the answer open.
 bool ClassicMenuWantedHere() noexcept;
 
-// What the Explorer command calls when it answers its state: records the
-// time for the user, once per process. A record that cannot be written
-// leaves the classic entry in place, which is the safe side.
-void RecordPackagedCommandAsked() noexcept;
+// What the Explorer command calls when it answers "shown": records, for the
+// user, the process that asked (the caller of the COM call, or this process
+// when it was called directly) with its start time, once per such process.
+// A record that cannot be written leaves the classic entry in place, which
+// is the safe side.
+void RecordPackagedCommandShown() noexcept;

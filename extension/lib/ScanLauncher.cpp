@@ -2,8 +2,7 @@
 
 #include <shellapi.h>
 
-#include <vector>
-
+#include "AttributeList.h"
 #include "LogRecord.h"
 #include "ProductKeys.h"
 #include "RegistryValues.h"
@@ -34,39 +33,52 @@ constexpr DWORD breakawayEnableProcessTree = 0x01;
 // The agent as a process of its own, outside any package of this process:
 // the Explorer command runs in its package's surrogate, and Windows ends a
 // package's processes when the package is removed or updated. Where the
-// policy is unknown there is no package to leave, and the agent starts
-// without it. A failed start is not reported, as for the shell's.
+// policy is unknown there is no package to leave; where Windows refuses it
+// for this caller, a scan that an upgrade may end is still better than a
+// click that does nothing. Either way the agent starts without it, and the
+// log says why; a start that fails is logged with its error.
 void createOutsidePackage(ScanLaunch& launch)
 {
-    using unique_attribute_list = orn::unique_resource<LPPROC_THREAD_ATTRIBUTE_LIST,
-                                                       orn::closer<&DeleteProcThreadAttributeList>>;
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<BYTE> storage(size);
-    unique_attribute_list attributes;
-    if (size && InitializeProcThreadAttributeList(
-                    reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data()), 1, 0, &size))
-        attributes.reset(reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data()));
+    const orn::attribute_list attributes(1);
     DWORD policy = breakawayEnableProcessTree;
-    STARTUPINFOEXW startup = {};
-    startup.StartupInfo.cb = sizeof(startup);
-    DWORD flags = 0;
-    if (attributes && UpdateProcThreadAttribute(attributes.get(), 0, desktopAppPolicyAttribute,
-                                                &policy, sizeof(policy), nullptr, nullptr)) {
-        startup.lpAttributeList = attributes.get();
-        flags = EXTENDED_STARTUPINFO_PRESENT;
-    } else {
+    const bool withPolicy = attributes.get() && UpdateProcThreadAttribute(
+                                                    attributes.get(), 0, desktopAppPolicyAttribute,
+                                                    &policy, sizeof(policy), nullptr, nullptr);
+    if (!withPolicy) {
         LogRecord(sourceUnit, __LINE__, LevelDebug, component, defaultLogManager())
             .print(L"No desktop-app breakaway on this system (error %lu): agent started without it",
                    GetLastError());
     }
-    // What the shell makes of a file and its parameters.
+    // What the shell makes of a file and its parameters; made anew for each
+    // start, which may change it.
     wchar_t commandLine[2 * bufferChars + 3];
-    StringCchPrintfW(commandLine, ARRAYSIZE(commandLine), L"\"%ls\" %ls", launch.agentPath,
-                     launch.parameters);
+    const auto start = [&](DWORD flags, STARTUPINFOW& startup, PROCESS_INFORMATION& process) {
+        StringCchPrintfW(commandLine, ARRAYSIZE(commandLine), L"\"%ls\" %ls", launch.agentPath,
+                         launch.parameters);
+        return CreateProcessW(launch.agentPath, commandLine, nullptr, nullptr, FALSE, flags,
+                              nullptr, launch.agentFolder, &startup, &process) != FALSE;
+    };
     PROCESS_INFORMATION process = {};
-    CreateProcessW(launch.agentPath, commandLine, nullptr, nullptr, FALSE, flags, nullptr,
-                   launch.agentFolder, &startup.StartupInfo, &process);
+    STARTUPINFOEXW outside = {};
+    outside.StartupInfo.cb = sizeof(outside);
+    outside.lpAttributeList = attributes.get();
+    bool started = withPolicy && start(EXTENDED_STARTUPINFO_PRESENT, outside.StartupInfo, process);
+    if (withPolicy && !started) {
+        LogRecord(sourceUnit, __LINE__, LevelError, component, defaultLogManager())
+            .print(L"The agent could not be started outside the package (error %lu): started "
+                   L"inside it, where an update of the package ends the scan",
+                   GetLastError());
+    }
+    if (!started) {
+        STARTUPINFOW plain = {};
+        plain.cb = sizeof(plain);
+        started = start(0, plain, process);
+        if (!started) {
+            LogRecord(sourceUnit, __LINE__, LevelError, component, defaultLogManager())
+                .print(L"The agent could not be started (error %lu) <%s>", GetLastError(),
+                       launch.agentPath);
+        }
+    }
     // Nothing waits for the agent.
     const orn::unique_handle thread(process.hThread), agent(process.hProcess);
 }
@@ -120,9 +132,10 @@ HRESULT CCorvaneExtHelper::LaunchScan(const wchar_t* targetPath, Route route)
 
     LogRecord(sourceUnit, __LINE__, LevelDebug, component, defaultLogManager())
         .print(L"About to launch <%s> <%s>", launch.agentPath, launch.parameters);
-    // The agent reports on the scan itself; a failed start is not the shell
-    // extension's to report. Its own folder is its working folder: the host's
-    // would enter its DLL search and its relative paths.
+    // The agent reports on the scan itself; the shell shows the user a start
+    // it could not make, a start outside the package is logged. Its own
+    // folder is its working folder: the host's would enter its DLL search and
+    // its relative paths.
     if (route == Route::outsidePackage)
         createOutsidePackage(launch);
     else

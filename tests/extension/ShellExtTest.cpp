@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -257,6 +258,34 @@ TEST_F(ShellExtTest, InitializeReplacesAndReleasesTheSelection)
     EXPECT_EQ(1, second.references());
 }
 
+// Calls of a module to the system, sent to a function of the test by its
+// entries in the module's import address table, which is gone with the
+// module: to count them, to record their arguments, or to answer as Windows
+// would where Wine cannot.
+void patchImport(HMODULE module, void* function, void* counter)
+{
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    int patched = 0;
+    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         library->Name; ++library) {
+        for (auto* entry = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
+             entry->u1.Function; ++entry) {
+            if (reinterpret_cast<void*>(entry->u1.Function) != function)
+                continue;
+            DWORD protection = 0;
+            VirtualProtect(&entry->u1.Function, sizeof(void*), PAGE_READWRITE, &protection);
+            entry->u1.Function = reinterpret_cast<ULONG_PTR>(counter);
+            VirtualProtect(&entry->u1.Function, sizeof(void*), protection, &protection);
+            ++patched;
+        }
+    }
+    EXPECT_GT(patched, 0);
+}
+
 // The Explorer command of Windows 11's menu beside the classic handler, for
 // the same product and selections. Also run with LC_ALL=de_CH.UTF-8, where
 // the German strings are the ones both must show.
@@ -384,18 +413,192 @@ TEST_F(ExplorerCommandTest, InvokeWithoutItemsIsRefusedAndLogged)
     expectNotice(watch, "objectname count is Zero");
 }
 
-// Windows 11's two moments for one user, with this process as the host:
-// right after installing, Explorer (started before) shows no packaged command
-// and the classic entry stays; once the packaged command has answered since
-// the host started, a 64-bit host leaves the classic entry out, unless the
-// user brought back the classic menu. A 32-bit host always keeps it.
-TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsShown)
+// The module's question whether the user has the package, answered as
+// Windows would (Wine keeps no packages), with the family it was asked for.
+std::atomic<UINT32> familyPackages{1};
+std::wstring familyAsked;
+
+LONG WINAPI packagesByFamily(PCWSTR family, UINT32* count, PWSTR* names, UINT32* chars, WCHAR* buffer)
 {
-    const StringValueStage windows11(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
-                                     L"CurrentBuildNumber", L"22631");
+    familyAsked = family;
+    *count = familyPackages;
+    *chars = familyPackages ? 80 : 0;
+    return names || buffer || !familyPackages ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
+}
+
+// This process as the package's surrogate: its identity the package's own.
+LONG WINAPI ownPackageFamily(UINT32* chars, PWSTR family)
+{
+    const std::wstring own = ORN_PACKAGE_FAMILY;
+    if (*chars <= own.size())
+        return ERROR_INSUFFICIENT_BUFFER;
+    own.copy(family, own.size());
+    family[own.size()] = L'\0';
+    *chars = static_cast<UINT32>(own.size() + 1);
+    return ERROR_SUCCESS;
+}
+
+FARPROC WINAPI getProcAddressWithPackages(HMODULE module, LPCSTR name)
+{
+    if (HIWORD(reinterpret_cast<UINT_PTR>(name)) && std::strcmp(name, "GetPackagesByPackageFamily") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&packagesByFamily));
+    if (HIWORD(reinterpret_cast<UINT_PTR>(name)) && std::strcmp(name, "GetCurrentPackageFamilyName") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&ownPackageFamily));
+    return GetProcAddress(module, name);
+}
+
+// The module's end of the process, recorded; only its thread ends (the
+// module's code does not go on after the call).
+std::atomic<int> exits{0};
+void WINAPI recordedExitProcess(UINT code)
+{
+    ++exits;
+    ExitThread(code);
+}
+
+// What the module asks of the window system, recorded; Wine without a
+// display makes no window, so the window procedure is called as Windows
+// would call it.
+struct SurrogateWindowCalls {
+    std::atomic<int> threads{0};
+    WNDPROC procedure = nullptr;
+    std::wstring registeredClass, createdClass;
+    DWORD style = 0;
+    HWND parent = reinterpret_cast<HWND>(1);
+    HWND window = nullptr;
+    DWORD threadId = 0;
+    orn::unique_handle thread;
+    orn::unique_handle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+SurrogateWindowCalls* surrogateCalls = nullptr;
+
+ATOM WINAPI recordedRegisterClassW(const WNDCLASSW* windowClass)
+{
+    surrogateCalls->procedure = windowClass->lpfnWndProc;
+    surrogateCalls->registeredClass = windowClass->lpszClassName;
+    return RegisterClassW(windowClass);
+}
+
+HWND WINAPI recordedCreateWindowExW(DWORD extendedStyle, const wchar_t* windowClass, const wchar_t* title, DWORD style,
+                                    int x, int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                                    void* parameter)
+{
+    surrogateCalls->createdClass = windowClass;
+    surrogateCalls->style = style;
+    surrogateCalls->parent = parent;
+    surrogateCalls->threadId = GetCurrentThreadId();
+    surrogateCalls->thread.reset(OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId()));
+    surrogateCalls->window = CreateWindowExW(extendedStyle, windowClass, title, style, x, y, width, height, parent,
+                                             menu, instance, parameter);
+    SetEvent(surrogateCalls->done.get());
+    return surrogateCalls->window;
+}
+
+HANDLE WINAPI countedCreateThread(SECURITY_ATTRIBUTES* security, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                                  void* parameter, DWORD flags, DWORD* id)
+{
+    ++surrogateCalls->threads;
+    return CreateThread(security, stack, start, parameter, flags, id);
+}
+
+// A message as the window gets it, on a thread of its own, which the
+// recorded end of the process ends.
+struct WindowMessage {
+    WNDPROC procedure;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    LRESULT result = -1;
+};
+
+DWORD WINAPI deliverMessage(void* parameter)
+{
+    auto* m = static_cast<WindowMessage*>(parameter);
+    m->result = m->procedure(nullptr, m->message, m->wParam, m->lParam);
+    return 0;
+}
+
+// Servicing asks the package's processes to end through their top-level
+// windows. In the package's own surrogate the module keeps a hidden
+// top-level one (not a message-only one, which gets no broadcasts) whose
+// procedure ends the process at the session-end and close messages; in any
+// other process (this one, as Wine gives it no package identity) it makes
+// none.
+TEST_F(ShellExtTest, OnlyThePackagesSurrogateEndsWhenServicingAsks)
+{
+    SurrogateWindowCalls calls;
+    surrogateCalls = &calls;
+    exits = 0;
+    HMODULE system = GetModuleHandleW(L"kernel32.dll"), windows = GetModuleHandleW(L"user32.dll");
+    const auto record = [&](LoadedModule& loaded) {
+        patchImport(loaded.handle(), reinterpret_cast<void*>(GetProcAddress(windows, "RegisterClassW")),
+                    reinterpret_cast<void*>(&recordedRegisterClassW));
+        patchImport(loaded.handle(), reinterpret_cast<void*>(GetProcAddress(windows, "CreateWindowExW")),
+                    reinterpret_cast<void*>(&recordedCreateWindowExW));
+        patchImport(loaded.handle(), reinterpret_cast<void*>(GetProcAddress(system, "CreateThread")),
+                    reinterpret_cast<void*>(&countedCreateThread));
+        patchImport(loaded.handle(), reinterpret_cast<void*>(GetProcAddress(system, "ExitProcess")),
+                    reinterpret_cast<void*>(&recordedExitProcess));
+    };
+    record(module);
+    orn::com_ptr<IExplorerCommand> plain = module.explorerCommand();
+    EXPECT_EQ(0, calls.threads.load());
+    plain.reset();
+
+    LoadedModule surrogate{builtModule(L"OrnShExtSeams.dll")};
+    record(surrogate);
+    patchImport(surrogate.handle(), reinterpret_cast<void*>(GetProcAddress(system, "GetProcAddress")),
+                reinterpret_cast<void*>(&getProcAddressWithPackages));
+    orn::com_ptr<IExplorerCommand> command = surrogate.explorerCommand();
+    orn::com_ptr<IExplorerCommand> second = surrogate.explorerCommand();
+    // One window's thread per process, however many commands.
+    EXPECT_EQ(1, calls.threads.load());
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(calls.done.get(), 60000));
+    EXPECT_EQ(calls.registeredClass, calls.createdClass);
+    EXPECT_EQ(0u, calls.style & WS_VISIBLE);
+    EXPECT_EQ(nullptr, calls.parent);
+    ASSERT_TRUE(calls.procedure);
+    const auto deliver = [&](UINT message, WPARAM wParam, LPARAM lParam) {
+        WindowMessage delivered{calls.procedure, message, wParam, lParam};
+        const orn::unique_handle thread(CreateThread(nullptr, 0, &deliverMessage, &delivered, 0, nullptr));
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 60000));
+        return delivered.result;
+    };
+    EXPECT_EQ(TRUE, deliver(WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP));
+    deliver(WM_ENDSESSION, FALSE, ENDSESSION_CLOSEAPP);
+    EXPECT_EQ(0, exits.load());
+    deliver(WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP);
+    EXPECT_EQ(1, exits.load());
+    deliver(WM_CLOSE, 0, 0);
+    EXPECT_EQ(2, exits.load());
+    // Where a window was made, its thread ends at WM_QUIT; it holds the
+    // module until then.
+    if (calls.window)
+        PostThreadMessageW(calls.threadId, WM_QUIT, 0, 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(calls.thread.get(), 60000));
+    second.reset();
+    command.reset();
+    surrogateCalls = nullptr;
+}
+
+// Windows 11's moments for one user, with this process as the host: right
+// after installing, Explorer (started before) shows no packaged command and
+// the classic entry stays; once the packaged command has answered "shown" to
+// this very host, a 64-bit host leaves the classic entry out, unless the
+// user brought back the classic menu or no longer has the package. A hidden
+// answer, and a record of another process that had this one's id, prove
+// nothing. A 32-bit host always keeps the entry; so does Windows 10.
+TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsShownToThisHost)
+{
+    StringValueStage build(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                           L"CurrentBuildNumber", L"22000");
     const std::wstring restoredMenu =
         L"Software\\Classes\\CLSID\\{86ca1aa0-34aa-4e8b-a509-50c905bae2a2}\\InprocServer32";
     const RegistryStage override(HKEY_CURRENT_USER, {restoredMenu});
+    HMODULE system = GetModuleHandleW(L"kernel32.dll");
+    patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "GetProcAddress")),
+                reinterpret_cast<void*>(&getProcAddressWithPackages));
+    familyPackages = 1;
     const auto classicEntry = [this] {
         HMENU fresh = CreatePopupMenu();
         const HRESULT hr = handler->QueryContextMenu(fresh, 0, 1, 2, CMF_NORMAL);
@@ -403,11 +606,13 @@ TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsSh
         DestroyMenu(fresh);
         return hr == MAKE_HRESULT(SEVERITY_SUCCESS, 0, 1) && items == 2;
     };
-    const auto recorded = [] {
+    const std::wstring hostsKey = std::wstring(shellExtUserKey) + L"\\" + packagedCommandHostsKey;
+    const std::wstring self = std::to_wstring(GetCurrentProcessId());
+    const auto recorded = [&] {
         ULONGLONG time = 0;
         DWORD bytes = sizeof(time);
-        return RegGetValueW(HKEY_CURRENT_USER, shellExtUserKey, packagedCommandAskedValue, RRF_RT_REG_QWORD,
-                            nullptr, &time, &bytes) == ERROR_SUCCESS
+        return RegGetValueW(HKEY_CURRENT_USER, hostsKey.c_str(), self.c_str(), RRF_RT_REG_QWORD, nullptr, &time,
+                            &bytes) == ERROR_SUCCESS
                    ? time
                    : 0;
     };
@@ -415,27 +620,181 @@ TEST_F(ExplorerCommandTest, ClassicEntryStepsBackOnlyWhileThePackagedCommandIsSh
     ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user));
     const ULONGLONG hostStart = (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 
-    // Right after installing: whatever was recorded is older than this host.
-    const ULONGLONG earlier = hostStart - 10000000;
-    setValue(HKEY_CURRENT_USER, shellExtUserKey, packagedCommandAskedValue, REG_QWORD, &earlier, sizeof earlier);
+    // Right after installing: nothing recorded for this host.
+    EXPECT_TRUE(classicEntry());
+    // A hidden answer records nothing.
+    NoItems empty;
+    EXPCMDSTATE state = ECS_ENABLED;
+    ASSERT_EQ(S_OK, command->GetState(&empty, FALSE, &state));
+    ASSERT_EQ(static_cast<EXPCMDSTATE>(ECS_HIDDEN), state);
+    EXPECT_EQ(0u, recorded());
     EXPECT_TRUE(classicEntry());
 
-    // The packaged command answers, and that is recorded once in this process.
+    // Shown to this host: recorded with this process's start, and the first
+    // build of Windows 11 leaves the classic entry out of a 64-bit host.
     auto items = shellItems({file(L"a.txt")});
-    EXPCMDSTATE state = ECS_DISABLED;
     ASSERT_EQ(S_OK, command->GetState(items.get(), FALSE, &state));
-    const ULONGLONG answered = recorded();
-    EXPECT_GT(answered, hostStart);
+    ASSERT_EQ(static_cast<EXPCMDSTATE>(ECS_ENABLED), state);
+    EXPECT_EQ(hostStart, recorded());
     EXPECT_EQ(!is64BitBuild(), classicEntry());
-    deleteTree(HKEY_CURRENT_USER, shellExtUserKey);
-    ASSERT_EQ(S_OK, command->GetState(items.get(), TRUE, &state));
-    EXPECT_EQ(0u, recorded());
+    if (is64BitBuild()) {
+        EXPECT_EQ(std::wstring(ORN_PACKAGE_FAMILY), familyAsked);
+    }
+    // The same record on the build before it, and for a user without the package.
+    build.set(L"21999");
+    EXPECT_TRUE(classicEntry());
+    build.set(L"22000");
+    familyPackages = 0;
+    EXPECT_TRUE(classicEntry());
+    familyPackages = 1;
+    EXPECT_EQ(!is64BitBuild(), classicEntry());
+
+    // A record of this process's id with another start: an earlier process.
+    const ULONGLONG earlier = hostStart - 10000000;
+    setValue(HKEY_CURRENT_USER, hostsKey, self.c_str(), REG_QWORD, &earlier, sizeof earlier);
+    EXPECT_TRUE(classicEntry());
 
     // The classic menu brought back: the classic entry, whatever was recorded.
-    setValue(HKEY_CURRENT_USER, shellExtUserKey, packagedCommandAskedValue, REG_QWORD, &answered, sizeof answered);
+    setValue(HKEY_CURRENT_USER, hostsKey, self.c_str(), REG_QWORD, &hostStart, sizeof hostStart);
     EXPECT_EQ(!is64BitBuild(), classicEntry());
     createKey(HKEY_CURRENT_USER, restoredMenu);
     EXPECT_TRUE(classicEntry());
+}
+
+// The caller of a COM call as the module asks for it (Wine answers nothing):
+// a thread of another process, or the caller in this process.
+std::atomic<DWORD> callerThread{0};
+std::atomic<HRESULT> callerAnswer{S_OK};
+
+HRESULT WINAPI answeredCallerTID(DWORD* thread)
+{
+    *thread = callerThread;
+    return callerAnswer;
+}
+
+// The packaged command records each host that asks it, once per host: the
+// process of the calling thread when the call comes from another process,
+// and nothing when the caller names no thread (a multithreaded apartment).
+// A surrogate that outlives one Explorer so records the next.
+TEST_F(ExplorerCommandTest, EachHostThatAsksIsRecordedWithItsStart)
+{
+    HMODULE com = GetModuleHandleW(L"ole32.dll");
+    patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(com, "CoGetCallerTID")),
+                reinterpret_cast<void*>(&answeredCallerTID));
+    // Another host: a process of its own that never runs.
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    std::wstring commandLine = quoted(systemProgram(L"hostname.exe"));
+    ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                               nullptr, &startup, &process));
+    const orn::unique_handle other(process.hProcess), otherThread(process.hThread);
+    const auto startOf = [](HANDLE host) {
+        FILETIME created, exited, kernel, user;
+        EXPECT_TRUE(GetProcessTimes(host, &created, &exited, &kernel, &user));
+        return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    };
+    const std::wstring hostsKey = std::wstring(shellExtUserKey) + L"\\" + packagedCommandHostsKey;
+    const auto recorded = [&](DWORD processId) {
+        ULONGLONG time = 0;
+        DWORD bytes = sizeof(time);
+        return RegGetValueW(HKEY_CURRENT_USER, hostsKey.c_str(), std::to_wstring(processId).c_str(),
+                            RRF_RT_REG_QWORD, nullptr, &time, &bytes) == ERROR_SUCCESS
+                   ? time
+                   : 0;
+    };
+    auto items = shellItems({file(L"a.txt")});
+    EXPCMDSTATE state = ECS_HIDDEN;
+    const struct {
+        const char* caller;
+        HRESULT answer;
+        DWORD thread;
+    } callers[] = {
+        {"this process", S_OK, GetCurrentThreadId()},
+        {"a multithreaded apartment of another process", S_FALSE, 0},
+        {"another process", S_FALSE, process.dwThreadId},
+    };
+    for (const auto& caller : callers) {
+        callerAnswer = caller.answer;
+        callerThread = caller.thread;
+        EXPECT_EQ(S_OK, command->GetState(items.get(), FALSE, &state)) << caller.caller;
+    }
+    EXPECT_EQ(startOf(GetCurrentProcess()), recorded(GetCurrentProcessId()));
+    EXPECT_EQ(startOf(other.get()), recorded(process.dwProcessId));
+    // Once per host: asked again, it is not written again.
+    deleteTree(HKEY_CURRENT_USER, hostsKey);
+    EXPECT_EQ(S_OK, command->GetState(items.get(), FALSE, &state));
+    EXPECT_EQ(0u, recorded(process.dwProcessId));
+    TerminateProcess(other.get(), 0);
+}
+
+// Process creation as the module asks for it, and Windows' refusal of the
+// desktop-app policy for this caller, which Wine does not know at all.
+struct RecordedStart {
+    DWORD_PTR attribute = 0;
+    DWORD policy = 0;
+    SIZE_T policySize = 0;
+    std::vector<DWORD> flags;
+};
+RecordedStart recordedStart;
+std::atomic<bool> refuseEveryStart{false};
+
+BOOL WINAPI acceptAttribute(LPPROC_THREAD_ATTRIBUTE_LIST, DWORD, DWORD_PTR attribute, void* value, SIZE_T size,
+                            void*, SIZE_T*)
+{
+    recordedStart.attribute = attribute;
+    recordedStart.policySize = size;
+    if (size == sizeof(DWORD))
+        recordedStart.policy = *static_cast<const DWORD*>(value);
+    return TRUE;
+}
+
+BOOL WINAPI refusingCreateProcessW(const wchar_t* application, wchar_t* commandLine, SECURITY_ATTRIBUTES* process,
+                                   SECURITY_ATTRIBUTES* thread, BOOL inherit, DWORD flags, void* environment,
+                                   const wchar_t* folder, STARTUPINFOW* startup, PROCESS_INFORMATION* information)
+{
+    recordedStart.flags.push_back(flags);
+    if (refuseEveryStart || (flags & EXTENDED_STARTUPINFO_PRESENT)) {
+        SetLastError(refuseEveryStart ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return CreateProcessW(application, commandLine, process, thread, inherit, flags, environment, folder, startup,
+                          information);
+}
+
+// A click always does something: where Windows refuses the breakaway policy
+// for this caller, the agent starts without it and the log says why; a start
+// that fails altogether is logged with its error. The policy asked for is
+// the documented one: the desktop-app attribute (18, an input), a DWORD of
+// 1, "enable breakaway for the process tree".
+TEST_F(ExplorerCommandTest, StartRefusedWithTheBreakawayPolicyStartsWithoutItAndLogs)
+{
+    HMODULE system = GetModuleHandleW(L"kernel32.dll");
+    patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "UpdateProcThreadAttribute")),
+                reinterpret_cast<void*>(&acceptAttribute));
+    patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "CreateProcessW")),
+                reinterpret_cast<void*>(&refusingCreateProcessW));
+    auto items = shellItems({file(L"a.txt")});
+    {
+        LogWatch watch;
+        recordedStart = RecordedStart();
+        ASSERT_EQ(S_OK, command->Invoke(items.get(), nullptr));
+        EXPECT_EQ(agentCommandLine(product.path(), file(L"a.txt")), product.agent().awaitCommandLine());
+        EXPECT_EQ(static_cast<DWORD_PTR>(0x00020012), recordedStart.attribute);
+        EXPECT_EQ(1u, recordedStart.policy);
+        EXPECT_EQ(sizeof(DWORD), recordedStart.policySize);
+        EXPECT_EQ((std::vector<DWORD>{EXTENDED_STARTUPINFO_PRESENT, 0}), recordedStart.flags);
+        expectNotice(watch, "The agent could not be started outside the package (error 87)");
+    }
+    product.agent().forget();
+    LogWatch watch;
+    refuseEveryStart = true;
+    recordedStart = RecordedStart();
+    EXPECT_EQ(S_OK, command->Invoke(items.get(), nullptr));
+    refuseEveryStart = false;
+    EXPECT_EQ(2u, recordedStart.flags.size());
+    expectNotice(watch, "The agent could not be started (error 2)");
+    EXPECT_TRUE(product.agent().staysIdle());
 }
 
 // The install folder by its one rule, as its readers see it: the Explorer
@@ -705,8 +1064,7 @@ TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
     EXPECT_EQ(0u, later.filesWith(loggedLine).count(L"zuNotices.log"));
 }
 
-// Calls of the module to the system, counted by their entries in its import
-// address table, which is gone with the module.
+// Calls of the module during its unload, counted.
 std::atomic<int> sleeps{0}, noticesOpens{0};
 
 void WINAPI countedSleep(DWORD milliseconds)
@@ -724,30 +1082,6 @@ HANDLE WINAPI countedCreateFileW(const wchar_t* name, DWORD access, DWORD share,
     return CreateFileW(name, access, share, security, disposition, flags, templateFile);
 }
 
-void countCalls(HMODULE module, void* function, void* counter)
-{
-    auto* base = reinterpret_cast<BYTE*>(module);
-    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    int patched = 0;
-    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         library->Name; ++library) {
-        for (auto* entry = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
-             entry->u1.Function; ++entry) {
-            if (reinterpret_cast<void*>(entry->u1.Function) != function)
-                continue;
-            DWORD protection = 0;
-            VirtualProtect(&entry->u1.Function, sizeof(void*), PAGE_READWRITE, &protection);
-            entry->u1.Function = reinterpret_cast<ULONG_PTR>(counter);
-            VirtualProtect(&entry->u1.Function, sizeof(void*), protection, &protection);
-            ++patched;
-        }
-    }
-    EXPECT_GT(patched, 0);
-}
-
 // Unloaded while the log is held (a host that frees the module without
 // asking), the module opens it once, sleeps not at all under the loader
 // lock, and counts the line on the debugger output.
@@ -761,9 +1095,9 @@ TEST(ModuleUnloadTest, UnloadTriesAHeldLogOnceWithoutSleeping)
         LoadedModule module{builtModule()};
         logThrough(module);
         HMODULE system = GetModuleHandleW(L"kernel32.dll");
-        countCalls(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "Sleep")),
+        patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "Sleep")),
                    reinterpret_cast<void*>(&countedSleep));
-        countCalls(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "CreateFileW")),
+        patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "CreateFileW")),
                    reinterpret_cast<void*>(&countedCreateFileW));
     }
     EXPECT_EQ(0, sleeps.load());

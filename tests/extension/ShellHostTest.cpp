@@ -191,8 +191,10 @@ TEST_F(ShellHostTest, ExplorerCommandFoundThroughThePackageManifest)
 
 // Windows 11's moments as the host plays them, with the build raised to a
 // Windows 11 one: the classic entry shows right after installing, goes from a
-// 64-bit host once the packaged command has answered, and comes back for a
-// user who brought back the classic menu. A 32-bit host always shows it.
+// 64-bit host once the packaged command has answered it, and comes back for a
+// user who brought back the classic menu. Another process that asked the
+// packaged command after this host started (a file dialog of another
+// program) leaves this host's entry in place. A 32-bit host always shows it.
 TEST_F(ShellHostTest, ClassicEntryAtWindows11Moments)
 {
     const StringValueStage windows11(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
@@ -200,6 +202,7 @@ TEST_F(ShellHostTest, ClassicEntryAtWindows11Moments)
     const std::wstring restoredMenu = L"Software\\Classes\\CLSID\\{86ca1aa0-34aa-4e8b-a509-50c905bae2a2}";
     const RegistryStage override(HKEY_CURRENT_USER, {restoredMenu});
     const std::wstring answered = L"--packaged-answered {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D} ";
+    const std::wstring otherAnswered = L"--other-process-answered {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D} ";
     const struct {
         std::wstring options;
         bool classicEntry;
@@ -207,13 +210,16 @@ TEST_F(ShellHostTest, ClassicEntryAtWindows11Moments)
         {L"", true},
         {answered, !is64BitBuild()},
         {answered + L"--classic-menu-restored ", true},
+        {otherAnswered, true},
     };
     for (const auto& moment : moments) {
         const ProcessResult result = host(moment.options + quoted(target()));
         ASSERT_EQ(0u, result.exitCode) << result.output;
         const std::string& out = result.output;
         EXPECT_EQ(moment.classicEntry, out.find("\"Scan for threats\"") != std::string::npos) << out;
-        if (!moment.options.empty()) {
+        if (moment.options == otherAnswered) {
+            EXPECT_NE(std::string::npos, out.find("asked the packaged command first: exit 0")) << out;
+        } else if (!moment.options.empty()) {
             EXPECT_NE(std::string::npos, out.find("packaged command {04E00E36-A66D-4BF3-9BD6-B9B885A6E71D} "
                                                   "asked first: GetState = 0x00000000 enabled"))
                 << out;

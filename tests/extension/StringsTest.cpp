@@ -112,33 +112,31 @@ TEST_F(StringsTest, LongValueIsCutToFit)
 }
 
 // Where the classic handler steps back for the packaged command: only in a
-// 64-bit host on Windows 11 whose user's packaged command answered after the
-// host started, and never while the user has the classic menu back.
+// 64-bit host on Windows 11 to which the packaged command answered "shown",
+// for a user who has the package, and never while the user has the classic
+// menu back.
 TEST(ClassicMenuRuleTest, ClassicEntryUnlessThePackagedCommandIsShown)
 {
-    const ULONGLONG started = 133'000'000'000'000'000, before = started - 1, after = started + 1;
     const struct {
         bool host64Bit;
         DWORD build;
         bool restored;
-        ULONGLONG asked;
-        ULONGLONG hostStarted;
+        bool shownHere;
+        bool registered;
         bool classic;
     } cases[] = {
-        {true, 22000, false, after, started, false},   // answered while this host runs
-        {true, 26100, false, after, started, false},
-        {true, 22621, false, before, started, true},   // right after installing: not loaded here
-        {true, 22621, false, started, started, true},  // not later than the start
-        {true, 22621, false, 0, started, true},        // never answered
-        {true, 22621, false, after, 0, true},          // the host's start unknown
-        {true, 22621, true, after, started, true},     // the classic menu brought back
-        {true, 21999, false, after, started, true},    // Windows 10 shows no packaged command
-        {true, 0, false, after, started, true},        // build unknown
-        {false, 22621, false, after, started, true},   // nor does a 32-bit host
+        {true, 22000, false, true, true, false},   // the first build of Windows 11
+        {true, 26100, false, true, true, false},
+        {true, 22621, false, false, true, true},   // not shown to this host (another one asked)
+        {true, 22621, false, true, false, true},   // the package is not the user's (any more)
+        {true, 22621, true, true, true, true},     // the classic menu brought back
+        {true, 21999, false, true, true, true},    // Windows 10 shows no packaged command
+        {true, 0, false, true, true, true},        // build unknown
+        {false, 22621, false, true, true, true},   // nor does a 32-bit host
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(c.classic, ClassicMenuWanted({c.host64Bit, c.build, c.restored, c.asked, c.hostStarted}))
-            << c.host64Bit << " " << c.build << " " << c.restored << " " << c.asked << " " << c.hostStarted;
+        EXPECT_EQ(c.classic, ClassicMenuWanted({c.host64Bit, c.build, c.restored, c.shownHere, c.registered}))
+            << c.host64Bit << " " << c.build << " " << c.restored << " " << c.shownHere << " " << c.registered;
     }
     // Wine reports a build before Windows 11: the classic entry stays.
     EXPECT_TRUE(ClassicMenuWantedHere());

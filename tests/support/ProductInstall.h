@@ -61,14 +61,29 @@ private:
     RegistryStage user_;
 };
 
+// The event every agent stand-in started from this test process (directly
+// or through a program it runs) sets once its records are written, named in
+// the environment they inherit.
+inline HANDLE agentStartedEvent()
+{
+    static const HANDLE event = [] {
+        const std::wstring name = L"OrnAgentStarted-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                  std::to_wstring(GetTickCount64());
+        SetEnvironmentVariableW(L"ORN_AGENT_STARTED", name.c_str());
+        return CreateEventW(nullptr, FALSE, FALSE, name.c_str());
+    }();
+    return event;
+}
+
 // The agent stand-in installed as <install>\Agent\zuAgtSvc.exe; it writes
 // its command line to zuAgtSvc.cmdline beside itself, and its working folder
-// to zuAgtSvc.cwd before that.
+// to zuAgtSvc.cwd before that, and then sets agentStartedEvent().
 class InstalledAgent {
 public:
     explicit InstalledAgent(const fs::path& installDir)
         : exe_(installDir / L"Agent" / L"zuAgtSvc.exe"), record_(installDir / L"Agent" / L"zuAgtSvc.cmdline")
     {
+        agentStartedEvent();
         fs::create_directories(exe_.parent_path());
         fs::copy_file(agentStandIn(), exe_, fs::copy_options::overwrite_existing);
     }
@@ -85,20 +100,23 @@ public:
         fs::remove(fs::path(record_).replace_extension(L".cwd"), ignored);
     }
 
-    // The command line of the agent's latest start, or empty when none came
-    // within the time given.
-    std::wstring awaitCommandLine(std::chrono::milliseconds patience = std::chrono::seconds(20)) const
+    // The command line of the agent's latest start, read each time an agent
+    // says it has written its records (another agent of this test may be the
+    // one that says so); empty when none came within the time given, which
+    // bounds only a failure.
+    std::wstring awaitCommandLine(std::chrono::milliseconds patience = std::chrono::seconds(60)) const
     {
         const auto deadline = std::chrono::steady_clock::now() + patience;
-        do {
-            // The stand-in renames a whole record into place, but an open that
-            // meets the rename under way reads nothing: read again.
+        for (;;) {
             const std::wstring text = readRecord(record_);
             if (!text.empty())
                 return text;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        } while (std::chrono::steady_clock::now() < deadline);
-        return L"";
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 ||
+                WaitForSingleObject(agentStartedEvent(), static_cast<DWORD>(left.count())) != WAIT_OBJECT_0)
+                return readRecord(record_);
+        }
     }
 
     // Nothing started within a grace period long enough for a launched

@@ -190,6 +190,7 @@ public:
     }
     StringValueStage(const StringValueStage&) = delete;
     StringValueStage& operator=(const StringValueStage&) = delete;
+    void set(const std::wstring& value) const { setStringInView(root_, path_, name_.c_str(), value, 0); }
 
 private:
     HKEY root_;

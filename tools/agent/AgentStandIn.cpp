@@ -4,6 +4,8 @@
 // (GetCurrentDirectoryW, the same form) to the same name with the extension
 // ".cwd", that one first. Each text goes to a temporary file first and is then
 // renamed into place, so a reader that sees the command line sees all of both.
+// Then, when the environment names one in ORN_AGENT_STARTED, it sets that
+// event: a test waits for the agent itself, not for a time.
 
 #include <windows.h>
 
@@ -63,8 +65,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     const DWORD folderLength = GetCurrentDirectoryW(MAX_PATH * 2, folder);
     if (folderLength == 0 || folderLength >= MAX_PATH * 2)
         return 3;
-    if (!writeRecord(folderRecord, std::wstring(folder, folderLength)) ||
-        !writeRecord(path, GetCommandLineW()))
-        return 4;
-    return 0;
+    const bool written = writeRecord(folderRecord, std::wstring(folder, folderLength)) &&
+                         writeRecord(path, GetCommandLineW());
+    wchar_t event[MAX_PATH];
+    const DWORD eventLength = GetEnvironmentVariableW(L"ORN_AGENT_STARTED", event, MAX_PATH);
+    if (eventLength > 0 && eventLength < MAX_PATH) {
+        const HANDLE started = OpenEventW(EVENT_MODIFY_STATE, FALSE, event);
+        if (started) {
+            SetEvent(started);
+            CloseHandle(started);
+        }
+    }
+    return written ? 0 : 4;
 }

@@ -1,31 +1,46 @@
 # The Explorer command's package for every user of the machine: OrnShExt.msix
 # in the install folder, whose external location is that folder. Run by the
-# installer's package actions (ExplorerPackageAction.cpp), which pass every
-# value through the environment and none through a command line:
-#   ORN_PACKAGE_STEP    Provision: stage with the external location and
-#                         provision for all users (as LocalSystem)
-#                       Register: register for the installing user, who then
-#                         needs no new sign-in (as that user)
-#                       Remove: deprovision and remove for all users (as
-#                         LocalSystem)
+# installer's package actions (ExplorerPackageAction.cpp), one region per run:
+# the action sends this text up to the first region, the region of its step
+# and the text after the last region, as -EncodedCommand. Every value comes
+# through the environment:
+#   ORN_PACKAGE_STEP    the region run
+#   ORN_PACKAGE_FAMILY  the package family, fixed when the package was built;
+#                       packages are found by it exactly, never by a pattern
 #   ORN_INSTALL_FOLDER  the install folder
-# A failure ends the script with its error on standard error and exit code 1.
+# Only cmdlets and operators that Constrained Language Mode allows, except
+# where a region says otherwise. A failure ends the run with the innermost
+# exception's message and code on the output and exit code 1.
 $ErrorActionPreference = 'Stop'
+# The system's own modules only, whatever path the caller's environment named.
+$env:PSModulePath = Join-Path $PSHOME 'Modules'
+$folder = $env:ORN_INSTALL_FOLDER
+$family = $env:ORN_PACKAGE_FAMILY
+$packagePath = Join-Path $folder 'OrnShExt.msix'
+function Get-ProvisionedFamily {
+    @(Get-AppxProvisionedPackage -Online | Where-Object { ($_.DisplayName + '_' + $_.PublisherId) -eq $family })
+}
 try {
-    $folder = $env:ORN_INSTALL_FOLDER
-    $packagePath = Join-Path $folder 'OrnShExt.msix'
-
-    # The package's name and publisher, from its own manifest.
-    Add-Type -AssemblyName System.IO.Compression.FileSystem
-    $zip = [System.IO.Compression.ZipFile]::OpenRead($packagePath)
-    try {
-        $reader = New-Object System.IO.StreamReader($zip.GetEntry('AppxManifest.xml').Open())
-        try { $manifest = [xml]$reader.ReadToEnd() } finally { $reader.Dispose() }
-    } finally { $zip.Dispose() }
-    $name = $manifest.Package.Identity.Name
-    $publisher = $manifest.Package.Identity.Publisher
-
-    # Windows' package manager; its operations are awaited as tasks.
+    if (-not $family) { throw 'No package family given' }
+#region Stage
+    # As LocalSystem: the package on the machine, for no user yet. A higher
+    # version staged beside a registered one is what registered users move
+    # to at their next sign-in.
+    Add-AppxPackage -Path $packagePath -ExternalLocation $folder -Stage
+#endregion
+#region Provisioned
+    # As LocalSystem: exit code 0 when the family is provisioned, 3 when not.
+    if ((Get-ProvisionedFamily).Count -eq 0) { exit 3 }
+#endregion
+#region Provision
+    # As LocalSystem: the staged family for every user, at their next sign-in.
+    # No cmdlet provisions a package with an external location: Windows'
+    # package manager does, which Constrained Language Mode does not let a
+    # script reach.
+    if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') {
+        throw ('Provisioning for all users needs the package manager, which the language mode ' +
+               $ExecutionContext.SessionState.LanguageMode + ' does not allow')
+    }
     Add-Type -AssemblyName System.Runtime.WindowsRuntime
     $null = [Windows.Management.Deployment.PackageManager, Windows.Management.Deployment, ContentType = WindowsRuntime]
     $asTask = [System.WindowsRuntimeSystemExtensions].GetMethods() | Where-Object {
@@ -33,46 +48,37 @@ try {
         $_.GetParameters()[0].ParameterType.Name -eq 'IAsyncOperationWithProgress`2' } | Select-Object -First 1
     $asTask = $asTask.MakeGenericMethod([Windows.Management.Deployment.DeploymentResult],
                                         [Windows.Management.Deployment.DeploymentProgress])
-    function Wait-Deployment($operation, $what) {
-        $task = $asTask.Invoke($null, @($operation))
-        $null = $task.Wait(-1)
-        $result = $task.Result
-        if ($result.ExtendedErrorCode) {
-            throw ('{0} failed: {1} (0x{2:X8})' -f $what, $result.ErrorText, $result.ExtendedErrorCode.HResult)
-        }
-    }
     $manager = New-Object Windows.Management.Deployment.PackageManager
-    # Staged and registered packages of this name and publisher, for any user.
-    function Get-OurPackages {
-        Get-AppxPackage -AllUsers -Name $name | Where-Object { $_.Publisher -eq $publisher }
+    $task = $asTask.Invoke($null, @($manager.ProvisionPackageForAllUsersAsync($family)))
+    $null = $task.Wait(-1)
+    if ($task.Result.ExtendedErrorCode) {
+        throw ('Provisioning failed: {0} (HRESULT 0x{1:X8})' -f $task.Result.ErrorText, $task.Result.ExtendedErrorCode.HResult)
     }
-
-    switch ($env:ORN_PACKAGE_STEP) {
-        'Provision' {
-            $options = New-Object Windows.Management.Deployment.StagePackageOptions
-            $options.ExternalLocationUri = New-Object System.Uri($folder)
-            Wait-Deployment $manager.StagePackageByUriAsync((New-Object System.Uri($packagePath)), $options) 'Staging'
-            $package = Get-OurPackages | Select-Object -First 1
-            if (-not $package) { throw "Staging left no package $name" }
-            Wait-Deployment $manager.ProvisionPackageForAllUsersAsync($package.PackageFamilyName) 'Provisioning'
-        }
-        'Register' {
-            Add-AppxPackage -Path $packagePath -ExternalLocation $folder
-        }
-        'Remove' {
-            foreach ($package in @(Get-OurPackages)) {
-                # Deprovisioned first, or the next sign-in adds it back.
-                try {
-                    Wait-Deployment $manager.DeprovisionPackageForAllUsersAsync($package.PackageFamilyName) 'Deprovisioning'
-                } catch {
-                    [Console]::Error.WriteLine($_.ToString())
-                }
-                Remove-AppxPackage -Package $package.PackageFullName -AllUsers
-            }
-        }
-        default { throw "Unknown step '$($env:ORN_PACKAGE_STEP)'" }
+#endregion
+#region Register
+    # As the installing user, who then needs no new sign-in.
+    Add-AppxPackage -Path $packagePath -ExternalLocation $folder
+#endregion
+#region Unregister
+    # As the installing user: the rollback of Register.
+    foreach ($package in @(Get-AppxPackage | Where-Object { $_.PackageFamilyName -eq $family })) {
+        Remove-AppxPackage -Package $package.PackageFullName
     }
+#endregion
+#region Remove
+    # As LocalSystem: deprovisioned first, or the next sign-in adds it back,
+    # then removed for every user.
+    foreach ($provisioned in Get-ProvisionedFamily) {
+        Remove-AppxProvisionedPackage -Online -PackageName $provisioned.PackageName -AllUsers
+    }
+    foreach ($package in @(Get-AppxPackage -AllUsers | Where-Object { $_.PackageFamilyName -eq $family })) {
+        Remove-AppxPackage -Package $package.PackageFullName -AllUsers
+    }
+#endregion
 } catch {
-    [Console]::Error.WriteLine($_.ToString())
+    # A failed deployment throws an exception around the one that says why.
+    $reason = $_.Exception
+    while ($reason.InnerException) { $reason = $reason.InnerException }
+    Write-Output ('{0} (HRESULT 0x{1:X8})' -f $reason.Message, $reason.HResult)
     exit 1
 }

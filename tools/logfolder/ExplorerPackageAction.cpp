@@ -2,13 +2,15 @@
 // command for every user, and, in a test-signed build, trust in the
 // certificate that signs it. Values reach them only as CustomActionData and
 // go on to PowerShell only through its environment, its script (the
-// resource made from ExplorerPackage.ps1) as -EncodedCommand: no character
-// of an install folder can end a quoting, because nothing is quoted.
+// resource made from ExplorerPackage.ps1) as -EncodedCommand, which no
+// execution policy stops: no character of an install folder can end a
+// quoting, because nothing is quoted.
 //
 // A step that fails is written to the product's log folder with the error
 // PowerShell or the certificate store gave, and the installation goes on:
 // the classic menu still serves the scan.
 
+#include "AttributeList.h"
 #include "InstallerAction.h"
 #include "LogRecord.h"
 
@@ -126,8 +128,26 @@ UINT changeTrust(MSIHANDLE session, bool trust) noexcept
         });
 }
 
-// The script as UTF-16LE in base64, the form -EncodedCommand takes.
-std::wstring encodedScript()
+// What a package action is given: the package family, fixed when the
+// package was built, and the install folder ("FAMILY|FOLDER").
+struct PackageActionData {
+    std::wstring family;
+    std::wstring folder;
+};
+
+PackageActionData packageActionData(MSIHANDLE session)
+{
+    const std::wstring data = sessionProperty(session, L"CustomActionData");
+    const std::size_t bar = data.find(L'|');
+    if (bar == std::wstring::npos)
+        return PackageActionData();
+    return PackageActionData{data.substr(0, bar), data.substr(bar + 1)};
+}
+
+// The part of the script one step runs, as UTF-16LE in base64, the form
+// -EncodedCommand takes: the text before the first region, the step's region
+// and the text after the last region. Empty when the step has no region.
+std::wstring encodedScript(const wchar_t* step)
 {
     HMODULE self = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
@@ -139,8 +159,23 @@ std::wstring encodedScript()
     const int bytes = found ? static_cast<int>(SizeofResource(self, found)) : 0;
     if (!text || bytes == 0)
         return std::wstring();
-    std::wstring script(MultiByteToWideChar(CP_UTF8, 0, text, bytes, nullptr, 0), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, bytes, &script[0], static_cast<int>(script.size()));
+    std::wstring whole(MultiByteToWideChar(CP_UTF8, 0, text, bytes, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, bytes, &whole[0], static_cast<int>(whole.size()));
+
+    const std::wstring regionStart = L"#region ", regionEnd = L"#endregion";
+    const std::size_t first = whole.find(regionStart);
+    const std::wstring name = regionStart + step;
+    std::size_t region = whole.find(name);
+    // A whole name: "Provision" is not the start of "Provisioned".
+    while (region != std::wstring::npos && whole.find_first_of(L"\r\n", region) != region + name.size())
+        region = whole.find(name, region + 1);
+    const std::size_t last = whole.rfind(regionEnd);
+    if (first == std::wstring::npos || region == std::wstring::npos || last < region)
+        return std::wstring();
+    const std::size_t regionClose = whole.find(regionEnd, region);
+    const std::wstring script = whole.substr(0, first) +
+                                whole.substr(region, regionClose + regionEnd.size() - region) +
+                                whole.substr(last + regionEnd.size());
     return base64(reinterpret_cast<const BYTE*>(script.data()),
                   static_cast<DWORD>(script.size() * sizeof(wchar_t)));
 }
@@ -190,51 +225,81 @@ std::wstring oneLine(const std::string& output)
     return line.empty() ? L"(no message)" : line;
 }
 
-// Runs one step of the script for the install folder in CustomActionData;
-// what fails is logged.
-void runStep(MSIHANDLE session, const wchar_t* step)
+// Exit code of a step that answers "no" rather than failing.
+constexpr DWORD answeredNo = 3;
+// What runStep gives when PowerShell did not run to its end.
+constexpr DWORD notRun = 0xFFFFFFFF;
+
+// Runs one step of the script for the package; what fails is logged (an
+// exit code of answeredNo only where the step is a question). PowerShell
+// starts clean: no profile, the system's own modules only, no handle of
+// this process but its input and output.
+DWORD runStep(const PackageActionData& package, const wchar_t* step, bool question = false)
 {
-    const std::wstring folder = sessionProperty(session, L"CustomActionData");
     // The package is 64-bit only, and this library is 32-bit: the 64-bit
     // PowerShell, which alone has the package cmdlets, is reached through
     // the folder WoW64 does not redirect.
     wchar_t windows[MAX_PATH];
     const UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
-    std::wstring powerShell = length && length < MAX_PATH ? windows : L"C:\\Windows";
-    powerShell += sizeof(void*) == 8 ? L"\\System32" : L"\\Sysnative";
-    powerShell += L"\\WindowsPowerShell\\v1.0\\powershell.exe";
-    std::wstring commandLine = L"\"" + powerShell +
-                               L"\" -NoProfile -NonInteractive -ExecutionPolicy Bypass "
-                               L"-EncodedCommand " +
-                               encodedScript();
+    const std::wstring windowsFolder = length && length < MAX_PATH ? windows : L"C:\\Windows";
+    const std::wstring powerShell = windowsFolder +
+                                    (sizeof(void*) == 8 ? L"\\System32" : L"\\Sysnative") +
+                                    L"\\WindowsPowerShell\\v1.0\\powershell.exe";
+    // As the 64-bit PowerShell itself names its folder.
+    const std::wstring systemModules =
+        windowsFolder + L"\\System32\\WindowsPowerShell\\v1.0\\Modules";
+    const std::wstring script = encodedScript(step);
+    if (script.empty()) {
+        logLine(LevelError, __LINE__, L"Windows 11 menu: the package script has no step %s", step);
+        return notRun;
+    }
+    std::wstring commandLine =
+        L"\"" + powerShell + L"\" -NoProfile -NonInteractive -EncodedCommand " + script;
     std::vector<wchar_t> environment = environmentWith(
-        {std::wstring(L"ORN_PACKAGE_STEP=") + step, L"ORN_INSTALL_FOLDER=" + folder});
+        {std::wstring(L"ORN_PACKAGE_STEP=") + step, L"ORN_PACKAGE_FAMILY=" + package.family,
+         L"ORN_INSTALL_FOLDER=" + package.folder,
+         L"PSModulePath=" + systemModules});
 
     SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
     orn::unique_handle output, writer;
     if (!CreatePipe(output.put(), writer.put(), &inherited, 0)) {
         logLine(LevelError, __LINE__, L"Windows 11 menu: %s: no pipe (error %lu)", step,
                 GetLastError());
-        return;
+        return notRun;
     }
     SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
     const orn::unique_file input(CreateFileW(L"NUL", GENERIC_READ,
                                              FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
                                              OPEN_EXISTING, 0, nullptr));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input.get();
-    startup.hStdOutput = writer.get();
-    startup.hStdError = writer.get();
+    // Only these two handles go to PowerShell, whatever else this process
+    // holds inheritable.
+    HANDLE passed[] = {input.get(), writer.get()};
+    const orn::attribute_list attributes(1);
+    if (!input || !attributes.get() ||
+        !UpdateProcThreadAttribute(attributes.get(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, passed,
+                                   sizeof(passed), nullptr, nullptr)) {
+        logLine(LevelError, __LINE__,
+                L"Windows 11 menu: %s of the package not run: its handles could not be limited "
+                L"(error %lu)",
+                step, GetLastError());
+        return notRun;
+    }
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input.get();
+    startup.StartupInfo.hStdOutput = writer.get();
+    startup.StartupInfo.hStdError = writer.get();
+    startup.lpAttributeList = attributes.get();
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(powerShell.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                        nullptr, &startup, &process)) {
+                        CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT |
+                            EXTENDED_STARTUPINFO_PRESENT,
+                        environment.data(), nullptr, &startup.StartupInfo, &process)) {
         logLine(LevelError, __LINE__,
                 L"Windows 11 menu: %s of the package could not start %s (error %lu)", step,
                 powerShell.c_str(), GetLastError());
-        return;
+        return notRun;
     }
     const orn::unique_handle child(process.hProcess), thread(process.hThread);
     // Only the child holds the pipe's writing end now: its exit ends the output.
@@ -264,17 +329,29 @@ void runStep(MSIHANDLE session, const wchar_t* step)
                 L"Windows 11 menu: %s of the package did not end within %lu minutes and was "
                 L"stopped: %s",
                 step, stepPatienceMs / 60000, oneLine(text).c_str());
-        return;
+        return notRun;
     }
-    DWORD exitCode = 0;
+    DWORD exitCode = notRun;
     GetExitCodeProcess(child.get(), &exitCode);
-    if (exitCode != 0)
+    if (exitCode != 0 && !(question && exitCode == answeredNo))
         logLine(LevelError, __LINE__,
                 L"Windows 11 menu: %s of the package failed (exit code %lu): %s", step, exitCode,
                 oneLine(text).c_str());
     else
-        logLine(LevelDebug, __LINE__, L"Windows 11 menu: %s of the package done for <%s>", step,
-                folder.c_str());
+        logLine(LevelDebug, __LINE__, L"Windows 11 menu: %s of the package done for <%s> (%lu)",
+                step, package.folder.c_str(), exitCode);
+    return exitCode;
+}
+
+// Staged always; provisioned only when the family is not: provisioning a
+// provisioned family again removes every user's installation of it. A
+// provisioning that cannot be read is left alone, which costs other users
+// the packaged command until a repair, not the menu entry.
+void provision(const PackageActionData& package)
+{
+    runStep(package, L"Stage");
+    if (runStep(package, L"Provisioned", true) == answeredNo)
+        runStep(package, L"Provision");
 }
 
 // A step never fails the installation: the classic menu still serves.
@@ -282,7 +359,14 @@ UINT packageStep(MSIHANDLE session, const wchar_t* step) noexcept
 {
     return runAction(
         [&] {
-            runStep(session, step);
+            const PackageActionData package = packageActionData(session);
+            if (package.family.empty())
+                logLine(LevelError, __LINE__, L"Windows 11 menu: %s without the package family",
+                        step);
+            else if (std::wcscmp(step, L"Provision") == 0)
+                provision(package);
+            else
+                runStep(package, step);
             return static_cast<UINT>(ERROR_SUCCESS);
         },
         [&] {
@@ -343,7 +427,8 @@ extern "C" __declspec(dllexport) UINT WINAPI UntrustPackageCertificate(MSIHANDLE
     return changeTrust(session, false);
 }
 
-// Deferred: the steps of ExplorerPackage.ps1 for the install folder.
+// Deferred: the steps of ExplorerPackage.ps1 for the package family and
+// the install folder.
 extern "C" __declspec(dllexport) UINT WINAPI ProvisionExplorerPackage(MSIHANDLE session)
 {
     return packageStep(session, L"Provision");
@@ -352,6 +437,11 @@ extern "C" __declspec(dllexport) UINT WINAPI ProvisionExplorerPackage(MSIHANDLE 
 extern "C" __declspec(dllexport) UINT WINAPI RegisterExplorerPackage(MSIHANDLE session)
 {
     return packageStep(session, L"Register");
+}
+
+extern "C" __declspec(dllexport) UINT WINAPI UnregisterExplorerPackage(MSIHANDLE session)
+{
+    return packageStep(session, L"Unregister");
 }
 
 extern "C" __declspec(dllexport) UINT WINAPI RemoveExplorerPackage(MSIHANDLE session)

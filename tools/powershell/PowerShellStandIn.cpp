@@ -1,14 +1,26 @@
 // Stands in for powershell.exe where the installer's package actions look for
 // it, so that the package test sees what they would run: each start appends
-// its step, install folder and arguments (all but the encoded script) to
-// "powershell.record" beside the executable, and writes the script it was
-// given, decoded, to "powershell.ps1" there (UTF-8 both). Then it fails the
-// way a package cmdlet does: a message on standard error, exit code 1.
+// its step, package family, install folder, arguments (all but the encoded
+// script), module path and exit code to "powershell.record" beside the
+// executable, and writes the script it was given, decoded, to
+// "powershell-STEP.ps1" there (UTF-8 all).
+//
+// It answers as Windows would without doing anything: every step succeeds,
+// and "Provisioned" answers from the record (0 when a Provision succeeded
+// after the last Remove that did, 3 otherwise). "powershell.behaviour"
+// beside it changes that, a word per line:
+//   fail STEP             STEP fails the way a package cmdlet does: a
+//                         message, exit code 1
+//   ConstrainedLanguage   a script that defines types or reflects (Add-Type,
+//                         GetMethods, MakeGenericMethod, a WinRT type) is
+//                         refused as that language mode refuses it
 
 #include <windows.h>
 #include <wincrypt.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -44,6 +56,42 @@ bool write(const std::wstring& path, const std::string& bytes, bool append)
     return ok && written == bytes.size();
 }
 
+std::string readText(const std::wstring& path)
+{
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Whether the last successful Provision in the record came after the last
+// successful Remove.
+bool provisioned(const std::string& record)
+{
+    std::istringstream lines(record);
+    std::string line, step;
+    bool answer = false;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, 5, "step=") == 0)
+            step = line.substr(5);
+        else if (line == "result=0" && step == "Provision")
+            answer = true;
+        else if (line == "result=0" && step == "Remove")
+            answer = false;
+    }
+    return answer;
+}
+
+bool definesTypesOrReflects(const std::wstring& script)
+{
+    for (const wchar_t* refused : {L"Add-Type", L"GetMethods(", L"MakeGenericMethod(",
+                                   L"ContentType = WindowsRuntime", L"[System.Reflection"}) {
+        if (script.find(refused) != std::wstring::npos)
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -71,12 +119,27 @@ int wmain(int argc, wchar_t** argv)
         }
     }
     const std::wstring step = variable(L"ORN_PACKAGE_STEP");
-    write(folder + L"powershell.ps1", utf8(script), false);
+    const std::string behaviour = "\n" + readText(folder + L"powershell.behaviour") + "\n";
+    const std::string record = readText(folder + L"powershell.record");
+    int result = 0;
+    std::string message;
+    if (behaviour.find("\nConstrainedLanguage\n") != std::string::npos &&
+        definesTypesOrReflects(script)) {
+        message = "Cannot add type. Definition of new types is not supported in this language mode.";
+        result = 1;
+    } else if (behaviour.find("\nfail " + utf8(step) + "\n") != std::string::npos) {
+        message = "package deployment is not available here";
+        result = 1;
+    } else if (step == L"Provisioned") {
+        result = provisioned(record) ? 0 : 3;
+    }
+    write(folder + L"powershell-" + step + L".ps1", utf8(script), false);
     write(folder + L"powershell.record",
-          utf8(L"step=" + step + L"\nfolder=" + variable(L"ORN_INSTALL_FOLDER") + L"\narguments=" +
-               arguments + L"\n"),
+          utf8(L"step=" + step + L"\nfamily=" + variable(L"ORN_PACKAGE_FAMILY") + L"\nfolder=" +
+               variable(L"ORN_INSTALL_FOLDER") + L"\narguments=" + arguments + L"\nmodules=" +
+               variable(L"PSModulePath") + L"\nresult=" + std::to_wstring(result) + L"\n"),
           true);
-    std::fprintf(stderr, "powershell stand-in: %s: package deployment is not available here\n",
-                 utf8(step).c_str());
-    return 1;
+    if (!message.empty())
+        std::printf("powershell stand-in: %s: %s\n", utf8(step).c_str(), message.c_str());
+    return result;
 }

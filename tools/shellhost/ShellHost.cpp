@@ -19,6 +19,12 @@
 //                            packaged command: the Explorer command of this
 //                            class, from the handler's own module, is asked
 //                            for its state before the classic menu is built
+//     --other-process-answered {CLSID}
+//                            play another process of the user (a file dialog,
+//                            a second Explorer) whose first menu showed the
+//                            packaged command after this host started: a
+//                            second shellhost with --packaged-answered runs to
+//                            its end before this one builds its menu
 //     --classic-menu-restored
 //                            play a user who brought back the classic menu:
 //                            the override of Windows 11's menu class is put
@@ -298,6 +304,7 @@ struct Options {
     bool noInit = false;
     bool listOnly = false;
     std::wstring packagedCommand;
+    std::wstring otherProcessCommand;
     bool classicMenuRestored = false;
     std::vector<std::wstring> paths;
     // An Explorer command instead of the registered handlers.
@@ -312,7 +319,8 @@ int usage()
 {
     return fail(1, L"usage: shellhost [--flags F] [--index N] [--first N] [--handler NAME|{CLSID}] "
                    L"[--help-text OFFSET] [--invoke OFFSET | --verb TEXT] [--no-init] [--list]\n"
-                   L"       [--packaged-answered {CLSID}] [--classic-menu-restored] PATH...\n"
+                   L"       [--packaged-answered {CLSID}] [--other-process-answered {CLSID}]\n"
+                   L"       [--classic-menu-restored] PATH...\n"
                    L"       shellhost (--command {CLSID} --module DLL | --manifest XML --install FOLDER) [--run] [PATH...]");
 }
 
@@ -709,6 +717,39 @@ int answerPackagedCommand(const Handler& handler, const std::wstring& commandCla
     return FAILED(hr) ? 5 : 0;
 }
 
+// Another process of the user asks the packaged command: this program again,
+// playing Windows 11's first menu for the same paths, with its output left
+// out but its exit code and process id told.
+int answerInAnotherProcess(const std::wstring& commandClass, const std::vector<std::wstring>& paths)
+{
+    wchar_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return fail(5, L"cannot name this program");
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --packaged-answered " + commandClass;
+    for (const std::wstring& path : paths)
+        commandLine += L" \"" + path + L"\"";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    const orn::unique_file nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                           OPEN_EXISTING, 0, nullptr));
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = nul.get();
+    startup.hStdError = nul.get();
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+        return fail(5, format(L"cannot start another host (error %lu)", GetLastError()));
+    const orn::unique_handle child(process.hProcess), thread(process.hThread);
+    WaitForSingleObject(child.get(), INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(child.get(), &code);
+    out(format(L"another process (id %lu) asked the packaged command first: exit %lu\n", process.dwProcessId,
+               code));
+    return code ? 5 : 0;
+}
+
 // The per-user override with which a user brings back the classic menu, in
 // place while the object lives; removed again only if this run made it.
 class ClassicMenuOverride {
@@ -801,6 +842,11 @@ int run(const Options& options)
     std::unique_ptr<ClassicMenuOverride> restoredMenu;
     if (options.classicMenuRestored)
         restoredMenu = std::make_unique<ClassicMenuOverride>();
+    if (!options.otherProcessCommand.empty()) {
+        const int code = answerInAnotherProcess(options.otherProcessCommand, paths);
+        if (code)
+            return code;
+    }
     int result = 0;
     for (const Handler& handler : handlers) {
         if (!options.packagedCommand.empty()) {
@@ -825,6 +871,7 @@ int wmain(int argc, wchar_t** argv)
     Options options;
     const std::pair<const wchar_t*, std::wstring*> texts[] = {
         {L"--handler", &options.handler}, {L"--packaged-answered", &options.packagedCommand},
+        {L"--other-process-answered", &options.otherProcessCommand},
         {L"--command", &options.command}, {L"--module", &options.module},
         {L"--manifest", &options.manifest}, {L"--install", &options.install}};
     const std::pair<const wchar_t*, bool*> switches[] = {
