@@ -480,17 +480,11 @@ TEST(LogLinkTest, InstallerMovesWhatAnotherAccountMadeAsideWhole)
     const std::wstring common = scene.root + L"\\common";
     const std::wstring quarvel = common + L"\\Quarvel";
     const std::wstring logs = quarvel + L"\\Tessaline\\Logs";
-    const auto indexOf = [](const std::wstring& path) {
-        const orn::unique_file handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr,
-                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                                  nullptr));
-        LONGLONG index = 0;
-        return handle && orn::fileIndex(handle.get(), index) ? index : 0;
-    };
+    using testsupport::fileIndexOf;
     CreateDirectoryW(common.c_str(), nullptr);
     ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size()));
     writeFile(quarvel + L"\\marker.txt", "theirs\r\n");
-    const LONGLONG before = indexOf(quarvel);
+    const LONGLONG before = fileIndexOf(quarvel);
     const orn::unique_file kept(CreateFileW(quarvel.c_str(), READ_CONTROL | WRITE_DAC, 7, nullptr,
                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     ASSERT_TRUE(kept);
@@ -503,7 +497,7 @@ TEST(LogLinkTest, InstallerMovesWhatAnotherAccountMadeAsideWhole)
         EXPECT_EQ(3u, recorder.applied.size());
         EXPECT_NE(nullptr, recorder.on(quarvel));
     }
-    EXPECT_NE(before, indexOf(quarvel));
+    EXPECT_NE(before, fileIndexOf(quarvel));
     EXPECT_FALSE(exists(quarvel + L"\\marker.txt"));
     const std::vector<std::wstring> moved = listFolder(common, L"Quarvel.moved-*");
     ASSERT_EQ(1u, moved.size());
@@ -531,7 +525,7 @@ TEST(LogLinkTest, InstallerMovesWhatAnotherAccountMadeAsideWhole)
                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     ASSERT_TRUE(held);
-    const LONGLONG logsIndex = indexOf(logs);
+    const LONGLONG logsIndex = fileIndexOf(logs);
     DescriptorPlayer player;
     player.play(logs, userOwned);
     {
@@ -540,7 +534,7 @@ TEST(LogLinkTest, InstallerMovesWhatAnotherAccountMadeAsideWhole)
                                                LogUtils::LogFolderMaker::installer));
         EXPECT_EQ(nullptr, recorder.on(logs));
     }
-    EXPECT_EQ(logsIndex, indexOf(logs));
+    EXPECT_EQ(logsIndex, fileIndexOf(logs));
     // Test programs under Wine run elevated: a privileged writer.
     EXPECT_FALSE(LogUtils::pinLogFolder(logs.c_str()));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_OWNER), GetLastError());

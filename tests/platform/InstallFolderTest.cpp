@@ -71,14 +71,6 @@ std::wstring movedAside(const std::wstring& folder, const std::wstring& name)
     return folder + L"\\" + moved[0];
 }
 
-LONGLONG indexOf(const std::wstring& path)
-{
-    const orn::unique_file handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr,
-                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    LONGLONG index = 0;
-    return handle && orn::fileIndex(handle.get(), index) ? index : 0;
-}
-
 }  // namespace
 
 // The folder and its module folder get the list; other folders in it are the
@@ -99,7 +91,7 @@ TEST(InstallFolderTest, ListGoesOnTheFolderAndItsModuleFolderOnly)
         EXPECT_EQ(2u, recorder.applied.size());
         expectInstallList(recorder, folder);
         expectInstallList(recorder, folder + L"\\x64");
-        EXPECT_EQ(indexOf(folder), identity.index);
+        EXPECT_EQ(fileIndexOf(folder), identity.index);
     }
     for (const wchar_t* root : {L"C:\\", L"C:\\\\", L"C:"}) {
         SecurityRecorder recorder;
@@ -142,7 +134,7 @@ TEST(InstallFolderTest, AnotherAccountsFolderIsMovedAsideWhole)
     CreateDirectoryW(folder.c_str(), nullptr);
     CreateDirectoryW((folder + L"\\x64").c_str(), nullptr);
     ASSERT_TRUE(writeFile(folder + L"\\OrnShExt.dll", "planted"));
-    const LONGLONG before = indexOf(folder);
+    const LONGLONG before = fileIndexOf(folder);
     const orn::unique_file kept(CreateFileW(folder.c_str(), READ_CONTROL | WRITE_DAC, 7, nullptr,
                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     ASSERT_TRUE(kept);
@@ -154,8 +146,8 @@ TEST(InstallFolderTest, AnotherAccountsFolderIsMovedAsideWhole)
         ASSERT_TRUE(secure(folder, {L"x64"}, &identity));
         expectInstallList(recorder, folder);
         EXPECT_EQ(1u, recorder.applied.size());
-        EXPECT_NE(before, indexOf(folder));
-        EXPECT_EQ(indexOf(folder), identity.index);
+        EXPECT_NE(before, fileIndexOf(folder));
+        EXPECT_EQ(fileIndexOf(folder), identity.index);
     }
     EXPECT_TRUE(listFolder(folder).empty());
     const std::wstring moved = movedAside(parent, L"Hollowmere");
@@ -164,7 +156,7 @@ TEST(InstallFolderTest, AnotherAccountsFolderIsMovedAsideWhole)
     // handle by the path it was opened with, so its index tells).
     LONGLONG keptIndex = 0;
     EXPECT_TRUE(orn::fileIndex(kept.get(), keptIndex));
-    EXPECT_EQ(indexOf(moved), keptIndex);
+    EXPECT_EQ(fileIndexOf(moved), keptIndex);
     EXPECT_EQ(before, keptIndex);
 
     CreateDirectoryW((folder + L"\\x64").c_str(), nullptr);
