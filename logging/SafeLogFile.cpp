@@ -7,6 +7,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <atomic>
 #include <cwchar>
 #include <new>
 #include <vector>
@@ -65,13 +66,14 @@ bool isFileItself(HANDLE handle, const wchar_t* full, size_t length)
 // index alone: the volume is the one its final path names, which the
 // folder's open has already matched.
 // A privileged process that found the folder owned by another account
-// writes nothing below it (refused).
+// writes nothing below it (refused, read first without the lock: the writers
+// of every other process take no lock for it).
 struct PinnedFolder {
     SRWLOCK lock;
     wchar_t path[MAX_PATH];
     size_t length;
     LONGLONG index;
-    bool refused;
+    std::atomic<bool> refused;
 } pinned;
 
 bool isUnder(const wchar_t* path, size_t length, const wchar_t* folder, size_t folderLength)
@@ -145,7 +147,7 @@ orn::unique_file openLogFile(const wchar_t* path, LogFileUse use)
         SetLastError(ERROR_BAD_PATHNAME);
         return orn::unique_file();
     }
-    {
+    if (pinned.refused.load(std::memory_order_acquire)) {
         const orn::slim_lock_guard reading(pinned.lock, orn::slim_lock_guard::mode::shared);
         if (pinned.refused && isUnder(full, length, pinned.path, pinned.length)) {
             SetLastError(ERROR_ACCESS_DENIED);
@@ -353,7 +355,7 @@ bool pinLogFolder(const wchar_t* path, HANDLE folder)
     std::wmemcpy(pinned.path, full, MAX_PATH);
     pinned.length = length;
     pinned.index = index;
-    pinned.refused = refused;
+    pinned.refused.store(refused, std::memory_order_release);
     SetLastError(refused ? ERROR_INVALID_OWNER : ERROR_SUCCESS);
     return !refused;
 }
