@@ -71,6 +71,21 @@ expect_moved_aside() {
     echo "planted at ${1#"$prefix"/}: moved aside to ${moved##*/}"
 }
 
+# What a user's process holds with no sharing while the package is serviced
+# (HoldPaths, until hold_end): it must not make the servicing fail.
+work=$(mktemp -d)
+hold() {
+    rm -f "$work/stop" "$work/held"
+    local paths=()
+    for path in "$@"; do paths+=("$(winpath "$path")"); done
+    wine "$build/tests/platform/HoldPaths.exe" "$(winpath "$work/stop")" "${paths[@]}" >"$work/held" 2>&1 &
+    holder=$!
+    for _ in $(seq 300); do grep -q held "$work/held" 2>/dev/null && break; sleep 0.1; done
+    grep -q '^held' "$work/held" || fail "could not hold $*: $(cat "$work/held")"
+    echo "held with no sharing: ${*#"$prefix"/}"
+}
+hold_end() { touch "$work/stop"; wait "$holder" || true; }
+
 # The demonstration product the extension belongs to: its agent, its English
 # menu texts and its install location (read in the 32-bit view by both modules).
 step "The product around the extension (agent stand-in, strings, install location)"
@@ -109,17 +124,48 @@ hosts_show_menu() {
     done
 }
 
+# Both modules are versioned files to Windows Installer (wixl writes neither
+# version nor language, and a hash instead), with the version and language of
+# their own version resources.
+step "The File table: the modules' versions and languages, no hashes"
+version_resource() {
+    python3 - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+at = data.find(struct.pack("<I", 0xFEEF04BD))
+high, low = struct.unpack_from("<II", data, at + 8)
+name = "Translation\0".encode("utf-16-le")
+after = data.find(name) + len(name)
+language, = struct.unpack_from("<H", data, (after + 3) & ~3)
+print(f"{high >> 16}.{high & 0xffff}.{low >> 16}.{low & 0xffff}\t{language}")
+PY
+}
+file_rows=$(msiinfo export "$package" File | tr -d '\r')
+for module in "OrnShExt32 $build/extension/OrnShExt.dll" "OrnShExt64 ${ORN_MODULE64:?}"; do
+    id=${module%% *} dll=${module#* }
+    row=$(echo "$file_rows" | awk -F'\t' -v id="$id" '$1 == id { print $5 "\t" $6 }')
+    echo "$id: File table $(echo "$row" | tr '\t' ' '), version resource $(version_resource "$dll" | tr '\t' ' ')"
+    [ "$row" = "$(version_resource "$dll")" ] && [ "${row%%$'\t'*}" = "${ORN_MODULE_VERSION:?}" ] ||
+        fail "$id: the File table's version and language are not the module's"
+    msiinfo export "$package" MsiFileHash | tr -d '\r' | tail -n +4 | cut -f1 | grep -qx "$id" &&
+        fail "$id has a MsiFileHash row: Windows Installer would take it as unversioned"
+done
+
+# A planted file held with no sharing cannot be moved aside: the log tree
+# is not made, which the installer's log says; the installation goes on, and
+# the repair below makes it.
 plant "$programdata/Quarvel"
 plant "$install/x64"
+hold "$programdata/Quarvel"
 step "msiexec /i $(basename "$package") /qn"
-wine msiexec /i "$(winpath "$package")" /qn || fail "install: exit code $?"
+wine msiexec /i "$(winpath "$package")" /qn /l*v "$(winpath "$work/install.log")" || fail "install: exit code $?"
+hold_end
 installed=$(dump_registry)
 echo "$installed" | registration
-# Made by the package's own action (nothing of ours ran here before it); the
-# access list it carries is Windows's to keep, Wine stores none.
-logs=$prefix/drive_c/ProgramData/Quarvel/Tessaline/Logs
-[ -d "$logs" ] || fail "the install did not make the log folder"
-expect_moved_aside "$programdata/Quarvel"
+{ iconv -f UTF-16LE -t UTF-8 "$work/install.log" 2>/dev/null || true; cat "$work/install.log"; } | tr -d '\r' |
+    grep -ao 'OrnShExt: making the log folder.*' | head -1 ||
+    fail "the installer's log does not say why the log folder was not made"
+[ -f "$programdata/Quarvel" ] || fail "the held plant at ProgramData\\Quarvel went"
 expect_moved_aside "$install/x64"
 [ -f "$install/OrnShExt.dll" ] || fail "OrnShExt.dll is not in the install folder"
 [ -f "$install/x64/OrnShExt.dll" ] || fail "the 64-bit OrnShExt.dll is not in the install folder"
@@ -133,10 +179,20 @@ echo "package class served from $served; Windows build $(wine reg query 'HKLM\SO
 hosts_show_menu
 
 # A repair puts back what was lost and adds nothing. (Wine's msiexec answers
-# /fa with 69; the properties are the same request.)
+# /fa with 69; the properties are the same request.) It makes the log tree
+# the install could not; a second one runs while a user holds the levels and
+# the install folder with no sharing.
 step "Repair (REINSTALL=ALL REINSTALLMODE=amus) restores a deleted class key and leaves one registration"
 wine reg delete "HKCR\\CLSID\\$clsid" /f /reg:32 >/dev/null || fail "the 32-bit class key was not there to delete"
 wine msiexec /i "$(winpath "$package")" /qn REINSTALL=ALL REINSTALLMODE=amus || fail "repair: exit code $?"
+# Made by the package's own action (nothing of ours ran here before it); the
+# access list it carries is Windows's to keep, Wine stores none.
+logs=$prefix/drive_c/ProgramData/Quarvel/Tessaline/Logs
+[ -d "$logs" ] || fail "the repair did not make the log folder"
+expect_moved_aside "$programdata/Quarvel"
+hold "$programdata/Quarvel" "$logs" "$install"
+wine msiexec /i "$(winpath "$package")" /qn REINSTALL=ALL REINSTALLMODE=amus || fail "repair while held: exit code $?"
+hold_end
 # Windows Installer may note the same source again in its own list: its
 # bookkeeping, not the package's entries.
 repaired=$(dump_registry | grep -v '\\\\SourceList' || true)
@@ -147,7 +203,9 @@ plant "$logs"
 step "Major upgrade to $next_version, into another folder (INSTALLDIR)"
 other_win='C:\Quarvel Extension'
 other=$prefix/drive_c/Quarvel\ Extension
+hold "$programdata/Quarvel" "$programdata/Quarvel/Tessaline" "$install"
 wine msiexec /i "$(winpath "$next")" /qn "INSTALLDIR=$other_win" || fail "upgrade: exit code $?"
+hold_end
 upgraded=$(dump_registry)
 [ -f "$other/OrnShExt.dll" ] || fail "the upgrade did not install into INSTALLDIR"
 expect_moved_aside "$logs"
@@ -205,6 +263,32 @@ for module in "${modules[@]}"; do
     wine regsvr32 /s /u "$module" || true
 done
 rm -rf "$install/OrnShExt.dll" "$install/x64"
+
+# InstallFiles goes by path: a folder put in the install folder's place right
+# after it got its list gets the files, and the installation must fail.
+# Staged by a command inserted into a copy of the package between
+# SecureInstallFolder and InstallFiles (deferred, no impersonation: 3106).
+step "The install folder swapped for another right after SecureInstallFolder"
+sequence_of() { msiinfo export "$package" InstallExecuteSequence | tr -d '\r' | awk -F'\t' -v a="$1" '$1 == a { print $3 }'; }
+secured=$(sequence_of SecureInstallFolder) files_at=$(sequence_of InstallFiles)
+[ -n "$secured" ] && [ $((secured + 1)) -lt "$files_at" ] || fail "no room between SecureInstallFolder ($secured) and InstallFiles ($files_at)"
+# The check runs after the files and before anything uses them.
+verified=$(sequence_of VerifyInstallFolder) provisioned=$(sequence_of SetProvisionExplorerPackageRollback)
+[ -n "$verified" ] && [ "$verified" -gt "$files_at" ] && [ "$verified" -lt "$provisioned" ] ||
+    fail "VerifyInstallFolder ($verified) does not run between InstallFiles ($files_at) and the package's steps ($provisioned)"
+cp "$package" "$work/swap.msi"
+swap="cmd.exe /c move \"$install_win\" \"$install_win.away\" & mkdir \"$install_win\""
+msibuild "$work/swap.msi" -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('SwapInstallFolder', 3106, 'TARGETDIR', '$swap')"
+msibuild "$work/swap.msi" -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('SwapInstallFolder', 'NOT REMOVE', $((secured + 1)))"
+rc=0
+wine msiexec /i "$(winpath "$work/swap.msi")" /qn /l*v "$(winpath "$work/swap.log")" || rc=$?
+echo "install with the folder swapped: exit code $rc"
+[ $rc -ne 0 ] || fail "the installation into a swapped folder succeeded"
+[ -d "$install.away" ] || fail "the swap did not run"
+{ iconv -f UTF-16LE -t UTF-8 "$work/swap.log" 2>/dev/null || true; cat "$work/swap.log"; } | tr -d '\r' |
+    grep -ao 'OrnShExt: checking the installed file.*' | head -1 || fail "the installer's log does not say which check failed"
+[ ! -f "$install/OrnShExt.dll" ] || fail "the module stayed in the folder put in the install folder's place"
+rm -rf "$install" && mv "$install.away" "$install"
 
 # ---------------------------------------------------------------------------
 # Windows 11's menu. The tables as Windows Installer reads them; then, with
@@ -451,6 +535,7 @@ CONDITIONS
 }
 windows11_checks
 
+rm -rf "$work"
 echo
 [ $failures -eq 0 ] && echo "package test passed" || echo "$failures failures"
 exit $((failures > 0))

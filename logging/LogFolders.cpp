@@ -21,19 +21,28 @@ LogDirectory::LogDirectory()
 {
     // Known by identity from now on: a folder put in its place later gets no
     // new log files.
-    if (LogUtils::createCommonLogFolder(path_)) {
-        LogUtils::pinLogFolder(path_);
+    // Pinned through the handle that made it, which a user holding the
+    // folder cannot refuse.
+    orn::unique_file folder;
+    const bool made =
+        LogUtils::createCommonLogFolder(path_, LogUtils::LogFolderMaker::module, &folder);
+    if (made && LogUtils::pinLogFolder(path_, folder.get()))
         return;
-    }
     // Not silently: support finds the reason in the debugger output (an
     // entry at a level's name that is no folder, which the installer's
-    // repair moves aside).
+    // repair moves aside; another account's folder).
     const DWORD error = GetLastError();
     wchar_t text[2 * MAX_PATH];
-    std::swprintf(text, sizeof text / sizeof text[0],
-                  L"Logging: the log folder \"%ls\" cannot be made (error %lu): no log file is "
-                  L"written until it is there\n",
-                  path_, error);
+    if (made)
+        std::swprintf(text, sizeof text / sizeof text[0],
+                      L"Logging: the log folder \"%ls\" is owned by another account: this "
+                      L"privileged process writes no log file there\n",
+                      path_);
+    else
+        std::swprintf(text, sizeof text / sizeof text[0],
+                      L"Logging: the log folder \"%ls\" cannot be made (error %lu): no log file "
+                      L"is written until it is there\n",
+                      path_, error);
     // Narrow, as the debugger sink writes.
     char narrow[4 * MAX_PATH];
     if (WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr) > 0)

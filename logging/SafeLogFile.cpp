@@ -7,6 +7,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <atomic>
 #include <cwchar>
 #include <new>
 #include <vector>
@@ -64,11 +65,15 @@ bool isFileItself(HANDLE handle, const wchar_t* full, size_t length)
 // runs, so the folder's pinning at load cannot come first. Known by its file
 // index alone: the volume is the one its final path names, which the
 // folder's open has already matched.
+// A privileged process that found the folder owned by another account
+// writes nothing below it (refused, read first without the lock: the writers
+// of every other process take no lock for it).
 struct PinnedFolder {
     SRWLOCK lock;
     wchar_t path[MAX_PATH];
     size_t length;
     LONGLONG index;
+    std::atomic<bool> refused;
 } pinned;
 
 bool isUnder(const wchar_t* path, size_t length, const wchar_t* folder, size_t folderLength)
@@ -142,6 +147,13 @@ orn::unique_file openLogFile(const wchar_t* path, LogFileUse use)
         SetLastError(ERROR_BAD_PATHNAME);
         return orn::unique_file();
     }
+    if (pinned.refused.load(std::memory_order_acquire)) {
+        const orn::slim_lock_guard reading(pinned.lock, orn::slim_lock_guard::mode::shared);
+        if (pinned.refused && isUnder(full, length, pinned.path, pinned.length)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return orn::unique_file();
+        }
+    }
     const Access access = accessFor(use);
     auto verified = [&](HANDLE handle, bool created) {
         orn::unique_file file(handle);
@@ -189,15 +201,22 @@ bool deleteLogFileOnClose(HANDLE file)
 
 namespace {
 
+// At most this many entries of the log folder are examined at one
+// installation, so that a folder anyone may fill cannot hold it up; the
+// rest wait for the next repair.
+constexpr size_t oldFilesExamined = 10000;
+
 // Logs and cabinets of earlier versions (created with Everyone full control)
 // get the log files' list. Each plain file is opened as itself, through the
-// folder's handle; a hard link is left alone, as its list is that of its
-// other names too, perhaps a system file's.
+// folder's handle. Another name of a file elsewhere (a hard link), or a file
+// another account owns, is renamed aside instead: its list is not the
+// product's to set, and its owner could set it back.
 bool secureLogFiles(HANDLE folder, PSECURITY_DESCRIPTOR files)
 {
     std::vector<orn::FolderEntry> entries;
-    if (!orn::listEntries(folder, orn::LevelUse::takeOver, entries))
-        return false;
+    DWORD error = orn::listEntries(folder, orn::LevelUse::takeOver, entries, oldFilesExamined)
+                      ? ERROR_SUCCESS
+                      : GetLastError();
     for (const orn::FolderEntry& entry : entries) {
         if (entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
             continue;
@@ -206,18 +225,44 @@ bool secureLogFiles(HANDLE folder, PSECURITY_DESCRIPTOR files)
         if (!file ||
             !GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard,
                                           sizeof standard) ||
-            standard.NumberOfLinks != 1 || standard.Directory)
+            standard.Directory)
             continue;
-        if (!orn::setObjectSecurity(
-                file.get(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, files))
-            return false;
+        const bool secured = standard.NumberOfLinks == 1 && orn::isTrustedOwner(file.get())
+                                 ? orn::setObjectSecurity(file.get(),
+                                                          DACL_SECURITY_INFORMATION |
+                                                              PROTECTED_DACL_SECURITY_INFORMATION,
+                                                          files) != FALSE
+                                 : orn::moveAside(folder, entry);
+        if (!secured)
+            error = GetLastError();
     }
-    return true;
+    SetLastError(error);
+    return error == ERROR_SUCCESS;
+}
+
+// Whether this process runs as LocalSystem or elevated.
+bool isPrivileged()
+{
+    orn::unique_handle token;
+    TOKEN_ELEVATION elevation = {};
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } buffer;
+    DWORD size = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()))
+        return true;
+    if (GetTokenInformation(token.get(), TokenUser, &buffer, sizeof buffer, &size) &&
+        IsWellKnownSid(buffer.user.User.Sid, WinLocalSystemSid))
+        return true;
+    return !GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) ||
+           elevation.TokenIsElevated;
 }
 
 }  // namespace
 
-bool createLogFolder(const wchar_t* path, size_t trustedLength, LogFolderMaker maker)
+bool createLogFolder(const wchar_t* path, size_t trustedLength, LogFolderMaker maker,
+                     orn::unique_file* made)
 {
     const size_t length = std::wcslen(path);
     if (length >= MAX_PATH || trustedLength > length)
@@ -240,7 +285,8 @@ bool createLogFolder(const wchar_t* path, size_t trustedLength, LogFolderMaker m
         --start;
     std::wmemcpy(level, path, start);
     level[start] = L'\0';
-    orn::unique_file parent(CreateFileW(level, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+    // Only as the root of the next open: no right a sharing check applies to.
+    orn::unique_file parent(CreateFileW(level, FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                         nullptr));
@@ -250,8 +296,11 @@ bool createLogFolder(const wchar_t* path, size_t trustedLength, LogFolderMaker m
         size_t end = start;
         while (end < length && !isSeparator(path[end]))
             ++end;
-        if (end == start)
+        if (end == start) {
+            if (made)
+                *made = std::move(parent);
             return true;
+        }
         std::wmemcpy(level, path + start, end - start);
         level[end - start] = L'\0';
         size_t rest = end;
@@ -270,14 +319,14 @@ bool createLogFolder(const wchar_t* path, size_t trustedLength, LogFolderMaker m
     return false;
 }
 
-bool createCommonLogFolder(wchar_t (&path)[MAX_PATH], LogFolderMaker maker)
+bool createCommonLogFolder(wchar_t (&path)[MAX_PATH], LogFolderMaker maker, orn::unique_file* made)
 {
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path)))
         return false;
     // Users may create entries below the common folder, never replace it.
     const size_t trusted = std::wcslen(path);
     return PathAppendW(path, ORN_LOG_FOLDER_BELOW_COMMON_DATA) &&
-           createLogFolder(path, trusted, maker);
+           createLogFolder(path, trusted, maker, made);
 }
 
 HeldFolder holdFolderOf(const wchar_t* path)
@@ -288,26 +337,41 @@ HeldFolder holdFolderOf(const wchar_t* path)
     return holdFolder(full, folder);
 }
 
-bool pinLogFolder(const wchar_t* path)
+bool pinLogFolder(const wchar_t* path, HANDLE folder)
 {
     LONGLONG index = 0;
     wchar_t full[MAX_PATH] = {};
     DWORD length = 0;
+    bool refused = false;
     if (path) {
         length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
         while (length > 3 && isSeparator(full[length - 1]))
             full[--length] = L'\0';
-        const orn::unique_file folder =
-            length && length < MAX_PATH ? orn::openPlainFolder(full, length, orn::LevelUse::walk)
-                                        : orn::unique_file();
-        if (!folder || !orn::fileIndex(folder.get(), index))
+        if (!length || length >= MAX_PATH || !orn::fileIndex(folder, index))
             return false;
+        refused = isPrivileged() && !orn::isTrustedOwner(folder);
     }
     const orn::slim_lock_guard writing(pinned.lock);
     std::wmemcpy(pinned.path, full, MAX_PATH);
     pinned.length = length;
     pinned.index = index;
-    return true;
+    pinned.refused.store(refused, std::memory_order_release);
+    SetLastError(refused ? ERROR_INVALID_OWNER : ERROR_SUCCESS);
+    return !refused;
+}
+
+bool pinLogFolder(const wchar_t* path)
+{
+    if (!path)
+        return pinLogFolder(nullptr, nullptr);
+    wchar_t full[MAX_PATH];
+    DWORD length = GetFullPathNameW(path, MAX_PATH, full, nullptr);
+    while (length > 3 && length < MAX_PATH && isSeparator(full[length - 1]))
+        --length;
+    const orn::unique_file folder = length && length < MAX_PATH
+                                        ? orn::openPlainFolder(full, length, orn::LevelUse::walk)
+                                        : orn::unique_file();
+    return folder && pinLogFolder(path, folder.get());
 }
 
 SECURITY_ATTRIBUTES* logFileSecurityAttributes()

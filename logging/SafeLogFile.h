@@ -58,18 +58,28 @@ enum class LogFolderMaker { module, installer };
 // over: an entry that is not a plain folder is moved aside and the folder
 // made, each level gets owner Administrators and its list, and the plain
 // files of the log folder (logs and cabinets of earlier versions) the log
-// files' list. True when path then is a plain folder.
+// files' list; a file with another name elsewhere, or another account's, is
+// renamed aside (at most 10,000 entries are examined; past that, false with
+// ERROR_MORE_DATA). True when path then is a plain folder, whose handle goes
+// to made when given.
 bool createLogFolder(const wchar_t* path, std::size_t trustedLength,
-                     LogFolderMaker maker = LogFolderMaker::module);
+                     LogFolderMaker maker = LogFolderMaker::module,
+                     orn::unique_file* made = nullptr);
 
 // Makes the log folder below the common application-data folder, as
 // createLogFolder does, into path. True when it is there as a plain folder.
-bool createCommonLogFolder(wchar_t (&path)[MAX_PATH],
-                           LogFolderMaker maker = LogFolderMaker::module);
+bool createCommonLogFolder(wchar_t (&path)[MAX_PATH], LogFolderMaker maker = LogFolderMaker::module,
+                           orn::unique_file* made = nullptr);
 
-// The log folder, known from now on by its file index as well as its path: a file is created below
-// path only while the folder found there is this one. Null forgets it. Called at module load,
-// before any thread logs.
+// The log folder at path, held by folder, known from now on by that
+// handle's file index as well as its path: a file is created below path only
+// while the folder found there is this one. A privileged process (LocalSystem
+// or elevated) that finds it owned by an account not trusted
+// (orn::isTrustedOwner) opens nothing below it at all: false, the last error
+// ERROR_INVALID_OWNER. Null forgets it. Called at module load, before any
+// thread logs.
+bool pinLogFolder(const wchar_t* path, HANDLE folder);
+// The same, the folder opened by its path.
 bool pinLogFolder(const wchar_t* path);
 
 // A folder held open, without delete sharing, so that it can be neither

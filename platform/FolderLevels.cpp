@@ -1,5 +1,7 @@
 #include "FolderLevels.h"
 
+#include <ntsecapi.h>
+#include <sddl.h>
 #include <winternl.h>
 
 #include <cwchar>
@@ -13,12 +15,19 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PIO_APC_ROUTINE, 
 namespace orn {
 
 SetObjectSecurity setObjectSecurity = &SetKernelObjectSecurity;
+GetObjectSecurity getObjectSecurity = &GetKernelObjectSecurity;
 
 namespace {
 
+// Reading the owner too: a privileged writer asks who owns the log folder.
 constexpr ACCESS_MASK walkAccess =
-    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-constexpr ACCESS_MASK takeOverAccess = walkAccess | READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+// No right a sharing check applies to (reading, writing, executing or
+// traversing, deleting): no handle a user holds can refuse it.
+constexpr ACCESS_MASK takeOverAccess =
+    READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// What a level's open falls back to when a user holds it without sharing.
+constexpr ACCESS_MASK heldLevelAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Without delete sharing: Windows then refuses to rename the level or its
 // parents while it is held.
@@ -221,7 +230,7 @@ unique_file openPlainFolder(const wchar_t* path, std::size_t length, LevelUse us
     return handle;
 }
 
-bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries)
+bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries, std::size_t limit)
 {
     const unique_file listing = listingOf(folder, use);
     if (!listing)
@@ -242,8 +251,13 @@ bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries)
             const auto& information = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
             const std::wstring name(information.FileName,
                                     information.FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..")
+            if (name != L"." && name != L"..") {
+                if (entries.size() == limit) {
+                    SetLastError(ERROR_MORE_DATA);
+                    return false;
+                }
                 entries.push_back({name, information.FileAttributes, information.FileId.QuadPart});
+            }
             if (!information.NextEntryOffset)
                 break;
             at += information.NextEntryOffset;
@@ -251,19 +265,55 @@ bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries)
     }
 }
 
-unique_file openLevel(HANDLE parent, const wchar_t* name, LevelUse use, PSECURITY_DESCRIPTOR made)
+namespace {
+
+// Whether the level opened at name in parent is the parent's plain folder
+// of that name. A user holding the parent without sharing refuses its
+// listing; the level's own final path then tells a followed link apart.
+bool isLevelOf(HANDLE parent, const wchar_t* name, HANDLE level, LevelUse use)
 {
-    unique_file level = openRelative(name, parent, accessFor(use), shareLevel, FILE_OPEN_IF,
-                                     FILE_DIRECTORY_FILE | intentFor(use), made);
     DWORD attributes = 0;
     LONGLONG listed = 0, opened = 0;
-    if (level &&
-        (!isPlainFolder(level.get()) || !readEntry(parent, name, use, attributes, listed) ||
-         !isPlainFolder(attributes) || !fileIndex(level.get(), opened) || opened != listed)) {
+    if (!isPlainFolder(level) || !fileIndex(level, opened))
+        return false;
+    if (readEntry(parent, name, use, attributes, listed))
+        return isPlainFolder(attributes) && opened == listed;
+    wchar_t final[MAX_PATH + 8];
+    const wchar_t* folder = nullptr;
+    std::size_t length = 0;
+    const std::size_t nameLength = std::wcslen(name);
+    if (GetLastError() != ERROR_SHARING_VIOLATION || !finalPathOf(parent, final, folder, length) ||
+        length + 1 + nameLength >= MAX_PATH)
+        return false;
+    wchar_t expected[MAX_PATH];
+    std::wmemcpy(expected, folder, length);
+    if (length == 0 || expected[length - 1] != L'\\')
+        expected[length++] = L'\\';
+    std::wmemcpy(expected + length, name, nameLength);
+    return isReachedByPath(level, expected, length + nameLength);
+}
+
+unique_file openLevelAs(HANDLE parent, const wchar_t* name, LevelUse use, ULONG disposition,
+                        PSECURITY_DESCRIPTOR made)
+{
+    const ULONG options = FILE_DIRECTORY_FILE | intentFor(use);
+    unique_file level =
+        openRelative(name, parent, accessFor(use), shareLevel, disposition, options, made);
+    // A level a user holds without sharing is walked all the same, unheld.
+    if (!level && use == LevelUse::walk && GetLastError() == ERROR_SHARING_VIOLATION)
+        level = openRelative(name, parent, heldLevelAccess, shareAll, disposition, options, made);
+    if (level && !isLevelOf(parent, name, level.get(), use)) {
         SetLastError(ERROR_CANT_ACCESS_FILE);
         return unique_file();
     }
     return level;
+}
+
+}  // namespace
+
+unique_file openLevel(HANDLE parent, const wchar_t* name, LevelUse use, PSECURITY_DESCRIPTOR made)
+{
+    return openLevelAs(parent, name, use, FILE_OPEN_IF, made);
 }
 
 unique_file openEntry(HANDLE parent, const FolderEntry& entry, ACCESS_MASK access)
@@ -300,50 +350,134 @@ unique_file openEntry(HANDLE parent, const FolderEntry& entry, ACCESS_MASK acces
     return handle;
 }
 
-namespace {
-
-// "<name>.moved-<local time>", then "-2", "-3" ... while taken.
-bool moveEntryAside(HANDLE parent, const FolderEntry& entry)
+// "<name>.moved-<128 random bits>": a name nobody can take first.
+bool moveAside(HANDLE parent, const FolderEntry& entry)
 {
     const unique_file moved = openEntry(parent, entry, DELETE);
     if (!moved)
         return false;
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    wchar_t stamp[16];
-    std::swprintf(stamp, 16, L"%04u%02u%02u%02u%02u%02u", now.wYear, now.wMonth, now.wDay,
-                  now.wHour, now.wMinute, now.wSecond);
-    const std::wstring stem = entry.name + L".moved-" + stamp;
-    for (int attempt = 1; attempt < 100; ++attempt) {
-        const std::wstring name = attempt == 1 ? stem : stem + L"-" + std::to_wstring(attempt);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        unsigned char random[16];
+        if (!RtlGenRandom(random, sizeof random))
+            return false;
+        std::wstring name = entry.name + L".moved-";
+        for (unsigned char byte : random) {
+            name += L"0123456789abcdef"[byte >> 4];
+            name += L"0123456789abcdef"[byte & 15];
+        }
         if (renameWithoutReplacing(moved.get(), parent, name.c_str()))
             return true;
         if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
             return false;
     }
-    SetLastError(ERROR_FILE_EXISTS);
     return false;
+}
+
+bool findEntry(HANDLE parent, const wchar_t* name, FolderEntry& entry)
+{
+    entry.name = name;
+    if (readEntry(parent, name, LevelUse::takeOver, entry.attributes, entry.index))
+        return true;
+    if (GetLastError() != ERROR_SHARING_VIOLATION)
+        return false;
+    const unique_file opened = openRelative(name, parent, takeOverAccess, shareAll, FILE_OPEN,
+                                            intentFor(LevelUse::takeOver));
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (!opened ||
+        !GetFileInformationByHandleEx(opened.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+        !fileIndex(opened.get(), entry.index))
+        return false;
+    entry.attributes = tag.FileAttributes;
+    return true;
+}
+
+namespace {
+
+// The process's own account, for isTrustedOwner.
+bool isOwnAccount(PSID sid)
+{
+    unique_handle token;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } buffer;
+    DWORD size = 0;
+    return OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+           GetTokenInformation(token.get(), TokenUser, &buffer, sizeof buffer, &size) &&
+           EqualSid(buffer.user.User.Sid, sid);
 }
 
 }  // namespace
 
+unique_hlocal objectSecurity(HANDLE object, SECURITY_INFORMATION parts)
+{
+    DWORD size = 0;
+    getObjectSecurity(object, parts, nullptr, 0, &size);
+    if (!size)
+        return unique_hlocal();
+    unique_hlocal descriptor(LocalAlloc(LMEM_FIXED, size));
+    if (!descriptor || !getObjectSecurity(object, parts, descriptor.get(), size, &size))
+        return unique_hlocal();
+    return descriptor;
+}
+
+bool isTrustedAccount(PSID sid)
+{
+    const WELL_KNOWN_SID_TYPE trusted[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid};
+    for (WELL_KNOWN_SID_TYPE type : trusted) {
+        if (IsWellKnownSid(sid, type))
+            return true;
+    }
+    unique_hlocal trustedInstaller;
+    if (ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                               trustedInstaller.put()) &&
+        EqualSid(sid, trustedInstaller.get()))
+        return true;
+    // On Windows the installer's actions and the services run as
+    // LocalSystem; where the system knows one account only, everything is
+    // that account's.
+    return isOwnAccount(sid);
+}
+
+bool isTrustedOwner(HANDLE object)
+{
+    const unique_hlocal descriptor = objectSecurity(object, OWNER_SECURITY_INFORMATION);
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    return descriptor && GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted) &&
+           owner && isTrustedAccount(owner);
+}
+
 unique_file takeOverLevel(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR descriptor,
                           bool make)
 {
-    FolderEntry entry{name};
-    bool found = readEntry(parent, name, LevelUse::takeOver, entry.attributes, entry.index);
+    FolderEntry entry;
+    bool found = findEntry(parent, name, entry);
     if (!found && GetLastError() != ERROR_FILE_NOT_FOUND)
         return unique_file();
-    if (found && !isPlainFolder(entry.attributes)) {
-        if (!moveEntryAside(parent, entry))
+    unique_file level;
+    if (found && isPlainFolder(entry.attributes)) {
+        level = openLevelAs(parent, name, LevelUse::takeOver, FILE_OPEN, nullptr);
+        if (!level)
+            return level;
+        // Another account's folder keeps its contents and every handle
+        // opened on it before (rights are checked at the open): it goes whole.
+        if (!isTrustedOwner(level.get()))
+            level.reset();
+    }
+    if (found && !level) {
+        if (!moveAside(parent, entry))
             return unique_file();
         found = false;
     }
-    if (!found && !make) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return unique_file();
+    if (!found) {
+        if (!make) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return unique_file();
+        }
+        // Create-new: a folder someone put there meanwhile fails it.
+        level = openLevelAs(parent, name, LevelUse::takeOver, FILE_CREATE, descriptor);
     }
-    unique_file level = openLevel(parent, name, LevelUse::takeOver, descriptor);
     if (!level || !takeOver(level.get(), descriptor))
         return unique_file();
     return level;

@@ -25,9 +25,10 @@ namespace orn {
 enum class LevelUse {
     // Listing and traversing: what any account may do at the product's levels.
     walk,
-    // Also the owner and the access list, asked with backup intent: for an
+    // The owner and the access list alone, asked with backup intent: for an
     // installer's action that holds the backup and restore privileges, which
-    // a level's list cannot refuse.
+    // a level's list cannot refuse. No right a sharing check applies to, so
+    // no handle a user holds refuses it; nor does it hold the level.
     takeOver,
 };
 
@@ -51,8 +52,10 @@ bool renameWithoutReplacing(HANDLE object, HANDLE folder, const wchar_t* name);
 
 // The level `name` (one name, no separator) in the folder `parent` holds,
 // made with `made` (its owner and access list) when missing; held without
-// delete sharing. Empty, with the last error set, unless it passes the table
-// above. Allocates nothing: the module makes its levels at load.
+// delete sharing (a level a user holds without sharing is walked unheld).
+// Empty, with the last error set, unless it passes the table above; where a
+// user holding parent refuses its listing, unless the level's final path is
+// parent's and name. Allocates nothing: the module makes its levels at load.
 unique_file openLevel(HANDLE parent, const wchar_t* name, LevelUse use, PSECURITY_DESCRIPTOR made);
 
 // One entry of a folder, as its listing shows it.
@@ -62,8 +65,14 @@ struct FolderEntry {
     LONGLONG index = 0;
 };
 
-// Every entry of the folder but "." and "..".
-bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries);
+// Every entry of the folder but "." and "..", at most limit of them (false,
+// ERROR_MORE_DATA, past it).
+bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries, std::size_t limit);
+
+// The entry at name in parent, as the listing shows it; where a user holding
+// parent without sharing refuses the listing, as the entry opened as itself
+// shows it. False when missing (ERROR_FILE_NOT_FOUND) or unreadable.
+bool findEntry(HANDLE parent, const wchar_t* name, FolderEntry& entry);
 
 // Opens the entry found in parent (a file, a link, a folder) as itself, not
 // what a link points to: the object at its name with the entry's file index,
@@ -78,16 +87,37 @@ unique_file openEntry(HANDLE parent, const FolderEntry& entry, ACCESS_MASK acces
 using SetObjectSecurity = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
 extern SetObjectSecurity setObjectSecurity;
 
+// Reads owners and lists; the same kind of seam, for tests that play an
+// owner Wine does not keep.
+using GetObjectSecurity = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, DWORD,
+                                        LPDWORD);
+extern GetObjectSecurity getObjectSecurity;
+
+// The parts of the object's descriptor; empty when they cannot be read.
+unique_hlocal objectSecurity(HANDLE object, SECURITY_INFORMATION parts);
+
+// LocalSystem, Administrators, TrustedInstaller, or the account this process
+// runs as (LocalSystem for the installer's actions and the services).
+bool isTrustedAccount(PSID sid);
+
+// Whether the object's owner is a trusted account (false when unreadable).
+bool isTrustedOwner(HANDLE object);
+
 // Makes the descriptor's owner and protected access list the object's.
 bool takeOver(HANDLE object, PSECURITY_DESCRIPTOR descriptor);
 
+// Moves the entry found in parent aside in the same folder, whole, to
+// "<name>.moved-<128 random bits, hex>", never over another entry.
+bool moveAside(HANDLE parent, const FolderEntry& entry);
+
 // A level brought to its owner and protected access list (descriptor, from
-// text with an owner), for an installer's action: an entry at name that is
-// not a plain folder is moved aside first, in the same folder, to
-// "<name>.moved-<local time, yyyymmddhhmmss>" (then "-2", "-3" ... when
-// taken); a missing level is made when
-// `make` (with the descriptor) and otherwise left missing (the result is
-// empty, the last error ERROR_FILE_NOT_FOUND).
+// text with an owner), for an installer's action. An entry at name that is
+// not a plain folder, or a folder whose owner is not a trusted account, is
+// moved aside first, whole (moveAside): no content and no handle opened on it
+// before stays with the level. A missing level is made, create-new, with the
+// descriptor when `make`, and otherwise left missing (the result is empty,
+// the last error ERROR_FILE_NOT_FOUND). A move refused leaves the entry as it
+// is and the result empty.
 unique_file takeOverLevel(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR descriptor,
                           bool make);
 

@@ -74,7 +74,9 @@ struct Scene {
         writeFile(folder + L"\\inside.txt", "kept\r\n");
         before = snapshot(outside);
     }
-    ~Scene() { removeTree(root); }
+    // From the Linux side, which removes a link rather than what it points
+    // to: a failed round may leave one in a folder the installer moved aside.
+    ~Scene() { runLinux(L"rm -rf " + linuxPath(root)); }
 
     void expectOutsideUntouched() const { EXPECT_TRUE(snapshot(outside) == before); }
 };
@@ -427,7 +429,8 @@ TEST(LogLinkTest, InstallerTakesEveryLevelOverAndMovesPlantsAside)
     EXPECT_EQ(1u, listFolder(quarvel, L"Tessaline.moved-*").size());
 
     // A repair: what earlier versions left in the log folder gets the current
-    // list; links and folders there are left alone, and so is what they reach.
+    // list; links and folders there are left alone, and so is what they
+    // reach; another name of a file elsewhere is renamed aside.
     writeFile(logs + L"\\zuAgent.log", "old\r\n");
     writeFile(logs + L"\\zuAgent.20261206131500.cab", "MSCF");
     CreateDirectoryW((logs + L"\\sub").c_str(), nullptr);
@@ -447,7 +450,10 @@ TEST(LogLinkTest, InstallerTakesEveryLevelOverAndMovesPlantsAside)
         }
         EXPECT_EQ(nullptr, recorder.on(scene.victim));
     }
-    removePlants({logs + L"\\soft.log", logs + L"\\hard.log"});
+    EXPECT_FALSE(exists(logs + L"\\hard.log"));
+    const std::vector<std::wstring> moved = listFolder(logs, L"hard.log.moved-*");
+    ASSERT_EQ(1u, moved.size());
+    removePlants({logs + L"\\soft.log", logs + L"\\" + moved[0]});
 
     // A link at a level: Windows opens and moves the link itself; Wine would
     // hand the action its target, so the action refuses it there.
@@ -460,6 +466,123 @@ TEST(LogLinkTest, InstallerTakesEveryLevelOverAndMovesPlantsAside)
     }
     removePlants({common + L"\\Elsewhere"});
     scene.expectOutsideUntouched();
+}
+
+// A level, or a file in the log folder, another account made is not adopted
+// (Wine keeps no owners: they are played through the seam the code reads
+// them by). A level goes whole, with what is in it and every handle opened on
+// it before; a file is renamed aside. A move that is refused leaves it, and
+// a privileged writer then writes nothing below a log folder so owned.
+TEST(LogLinkTest, InstallerMovesWhatAnotherAccountMadeAsideWhole)
+{
+    using testsupport::DescriptorPlayer;
+    using testsupport::SecurityRecorder;
+    using testsupport::userOwned;
+    const Scene scene(L"links-squat");
+    const std::wstring common = scene.root + L"\\common";
+    const std::wstring quarvel = common + L"\\Quarvel";
+    const std::wstring logs = quarvel + L"\\Tessaline\\Logs";
+    using testsupport::fileIndexOf;
+    CreateDirectoryW(common.c_str(), nullptr);
+    ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size()));
+    writeFile(quarvel + L"\\marker.txt", "theirs\r\n");
+    const LONGLONG before = fileIndexOf(quarvel);
+    const orn::unique_file kept(CreateFileW(quarvel.c_str(), READ_CONTROL | WRITE_DAC, 7, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(kept);
+    {
+        DescriptorPlayer player;
+        player.play(quarvel, userOwned);
+        SecurityRecorder recorder;
+        ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size(),
+                                              LogUtils::LogFolderMaker::installer));
+        EXPECT_EQ(3u, recorder.applied.size());
+        EXPECT_NE(nullptr, recorder.on(quarvel));
+    }
+    EXPECT_NE(before, fileIndexOf(quarvel));
+    EXPECT_FALSE(exists(quarvel + L"\\marker.txt"));
+    const std::vector<std::wstring> moved = listFolder(common, L"Quarvel.moved-*");
+    ASSERT_EQ(1u, moved.size());
+    EXPECT_EQ("theirs\r\n", readFile(common + L"\\" + moved[0] + L"\\marker.txt"));
+    LONGLONG keptIndex = 0;
+    EXPECT_TRUE(orn::fileIndex(kept.get(), keptIndex));
+    EXPECT_EQ(before, keptIndex);
+
+    writeFile(logs + L"\\zuAgent.log", "theirs\r\n");
+    writeFile(logs + L"\\zuNotices.log", "ours\r\n");
+    {
+        DescriptorPlayer player;
+        player.play(logs + L"\\zuAgent.log", userOwned);
+        SecurityRecorder recorder;
+        ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size(),
+                                              LogUtils::LogFolderMaker::installer));
+        EXPECT_NE(nullptr, recorder.on(logs + L"\\zuNotices.log"));
+        EXPECT_EQ(4u, recorder.applied.size());
+    }
+    EXPECT_FALSE(exists(logs + L"\\zuAgent.log"));
+    EXPECT_EQ(1u, listFolder(logs, L"zuAgent.log.moved-*").size());
+
+    // Held without delete sharing, the log folder cannot be moved: left.
+    const orn::unique_file held(CreateFileW(logs.c_str(), FILE_LIST_DIRECTORY,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(held);
+    const LONGLONG logsIndex = fileIndexOf(logs);
+    DescriptorPlayer player;
+    player.play(logs, userOwned);
+    {
+        SecurityRecorder recorder;
+        EXPECT_FALSE(LogUtils::createLogFolder(logs.c_str(), common.size(),
+                                               LogUtils::LogFolderMaker::installer));
+        EXPECT_EQ(nullptr, recorder.on(logs));
+    }
+    EXPECT_EQ(logsIndex, fileIndexOf(logs));
+    // Test programs under Wine run elevated: a privileged writer.
+    EXPECT_FALSE(LogUtils::pinLogFolder(logs.c_str()));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_OWNER), GetLastError());
+    EXPECT_FALSE(appendLine(logs + L"\\zuNotices.log", "refused", 0));
+    EXPECT_FALSE(appendLine(logs + L"\\fresh.log", "refused", 0));
+    LogUtils::pinLogFolder(nullptr);
+    EXPECT_EQ("ours\r\n", readFile(logs + L"\\zuNotices.log"));
+    EXPECT_FALSE(exists(logs + L"\\fresh.log"));
+}
+
+// A user holding a level open without sharing stops neither the installer's
+// takeover (its opens ask for no right a sharing check applies to) nor the
+// module's walk, whose pin comes from the handle that made the log folder.
+TEST(LogLinkTest, HeldLevelsStopNeitherTheTakeoverNorThePin)
+{
+    using testsupport::SecurityRecorder;
+    const Scene scene(L"links-held-levels");
+    const std::wstring common = scene.root + L"\\common";
+    const std::wstring logs = common + L"\\Quarvel\\Tessaline\\Logs";
+    CreateDirectoryW(common.c_str(), nullptr);
+    ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size()));
+    std::vector<orn::unique_file> held;
+    for (const std::wstring& level :
+         {common + L"\\Quarvel", common + L"\\Quarvel\\Tessaline", logs}) {
+        held.emplace_back(CreateFileW(level.c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(held.back()) << narrow(level);
+    }
+    {
+        SecurityRecorder recorder;
+        // The old files' listing is refused: said, and left to the next repair.
+        EXPECT_FALSE(LogUtils::createLogFolder(logs.c_str(), common.size(),
+                                               LogUtils::LogFolderMaker::installer));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+        EXPECT_EQ(3u, recorder.applied.size());
+        EXPECT_NE(nullptr, recorder.on(logs));
+    }
+    orn::unique_file made;
+    ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size(),
+                                          LogUtils::LogFolderMaker::module, &made));
+    LONGLONG index = 0, heldIndex = 0;
+    EXPECT_TRUE(orn::fileIndex(made.get(), index));
+    EXPECT_TRUE(orn::fileIndex(held.back().get(), heldIndex));
+    EXPECT_EQ(heldIndex, index);
+    EXPECT_TRUE(LogUtils::pinLogFolder(logs.c_str(), made.get()));
+    LogUtils::pinLogFolder(nullptr);
 }
 
 }  // namespace

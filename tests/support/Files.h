@@ -17,6 +17,19 @@ inline bool exists(const std::wstring& path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// The file index (unique on its volume) of what is at path; 0 when nothing.
+inline LONGLONG fileIndexOf(const std::wstring& path)
+{
+    const orn::unique_file handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                              nullptr));
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!handle || !GetFileInformationByHandle(handle.get(), &information))
+        return 0;
+    return static_cast<LONGLONG>(information.nFileIndexHigh) << 32 | information.nFileIndexLow;
+}
+
 inline std::string readFile(const std::wstring& path)
 {
     std::string content;

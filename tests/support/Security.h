@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <cstring>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -87,6 +88,14 @@ inline Descriptor parseSddl(const wchar_t* text)
     return parsed;
 }
 
+// The object's final path, "\\?\C:\..." written as the code's own paths are.
+inline std::wstring finalPath(HANDLE object)
+{
+    wchar_t path[MAX_PATH + 8] = {};
+    const DWORD length = GetFinalPathNameByHandleW(object, path, MAX_PATH + 8, 0);
+    return length > 4 && path[2] == L'?' ? path + 4 : path;
+}
+
 // Records, while it lives, every owner and access list the code sets, with
 // the final path of the object it would set them on, and sets nothing.
 class SecurityRecorder {
@@ -134,16 +143,69 @@ private:
     static BOOL WINAPI record(HANDLE object, SECURITY_INFORMATION parts,
                               PSECURITY_DESCRIPTOR descriptor)
     {
-        wchar_t path[MAX_PATH + 8] = {};
-        const DWORD length = GetFinalPathNameByHandleW(object, path, MAX_PATH + 8, 0);
-        // "\\?\C:\..." as the code's own paths are written.
-        const wchar_t* plain = length > 4 && path[2] == L'?' ? path + 4 : path;
-        current()->applied.push_back({plain, parts, parseDescriptor(descriptor)});
+        current()->applied.push_back({finalPath(object), parts, parseDescriptor(descriptor)});
         return TRUE;
     }
 
     orn::SetObjectSecurity previous_;
 };
+
+// Plays, while it lives, the owners and lists Wine does not keep: what the
+// code reads of an object at a path given to play() is that descriptor
+// (SDDL, whole); of any other, what Wine reports.
+class DescriptorPlayer {
+public:
+    DescriptorPlayer() : previous_(orn::getObjectSecurity)
+    {
+        current() = this;
+        orn::getObjectSecurity = &read;
+    }
+    ~DescriptorPlayer()
+    {
+        orn::getObjectSecurity = previous_;
+        current() = nullptr;
+    }
+    DescriptorPlayer(const DescriptorPlayer&) = delete;
+    DescriptorPlayer& operator=(const DescriptorPlayer&) = delete;
+
+    void play(const std::wstring& path, const wchar_t* sddl) { played_.push_back({path, sddl}); }
+
+private:
+    static DescriptorPlayer*& current()
+    {
+        static DescriptorPlayer* player = nullptr;
+        return player;
+    }
+
+    static BOOL WINAPI read(HANDLE object, SECURITY_INFORMATION parts, PSECURITY_DESCRIPTOR out,
+                            DWORD size, LPDWORD needed)
+    {
+        const std::wstring path = finalPath(object);
+        for (const auto& each : current()->played_) {
+            if (CompareStringOrdinal(each.first.c_str(), -1, path.c_str(), -1, TRUE) !=
+                CSTR_EQUAL)
+                continue;
+            orn::unique_hlocal descriptor;
+            if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                    each.second, SDDL_REVISION_1, descriptor.put(), nullptr))
+                return FALSE;
+            *needed = GetSecurityDescriptorLength(descriptor.get());
+            if (size < *needed) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                return FALSE;
+            }
+            std::memcpy(out, descriptor.get(), *needed);
+            return TRUE;
+        }
+        return GetKernelObjectSecurity(object, parts, out, size, needed);
+    }
+
+    orn::GetObjectSecurity previous_;
+    std::vector<std::pair<std::wstring, const wchar_t*>> played_;
+};
+
+// An ordinary account, as an owner Wine never shows.
+inline const wchar_t* const userOwned = L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;S-1-5-21-1-2-3-1001)";
 
 // Well-known accounts of the product's lists.
 inline const char* const localSystem = "S-1-5-18";
