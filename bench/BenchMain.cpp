@@ -101,6 +101,9 @@ int wmain(int argc, wchar_t** argv)
         figures.push_back(coldStart());
     if (wanted(only, L'9'))
         figures.push_back(changeLatency());
+    // "--only=s": figure 10, the stream section's caller.
+    if (wanted(only, L's'))
+        figures.push_back(unreachableCollector());
 
     std::printf("%-52s %10s %10s %7s   %-8s %s\n", "figure (medians over 15 to 31 rounds)", "ours us",
                 "bare us", "ratio", "target", "result");

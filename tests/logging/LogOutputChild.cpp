@@ -13,6 +13,13 @@
 //                                        overlong line through a syslog
 //                                        section to 127.0.0.1:PORT; prints
 //                                        the computer name the header carries
+//   stream TRANSPORT MESSAGE PORT COUNT INTERVAL QUEUE HOLD
+//                                        COUNT records "line N" through a
+//                                        syslog section of that transport and
+//                                        message form to 127.0.0.1:PORT,
+//                                        INTERVAL ms apart, with a queue of
+//                                        QUEUE KiB; prints "logged" and stays
+//                                        HOLD ms before it exits
 
 #include "LogManager.h"
 #include "OutputTestSupport.h"
@@ -75,6 +82,33 @@ int syslogSection(const wchar_t* port)
     return 0;
 }
 
+int streamSection(wchar_t** argv)
+{
+    LogUtils::PropertyLogConfiguration configuration;
+    configuration.setProperty(0, L"type", L"syslog");
+    configuration.setProperty(0, L"server", L"127.0.0.1");
+    configuration.setProperty(0, L"transport", argv[2]);
+    configuration.setProperty(0, L"message", argv[3]);
+    configuration.setProperty(0, L"port", argv[4]);
+    configuration.setProperty(0, L"queue", argv[7]);
+    configuration.setProperty(0, L"format", L"%f.%l %m");
+    LogUtils::PropertyMap properties;
+    LogUtils::LogPropertiesOnMapImpl view(&properties);
+    const LogUtils::CompiledRouting routing(configuration, view);
+    const int count = _wtoi(argv[5]);
+    for (int i = 1; i <= count; ++i) {
+        const std::string message = "line " + std::to_string(i) + " caf\xe9";
+        LogRecord record(".\\Child", i, i % 2 ? LevelInfo : LevelError, "zuCpLib", nullptr);
+        record.narrowMessage = message.c_str();
+        routing.route(record);
+        Sleep(_wtoi(argv[6]));
+    }
+    std::printf("logged\n");
+    std::fflush(stdout);
+    Sleep(_wtoi(argv[8]));
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -112,5 +146,7 @@ int wmain(int argc, wchar_t** argv)
         return twoSections();
     if (mode == L"syslog" && argc == 3)
         return syslogSection(argv[2]);
+    if (mode == L"stream" && argc == 9)
+        return streamSection(argv);
     return 1;
 }
