@@ -111,14 +111,13 @@ DWORD sizeLimit(const wchar_t* maximumSize)
 struct TransportChoice {
     SyslogTransport transport;
     std::uint16_t port;
-    bool built;
 };
 const TransportChoice transportChoices[] = {
-    {SyslogTransport::udp, SyslogSink::defaultPort, true},
-    {SyslogTransport::tcp, 601, true},
-    {SyslogTransport::tls, 6514, false},
-    {SyslogTransport::relp, 2514, true},
-    {SyslogTransport::relpTls, 2514, false},
+    {SyslogTransport::udp, SyslogSink::defaultPort},
+    {SyslogTransport::tcp, 601},
+    {SyslogTransport::tls, 6514},
+    {SyslogTransport::relp, 2514},
+    {SyslogTransport::relpTls, 2514},
 };
 
 std::uint16_t syslogPort(const wchar_t* portText, std::uint16_t transportPort)
@@ -186,6 +185,10 @@ bool readSyslogSettings(LogConfigurationSection& section, LookupableW&, SinkSett
         settings.hasServer = true;
         destination.server = server;
     }
+    if (const wchar_t* ca = section.getProperty(L"ca"))
+        destination.ca = ca;
+    if (const wchar_t* serverName = section.getProperty(L"servername"))
+        destination.serverName = serverName;
     destination.port = syslogPort(section.getProperty(L"port"), destination.port);
     if (!usable)
         tellRefusedSyslog(problem);
@@ -304,11 +307,6 @@ bool readSyslogChoices(const wchar_t* transport, const wchar_t* message, const w
     }
     destination.transport = choice->transport;
     destination.port = choice->port;
-    if (!choice->built) {
-        problem = L"transport \"" + std::wstring(syslogTransportName(choice->transport)) +
-                  L"\" is not available in this build";
-        return false;
-    }
     if (!message || _wcsicmp(message, L"bsd") == 0) {
         destination.format = SyslogFormat::bsd;
     } else if (_wcsicmp(message, L"rfc5424") == 0) {

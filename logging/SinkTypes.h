@@ -63,8 +63,7 @@ const wchar_t* logFileNameProblem(const wchar_t* name);
 // Reads a syslog section's "transport", "message" and "queue" values (each
 // may be null: udp, bsd, 256 KiB) into destination, with the transport's
 // port. False, with the reason in problem, when one makes the section send
-// nothing: an unknown word, a queue outside 4 to 65536 KiB, or a transport
-// this build cannot speak:
+// nothing: an unknown word, or a queue outside 4 to 65536 KiB:
 //   "TCP", "rfc5424", "64" => true: tcp, rfc5424, 65536 bytes, port 601
 //   "sctp"                 => false: transport "sctp" is none of udp, tcp, ...
 bool readSyslogChoices(const wchar_t* transport, const wchar_t* message, const wchar_t* queue,

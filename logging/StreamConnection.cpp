@@ -137,18 +137,39 @@ bool StreamConnection::open(const wchar_t* server, std::uint16_t port, DWORD mil
     return isOpen();
 }
 
+bool StreamConnection::startTls(const wchar_t* serverName, const wchar_t* caFile,
+                                DWORD milliseconds, std::string& problem)
+{
+    tls_.reset(new TlsSession);
+    if (tls_->start(*this, serverName, caFile, milliseconds, problem))
+        return true;
+    close();
+    return false;
+}
+
 bool StreamConnection::peerSpoke()
 {
-    return isOpen() && ready(static_cast<SOCKET>(socket_.get()), false, 0);
+    if (!isOpen() || !ready(static_cast<SOCKET>(socket_.get()), false, 0))
+        return false;
+    return tls_ ? tls_->peerSpoke(*this) : true;
 }
 
 bool StreamConnection::sendAll(const std::string& data)
 {
+    return tls_ ? tls_->send(*this, data) : sendRaw(data.data(), data.size());
+}
+
+bool StreamConnection::receive(std::string& into, DWORD milliseconds)
+{
+    return tls_ ? tls_->receive(*this, into, milliseconds) : receiveRaw(into, milliseconds);
+}
+
+bool StreamConnection::sendRaw(const char* data, std::size_t length)
+{
     const WinSock2* ws = winSock2();
-    for (std::size_t sent = 0; sent < data.size();) {
-        const int chunk = static_cast<int>(std::min<std::size_t>(data.size() - sent, 1 << 20));
-        const int result =
-            ws->send(static_cast<SOCKET>(socket_.get()), data.data() + sent, chunk, 0);
+    for (std::size_t sent = 0; sent < length;) {
+        const int chunk = static_cast<int>(std::min<std::size_t>(length - sent, 1 << 20));
+        const int result = ws->send(static_cast<SOCKET>(socket_.get()), data + sent, chunk, 0);
         if (result <= 0)
             return false;
         sent += static_cast<std::size_t>(result);
@@ -156,7 +177,7 @@ bool StreamConnection::sendAll(const std::string& data)
     return true;
 }
 
-bool StreamConnection::receive(std::string& into, DWORD milliseconds)
+bool StreamConnection::receiveRaw(std::string& into, DWORD milliseconds)
 {
     const auto socket = static_cast<SOCKET>(socket_.get());
     if (!ready(socket, false, milliseconds))

@@ -3,12 +3,14 @@
 // octet counting (RFC 6587) and RELP, whose collector acknowledges each
 // message. Used by one sender thread at a time; nothing here is shared.
 
+#include "TlsSession.h"
 #include "UniqueResource.h"
 
 #include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,13 +26,21 @@ bool streamSocketsAvailable();
 // At the module's unload, once no connection is left.
 void releaseStreamSockets();
 
-class StreamConnection {
+class StreamConnection : private RawChannel {
 public:
     // Resolves server (an IPv4 or IPv6 address or a host name, looked up
     // again at every call) and connects to the first address that answers
     // within the time given.
     bool open(const wchar_t* server, std::uint16_t port, DWORD milliseconds);
-    void close() { socket_.reset(); }
+    // TLS over the open connection from here on; false, with the reason in
+    // problem, when the handshake or the check of the certificate fails.
+    bool startTls(const wchar_t* serverName, const wchar_t* caFile, DWORD milliseconds,
+                  std::string& problem);
+    void close()
+    {
+        tls_.reset();
+        socket_.reset();
+    }
     bool isOpen() const { return socket_.get() != ~std::uintptr_t(0); }
     // True when the collector has something to say while nothing is awaited:
     // it closed or reset the connection, or RELP's "serverclose".
@@ -41,7 +51,11 @@ public:
     bool receive(std::string& into, DWORD milliseconds);
 
 private:
+    bool sendRaw(const char* data, std::size_t length) override;
+    bool receiveRaw(std::string& into, DWORD milliseconds) override;
+
     unique_stream_socket socket_;
+    std::unique_ptr<TlsSession> tls_;
 };
 
 // "LEN SP MSG", as many as given, in one buffer.

@@ -14,8 +14,9 @@ namespace LogUtils {
 namespace {
 
 // Why lines went unsent, in the order their notes are given.
-enum Cause { unreachable, tooSlow, causeCount };
+enum Cause { unreachable, refused, tooSlow, causeCount };
 const char* const causeTexts[causeCount] = {"the collector was unreachable",
+                                            "the TLS handshake with the collector failed",
                                             "the collector did not keep up"};
 
 // An address that never answers holds the sender this long per attempt.
@@ -65,7 +66,8 @@ public:
     {
         return destination_.transport == other.transport && destination_.format == other.format &&
                destination_.port == other.port && destination_.queueBytes == other.queueBytes &&
-               destination_.server == other.server;
+               destination_.server == other.server && destination_.ca == other.ca &&
+               destination_.serverName == other.serverName;
     }
 
     // The caller's side: a copy into the queue, the sender started if idle.
@@ -101,7 +103,7 @@ public:
                 counts[cause] = lost_[cause];
                 lost_[cause] = 0;
             }
-            counts[connected_ ? tooSlow : unreachable] += queue_.size();
+            counts[currentCause()] += queue_.size();
             queue_.clear();
             queued_ = 0;
             givenUp_ = true;
@@ -127,8 +129,14 @@ private:
         while (queued_ > destination_.queueBytes && !queue_.empty()) {
             queued_ -= queue_.front().size();
             queue_.pop_front();
-            ++lost_[connected_ ? tooSlow : unreachable];
+            ++lost_[currentCause()];
         }
+    }
+
+    // Why lines that go now go.
+    Cause currentCause() const
+    {
+        return connected_ ? tooSlow : handshakeFailed_ ? refused : unreachable;
     }
 
     void start()
@@ -180,14 +188,40 @@ private:
 
     bool connect()
     {
-        if (!connection_.open(destination_.server.c_str(), destination_.port, connectMilliseconds))
+        const StreamDestination& to = destination_;
+        if (!connection_.open(to.server.c_str(), to.port, connectMilliseconds))
             return false;
-        if (destination_.transport == SyslogTransport::relp &&
-            !relp_.open(connection_, acknowledgeMilliseconds)) {
+        const bool tls =
+            to.transport == SyslogTransport::tls || to.transport == SyslogTransport::relpTls;
+        std::string problem;
+        if (tls && !connection_.startTls(
+                       to.serverName.empty() ? to.server.c_str() : to.serverName.c_str(),
+                       to.ca.empty() ? nullptr : to.ca.c_str(), acknowledgeMilliseconds, problem)) {
+            handshakeFailed(problem);
+            return false;
+        }
+        handshakeFailed_ = false;
+        const bool relp =
+            to.transport == SyslogTransport::relp || to.transport == SyslogTransport::relpTls;
+        if (relp && !relp_.open(connection_, acknowledgeMilliseconds)) {
             connection_.close();
             return false;
         }
         return true;
+    }
+
+    // Said once per destination on the debugger output, and counted.
+    void handshakeFailed(const std::string& problem)
+    {
+        handshakeFailed_ = true;
+        if (handshakeFailures_++)
+            return;
+        char text[512];
+        std::snprintf(text, sizeof text,
+                      "Logging: the TLS handshake with the collector %ls://%ls:%u failed: %s\n",
+                      syslogTransportName(destination_.transport), destination_.server.c_str(),
+                      static_cast<unsigned>(destination_.port), problem.c_str());
+        OutputDebugStringA(text);
     }
 
     // False, with the sender marked idle, when nothing is left to send.
@@ -252,7 +286,8 @@ private:
     bool deliver(std::vector<std::string>& batch)
     {
         std::string payload;
-        if (destination_.transport != SyslogTransport::relp) {
+        if (destination_.transport != SyslogTransport::relp &&
+            destination_.transport != SyslogTransport::relpTls) {
             for (const std::string& message : batch)
                 appendOctetCounted(payload, message);
             if (!connection_.sendAll(payload))
@@ -297,7 +332,7 @@ private:
     {
         orn::slim_lock_guard hold(lock_);
         if (givenUp_) {
-            lost_[unreachable] += batch.size();
+            lost_[currentCause()] += batch.size();
             return;
         }
         for (auto it = batch.rbegin(); it != batch.rend(); ++it) {
@@ -317,6 +352,8 @@ private:
     bool running_ = false;
     bool givenUp_ = false;  // by an unload or exit, until the next line
     std::atomic<bool> connected_{false};
+    std::atomic<bool> handshakeFailed_{false};  // the last attempt's
+    unsigned handshakeFailures_ = 0;  // the sender's own
     // The sender's own, one run at a time.
     StreamConnection connection_;
     RelpSession relp_;

@@ -26,6 +26,8 @@ struct StreamDestination {
     std::wstring server;
     std::uint16_t port = 0;
     std::size_t queueBytes = 0;
+    std::wstring ca;  // TLS: the only CA to accept (a file), or empty: the machine's roots
+    std::wstring serverName;  // TLS: the name the certificate must carry, or empty: the server
 };
 
 // A stream section's messages are at most this long; longer ones are cut.
