@@ -114,7 +114,7 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
         "[Typo]\r\ntyp=file\r\n[Other]\r\ntype=files\r\n[Nameless]\r\ntype=file\r\n"
         "[Outside]\r\ntype=file\r\nfilename=..\\x.log\r\n"
         "[Stream]\r\ntype=syslog\r\nserver=loghost\r\ntransport=sctp\r\n"
-        "[Tls]\r\ntype=syslog\r\nserver=loghost\r\ntransport=tls\r\nca=ca.pem\r\n"
+        "[Tls]\r\ntype=syslog\r\nserver=loghost\r\ntransport=tcp\r\nca=ca.pem\r\n"
         "[Form]\r\ntype=syslog\r\nserver=::1\r\ntransport=tcp\r\nmessage=json\r\n"
         "servername=x\r\n"));
     const ToolRun run = logcheck(L"lint \"" + path + L"\"");
@@ -146,7 +146,7 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
           "the log files stay in the log folder",
           "Stream: transport \"sctp\" is none of udp, tcp, tls, relp, relp-tls: the section sends "
           "nothing",
-          "Tls: transport \"tls\" is not available in this build: the section sends nothing",
+          "Tls: key \"ca\" is read only by the tls and relp-tls transports",
           "Form: message \"json\" is neither bsd nor rfc5424: the section sends nothing"})
         EXPECT_TRUE(run.has(file + ":" + expected)) << expected << "\n" << run.out;
     EXPECT_TRUE(run.has("21 problem(s)"));

@@ -6,10 +6,15 @@
 #
 #   formats   TCP and RELP, each with the BSD line and RFC 5424
 #   restart   the collector stopped for a while and started again: with RELP
-#             every line arrives exactly once; with TCP every line arrives
-#             or is counted in a note "Logging: N lines lost: ..."
+#             every line arrives exactly once; with TCP and TLS every line
+#             arrives or is counted in a note "Logging: N lines lost: ..."
 #   bound     the collector down while 300 lines are logged into a 4 KiB
 #             queue: what arrives fits the bound, the rest is counted
+#   tls       TLS and RELP over TLS (rsyslog's gtls driver) with a test CA
+#             put into the Wine prefix's trusted roots for the run: both
+#             forms arrive; a wrong server name and an unknown CA are
+#             refused (the debugger output says so); a CA the section names
+#             is accepted without being trusted by the machine
 #
 # usage: rsyslog-stream.sh WINE_RUN CHILD_EXE WORK_DIR CASE
 set -euo pipefail
@@ -37,9 +42,16 @@ trap stop_collector EXIT
 # One field per part, split on " | " below.
 start_collector() {
     local transport=$1 port=$2 input
+    local tls="DefaultNetstreamDriverCAFile=\"$work/ca.pem\" DefaultNetstreamDriverCertFile=\"$work/server.pem\" DefaultNetstreamDriverKeyFile=\"$work/server.key\""
     case $transport in
     tcp) input='module(load="imtcp") input(type="imtcp" address="127.0.0.1" port="'$port'")' ;;
     relp) input='module(load="imrelp") input(type="imrelp" address="127.0.0.1" port="'$port'")' ;;
+    tls) input="global($tls)
+module(load=\"imtcp\" StreamDriver.Name=\"gtls\" StreamDriver.Mode=\"1\" StreamDriver.AuthMode=\"anon\")
+input(type=\"imtcp\" address=\"127.0.0.1\" port=\"$port\")" ;;
+    relp-tls) input="module(load=\"imrelp\")
+input(type=\"imrelp\" address=\"127.0.0.1\" port=\"$port\" tls=\"on\"
+      tls.myCert=\"$work/server.pem\" tls.myPrivKey=\"$work/server.key\")" ;;
     esac
     cat > "$work/rsyslog.conf" <<CONF
 global(workDirectory="$work" net.enableDNS="off")
@@ -78,10 +90,12 @@ numbers() { { grep -ao 'line [0-9]*' "$out" || true; } | awk '{ print $2 }'; }
 # The lines counted lost in notes.
 noted() { { grep -ao 'Logging: [0-9]* lines lost' "$out" || true; } | awk '{ s += $2 } END { print s + 0 }'; }
 
-# child TRANSPORT MESSAGE COUNT INTERVAL QUEUE HOLD: runs it in the background.
+# child TRANSPORT MESSAGE COUNT INTERVAL QUEUE HOLD [SERVERNAME CA]: runs it
+# in the background; its debugger output goes to child.err.
 child_pid=
 run_child() {
-    "$wine_run" "$child" stream "$1" "$2" "$port" "$3" "$4" "$5" "$6" > "$work/child.out" 2>&1 &
+    WINEDEBUG=+debugstr "$wine_run" "$child" stream "$1" "$2" "$port" "$3" "$4" "$5" "$6" "${@:7}" \
+        > "$work/child.out" 2> "$work/child.err" &
     child_pid=$!
 }
 
@@ -96,7 +110,7 @@ wait_lines() {
 check_formats() {
     local transport=$1 message=$2
     : > "$out"
-    run_child "$transport" "$message" 4 0 64 0
+    run_child "$transport" "$message" 4 0 64 0 "${@:3}"
     wait "$child_pid" || fail "$transport $message: the child failed: $(cat "$work/child.out")"
     wait_lines 4
     mapfile -t received < "$out"
@@ -124,6 +138,27 @@ check_formats() {
     echo "$transport $message: ${received[0]:-<none>}"
 }
 
+# A CA the machine trusts for the run (put into the prefix's trusted roots,
+# taken out at the end), one it does not, and the collector's certificate
+# for "localhost" from the first.
+make_server() {
+    (cd "$work" &&
+        openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout server.key -out server.csr 2>/dev/null &&
+        printf 'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n' > server.ext &&
+        openssl x509 -req -in server.csr -CA "$1.pem" -CAkey "$1.key" -CAcreateserial -days 2 \
+            -extfile server.ext -out server.pem 2>/dev/null)
+}
+winpath() { echo "Z:${1//\//\\}"; }
+make_test_ca() {
+    for ca in ca other; do
+        openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=OrnShExt test $ca" \
+            -keyout "$work/$ca.key" -out "$work/$ca.pem" 2>/dev/null
+    done
+    make_server ca
+    "$wine_run" "$child" trust "$(winpath "$work/ca.pem")" || fail "the test CA was not trusted"
+    trap '"$wine_run" "$child" distrust "$(winpath "$work/ca.pem")"; stop_collector' EXIT
+}
+
 case $case in
 formats)
     pick_port tcp
@@ -134,12 +169,13 @@ formats)
     check_formats relp bsd
     check_formats relp rfc5424
     ;;
-restart-tcp | restart-relp)
+restart-tcp | restart-relp | restart-tls)
     transport=${case#restart-}
+    [ "$transport" = tls ] && make_test_ca
     pick_port "$transport"
     : > "$out"
     count=60
-    run_child "$transport" bsd $count 100 256 3000
+    run_child "$transport" bsd $count 100 256 3000 localhost -
     wait_lines 10
     stop_collector
     sleep 1.5
@@ -178,6 +214,52 @@ bound)
     [ "$bytes" -le 4096 ] || fail "$bytes bytes of message arrived from a 4096-byte queue"
     grep -aq 'Logging: [0-9]* lines lost: the collector was unreachable' "$out" ||
         fail "no note names the unreachable collector"
+    ;;
+tls)
+    make_test_ca
+    pick_port tls
+    check_formats tls bsd localhost -
+    check_formats tls rfc5424 localhost -
+    refused() {
+        : > "$out"
+        run_child tls bsd 2 0 64 0 "$1" "$2"
+        wait "$child_pid" || true
+        sleep 0.5
+        [ "$(numbers | wc -l)" -eq 0 ] || fail "$3: the collector received lines"
+        grep -aq "the TLS handshake with the collector tls://127.0.0.1:$port failed: $3" "$work/child.err" ||
+            fail "no debugger line says \"$3\": $(grep -a Logging "$work/child.err")"
+        grep -aq "2 lines for the collector tls://127.0.0.1:$port lost at exit: the TLS handshake with the collector failed" "$work/child.err" ||
+            fail "$3: the lines given up at exit are not counted: $(grep -a Logging "$work/child.err")"
+    }
+    refused wrong.example - "the certificate is not for the server name"
+    stop_collector
+    # RELP over TLS: rsyslog's imrelp asks the client for a certificate of
+    # its own, so a small collector of the tests answers instead.
+    for _ in 1 2 3 4 5; do
+        port=$((20000 + (RANDOM % 20000)))
+        python3 "$(dirname "$0")/relp-tls-collector.py" "$port" "$work/server.pem" "$work/server.key" "$out" \
+            > "$work/relp-tls.out" 2>&1 &
+        collector=$!
+        for _ in $(seq 30); do grep -q listening "$work/relp-tls.out" && break; sleep 0.1; done
+        grep -q listening "$work/relp-tls.out" && break
+        stop_collector
+    done
+    : > "$out"
+    run_child relp-tls rfc5424 4 0 64 0 localhost -
+    wait "$child_pid" || fail "relp-tls: the child failed"
+    wait_lines 4
+    for n in 1 2 3 4; do
+        grep -aq "^<1[14]>1 .* zuCpLib [0-9]* [A-Za-z]* \[orn@32473 .*line=\"$n\".*zuCpLib\.[A-Za-z]* line $n caf" "$out" ||
+            fail "relp-tls: line $n did not arrive: $(head -c 300 "$out")"
+    done
+    [ "$(numbers | wc -l)" -eq 4 ] || fail "relp-tls: $(numbers | wc -l) lines, expected 4"
+    echo "relp-tls rfc5424: $(head -1 "$out")"
+    stop_collector
+    # The collector's certificate from a CA the machine does not trust.
+    make_server other
+    pick_port tls
+    refused localhost - "the certificate's CA is not trusted"
+    check_formats tls bsd localhost "$(winpath "$work/other.pem")"
     ;;
 esac
 exit $((failures > 0))

@@ -183,8 +183,10 @@ private:
             add(L"server " + quote(server) + L" is not a dotted IPv4 address: nothing is sent");
             return L"syslog to " + quote(server) + L", sends nothing";
         }
+        const bool tls = syslog.transport == LogUtils::SyslogTransport::tls ||
+                         syslog.transport == LogUtils::SyslogTransport::relpTls;
         for (const wchar_t* tlsOnly : {L"ca", L"servername"}) {
-            if (get(tlsOnly))
+            if (get(tlsOnly) && !tls)
                 add(L"key " + quote(tlsOnly) + L" is read only by the tls and relp-tls transports");
         }
         // The datagram section reads as it always has.
