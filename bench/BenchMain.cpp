@@ -2,7 +2,7 @@
 // code and the bare work it stands for side by side, round after round, and
 // reports the median of the per-round ratios, so the machine's noise cancels.
 //
-//   orn_bench [--gzip-ms=N] [--only=1,2,...]   the table
+//   orn_bench [--gzip-ms=N] [--only=1,2,...]   the table ("s": figure 10)
 //   orn_bench --write-sample                   writes the 2 MiB rotation sample
 //   orn_bench --cold-start=ours|bare           one sample of figure 8
 //

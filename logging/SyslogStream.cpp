@@ -99,10 +99,7 @@ public:
         std::size_t counts[causeCount];
         {
             orn::slim_lock_guard hold(lock_);
-            for (int cause = 0; cause < causeCount; ++cause) {
-                counts[cause] = lost_[cause];
-                lost_[cause] = 0;
-            }
+            takeLost(counts);
             counts[currentCause()] += queue_.size();
             queue_.clear();
             queued_ = 0;
@@ -131,6 +128,13 @@ private:
             queue_.pop_front();
             ++lost_[currentCause()];
         }
+    }
+
+    // Under the lock: the counts of lines lost since the last note.
+    void takeLost(std::size_t (&counts)[causeCount])
+    {
+        std::copy(std::begin(lost_), std::end(lost_), counts);
+        std::fill(std::begin(lost_), std::end(lost_), 0);
     }
 
     // Why lines that go now go.
@@ -246,10 +250,7 @@ private:
                 running_ = false;
                 return false;
             }
-            for (int cause = 0; cause < causeCount; ++cause) {
-                counts[cause] = lost_[cause];
-                lost_[cause] = 0;
-            }
+            takeLost(counts);
             batch.reserve(causeCount + 64);
             batch.resize(causeCount);
             for (std::size_t bytes = 0; !queue_.empty() && bytes < batchBytes;) {
