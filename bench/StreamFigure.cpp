@@ -6,6 +6,7 @@
 #include "Figures.h"
 
 #include "LogManager.h"
+#include "SyslogStream.h"
 
 #include <winsock2.h>
 
@@ -81,8 +82,11 @@ Figure unreachableCollector()
         [&](int) { route(toStream); }, [&](int) { route(toFile); },
         [&] { DeleteFileW(filePath.c_str()); }, 1);
     DeleteFileW(filePath.c_str());
+    // The collector never answered, so the records wait in the queue.
     if (!hole.port)
         figure.note = "no black-hole listener";
+    else if (LogUtils::streamQueuesDrained())
+        figure.note = "records did not reach the stream queue";
     return figure;
 }
 

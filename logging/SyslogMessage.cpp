@@ -10,12 +10,23 @@ namespace {
 const char* const monthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// The computer's name, empty when it cannot be read.
-void computerName(char (&host)[16])
+// The computer's name, empty when it cannot be read. Read once per process:
+// the name a running system reports changes only with a restart, and reading
+// it is a registry lookup each time.
+struct ComputerName {
+    char text[16] = {};
+    ComputerName()
+    {
+        DWORD size = sizeof text;
+        if (!GetComputerNameA(text, &size))
+            std::memset(text, 0, sizeof text);
+    }
+};
+
+const char* computerName()
 {
-    DWORD size = sizeof host;
-    if (!GetComputerNameA(host, &size))
-        std::memset(host, 0, sizeof host);
+    static const ComputerName name;
+    return name.text;
 }
 
 std::size_t bounded(int written, std::size_t capacity)
@@ -28,8 +39,7 @@ std::size_t bounded(int written, std::size_t capacity)
 
 std::size_t bsdHeader(const LogRecord& record, char* buffer, std::size_t capacity)
 {
-    char host[16];
-    computerName(host);
+    const char* host = computerName();
     const SYSTEMTIME& time = record.time;
     const char* month = time.wMonth >= 1 && time.wMonth <= 12 ? monthNames[time.wMonth - 1] : "???";
     return bounded(std::snprintf(buffer, capacity, "<%1u> %s %2u %02u:%02u:%02u %15s ",
@@ -136,9 +146,7 @@ std::size_t rfc5424(const LogRecord& record, ILogSinkStreamer& streamer, char* b
                       offset < 0 ? '-' : '+', distance / 60, distance % 60),
         capacity);
     FixedBuffer_OStream out(buffer + length, buffer + capacity);
-    char host[16];
-    computerName(host);
-    appendName(out, host, 255);
+    appendName(out, computerName(), 255);
     out.writeBytes(" ", 1);
     appendName(out, record.component, 48);
     char number[16];
