@@ -274,6 +274,29 @@ TEST(SyslogSinkTest, FullQueueKeepsTheNewestAndNotesTheLost)
     for (std::size_t i = 1; i < kept; ++i)
         EXPECT_NE("<none>", collector.message());
     EXPECT_EQ("<none>", collector.message(300));
+    // Said once: the next line goes alone.
+    section.log("line after");
+    EXPECT_EQ("line after", lineOf(collector.message()));
+}
+
+// A module's unload gives the queues a bounded time, then gives their lines
+// up (counted on the debugger output); lines logged later still go.
+TEST(SyslogSinkTest, UnloadWaitsForTheQueuesABoundedTime)
+{
+    StreamListener collector;
+    StreamSection section(L"tcp", collector.port());
+    section.log("line given up");
+    EXPECT_FALSE(LogUtils::streamQueuesDrained());
+    Sleep(LogUtils::streamDrainMilliseconds / 2);
+    EXPECT_FALSE(LogUtils::streamQueuesDrained());
+    Sleep(LogUtils::streamDrainMilliseconds / 2 + 200);
+    EXPECT_TRUE(LogUtils::streamQueuesDrained());
+    ASSERT_TRUE(collector.listen());
+    section.log("line kept");
+    ASSERT_TRUE(collector.accept());
+    EXPECT_EQ("line kept", lineOf(collector.message()));
+    EXPECT_EQ("<none>", collector.message(300));
+    EXPECT_TRUE(LogUtils::streamQueuesDrained());
 }
 
 // RELP: what the collector acknowledged is not sent again; what it had not
