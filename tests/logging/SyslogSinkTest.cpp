@@ -191,12 +191,13 @@ TEST(SyslogSinkTest, Rfc5424MessageCarriesTheRecordsFields)
 // A stream section, as the routing builds it, to a collector on a port.
 class StreamSection {
 public:
-    StreamSection(const wchar_t* transport, u_short port, const wchar_t* queue = L"256")
+    StreamSection(const wchar_t* transport, u_short port, const wchar_t* queue = L"256",
+                  const wchar_t* server = L"127.0.0.1")
         : port_(std::to_wstring(port))
     {
         configuration_.setProperty(0, L"type", L"syslog");
         configuration_.setProperty(0, L"transport", transport);
-        configuration_.setProperty(0, L"server", L"127.0.0.1");
+        configuration_.setProperty(0, L"server", server);
         configuration_.setProperty(0, L"port", port_.c_str());
         configuration_.setProperty(0, L"queue", queue);
         configuration_.setProperty(0, L"format", L"%m");
@@ -243,6 +244,40 @@ TEST(SyslogSinkTest, TcpSectionQueuesUntilTheCollectorListensAndReconnects)
     section.log("line 4");
     ASSERT_TRUE(collector.accept());
     EXPECT_EQ("line 4", lineOf(collector.message()));
+}
+
+// The sender resolves the server itself: an IPv6 address, or a host name
+// whose addresses it tries in turn (::1 refuses here, 127.0.0.1 listens).
+TEST(SyslogSinkTest, TcpSectionReachesIpv6AndNamedCollectors)
+{
+    StreamListener v6(true), v4;
+    ASSERT_TRUE(v6.listen());
+    ASSERT_TRUE(v4.listen());
+    StreamSection byAddress(L"tcp", v6.port(), L"256", L"::1");
+    StreamSection byName(L"relp", v4.port(), L"256", L"localhost");
+    byAddress.log("line to ::1");
+    byName.log("line to localhost");
+    ASSERT_TRUE(v6.accept());
+    EXPECT_EQ("line to ::1", lineOf(v6.message()));
+    ASSERT_TRUE(v4.accept());
+    EXPECT_EQ("open", v4.frame().command);
+}
+
+// Either form fits one datagram: RFC 5424 over UDP too.
+TEST(SyslogSinkTest, DatagramCarriesRfc5424)
+{
+    Collector collector;
+    ASSERT_TRUE(collector.bound());
+    LogRecord record(".\\ShellExt", 7, LevelNotice, "OrnShExt", nullptr);
+    TextStreamer streamer(std::string(2000, 'z'));
+    EXPECT_TRUE(SyslogSink(record, "127.0.0.1", collector.port(), LogUtils::SyslogFormat::rfc5424)
+                    .write(streamer));
+    const std::string datagram = collector.receive();
+    EXPECT_EQ(0u, datagram.find("<13>1 "));
+    EXPECT_NE(std::string::npos, datagram.find(" OrnShExt "));
+    EXPECT_NE(std::string::npos, datagram.find(" line=\"7\" "));
+    EXPECT_NE(std::string::npos, datagram.find("\"] \xEF\xBB\xBFzzz"));
+    EXPECT_EQ(1024u, datagram.size());
 }
 
 // With the collector down the queue keeps the newest lines within its bound;

@@ -3,6 +3,7 @@
 // for the stream transports.
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <string>
 
@@ -58,18 +59,24 @@ namespace output_test {
 // RELP frames from the connections it accepts.
 class StreamListener {
 public:
-    StreamListener()
+    // On 127.0.0.1, or on ::1.
+    explicit StreamListener(bool ipv6 = false)
     {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
-        listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        listener_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in6 address6 = {};
+        address6.sin6_family = AF_INET6;
+        address6.sin6_addr = in6addr_loopback;
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int size = sizeof address;
-        bind(listener_, reinterpret_cast<sockaddr*>(&address), size);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
+        sockaddr* any = ipv6 ? reinterpret_cast<sockaddr*>(&address6)
+                             : reinterpret_cast<sockaddr*>(&address);
+        int size = ipv6 ? sizeof address6 : sizeof address;
+        bind(listener_, any, size);
+        getsockname(listener_, any, &size);
+        port_ = ntohs(ipv6 ? address6.sin6_port : address.sin_port);
     }
     ~StreamListener()
     {
