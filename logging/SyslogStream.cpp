@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <deque>
+#include <utility>
 #include <vector>
 
 namespace LogUtils {
@@ -25,6 +26,11 @@ constexpr DWORD acknowledgeMilliseconds = 10000;
 constexpr DWORD firstRetryMilliseconds = 100;
 constexpr DWORD lastRetryMilliseconds = 5000;
 constexpr std::size_t batchBytes = 64 * 1024;
+// TCP has no acknowledgement: a collector that stops may drop what it had
+// not yet read. Lines written this recently before a connection is found
+// closed are sent again on the next one (a collector may then take them
+// twice).
+constexpr ULONGLONG unconfirmedMilliseconds = 1000;
 
 enum class Ending { notYet, unload, processExit };
 std::atomic<Ending> ending{Ending::notYet};
@@ -170,6 +176,8 @@ private:
             // A collector that speaks while nothing is awaited is closing.
             if (!connection_.isOpen() || connection_.peerSpoke()) {
                 connected_ = false;
+                connection_.close();
+                sendAgainUnconfirmed();
                 if (!connect()) {
                     if (!waitToRetry(retry))
                         return;
@@ -186,6 +194,7 @@ private:
                 connection_.close();
                 connected_ = false;
                 putBack(batch);
+                sendAgainUnconfirmed();
             }
         }
     }
@@ -293,6 +302,18 @@ private:
                 appendOctetCounted(payload, message);
             if (!connection_.sendAll(payload))
                 return false;
+            // Kept for a second, and no more than the queue's bound.
+            const ULONGLONG now = GetTickCount64();
+            for (std::string& message : batch) {
+                unconfirmedBytes_ += message.size();
+                unconfirmed_.emplace_back(now, std::move(message));
+            }
+            while (!unconfirmed_.empty() &&
+                   (now - unconfirmed_.front().first > unconfirmedMilliseconds ||
+                    unconfirmedBytes_ > destination_.queueBytes)) {
+                unconfirmedBytes_ -= unconfirmed_.front().second.size();
+                unconfirmed_.pop_front();
+            }
             batch.clear();
             return true;
         }
@@ -343,6 +364,19 @@ private:
         trimToBound();
     }
 
+    // Ahead of what is queued, in their order.
+    void sendAgainUnconfirmed()
+    {
+        std::vector<std::string> lines;
+        for (auto& sent : unconfirmed_) {
+            if (GetTickCount64() - sent.first <= unconfirmedMilliseconds)
+                lines.push_back(std::move(sent.second));
+        }
+        unconfirmed_.clear();
+        unconfirmedBytes_ = 0;
+        putBack(lines);
+    }
+
     const StreamDestination destination_;
     orn::unique_handle wake_;
     SRWLOCK lock_ = SRWLOCK_INIT;
@@ -358,6 +392,8 @@ private:
     // The sender's own, one run at a time.
     StreamConnection connection_;
     RelpSession relp_;
+    std::deque<std::pair<ULONGLONG, std::string>> unconfirmed_;  // TCP and TLS: when written
+    std::size_t unconfirmedBytes_ = 0;
 };
 
 // Every destination a stream section named since the process began. Senders
