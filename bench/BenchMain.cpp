@@ -2,7 +2,7 @@
 // code and the bare work it stands for side by side, round after round, and
 // reports the median of the per-round ratios, so the machine's noise cancels.
 //
-//   orn_bench [--gzip-ms=N] [--only=1,2,...]   the table
+//   orn_bench [--gzip-ms=N] [--only=1,2,...]   the table ("s": figure 10)
 //   orn_bench --write-sample                   writes the 2 MiB rotation sample
 //   orn_bench --cold-start=ours|bare           one sample of figure 8
 //
@@ -101,6 +101,9 @@ int wmain(int argc, wchar_t** argv)
         figures.push_back(coldStart());
     if (wanted(only, L'9'))
         figures.push_back(changeLatency());
+    // "--only=s": figure 10, the stream section's caller.
+    if (wanted(only, L's'))
+        figures.push_back(unreachableCollector());
 
     std::printf("%-52s %10s %10s %7s   %-8s %s\n", "figure (medians over 15 to 31 rounds)", "ours us",
                 "bare us", "ratio", "target", "result");

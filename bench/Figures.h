@@ -22,6 +22,7 @@ Figure contextMenu();                       // 4  ContextMenuFigure.cpp
 Figure rotation(double gzipMilliseconds);   // 6  RotationFigure.cpp
 Figure configurationFileLogging();          // 7  FileLoggingFigures.cpp
 Figure coldStart();                         // 8  ColdStartFigure.cpp
+Figure unreachableCollector();              // 10 StreamFigure.cpp
 
 // One sample of figure 8 in this (fresh) process: "ours" or "bare"; prints
 // the microseconds to the first menu.

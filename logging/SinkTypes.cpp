@@ -108,14 +108,37 @@ DWORD sizeLimit(const wchar_t* maximumSize)
     return maximumSize ? parseSectionNumber(maximumSize) : LogFileSink::defaultMaximumSize;
 }
 
-std::uint16_t syslogPort(const wchar_t* portText)
+struct TransportChoice {
+    SyslogTransport transport;
+    std::uint16_t port;
+};
+const TransportChoice transportChoices[] = {
+    {SyslogTransport::udp, SyslogSink::defaultPort},
+    {SyslogTransport::tcp, 601},
+    {SyslogTransport::tls, 6514},
+    {SyslogTransport::relp, 2514},
+    {SyslogTransport::relpTls, 2514},
+};
+
+std::uint16_t syslogPort(const wchar_t* portText, std::uint16_t transportPort)
 {
     const auto port = static_cast<std::uint16_t>(portText ? parseSectionNumber(portText) : 0);
-    return port ? port : SyslogSink::defaultPort;
+    return port ? port : transportPort;
+}
+
+// Said once per process on the debugger output: the section is refused for
+// every record.
+void tellRefusedSyslog(const std::wstring& problem)
+{
+    static LONG told = 0;
+    if (InterlockedExchange(&told, 1))
+        return;
+    const std::wstring text = L"Logging: a syslog section sends nothing: " + problem + L"\n";
+    OutputDebugStringW(text.c_str());
 }
 
 // The server is converted in the logging thread's code page.
-void sendSyslog(LogRecord& record, const wchar_t* server, std::uint16_t port,
+void sendSyslog(LogRecord& record, const wchar_t* server, std::uint16_t port, SyslogFormat format,
                 ILogSinkStreamer& streamer)
 {
     char inlineServer[64];
@@ -132,7 +155,7 @@ void sendSyslog(LogRecord& record, const wchar_t* server, std::uint16_t port,
                                 nullptr, nullptr) > 0)
             narrowServer = buffer;
     }
-    SyslogSink(record, narrowServer, port).write(streamer);
+    SyslogSink(record, narrowServer, port, format).write(streamer);
 }
 
 bool readFileSettings(LogConfigurationSection& section, LookupableW& properties,
@@ -153,18 +176,39 @@ void writeFile(const SinkSettings& settings, LogRecord&, ILogSinkStreamer& strea
 
 bool readSyslogSettings(LogConfigurationSection& section, LookupableW&, SinkSettings& settings)
 {
+    StreamDestination& destination = settings.syslog;
+    std::wstring problem;
+    const bool usable =
+        readSyslogChoices(section.getProperty(L"transport"), section.getProperty(L"message"),
+                          section.getProperty(L"queue"), destination, problem);
     if (const wchar_t* server = section.getProperty(L"server")) {
         settings.hasServer = true;
-        settings.server = server;
+        destination.server = server;
     }
-    settings.port = syslogPort(section.getProperty(L"port"));
-    return true;
+    if (const wchar_t* ca = section.getProperty(L"ca"))
+        destination.ca = ca;
+    if (const wchar_t* serverName = section.getProperty(L"servername"))
+        destination.serverName = serverName;
+    destination.port = syslogPort(section.getProperty(L"port"), destination.port);
+    if (!usable)
+        tellRefusedSyslog(problem);
+    return usable;
 }
 
 void writeSyslog(const SinkSettings& settings, LogRecord& record, ILogSinkStreamer& streamer)
 {
-    sendSyslog(record, settings.hasServer ? settings.server.c_str() : nullptr, settings.port,
-               streamer);
+    const StreamDestination& destination = settings.syslog;
+    if (destination.transport == SyslogTransport::udp) {
+        sendSyslog(record, settings.hasServer ? destination.server.c_str() : nullptr,
+                   destination.port, destination.format, streamer);
+        return;
+    }
+    if (!settings.hasServer)
+        return;
+    char message[streamMessageCapacity];
+    queueStreamMessage(
+        destination, message,
+        composeSyslogMessage(destination.format, record, streamer, message, sizeof message));
 }
 
 bool readNoSettings(LogConfigurationSection&, LookupableW&, SinkSettings&)
@@ -180,7 +224,11 @@ void writeDebugString(const SinkSettings&, LogRecord&, ILogSinkStreamer& streame
 // In the order a "type" value is compared with them.
 const SinkType sinkTypes[] = {
     {L"file", SinkKind::file, {L"filename", L"maxsize"}, readFileSettings, writeFile},
-    {L"syslog", SinkKind::syslog, {L"server", L"port"}, readSyslogSettings, writeSyslog},
+    {L"syslog",
+     SinkKind::syslog,
+     {L"server", L"port", L"transport", L"message", L"ca", L"servername", L"queue"},
+     readSyslogSettings,
+     writeSyslog},
     {L"outputdebugstring", SinkKind::debugger, {}, readNoSettings, writeDebugString},
 };
 
@@ -242,6 +290,38 @@ const wchar_t* logFileNameProblem(const wchar_t* name)
             ++level;
     }
     return nullptr;
+}
+
+bool readSyslogChoices(const wchar_t* transport, const wchar_t* message, const wchar_t* queue,
+                       StreamDestination& destination, std::wstring& problem)
+{
+    const TransportChoice* choice = transport ? nullptr : &transportChoices[0];
+    for (const TransportChoice& known : transportChoices) {
+        if (transport && _wcsicmp(transport, syslogTransportName(known.transport)) == 0)
+            choice = &known;
+    }
+    if (!choice) {
+        problem = L"transport \"" + std::wstring(transport) +
+                  L"\" is none of udp, tcp, tls, relp, relp-tls";
+        return false;
+    }
+    destination.transport = choice->transport;
+    destination.port = choice->port;
+    if (!message || _wcsicmp(message, L"bsd") == 0) {
+        destination.format = SyslogFormat::bsd;
+    } else if (_wcsicmp(message, L"rfc5424") == 0) {
+        destination.format = SyslogFormat::rfc5424;
+    } else {
+        problem = L"message \"" + std::wstring(message) + L"\" is neither bsd nor rfc5424";
+        return false;
+    }
+    const DWORD kib = queue ? parseSectionNumber(queue) : defaultQueueKiB;
+    if (kib < minimumQueueKiB || kib > maximumQueueKiB) {
+        problem = L"queue \"" + std::wstring(queue) + L"\" is not from 4 to 65536 (KiB)";
+        return false;
+    }
+    destination.queueBytes = static_cast<std::size_t>(kib) * 1024;
+    return true;
 }
 
 DWORD parseSectionNumber(const wchar_t* text)

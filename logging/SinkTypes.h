@@ -6,6 +6,7 @@
 #include "LogConfiguration.h"
 #include "LogRecord.h"
 #include "LogSink.h"
+#include "SyslogStream.h"
 
 #include <windows.h>
 
@@ -19,8 +20,9 @@ struct SinkSettings {
     std::wstring path;  // file: "logdir" joined with the expanded "filename"
     DWORD maximumSize = 0;
     bool hasServer = false;  // syslog: kept wide, converted in the writing thread's code page
-    std::wstring server;
-    std::uint16_t port = 0;  // the port datagrams go to (514 when "port" gives none)
+    // syslog: where and how; the port follows the transport when "port"
+    // gives none (514 UDP, 601 TCP, 6514 TLS, 2514 RELP).
+    StreamDestination syslog;
 };
 
 // What a sink writes to, for tools that describe a destination.
@@ -29,7 +31,7 @@ enum class SinkKind { file, syslog, debugger };
 struct SinkType {
     const wchar_t* name;  // a "type" value, compared ignoring case
     SinkKind kind;
-    const wchar_t* keys[2];  // the section keys its settings read (null: none)
+    const wchar_t* keys[7];  // the section keys its settings read (null: none)
     // False when the section writes nothing (no file name or log folder).
     bool (*readSettings)(LogConfigurationSection& section, LookupableW& properties,
                          SinkSettings& settings);
@@ -57,6 +59,20 @@ bool expandLogFileName(const wchar_t* fileName, LookupableW& properties,
 //   "C:\Windows\x.log", "\\host\share\x.log" => "is not relative to the log folder"
 //   "..\..\x.log"                              => "climbs out of the log folder"
 const wchar_t* logFileNameProblem(const wchar_t* name);
+
+// Reads a syslog section's "transport", "message" and "queue" values (each
+// may be null: udp, bsd, 256 KiB) into destination, with the transport's
+// port. False, with the reason in problem, when one makes the section send
+// nothing: an unknown word, or a queue outside 4 to 65536 KiB:
+//   "TCP", "rfc5424", "64" => true: tcp, rfc5424, 65536 bytes, port 601
+//   "sctp"                 => false: transport "sctp" is none of udp, tcp, ...
+bool readSyslogChoices(const wchar_t* transport, const wchar_t* message, const wchar_t* queue,
+                       StreamDestination& destination, std::wstring& problem);
+
+// The smallest and largest "queue" (KiB), and the bound without one.
+constexpr DWORD minimumQueueKiB = 4;
+constexpr DWORD maximumQueueKiB = 65536;
+constexpr DWORD defaultQueueKiB = 256;
 
 // A section's number text: leading blanks, one sign, then decimal digits up
 // to the first other character, wrapping at 32 bits ("-1" gives 0xFFFFFFFF,

@@ -5,17 +5,11 @@
 
 #include <winsock.h>
 
-#include <cstdio>
-#include <cstring>
-
 extern "C" BOOLEAN NTAPI RtlDllShutdownInProgress();
 
 namespace LogUtils {
 
 namespace {
-
-const char* const monthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 // WSOCK32.dll, loaded by the first syslog section.
 struct WinSock {
@@ -70,8 +64,9 @@ SOCKET syslogSocket()
 
 }  // namespace
 
-SyslogSink::SyslogSink(const LogRecord& record, const char* server, std::uint16_t port)
-    : destination_(), record_(&record), hasDestination_(false)
+SyslogSink::SyslogSink(const LogRecord& record, const char* server, std::uint16_t port,
+                       SyslogFormat format)
+    : destination_(), record_(&record), hasDestination_(false), format_(format)
 {
     const WinSock* calls = winSock();
     if (!calls)
@@ -93,25 +88,9 @@ bool SyslogSink::write(ILogSinkStreamer& streamer)
     if (socket == INVALID_SOCKET)
         return false;
 
-    char host[16] = {};
-    DWORD hostSize = sizeof host;
-    if (!GetComputerNameA(host, &hostSize))
-        std::memset(host, 0, sizeof host);
-
-    const SYSTEMTIME& time = record_->time;
-    const char* month = time.wMonth >= 1 && time.wMonth <= 12 ? monthNames[time.wMonth - 1] : "???";
     char datagram[datagramCapacity];
-    int header = std::snprintf(datagram, sizeof datagram, "<%1u> %s %2u %02u:%02u:%02u %15s ",
-                               8u + static_cast<unsigned>(record_->level), month, time.wDay,
-                               time.wHour, time.wMinute, time.wSecond, host);
-    if (header < 0)
-        return false;
-    if (header > datagramCapacity)
-        header = datagramCapacity;
-
-    FixedBuffer_OStream out(datagram + header, datagram + datagramCapacity);
-    streamer.stream(out);
-    const int length = static_cast<int>(out.position() - datagram);
+    const auto length = static_cast<int>(
+        composeSyslogMessage(format_, *record_, streamer, datagram, sizeof datagram));
     return winSock()->sendTo(socket, datagram, length, 0,
                              reinterpret_cast<const sockaddr*>(&destination_),
                              sizeof destination_) != SOCKET_ERROR;

@@ -3,6 +3,7 @@
 
 #include "LogRecord.h"
 #include "LogSink.h"
+#include "SyslogMessage.h"
 
 #include <cstdint>
 
@@ -15,7 +16,8 @@ public:
 
     // server: dotted IPv4 text, or null (then nothing is sent); port 0 means
     // 514. The record must outlive the sink.
-    SyslogSink(const LogRecord& record, const char* server, std::uint16_t port);
+    SyslogSink(const LogRecord& record, const char* server, std::uint16_t port,
+               SyslogFormat format = SyslogFormat::bsd);
 
     // One datagram, "<14> Dec  6 13:05:07            MYPC hello", cut at
     // 1024 bytes. True when the system accepted it.
@@ -35,6 +37,7 @@ private:
     Destination destination_;
     const LogRecord* record_;
     bool hasDestination_;
+    SyslogFormat format_;
 };
 
 }  // namespace LogUtils

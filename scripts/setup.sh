@@ -10,8 +10,9 @@ build=${ORN_BUILD_DIR:-$root/build}
 packages=(wine wine64 wine32:i386 libwine-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
           googletest cmake ninja-build cabextract gcab clang libclang-rt-14-dev)
 # The installer package's build tools (wixl, and msibuild for what wixl
-# cannot write) and the syslog collector of the tests.
-packages+=(wixl msitools rsyslog)
+# cannot write) and the syslog collector of the tests, with its TLS driver
+# and its acknowledged transport.
+packages+=(wixl msitools rsyslog rsyslog-gnutls rsyslog-relp)
 # The style check of the test command.
 packages+=(clang-format)
 # The Explorer command's package: its script, its test certificate, its

@@ -8,6 +8,7 @@
 #include "ComObject.h"
 #include "ExplorerCommand.h"
 #include "KeptLines.h"
+#include "SyslogStream.h"
 #include "LogFileSink.h"
 #include "LogRecord.h"
 #include "ShellExt.h"
@@ -110,6 +111,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved)
         if (!processExit)
             LogUtils::LogFileSink::writeKept(1, true);
         LogUtils::KeptLines::moduleDetached(processExit);
+        LogUtils::streamSendersDetached(processExit);
     }
     return TRUE;
 }
@@ -130,5 +132,6 @@ STDAPI DllCanUnloadNow()
 {
     if (g_module.LockCount() != 0)
         return S_FALSE;
-    return keptLinesWritten() ? S_OK : S_FALSE;
+    // Queued syslog lines get a bounded time to go, as kept lines do.
+    return keptLinesWritten() && LogUtils::streamQueuesDrained() ? S_OK : S_FALSE;
 }

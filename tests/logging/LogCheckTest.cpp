@@ -79,7 +79,9 @@ TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
     writeIni("[Main]\r\ntype=file\r\nfilename=LogCheckMain.log\r\nfilter=*.Info ~kwAgent.Info\r\n"
              "[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=5514\r\n"
              "condition=<activity>==\"zuAgent\"\r\n[Debugger]\r\ntype=outputdebugstring\r\n"
-             "[Default]\r\ntype=syslog\r\nserver=127.0.0.2\r\n");
+             "[Default]\r\ntype=syslog\r\nserver=127.0.0.2\r\n"
+             "[Relp]\r\ntype=syslog\r\nserver=loghost\r\ntransport=RELP\r\nmessage=rfc5424\r\n"
+             "queue=64\r\n");
     const ToolRun run = logcheck(L"lint");
     EXPECT_EQ(0u, run.code) << run.out;
     EXPECT_TRUE(
@@ -91,6 +93,9 @@ TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
         "[Collector] syslog to 127.0.0.1:5514; when <activity>==\"zuAgent\"; every record"));
     EXPECT_TRUE(run.has("[Debugger] debugger output; every record"));
     EXPECT_TRUE(run.has("[Default] syslog to 127.0.0.2:514; every record"));
+    EXPECT_TRUE(run.has(
+        "[Relp] syslog relp rfc5424 to loghost:2514, queued (bound 65536 bytes); every record"))
+        << run.out;
     EXPECT_TRUE(run.has("no problems"));
 }
 
@@ -107,7 +112,11 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
         "[Never]\r\ntype=outputdebugstring\r\ncondition=<level>==\"x\"\r\n"
         "[Loud]\r\ntype=outputdebugstring\r\nenabled=no\r\n"
         "[Typo]\r\ntyp=file\r\n[Other]\r\ntype=files\r\n[Nameless]\r\ntype=file\r\n"
-        "[Outside]\r\ntype=file\r\nfilename=..\\x.log\r\n"));
+        "[Outside]\r\ntype=file\r\nfilename=..\\x.log\r\n"
+        "[Stream]\r\ntype=syslog\r\nserver=loghost\r\ntransport=sctp\r\n"
+        "[Tls]\r\ntype=syslog\r\nserver=loghost\r\ntransport=tcp\r\nca=ca.pem\r\n"
+        "[Form]\r\ntype=syslog\r\nserver=::1\r\ntransport=tcp\r\nmessage=json\r\n"
+        "servername=x\r\n"));
     const ToolRun run = logcheck(L"lint \"" + path + L"\"");
     EXPECT_EQ(1u, run.code) << run.out;
     const std::string file = narrow(path);
@@ -134,9 +143,13 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
           "Other: unknown type \"files\": the section writes nothing",
           "Nameless: file section without \"filename\": it writes nothing",
           "Outside: file name \"..\\x.log\" climbs out of the log folder: it writes nothing, "
-          "the log files stay in the log folder"})
+          "the log files stay in the log folder",
+          "Stream: transport \"sctp\" is none of udp, tcp, tls, relp, relp-tls: the section sends "
+          "nothing",
+          "Tls: key \"ca\" is read only by the tls and relp-tls transports",
+          "Form: message \"json\" is neither bsd nor rfc5424: the section sends nothing"})
         EXPECT_TRUE(run.has(file + ":" + expected)) << expected << "\n" << run.out;
-    EXPECT_TRUE(run.has("18 problem(s)"));
+    EXPECT_TRUE(run.has("21 problem(s)"));
 
     const ToolRun json = logcheck(L"lint --json \"" + path + L"\"");
     EXPECT_EQ(1u, json.code);

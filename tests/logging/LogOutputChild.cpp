@@ -13,15 +13,27 @@
 //                                        overlong line through a syslog
 //                                        section to 127.0.0.1:PORT; prints
 //                                        the computer name the header carries
+//   stream TRANSPORT MESSAGE PORT COUNT INTERVAL QUEUE HOLD
+//                                        COUNT records "line N" through a
+//                                        syslog section of that transport and
+//                                        message form to 127.0.0.1:PORT,
+//                                        INTERVAL ms apart, with a queue of
+//                                        QUEUE KiB; prints "logged" and stays
+//                                        HOLD ms before it exits; TLS takes
+//                                        SERVERNAME and CA ("-": none) after
+//   trust CAFILE | distrust CAFILE       the certificate into or out of the
+//                                        machine's trusted roots
 
 #include "LogManager.h"
 #include "OutputTestSupport.h"
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -75,6 +87,61 @@ int syslogSection(const wchar_t* port)
     return 0;
 }
 
+int streamSection(wchar_t** argv)
+{
+    LogUtils::PropertyLogConfiguration configuration;
+    configuration.setProperty(0, L"type", L"syslog");
+    configuration.setProperty(0, L"server", L"127.0.0.1");
+    configuration.setProperty(0, L"transport", argv[2]);
+    configuration.setProperty(0, L"message", argv[3]);
+    configuration.setProperty(0, L"port", argv[4]);
+    configuration.setProperty(0, L"queue", argv[7]);
+    configuration.setProperty(0, L"format", L"%f.%l %m");
+    if (argv[9] && std::wstring(argv[9]) != L"-")
+        configuration.setProperty(0, L"servername", argv[9]);
+    if (argv[9] && argv[10] && std::wstring(argv[10]) != L"-")
+        configuration.setProperty(0, L"ca", argv[10]);
+    LogUtils::PropertyMap properties;
+    LogUtils::LogPropertiesOnMapImpl view(&properties);
+    const LogUtils::CompiledRouting routing(configuration, view);
+    const int count = _wtoi(argv[5]);
+    for (int i = 1; i <= count; ++i) {
+        const std::string message = "line " + std::to_string(i) + " caf\xe9";
+        LogRecord record(".\\Child", i, i % 2 ? LevelInfo : LevelError, "zuCpLib", nullptr);
+        record.narrowMessage = message.c_str();
+        routing.route(record);
+        Sleep(_wtoi(argv[6]));
+    }
+    std::printf("logged\n");
+    std::fflush(stdout);
+    Sleep(_wtoi(argv[8]));
+    return 0;
+}
+
+// The test CA in (or out of) the local machine's trusted roots.
+int trustCertificate(const wchar_t* path, bool trust)
+{
+    const std::string pem = output_test::readFile(path);
+    std::vector<BYTE> der(pem.size());
+    DWORD size = static_cast<DWORD>(der.size());
+    if (!CryptStringToBinaryA(pem.data(), static_cast<DWORD>(pem.size()), CRYPT_STRING_BASE64HEADER,
+                              der.data(), &size, nullptr, nullptr))
+        return 3;
+    HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                    CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    if (!root)
+        return 3;
+    PCCERT_CONTEXT added = nullptr;
+    BOOL done = CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der.data(), size,
+                                                 CERT_STORE_ADD_REPLACE_EXISTING, &added);
+    if (done && !trust)
+        done = CertDeleteCertificateFromStore(added);  // frees it
+    else if (added)
+        CertFreeCertificateContext(added);
+    CertCloseStore(root, 0);
+    return done ? 0 : 3;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -112,5 +179,9 @@ int wmain(int argc, wchar_t** argv)
         return twoSections();
     if (mode == L"syslog" && argc == 3)
         return syslogSection(argv[2]);
+    if (mode == L"stream" && (argc == 9 || argc == 11))
+        return streamSection(argv);
+    if ((mode == L"trust" || mode == L"distrust") && argc == 3)
+        return trustCertificate(argv[2], mode == L"trust");
     return 1;
 }

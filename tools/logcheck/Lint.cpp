@@ -155,23 +155,44 @@ private:
 
     std::wstring syslogDestination(const LogUtils::SinkSettings& settings)
     {
-        const std::wstring port = number(settings.port);
+        const LogUtils::StreamDestination& syslog = settings.syslog;
+        const std::wstring port = number(syslog.port);
         if (const wchar_t* portText = get(L"port")) {
             const auto used = static_cast<std::uint16_t>(LogUtils::parseSectionNumber(portText));
             const std::wstring problem = numberProblem(L"port", portText, used);
             if (!problem.empty())
                 add(problem + (used ? L"" : L" (the sink then uses " + port + L")"));
         }
+        LogUtils::StreamDestination choices;
+        std::wstring refused;
+        if (!LogUtils::readSyslogChoices(get(L"transport"), get(L"message"), get(L"queue"), choices,
+                                         refused)) {
+            add(refused + L": the section sends nothing");
+            return L"syslog, sends nothing";
+        }
+        const bool stream = syslog.transport != LogUtils::SyslogTransport::udp;
+        const std::wstring how = std::wstring(LogUtils::syslogTransportName(syslog.transport)) +
+                                 (syslog.format == LogUtils::SyslogFormat::rfc5424 ? L" rfc5424"
+                                                                                   : L" bsd");
         const wchar_t* server = get(L"server");
         if (!server) {
             add(L"syslog section without \"server\": nothing is sent");
             return L"syslog without a server, sends nothing";
         }
-        if (inet_addr(narrow(server).c_str()) == INADDR_NONE) {
+        if (!stream && inet_addr(narrow(server).c_str()) == INADDR_NONE) {
             add(L"server " + quote(server) + L" is not a dotted IPv4 address: nothing is sent");
             return L"syslog to " + quote(server) + L", sends nothing";
         }
-        return L"syslog to " + std::wstring(server) + L":" + port;
+        const bool tls = syslog.transport == LogUtils::SyslogTransport::tls ||
+                         syslog.transport == LogUtils::SyslogTransport::relpTls;
+        for (const wchar_t* tlsOnly : {L"ca", L"servername"}) {
+            if (get(tlsOnly) && !tls)
+                add(L"key " + quote(tlsOnly) + L" is read only by the tls and relp-tls transports");
+        }
+        // The datagram section reads as it always has.
+        const bool plain = !stream && syslog.format == LogUtils::SyslogFormat::bsd;
+        return L"syslog " + (plain ? L"" : how + L" ") + L"to " + std::wstring(server) + L":" +
+               port + (stream ? L", queued (bound " + number(syslog.queueBytes) + L" bytes)" : L"");
     }
 
     void checkCondition()

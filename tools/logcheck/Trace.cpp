@@ -154,15 +154,36 @@ private:
             return true;
         }
         case LogUtils::SinkKind::syslog: {
-            const std::wstring& server = settings.server;
+            const LogUtils::StreamDestination& syslog = settings.syslog;
+            const std::wstring& server = syslog.server;
+            const std::wstring transport = LogUtils::syslogTransportName(syslog.transport);
             result.destination.text(L"kind", L"syslog")
                 .text(L"server", server)
-                .field(L"port", number(settings.port));
+                .field(L"port", number(syslog.port))
+                .text(L"transport", transport)
+                .text(L"message",
+                      syslog.format == LogUtils::SyslogFormat::rfc5424 ? L"rfc5424" : L"bsd");
+            if (outcome == SectionOutcome::noDestination) {
+                result.where = L"syslog: a \"transport\", \"message\" or \"queue\" value is refused, "
+                               L"nothing is sent";
+                return false;
+            }
+            if (syslog.transport != LogUtils::SyslogTransport::udp) {
+                if (!settings.hasServer) {
+                    result.where = L"syslog: no server, nothing is sent";
+                    return false;
+                }
+                result.destination.field(L"queue", number(syslog.queueBytes));
+                result.where = L"syslog " + transport + L" " + server + L":" + number(syslog.port) +
+                               L", queued (bound " + number(syslog.queueBytes) +
+                               L" bytes) and sent by a background sender";
+                return true;
+            }
             if (!settings.hasServer || inet_addr(narrow(server.c_str()).c_str()) == INADDR_NONE) {
                 result.where = L"syslog: no dotted IPv4 server, nothing is sent";
                 return false;
             }
-            result.where = L"syslog " + server + L":" + number(settings.port);
+            result.where = L"syslog " + server + L":" + number(syslog.port);
             return true;
         }
         case LogUtils::SinkKind::debugger:
