@@ -139,11 +139,18 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
         return false;
     turn.unlock();
 
-    if (isOverLimit(size, maximumSize_)) {
-        if (archive_)
-            rotateLogFile(path_);
-        else
-            deleteLogFile(path_);
+    if (!isOverLimit(size, maximumSize_)) {
+        return true;
+    } else if (!archive_) {
+        deleteLogFile(path_);
+        return true;
+    }
+    // What the rotation found of killed ones goes into the fresh log.
+    std::string notes;
+    rotateLogFile(path_, &notes);
+    if (!notes.empty()) {
+        turn.lock();
+        appendBehindKept(slot, path_, std::move(notes), openAttempts, turn, size);
     }
     return true;
 }
