@@ -799,53 +799,6 @@ TEST(ModuleUnloadTest, UnloadTriesAHeldLogOnceWithoutSleeping)
     EXPECT_EQ(0u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
 }
 
-// Runs the commands as debugged children at once and answers the texts each
-// sent to the debugger output, by process id. Debug events go to the thread
-// that started the children: this call is that thread's whole work.
-std::map<DWORD, std::vector<std::string>> debugChildren(std::vector<std::wstring> commands)
-{
-    std::map<DWORD, std::vector<std::string>> texts;
-    std::map<DWORD, orn::unique_handle> processes;
-    for (std::wstring& command : commands) {
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process;
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
-                            nullptr, nullptr, &startup, &process))
-            continue;
-        CloseHandle(process.hThread);
-        processes[process.dwProcessId].reset(process.hProcess);
-        texts[process.dwProcessId];
-    }
-    for (std::size_t running = processes.size(); running > 0;) {
-        DEBUG_EVENT event;
-        if (!WaitForDebugEvent(&event, 60000))
-            break;
-        DWORD status = DBG_CONTINUE;
-        switch (event.dwDebugEventCode) {
-        case OUTPUT_DEBUG_STRING_EVENT: {
-            const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
-            std::string text(info.nDebugStringLength, '\0');
-            SIZE_T got = 0;
-            if (!info.fUnicode &&
-                ReadProcessMemory(processes[event.dwProcessId].get(), info.lpDebugStringData,
-                                  &text[0], text.size(), &got))
-                texts[event.dwProcessId].push_back(text.substr(0, text.find('\0')));
-            break;
-        }
-        case EXCEPTION_DEBUG_EVENT:
-            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
-                status = DBG_EXCEPTION_NOT_HANDLED;
-            break;
-        case CREATE_PROCESS_DEBUG_EVENT: CloseHandle(event.u.CreateProcessInfo.hFile); break;
-        case LOAD_DLL_DEBUG_EVENT: CloseHandle(event.u.LoadDll.hFile); break;
-        case EXIT_PROCESS_DEBUG_EVENT: --running; break;
-        }
-        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
-    }
-    return texts;
-}
-
 // Four shell processes log into one log at once and end normally, returning
 // from main with the module loaded. Each logs its last line while the log is
 // held, so that line is kept when the process ends: written then, once the
@@ -887,7 +840,7 @@ TEST(ModuleExitTest, ProcessesEndingNormallyLoseNoLineSilently)
                                           TRUE, 60000) == WAIT_OBJECT_0;
         };
         const std::size_t before = readFile(log).size();
-        std::map<DWORD, std::vector<std::string>> output;
+        std::map<DWORD, DebuggedChild> output;
         std::thread debugger([&] { output = debugChildren(commands); });
         EXPECT_TRUE(all(ready));
         orn::unique_file hold(CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -904,18 +857,19 @@ TEST(ModuleExitTest, ProcessesEndingNormallyLoseNoLineSilently)
         const std::string appended = readFile(log).substr(before);
         ASSERT_EQ(static_cast<std::size_t>(processes), output.size());
         int wroteAll = 0;
-        for (const auto& [process, texts] : output) {
+        for (const auto& [process, child] : output) {
             char line[32];
             std::snprintf(line, sizeof line, ":%lx %s", process, loggedLine);
             int onDisk = 0, counted = 0;
             for (std::size_t at = appended.find(line); at != std::string::npos;
                  at = appended.find(line, at + 1))
                 ++onDisk;
-            for (const std::string& text : texts) {
+            for (const std::string& text : child.texts) {
                 if (text.compare(0, 9, "Logging: ") == 0 &&
                     text.find("zuNotices.log\" lost at unload") != std::string::npos)
                     counted += std::atoi(text.c_str() + 9);
             }
+            EXPECT_EQ(0u, child.exitCode) << process;
             EXPECT_EQ(lines, onDisk + counted) << process << ": " << onDisk << " on disk";
             EXPECT_TRUE(!heldToTheEnd || counted > 0) << process;
             wroteAll += onDisk == lines;
