@@ -88,12 +88,11 @@ VOID CALLBACK writeKeptLines(PTP_CALLBACK_INSTANCE instance, void* module)
         ULONGLONG since = 0;
         if (!keptLinesRefusedSince.compare_exchange_strong(since, now) &&
             now - since >= keptLinesPatienceMilliseconds) {
-            // Counted on the debugger output: the module may go.
-            LogUtils::LogFileSink::writeKept(1, true);
+            LogUtils::LogFileSink::writeKept(1, true);  // counted: the module may go
             keptLinesRefusedSince = 0;
         }
     }
-    keptLinesWriting = false;
+    keptLinesWriting = false;  // a later call may queue another
     // The module stays mapped until this returns, whatever COM does with it
     // once the flag is down.
     FreeLibraryWhenCallbackReturns(instance, static_cast<HMODULE>(module));

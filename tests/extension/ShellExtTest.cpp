@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -729,7 +730,8 @@ void countCalls(HMODULE module, void* function, void* counter)
 TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
 {
     const LogWatch watch;
-    LoadedModule module{builtModule()};
+    std::optional<LoadedModule> loaded{builtModule()};
+    LoadedModule& module = *loaded;
     HMODULE system = GetModuleHandleW(L"kernel32.dll");
     countCalls(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "CreateFileW")),
                reinterpret_cast<void*>(&countedCreateFileW));
@@ -771,6 +773,9 @@ TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
     EXPECT_EQ(S_OK, ask());
     EXPECT_EQ(0u, later.filesWith(loggedLine).count(L"zuNotices.log"));
     EXPECT_EQ(0, noticesOpensByAsker.load());
+    // The work items gave their references on the module back.
+    loaded.reset();
+    EXPECT_EQ(nullptr, GetModuleHandleW(builtModule().c_str()));
 }
 
 // Unloaded while the log is held (a host that frees the module without

@@ -152,7 +152,10 @@ TEST(LogArchiveTest, NextRotationFinishesKilledOnes)
     const std::wstring moved = L"zuAgent." + stamp + L".log";
     const std::wstring cabinet = L"zuAgent." + stamp + L".cab";
     const std::wstring temporary = L"zuAgent.~cab0123456789abcdef0123456789abcdef.tmp";
-    const std::string lines = sampleLog(300), other = sampleLog(20);
+    // Lines of another rotation, as many bytes as the moved log's.
+    const std::string lines = sampleLog(300);
+    std::string other = lines;
+    other[other.size() / 2] = '#';
     enum Left { movedOnly, whole, cut, empty, otherLines, temporaries, held };
     const struct {
         const wchar_t* folder;
