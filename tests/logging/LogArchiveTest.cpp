@@ -156,7 +156,7 @@ TEST(LogArchiveTest, NextRotationFinishesKilledOnes)
     const std::string lines = sampleLog(300);
     std::string other = lines;
     other[other.size() / 2] = '#';
-    enum Left { movedOnly, whole, cut, empty, otherLines, temporaries, held };
+    enum Left { movedOnly, whole, cut, empty, otherLines, temporaries, held, read };
     const struct {
         const wchar_t* folder;
         Left left;
@@ -175,6 +175,8 @@ TEST(LogArchiveTest, NextRotationFinishesKilledOnes)
           L"zuAgent.~cabfedcba9876543210fedcba9876543210.tmp"},
          false},
         {L"live-rotation", held, {moved}, false},
+        // A reader holds the cabinet: it waits, and so does its moved log.
+        {L"cabinet-read", read, {moved, cabinet}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(narrow(c.folder));
@@ -192,7 +194,7 @@ TEST(LogArchiveTest, NextRotationFinishesKilledOnes)
         } else {
             ASSERT_TRUE(writeFile(at(moved), lines));
         }
-        if (c.left == whole || c.left == cut || c.left == otherLines) {
+        if (c.left == whole || c.left == cut || c.left == otherLines || c.left == read) {
             // The cabinet of those lines, made the way a rotation makes it.
             EXPECT_FALSE(LogUtils::rotateLogFile(live.c_str()));
             ASSERT_TRUE(exists(at(cabinet)));
@@ -205,10 +207,11 @@ TEST(LogArchiveTest, NextRotationFinishesKilledOnes)
         if (c.left == empty) {
             ASSERT_TRUE(writeFile(at(cabinet), ""));
         }
-        if (c.left == held)
-            holder.reset(CreateFileW(at(moved).c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ,
-                                     nullptr, OPEN_EXISTING, 0, nullptr));
-        if (c.left != temporaries && c.left != held)
+        if (c.left == held || c.left == read)
+            holder.reset(CreateFileW(at(c.left == held ? moved : cabinet).c_str(),
+                                     GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     0, nullptr));
+        if (c.left != temporaries && c.left != held && c.left != read)
             writeFile(folder + L"\\expected\\" + moved, lines);
 
         // The incomplete cabinet's note goes into the fresh live log. The
@@ -247,7 +250,7 @@ TEST(LogArchiveTest, NextRotationFinishesKilledOnes)
         EXPECT_EQ(1, cabinetsNow);
         if (c.left == otherLines)
             writeFile(folder + L"\\expected\\" + moved, lines);
-        if (c.left == temporaries || c.left == held) {
+        if (c.left == temporaries || c.left == held || c.left == read) {
             holder.reset();
             removeTree(folder);
         }
