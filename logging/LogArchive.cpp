@@ -555,10 +555,11 @@ bool pack(HANDLE log, const wchar_t* moved, const wchar_t* prefix)
     return false;
 }
 
-// Moves the file behind file to the stamped name of the live log path, for
-// this second, and packs it. A name of that second taken, by a cabinet or
-// anything else, leaves the file where it is: a later second moves it.
-bool moveAndPack(HANDLE file, const wchar_t* path, const wchar_t* prefix)
+// The stamped name of the live log path for this second, into moved, when
+// neither it nor its cabinet's is taken. A taken one (a rotation of this
+// second) leaves the log where it is, and costs a write over the limit no
+// more than these looks: a later second moves it.
+bool freeStampedName(const wchar_t* path, wchar_t (&moved)[MAX_PATH])
 {
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -566,13 +567,20 @@ bool moveAndPack(HANDLE file, const wchar_t* path, const wchar_t* prefix)
     std::swprintf(extension, sizeof extension / sizeof extension[0],
                   L".%04u%02u%02u%02u%02u%02u.log", now.wYear, now.wMonth, now.wDay, now.wHour,
                   now.wMinute, now.wSecond);
-    wchar_t moved[MAX_PATH];
     wchar_t cabinetPath[MAX_PATH];
-    if (!replaceExtension(path, extension, moved) ||
-        !replaceExtension(moved, L".cab", cabinetPath) ||
-        GetFileAttributesW(cabinetPath) != INVALID_FILE_ATTRIBUTES ||
-        GetLastError() != ERROR_FILE_NOT_FOUND ||
-        !orn::renameWithoutReplacing(file, nullptr, moved))
+    auto free = [](const wchar_t* name) {
+        return GetFileAttributesW(name) == INVALID_FILE_ATTRIBUTES &&
+               GetLastError() == ERROR_FILE_NOT_FOUND;
+    };
+    return replaceExtension(path, extension, moved) &&
+           replaceExtension(moved, L".cab", cabinetPath) && free(cabinetPath) && free(moved);
+}
+
+// Moves the file behind file to moved, never replacing an entry there, and
+// packs it.
+bool moveAndPack(HANDLE file, const wchar_t* moved, const wchar_t* prefix)
+{
+    if (!orn::renameWithoutReplacing(file, nullptr, moved))
         return false;
     pack(file, moved, prefix);
     return true;
@@ -635,11 +643,12 @@ void finishKilledRotations(const wchar_t* path, const wchar_t* stem, const wchar
         if (!log || !replaceExtension(moved, L".cab", cabinetPath))
             return;
         orn::unique_file cabinet = openLogFile(cabinetPath, LogFileUse::rotate);
+        wchar_t forward[MAX_PATH];
         if (!cabinet) {
             if (GetLastError() == ERROR_FILE_NOT_FOUND)
                 pack(log.get(), moved, prefix);
-            else if (GetLastError() != ERROR_SHARING_VIOLATION)
-                moveAndPack(log.get(), path, prefix);
+            else if (GetLastError() != ERROR_SHARING_VIOLATION && freeStampedName(path, forward))
+                moveAndPack(log.get(), forward, prefix);
             return;
         }
         switch (holding(cabinet.get(), log.get(), moved)) {
@@ -659,7 +668,10 @@ void finishKilledRotations(const wchar_t* path, const wchar_t* stem, const wchar
             pack(log.get(), moved, prefix);
             return;
         }
-        case Holding::other: moveAndPack(log.get(), path, prefix); return;
+        case Holding::other:
+            if (freeStampedName(path, forward))
+                moveAndPack(log.get(), forward, prefix);
+            return;
         }
     });
 }
@@ -670,7 +682,9 @@ bool rotateLogFile(const wchar_t* path, std::string* notes)
 {
     wchar_t stem[MAX_PATH];
     wchar_t prefix[MAX_PATH];
-    if (!replaceExtension(path, L"", stem) || !replaceExtension(path, temporaryMark, prefix))
+    wchar_t moved[MAX_PATH];
+    if (!replaceExtension(path, L"", stem) || !replaceExtension(path, temporaryMark, prefix) ||
+        !freeStampedName(path, moved))
         return false;
     // Every name below resolves through the folder verified, which stays
     // where it is until the rotation is done.
@@ -681,8 +695,11 @@ bool rotateLogFile(const wchar_t* path, std::string* notes)
     finishKilledRotations(path, stem, prefix, found);
     if (notes)
         *notes += found;
+    // Looked at again right before the move: the second may have turned.
+    if (!freeStampedName(path, moved))
+        return false;
     const orn::unique_file log = openLogFile(path, LogFileUse::rotate);
-    return log && moveAndPack(log.get(), path, prefix);
+    return log && moveAndPack(log.get(), moved, prefix);
 }
 
 }  // namespace LogUtils

@@ -19,6 +19,11 @@ namespace {
 // tear-down at unload, and nothing is allocated per line.
 SRWLOCK pathLocks[64];
 using Turn = orn::slim_lock_guard;
+// One rotation of a path at a time in this process: a writer that finds
+// one running leaves the log to it. Two would both take this second's
+// stamped name, one after the other, once the first had deleted its moved
+// log.
+SRWLOCK rotationLocks[64];
 
 constexpr int openAttempts = 3;
 constexpr DWORD retryDelayMilliseconds = 12;
@@ -145,6 +150,9 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
         deleteLogFile(path_);
         return true;
     }
+    const Turn rotating(rotationLocks[slot], Turn::mode::try_exclusive);
+    if (!rotating)
+        return true;
     // What the rotation found of killed ones goes into the fresh log.
     std::string notes;
     rotateLogFile(path_, &notes);

@@ -32,7 +32,7 @@ import time
 
 IN_MODIFY, IN_MOVED_TO, IN_CREATE = 0x2, 0x80, 0x100
 MAXSIZE = 4000
-LINES = 400
+LINES = 3000
 
 MOVED = re.compile(r'^shared\.\d{14}\.log$')
 CABINET = re.compile(r'^shared\.\d{14}\.cab$')
@@ -145,7 +145,7 @@ def main():
             states[state] = states.get(state, 0) + 1
         number += 1
     # The last writer runs to its end: its rotations finish what is left.
-    final = subprocess.run([wine_run, child, str(number), '200', windows + '\\shared.log',
+    final = subprocess.run([wine_run, child, str(number), str(LINES), windows + '\\shared.log',
                             str(MAXSIZE), windows_results + '\\result.' + str(number)],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
     status = 0
