@@ -9,8 +9,9 @@
 //
 // Nothing leaves the store before the write that holds it succeeded. What is
 // still kept when the logging library goes is written by LogFileSink::
-// writeKept: by the module's DllCanUnloadNow and DllMain, or by the store's
-// own end when a program exits normally.
+// writeKept: by a work item the module's DllCanUnloadNow queues, by its
+// DllMain at an unload and at process exit, or by the store's own end when a
+// program exits normally.
 
 #include <windows.h>
 
@@ -46,10 +47,11 @@ public:
     // Whether anything is kept, in any file.
     static bool anyKept();
 
-    // The module's entry point at its detach, where the loader lock is held:
-    // the store's own end then writes nothing. At an unload it gives back the
-    // store's memory; at process exit it touches nothing, since threads
-    // stopped anywhere may have left it half changed.
+    // The module's entry point at its detach, where the loader lock is held,
+    // once it has tried each file: the store's own end then writes nothing.
+    // At an unload it gives back the store's memory; at process exit it
+    // touches nothing, since threads stopped anywhere may have left it half
+    // changed.
     static void moduleDetached(bool processExit);
 };
 

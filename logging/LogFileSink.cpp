@@ -19,6 +19,11 @@ namespace {
 // tear-down at unload, and nothing is allocated per line.
 SRWLOCK pathLocks[64];
 using Turn = orn::slim_lock_guard;
+// One rotation of a path at a time in this process: a writer that finds
+// one running leaves the log to it. Two would both take this second's
+// stamped name, one after the other, once the first had deleted its moved
+// log.
+SRWLOCK rotationLocks[64];
 
 constexpr int openAttempts = 3;
 constexpr DWORD retryDelayMilliseconds = 12;
@@ -139,11 +144,21 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
         return false;
     turn.unlock();
 
-    if (isOverLimit(size, maximumSize_)) {
-        if (archive_)
-            rotateLogFile(path_);
-        else
-            deleteLogFile(path_);
+    if (!isOverLimit(size, maximumSize_)) {
+        return true;
+    } else if (!archive_) {
+        deleteLogFile(path_);
+        return true;
+    }
+    const Turn rotating(rotationLocks[slot], Turn::mode::try_exclusive);
+    if (!rotating)
+        return true;
+    // What the rotation found of killed ones goes into the fresh log.
+    std::string notes;
+    rotateLogFile(path_, &notes);
+    if (!notes.empty()) {
+        turn.lock();
+        appendBehindKept(slot, path_, std::move(notes), openAttempts, turn, size);
     }
     return true;
 }

@@ -31,7 +31,8 @@ public:
 
     // Writes what is kept for every file, each in one write. With one
     // attempt a busy turn is passed over and nothing waits (the module's
-    // unload); with more, turns are waited for and a held file is tried again
+    // unload, and process exit, where a turn a stopped thread held stays
+    // taken for good); with more, turns are waited for and a held file is tried again
     // every 12 ms (a program's exit). With letGo, what is still refused then
     // is counted on the debugger output and forgotten. True while lines stay
     // kept. Throws nothing.

@@ -2,6 +2,8 @@
 // object, with a product installed in the real registry and real folders.
 
 #include "BuiltModule.h"
+#include "Files.h"
+#include "ImportTable.h"
 #include "MUIHelper.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +14,9 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <optional>
+#include <thread>
 
 namespace {
 
@@ -258,32 +263,9 @@ TEST_F(ShellExtTest, InitializeReplacesAndReleasesTheSelection)
     EXPECT_EQ(1, second.references());
 }
 
-// Calls of a module to the system, sent to a function of the test by its
-// entries in the module's import address table, which is gone with the
-// module: to count them, to record their arguments, or to answer as Windows
-// would where Wine cannot.
-void patchImport(HMODULE module, void* function, void* counter)
+void patchImport(HMODULE module, void* function, void* replacement)
 {
-    auto* base = reinterpret_cast<BYTE*>(module);
-    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    int patched = 0;
-    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         library->Name; ++library) {
-        for (auto* entry = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
-             entry->u1.Function; ++entry) {
-            if (reinterpret_cast<void*>(entry->u1.Function) != function)
-                continue;
-            DWORD protection = 0;
-            VirtualProtect(&entry->u1.Function, sizeof(void*), PAGE_READWRITE, &protection);
-            entry->u1.Function = reinterpret_cast<ULONG_PTR>(counter);
-            VirtualProtect(&entry->u1.Function, sizeof(void*), protection, &protection);
-            ++patched;
-        }
-    }
-    EXPECT_GT(patched, 0);
+    EXPECT_GT(testsupport::redirectImport(module, function, replacement), 0);
 }
 
 // The Explorer command of Windows 11's menu beside the classic handler, for
@@ -1029,43 +1011,12 @@ private:
     void* handler_;
 };
 
-// A log held when the module logs: its line waits, and COM is told to keep
-// the module while the log refuses it. Released, a later DllCanUnloadNow
-// writes the line; held for good, after a while the line is counted on the
-// debugger output and the module may go.
-TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
-{
-    const LogWatch watch;
-    LoadedModule module{builtModule()};
-    orn::unique_file hold = holdNotices();
-    ASSERT_TRUE(hold);
-    logThrough(module);
-    EXPECT_EQ(S_FALSE, module.canUnloadNow());
-    EXPECT_EQ(S_FALSE, module.canUnloadNow());
-    EXPECT_EQ(0u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
-    hold.reset();
-    EXPECT_EQ(S_OK, module.canUnloadNow());
-    EXPECT_EQ(1u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
-
-    const LogWatch later;
-    hold = holdNotices();
-    logThrough(module);
-    const DebugOutput debugger;
-    int refusals = 0;
-    HRESULT answer = S_FALSE;
-    for (; refusals < 600 && (answer = module.canUnloadNow()) == S_FALSE; ++refusals)
-        Sleep(50);
-    EXPECT_EQ(S_OK, answer);
-    EXPECT_GT(refusals, 0);
-    EXPECT_LT(refusals, 200) << "kept for more than 10 s";
-    EXPECT_EQ(std::vector<std::string>{countedAtUnload}, DebugOutput::texts);
-    hold.reset();
-    EXPECT_EQ(S_OK, module.canUnloadNow());
-    EXPECT_EQ(0u, later.filesWith(loggedLine).count(L"zuNotices.log"));
-}
-
-// Calls of the module during its unload, counted.
+// Calls of the module to the system, counted by their entries in its import
+// address table, which is gone with the module.
 std::atomic<int> sleeps{0}, noticesOpens{0};
+// Opens of the log by the thread asking DllCanUnloadNow, while it asks.
+std::atomic<DWORD> unloadAsker{0};
+std::atomic<int> noticesOpensByAsker{0};
 
 void WINAPI countedSleep(DWORD milliseconds)
 {
@@ -1077,9 +1028,67 @@ HANDLE WINAPI countedCreateFileW(const wchar_t* name, DWORD access, DWORD share,
                                  SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD flags,
                                  HANDLE templateFile)
 {
-    if (std::wstring(name).find(L"zuNotices.log") != std::wstring::npos)
+    if (std::wstring(name).find(L"zuNotices.log") != std::wstring::npos) {
         ++noticesOpens;
+        noticesOpensByAsker += GetCurrentThreadId() == unloadAsker;
+    }
     return CreateFileW(name, access, share, security, disposition, flags, templateFile);
+}
+
+// A log held when the module logs: its line waits, and COM is told to keep
+// the module while the log refuses it. Released, a later DllCanUnloadNow
+// finds the line written; held for good, after a while the line is counted
+// on the debugger output and the module may go. The writes are a pool
+// thread's: the thread asking, usually Explorer's UI thread, opens no log.
+TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
+{
+    const LogWatch watch;
+    std::optional<LoadedModule> loaded{builtModule()};
+    LoadedModule& module = *loaded;
+    HMODULE system = GetModuleHandleW(L"kernel32.dll");
+    patchImport(module.handle(), reinterpret_cast<void*>(GetProcAddress(system, "CreateFileW")),
+               reinterpret_cast<void*>(&countedCreateFileW));
+    noticesOpensByAsker = 0;
+    auto ask = [&] {
+        unloadAsker = GetCurrentThreadId();
+        const HRESULT answer = module.canUnloadNow();
+        unloadAsker = 0;
+        return answer;
+    };
+    // Asked again and again, as a host freeing unused libraries does.
+    auto askUntilFree = [&](int times, DWORD pause, int& refusals) {
+        HRESULT answer = S_FALSE;
+        for (refusals = 0; refusals < times && (answer = ask()) == S_FALSE; ++refusals)
+            Sleep(pause);
+        return answer;
+    };
+    orn::unique_file hold = holdNotices();
+    ASSERT_TRUE(hold);
+    logThrough(module);
+    EXPECT_EQ(S_FALSE, ask());
+    Sleep(100);
+    EXPECT_EQ(S_FALSE, ask());
+    EXPECT_EQ(0u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
+    hold.reset();
+    int refusals = 0;
+    EXPECT_EQ(S_OK, askUntilFree(100, 10, refusals));
+    EXPECT_EQ(1u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
+
+    const LogWatch later;
+    hold = holdNotices();
+    logThrough(module);
+    const DebugOutput debugger;
+    EXPECT_EQ(S_OK, askUntilFree(600, 50, refusals));
+    EXPECT_GT(refusals, 0);
+    EXPECT_LT(refusals, 200) << "kept for more than 10 s";
+    EXPECT_EQ(std::vector<std::string>{countedAtUnload}, DebugOutput::texts);
+    hold.reset();
+    EXPECT_EQ(S_OK, ask());
+    EXPECT_EQ(0u, later.filesWith(loggedLine).count(L"zuNotices.log"));
+    EXPECT_EQ(0, noticesOpensByAsker.load());
+    // The work items gave their references on the module back.
+    loaded.reset();
+    EXPECT_EQ(nullptr, GetModuleHandleW(builtModule().c_str()));
 }
 
 // Unloaded while the log is held (a host that frees the module without
@@ -1091,6 +1100,7 @@ TEST(ModuleUnloadTest, UnloadTriesAHeldLogOnceWithoutSleeping)
     orn::unique_file hold = holdNotices();
     ASSERT_TRUE(hold);
     const DebugOutput debugger;
+    noticesOpens = 0;
     {
         LoadedModule module{builtModule()};
         logThrough(module);
@@ -1105,6 +1115,85 @@ TEST(ModuleUnloadTest, UnloadTriesAHeldLogOnceWithoutSleeping)
     EXPECT_EQ(std::vector<std::string>{countedAtUnload}, DebugOutput::texts);
     hold.reset();
     EXPECT_EQ(0u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
+}
+
+// Four shell processes log into one log at once and end normally, returning
+// from main with the module loaded. Each logs its last line while the log is
+// held, so that line is kept when the process ends: written then, once the
+// log is released (by the first of them at least: ending together, they
+// hold the log for each other); in every other round the log stays held to
+// the end, and the line is counted on the debugger output. Every line is on
+// disk or counted there.
+TEST(ModuleExitTest, ProcessesEndingNormallyLoseNoLineSilently)
+{
+    constexpr int processes = 4, lines = 300;
+    const std::wstring log = logFolder() + L"\\zuNotices.log";
+    const std::wstring child = (binaryDir() / L"tests" / L"extension" / L"ModuleExitChild.exe");
+    // Ten rounds write about 1 MiB: the log must not rotate while counted.
+    DeleteFileW(log.c_str());
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        const bool heldToTheEnd = round % 2 == 1;
+        const std::wstring name = L"Local\\orn-exit-" + std::to_wstring(GetCurrentProcessId()) +
+                                  L"-" + std::to_wstring(round) + L"-";
+        auto event = [&](const std::wstring& what) {
+            return orn::unique_handle(CreateEventW(nullptr, TRUE, FALSE, (name + what).c_str()));
+        };
+        const orn::unique_handle go = event(L"go"), end = event(L"end");
+        std::vector<orn::unique_handle> ready, kept;
+        std::vector<std::wstring> commands;
+        for (int i = 0; i < processes; ++i) {
+            const std::wstring number = std::to_wstring(i);
+            ready.push_back(event(L"ready" + number));
+            kept.push_back(event(L"kept" + number));
+            commands.push_back(quoted(child) + L" " + quoted(builtModule().wstring()) + L" " +
+                               std::to_wstring(lines) + L" " + name + L"ready" + number + L" " +
+                               name + L"go " + name + L"kept" + number + L" " + name + L"end");
+        }
+        auto all = [](const std::vector<orn::unique_handle>& events) {
+            std::vector<HANDLE> handles;
+            for (const auto& handle : events)
+                handles.push_back(handle.get());
+            return WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(),
+                                          TRUE, 60000) == WAIT_OBJECT_0;
+        };
+        const std::size_t before = readFile(log).size();
+        std::map<DWORD, DebuggedChild> output;
+        std::thread debugger([&] { output = debugChildren(commands); });
+        EXPECT_TRUE(all(ready));
+        orn::unique_file hold(CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_ALWAYS, 0, nullptr));
+        EXPECT_TRUE(hold);
+        SetEvent(go.get());
+        EXPECT_TRUE(all(kept));
+        if (!heldToTheEnd)
+            hold.reset();
+        SetEvent(end.get());
+        debugger.join();
+        hold.reset();
+
+        const std::string appended = readFile(log).substr(before);
+        ASSERT_EQ(static_cast<std::size_t>(processes), output.size());
+        int wroteAll = 0;
+        for (const auto& [process, child] : output) {
+            char line[32];
+            std::snprintf(line, sizeof line, ":%lx %s", process, loggedLine);
+            int onDisk = 0, counted = 0;
+            for (std::size_t at = appended.find(line); at != std::string::npos;
+                 at = appended.find(line, at + 1))
+                ++onDisk;
+            for (const std::string& text : child.texts) {
+                if (text.compare(0, 9, "Logging: ") == 0 &&
+                    text.find("zuNotices.log\" lost at unload") != std::string::npos)
+                    counted += std::atoi(text.c_str() + 9);
+            }
+            EXPECT_EQ(0u, child.exitCode) << process;
+            EXPECT_EQ(lines, onDisk + counted) << process << ": " << onDisk << " on disk";
+            EXPECT_TRUE(!heldToTheEnd || counted > 0) << process;
+            wroteAll += onDisk == lines;
+        }
+        EXPECT_TRUE(heldToTheEnd || wroteAll > 0);
+    }
 }
 
 }  // namespace

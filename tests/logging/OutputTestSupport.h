@@ -7,6 +7,7 @@
 #include "LogSink.h"
 #include "Files.h"
 #include "Paths.h"
+#include "Process.h"
 
 #include <windows.h>
 
@@ -183,56 +184,9 @@ inline std::wstring childProgram()
 // debugger output, in order; exitCode gets its exit code.
 inline std::vector<std::string> captureDebugOutput(std::wstring command, DWORD& exitCode)
 {
-    std::vector<std::string> texts;
-    exitCode = 0xFFFFFFFF;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
-                        nullptr, nullptr, &startup, &process))
-        return texts;
-    DEBUG_EVENT event;
-    bool done = false;
-    while (!done && WaitForDebugEvent(&event, 60000)) {
-        DWORD status = DBG_CONTINUE;
-        switch (event.dwDebugEventCode) {
-        case OUTPUT_DEBUG_STRING_EVENT: {
-            const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
-            std::string text(info.nDebugStringLength, '\0');
-            SIZE_T got = 0;
-            if (!info.fUnicode &&
-                ReadProcessMemory(process.hProcess, info.lpDebugStringData, &text[0], text.size(),
-                                  &got)) {
-                text.resize(got);
-                if (!text.empty() && text.back() == '\0')
-                    text.pop_back();
-                texts.push_back(text);
-            }
-            break;
-        }
-        case EXCEPTION_DEBUG_EVENT:
-            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
-                status = DBG_EXCEPTION_NOT_HANDLED;
-            break;
-        case CREATE_PROCESS_DEBUG_EVENT:
-            if (event.u.CreateProcessInfo.hFile)
-                CloseHandle(event.u.CreateProcessInfo.hFile);
-            break;
-        case LOAD_DLL_DEBUG_EVENT:
-            if (event.u.LoadDll.hFile)
-                CloseHandle(event.u.LoadDll.hFile);
-            break;
-        case EXIT_PROCESS_DEBUG_EVENT:
-            exitCode = event.u.ExitProcess.dwExitCode;
-            done = true;
-            break;
-        }
-        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
-    }
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return texts;
+    const auto children = testsupport::debugChildren({std::move(command)});
+    exitCode = children.empty() ? 0xFFFFFFFF : children.begin()->second.exitCode;
+    return children.empty() ? std::vector<std::string>() : children.begin()->second.texts;
 }
 
 }  // namespace output_test

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Files.h"
+#include "ImportTable.h"
 #include "Paths.h"
 #include "Process.h"
 #include "Security.h"
@@ -284,26 +285,7 @@ int WINAPI recordMessage(MSIHANDLE, INSTALLMESSAGE, MSIHANDLE record)
 
 void patchImport(HMODULE module, void* function, void* replacement)
 {
-    auto* base = reinterpret_cast<BYTE*>(module);
-    const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    int patched = 0;
-    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         library->Name; ++library) {
-        for (auto* entry = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
-             entry->u1.Function; ++entry) {
-            if (reinterpret_cast<void*>(entry->u1.Function) != function)
-                continue;
-            DWORD protection = 0;
-            VirtualProtect(&entry->u1.Function, sizeof(void*), PAGE_READWRITE, &protection);
-            entry->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
-            VirtualProtect(&entry->u1.Function, sizeof(void*), protection, &protection);
-            ++patched;
-        }
-    }
-    ASSERT_GT(patched, 0);
+    ASSERT_GT(testsupport::redirectImport(module, function, replacement), 0);
 }
 
 }  // namespace

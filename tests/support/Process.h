@@ -3,7 +3,9 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "Paths.h"
 #include "UniqueResource.h"
@@ -21,6 +23,71 @@ inline orn::unique_handle startProcess(std::wstring commandLine)
         return orn::unique_handle();
     CloseHandle(process.hThread);
     return orn::unique_handle(process.hProcess);
+}
+
+// What a debugged child sent to the debugger output, in order, and its exit
+// code.
+struct DebuggedChild {
+    std::vector<std::string> texts;
+    DWORD exitCode = 0xFFFFFFFF;
+};
+
+// Runs the commands as debugged children at once, to their ends, and answers
+// each by process id. Debug events go to the thread that started the
+// children: this call is that thread's whole work.
+inline std::map<DWORD, DebuggedChild> debugChildren(std::vector<std::wstring> commands)
+{
+    std::map<DWORD, DebuggedChild> children;
+    std::map<DWORD, orn::unique_handle> processes;
+    for (std::wstring& command : commands) {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process;
+        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
+                            nullptr, nullptr, &startup, &process))
+            continue;
+        CloseHandle(process.hThread);
+        processes[process.dwProcessId].reset(process.hProcess);
+        children[process.dwProcessId];
+    }
+    for (std::size_t running = processes.size(); running > 0;) {
+        DEBUG_EVENT event;
+        if (!WaitForDebugEvent(&event, 60000))
+            break;
+        DWORD status = DBG_CONTINUE;
+        switch (event.dwDebugEventCode) {
+        case OUTPUT_DEBUG_STRING_EVENT: {
+            const OUTPUT_DEBUG_STRING_INFO& info = event.u.DebugString;
+            std::string text(info.nDebugStringLength, '\0');
+            SIZE_T got = 0;
+            if (!info.fUnicode &&
+                ReadProcessMemory(processes[event.dwProcessId].get(), info.lpDebugStringData,
+                                  &text[0], text.size(), &got))
+                children[event.dwProcessId].texts.push_back(text.substr(0, text.find('\0')));
+            break;
+        }
+        case EXCEPTION_DEBUG_EVENT:
+            if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                status = DBG_EXCEPTION_NOT_HANDLED;
+            break;
+        case CREATE_PROCESS_DEBUG_EVENT:
+            if (event.u.CreateProcessInfo.hFile)
+                CloseHandle(event.u.CreateProcessInfo.hFile);
+            break;
+        case LOAD_DLL_DEBUG_EVENT:
+            if (event.u.LoadDll.hFile)
+                CloseHandle(event.u.LoadDll.hFile);
+            break;
+        case EXIT_PROCESS_DEBUG_EVENT:
+            children[event.dwProcessId].exitCode = event.u.ExitProcess.dwExitCode;
+            --running;
+            break;
+        }
+        ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+    }
+    for (const auto& process : processes)
+        WaitForSingleObject(process.second.get(), 10000);
+    return children;
 }
 
 struct ProcessResult {
