@@ -514,6 +514,9 @@ CONDITIONS
     ! trusted || fail "the test certificate is still trusted after the uninstall"
     grep -qF "Remove-AppxProvisionedPackage -Online -PackageName \$provisioned.PackageName -AllUsers" \
         "$shell_dir/powershell-Remove.ps1" || fail "the removal does not deprovision"
+    grep -qF 'Get-AppxPackage -AllUsers |' "$shell_dir/powershell-Remove.ps1" &&
+        grep -qF 'Remove-AppxPackage -Package $package.PackageFullName -AllUsers' \
+            "$shell_dir/powershell-Remove.ps1" || fail "the removal looks at the installing user's packages only"
     ! grep -q 'Add-Type\|packagePath -' "$shell_dir/powershell-Remove.ps1" || fail "the removal reads the install folder's package"
 
     step "Windows 11's menu: Constrained Language Mode and failing steps, logged with their reason"

@@ -6,6 +6,7 @@
 // played through the seam the code reads them through.
 
 #include "InstallFolder.h"
+#include "SystemLibrary.h"
 
 #include <gtest/gtest.h>
 #include <msiquery.h>
@@ -303,10 +304,10 @@ TEST(InstallFolderTest, ActionsEnableBothPrivilegesAndNeverAnswerAFailureAsSucce
     patchImport(action.get(), reinterpret_cast<void*>(&AdjustTokenPrivileges),
                 reinterpret_cast<void*>(&recordAdjust));
     // msiquery.h declares no import: the function's own address.
-    patchImport(action.get(),
-                reinterpret_cast<void*>(
-                    GetProcAddress(GetModuleHandleW(L"msi.dll"), "MsiProcessMessage")),
-                reinterpret_cast<void*>(&recordMessage));
+    patchImport(
+        action.get(),
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"msi.dll"), "MsiProcessMessage")),
+        reinterpret_cast<void*>(&recordMessage));
 
     // No folder: refused, and said so; both privileges enabled first.
     EXPECT_EQ(static_cast<UINT>(ERROR_INSTALL_FAILURE), run("SecureInstallFolder"));
@@ -335,9 +336,42 @@ TEST(InstallFolderTest, ActionsEnableBothPrivilegesAndNeverAnswerAFailureAsSucce
     EXPECT_EQ(static_cast<UINT>(ERROR_SUCCESS), run("CreateLogFolder"));
     ASSERT_EQ(2u, said.size());
     for (const std::wstring& text : said)
-        EXPECT_NE(std::wstring::npos,
-                  text.find(L"enabling the backup and restore privileges for \"\" failed (error 1300)"))
+        EXPECT_NE(
+            std::wstring::npos,
+            text.find(L"enabling the backup and restore privileges for \"\" failed (error 1300)"))
             << std::string(text.begin(), text.end());
     onlySomeAssigned = false;
 }
 #endif
+
+namespace {
+DWORD loadFlags = 0;
+decltype(&LoadLibraryExW) systemLoad = nullptr;
+HMODULE WINAPI recordLoad(const wchar_t* name, HANDLE file, DWORD flags)
+{
+    loadFlags = flags;
+    return systemLoad(name, file, flags);
+}
+
+// Apart, so that the compiler reads the import's entry after it was patched.
+__attribute__((noinline)) bool loadCabinet()
+{
+    const orn::SystemLibrary cabinet{L"cabinet.dll"};
+    return cabinet.procedure<void (*)()>("FCICreate") != nullptr;
+}
+}  // namespace
+
+// Libraries that are no known DLLs come from the system folder alone: the
+// loader would look in the module's own folder first, where a planted DLL
+// would run in every host. Wine finds them either way, so the flag is read
+// off the call.
+TEST(SystemLibraryTest, LoadsFromTheSystemFolderOnly)
+{
+    systemLoad = &LoadLibraryExW;
+    const auto load = reinterpret_cast<void*>(systemLoad);
+    ASSERT_GT(redirectImport(GetModuleHandleW(nullptr), load, reinterpret_cast<void*>(&recordLoad)),
+              0);
+    EXPECT_TRUE(loadCabinet());
+    redirectImport(GetModuleHandleW(nullptr), reinterpret_cast<void*>(&recordLoad), load);
+    EXPECT_EQ(static_cast<DWORD>(LOAD_LIBRARY_SEARCH_SYSTEM32), loadFlags);
+}
