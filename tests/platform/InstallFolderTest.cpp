@@ -60,6 +60,20 @@ std::wstring freshFolder(const wchar_t* name)
     return folder;
 }
 
+// The folders above the tests' own belong to the machine, not to the test: a
+// clone below /tmp sits in a folder every account may write. They are played
+// as a system folder's, so that only what a test plays decides.
+void playTrustedAbove(DescriptorPlayer& player, std::wstring folder)
+{
+    static const wchar_t* const systemFolder = L"O:SYD:(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
+    for (std::size_t cut; (cut = folder.find_last_of(L'\\')) != std::wstring::npos && cut > 2;) {
+        folder.resize(cut);
+        player.play(folder, systemFolder);
+    }
+    player.play(folder.substr(0, 2), systemFolder);
+    player.play(folder.substr(0, 2) + L"\\", systemFolder);
+}
+
 // The one entry moved aside from name: "<name>.moved-" and 32 hex digits.
 std::wstring movedAside(const std::wstring& folder, const std::wstring& name)
 {
@@ -86,6 +100,8 @@ TEST(InstallFolderTest, ListGoesOnTheFolderAndItsModuleFolderOnly)
     const std::wstring folder = freshFolder(L"install");
     CreateDirectoryW((folder + L"\\x64").c_str(), nullptr);
     CreateDirectoryW((folder + L"\\Agent").c_str(), nullptr);
+    DescriptorPlayer machine;
+    playTrustedAbove(machine, folder);
     {
         SecurityRecorder recorder;
         orn::FolderIdentity identity;
@@ -142,6 +158,7 @@ TEST(InstallFolderTest, AnotherAccountsFolderIsMovedAsideWhole)
     ASSERT_TRUE(kept);
     {
         DescriptorPlayer player;
+        playTrustedAbove(player, folder);
         player.play(folder, userOwned);
         SecurityRecorder recorder;
         orn::FolderIdentity identity;
@@ -164,6 +181,7 @@ TEST(InstallFolderTest, AnotherAccountsFolderIsMovedAsideWhole)
     CreateDirectoryW((folder + L"\\x64").c_str(), nullptr);
     {
         DescriptorPlayer player;
+        playTrustedAbove(player, folder);
         player.play(folder + L"\\x64", userOwned);
         ASSERT_TRUE(secure(folder, {L"x64"}));
     }
@@ -197,6 +215,7 @@ TEST(InstallFolderTest, FolderAboveThatOthersControlIsRefused)
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.list, c.list + std::wcslen(c.list)));
         DescriptorPlayer player;
+        playTrustedAbove(player, parent);
         player.play(parent, c.list);
         SecurityRecorder recorder;
         std::wstring refusedAt;
@@ -218,7 +237,11 @@ TEST(InstallFolderTest, InstalledFilesAreCheckedInTheFolderThatGotTheList)
     const std::wstring folder = parent + L"\\Hollowmere";
     CreateDirectoryW(folder.c_str(), nullptr);
     orn::FolderIdentity identity;
-    ASSERT_TRUE(secure(folder, {L"x64"}, &identity));
+    {
+        DescriptorPlayer machine;
+        playTrustedAbove(machine, folder);
+        ASSERT_TRUE(secure(folder, {L"x64"}, &identity));
+    }
     CreateDirectoryW((folder + L"\\x64").c_str(), nullptr);
     ASSERT_TRUE(writeFile(folder + L"\\OrnShExt.dll", "module"));
     ASSERT_TRUE(writeFile(folder + L"\\x64\\OrnShExt.dll", "module"));
