@@ -149,6 +149,10 @@ int wmain(int argc, wchar_t** argv)
     std::wstring mode = argc > 1 ? argv[1] : L"";
     orn::unique_hkey emptyMachine;
     if (mode == L"log-without-machine" && argc == 5) {
+        // The runtime's folders are found first, from the real machine key,
+        // as in a process whose key is deleted while it runs; the Log key
+        // is opened by the first record.
+        logDirectory.get();
         const wchar_t* const empty = L"Software\\OrnShExtTests\\EmptyMachine";
         if (RegCreateKeyExW(HKEY_CURRENT_USER, empty, 0, nullptr, REG_OPTION_VOLATILE,
                             KEY_ALL_ACCESS, nullptr, emptyMachine.put(), nullptr) != ERROR_SUCCESS ||
