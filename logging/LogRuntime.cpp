@@ -58,8 +58,9 @@ VOID CALLBACK LogRuntime::writeKeptLines(PTP_CALLBACK_INSTANCE instance, void* c
         ULONGLONG since = 0;
         if (!runtime.keptLinesRefusedSince_.compare_exchange_strong(since, now) &&
             now - since >= keptLinesPatienceMilliseconds) {
-            LogUtils::LogFileSink::writeKept(1, true);  // counted: the module may go
-            runtime.keptLinesRefusedSince_ = 0;
+            // Counted on the debugger output: the module may go.
+            LogUtils::LogFileSink::writeKept(1, true);
+            runtime.keptLinesRefusedSince_ = 0;  // none are kept now
         }
     }
     const HMODULE module = runtime.writerModule_;
@@ -106,7 +107,7 @@ void LogRuntime::moduleDetaching(bool processExit) noexcept
     // At process exit other threads were stopped wherever they were: a turn
     // one of them held stays taken, and the kept lines behind it, perhaps
     // half changed, are passed over.
-    LogUtils::LogFileSink::writeKept(1, true);
+    LogUtils::LogFileSink::writeKept(1, true);  // once per file, waiting for nothing
     LogUtils::KeptLines::moduleDetached(processExit);
     LogUtils::streamSendersDetached(processExit);
 }
