@@ -1050,9 +1050,9 @@ LSTATUS WINAPI countedRegOpenKeyExW(HKEY root, const wchar_t* path, DWORD option
 // A shell process pays nothing for logging it does not use: loading the
 // module, creating both class objects and showing both menus, with logging
 // configured (the Log key, debugging on, a configuration file), make no log
-// folder and open no key of logging. The first record does both, and is
-// routed by the configuration file as the key says.
-TEST(LoggingStartTest, NothingOfLoggingBeforeTheFirstRecordThenAllOfIt)
+// folder and open no key of logging. The first record reads the key and the
+// file; the log folder waits for the first log file.
+TEST(LoggingStartTest, NothingOfLoggingBeforeTheFirstRecordNoFolderBeforeTheFirstFile)
 {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
     InstalledProduct product;
@@ -1060,8 +1060,8 @@ TEST(LoggingStartTest, NothingOfLoggingBeforeTheFirstRecordThenAllOfIt)
     setString(HKEY_LOCAL_MACHINE, logKey, L"szCurrentActivityType", L"zuStart");
     const DWORD on = 1;
     setValue(HKEY_LOCAL_MACHINE, logKey, L"bDebugEnable", REG_DWORD, &on, sizeof on);
-    writeText(product.path() / L"logCfg.Ini",
-              "[start]\r\ntype=file\r\nfilename=<activity>.start.log\r\nformat=%P:%+p %m\r\n");
+    const fs::path configuration = product.path() / L"logCfg.Ini";
+    writeText(configuration, "[quiet]\r\ntype=outputdebugstring\r\n");
     // The log folder is put aside for the test, and back after it.
     const std::wstring logs = logFolder();
     const std::wstring aside = logs + L".aside-" + std::to_wstring(GetCurrentProcessId());
@@ -1076,6 +1076,8 @@ TEST(LoggingStartTest, NothingOfLoggingBeforeTheFirstRecordThenAllOfIt)
     const auto noLogFolder = [&] {
         return GetFileAttributesW(logs.c_str()) == INVALID_FILE_ATTRIBUTES;
     };
+    const std::wstring target = (product.path() / L"a.txt").wstring();
+    writeText(target, "a");
     {
         LoadedModule module{builtModule()};
         ASSERT_TRUE(module.loaded()) << "error " << module.loadError();
@@ -1084,8 +1086,6 @@ TEST(LoggingStartTest, NothingOfLoggingBeforeTheFirstRecordThenAllOfIt)
         patchImport(module.handle(),
                     reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegOpenKeyExW")),
                     reinterpret_cast<void*>(&countedRegOpenKeyExW));
-        const std::wstring target = (product.path() / L"a.txt").wstring();
-        writeText(target, "a");
         Selection selection({target});
         {
             orn::com_ptr<IContextMenu> handler = module.handler();
@@ -1107,13 +1107,18 @@ TEST(LoggingStartTest, NothingOfLoggingBeforeTheFirstRecordThenAllOfIt)
         EXPECT_TRUE(noLogFolder());
         EXPECT_EQ(0, logKeyOpens.load());
         EXPECT_EQ(S_OK, module.canUnloadNow());
-
-        const LogWatch watch;
+        // Routed to the debugger alone: no file, so no folder yet.
         logThrough(module);
-        EXPECT_FALSE(noLogFolder());
         EXPECT_GT(logKeyOpens.load(), 0);
-        EXPECT_EQ(std::set<std::wstring>{L"zuStart.start.log"}, watch.filesWith(loggedLine));
+        EXPECT_TRUE(noLogFolder());
     }
+    writeText(configuration, "[start]\r\ntype=file\r\nfilename=<activity>.start.log\r\n"
+                             "format=%P:%+p %m\r\n");
+    LoadedModule module{builtModule()};
+    const LogWatch watch;
+    logThrough(module);
+    EXPECT_FALSE(noLogFolder());
+    EXPECT_EQ(std::set<std::wstring>{L"zuStart.start.log"}, watch.filesWith(loggedLine));
     CoUninitialize();
 }
 
@@ -1152,13 +1157,16 @@ TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
     EXPECT_EQ(S_FALSE, ask());
     EXPECT_EQ(0u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
     hold.reset();
-    int refusals = 0;
-    EXPECT_EQ(S_OK, askUntilFree(100, 10, refusals));
+    // Released, the next call's work item writes the line.
+    EXPECT_EQ(S_FALSE, ask());
+    for (int i = 0; i < 500 && !watch.filesWith(loggedLine).count(L"zuNotices.log"); ++i)
+        Sleep(10);
     EXPECT_EQ(1u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
 
-    // Past the patience since the first refusal: the written lines ended
-    // it, so the next refused ones get all of it again.
+    // Past the patience since the first refusal, with no call between: the
+    // written line ended it, so the next refused one gets all of it again.
     Sleep(2200);
+    int refusals = 0;
     const LogWatch later;
     hold = holdNotices();
     logThrough(module);
