@@ -38,7 +38,7 @@ done
 # takeover of the log and install folders is linked into the module.
 unstripped=$3
 if [ -n "$unstripped" ]; then
-    linked=$($arch-w64-mingw32-nm -C "$unstripped" | grep -E 'takeOverLogFolder|takeOverCommonLogFolder|secureLogFiles|secureInstallFolder|checkInstalledFiles' || true)
+    linked=$($arch-w64-mingw32-nm -C "$unstripped" | grep -E 'takeOverLogFolder|takeOverCommonLogFolder|secureLogFiles|secureInstallFolder|checkInstalledFiles|takeOverLevel|moveAside|listEntries' || true)
     echo "installer code linked: ${linked:-none}"
     [ -z "$linked" ] || exit 1
 fi
