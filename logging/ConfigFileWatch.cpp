@@ -1,7 +1,5 @@
 #include "ConfigFileWatch.h"
 
-#include "LogFolders.h"
-
 #include <cwchar>
 
 ULONGLONG fileTimeTicks(const FILETIME& time)
@@ -21,11 +19,10 @@ FileStamp examineFile(const wchar_t* path)
     return stamp;
 }
 
-std::wstring configurationFilePath()
+std::wstring configurationFilePath(const wchar_t* folder)
 {
     wchar_t path[MAX_PATH + 1];
-    const int length =
-        std::swprintf(path, MAX_PATH + 1, L"%ls\\%ls", configDirectory.get(), L"logCfg.Ini");
+    const int length = std::swprintf(path, MAX_PATH + 1, L"%ls\\%ls", folder, L"logCfg.Ini");
     return length > 0 ? std::wstring(path, static_cast<std::size_t>(length)) : std::wstring();
 }
 

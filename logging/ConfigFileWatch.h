@@ -33,6 +33,8 @@ FileStamp examineFile(const wchar_t* path);
 
 // "%s\\%s" of the configuration folder and "logCfg.Ini"; empty when it does
 // not fit, and the built-in table then stays in force.
+std::wstring configurationFilePath(const wchar_t* folder);
+// The same in the configuration folder of the process's runtime (LogRuntime.cpp).
 std::wstring configurationFilePath();
 
 using close_change_notification = orn::closer<&FindCloseChangeNotification>;

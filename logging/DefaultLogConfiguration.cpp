@@ -35,13 +35,3 @@ DefaultLogConfiguration::DefaultLogConfiguration()
         ++index;
     }
 }
-
-namespace {
-// After the manager (1110), before the configuration folder (1130).
-DefaultLogConfiguration processConfiguration __attribute__((init_priority(1120)));
-}  // namespace
-
-DefaultLogConfiguration& defaultLogConfiguration()
-{
-    return processConfiguration;
-}

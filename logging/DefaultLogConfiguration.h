@@ -10,6 +10,6 @@ public:
     DefaultLogConfiguration();
 };
 
-// The process's object, built at module load (after the manager) and
+// The process's object, the runtime's (LogRuntime.h): made when it starts and
 // read-only afterwards.
 DefaultLogConfiguration& defaultLogConfiguration();

@@ -1,194 +1,69 @@
 #include "DefaultLogManager.h"
 
-#include "DefaultLogConfiguration.h"
-#include "LogManagerState.h"
-#include "LogPropertyReader.h"
+#include "LogRuntime.h"
 
-#include <windows.h>
-
-#include <memory>
-
-DefaultLogManager::DefaultLogManager() : changeEvent(CreateEventW(nullptr, FALSE, TRUE, nullptr))
-{
-    // Without the event every wait fails and every record refreshes: slower,
-    // but still logging.
-    InitializeCriticalSection(&refreshing_);
-}
-
-// Serializes the threads that build a new state; the others route on with the
-// last one published.
-auto DefaultLogManager::lockRefresh()
-{
-    EnterCriticalSection(&refreshing_);
-    return orn::scope_exit([this] { LeaveCriticalSection(&refreshing_); });
-}
-
-DefaultLogManager::~DefaultLogManager()
-{
-    // Before the event closes: no callback may run once the module is gone.
-    if (const HANDLE wait = keyWait_.exchange(nullptr))
-        endRegisteredWait(wait);
-    DeleteCriticalSection(&refreshing_);
-}
-
-void CALLBACK DefaultLogManager::onKeyChange(void* context, BOOLEAN)
-{
-    static_cast<DefaultLogManager*>(context)->keyChanged_.store(true);
-}
-
-// While nothing changes a record makes no system call: the Log key's
-// notification and the watch of the folder of "logCfg.Ini" reach it as flags
-// set from waits of the process's thread pool, and only the thread that
-// clears a flag applies the change. Where no wait could be registered, a
-// record asks the event and the watch itself (and, where the folder cannot
-// be watched while debugging, the file's metadata).
 void DefaultLogManager::log(LogRecord& record)
 {
-    std::shared_ptr<const State> current = std::atomic_load(&state_);
-    if (!current) {
-        current = firstState();
-    } else if (!keyWait_.load(std::memory_order_relaxed)) {
-        current = askForChanges(std::move(current));
-    } else if (keyChanged_.load(std::memory_order_relaxed) && keyChanged_.exchange(false)) {
-        refresh();
-        current = std::atomic_load(&state_);
-    } else if (const FolderWatch* watch = current->watch.get()) {
-        // A watch whose wait could not be registered is asked directly.
-        const bool pending = folderChanged_.load(std::memory_order_relaxed);
-        const bool changed = watch->listening() || pending
-                                 ? pending && folderChanged_.exchange(false)
-                                 : !watch->quiet();
-        if (changed)
-            current = reconsider();
-    } else if (current->polls() && !current->fileUnchanged()) {
-        current = reconsider();
-    }
-    if (current)
-        routeWith(*current, record);
+    if (LogRuntime* runtime = LogRuntime::start())
+        runtime->router.log(record);
 }
 
-std::shared_ptr<const DefaultLogManager::State>
-DefaultLogManager::askForChanges(std::shared_ptr<const State> current)
+template <typename Answer>
+Answer DefaultLogManager::ask(Answer (LogRouter::*question)() const, Answer before)
 {
-    HANDLE handles[2] = {changeEvent.get(), nullptr};
-    DWORD count = 1;
-    if (current->watch)
-        handles[count++] = current->watch->get();
-    const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, 0);
-    if (wait == WAIT_OBJECT_0 + 1 ||
-        (wait == WAIT_TIMEOUT && current->polls() && !current->fileUnchanged()))
-        return reconsider();
-    if (wait != WAIT_TIMEOUT) {
-        // Only the thread whose wait consumed the Log key's signal refreshes.
-        refresh();
-        return std::atomic_load(&state_);
-    }
-    return current;
-}
-
-// A record that comes while another thread reads the first properties waits
-// for them rather than being lost.
-std::shared_ptr<const DefaultLogManager::State> DefaultLogManager::firstState()
-{
-    const auto leave = lockRefresh();
-    if (!std::atomic_load(&state_)) {
-        if (!keyWait_.load()) {
-            // The event starts signalled for the first refresh, which is
-            // this one: its notification is armed before the values are
-            // read, so nothing set from now on is missed.
-            ResetEvent(changeEvent.get());
-            HANDLE wait = nullptr;
-            if (RegisterWaitForSingleObject(&wait, changeEvent.get(), onKeyChange, this, INFINITE,
-                                            WT_EXECUTEINWAITTHREAD))
-                keyWait_ = wait;
-        }
-        refresh();
-    }
-    return std::atomic_load(&state_);
-}
-
-void DefaultLogManager::routeWith(const State& state, LogRecord& record)
-{
-    if (record.level == LevelDebug && state.dropsTraces)
-        return;
-    state.routing.route(record);
+    const LogRuntime* runtime = LogRuntime::started();
+    return runtime ? (runtime->router.*question)() : before;
 }
 
 std::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::snapshot() const
 {
-    const std::shared_ptr<const State> current = std::atomic_load(&state_);
-    return current ? current->properties : nullptr;
-}
-
-bool DefaultLogManager::listensToFolder() const
-{
-    const std::shared_ptr<const State> current = std::atomic_load(&state_);
-    return current && current->watch && current->watch->listening();
-}
-
-bool DefaultLogManager::routesWithConfigurationFile() const
-{
-    const std::shared_ptr<const State> current = std::atomic_load(&state_);
-    return current && current->usesFile();
+    return ask<std::shared_ptr<const LogUtils::PropertyMap>>(&LogRouter::snapshot, nullptr);
 }
 
 std::shared_ptr<const LogUtils::PropertyMap> DefaultLogManager::currentProperties()
 {
-    if (!std::atomic_load(&state_))
-        firstState();
-    else if (keyWait_.load() ? keyChanged_.exchange(false)
-                             : WaitForSingleObject(changeEvent.get(), 0) != WAIT_TIMEOUT)
-        refresh();
-    return snapshot();
+    LogRuntime* runtime = LogRuntime::start();
+    return runtime ? runtime->router.currentProperties() : nullptr;
 }
 
-void DefaultLogManager::refresh()
+bool DefaultLogManager::routesWithConfigurationFile() const
 {
-    const auto leave = lockRefresh();
-    try {
-        publish(readLogProperties(logKey, changeEvent.get()));
-        InterlockedIncrement(&refreshes_);
-    } catch (...) {
-        // The signal is spent: the next record tries again.
-        SetEvent(changeEvent.get());
-        throw;
-    }
+    return ask(&LogRouter::routesWithConfigurationFile, false);
 }
 
-std::shared_ptr<const DefaultLogManager::State> DefaultLogManager::reconsider()
+long DefaultLogManager::configurationFileReadings() const
 {
-    // A thread already building a state examines the file after it watched
-    // the folder again, so it sees this change too.
-    if (!TryEnterCriticalSection(&refreshing_))
-        return std::atomic_load(&state_);
-    const auto leave = orn::scope_exit([this] { LeaveCriticalSection(&refreshing_); });
-    const std::shared_ptr<const State> current = std::atomic_load(&state_);
-    if (!current)
-        return current;
-    try {
-        return publish(current->properties);
-    } catch (...) {
-        // The folder's signal may be spent: a full refresh examines the file.
-        SetEvent(changeEvent.get());
-        throw;
-    }
+    return ask(&LogRouter::configurationFileReadings, 0L);
 }
 
-std::shared_ptr<const DefaultLogManager::State>
-DefaultLogManager::publish(std::shared_ptr<const LogUtils::PropertyMap> properties)
+bool DefaultLogManager::keyChangeArrived() const
 {
-    const std::shared_ptr<const State> next =
-        nextLogManagerState(std::atomic_load(&state_), std::move(properties), readings_,
-                            keyWait_.load() ? &folderChanged_ : nullptr);
-    std::atomic_exchange(&state_, next);
-    return next;
+    return ask(&LogRouter::keyChangeArrived, false);
+}
+
+bool DefaultLogManager::folderChangeArrived() const
+{
+    return ask(&LogRouter::folderChangeArrived, false);
+}
+
+bool DefaultLogManager::listensToKey() const
+{
+    return ask(&LogRouter::listensToKey, false);
+}
+
+bool DefaultLogManager::listensToFolder() const
+{
+    return ask(&LogRouter::listensToFolder, false);
+}
+
+long DefaultLogManager::refreshes() const
+{
+    return ask(&LogRouter::refreshes, 0L);
 }
 
 namespace {
-// After the module object (1010), before the built-in configuration (1120);
-// the two folders follow it (LogFolders.cpp: 1130, 1140). Destroyed in
-// reverse.
-DefaultLogManager processManager __attribute__((init_priority(1110)));
+// Constant: nothing runs for it at load, nothing at unload.
+DefaultLogManager processManager;
 }  // namespace
 
 LogUtils::ILogManager* defaultLogManager()

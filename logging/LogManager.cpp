@@ -20,7 +20,7 @@ std::wstring textOf(const wchar_t* value, bool& present)
     return value ? value : L"";
 }
 
-RoutedSection readSection(LookupableW& lookup, LookupableW& properties)
+RoutedSection readSection(LookupableW& lookup, LookupableW& properties, const LogFolders* folders)
 {
     LogConfigurationSection section(&lookup);
     RoutedSection routed;
@@ -53,6 +53,8 @@ RoutedSection readSection(LookupableW& lookup, LookupableW& properties)
         routed.outcome = SectionOutcome::unknownType;
     else if (!routed.sink->readSettings(section, properties, routed.settings))
         routed.outcome = SectionOutcome::noDestination;
+    else if (routed.sink->kind == SinkKind::file)
+        routed.settings.folders = folders;
     return routed;
 }
 
@@ -74,24 +76,27 @@ SectionOutcome RoutedSection::decide(const LogRecord& record, const FilterPatter
     return SectionOutcome::taken;
 }
 
-CompiledRouting::CompiledRouting(LogConfigurationW& configuration, LookupableW& properties)
+CompiledRouting::CompiledRouting(LogConfigurationW& configuration, LookupableW& properties,
+                                 const LogFolders* folders)
 {
     class Reader : public LogConfigurationW::ActionType {
     public:
-        Reader(std::vector<RoutedSection>& sections, LookupableW& properties)
-            : sections_(sections), properties_(properties)
+        Reader(std::vector<RoutedSection>& sections, LookupableW& properties,
+               const LogFolders* folders)
+            : sections_(sections), properties_(properties), folders_(folders)
         {
         }
         bool operator()(LookupableW& section) override
         {
-            sections_.push_back(readSection(section, properties_));
+            sections_.push_back(readSection(section, properties_, folders_));
             return false;
         }
 
     private:
         std::vector<RoutedSection>& sections_;
         LookupableW& properties_;
-    } reader(sections_, properties);
+        const LogFolders* folders_;
+    } reader(sections_, properties, folders);
     configuration.firstThat(reader);
 }
 

@@ -81,7 +81,10 @@ struct RoutedSection {
 class CompiledRouting {
 public:
     CompiledRouting() = default;
-    CompiledRouting(LogConfigurationW& configuration, LookupableW& properties);
+    // With folders, file sections make its log folder before their first
+    // file.
+    CompiledRouting(LogConfigurationW& configuration, LookupableW& properties,
+                    const LogFolders* folders = nullptr);
 
     // Writes the record through every section that takes it, in order.
     void route(LogRecord& record) const;

@@ -1,12 +1,10 @@
 #include "LogManagerState.h"
 
-#include "DefaultLogConfiguration.h"
-#include "LogFolders.h"
-
 std::shared_ptr<const LogManagerState>
 nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
                     std::shared_ptr<const LogUtils::PropertyMap> properties,
-                    volatile LONG& readings, std::atomic<bool>* folderChanged)
+                    const LogFolders& folders, LogConfigurationW& builtIn, volatile LONG& readings,
+                    std::atomic<bool>* folderChanged)
 {
     const auto next = std::make_shared<LogManagerState>();
     next->properties = std::move(properties);
@@ -20,7 +18,7 @@ nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
         next->racy = previous->racy;
         next->file = previous->file;
     } else {
-        next->filePath = configurationFilePath();
+        next->filePath = configurationFilePath(folders.configuration());
     }
 
     if (next->debugging && !next->filePath.empty()) {
@@ -38,7 +36,7 @@ nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
             }
         }
         if (!next->watch)
-            next->watch = FolderWatch::open(configDirectory.get());
+            next->watch = FolderWatch::open(folders.configuration());
         // Before the file is examined, like the watch itself.
         if (next->watch && folderChanged)
             next->watch->listen(folderChanged);
@@ -62,7 +60,7 @@ nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
     }
 
     LogConfigurationW& configuration =
-        next->usesFile() ? static_cast<LogConfigurationW&>(*next->file) : defaultLogConfiguration();
-    next->routing = LogUtils::CompiledRouting(configuration, view);
+        next->usesFile() ? static_cast<LogConfigurationW&>(*next->file) : builtIn;
+    next->routing = LogUtils::CompiledRouting(configuration, view, &folders);
     return next;
 }

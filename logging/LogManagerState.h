@@ -5,6 +5,7 @@
 
 #include "ConfigFileWatch.h"
 #include "IniConfiguration.h"
+#include "LogFolders.h"
 #include "LogManager.h"
 
 #include <atomic>
@@ -34,10 +35,13 @@ struct LogManagerState {
 };
 
 // The state that follows previous (null before the first) for this property
-// set: the configuration file examined again and read when it changed (each
-// reading counted in readings), and the routing decided anew. With
+// set: the configuration file (in the folders' configuration folder)
+// examined again and read when it changed (each reading counted in
+// readings), and the routing decided anew, over the file or builtIn; its
+// file sections make the log folder before their first file. With
 // folderChanged, the folder's next change sets it (FolderWatch::listen).
 std::shared_ptr<const LogManagerState>
 nextLogManagerState(const std::shared_ptr<const LogManagerState>& previous,
                     std::shared_ptr<const LogUtils::PropertyMap> properties,
-                    volatile LONG& readings, std::atomic<bool>* folderChanged);
+                    const LogFolders& folders, LogConfigurationW& builtIn, volatile LONG& readings,
+                    std::atomic<bool>* folderChanged);

@@ -1,6 +1,5 @@
 #include "LogPropertyReader.h"
 
-#include "LogFolders.h"
 #include "ProductKeys.h"
 #include "RegistryValues.h"
 
@@ -13,8 +12,8 @@ constexpr int propertyTextCapacity = 64;
 
 }  // namespace
 
-std::shared_ptr<const LogUtils::PropertyMap> readLogProperties(orn::unique_hkey& logKey,
-                                                               HANDLE changeEvent)
+std::shared_ptr<const LogUtils::PropertyMap>
+readLogProperties(orn::unique_hkey& logKey, HANDLE changeEvent, const wchar_t* logFolder)
 {
     if (!logKey)
         OpenProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_READ, logKey.put());
@@ -50,7 +49,7 @@ std::shared_ptr<const LogUtils::PropertyMap> readLogProperties(orn::unique_hkey&
 
     (*map)[L"activity"] = activity;
     (*map)[L"dt"] = stamp;
-    (*map)[L"logdir"] = logDirectory.get();
+    (*map)[L"logdir"] = logFolder;
     (*map)[L"debugEnable"] = debug ? L"1" : L"0";
     return map;
 }

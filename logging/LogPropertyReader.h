@@ -11,6 +11,6 @@
 // so that a change made while reading still signals the next record. Every
 // value that cannot be read falls back: "activity" to "zuAgent" ("zuInstall"
 // when the key itself cannot be opened), "dt" to today's date, "debugEnable"
-// to "0".
-std::shared_ptr<const LogUtils::PropertyMap> readLogProperties(orn::unique_hkey& logKey,
-                                                               HANDLE changeEvent);
+// to "0". "logdir" is logFolder.
+std::shared_ptr<const LogUtils::PropertyMap>
+readLogProperties(orn::unique_hkey& logKey, HANDLE changeEvent, const wchar_t* logFolder);

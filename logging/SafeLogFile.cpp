@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cwchar>
 #include <new>
-#include <vector>
 
 namespace LogUtils {
 
@@ -92,14 +91,6 @@ size_t folderLengthOf(const wchar_t* full, size_t length)
     if (folder == 0)
         return 0;
     return folder > 3 ? folder - 1 : folder;  // "C:\" keeps its separator
-}
-
-orn::unique_hlocal descriptorFrom(const wchar_t* access)
-{
-    orn::unique_hlocal descriptor;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(access, SDDL_REVISION_1, descriptor.put(),
-                                                         nullptr);
-    return descriptor;
 }
 
 // Closes the handle, deleting a file it has just created.
@@ -201,45 +192,6 @@ bool deleteLogFileOnClose(HANDLE file)
 
 namespace {
 
-// At most this many entries of the log folder are examined at one
-// installation, so that a folder anyone may fill cannot hold it up; the
-// rest wait for the next repair.
-constexpr size_t oldFilesExamined = 10000;
-
-// Logs and cabinets of earlier versions (created with Everyone full control)
-// get the log files' list. Each plain file is opened as itself, through the
-// folder's handle. Another name of a file elsewhere (a hard link), or a file
-// another account owns, is renamed aside instead: its list is not the
-// product's to set, and its owner could set it back.
-bool secureLogFiles(HANDLE folder, PSECURITY_DESCRIPTOR files)
-{
-    std::vector<orn::FolderEntry> entries;
-    DWORD error = orn::listEntries(folder, orn::LevelUse::takeOver, entries, oldFilesExamined)
-                      ? ERROR_SUCCESS
-                      : GetLastError();
-    for (const orn::FolderEntry& entry : entries) {
-        if (entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-            continue;
-        const orn::unique_file file = orn::openEntry(folder, entry, READ_CONTROL | WRITE_DAC);
-        FILE_STANDARD_INFO standard;
-        if (!file ||
-            !GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard,
-                                          sizeof standard) ||
-            standard.Directory)
-            continue;
-        const bool secured = standard.NumberOfLinks == 1 && orn::isTrustedOwner(file.get())
-                                 ? orn::setObjectSecurity(file.get(),
-                                                          DACL_SECURITY_INFORMATION |
-                                                              PROTECTED_DACL_SECURITY_INFORMATION,
-                                                          files) != FALSE
-                                 : orn::moveAside(folder, entry);
-        if (!secured)
-            error = GetLastError();
-    }
-    SetLastError(error);
-    return error == ERROR_SUCCESS;
-}
-
 // Whether this process runs as LocalSystem or elevated.
 bool isPrivileged()
 {
@@ -261,24 +213,20 @@ bool isPrivileged()
 
 }  // namespace
 
-bool createLogFolder(const wchar_t* path, size_t trustedLength, LogFolderMaker maker,
-                     orn::unique_file* made)
+orn::unique_hlocal descriptorFrom(const wchar_t* access)
+{
+    orn::unique_hlocal descriptor;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(access, SDDL_REVISION_1, descriptor.put(),
+                                                         nullptr);
+    return descriptor;
+}
+
+bool walkLogFolder(const wchar_t* path, size_t trustedLength, LogFolderLevel openLevel,
+                   void* context, orn::unique_file* made)
 {
     const size_t length = std::wcslen(path);
     if (length >= MAX_PATH || trustedLength > length)
         return false;
-    // The installer also makes Administrators each level's owner.
-    const bool installer = maker == LogFolderMaker::installer;
-    const orn::unique_hlocal vendorList = descriptorFrom(
-        installer ? ORN_LEVEL_OWNER ORN_VENDOR_FOLDER_ACCESS : ORN_VENDOR_FOLDER_ACCESS);
-    const orn::unique_hlocal folderList =
-        descriptorFrom(installer ? ORN_LEVEL_OWNER ORN_LOG_FOLDER_ACCESS : ORN_LOG_FOLDER_ACCESS);
-    const orn::unique_hlocal fileList =
-        installer ? descriptorFrom(ORN_LOG_FILE_ACCESS) : orn::unique_hlocal();
-    if (!vendorList || !folderList || (installer && !fileList))
-        return false;
-    // The one folder users cannot replace is opened by its path; every level
-    // below it only through the one above.
     wchar_t level[MAX_PATH];
     size_t start = trustedLength;
     while (start > 3 && isSeparator(path[start - 1]))
@@ -306,27 +254,37 @@ bool createLogFolder(const wchar_t* path, size_t trustedLength, LogFolderMaker m
         size_t rest = end;
         while (rest < length && isSeparator(path[rest]))
             ++rest;
-        const bool last = rest == length;
-        const PSECURITY_DESCRIPTOR descriptor = last ? folderList.get() : vendorList.get();
-        orn::unique_file next =
-            installer ? orn::takeOverLevel(parent.get(), level, descriptor, true)
-                      : orn::openLevel(parent.get(), level, orn::LevelUse::walk, descriptor);
-        if (next && last && installer && !secureLogFiles(next.get(), fileList.get()))
-            return false;
-        parent = std::move(next);
+        parent = openLevel(parent.get(), level, rest == length, context);
         start = end;
     }
     return false;
 }
 
-bool createCommonLogFolder(wchar_t (&path)[MAX_PATH], LogFolderMaker maker, orn::unique_file* made)
+bool createLogFolder(const wchar_t* path, size_t trustedLength, orn::unique_file* made)
+{
+    struct Lists {
+        orn::unique_hlocal vendor = descriptorFrom(ORN_VENDOR_FOLDER_ACCESS);
+        orn::unique_hlocal folder = descriptorFrom(ORN_LOG_FOLDER_ACCESS);
+    } lists;
+    if (!lists.vendor || !lists.folder)
+        return false;
+    return walkLogFolder(
+        path, trustedLength,
+        [](HANDLE parent, const wchar_t* name, bool last, void* context) {
+            const auto& made = *static_cast<const Lists*>(context);
+            return orn::openLevel(parent, name, orn::LevelUse::walk,
+                                  last ? made.folder.get() : made.vendor.get());
+        },
+        &lists, made);
+}
+
+bool commonLogFolderPath(wchar_t (&path)[MAX_PATH], size_t& trustedLength)
 {
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path)))
         return false;
     // Users may create entries below the common folder, never replace it.
-    const size_t trusted = std::wcslen(path);
-    return PathAppendW(path, ORN_LOG_FOLDER_BELOW_COMMON_DATA) &&
-           createLogFolder(path, trusted, maker, made);
+    trustedLength = std::wcslen(path);
+    return PathAppendW(path, ORN_LOG_FOLDER_BELOW_COMMON_DATA) != FALSE;
 }
 
 HeldFolder holdFolderOf(const wchar_t* path)

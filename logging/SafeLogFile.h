@@ -44,40 +44,41 @@ orn::unique_file openLogFile(const wchar_t* path, LogFileUse use);
 // The file goes when its last handle closes.
 bool deleteLogFileOnClose(HANDLE file);
 
-// Who makes the log folder: any process loading the library, or the
-// installer's action, running as LocalSystem with the backup and restore
-// privileges held.
-enum class LogFolderMaker { module, installer };
-
 // Makes the missing folders of path below its first trustedLength characters
 // (a folder users cannot replace), each inside the one above through that
 // one's handle, never by its path again (FolderLevels.h). The last level gets
 // the log folder's access list, those above it the vendor levels' list
-// (LogAccess.h). The module stops at a level that is not a plain folder and
-// keeps the access list of those that exist. The installer takes every level
-// over: an entry that is not a plain folder is moved aside and the folder
-// made, each level gets owner Administrators and its list, and the plain
-// files of the log folder (logs and cabinets of earlier versions) the log
-// files' list; a file with another name elsewhere, or another account's, is
-// renamed aside (at most 10,000 entries are examined; past that, false with
-// ERROR_MORE_DATA). True when path then is a plain folder, whose handle goes
-// to made when given.
+// (LogAccess.h); the lists of levels that exist are kept. Stops at a level
+// that is not a plain folder. True when path then is a plain folder, whose
+// handle goes to made when given. (The installer's action takes the levels
+// over instead: LogFolderTakeover.h.)
 bool createLogFolder(const wchar_t* path, std::size_t trustedLength,
-                     LogFolderMaker maker = LogFolderMaker::module,
                      orn::unique_file* made = nullptr);
 
-// Makes the log folder below the common application-data folder, as
-// createLogFolder does, into path. True when it is there as a plain folder.
-bool createCommonLogFolder(wchar_t (&path)[MAX_PATH], LogFolderMaker maker = LogFolderMaker::module,
-                           orn::unique_file* made = nullptr);
+// The log folder below the common application-data folder, into path, and
+// the length of the common folder's part; nothing is made.
+bool commonLogFolderPath(wchar_t (&path)[MAX_PATH], std::size_t& trustedLength);
+
+// Opens or makes one level of a log folder in parent; last: the log folder
+// itself. Empty when the walk stops there.
+using LogFolderLevel = orn::unique_file (*)(HANDLE parent, const wchar_t* name, bool last,
+                                            void* context);
+// The walk that createLogFolder and the installer's takeover share: the
+// folder users cannot replace opened by its path, every level below it only
+// through the one above, each by level().
+bool walkLogFolder(const wchar_t* path, std::size_t trustedLength, LogFolderLevel level,
+                   void* context, orn::unique_file* made);
+
+// A security descriptor from its text form (LogAccess.h); empty on failure.
+orn::unique_hlocal descriptorFrom(const wchar_t* access);
 
 // The log folder at path, held by folder, known from now on by that
 // handle's file index as well as its path: a file is created below path only
 // while the folder found there is this one. A privileged process (LocalSystem
 // or elevated) that finds it owned by an account not trusted
 // (orn::isTrustedOwner) opens nothing below it at all: false, the last error
-// ERROR_INVALID_OWNER. Null forgets it. Called at module load, before any
-// thread logs.
+// ERROR_INVALID_OWNER. Null forgets it. Called before the first log file is
+// made (LogFolders::makeLogFolder).
 bool pinLogFolder(const wchar_t* path, HANDLE folder);
 // The same, the folder opened by its path.
 bool pinLogFolder(const wchar_t* path);

@@ -171,6 +171,8 @@ bool readFileSettings(LogConfigurationSection& section, LookupableW& properties,
 
 void writeFile(const SinkSettings& settings, LogRecord&, ILogSinkStreamer& streamer)
 {
+    if (settings.folders)
+        settings.folders->makeLogFolder();
     LogFileSink(settings.path.c_str(), settings.maximumSize, true).write(streamer);
 }
 

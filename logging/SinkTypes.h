@@ -4,6 +4,7 @@
 // settings, then the sink is built from them for each record it takes.
 
 #include "LogConfiguration.h"
+#include "LogFolders.h"
 #include "LogRecord.h"
 #include "LogSink.h"
 #include "SyslogStream.h"
@@ -19,6 +20,9 @@ namespace LogUtils {
 struct SinkSettings {
     std::wstring path;  // file: "logdir" joined with the expanded "filename"
     DWORD maximumSize = 0;
+    // file: whose log folder is made before the file is written (null: the
+    // folder is the caller's business).
+    const LogFolders* folders = nullptr;
     bool hasServer = false;  // syslog: kept wide, converted in the writing thread's code page
     // syslog: where and how; the port follows the transport when "port"
     // gives none (514 UDP, 601 TCP, 6514 TLS, 2514 RELP).

@@ -1,34 +1,23 @@
 #include "FolderLevels.h"
 
-#include <ntsecapi.h>
+#include "FolderLevelsDetail.h"
+
 #include <sddl.h>
-#include <winternl.h>
 
 #include <cwchar>
-
-// Declared by the driver kit's headers only.
-extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID,
-                                               PIO_STATUS_BLOCK, PVOID, ULONG,
-                                               FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING,
-                                               BOOLEAN);
 
 namespace orn {
 
 SetObjectSecurity setObjectSecurity = &SetKernelObjectSecurity;
 GetObjectSecurity getObjectSecurity = &GetKernelObjectSecurity;
 
-namespace {
+namespace detail {
 
 // Reading the owner too: a privileged writer asks who owns the log folder.
 constexpr ACCESS_MASK walkAccess =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
-// No right a sharing check applies to (reading, writing, executing or
-// traversing, deleting): no handle a user holds can refuse it.
-constexpr ACCESS_MASK takeOverAccess =
-    READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 // What a level's open falls back to when a user holds it without sharing.
 constexpr ACCESS_MASK heldLevelAccess = READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-constexpr ULONG shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Without delete sharing: Windows then refuses to rename the level or its
 // parents while it is held.
 constexpr ULONG shareLevel = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -42,8 +31,6 @@ ULONG intentFor(LevelUse use)
 {
     return use == LevelUse::takeOver ? FILE_OPEN_FOR_BACKUP_INTENT : 0;
 }
-
-constexpr NTSTATUS statusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
 
 // The status as the last error; true when it is a failure. A listing that
 // finds nothing is a missing file.
@@ -67,7 +54,7 @@ UNICODE_STRING counted(const wchar_t* text, std::size_t length)
 // The name inside parent, never following a link at it. One name only: a
 // path would pass levels no one checked.
 unique_file openRelative(const wchar_t* name, HANDLE parent, ACCESS_MASK access, ULONG share,
-                         ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR made = nullptr)
+                         ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR made)
 {
     const std::size_t length = std::wcslen(name);
     if (length > MAX_PATH || std::wcspbrk(name, L"\\/")) {
@@ -136,8 +123,8 @@ bool finalPathOf(HANDLE handle, wchar_t (&final)[MAX_PATH + 8], const wchar_t*& 
     return true;
 }
 
-// The parent's entry at name, without allocating: the module reads it at
-// load, where nothing may throw.
+// The parent's entry at name, without allocating: the module reads it while
+// it makes the log folder, where nothing may throw.
 bool readEntry(HANDLE parent, const wchar_t* name, LevelUse use, DWORD& attributes, LONGLONG& index)
 {
     const unique_file listing = listingOf(parent, use);
@@ -166,7 +153,9 @@ bool readEntry(HANDLE parent, const wchar_t* name, LevelUse use, DWORD& attribut
     return true;
 }
 
-}  // namespace
+}  // namespace detail
+
+using namespace detail;
 
 bool isReachedByPath(HANDLE handle, const wchar_t* path, std::size_t length)
 {
@@ -230,41 +219,6 @@ unique_file openPlainFolder(const wchar_t* path, std::size_t length, LevelUse us
     return handle;
 }
 
-bool listEntries(HANDLE folder, LevelUse use, std::vector<FolderEntry>& entries, std::size_t limit)
-{
-    const unique_file listing = listingOf(folder, use);
-    if (!listing)
-        return false;
-    std::vector<LONGLONG> buffer(8192);  // 64 KiB, aligned for the entries
-    for (BOOLEAN restart = TRUE;; restart = FALSE) {
-        IO_STATUS_BLOCK status;
-        const NTSTATUS result =
-            NtQueryDirectoryFile(listing.get(), nullptr, nullptr, nullptr, &status, buffer.data(),
-                                 static_cast<ULONG>(buffer.size() * sizeof buffer[0]),
-                                 FileIdBothDirectoryInformation, FALSE, nullptr, restart);
-        if (result == statusNoMoreFiles)
-            return true;
-        if (failed(result))
-            return false;
-        const BYTE* at = reinterpret_cast<const BYTE*>(buffer.data());
-        for (;;) {
-            const auto& information = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
-            const std::wstring name(information.FileName,
-                                    information.FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..") {
-                if (entries.size() == limit) {
-                    SetLastError(ERROR_MORE_DATA);
-                    return false;
-                }
-                entries.push_back({name, information.FileAttributes, information.FileId.QuadPart});
-            }
-            if (!information.NextEntryOffset)
-                break;
-            at += information.NextEntryOffset;
-        }
-    }
-}
-
 namespace {
 
 // Whether the level opened at name in parent is the parent's plain folder
@@ -293,8 +247,10 @@ bool isLevelOf(HANDLE parent, const wchar_t* name, HANDLE level, LevelUse use)
     return isReachedByPath(level, expected, length + nameLength);
 }
 
-unique_file openLevelAs(HANDLE parent, const wchar_t* name, LevelUse use, ULONG disposition,
-                        PSECURITY_DESCRIPTOR made)
+}  // namespace
+
+unique_file detail::openLevelAs(HANDLE parent, const wchar_t* name, LevelUse use, ULONG disposition,
+                                PSECURITY_DESCRIPTOR made)
 {
     const ULONG options = FILE_DIRECTORY_FILE | intentFor(use);
     unique_file level =
@@ -309,86 +265,9 @@ unique_file openLevelAs(HANDLE parent, const wchar_t* name, LevelUse use, ULONG 
     return level;
 }
 
-}  // namespace
-
 unique_file openLevel(HANDLE parent, const wchar_t* name, LevelUse use, PSECURITY_DESCRIPTOR made)
 {
     return openLevelAs(parent, name, use, FILE_OPEN_IF, made);
-}
-
-unique_file openEntry(HANDLE parent, const FolderEntry& entry, ACCESS_MASK access)
-{
-    // Backup intent: an installer's action may meet an entry whose list
-    // refuses it; without the privileges it changes nothing.
-    unique_file handle = openRelative(entry.name.c_str(), parent, access | FILE_READ_ATTRIBUTES,
-                                      shareAll, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
-    if (!handle)
-        return handle;
-    // A reparse point opened as anything but itself was followed; so was one
-    // whose final path is not its own.
-    FILE_ATTRIBUTE_TAG_INFO tag;
-    LONGLONG index = 0;
-    wchar_t final[MAX_PATH + 8];
-    const wchar_t* folder = nullptr;
-    std::size_t length = 0;
-    if (!GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
-        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) !=
-            (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        !fileIndex(handle.get(), index) || index != entry.index ||
-        !finalPathOf(parent, final, folder, length)) {
-        SetLastError(ERROR_CANT_ACCESS_FILE);
-        return unique_file();
-    }
-    std::wstring path(folder, length);
-    if (path.empty() || path.back() != L'\\')
-        path += L'\\';
-    path += entry.name;
-    if (!isReachedByPath(handle.get(), path.c_str(), path.size())) {
-        SetLastError(ERROR_CANT_ACCESS_FILE);
-        return unique_file();
-    }
-    return handle;
-}
-
-// "<name>.moved-<128 random bits>": a name nobody can take first.
-bool moveAside(HANDLE parent, const FolderEntry& entry)
-{
-    const unique_file moved = openEntry(parent, entry, DELETE);
-    if (!moved)
-        return false;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        unsigned char random[16];
-        if (!RtlGenRandom(random, sizeof random))
-            return false;
-        std::wstring name = entry.name + L".moved-";
-        for (unsigned char byte : random) {
-            name += L"0123456789abcdef"[byte >> 4];
-            name += L"0123456789abcdef"[byte & 15];
-        }
-        if (renameWithoutReplacing(moved.get(), parent, name.c_str()))
-            return true;
-        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
-            return false;
-    }
-    return false;
-}
-
-bool findEntry(HANDLE parent, const wchar_t* name, FolderEntry& entry)
-{
-    entry.name = name;
-    if (readEntry(parent, name, LevelUse::takeOver, entry.attributes, entry.index))
-        return true;
-    if (GetLastError() != ERROR_SHARING_VIOLATION)
-        return false;
-    const unique_file opened = openRelative(name, parent, takeOverAccess, shareAll, FILE_OPEN,
-                                            intentFor(LevelUse::takeOver));
-    FILE_ATTRIBUTE_TAG_INFO tag;
-    if (!opened ||
-        !GetFileInformationByHandleEx(opened.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
-        !fileIndex(opened.get(), entry.index))
-        return false;
-    entry.attributes = tag.FileAttributes;
-    return true;
 }
 
 namespace {
@@ -446,49 +325,6 @@ bool isTrustedOwner(HANDLE object)
     BOOL defaulted = FALSE;
     return descriptor && GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted) &&
            owner && isTrustedAccount(owner);
-}
-
-unique_file takeOverLevel(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR descriptor,
-                          bool make)
-{
-    FolderEntry entry;
-    bool found = findEntry(parent, name, entry);
-    if (!found && GetLastError() != ERROR_FILE_NOT_FOUND)
-        return unique_file();
-    unique_file level;
-    if (found && isPlainFolder(entry.attributes)) {
-        level = openLevelAs(parent, name, LevelUse::takeOver, FILE_OPEN, nullptr);
-        if (!level)
-            return level;
-        // Another account's folder keeps its contents and every handle
-        // opened on it before (rights are checked at the open): it goes whole.
-        if (!isTrustedOwner(level.get()))
-            level.reset();
-    }
-    if (found && !level) {
-        if (!moveAside(parent, entry))
-            return unique_file();
-        found = false;
-    }
-    if (!found) {
-        if (!make) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return unique_file();
-        }
-        // Create-new: a folder someone put there meanwhile fails it.
-        level = openLevelAs(parent, name, LevelUse::takeOver, FILE_CREATE, descriptor);
-    }
-    if (!level || !takeOver(level.get(), descriptor))
-        return unique_file();
-    return level;
-}
-
-bool takeOver(HANDLE object, PSECURITY_DESCRIPTOR descriptor)
-{
-    return setObjectSecurity(object,
-                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                 PROTECTED_DACL_SECURITY_INFORMATION,
-                             descriptor) != FALSE;
 }
 
 }  // namespace orn

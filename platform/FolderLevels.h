@@ -55,8 +55,13 @@ bool renameWithoutReplacing(HANDLE object, HANDLE folder, const wchar_t* name);
 // delete sharing (a level a user holds without sharing is walked unheld).
 // Empty, with the last error set, unless it passes the table above; where a
 // user holding parent refuses its listing, unless the level's final path is
-// parent's and name. Allocates nothing: the module makes its levels at load.
+// parent's and name. Allocates nothing: the module makes its levels where
+// nothing may throw.
 unique_file openLevel(HANDLE parent, const wchar_t* name, LevelUse use, PSECURITY_DESCRIPTOR made);
+
+// What only the installer's actions do (listEntries, findEntry, openEntry,
+// takeOver, moveAside, takeOverLevel) lives in FolderTakeover.cpp, which the
+// module does not link.
 
 // One entry of a folder, as its listing shows it.
 struct FolderEntry {

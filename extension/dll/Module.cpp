@@ -7,11 +7,9 @@
 #include "ClassIds.h"
 #include "ComObject.h"
 #include "ExplorerCommand.h"
-#include "KeptLines.h"
-#include "LogFileSink.h"
 #include "LogRecord.h"
+#include "LogRuntime.h"
 #include "ShellExt.h"
-#include "SyslogStream.h"
 
 COrnShExtModule g_module;
 HINSTANCE g_moduleInstance = nullptr;
@@ -68,80 +66,13 @@ STDMETHODIMP CComClassFactory::LockServer(BOOL lock)
 }
 
 // ---------------------------------------------------------------------------
-// Lines the logging library kept for a log it could not write go before the
-// module does, written where no lock of the loader is held: DllCanUnloadNow
-// keeps the module while they are refused, for a bounded time.
-
-namespace {
-
-constexpr ULONGLONG keptLinesPatienceMilliseconds = 2000;
-// When a write first found kept lines refused; 0 while none are.
-std::atomic<ULONGLONG> keptLinesRefusedSince{0};
-// A work item writing them is queued or running: the module stays.
-std::atomic<bool> keptLinesWriting{false};
-
-VOID CALLBACK writeKeptLines(PTP_CALLBACK_INSTANCE instance, void* module)
-{
-    if (!LogUtils::LogFileSink::writeKept(1, false)) {
-        keptLinesRefusedSince = 0;
-    } else {
-        const ULONGLONG now = GetTickCount64();
-        ULONGLONG since = 0;
-        if (!keptLinesRefusedSince.compare_exchange_strong(since, now) &&
-            now - since >= keptLinesPatienceMilliseconds) {
-            LogUtils::LogFileSink::writeKept(1, true);  // counted: the module may go
-            keptLinesRefusedSince = 0;
-        }
-    }
-    keptLinesWriting = false;  // a later call may queue another
-    // The module stays mapped until this returns, whatever COM does with it
-    // once the flag is down.
-    FreeLibraryWhenCallbackReturns(instance, static_cast<HMODULE>(module));
-}
-
-// Written by a thread of the pool, never by the caller's, usually a UI
-// thread of Explorer: an open of a log waits for an opportunistic lock's
-// break, which any user who may read the log can hold off. True when none
-// are kept.
-bool keptLinesGone() noexcept
-{
-    if (keptLinesWriting)
-        return false;
-    if (!LogUtils::KeptLines::anyKept()) {
-        keptLinesRefusedSince = 0;
-        return true;
-    }
-    HMODULE module = nullptr;
-    bool idle = false;
-    if (!keptLinesWriting.compare_exchange_strong(idle, true))
-        return false;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<const wchar_t*>(&writeKeptLines), &module) ||
-        !TrySubmitThreadpoolCallback(writeKeptLines, module, nullptr)) {
-        if (module)
-            FreeLibrary(module);
-        keptLinesWriting = false;
-    }
-    return false;
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
 // Entry points.
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved)
 {
     g_moduleInstance = instance;
-    if (reason == DLL_PROCESS_DETACH) {
-        // The loader lock is held: one attempt per file, waiting for nothing.
-        // At process exit other threads were stopped wherever they were: a
-        // turn one of them held stays taken, and the kept lines behind it,
-        // perhaps half changed, are passed over.
-        LogUtils::LogFileSink::writeKept(1, true);
-        LogUtils::KeptLines::moduleDetached(reserved != nullptr);
-        LogUtils::streamSendersDetached(reserved != nullptr);
-    }
+    if (reason == DLL_PROCESS_DETACH)
+        LogRuntime::moduleDetaching(reserved != nullptr);
     return TRUE;
 }
 
@@ -159,8 +90,6 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** result)
 
 STDAPI DllCanUnloadNow()
 {
-    if (g_module.LockCount() != 0)
-        return S_FALSE;
-    // Queued syslog lines get a bounded time to go, as kept lines do.
-    return keptLinesGone() && LogUtils::streamQueuesDrained() ? S_OK : S_FALSE;
+    // Lines the logging library still has to write keep the module too.
+    return g_module.LockCount() == 0 && LogRuntime::mayUnload() ? S_OK : S_FALSE;
 }

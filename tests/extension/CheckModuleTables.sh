@@ -34,3 +34,11 @@ for name in $imports; do
         *) echo "not a known DLL: $name"; exit 1 ;;
     esac
 done
+# With an unstripped build of the same sources: none of the installer's
+# takeover of the log and install folders is linked into the module.
+unstripped=$3
+if [ -n "$unstripped" ]; then
+    linked=$($arch-w64-mingw32-nm -C "$unstripped" | grep -E 'takeOverLogFolder|takeOverCommonLogFolder|secureLogFiles|secureInstallFolder|checkInstalledFiles|takeOverLevel|moveAside|listEntries' || true)
+    echo "installer code linked: ${linked:-none}"
+    [ -z "$linked" ] || exit 1
+fi

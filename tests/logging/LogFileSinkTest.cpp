@@ -240,6 +240,24 @@ TEST(LogFileSinkTest, KeptLineIsWrittenWhenTheProgramExits)
     removeTree(folder);
 }
 
+// Names that differ only in case are one file, so one turn and one store of
+// kept lines: a line kept under one spelling goes first under any other.
+TEST(LogFileSinkTest, KeptLinesGoFirstWhateverTheCaseOfTheName)
+{
+    const std::wstring folder = freshFolder(L"filesink-case");
+    const std::wstring lower = folder + L"\\abcdefghijklmnopqrstuvwxyz.log";
+    const std::wstring upper = folder + L"\\ABCDEFGHIJKLMNOPQRSTUVWXYZ.LOG";
+    ASSERT_TRUE(writeFile(lower, ""));
+    orn::unique_file holder(
+        CreateFileW(lower.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
+    EXPECT_FALSE(appendLine(lower, "kept"));
+    holder.reset();
+    EXPECT_TRUE(appendLine(upper, "after"));
+    EXPECT_EQ("kept\r\nafter\r\n", readFile(lower));
+    removeTree(folder);
+}
+
 TEST(LogFileSinkTest, WriterWaitingForAnotherProcessHoldsUpNoOtherFile)
 {
     const std::wstring folder = freshFolder(L"filesink-turns");

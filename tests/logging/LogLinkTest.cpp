@@ -12,7 +12,9 @@
 #include "FolderLevels.h"
 #include "LogAccess.h"
 #include "LogArchive.h"
+#include "LogFolderTakeover.h"
 #include "LogFolders.h"
+#include "LogRuntime.h"
 #include "OutputTestSupport.h"
 #include "Process.h"
 #include "SafeLogFile.h"
@@ -238,6 +240,8 @@ TEST(LogLinkTest, LinkedLogFolderOrParentGetsNoLogFiles)
 TEST(LogLinkTest, LogFolderSwappedMeanwhileGetsNoLogFile)
 {
     const Scene scene(L"links-swap");
+    // The process's log folder is pinned once its runtime made it.
+    LogRuntime::start()->folders.makeLogFolder();
     const std::wstring below = std::wstring(logDirectory.get()) + L"\\links-swap";
     CreateDirectoryW(below.c_str(), nullptr);
     EXPECT_TRUE(LogUtils::holdFolderOf((below + L"\\x.log").c_str()).pinned);
@@ -410,8 +414,7 @@ TEST(LogLinkTest, InstallerTakesEveryLevelOverAndMovesPlantsAside)
         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
     {
         SecurityRecorder recorder;
-        ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size(),
-                                              LogUtils::LogFolderMaker::installer));
+        ASSERT_TRUE(LogUtils::takeOverLogFolder(logs.c_str(), common.size()));
         EXPECT_EQ(3u, recorder.applied.size());
         for (const auto& level : {std::make_pair(quarvel, vendorList),
                                   std::make_pair(tessaline, vendorList),
@@ -438,8 +441,7 @@ TEST(LogLinkTest, InstallerTakesEveryLevelOverAndMovesPlantsAside)
     linuxSymlink(scene.victim, logs + L"\\soft.log");
     {
         SecurityRecorder recorder;
-        ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size(),
-                                              LogUtils::LogFolderMaker::installer));
+        ASSERT_TRUE(LogUtils::takeOverLogFolder(logs.c_str(), common.size()));
         EXPECT_EQ(5u, recorder.applied.size());
         for (const wchar_t* name : {L"zuAgent.log", L"zuAgent.20261206131500.cab"}) {
             const SecurityRecorder::Applied* applied = recorder.on(logs + L"\\" + name);
@@ -460,8 +462,8 @@ TEST(LogLinkTest, InstallerTakesEveryLevelOverAndMovesPlantsAside)
     linuxSymlink(scene.folder, common + L"\\Elsewhere");
     {
         SecurityRecorder recorder;
-        EXPECT_FALSE(LogUtils::createLogFolder((common + L"\\Elsewhere\\Logs").c_str(),
-                                               common.size(), LogUtils::LogFolderMaker::installer));
+        EXPECT_FALSE(LogUtils::takeOverLogFolder((common + L"\\Elsewhere\\Logs").c_str(),
+                                               common.size()));
         EXPECT_TRUE(recorder.applied.empty());
     }
     removePlants({common + L"\\Elsewhere"});
@@ -494,8 +496,7 @@ TEST(LogLinkTest, InstallerMovesWhatAnotherAccountMadeAsideWhole)
         DescriptorPlayer player;
         player.play(quarvel, userOwned);
         SecurityRecorder recorder;
-        ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size(),
-                                              LogUtils::LogFolderMaker::installer));
+        ASSERT_TRUE(LogUtils::takeOverLogFolder(logs.c_str(), common.size()));
         EXPECT_EQ(3u, recorder.applied.size());
         EXPECT_NE(nullptr, recorder.on(quarvel));
     }
@@ -514,8 +515,7 @@ TEST(LogLinkTest, InstallerMovesWhatAnotherAccountMadeAsideWhole)
         DescriptorPlayer player;
         player.play(logs + L"\\zuAgent.log", userOwned);
         SecurityRecorder recorder;
-        ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size(),
-                                              LogUtils::LogFolderMaker::installer));
+        ASSERT_TRUE(LogUtils::takeOverLogFolder(logs.c_str(), common.size()));
         EXPECT_NE(nullptr, recorder.on(logs + L"\\zuNotices.log"));
         EXPECT_EQ(4u, recorder.applied.size());
     }
@@ -532,8 +532,7 @@ TEST(LogLinkTest, InstallerMovesWhatAnotherAccountMadeAsideWhole)
     player.play(logs, userOwned);
     {
         SecurityRecorder recorder;
-        EXPECT_FALSE(LogUtils::createLogFolder(logs.c_str(), common.size(),
-                                               LogUtils::LogFolderMaker::installer));
+        EXPECT_FALSE(LogUtils::takeOverLogFolder(logs.c_str(), common.size()));
         EXPECT_EQ(nullptr, recorder.on(logs));
     }
     EXPECT_EQ(logsIndex, fileIndexOf(logs));
@@ -568,15 +567,14 @@ TEST(LogLinkTest, HeldLevelsStopNeitherTheTakeoverNorThePin)
     {
         SecurityRecorder recorder;
         // The old files' listing is refused: said, and left to the next repair.
-        EXPECT_FALSE(LogUtils::createLogFolder(logs.c_str(), common.size(),
-                                               LogUtils::LogFolderMaker::installer));
+        EXPECT_FALSE(LogUtils::takeOverLogFolder(logs.c_str(), common.size()));
         EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
         EXPECT_EQ(3u, recorder.applied.size());
         EXPECT_NE(nullptr, recorder.on(logs));
     }
     orn::unique_file made;
     ASSERT_TRUE(LogUtils::createLogFolder(logs.c_str(), common.size(),
-                                          LogUtils::LogFolderMaker::module, &made));
+                                          &made));
     LONGLONG index = 0, heldIndex = 0;
     EXPECT_TRUE(orn::fileIndex(made.get(), index));
     EXPECT_TRUE(orn::fileIndex(held.back().get(), heldIndex));

@@ -393,15 +393,26 @@ TEST_F(LogManagerTest, DebuggerSectionReachesTheDebuggerOfAnotherProcess)
               ours);
 }
 
-TEST_F(LogManagerTest, ProcessWithoutTheLogKeyLogsAsInstaller)
+// One record of a child process. Without the Log key (the child sees an
+// empty machine key; this process keeps the real one open) it logs as the
+// installer. Once the module detached, before any record, the record starts
+// nothing and is dropped.
+TEST_F(LogManagerTest, ProcessWithoutTheLogKeyLogsAsInstallerAndAfterTheDetachNotAtAll)
 {
-    // The child sees an empty machine key (this process keeps the real one
-    // open), so its manager cannot open the Log key.
-    const std::string marker = "installer-" + runMarker() + "#";
-    const testsupport::ProcessResult child = testsupport::runProcess(
-        testsupport::quoted(childProgram()) + L" log-without-machine OrnShExt 6 " + widen(marker), 30000);
-    EXPECT_EQ(0u, child.exitCode) << child.output;
-    EXPECT_EQ(Files{L"zuInstall." + today() + L".log"}, filesWith(marker));
+    const struct {
+        const wchar_t* mode;
+        Files files;
+    } rows[] = {
+        {L"log-without-machine", Files{L"zuInstall." + today() + L".log"}},
+        {L"log-after-detach", Files{}},
+    };
+    for (const auto& row : rows) {
+        const std::string marker = std::string(row.mode, row.mode + std::wcslen(row.mode)) + "-" + runMarker() + "#";
+        const testsupport::ProcessResult child = testsupport::runProcess(
+            testsupport::quoted(childProgram()) + L" " + row.mode + L" OrnShExt 6 " + widen(marker), 30000);
+        EXPECT_EQ(0u, child.exitCode) << child.output;
+        EXPECT_EQ(row.files, filesWith(marker));
+    }
 }
 
 // Each row: a "filename" and what it becomes for activity zuInstall and a

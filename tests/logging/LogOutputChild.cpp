@@ -4,6 +4,10 @@
 //   log-without-machine COMPONENT LEVEL MESSAGE
 //                                        the same with HKEY_LOCAL_MACHINE seen
 //                                        as an empty key
+//   log-after-detach COMPONENT LEVEL MESSAGE
+//                                        the same once the module detached,
+//                                        before any record; exits with 4 when
+//                                        that started the logging runtime
 //   sections                             one record through two debugger
 //                                        sections
 //   keep PATH TEXT                       one line to PATH, which the parent
@@ -25,6 +29,7 @@
 //                                        machine's trusted roots
 
 #include "LogManager.h"
+#include "LogRuntime.h"
 #include "OutputTestSupport.h"
 
 #include <windows.h>
@@ -149,6 +154,10 @@ int wmain(int argc, wchar_t** argv)
     std::wstring mode = argc > 1 ? argv[1] : L"";
     orn::unique_hkey emptyMachine;
     if (mode == L"log-without-machine" && argc == 5) {
+        // The runtime's folders are found first, from the real machine key,
+        // as in a process whose key is deleted while it runs; the Log key
+        // is opened by the first record.
+        logDirectory.get();
         const wchar_t* const empty = L"Software\\OrnShExtTests\\EmptyMachine";
         if (RegCreateKeyExW(HKEY_CURRENT_USER, empty, 0, nullptr, REG_OPTION_VOLATILE,
                             KEY_ALL_ACCESS, nullptr, emptyMachine.put(), nullptr) != ERROR_SUCCESS ||
@@ -157,13 +166,18 @@ int wmain(int argc, wchar_t** argv)
         RegDeleteKeyW(HKEY_CURRENT_USER, empty);
         mode = L"log";
     }
+    const bool detached = mode == L"log-after-detach";
+    if (detached) {
+        LogRuntime::moduleDetaching(false);
+        mode = L"log";
+    }
     if (mode == L"log" && argc == 5) {
         char component[64], message[1024];
         std::snprintf(component, sizeof component, "%ls", argv[2]);
         std::snprintf(message, sizeof message, "%ls", argv[4]);
         LogRecord(".\\Child", __LINE__, _wtoi(argv[3]), component, defaultLogManager())
             .print("%s", message);
-        return 0;
+        return detached && LogRuntime::started() ? 4 : 0;
     }
     if (mode == L"keep" && argc == 4) {
         const bool written = output_test::appendLine(argv[2], output_test::narrow(argv[3]));

@@ -68,9 +68,9 @@ struct PrivateMachine {
     }
 };
 
-// Before the logging library's objects (1100 and up), which read the
-// install folder at load.
-PrivateMachine privateMachine __attribute__((init_priority(101)));
+// Before main: the logging runtime reads the install folder when the first
+// record starts it.
+PrivateMachine privateMachine;
 
 }  // namespace
 

@@ -12,7 +12,7 @@
 
 #include "InstallFolder.h"
 #include "InstallerAction.h"
-#include "SafeLogFile.h"
+#include "LogFolderTakeover.h"
 
 #include <sddl.h>
 
@@ -171,7 +171,7 @@ extern "C" __declspec(dllexport) UINT WINAPI CreateLogFolder(MSIHANDLE install)
             const BackupPrivileges privileges;
             if (!privileges.held())
                 note(install, L"enabling the backup and restore privileges for", path);
-            else if (!LogUtils::createCommonLogFolder(path, LogUtils::LogFolderMaker::installer))
+            else if (!LogUtils::takeOverCommonLogFolder(path))
                 note(install, what, path);
             return static_cast<UINT>(ERROR_SUCCESS);
         },
