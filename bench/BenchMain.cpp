@@ -11,6 +11,9 @@
 
 #include "Figures.h"
 
+#include "ConfigFileWatch.h"
+#include "UniqueResource.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -41,6 +44,43 @@ void printFigure(const Figure& f)
                 f.note.empty() ? "" : "  ", f.note.c_str());
 }
 
+// Whether this process's logging library took the installation's folder for
+// the configuration's. It reads the folder when the process starts: in a
+// prefix the installation was not in place in yet, it took one that does not
+// exist, which no change watch can watch, so that every record while
+// debugging asked the file system for the configuration file (figure 1 at 40
+// to 200 times the bare side, the first run in a new prefix).
+bool configurationInInstallFolder()
+{
+    const std::wstring expected = installFolder() + L"\\logCfg.Ini";
+    return CompareStringOrdinal(configurationFilePath().c_str(), -1, expected.c_str(), -1, TRUE) ==
+           CSTR_EQUAL;
+}
+
+// This program once more, with the same arguments, in this console; its exit
+// code.
+int runAgain()
+{
+    std::wstring command = std::wstring(GetCommandLineW()) + L" --settled";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return 1;
+    const orn::unique_handle child(process.hProcess), thread(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    return static_cast<int>(code);
+}
+
 bool wanted(const std::wstring& only, wchar_t figure)
 {
     return only.empty() || only.find(figure) != std::wstring::npos;
@@ -52,6 +92,7 @@ int wmain(int argc, wchar_t** argv)
 {
     double gzipMilliseconds = 0;
     std::wstring only;
+    bool settled = false;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
         if (arg == L"--write-sample")
@@ -62,9 +103,16 @@ int wmain(int argc, wchar_t** argv)
             gzipMilliseconds = std::wcstod(arg.c_str() + 10, nullptr);
         else if (arg.compare(0, 7, L"--only=") == 0)
             only = arg.substr(7);
+        else if (arg == L"--settled")
+            settled = true;
+    }
+    prepareInstallation();
+    if (!configurationInInstallFolder()) {
+        if (!settled)
+            return runAgain();
+        std::printf("warning: the configuration's folder is not the installation's\n");
     }
     SetThreadAffinityMask(GetCurrentThread(), 1);
-    prepareInstallation();
     setDebugging(false);
 
     std::vector<Figure> figures;
