@@ -4,7 +4,7 @@
 //
 //   orn_bench [--gzip-ms=N] [--only=1,2,...]   the table ("s": figure 10)
 //   orn_bench --write-sample                   writes the 2 MiB rotation sample
-//   orn_bench --cold-start=ours|bare           one sample of figure 8
+//   orn_bench --cold-start=ours|bare|empty     one sample of figure 8
 //
 // Everything it writes lives in the Wine prefix it runs in (scripts/bench.sh
 // gives it one of its own) and in bench-data beside the program.
@@ -145,8 +145,10 @@ int wmain(int argc, wchar_t** argv)
         figures.insert(figures.begin() + std::min<std::size_t>(2, figures.size()), files);
     if (wanted(only, L'7'))
         figures.push_back(traces);
-    if (wanted(only, L'8'))
-        figures.push_back(coldStart());
+    if (wanted(only, L'8')) {
+        const std::vector<Figure> start = coldStart();
+        figures.insert(figures.end(), start.begin(), start.end());
+    }
     if (wanted(only, L'9'))
         figures.push_back(changeLatency());
     // "--only=s": figure 10, the stream section's caller.

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -21,11 +22,11 @@ Figure fileLogging();                       // 3  FileLoggingFigures.cpp
 Figure contextMenu();                       // 4  ContextMenuFigure.cpp
 Figure rotation(double gzipMilliseconds);   // 6  RotationFigure.cpp
 Figure configurationFileLogging();          // 7  FileLoggingFigures.cpp
-Figure coldStart();                         // 8  ColdStartFigure.cpp
+std::vector<Figure> coldStart();            // 8  ColdStartFigure.cpp
 Figure unreachableCollector();              // 10 StreamFigure.cpp
 
-// One sample of figure 8 in this (fresh) process: "ours" or "bare"; prints
-// the microseconds to the first menu.
+// One sample of figure 8 in this (fresh) process: "ours" or "bare" prints the
+// microseconds of each step, "empty" those of the empty module's load.
 int coldStartChild(const std::wstring& side);
 // Figure 4's bare side: what QueryContextMenu needs of the system, called
 // bare in the same order.
