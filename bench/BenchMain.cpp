@@ -2,9 +2,10 @@
 // code and the bare work it stands for side by side, round after round, and
 // reports the median of the per-round ratios, so the machine's noise cancels.
 //
-//   orn_bench [--gzip-ms=N] [--only=1,2,...]   the table ("s": figure 10)
+//   orn_bench [--gzip-ms=N] [--only=1,2,...]   the table ("s": figure 10, "b": 11)
 //   orn_bench --write-sample                   writes the 2 MiB rotation sample
 //   orn_bench --cold-start=ours|bare|empty     one sample of figure 8
+//   orn_bench --burst=KIND,LINES,PARENT        one writer process of figure 11
 //
 // Everything it writes lives in the Wine prefix it runs in (scripts/bench.sh
 // gives it one of its own) and in bench-data beside the program.
@@ -99,6 +100,8 @@ int wmain(int argc, wchar_t** argv)
             return writeSample() ? 0 : 1;
         if (arg.compare(0, 13, L"--cold-start=") == 0)
             return coldStartChild(arg.substr(13));
+        if (arg.compare(0, 8, L"--burst=") == 0)
+            return burstChild(arg.substr(8));
         if (arg.compare(0, 10, L"--gzip-ms=") == 0)
             gzipMilliseconds = std::wcstod(arg.c_str() + 10, nullptr);
         else if (arg.compare(0, 7, L"--only=") == 0)
@@ -154,6 +157,11 @@ int wmain(int argc, wchar_t** argv)
     // "--only=s": figure 10, the stream section's caller.
     if (wanted(only, L's'))
         figures.push_back(unreachableCollector());
+    // "--only=b": figure 11, bursts into one log.
+    if (wanted(only, L'b')) {
+        const std::vector<Figure> burst = bursts();
+        figures.insert(figures.end(), burst.begin(), burst.end());
+    }
 
     std::printf("%-52s %10s %10s %7s   %-8s %s\n", "figure (medians over 15 to 31 rounds)", "ours us",
                 "bare us", "ratio", "target", "result");

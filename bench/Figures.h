@@ -24,10 +24,14 @@ Figure rotation(double gzipMilliseconds);   // 6  RotationFigure.cpp
 Figure configurationFileLogging();          // 7  FileLoggingFigures.cpp
 std::vector<Figure> coldStart();            // 8  ColdStartFigure.cpp
 Figure unreachableCollector();              // 10 StreamFigure.cpp
+std::vector<Figure> bursts();               // 11 BurstFigure.cpp
 
 // One sample of figure 8 in this (fresh) process: "ours" or "bare" prints the
 // microseconds of each step, "empty" those of the empty module's load.
 int coldStartChild(const std::wstring& side);
+// One writer process of figure 11: "KIND,LINES,PARENT"; prints the time its
+// last call returned.
+int burstChild(const std::wstring& arguments);
 // Figure 4's bare side: what QueryContextMenu needs of the system, called
 // bare in the same order.
 HRESULT bareContextMenu(HMENU menu, HMODULE module, const std::wstring& installDir);
@@ -62,8 +66,9 @@ void logNotice(LogUtils::ILogManager* manager);
 void logTrace(LogUtils::ILogManager* manager);
 // The plain append: the five calls, following whatever the name points to.
 void plainAppend(const wchar_t* path, const std::string& bytes);
-// The safe append written straight against the system, none of our code.
-void bareSafeAppend(const wchar_t* path, const std::string& bytes);
+// The safe append written straight against the system, none of our code;
+// false when the line was not written.
+bool bareSafeAppend(const wchar_t* path, const std::string& bytes);
 // Debugging on and the five-section logCfg.Ini in place; undone by the
 // returned function.
 std::function<void()> useTraceConfiguration();

@@ -43,7 +43,7 @@ gzip_times() {
     done
 }
 before=$(gzip_times)
-output=$(bench --gzip-ms=0 --only=12345789s)
+output=$(bench --gzip-ms=0 --only=12345789sb)
 after=$(gzip_times)
 # Figure 4 again with the 64-bit build of the program and the module.
 menu64=$("$build/wine-run" "$build/x64/bench/orn_bench.exe" --only=4 | sed -n '2p')
