@@ -13,10 +13,7 @@
 // exit) and counts them.
 #include "Figures.h"
 
-#include "ConfigFileWatch.h"
 #include "DefaultLogManager.h"
-
-#include <shlobj.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <thread>
 
 namespace bench {
@@ -219,19 +217,6 @@ Run processBurst(Kind kind, int processes)
     return ok ? settle(kind, linesPerRun, start, lastCall) : Run();
 }
 
-std::function<void()> useBurstConfiguration()
-{
-    SHCreateDirectoryExW(nullptr, configDirectory.get(), nullptr);
-    writeBytes(configurationFilePath(), burstConfiguration);
-    setDebugging(true);
-    return [] {
-        DeleteFileW(configurationFilePath().c_str());
-        setDebugging(false);
-        for (const wchar_t* name : kindFiles)
-            DeleteFileW(logPath(name).c_str());
-    };
-}
-
 std::string rateText(double rate)
 {
     char text[32];
@@ -275,7 +260,9 @@ int burstChild(const std::wstring& arguments)
 
 std::vector<Figure> bursts()
 {
-    const std::function<void()> undo = useBurstConfiguration();
+    const std::function<void()> undo =
+        useConfigurationFile(burstConfiguration, std::vector<const wchar_t*>(std::begin(kindFiles),
+                                                                             std::end(kindFiles)));
     // Per mode and kind, each round's run.
     std::vector<Run> runs[modeCount][kindCount];
     bool complete = true;

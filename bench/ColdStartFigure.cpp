@@ -95,16 +95,23 @@ HBITMAP loadMenuImage(HMODULE module, UINT flags)
                                            GetSystemMetrics(SM_CYSMICON) - 1, flags));
 }
 
+using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
+
+GetClassObject classObjectEntry(HMODULE module)
+{
+    // Through void*: FARPROC's return type differs from HRESULT in the 64-bit build.
+    return module ? reinterpret_cast<GetClassObject>(
+                        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")))
+                  : nullptr;
+}
+
 // The three steps through the module's entry points; false when one failed.
 bool startOurs(IDataObject* data, HMENU menu, double (&at)[steps + 1])
 {
-    using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     at[0] = now();
     HMODULE module = LoadLibraryW(modulePath().c_str());
     at[1] = now();
-    auto getClassObject = module ? reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(
-                                       GetProcAddress(module, "DllGetClassObject")))
-                                 : nullptr;
+    const GetClassObject getClassObject = classObjectEntry(module);
     orn::com_ptr<IClassFactory> factory;
     orn::com_ptr<IShellExtInit> init;
     if (!getClassObject ||
@@ -140,13 +147,10 @@ bool startBare(HMENU menu, double (&at)[steps + 1])
 
 bool loadEmpty(double (&at)[2])
 {
-    using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     at[0] = now();
     HMODULE module = LoadLibraryW(emptyModulePath().c_str());
     at[1] = now();
-    auto getClassObject = module ? reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(
-                                       GetProcAddress(module, "DllGetClassObject")))
-                                 : nullptr;
+    const GetClassObject getClassObject = classObjectEntry(module);
     void* object = nullptr;
     return getClassObject &&
            getClassObject(CLSID_ShellExt, IID_IClassFactory, &object) == CLASS_E_CLASSNOTAVAILABLE;

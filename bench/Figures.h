@@ -69,8 +69,10 @@ void plainAppend(const wchar_t* path, const std::string& bytes);
 // The safe append written straight against the system, none of our code;
 // false when the line was not written.
 bool bareSafeAppend(const wchar_t* path, const std::string& bytes);
-// Debugging on and the five-section logCfg.Ini in place; undone by the
-// returned function.
+// Debugging on and logCfg.Ini of text in place; undone by the returned
+// function, which also deletes the logs named.
+std::function<void()> useConfigurationFile(const char* text, std::vector<const wchar_t*> logs);
+// The same with the five-section logCfg.Ini of figure 7.
 std::function<void()> useTraceConfiguration();
 
 }  // namespace bench

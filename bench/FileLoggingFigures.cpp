@@ -167,17 +167,23 @@ const char traceConfiguration[] =
 
 }  // namespace
 
-std::function<void()> useTraceConfiguration()
+std::function<void()> useConfigurationFile(const char* text, std::vector<const wchar_t*> logs)
 {
     SHCreateDirectoryExW(nullptr, configDirectory.get(), nullptr);
-    writeBytes(configurationFilePath(), traceConfiguration);
+    writeBytes(configurationFilePath(), text);
     setDebugging(true);
-    return [] {
+    return [logs] {
         DeleteFileW(configurationFilePath().c_str());
         setDebugging(false);
-        for (const wchar_t* name : {L"bench.ini.traces.zuAgent.log", L"bench.bare.traces.log"})
+        for (const wchar_t* name : logs)
             DeleteFileW(logPath(name).c_str());
     };
+}
+
+std::function<void()> useTraceConfiguration()
+{
+    return useConfigurationFile(traceConfiguration,
+                                {L"bench.ini.traces.zuAgent.log", L"bench.bare.traces.log"});
 }
 
 void logTrace(LogUtils::ILogManager* manager)
