@@ -2,14 +2,18 @@
 // code and the bare work it stands for side by side, round after round, and
 // reports the median of the per-round ratios, so the machine's noise cancels.
 //
-//   orn_bench [--gzip-ms=N] [--only=1,2,...]   the table ("s": figure 10)
+//   orn_bench [--gzip-ms=N] [--only=1,2,...]   the table ("s": figure 10, "b": 11)
 //   orn_bench --write-sample                   writes the 2 MiB rotation sample
-//   orn_bench --cold-start=ours|bare           one sample of figure 8
+//   orn_bench --cold-start=ours|bare|empty     one sample of figure 8
+//   orn_bench --burst=KIND,LINES,PARENT        one writer process of figure 11
 //
 // Everything it writes lives in the Wine prefix it runs in (scripts/bench.sh
 // gives it one of its own) and in bench-data beside the program.
 
 #include "Figures.h"
+
+#include "ConfigFileWatch.h"
+#include "UniqueResource.h"
 
 #include <windows.h>
 
@@ -41,6 +45,43 @@ void printFigure(const Figure& f)
                 f.note.empty() ? "" : "  ", f.note.c_str());
 }
 
+// Whether this process's logging library took the installation's folder for
+// the configuration's. It reads the folder when the process starts: in a
+// prefix the installation was not in place in yet, it took one that does not
+// exist, which no change watch can watch, so that every record while
+// debugging asked the file system for the configuration file (figure 1 at 40
+// to 200 times the bare side, the first run in a new prefix).
+bool configurationInInstallFolder()
+{
+    const std::wstring expected = installFolder() + L"\\logCfg.Ini";
+    return CompareStringOrdinal(configurationFilePath().c_str(), -1, expected.c_str(), -1, TRUE) ==
+           CSTR_EQUAL;
+}
+
+// This program once more, with the same arguments, in this console; its exit
+// code.
+int runAgain()
+{
+    std::wstring command = std::wstring(GetCommandLineW()) + L" --settled";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return 1;
+    const orn::unique_handle child(process.hProcess), thread(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    return static_cast<int>(code);
+}
+
 bool wanted(const std::wstring& only, wchar_t figure)
 {
     return only.empty() || only.find(figure) != std::wstring::npos;
@@ -52,19 +93,29 @@ int wmain(int argc, wchar_t** argv)
 {
     double gzipMilliseconds = 0;
     std::wstring only;
+    bool settled = false;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
         if (arg == L"--write-sample")
             return writeSample() ? 0 : 1;
         if (arg.compare(0, 13, L"--cold-start=") == 0)
             return coldStartChild(arg.substr(13));
+        if (arg.compare(0, 8, L"--burst=") == 0)
+            return burstChild(arg.substr(8));
         if (arg.compare(0, 10, L"--gzip-ms=") == 0)
             gzipMilliseconds = std::wcstod(arg.c_str() + 10, nullptr);
         else if (arg.compare(0, 7, L"--only=") == 0)
             only = arg.substr(7);
+        else if (arg == L"--settled")
+            settled = true;
+    }
+    prepareInstallation();
+    if (!configurationInInstallFolder()) {
+        if (!settled)
+            return runAgain();
+        std::printf("warning: the configuration's folder is not the installation's\n");
     }
     SetThreadAffinityMask(GetCurrentThread(), 1);
-    prepareInstallation();
     setDebugging(false);
 
     std::vector<Figure> figures;
@@ -97,13 +148,20 @@ int wmain(int argc, wchar_t** argv)
         figures.insert(figures.begin() + std::min<std::size_t>(2, figures.size()), files);
     if (wanted(only, L'7'))
         figures.push_back(traces);
-    if (wanted(only, L'8'))
-        figures.push_back(coldStart());
+    if (wanted(only, L'8')) {
+        const std::vector<Figure> start = coldStart();
+        figures.insert(figures.end(), start.begin(), start.end());
+    }
     if (wanted(only, L'9'))
         figures.push_back(changeLatency());
     // "--only=s": figure 10, the stream section's caller.
     if (wanted(only, L's'))
         figures.push_back(unreachableCollector());
+    // "--only=b": figure 11, bursts into one log.
+    if (wanted(only, L'b')) {
+        const std::vector<Figure> burst = bursts();
+        figures.insert(figures.end(), burst.begin(), burst.end());
+    }
 
     std::printf("%-52s %10s %10s %7s   %-8s %s\n", "figure (medians over 15 to 31 rounds)", "ours us",
                 "bare us", "ratio", "target", "result");

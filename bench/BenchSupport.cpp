@@ -192,6 +192,47 @@ std::string recordLine(const char* sourceFile, LogLevel level)
     return line + "\r\n";
 }
 
+bool startChild(const std::wstring& arguments, ChildProcess& child)
+{
+    wchar_t program[MAX_PATH];
+    GetModuleFileNameW(nullptr, program, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(program) + L"\" " + arguments;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+        return false;
+    child.output.reset(readEnd);
+    const orn::unique_handle writer(writeEnd);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return false;
+    child.process.reset(process.hProcess);
+    CloseHandle(process.hThread);
+    return true;
+}
+
+bool finishChild(ChildProcess& child, std::string& output)
+{
+    // Read once it ended, not until the pipe closes: a program Wine starts
+    // for the child (its desktop) may hold the pipe's other end for good.
+    // What a child prints fits the pipe's buffer.
+    WaitForSingleObject(child.process.get(), INFINITE);
+    char buffer[256];
+    DWORD available = 0, got = 0;
+    while (PeekNamedPipe(child.output.get(), nullptr, 0, nullptr, &available, nullptr) &&
+           available && ReadFile(child.output.get(), buffer, sizeof buffer, &got, nullptr) && got)
+        output.append(buffer, got);
+    DWORD code = 1;
+    return GetExitCodeProcess(child.process.get(), &code) && code == 0;
+}
+
 std::vector<std::string> details;
 
 void detail(const char* format, double value)

@@ -7,6 +7,7 @@
 
 #include "LogFormatter.h"
 #include "LogRecord.h"
+#include "UniqueResource.h"
 
 #include <windows.h>
 
@@ -88,6 +89,16 @@ inline int snprintfLine(char* buffer, std::size_t size, const LineFields& f, con
 
 // The line a file sink writes for the benchmark's message at `level`.
 std::string recordLine(const char* sourceFile, LogLevel level);
+
+// A child process of this program, given arguments, whose output comes back
+// through a pipe: started, then finished (its output, false unless it exited
+// with 0).
+struct ChildProcess {
+    orn::unique_handle process;
+    orn::unique_handle output;
+};
+bool startChild(const std::wstring& arguments, ChildProcess& child);
+bool finishChild(ChildProcess& child, std::string& output);
 
 // Lines printed under the table, in the order added.
 extern std::vector<std::string> details;

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -21,12 +22,16 @@ Figure fileLogging();                       // 3  FileLoggingFigures.cpp
 Figure contextMenu();                       // 4  ContextMenuFigure.cpp
 Figure rotation(double gzipMilliseconds);   // 6  RotationFigure.cpp
 Figure configurationFileLogging();          // 7  FileLoggingFigures.cpp
-Figure coldStart();                         // 8  ColdStartFigure.cpp
+std::vector<Figure> coldStart();            // 8  ColdStartFigure.cpp
 Figure unreachableCollector();              // 10 StreamFigure.cpp
+std::vector<Figure> bursts();               // 11 BurstFigure.cpp
 
-// One sample of figure 8 in this (fresh) process: "ours" or "bare"; prints
-// the microseconds to the first menu.
+// One sample of figure 8 in this (fresh) process: "ours" or "bare" prints the
+// microseconds of each step, "empty" those of the empty module's load.
 int coldStartChild(const std::wstring& side);
+// One writer process of figure 11: "KIND,LINES,PARENT"; prints the time its
+// last call returned.
+int burstChild(const std::wstring& arguments);
 // Figure 4's bare side: what QueryContextMenu needs of the system, called
 // bare in the same order.
 HRESULT bareContextMenu(HMENU menu, HMODULE module, const std::wstring& installDir);
@@ -61,10 +66,13 @@ void logNotice(LogUtils::ILogManager* manager);
 void logTrace(LogUtils::ILogManager* manager);
 // The plain append: the five calls, following whatever the name points to.
 void plainAppend(const wchar_t* path, const std::string& bytes);
-// The safe append written straight against the system, none of our code.
-void bareSafeAppend(const wchar_t* path, const std::string& bytes);
-// Debugging on and the five-section logCfg.Ini in place; undone by the
-// returned function.
+// The safe append written straight against the system, none of our code;
+// false when the line was not written.
+bool bareSafeAppend(const wchar_t* path, const std::string& bytes);
+// Debugging on and logCfg.Ini of text in place; undone by the returned
+// function, which also deletes the logs named.
+std::function<void()> useConfigurationFile(const char* text, std::vector<const wchar_t*> logs);
+// The same with the five-section logCfg.Ini of figure 7.
 std::function<void()> useTraceConfiguration();
 
 }  // namespace bench

@@ -26,13 +26,16 @@ bool bareHasFinalPath(HANDLE handle, const wchar_t* path)
 
 // The three calls after the open: to the end, the write, and the size a
 // rotation check needs (the sink takes it from the end and the bytes written).
-void writeAtEnd(HANDLE file, const std::string& bytes)
+bool writeAtEnd(HANDLE file, const std::string& bytes)
 {
     SetFilePointer(file, 0, nullptr, FILE_END);
     DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    const bool whole =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+        written == bytes.size();
     LARGE_INTEGER size;
     GetFileSizeEx(file, &size);
+    return whole;
 }
 
 }  // namespace
@@ -55,8 +58,8 @@ void plainAppend(const wchar_t* path, const std::string& bytes)
 // The five calls, with the open made not to follow a link and the handle
 // refused unless it has one link, is no reparse point and has its own path
 // as final path; a missing file is created only exclusively, in a folder that
-// is itself no link. path is full.
-void bareSafeAppend(const wchar_t* path, const std::string& bytes)
+// is itself no link. path is full. False when the line was not written.
+bool bareSafeAppend(const wchar_t* path, const std::string& bytes)
 {
     const DWORD flags =
         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT;
@@ -64,7 +67,7 @@ void bareSafeAppend(const wchar_t* path, const std::string& bytes)
                               nullptr, OPEN_EXISTING, flags, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         if (GetLastError() != ERROR_FILE_NOT_FOUND)
-            return;
+            return false;
         wchar_t folder[MAX_PATH];
         lstrcpynW(folder, path, MAX_PATH);
         PathRemoveFileSpecW(folder);
@@ -74,7 +77,7 @@ void bareSafeAppend(const wchar_t* path, const std::string& bytes)
                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                     nullptr);
         if (parent == INVALID_HANDLE_VALUE)
-            return;
+            return false;
         FILE_ATTRIBUTE_TAG_INFO tag;
         const bool plain =
             GetFileInformationByHandleEx(parent, FileAttributeTagInfo, &tag, sizeof tag) &&
@@ -82,21 +85,23 @@ void bareSafeAppend(const wchar_t* path, const std::string& bytes)
             bareHasFinalPath(parent, folder);
         CloseHandle(parent);
         if (!plain)
-            return;
+            return false;
         file = CreateFileW(path, FILE_GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE,
                            FILE_SHARE_READ, LogUtils::logFileSecurityAttributes(), CREATE_NEW,
                            flags, nullptr);
         if (file == INVALID_HANDLE_VALUE)
-            return;
+            return false;
     }
     FILE_STANDARD_INFO standard;
     FILE_ATTRIBUTE_TAG_INFO tag;
-    if (GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
+    const bool safe =
+        GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) &&
         standard.NumberOfLinks <= 1 &&
         GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) &&
-        !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && bareHasFinalPath(file, path))
-        writeAtEnd(file, bytes);
+        !(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && bareHasFinalPath(file, path);
+    const bool written = safe && writeAtEnd(file, bytes);
     CloseHandle(file);
+    return written;
 }
 
 void logNotice(LogUtils::ILogManager* manager)
@@ -162,17 +167,23 @@ const char traceConfiguration[] =
 
 }  // namespace
 
-std::function<void()> useTraceConfiguration()
+std::function<void()> useConfigurationFile(const char* text, std::vector<const wchar_t*> logs)
 {
     SHCreateDirectoryExW(nullptr, configDirectory.get(), nullptr);
-    writeBytes(configurationFilePath(), traceConfiguration);
+    writeBytes(configurationFilePath(), text);
     setDebugging(true);
-    return [] {
+    return [logs] {
         DeleteFileW(configurationFilePath().c_str());
         setDebugging(false);
-        for (const wchar_t* name : {L"bench.ini.traces.zuAgent.log", L"bench.bare.traces.log"})
+        for (const wchar_t* name : logs)
             DeleteFileW(logPath(name).c_str());
     };
+}
+
+std::function<void()> useTraceConfiguration()
+{
+    return useConfigurationFile(traceConfiguration,
+                                {L"bench.ini.traces.zuAgent.log", L"bench.bare.traces.log"});
 }
 
 void logTrace(LogUtils::ILogManager* manager)
