@@ -22,7 +22,10 @@ LogFolders::LogFolders()
 
 void LogFolders::makeLogFolder() const noexcept
 {
+    if (ready_.load(std::memory_order_acquire))
+        return;
     InitOnceExecuteOnce(&made_, makeAndPin, const_cast<LogFolders*>(this), nullptr);
+    ready_.store(true, std::memory_order_release);
 }
 
 BOOL CALLBACK LogFolders::makeAndPin(INIT_ONCE*, void* context, void**)

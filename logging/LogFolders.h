@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 
 class LogFolders {
@@ -33,6 +34,8 @@ private:
     // replace it, only create entries below it.
     std::size_t trustedLength_ = 0;
     mutable INIT_ONCE made_ = INIT_ONCE_STATIC_INIT;
+    // Every later file write asks only this.
+    mutable std::atomic<bool> ready_{false};
 };
 
 // A folder of the process's runtime, for tools and tests that name files in
