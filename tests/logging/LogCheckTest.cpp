@@ -253,10 +253,13 @@ TEST_F(LogCheckTest, TracedSyslogLineIsTheDatagramsText)
     ASSERT_TRUE(collector.bound());
     const std::string port = std::to_string(collector.port());
     writeIni("[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=" + port +
-             "\r\nformat=%f %l %m\r\n");
+             "\r\nformat=%f %l %m\r\n[Named]\r\ntype=syslog\r\nserver=localhost\r\nport=9\r\n");
 
     const ToolRun run = logcheck(L"trace --component zuCpLib --level 4 --message datagram --write");
     EXPECT_TRUE(run.has("    to:   syslog 127.0.0.1:" + port)) << run.out;
+    EXPECT_TRUE(run.has("    to:   syslog udp localhost:9, queued (bound 262144 bytes) and sent by "
+                        "a background sender"))
+        << run.out;
     const std::string datagram = collector.receive();
     ASSERT_GE(datagram.size(), 25u) << datagram;
     EXPECT_EQ("zuCpLib Warning datagram", tracedLine(run, "Collector"));
