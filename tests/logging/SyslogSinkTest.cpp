@@ -289,8 +289,8 @@ TEST(SyslogSinkTest, DatagramSectionToANameSendsEveryLineFromASender)
     StreamSection section(L"udp", six.port(), L"256", L"localhost");
     for (int i = 1; i <= 3; ++i)
         section.log("line " + std::to_string(i) + " " + std::string(1100, 'n'));
-    auto next = [&] {
-        for (int tries = 0; tries < 100; ++tries) {
+    auto next = [&](int tries = 100) {
+        while (tries--) {
             for (Collector* at : {&six, &four}) {
                 const std::string datagram = at->receive(50);
                 if (datagram != "<none>")
@@ -305,6 +305,7 @@ TEST(SyslogSinkTest, DatagramSectionToANameSendsEveryLineFromASender)
         EXPECT_EQ("line " + std::to_string(i), lineOf(datagram).substr(0, 6));
         EXPECT_EQ(1024u, datagram.size());
     }
+    EXPECT_EQ("<none>", next(4)) << "a line sent twice";
 }
 
 // Either form fits one datagram: RFC 5424 over UDP too.
