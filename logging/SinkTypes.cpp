@@ -137,8 +137,19 @@ void tellRefusedSyslog(const std::wstring& problem)
     OutputDebugStringW(text.c_str());
 }
 
-// The server is converted in the logging thread's code page.
-void sendSyslog(LogRecord& record, const wchar_t* server, std::uint16_t port, SyslogFormat format,
+// Composed here, sent by the destination's background sender.
+void queueSyslog(const StreamDestination& destination, const LogRecord& record,
+                 ILogSinkStreamer& streamer, std::size_t capacity)
+{
+    char message[streamMessageCapacity];
+    queueStreamMessage(
+        destination, message,
+        composeSyslogMessage(destination.format, record, streamer, message, capacity));
+}
+
+// The server is converted in the logging thread's code page. A host name is
+// looked up by a sender of its own, never by the caller.
+void sendSyslog(LogRecord& record, const StreamDestination& destination, const wchar_t* server,
                 ILogSinkStreamer& streamer)
 {
     char inlineServer[64];
@@ -155,7 +166,11 @@ void sendSyslog(LogRecord& record, const wchar_t* server, std::uint16_t port, Sy
                                 nullptr, nullptr) > 0)
             narrowServer = buffer;
     }
-    SyslogSink(record, narrowServer, port, format).write(streamer);
+    SyslogSink sink(record, narrowServer, destination.port, destination.format);
+    if (sink.target() == SyslogTarget::name)
+        queueSyslog(destination, record, streamer, SyslogSink::datagramCapacity);
+    else
+        sink.write(streamer);
 }
 
 bool readFileSettings(LogConfigurationSection& section, LookupableW& properties,
@@ -200,17 +215,11 @@ bool readSyslogSettings(LogConfigurationSection& section, LookupableW&, SinkSett
 void writeSyslog(const SinkSettings& settings, LogRecord& record, ILogSinkStreamer& streamer)
 {
     const StreamDestination& destination = settings.syslog;
-    if (destination.transport == SyslogTransport::udp) {
-        sendSyslog(record, settings.hasServer ? destination.server.c_str() : nullptr,
-                   destination.port, destination.format, streamer);
-        return;
-    }
-    if (!settings.hasServer)
-        return;
-    char message[streamMessageCapacity];
-    queueStreamMessage(
-        destination, message,
-        composeSyslogMessage(destination.format, record, streamer, message, sizeof message));
+    if (destination.transport == SyslogTransport::udp)
+        sendSyslog(record, destination, settings.hasServer ? destination.server.c_str() : nullptr,
+                   streamer);
+    else if (settings.hasServer)
+        queueSyslog(destination, record, streamer, streamMessageCapacity);
 }
 
 bool readNoSettings(LogConfigurationSection&, LookupableW&, SinkSettings&)

@@ -68,7 +68,8 @@ bool ready(SOCKET socket, bool forWriting, DWORD milliseconds)
 
 SOCKET connectTo(const WinSock2& ws, const ADDRINFOW& address, DWORD milliseconds)
 {
-    unique_stream_socket socket(ws.socket(address.ai_family, SOCK_STREAM, IPPROTO_TCP));
+    unique_stream_socket socket(
+        ws.socket(address.ai_family, address.ai_socktype, address.ai_protocol));
     const auto s = static_cast<SOCKET>(socket.get());
     if (s == INVALID_SOCKET)
         return INVALID_SOCKET;
@@ -114,7 +115,8 @@ void SocketCloser::operator()(std::uintptr_t socket) const noexcept
         winSock2()->closesocket(static_cast<SOCKET>(socket));
 }
 
-bool StreamConnection::open(const wchar_t* server, std::uint16_t port, DWORD milliseconds)
+bool StreamConnection::open(const wchar_t* server, std::uint16_t port, bool datagram,
+                            DWORD milliseconds)
 {
     close();
     const WinSock2* ws = winSock2();
@@ -123,8 +125,8 @@ bool StreamConnection::open(const wchar_t* server, std::uint16_t port, DWORD mil
     wchar_t service[8];
     std::swprintf(service, 8, L"%u", static_cast<unsigned>(port));
     ADDRINFOW hints = {};
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
+    hints.ai_socktype = datagram ? SOCK_DGRAM : SOCK_STREAM;
+    hints.ai_protocol = datagram ? IPPROTO_UDP : IPPROTO_TCP;
     ADDRINFOW* found = nullptr;
     if (ws->GetAddrInfoW(server, service, &hints, &found) != 0)
         return false;

@@ -1,7 +1,8 @@
 #pragma once
-// One TCP connection to a collector, and the two framings spoken over it:
-// octet counting (RFC 6587) and RELP, whose collector acknowledges each
-// message. Used by one sender thread at a time; nothing here is shared.
+// One TCP connection to a collector (or a UDP socket connected to one), and
+// the two framings spoken over TCP: octet counting (RFC 6587) and RELP, whose
+// collector acknowledges each message. Used by one sender thread at a time;
+// nothing here is shared.
 
 #include "TlsSession.h"
 #include "UniqueResource.h"
@@ -30,8 +31,9 @@ class StreamConnection : private RawChannel {
 public:
     // Resolves server (an IPv4 or IPv6 address or a host name, looked up
     // again at every call) and connects to the first address that answers
-    // within the time given.
-    bool open(const wchar_t* server, std::uint16_t port, DWORD milliseconds);
+    // within the time given. A datagram socket is connected to the first
+    // address it can reach: nothing answers a datagram.
+    bool open(const wchar_t* server, std::uint16_t port, bool datagram, DWORD milliseconds);
     // TLS over the open connection from here on; false, with the reason in
     // problem, when the handshake or the check of the certificate fails.
     bool startTls(const wchar_t* serverName, const wchar_t* caFile, DWORD milliseconds,
@@ -45,6 +47,7 @@ public:
     // True when the collector has something to say while nothing is awaited:
     // it closed or reset the connection, or RELP's "serverclose".
     bool peerSpoke();
+    // Over a datagram socket, one datagram.
     bool sendAll(const std::string& data);
     // Appends what arrives within the time; false when the connection
     // closed, failed or stayed silent.

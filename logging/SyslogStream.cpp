@@ -202,7 +202,8 @@ private:
     bool connect()
     {
         const StreamDestination& to = destination_;
-        if (!connection_.open(to.server.c_str(), to.port, connectMilliseconds))
+        if (!connection_.open(to.server.c_str(), to.port, to.transport == SyslogTransport::udp,
+                              connectMilliseconds))
             return false;
         const bool tls =
             to.transport == SyslogTransport::tls || to.transport == SyslogTransport::relpTls;
@@ -295,6 +296,14 @@ private:
     // have arrived (with RELP, those not acknowledged).
     bool deliver(std::vector<std::string>& batch)
     {
+        if (destination_.transport == SyslogTransport::udp) {
+            // Nothing answers a datagram: one sent is done.
+            std::size_t sent = 0;
+            while (sent < batch.size() && connection_.sendAll(batch[sent]))
+                ++sent;
+            batch.erase(batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(sent));
+            return batch.empty();
+        }
         std::string payload;
         if (destination_.transport != SyslogTransport::relp &&
             destination_.transport != SyslogTransport::relpTls) {

@@ -1,5 +1,6 @@
 #pragma once
-// Syslog sections that send over a stream (TCP, RELP): the caller's line is
+// Syslog sections that send over a stream (TCP, RELP), and datagram sections
+// whose server is a host name: the caller's line is
 // copied into a bounded queue per destination and the caller returns; one
 // sender per destination, run by the process's thread pool, connects, sends
 // and reconnects. Nothing of this exists in a process until its first stream

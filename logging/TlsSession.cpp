@@ -218,6 +218,7 @@ bool TlsSession::start(RawChannel& raw, const wchar_t* serverName, const wchar_t
 
     const ULONGLONG until = GetTickCount64() + milliseconds;
     bool first = true;
+    bool askedForCertificate = false;
     for (;;) {
         SecBuffer in[2] = {{static_cast<ULONG>(pending_.size()), SECBUFFER_TOKEN,
                             pending_.empty() ? nullptr : &pending_[0]},
@@ -242,6 +243,13 @@ bool TlsSession::start(RawChannel& raw, const wchar_t* serverName, const wchar_t
                 problem = "the connection failed during the handshake";
                 return false;
             }
+        }
+        // A collector that asks for a client certificate without requiring
+        // one (imrelp) is answered without: asked again, Schannel goes on
+        // with the same input.
+        if (status == SEC_I_INCOMPLETE_CREDENTIALS && !askedForCertificate) {
+            askedForCertificate = true;
+            continue;
         }
         if (status == SEC_E_INCOMPLETE_MESSAGE || status == SEC_I_CONTINUE_NEEDED) {
             if (status == SEC_I_CONTINUE_NEEDED) {

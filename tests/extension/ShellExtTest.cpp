@@ -2,9 +2,12 @@
 // object, with a product installed in the real registry and real folders.
 
 #include "BuiltModule.h"
+#include "ConfigFileWatch.h"
 #include "Files.h"
 #include "ImportTable.h"
 #include "MUIHelper.h"
+#include "ProductKeys.h"
+#include "UdpCollector.h"
 
 #include <gtest/gtest.h>
 
@@ -1287,6 +1290,89 @@ TEST(ModuleExitTest, ProcessesEndingNormallyLoseNoLineSilently)
         }
         EXPECT_TRUE(heldToTheEnd || wroteAll > 0);
     }
+}
+
+// The module's "logCfg.Ini" while this lives, with debugging on, under which
+// the module reads it; what was there comes back.
+class ConfigurationFile {
+public:
+    explicit ConfigurationFile(const std::string& text) : path_(configurationFilePath())
+    {
+        EXPECT_EQ(ERROR_SUCCESS, CreateProductKey(HKEY_LOCAL_MACHINE, logRegistryKey,
+                                                  KEY_ALL_ACCESS, logKey_.put()));
+        DWORD size = sizeof debugging_;
+        hadDebugging_ =
+            RegQueryValueExW(logKey_.get(), L"bDebugEnable", nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(&debugging_), &size) == ERROR_SUCCESS;
+        const DWORD on = 1;
+        RegSetValueExW(logKey_.get(), L"bDebugEnable", 0, REG_DWORD,
+                       reinterpret_cast<const BYTE*>(&on), sizeof on);
+        const std::wstring folder = path_.substr(0, path_.find_last_of(L'\\'));
+        for (std::wstring level = folder; !level.empty() && !exists(level);
+             level = level.substr(0, level.find_last_of(L'\\')))
+            created_.push_back(level);
+        SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+        if ((found_ = exists(path_)))
+            before_ = readFile(path_);
+        EXPECT_TRUE(writeFile(path_, text));
+    }
+    ~ConfigurationFile()
+    {
+        if (hadDebugging_)
+            RegSetValueExW(logKey_.get(), L"bDebugEnable", 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&debugging_), sizeof debugging_);
+        else
+            RegDeleteValueW(logKey_.get(), L"bDebugEnable");
+        DeleteFileW(path_.c_str());
+        if (found_)
+            writeFile(path_, before_);
+        for (const std::wstring& level : created_)
+            RemoveDirectoryW(level.c_str());
+    }
+
+private:
+    orn::unique_hkey logKey_;
+    bool hadDebugging_ = false;
+    DWORD debugging_ = 0;
+    std::wstring path_;
+    bool found_ = false;
+    std::string before_;
+    std::vector<std::wstring> created_;
+};
+
+// The module's lines to a TCP collector: while they wait for it,
+// DllCanUnloadNow keeps the module; once they are sent it lets it go, and
+// every line has arrived.
+TEST(ModuleUnloadTest, StreamLinesArriveBeforeTheModuleGoes)
+{
+    constexpr int lines = 5;
+    output_test::StreamListener collector;
+    const ConfigurationFile configuration("[collector]\r\ntype=syslog\r\ntransport=tcp\r\n"
+                                          "server=127.0.0.1\r\nformat=%m\r\nport=" +
+                                          std::to_string(collector.port()) + "\r\n");
+    std::optional<LoadedModule> loaded{builtModule()};
+    for (int i = 0; i < lines; ++i)
+        logThrough(*loaded);
+    EXPECT_EQ(S_FALSE, loaded->canUnloadNow());
+    ASSERT_TRUE(collector.listen());
+    int received = 0;
+    if (collector.accept()) {
+        for (std::string message;
+             (message = collector.message(received < lines ? 15000 : 300)) != "<none>";)
+            received += message.find(loggedLine) != std::string::npos;
+    }
+    EXPECT_EQ(lines, received);
+    HRESULT answer = S_FALSE;
+    for (int asked = 0; asked < 100 && (answer = loaded->canUnloadNow()) == S_FALSE; ++asked)
+        Sleep(10);
+    EXPECT_EQ(S_OK, answer);
+    // The pool gives its hold on the module back once the sender's callback
+    // has returned; unloaded by the pool while debugging is on, the module
+    // deadlocks Wine's thread pool (its waits are ended under the loader
+    // lock), so the host's unload is the last here.
+    Sleep(200);
+    loaded.reset();
+    EXPECT_EQ(nullptr, GetModuleHandleW(builtModule().c_str()));
 }
 
 }  // namespace

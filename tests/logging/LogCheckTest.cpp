@@ -80,6 +80,7 @@ TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
              "[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=5514\r\n"
              "condition=<activity>==\"zuAgent\"\r\n[Debugger]\r\ntype=outputdebugstring\r\n"
              "[Default]\r\ntype=syslog\r\nserver=127.0.0.2\r\n"
+             "[Six]\r\ntype=syslog\r\nserver=::1\r\n[Named]\r\ntype=syslog\r\nserver=loghost\r\n"
              "[Relp]\r\ntype=syslog\r\nserver=loghost\r\ntransport=RELP\r\nmessage=rfc5424\r\n"
              "queue=64\r\n");
     const ToolRun run = logcheck(L"lint");
@@ -93,6 +94,10 @@ TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
         "[Collector] syslog to 127.0.0.1:5514; when <activity>==\"zuAgent\"; every record"));
     EXPECT_TRUE(run.has("[Debugger] debugger output; every record"));
     EXPECT_TRUE(run.has("[Default] syslog to 127.0.0.2:514; every record"));
+    EXPECT_TRUE(run.has("[Six] syslog to ::1:514; every record"));
+    // A name is looked up by a sender, off the caller's thread.
+    EXPECT_TRUE(run.has("[Named] syslog to loghost:514, queued (bound 262144 bytes); every record"))
+        << run.out;
     EXPECT_TRUE(run.has(
         "[Relp] syslog relp rfc5424 to loghost:2514, queued (bound 65536 bytes); every record"))
         << run.out;
@@ -107,7 +112,7 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
         "[Broken]\r\ntype=file\r\nfilename=a.log\r\nFileName=b.log\r\n"
         "condition=<activity>==\"zuAgent\" and <actvity>=\"x\"\r\nfilter=Info zu.Verbose\r\n"
         "maxsize=12abc\r\ncolour=red\r\n"
-        "[Net]\r\ntype=syslog\r\nserver=loghost\r\nport=70000\r\n"
+        "[Net]\r\ntype=syslog\r\nserver=\r\nport=70000\r\n"
         "[Quiet]\r\ntype=outputdebugstring\r\nenabled=FALSE\r\nfilter=~*.Debug\r\n"
         "[Never]\r\ntype=outputdebugstring\r\ncondition=<level>==\"x\"\r\n"
         "[Loud]\r\ntype=outputdebugstring\r\nenabled=no\r\n"
@@ -130,7 +135,7 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
           "Broken: filter token \"zu.Verbose\": \"Verbose\" is no level name, so it counts as "
           "Debug",
           "Net: \"port\" value \"70000\" is cut to 4464",
-          "Net: server \"loghost\" is not a dotted IPv4 address: nothing is sent",
+          "Net: server \"\" names no collector: nothing is sent",
           "Quiet: disabled by \"enabled=FALSE\"",
           "Quiet: filter \"~*.Debug\" has no pattern that admits a record: the section takes no "
           "record",
@@ -248,10 +253,13 @@ TEST_F(LogCheckTest, TracedSyslogLineIsTheDatagramsText)
     ASSERT_TRUE(collector.bound());
     const std::string port = std::to_string(collector.port());
     writeIni("[Collector]\r\ntype=syslog\r\nserver=127.0.0.1\r\nport=" + port +
-             "\r\nformat=%f %l %m\r\n");
+             "\r\nformat=%f %l %m\r\n[Named]\r\ntype=syslog\r\nserver=localhost\r\nport=9\r\n");
 
     const ToolRun run = logcheck(L"trace --component zuCpLib --level 4 --message datagram --write");
     EXPECT_TRUE(run.has("    to:   syslog 127.0.0.1:" + port)) << run.out;
+    EXPECT_TRUE(run.has("    to:   syslog udp localhost:9, queued (bound 262144 bytes) and sent by "
+                        "a background sender"))
+        << run.out;
     const std::string datagram = collector.receive();
     ASSERT_GE(datagram.size(), 25u) << datagram;
     EXPECT_EQ("zuCpLib Warning datagram", tracedLine(run, "Collector"));

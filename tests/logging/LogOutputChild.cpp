@@ -13,10 +13,11 @@
 //   keep PATH TEXT                       one line to PATH, which the parent
 //                                        holds; exits once the parent lets
 //                                        go (events OrnKept, OrnKeepRelease)
-//   syslog PORT                          records of four levels and one
+//   syslog PORT [SERVER]                 records of four levels and one
 //                                        overlong line through a syslog
-//                                        section to 127.0.0.1:PORT; prints
-//                                        the computer name the header carries
+//                                        section to SERVER:PORT (127.0.0.1);
+//                                        prints the computer name the header
+//                                        carries
 //   stream TRANSPORT MESSAGE PORT COUNT INTERVAL QUEUE HOLD
 //                                        COUNT records "line N" through a
 //                                        syslog section of that transport and
@@ -60,11 +61,11 @@ int twoSections()
 
 // The records a collector of the tests receives, in order, through one
 // section of type "syslog".
-int syslogSection(const wchar_t* port)
+int syslogSection(const wchar_t* port, const wchar_t* server)
 {
     LogUtils::PropertyLogConfiguration configuration;
     configuration.setProperty(0, L"type", L"syslog");
-    configuration.setProperty(0, L"server", L"127.0.0.1");
+    configuration.setProperty(0, L"server", server);
     configuration.setProperty(0, L"port", port);
     configuration.setProperty(0, L"format", L"%f.%l %m");
     LogUtils::PropertyMap properties;
@@ -191,8 +192,8 @@ int wmain(int argc, wchar_t** argv)
     }
     if (mode == L"sections")
         return twoSections();
-    if (mode == L"syslog" && argc == 3)
-        return syslogSection(argv[2]);
+    if (mode == L"syslog" && (argc == 3 || argc == 4))
+        return syslogSection(argv[2], argc == 4 ? argv[3] : L"127.0.0.1");
     if (mode == L"stream" && (argc == 9 || argc == 11))
         return streamSection(argv);
     if ((mode == L"trust" || mode == L"distrust") && argc == 3)

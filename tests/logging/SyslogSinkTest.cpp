@@ -51,12 +51,14 @@ TEST(SyslogSinkTest, ThreadsRacingTheFirstWriteAllSend)
 }
 
 // A line too long for the datagram is cut where it reaches 1024 bytes. Port
-// zero means the syslog port; without a server's address (names are not
-// resolved) nothing is sent.
+// zero means the syslog port. An IPv6 address is sent to as an IPv4 one is;
+// without a server nothing is sent, nor by the sink for a name, which is
+// looked up elsewhere.
 TEST(SyslogSinkTest, DatagramCarriesPriorityDateHostAndLine)
 {
-    Collector collector, syslogPort(514);
+    Collector collector, six(0, true), syslogPort(514);
     ASSERT_TRUE(collector.bound());
+    ASSERT_TRUE(six.bound());
     char host[16] = {};
     DWORD size = sizeof host;
     GetComputerNameA(host, &size);
@@ -65,29 +67,40 @@ TEST(SyslogSinkTest, DatagramCarriesPriorityDateHostAndLine)
         int level;
         WORD day;
         const char* server;
-        u_short port;
+        Collector* to;  // null: port 0
         const char* header;  // null: nothing is sent
         std::string line;
     } cases[] = {
-        {LevelInfo, 6, "127.0.0.1", collector.port(), "<14> Dec  6 13:05:07 ", "hello"},
-        {LevelEmergency, 16, "127.0.0.1", collector.port(), "<8> Dec 16 13:05:07 ", "hello"},
-        {LevelDebug, 31, "127.0.0.1", collector.port(), "<15> Dec 31 13:05:07 ", "hello"},
-        {LevelWarning, 6, "127.0.0.1", collector.port(), "<12> Dec  6 13:05:07 ",
-         std::string(2000, 'z')},
-        {LevelNotice, 6, "127.0.0.1", 0, "<13> Dec  6 13:05:07 ", "to 514"},
-        {LevelError, 6, nullptr, collector.port(), nullptr, "nowhere"},
-        {LevelError, 6, "localhost", collector.port(), nullptr, "nowhere"},
+        {LevelInfo, 6, "127.0.0.1", &collector, "<14> Dec  6 13:05:07 ", "hello"},
+        {LevelEmergency, 16, "127.0.0.1", &collector, "<8> Dec 16 13:05:07 ", "hello"},
+        {LevelDebug, 31, "127.0.0.1", &collector, "<15> Dec 31 13:05:07 ", "hello"},
+        {LevelWarning, 6, "127.0.0.1", &collector, "<12> Dec  6 13:05:07 ", std::string(2000, 'z')},
+        {LevelNotice, 6, "127.0.0.1", nullptr, "<13> Dec  6 13:05:07 ", "to 514"},
+        {LevelInfo, 6, "::1", &six, "<14> Dec  6 13:05:07 ", std::string(2000, 's')},
+        {LevelError, 6, nullptr, &collector, nullptr, "nowhere"},
+        {LevelError, 6, "", &collector, nullptr, "nowhere"},
+        {LevelError, 6, "localhost", &collector, nullptr, "nowhere"},
     };
     for (const auto& c : cases) {
-        Collector& to = c.port ? collector : syslogPort;
+        Collector& to = c.to ? *c.to : syslogPort;
         if (!to.bound())
             continue;  // port 514 is taken here
         LogRecord record = recordAt(c.level, c.day);
         TextStreamer streamer(c.line);
-        EXPECT_EQ(c.header != nullptr, SyslogSink(record, c.server, c.port).write(streamer));
+        SCOPED_TRACE(c.server ? c.server : "(none)");
+        EXPECT_EQ(c.header != nullptr,
+                  SyslogSink(record, c.server, c.to ? c.to->port() : 0).write(streamer));
         EXPECT_EQ(c.header ? (c.header + hostColumn + " " + c.line).substr(0, 1024) : "<none>",
                   to.receive(c.header ? 5000 : 300));
     }
+    using Target = LogUtils::SyslogTarget;
+    const std::pair<const char*, Target> targets[] = {
+        {"10.0.0.7", Target::ipv4},       {"fe80::1%3", Target::ipv6},
+        {"logs.example.net", Target::name}, {"", Target::none},
+        {nullptr, Target::none},
+    };
+    for (const auto& [server, target] : targets)
+        EXPECT_EQ(target, LogUtils::syslogTarget(server)) << (server ? server : "(none)");
 }
 
 // The transport picks the port a section without "port" sends to; an
@@ -263,6 +276,36 @@ TEST(SyslogSinkTest, TcpSectionReachesIpv6AndNamedCollectors)
     EXPECT_EQ("line to ::1", lineOf(v6.message()));
     ASSERT_TRUE(v4.accept());
     EXPECT_EQ("open", v4.frame().command);
+}
+
+// A datagram section to a host name: a sender looks the name up; lines logged
+// before it did wait in the queue, and each goes as the datagram an address
+// gets. (localhost may give ::1 or 127.0.0.1 first: both listen.)
+TEST(SyslogSinkTest, DatagramSectionToANameSendsEveryLineFromASender)
+{
+    Collector six(0, true), four(six.port());
+    ASSERT_TRUE(six.bound());
+    ASSERT_TRUE(four.bound()) << "port " << six.port() << " is taken on 127.0.0.1";
+    StreamSection section(L"udp", six.port(), L"256", L"localhost");
+    for (int i = 1; i <= 3; ++i)
+        section.log("line " + std::to_string(i) + " " + std::string(1100, 'n'));
+    auto next = [&](int tries = 100) {
+        while (tries--) {
+            for (Collector* at : {&six, &four}) {
+                const std::string datagram = at->receive(50);
+                if (datagram != "<none>")
+                    return datagram;
+            }
+        }
+        return std::string("<none>");
+    };
+    for (int i = 1; i <= 3; ++i) {
+        const std::string datagram = next();
+        EXPECT_EQ(0u, datagram.find("<14> ")) << datagram;
+        EXPECT_EQ("line " + std::to_string(i), lineOf(datagram).substr(0, 6));
+        EXPECT_EQ(1024u, datagram.size());
+    }
+    EXPECT_EQ("<none>", next(4)) << "a line sent twice";
 }
 
 // Either form fits one datagram: RFC 5424 over UDP too.

@@ -11,19 +11,26 @@ namespace output_test {
 
 class Collector {
 public:
-    explicit Collector(u_short port = 0)
+    // On 127.0.0.1, or on ::1.
+    explicit Collector(u_short port = 0, bool ipv6 = false)
     {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
-        socket_ = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        socket_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        sockaddr_in6 address6 = {};
+        address6.sin6_family = AF_INET6;
+        address6.sin6_port = htons(port);
+        address6.sin6_addr = in6addr_loopback;
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bound_ = bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        int size = sizeof address;
-        getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
+        sockaddr* any = ipv6 ? reinterpret_cast<sockaddr*>(&address6)
+                             : reinterpret_cast<sockaddr*>(&address);
+        int size = ipv6 ? sizeof address6 : sizeof address;
+        bound_ = bind(socket_, any, size) == 0;
+        getsockname(socket_, any, &size);
+        port_ = ntohs(ipv6 ? address6.sin6_port : address.sin_port);
     }
     ~Collector() { closesocket(socket_); }
 

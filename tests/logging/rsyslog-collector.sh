@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # A standard collector on the other end of a syslog section: rsyslogd, with a
-# configuration of its own, listening on a loopback port; the logging child
-# under Wine sends records through a section of type "syslog", and the
-# collector's own reading of each datagram is checked.
+# configuration of its own, listening on a loopback port of 127.0.0.1 and ::1;
+# the logging child under Wine sends records through a section of type
+# "syslog" to SERVER (an address, or "localhost", which a sender looks up),
+# and the collector's own reading of each datagram is checked.
 #
 # What rsyslog (8.2302) makes of the header: priority, severity and time stamp
 # are read as sent. The host name is not: the blanks that right-align the
@@ -11,9 +12,9 @@
 # leaves the padded name at the front of the message. The header is kept as
 # it is anyway: collectors already set up for the product parse it this way.
 #
-# usage: rsyslog-collector.sh WINE_RUN CHILD_EXE WORK_DIR
+# usage: rsyslog-collector.sh WINE_RUN CHILD_EXE WORK_DIR [SERVER]
 set -euo pipefail
-wine_run=$1 child=$2 work=$3
+wine_run=$1 child=$2 work=$3 server=${4:-127.0.0.1}
 
 rsyslogd=$(command -v rsyslogd || echo /usr/sbin/rsyslogd)
 [ -x "$rsyslogd" ] || { echo "rsyslogd is not installed (scripts/setup.sh installs it)"; exit 1; }
@@ -37,6 +38,7 @@ start_collector() {
 global(workDirectory="$work" net.enableDNS="off")
 module(load="imudp")
 input(type="imudp" address="127.0.0.1" port="$port")
+input(type="imudp" address="::1" port="$port")
 template(name="fields" type="string"
          string="%pri% | %syslogseverity% | %timereported% | %timereported:::date-unixtimestamp% | %hostname% | %msg% | %rawmsg%\n")
 action(type="omfile" file="$out" template="fields")
@@ -68,7 +70,7 @@ done
 : > "$out"
 
 before=$(date +%s)
-host=$("$wine_run" "$child" syslog "$port" | tr -d '\r')
+host=$("$wine_run" "$child" syslog "$port" "$server" | tr -d '\r')
 after=$(date +%s)
 
 # Five records in order: level, the line the section formats.
@@ -115,7 +117,9 @@ for i in "${!expected[@]}"; do
     if [ ${#host} -lt 15 ]; then
         # The collector's reading: the sender's address as host, and the
         # padded computer name left at the front of the message.
-        [ "$sender" = 127.0.0.1 ] || fail "record $i: host $sender, expected the sender's address"
+        # localhost: whichever address the lookup gave first.
+        [[ $sender == "$server" || ($server == localhost && $sender =~ ^(127.0.0.1|::1)$) ]] ||
+            fail "record $i: host $sender, expected the sender's address"
         [ "$msg" = "$hostcol ${want:${#header}}" ] ||
             fail "record $i: message [${msg:0:80}...], expected the padded host name and the line"
     else
@@ -125,6 +129,6 @@ for i in "${!expected[@]}"; do
 done
 [ ${#raw} -eq 1024 ] 2>/dev/null || fail "the long record was not cut at 1024 bytes (${#raw})"
 
-echo "collector on port $port; computer name [$host]; first record as written by rsyslog:"
+echo "collector on port $port; server $server; computer name [$host]; first record as written by rsyslog:"
 echo "  ${received[0]:-<none>}"
 exit $((failures > 0))

@@ -6,11 +6,13 @@
 #
 #   formats   TCP and RELP, each with the BSD line and RFC 5424
 #   restart   the collector stopped for a while and started again: with RELP
-#             every line arrives exactly once; with TCP and TLS every line
-#             arrives or is counted in a note "Logging: N lines lost: ..."
+#             (plain or over TLS) every line arrives exactly once; with TCP
+#             and TLS every line arrives or is counted in a note "Logging: N
+#             lines lost: ..."
 #   bound     the collector down while 300 lines are logged into a 4 KiB
 #             queue: what arrives fits the bound, the rest is counted
-#   tls       TLS and RELP over TLS (rsyslog's gtls driver) with a test CA
+#   tls       TLS (rsyslog's gtls driver) and RELP over TLS (imrelp, with a
+#             server certificate only) with a test CA
 #             put into the Wine prefix's trusted roots for the run: both
 #             forms arrive; a wrong server name and an unknown CA are
 #             refused (the debugger output says so); a CA the section names
@@ -49,7 +51,9 @@ start_collector() {
     tls) input="global($tls)
 module(load=\"imtcp\" StreamDriver.Name=\"gtls\" StreamDriver.Mode=\"1\" StreamDriver.AuthMode=\"anon\")
 input(type=\"imtcp\" address=\"127.0.0.1\" port=\"$port\")" ;;
-    relp-tls) input="module(load=\"imrelp\")
+    # imrelp's OpenSSL driver asks for a client certificate without
+    # requiring one (its GnuTLS driver requires one).
+    relp-tls) input="module(load=\"imrelp\" tls.tlslib=\"openssl\")
 input(type=\"imrelp\" address=\"127.0.0.1\" port=\"$port\" tls=\"on\"
       tls.myCert=\"$work/server.pem\" tls.myPrivKey=\"$work/server.key\")" ;;
     esac
@@ -173,9 +177,9 @@ formats)
     check_formats relp bsd
     check_formats relp rfc5424
     ;;
-restart-tcp | restart-relp | restart-tls)
+restart-tcp | restart-relp | restart-tls | restart-relp-tls)
     transport=${case#restart-}
-    [ "$transport" = tls ] && make_test_ca
+    [[ $transport == *tls ]] && make_test_ca
     pick_port "$transport"
     : > "$out"
     count=60
@@ -191,7 +195,7 @@ restart-tcp | restart-relp | restart-tls)
     missing=$(seq $count | sort | comm -23 - "$work/arrived" | wc -l)
     lost=$(noted)
     echo "$transport restart: $(numbers | wc -l) received, $missing missing, $lost noted lost, $(wc -l < "$work/twice") twice"
-    if [ "$transport" = relp ]; then
+    if [[ $transport == relp* ]]; then
         [ "$missing" -eq 0 ] || fail "relp: $missing lines missing"
         [ -s "$work/twice" ] && fail "relp: lines taken twice: $(tr '\n' ' ' < "$work/twice")"
     else
@@ -226,7 +230,9 @@ tls)
     check_formats tls rfc5424 localhost -
     refused() {
         : > "$out"
-        run_child tls bsd 2 0 64 0 "$1" "$2"
+        # Held past the handshake, which a loaded machine may finish after
+        # the exit's wait.
+        run_child tls bsd 2 0 64 3000 "$1" "$2"
         wait "$child_pid" || true
         sleep 0.5
         [ "$(numbers | wc -l)" -eq 0 ] || fail "$3: the collector received lines"
@@ -237,27 +243,9 @@ tls)
     }
     refused wrong.example - "the certificate is not for the server name"
     stop_collector
-    # RELP over TLS: rsyslog's imrelp asks the client for a certificate of
-    # its own, so a small collector of the tests answers instead.
-    for _ in 1 2 3 4 5; do
-        port=$((20000 + (RANDOM % 20000)))
-        python3 "$(dirname "$0")/relp-tls-collector.py" "$port" "$work/server.pem" "$work/server.key" "$out" \
-            > "$work/relp-tls.out" 2>&1 &
-        collector=$!
-        for _ in $(seq 30); do grep -q listening "$work/relp-tls.out" && break; sleep 0.1; done
-        grep -q listening "$work/relp-tls.out" && break
-        stop_collector
-    done
-    : > "$out"
-    run_child relp-tls rfc5424 4 0 64 4000 localhost -
-    wait "$child_pid" || fail "relp-tls: the child failed"
-    wait_lines 4
-    for n in 1 2 3 4; do
-        grep -aq "^<1[14]>1 .* zuCpLib [0-9]* [A-Za-z]* \[orn@32473 .*line=\"$n\".*zuCpLib\.[A-Za-z]* line $n caf" "$out" ||
-            fail "relp-tls: line $n did not arrive: $(head -c 300 "$out")"
-    done
-    [ "$(numbers | wc -l)" -eq 4 ] || fail "relp-tls: $(numbers | wc -l) lines, expected 4"
-    echo "relp-tls rfc5424: $(head -1 "$out")"
+    pick_port relp-tls
+    check_formats relp-tls bsd localhost -
+    check_formats relp-tls rfc5424 localhost -
     stop_collector
     # The collector's certificate from a CA the machine does not trust.
     make_server other

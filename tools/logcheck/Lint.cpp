@@ -6,8 +6,7 @@
 #include "ConditionGrammar.h"
 #include "IniConfiguration.h"
 #include "SinkTypes.h"
-
-#include <winsock.h>
+#include "SyslogSink.h"
 
 #include <cwchar>
 
@@ -179,10 +178,13 @@ private:
             add(L"syslog section without \"server\": nothing is sent");
             return L"syslog without a server, sends nothing";
         }
-        if (!stream && inet_addr(narrow(server).c_str()) == INADDR_NONE) {
-            add(L"server " + quote(server) + L" is not a dotted IPv4 address: nothing is sent");
+        const LogUtils::SyslogTarget target = LogUtils::syslogTarget(narrow(server).c_str());
+        if (!stream && target == LogUtils::SyslogTarget::none) {
+            add(L"server " + quote(server) + L" names no collector: nothing is sent");
             return L"syslog to " + quote(server) + L", sends nothing";
         }
+        // A host name's datagrams wait for a sender that looks it up.
+        const bool queued = stream || target == LogUtils::SyslogTarget::name;
         const bool tls = syslog.transport == LogUtils::SyslogTransport::tls ||
                          syslog.transport == LogUtils::SyslogTransport::relpTls;
         for (const wchar_t* tlsOnly : {L"ca", L"servername"}) {
@@ -192,7 +194,7 @@ private:
         // The datagram section reads as it always has.
         const bool plain = !stream && syslog.format == LogUtils::SyslogFormat::bsd;
         return L"syslog " + (plain ? L"" : how + L" ") + L"to " + std::wstring(server) + L":" +
-               port + (stream ? L", queued (bound " + number(syslog.queueBytes) + L" bytes)" : L"");
+               port + (queued ? L", queued (bound " + number(syslog.queueBytes) + L" bytes)" : L"");
     }
 
     void checkCondition()

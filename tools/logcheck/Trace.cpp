@@ -9,8 +9,7 @@
 #include "IniConfiguration.h"
 #include "LogFileSink.h"
 #include "LogManager.h"
-
-#include <winsock.h>
+#include "SyslogSink.h"
 
 namespace logcheck {
 
@@ -168,7 +167,11 @@ private:
                                L"nothing is sent";
                 return false;
             }
-            if (syslog.transport != LogUtils::SyslogTransport::udp) {
+            const LogUtils::SyslogTarget target =
+                settings.hasServer ? LogUtils::syslogTarget(narrow(server.c_str()).c_str())
+                                   : LogUtils::SyslogTarget::none;
+            if (syslog.transport != LogUtils::SyslogTransport::udp ||
+                target == LogUtils::SyslogTarget::name) {
                 if (!settings.hasServer) {
                     result.where = L"syslog: no server, nothing is sent";
                     return false;
@@ -179,8 +182,8 @@ private:
                                L" bytes) and sent by a background sender";
                 return true;
             }
-            if (!settings.hasServer || inet_addr(narrow(server.c_str()).c_str()) == INADDR_NONE) {
-                result.where = L"syslog: no dotted IPv4 server, nothing is sent";
+            if (target == LogUtils::SyslogTarget::none) {
+                result.where = L"syslog: no server, nothing is sent";
                 return false;
             }
             result.where = L"syslog " + server + L":" + number(syslog.port);
