@@ -11,7 +11,7 @@ namespace LogUtils {
 namespace {
 
 // Why lines were refused, as the notes name it: the order of the notes.
-enum Cause { held, full, denied, noFolder, other, causeCount };
+enum Cause { held, full, denied, noFolder, behind, other, causeCount };
 
 Cause causeOf(DWORD error)
 {
@@ -46,6 +46,7 @@ std::string reason(const KeptFile& file, Cause cause)
     case full: return "the volume was full";
     case denied: return "access to the file was denied";
     case noFolder: return "the file's folder was missing";
+    case behind: return "the background writer fell behind";
     default: break;
     }
     return "the file could not be written (system error " + std::to_string(file.otherError) + ")";
@@ -108,6 +109,14 @@ std::vector<KeptFile>::iterator find(std::vector<KeptFile>& files, const wchar_t
     return files.end();
 }
 
+std::vector<KeptFile>::iterator add(std::vector<KeptFile>& files, const wchar_t* path)
+{
+    files.emplace_back();
+    files.back().path = path;
+    ++keptFiles;
+    return files.end() - 1;
+}
+
 void erase(std::vector<KeptFile>& files, std::vector<KeptFile>::iterator file)
 {
     keptBytes -= file->bytes;
@@ -124,10 +133,7 @@ void KeptLines::keep(unsigned slot, const wchar_t* path, std::string&& line, DWO
     if (file == files.end()) {
         if (line.empty())
             return;
-        files.emplace_back();
-        file = files.end() - 1;
-        file->path = path;
-        ++keptFiles;
+        file = add(files, path);
     }
     file->last = causeOf(error);
     if (file->last == other)
@@ -147,6 +153,15 @@ void KeptLines::keep(unsigned slot, const wchar_t* path, std::string&& line, DWO
         keptBytes -= oldest;
         ++file->lost[file->last];
     }
+}
+
+void KeptLines::countLost(unsigned slot, const wchar_t* path, unsigned long lines)
+{
+    std::vector<KeptFile>& files = filesIn(slot);
+    auto file = find(files, path);
+    if (file == files.end())
+        file = add(files, path);
+    file->lost[behind] += lines;
 }
 
 bool KeptLines::textBefore(unsigned slot, const wchar_t* path, const std::string& line,
@@ -210,6 +225,11 @@ void KeptLines::letGo(unsigned slot, const wchar_t* path)
 bool KeptLines::anyKept()
 {
     return keptFiles.load() != 0;
+}
+
+void KeptLines::prepare()
+{
+    filesIn(0);
 }
 
 void KeptLines::moduleDetached(bool processExit)

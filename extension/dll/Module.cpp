@@ -7,7 +7,6 @@
 #include "ClassIds.h"
 #include "ComObject.h"
 #include "ExplorerCommand.h"
-#include "KeptLines.h"
 #include "LogFileSink.h"
 #include "LogRecord.h"
 #include "ShellExt.h"
@@ -107,7 +106,7 @@ bool keptLinesGone() noexcept
 {
     if (keptLinesWriting)
         return false;
-    if (!LogUtils::KeptLines::anyKept()) {
+    if (!LogUtils::LogFileSink::linesWaiting()) {
         keptLinesRefusedSince = 0;
         return true;
     }
@@ -139,7 +138,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved)
         // turn one of them held stays taken, and the kept lines behind it,
         // perhaps half changed, are passed over.
         LogUtils::LogFileSink::writeKept(1, true);
-        LogUtils::KeptLines::moduleDetached(reserved != nullptr);
+        LogUtils::LogFileSink::moduleDetached(reserved != nullptr);
         LogUtils::streamSendersDetached(reserved != nullptr);
     }
     return TRUE;
