@@ -1091,6 +1091,50 @@ TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
     EXPECT_EQ(nullptr, GetModuleHandleW(builtModule().c_str()));
 }
 
+// The patience with a held log counts from the first refusal since its kept
+// lines were last written, whoever wrote them: the unload's work item, or the
+// module's next line to the log. A log held again later keeps the module its
+// whole while again.
+TEST(ModuleUnloadTest, PatienceStartsAgainOnceKeptLinesWereWritten)
+{
+    LoadedModule module{builtModule()};
+    const struct {
+        const char* writer;
+        bool byNextLine;
+    } rows[] = {{"the unload's work item", false}, {"the next line", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.writer);
+        const LogWatch watch;
+        orn::unique_file hold = holdNotices();
+        ASSERT_TRUE(hold);
+        logThrough(module);
+        EXPECT_EQ(S_FALSE, module.canUnloadNow());
+        Sleep(1800);
+        hold.reset();
+        if (row.byNextLine) {
+            logThrough(module);
+            EXPECT_EQ(S_OK, module.canUnloadNow());
+        } else {
+            // Asked once: no later answer may see the written lines first.
+            EXPECT_EQ(S_FALSE, module.canUnloadNow());
+            for (int waited = 0; waited < 5000 && watch.filesWith(loggedLine).empty(); waited += 10)
+                Sleep(10);
+            Sleep(100);
+        }
+        EXPECT_EQ(1u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
+
+        hold = holdNotices();
+        logThrough(module);
+        const ULONGLONG start = GetTickCount64();
+        HRESULT answer = S_FALSE;
+        for (int asked = 0; asked < 200 && (answer = module.canUnloadNow()) == S_FALSE; ++asked)
+            Sleep(20);
+        EXPECT_EQ(S_OK, answer);
+        EXPECT_GE(GetTickCount64() - start, 1500u);
+        hold.reset();
+    }
+}
+
 // Unloaded while the log is held (a host that frees the module without
 // asking), the module opens it once, sleeps not at all under the loader
 // lock, and counts the line on the debugger output.

@@ -355,6 +355,17 @@ TEST(LogFileSinkTest, QueuedLinesGoOutInOrderByTheWriterOrAtUnload)
         Sleep(10);
     EXPECT_FALSE(LogFileSink::linesWaiting());
     expectEachThreadsLines(quick, {0, 1});
+
+    // A full batch (64 KiB, reached by the 66th line) does not wait for its
+    // delay.
+    const std::wstring full = folder + L"\\full.log";
+    for (int i = 0; i < 66; ++i) {
+        TextStreamer text(std::string(1000, 'f'));
+        EXPECT_TRUE(LogFileSink(full.c_str(), 0x200000, true, 10000).write(text));
+    }
+    for (int waited = 0; LogFileSink::linesWaiting() && waited < 5000; waited += 10)
+        Sleep(10);
+    EXPECT_EQ(66u * 1002, readFile(full).size());
     removeTree(folder);
 }
 
@@ -387,36 +398,41 @@ TEST(LogFileSinkTest, QueuePastItsBoundLosesTheOldestWithANote)
 
 // What is kept or queued for a log whose turn another thread holds: the
 // unload's one attempt passes the turn over without waiting, a program's exit
-// waits for it and writes.
+// waits for it (longer than its attempts at a held file take) and writes.
 TEST(LogFileSinkTest, KeptAndQueuedLinesWaitForABusyTurnOnlyAtExit)
 {
     const std::wstring folder = freshFolder(L"filesink-busy");
     const std::wstring kept = folder + L"\\absent\\kept.log";
     const std::wstring queued = sameTurnAs(kept, folder);
-    ASSERT_FALSE(appendLine(kept, "kept"));
-    ASSERT_TRUE(CreateDirectoryW((folder + L"\\absent").c_str(), nullptr));
-    TextStreamer line("queued");
-    ASSERT_TRUE(LogFileSink(queued.c_str(), 0x200000, true, 10000).write(line));
-
-    std::promise<void> held, release;
-    std::thread holder([&] {
-        const TurnHold turn(LogFileSink::turnOf(kept.c_str()), TurnHold::mode::wait);
-        held.set_value();
-        release.get_future().wait();
-    });
-    held.get_future().wait();
-    auto unload = std::async(std::launch::async, [] { return LogFileSink::writeKept(1, false); });
-    const bool passedOver = unload.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    EXPECT_TRUE(passedOver) << "the unload's attempt waited for a busy turn";
-    auto exit = std::async(std::launch::async, [] { return LogFileSink::writeKept(40, true); });
-    Sleep(100);
-    release.set_value();
-    holder.join();
-    EXPECT_FALSE(exit.get());
-    EXPECT_TRUE(unload.get());
-    EXPECT_FALSE(LogFileSink::linesWaiting());
-    EXPECT_EQ("kept\r\n", readFile(kept));
-    EXPECT_EQ("queued\r\n", readFile(queued));
+    for (const std::wstring& path : {kept, queued}) {
+        SCOPED_TRACE(narrow(path));
+        if (path == kept) {
+            ASSERT_FALSE(appendLine(kept, "waiting"));
+            ASSERT_TRUE(CreateDirectoryW((folder + L"\\absent").c_str(), nullptr));
+        } else {
+            TextStreamer line("waiting");
+            ASSERT_TRUE(LogFileSink(queued.c_str(), 0x200000, true, 10000).write(line));
+        }
+        std::promise<void> held, release;
+        std::thread holder([&] {
+            const TurnHold turn(LogFileSink::turnOf(path.c_str()), TurnHold::mode::wait);
+            held.set_value();
+            release.get_future().wait();
+        });
+        held.get_future().wait();
+        auto unload =
+            std::async(std::launch::async, [] { return LogFileSink::writeKept(1, false); });
+        EXPECT_EQ(std::future_status::ready, unload.wait_for(std::chrono::seconds(5)))
+            << "the unload's attempt waited for a busy turn";
+        auto exit = std::async(std::launch::async, [] { return LogFileSink::writeKept(40, true); });
+        Sleep(1000);
+        release.set_value();
+        holder.join();
+        EXPECT_FALSE(exit.get());
+        EXPECT_TRUE(unload.get());
+        EXPECT_FALSE(LogFileSink::linesWaiting());
+        EXPECT_EQ("waiting\r\n", readFile(path));
+    }
     removeTree(folder);
 }
 
