@@ -166,7 +166,7 @@ bool LogFileTurns::postpone(const wchar_t* path, DWORD maximumSize, bool archive
         wake = wake || (postponedBytes_ < batchBytes && postponedBytes_ + size >= batchBytes);
         postponedBytes_ += size;
         ++waitingLines_;
-        while (postponedBytes_ > postponedBytes && log->lines.size() > 1) {
+        while (postponedBytes_ > postponedBound && log->lines.size() > 1) {
             const std::size_t oldest = log->lines.front().size();
             log->lines.pop_front();
             log->bytes -= oldest;
@@ -238,6 +238,10 @@ bool LogFileTurns::takePostponed(const wchar_t* path, PostponedLog& log, bool tr
     postponedBytes_ -= found->bytes;
     log = std::move(*found);
     postponed_->erase(found);
+    // Emptied by an unload's writing: the writer ends now, and with it the
+    // hold its pool keeps on the module.
+    if (postponed_->empty() && writing_)
+        SetEvent(wake_);
     return true;
 }
 

@@ -43,7 +43,7 @@ class LogFileTurns {
 public:
     static constexpr unsigned slotCount = 64;
     // Postponed lines of all logs together; past it a log loses its oldest.
-    static constexpr std::size_t postponedBytes = 1024 * 1024;
+    static constexpr std::size_t postponedBound = 1024 * 1024;
     // Queued this much, the writer does not wait for the delay.
     static constexpr std::size_t batchBytes = 64 * 1024;
 

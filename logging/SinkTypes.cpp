@@ -126,14 +126,13 @@ std::uint16_t syslogPort(const wchar_t* portText, std::uint16_t transportPort)
     return port ? port : transportPort;
 }
 
-// Said once per process on the debugger output: the section is refused for
-// every record.
-void tellRefusedSyslog(const std::wstring& problem)
+// Said once per process (per told) on the debugger output: the section is
+// refused for every record.
+void tellRefusedSection(LONG& told, const wchar_t* refusal, const std::wstring& problem)
 {
-    static LONG told = 0;
     if (InterlockedExchange(&told, 1))
         return;
-    const std::wstring text = L"Logging: a syslog section sends nothing: " + problem + L"\n";
+    const std::wstring text = L"Logging: " + std::wstring(refusal) + L": " + problem + L"\n";
     OutputDebugStringW(text.c_str());
 }
 
@@ -158,17 +157,6 @@ void sendSyslog(LogRecord& record, const wchar_t* server, std::uint16_t port, Sy
     SyslogSink(record, narrowServer, port, format).write(streamer);
 }
 
-// Said once per process on the debugger output: the section is refused for
-// every record.
-void tellRefusedFile(const std::wstring& problem)
-{
-    static LONG told = 0;
-    if (InterlockedExchange(&told, 1))
-        return;
-    const std::wstring text = L"Logging: a file section writes nothing: " + problem + L"\n";
-    OutputDebugStringW(text.c_str());
-}
-
 bool readFileSettings(LogConfigurationSection& section, LookupableW& properties,
                       SinkSettings& settings)
 {
@@ -177,7 +165,8 @@ bool readFileSettings(LogConfigurationSection& section, LookupableW& properties,
         return false;
     std::wstring problem;
     if (!readWriteDelay(section.getProperty(L"writedelay"), settings.writeDelay, problem)) {
-        tellRefusedFile(problem);
+        static LONG told = 0;
+        tellRefusedSection(told, L"a file section writes nothing", problem);
         return false;
     }
     settings.path = path;
@@ -207,8 +196,10 @@ bool readSyslogSettings(LogConfigurationSection& section, LookupableW&, SinkSett
     if (const wchar_t* serverName = section.getProperty(L"servername"))
         destination.serverName = serverName;
     destination.port = syslogPort(section.getProperty(L"port"), destination.port);
-    if (!usable)
-        tellRefusedSyslog(problem);
+    if (!usable) {
+        static LONG told = 0;
+        tellRefusedSection(told, L"a syslog section sends nothing", problem);
+    }
     return usable;
 }
 

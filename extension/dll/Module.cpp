@@ -67,9 +67,10 @@ STDMETHODIMP CComClassFactory::LockServer(BOOL lock)
 }
 
 // ---------------------------------------------------------------------------
-// Lines the logging library kept for a log it could not write go before the
-// module does, written where no lock of the loader is held: DllCanUnloadNow
-// keeps the module while they are refused, for a bounded time.
+// Lines the logging library kept for a log it could not write, or queued for
+// its background writer, go before the module does, written where no lock of
+// the loader is held: DllCanUnloadNow keeps the module while they wait, and
+// while they are refused for a bounded time.
 
 namespace {
 

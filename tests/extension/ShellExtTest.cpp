@@ -1135,6 +1135,58 @@ TEST(ModuleUnloadTest, PatienceStartsAgainOnceKeptLinesWereWritten)
     }
 }
 
+// A section with a delay, through the module: COM is told to keep the module
+// while its line is queued, and the unload's work item writes it long before
+// the delay is up; a module freed without asking stays until its writer has
+// written the line, within the delay.
+TEST(ModuleUnloadTest, QueuedLinesAreWrittenBeforeTheModuleGoes)
+{
+    const ProductRegistry registry;
+    const TempFolder install(L"Orn Queued ");
+    setString(HKEY_LOCAL_MACHINE, installKey, installDirValue, install.str());
+    orn::unique_hkey logKey;
+    ASSERT_EQ(ERROR_SUCCESS, CreateProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_ALL_ACCESS,
+                                              logKey.put()));
+    const DWORD on = 1;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(logKey.get(), L"bDebugEnable", 0, REG_DWORD,
+                                            reinterpret_cast<const BYTE*>(&on), sizeof on));
+    const std::string name = "ModuleQueued-" + std::to_string(GetCurrentProcessId()) + ".log";
+    writeText(install.path() / L"logCfg.Ini",
+              "[queued]\r\ntype=file\r\nformat=%m\r\nwritedelay=3000\r\nfilename=" + name +
+                  "\r\n");
+    const std::wstring log = logFolder() + L"\\" + std::wstring(name.begin(), name.end());
+    DeleteFileW(log.c_str());
+    auto written = [&] {
+        const std::string text = readFile(log);
+        int lines = 0;
+        for (std::size_t at = text.find(loggedLine); at != std::string::npos;
+             at = text.find(loggedLine, at + 1))
+            ++lines;
+        return lines;
+    };
+    {
+        LoadedModule module{builtModule()};
+        logThrough(module);
+        EXPECT_EQ(0, written());
+        HRESULT answer = module.canUnloadNow();
+        EXPECT_EQ(S_FALSE, answer);
+        for (int asked = 0; asked < 100 && answer == S_FALSE; ++asked) {
+            Sleep(10);
+            answer = module.canUnloadNow();
+        }
+        EXPECT_EQ(S_OK, answer);
+        EXPECT_EQ(1, written());
+        logThrough(module);
+    }
+    for (int waited = 0; waited < 6000 && written() < 2; waited += 10)
+        Sleep(10);
+    EXPECT_EQ(2, written());
+    for (int waited = 0; waited < 2000 && GetModuleHandleW(builtModule().c_str()); waited += 10)
+        Sleep(10);
+    EXPECT_EQ(nullptr, GetModuleHandleW(builtModule().c_str()));
+    DeleteFileW(log.c_str());
+}
+
 // Unloaded while the log is held (a host that frees the module without
 // asking), the module opens it once, sleeps not at all under the loader
 // lock, and counts the line on the debugger output.
