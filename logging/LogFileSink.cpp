@@ -261,8 +261,7 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
     LogFileTurns& turns = logFileTurns();
     if (writeDelay_) {
         // Made first, so that its end writes the queue at a program's exit.
-        static const bool keptLinesReady = (KeptLines::prepare(), true);
-        (void)keptLinesReady;
+        KeptLines::prepare();
         if (turns.postpone(path_, maximumSize_, archive_, writeDelay_, std::move(line),
                            writeInBackground))
             return true;

@@ -89,8 +89,10 @@ public:
     bool takePostponed(const wchar_t* path, PostponedLog& log, bool tryOnly);
     // Taken lines written or kept: they wait no longer.
     void postponedDone(std::size_t lines) { waitingLines_ -= lines; }
-    // Whether lines are postponed or being written by the writer.
-    bool anyPostponed() const { return waitingLines_.load() != 0; }
+    // Whether lines are postponed or being written, or the writer runs: a
+    // module whose writer runs goes only on the pool's thread, once the
+    // writer returns.
+    bool anyPostponed() const { return waitingLines_.load() != 0 || writing_.load(); }
 
     // At a module's unload: the writer's memory given back.
     void release();
@@ -111,7 +113,7 @@ private:
     std::vector<PostponedLog>* postponed_ = nullptr;
     std::size_t postponedBytes_ = 0;
     HANDLE wake_ = nullptr;
-    bool writing_ = false;
+    std::atomic<bool> writing_{false};
     std::atomic<std::size_t> waitingLines_{0};
 };
 

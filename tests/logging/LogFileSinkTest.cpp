@@ -356,6 +356,17 @@ TEST(LogFileSinkTest, QueuedLinesGoOutInOrderByTheWriterOrAtUnload)
     EXPECT_FALSE(LogFileSink::linesWaiting());
     expectEachThreadsLines(quick, {0, 1});
 
+    // A line due sooner than those queued before it for its log takes them
+    // along.
+    const std::wstring mixed = folder + L"\\mixed.log";
+    for (const DWORD delay : {10000, 50}) {
+        TextStreamer text(std::to_string(delay));
+        EXPECT_TRUE(LogFileSink(mixed.c_str(), 0x200000, true, delay).write(text));
+    }
+    for (int waited = 0; LogFileSink::linesWaiting() && waited < 5000; waited += 10)
+        Sleep(10);
+    EXPECT_EQ("10000\r\n50\r\n", readFile(mixed));
+
     // A full batch (64 KiB, reached by the 66th line) does not wait for its
     // delay.
     const std::wstring full = folder + L"\\full.log";
