@@ -1,6 +1,5 @@
 #include "KeptLines.h"
 
-#include "LogFileSink.h"
 #include "SafeLogFile.h"
 
 #include <atomic>
@@ -11,7 +10,7 @@ namespace LogUtils {
 namespace {
 
 // Why lines were refused, as the notes name it: the order of the notes.
-enum Cause { held, full, denied, noFolder, other, causeCount };
+enum Cause { held, full, denied, noFolder, behind, other, causeCount };
 
 Cause causeOf(DWORD error)
 {
@@ -46,14 +45,15 @@ std::string reason(const KeptFile& file, Cause cause)
     case full: return "the volume was full";
     case denied: return "access to the file was denied";
     case noFolder: return "the file's folder was missing";
+    case behind: return "the background writer fell behind";
     default: break;
     }
     return "the file could not be written (system error " + std::to_string(file.otherError) + ")";
 }
 
 constexpr unsigned slots = 64;
-// About half a second per file, as a line's own attempts wait.
-constexpr int exitAttempts = 40;
+// The sink's writer of what is left, run at a program's normal exit.
+std::atomic<void (*)()> exitWriter{nullptr};
 
 std::atomic<std::size_t> keptBytes{0};
 // Files with lines kept or lost: the steady state's only look. A slot's own
@@ -78,7 +78,8 @@ public:
         case Ending::notYet:
             // A program's normal exit: no loader lock is held and its other
             // threads still run, so the writes may wait as a line's do.
-            LogFileSink::writeKept(exitAttempts, true);
+            if (void (*const write)() = exitWriter.load())
+                write();
             break;
         case Ending::unload: delete[] files; break;
         case Ending::processExit: break;
@@ -108,6 +109,14 @@ std::vector<KeptFile>::iterator find(std::vector<KeptFile>& files, const wchar_t
     return files.end();
 }
 
+std::vector<KeptFile>::iterator add(std::vector<KeptFile>& files, const wchar_t* path)
+{
+    files.emplace_back();
+    files.back().path = path;
+    ++keptFiles;
+    return files.end() - 1;
+}
+
 void erase(std::vector<KeptFile>& files, std::vector<KeptFile>::iterator file)
 {
     keptBytes -= file->bytes;
@@ -124,10 +133,7 @@ void KeptLines::keep(unsigned slot, const wchar_t* path, std::string&& line, DWO
     if (file == files.end()) {
         if (line.empty())
             return;
-        files.emplace_back();
-        file = files.end() - 1;
-        file->path = path;
-        ++keptFiles;
+        file = add(files, path);
     }
     file->last = causeOf(error);
     if (file->last == other)
@@ -147,6 +153,15 @@ void KeptLines::keep(unsigned slot, const wchar_t* path, std::string&& line, DWO
         keptBytes -= oldest;
         ++file->lost[file->last];
     }
+}
+
+void KeptLines::countLost(unsigned slot, const wchar_t* path, unsigned long lines)
+{
+    std::vector<KeptFile>& files = filesIn(slot);
+    auto file = find(files, path);
+    if (file == files.end())
+        file = add(files, path);
+    file->lost[behind] += lines;
 }
 
 bool KeptLines::textBefore(unsigned slot, const wchar_t* path, const std::string& line,
@@ -210,6 +225,12 @@ void KeptLines::letGo(unsigned slot, const wchar_t* path)
 bool KeptLines::anyKept()
 {
     return keptFiles.load() != 0;
+}
+
+void KeptLines::prepare(void (*writeAtExit)())
+{
+    exitWriter = writeAtExit;
+    filesIn(0);
 }
 
 void KeptLines::moduleDetached(bool processExit)

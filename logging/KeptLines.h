@@ -32,6 +32,9 @@ public:
     // Keeps line (none when empty) behind what is kept for path, refused
     // with the system error given.
     static void keep(unsigned slot, const wchar_t* path, std::string&& line, DWORD error);
+    // Counts lines the background writer's queue pushed out for path: noted
+    // with the next write, as kept lines pushed out are.
+    static void countLost(unsigned slot, const wchar_t* path, unsigned long lines);
     // The notes of lost lines, the kept lines and then line, into text; false,
     // without allocating or changing text, when nothing is kept for path.
     // Nothing is forgotten: forget does that once the text is written.
@@ -46,6 +49,10 @@ public:
 
     // Whether anything is kept, in any file.
     static bool anyKept();
+
+    // Makes the store now, made before a caller's own statics; its end runs
+    // writeAtExit at a program's normal exit to write what they leave.
+    static void prepare(void (*writeAtExit)());
 
     // The module's entry point at its detach, where the loader lock is held,
     // once it has tried each file: the store's own end then writes nothing.

@@ -2,28 +2,22 @@
 
 #include "KeptLines.h"
 #include "LogArchive.h"
+#include "LogFileTurns.h"
 #include "SafeLogFile.h"
 #include "UniqueResource.h"
 
 #include <new>
 #include <string>
+#include <vector>
 
 namespace LogUtils {
 
 namespace {
 
-// Writers of one log in this process take turns, so that a sharing
-// violation can only come from another process. A path always meets the
-// same lock; paths that share one merely wait for each other. A slim lock
-// starts as zeros and owns nothing, so the table needs no set-up, no
-// tear-down at unload, and nothing is allocated per line.
-SRWLOCK pathLocks[64];
-using Turn = orn::slim_lock_guard;
-// One rotation of a path at a time in this process: a writer that finds
-// one running leaves the log to it. Two would both take this second's
-// stamped name, one after the other, once the first had deleted its moved
-// log.
-SRWLOCK rotationLocks[64];
+// Writers of one log in this process take turns (LogFileTurns), so that a
+// sharing violation can only come from another process. A path always meets
+// the same turn; paths that share one merely wait for each other.
+using Turn = TurnHold;
 
 constexpr int openAttempts = 3;
 constexpr DWORD retryDelayMilliseconds = 12;
@@ -43,7 +37,7 @@ unsigned LogFileSink::turnOf(const wchar_t* path)
             c = L'\\';
         hash = (hash ^ c) * 16777619u;
     }
-    return hash % (sizeof pathLocks / sizeof pathLocks[0]);
+    return hash % LogFileTurns::slotCount;
 }
 
 namespace {
@@ -85,13 +79,50 @@ bool appendWhole(HANDLE file, const std::string& text, ULONGLONG& size)
     return false;
 }
 
-// The one way lines reach a log: line (or none) behind what is kept for
-// path, in one write, the caller holding path's turn. A file held by another
+// Whoever waits for the lines of a chain learns whether they were written or
+// kept, also when the write ends in an exception.
+class ChainOutcome {
+public:
+    ChainOutcome(unsigned slot, TurnWaiter* chain) : slot_(slot), chain_(chain) {}
+    ~ChainOutcome() { logFileTurns().settle(slot_, chain_, written); }
+    ChainOutcome(const ChainOutcome&) = delete;
+    ChainOutcome& operator=(const ChainOutcome&) = delete;
+    bool written = false;
+
+private:
+    unsigned slot_;
+    TurnWaiter* chain_;
+};
+
+// About half a second per file, as a line's own attempts wait.
+constexpr int exitAttempts = 40;
+
+void writeAtExit()
+{
+    LogFileSink::writeKept(exitAttempts, true);
+}
+
+// Keeps the chain's lines, each behind the others, refused with error.
+void keepAll(unsigned slot, const wchar_t* path, TurnWaiter* chain, DWORD error)
+{
+    KeptLines::prepare(writeAtExit);
+    if (!chain)
+        KeptLines::keep(slot, path, std::string(), error);
+    for (; chain; chain = chain->next)
+        KeptLines::keep(slot, path, std::move(*chain->line), error);
+}
+
+// The one way lines reach a log: what is kept for path, then the lines of
+// chain in their order, in one write, the caller holding path's turn. With
+// self (the caller's own waiting line) the chain is instead the lines queued
+// for path when the file is open, self's among them; and a caller whose line
+// another writer took while the turn was let go stops. A file held by another
 // process is tried attempts times, 12 ms apart with the turn let go, unless
-// one attempt is all there is. Refused: false, and the line is kept behind
-// the others. size: the file's size after a write.
-bool appendBehindKept(unsigned slot, const wchar_t* path, std::string&& line, int attempts,
-                      Turn& turn, ULONGLONG& size)
+// one attempt is all there is. True when this call wrote, size then the
+// file's size after it; false when it kept the lines behind the others, or
+// self was taken.
+bool appendBehindKept(unsigned slot, const wchar_t* path, TurnWaiter* chain, TurnWaiter* self,
+                      int attempts, Turn& turn, ULONGLONG& size)
 {
     orn::unique_file file;
     for (int attempt = 1;; ++attempt) {
@@ -105,24 +136,123 @@ bool appendBehindKept(unsigned slot, const wchar_t* path, std::string&& line, in
             turn.unlock();
             Sleep(retryDelayMilliseconds);
             turn.lock();
+            if (!turn)
+                return false;  // self went out with another writer's write
             if (attempt < attempts)
                 continue;
         }
-        KeptLines::keep(slot, path, std::move(line), error);
+        if (self)
+            chain = logFileTurns().takeWaiters(slot, path);
+        const ChainOutcome kept(slot, chain);
+        keepAll(slot, path, chain, error);
         return false;
     }
+    if (self)
+        chain = logFileTurns().takeWaiters(slot, path);
+    ChainOutcome outcome(slot, chain);
+    // A line alone is written as it is: a single writer copies nothing.
+    std::string joined;
+    const std::string* lines = &joined;
+    if (chain && !chain->next) {
+        lines = chain->line;
+    } else {
+        std::size_t length = 0;
+        for (const TurnWaiter* waiter = chain; waiter; waiter = waiter->next)
+            length += waiter->line->size();
+        joined.reserve(length);
+        for (const TurnWaiter* waiter = chain; waiter; waiter = waiter->next)
+            joined += *waiter->line;
+    }
     std::string kept;
-    const bool carried = KeptLines::textBefore(slot, path, line, kept);
-    const std::string& text = carried ? kept : line;
-    if (text.empty())
-        return true;
-    if (!appendWhole(file.get(), text, size)) {
-        KeptLines::keep(slot, path, std::move(line), GetLastError());
+    const bool carried = KeptLines::textBefore(slot, path, *lines, kept);
+    const std::string& text = carried ? kept : *lines;
+    if (!text.empty() && !appendWhole(file.get(), text, size)) {
+        keepAll(slot, path, chain, GetLastError());
         return false;
     }
     if (carried)
         KeptLines::forget(slot, path);
+    outcome.written = true;
     return true;
+}
+
+// After a write that left the file at size, the caller's turn let go: over
+// the limit, the file is rotated (or deleted), and what the rotation found of
+// killed ones goes into the fresh log.
+void rotateIfOver(unsigned slot, const wchar_t* path, ULONGLONG size, DWORD maximumSize,
+                  bool archive)
+{
+    if (!LogFileSink::isOverLimit(size, maximumSize)) {
+        return;
+    } else if (!archive) {
+        deleteLogFile(path);
+        return;
+    }
+    // One rotation of a path at a time in this process: a writer that finds
+    // one running leaves the log to it. Two would both take this second's
+    // stamped name, one after the other, once the first had deleted its
+    // moved log.
+    const orn::slim_lock_guard rotating(logFileTurns().rotation(slot),
+                                        orn::slim_lock_guard::mode::try_exclusive);
+    if (!rotating)
+        return;
+    std::string notes;
+    rotateLogFile(path, &notes);
+    if (!notes.empty()) {
+        Turn turn(slot, Turn::mode::wait);
+        TurnWaiter note{path, &notes};
+        appendBehindKept(slot, path, &note, nullptr, openAttempts, turn, size);
+    }
+}
+
+// Writes the lines queued for log's path, in one write; with tryOnly a busy
+// turn or queue is passed over. The lines that were pushed out of the queue
+// are noted first.
+void writePostponed(const PostponedLog& target, int attempts, bool tryOnly)
+{
+    LogFileTurns& turns = logFileTurns();
+    const wchar_t* path = target.path.c_str();
+    const unsigned slot = LogFileSink::turnOf(path);
+    Turn turn(slot, tryOnly ? Turn::mode::tryOnly : Turn::mode::wait);
+    PostponedLog log;
+    if (!turn || !turns.takePostponed(path, log, tryOnly))
+        return;
+    struct Done {
+        std::size_t lines;
+        ~Done() { logFileTurns().postponedDone(lines); }
+    } const done{log.lines.size()};
+    if (log.pushedOut)
+        KeptLines::countLost(slot, path, log.pushedOut);
+    std::vector<TurnWaiter> chain;
+    chain.reserve(log.lines.size());
+    for (std::string& line : log.lines) {
+        chain.push_back(TurnWaiter{path, &line});
+        if (chain.size() > 1)
+            chain[chain.size() - 2].next = &chain.back();
+    }
+    ULONGLONG size = 0;
+    if (appendBehindKept(slot, path, chain.empty() ? nullptr : &chain.front(), nullptr, attempts,
+                         turn, size)) {
+        turn.unlock();
+        rotateIfOver(slot, path, size, log.maximumSize, log.archive);
+    }
+}
+
+// The background writer: one at a time, on the process's thread pool, while
+// lines are queued.
+void CALLBACK writeInBackground(PTP_CALLBACK_INSTANCE instance, void*)
+{
+    CallbackMayRunLong(instance);
+    LogFileTurns& turns = logFileTurns();
+    while (turns.awaitDue()) {
+        try {
+            for (const PostponedLog& log : turns.postponedLogs(false))
+                writePostponed(log, openAttempts, false);
+        } catch (const std::bad_alloc&) {
+            // The lines taken are lost; the rest wait for memory.
+            Sleep(retryDelayMilliseconds);
+        }
+    }
 }
 
 }  // namespace
@@ -137,29 +267,23 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
     streamer.stream(out);
     line.append("\r\n", 2);
 
+    LogFileTurns& turns = logFileTurns();
+    if (writeDelay_) {
+        // Made first, so that its end writes the queue at a program's exit.
+        KeptLines::prepare(writeAtExit);
+        if (turns.postpone(path_, maximumSize_, archive_, writeDelay_, std::move(line),
+                           writeInBackground))
+            return true;
+    }
     const unsigned slot = turnOf(path_);
-    Turn turn(pathLocks[slot]);
+    TurnWaiter self{path_, &line};
+    turns.enqueue(slot, self);
+    Turn turn(slot, Turn::mode::wait, &self);
     ULONGLONG size = 0;
-    if (!appendBehindKept(slot, path_, std::move(line), openAttempts, turn, size))
-        return false;
+    if (!turn || !appendBehindKept(slot, path_, nullptr, &self, openAttempts, turn, size))
+        return self.written;
     turn.unlock();
-
-    if (!isOverLimit(size, maximumSize_)) {
-        return true;
-    } else if (!archive_) {
-        deleteLogFile(path_);
-        return true;
-    }
-    const Turn rotating(rotationLocks[slot], Turn::mode::try_exclusive);
-    if (!rotating)
-        return true;
-    // What the rotation found of killed ones goes into the fresh log.
-    std::string notes;
-    rotateLogFile(path_, &notes);
-    if (!notes.empty()) {
-        turn.lock();
-        appendBehindKept(slot, path_, std::move(notes), openAttempts, turn, size);
-    }
+    rotateIfOver(slot, path_, size, maximumSize_, archive_);
     return true;
 }
 
@@ -167,18 +291,31 @@ bool LogFileSink::write(ILogSinkStreamer& streamer)
 // already; the next line written rotates the file if it is over its limit.
 bool LogFileSink::writeKept(int attempts, bool letGo) noexcept
 {
+    LogFileTurns& turns = logFileTurns();
+    const bool tryOnly = attempts == 1;
+    // Lines the background writer has taken are its own to finish: a
+    // program's exit waits for them as for a held file.
+    for (int round = 0; round < attempts && turns.anyPostponed(); ++round) {
+        if (round)
+            Sleep(retryDelayMilliseconds);
+        try {
+            for (const PostponedLog& log : turns.postponedLogs(tryOnly))
+                writePostponed(log, attempts, tryOnly);
+        } catch (const std::bad_alloc&) {
+            // Queued still; a later call tries again.
+        }
+    }
     if (!KeptLines::anyKept())
-        return false;
-    for (unsigned slot = 0; slot < sizeof pathLocks / sizeof pathLocks[0]; ++slot) {
+        return linesWaiting();
+    for (unsigned slot = 0; slot < LogFileTurns::slotCount; ++slot) {
         // A busy turn's holder writes what is kept for its own file.
-        Turn turn(pathLocks[slot],
-                  attempts > 1 ? Turn::mode::exclusive : Turn::mode::try_exclusive);
+        Turn turn(slot, tryOnly ? Turn::mode::tryOnly : Turn::mode::wait);
         if (!turn)
             continue;
         try {
             for (const std::wstring& path : KeptLines::filesOf(slot)) {
                 ULONGLONG size = 0;
-                if (!appendBehindKept(slot, path.c_str(), std::string(), attempts, turn, size) &&
+                if (!appendBehindKept(slot, path.c_str(), nullptr, nullptr, attempts, turn, size) &&
                     letGo)
                     KeptLines::letGo(slot, path.c_str());
             }
@@ -186,7 +323,19 @@ bool LogFileSink::writeKept(int attempts, bool letGo) noexcept
             // Kept still; a later call tries again.
         }
     }
-    return KeptLines::anyKept();
+    return linesWaiting();
+}
+
+bool LogFileSink::linesWaiting() noexcept
+{
+    return KeptLines::anyKept() || logFileTurns().anyPostponed();
+}
+
+void LogFileSink::moduleDetached(bool processExit) noexcept
+{
+    KeptLines::moduleDetached(processExit);
+    if (!processExit)
+        logFileTurns().release();
 }
 
 }  // namespace LogUtils

@@ -1,8 +1,8 @@
 #include "LogRuntime.h"
 
 #include "ConfigFileWatch.h"
-#include "KeptLines.h"
 #include "LogFileSink.h"
+#include "PoolWork.h"
 #include "SyslogStream.h"
 
 #include <stdexcept>
@@ -48,7 +48,7 @@ LogRuntime* LogRuntime::started() noexcept
     return lifetime.running.load(std::memory_order_acquire);
 }
 
-VOID CALLBACK LogRuntime::writeKeptLines(PTP_CALLBACK_INSTANCE instance, void* context)
+VOID CALLBACK LogRuntime::writeKeptLines(PTP_CALLBACK_INSTANCE, void* context)
 {
     auto& runtime = *static_cast<LogRuntime*>(context);
     if (!LogUtils::LogFileSink::writeKept(1, false)) {
@@ -63,32 +63,24 @@ VOID CALLBACK LogRuntime::writeKeptLines(PTP_CALLBACK_INSTANCE instance, void* c
             runtime.keptLinesRefusedSince_ = 0;  // none are kept now
         }
     }
-    const HMODULE module = runtime.writerModule_;
-    runtime.keptLinesWriting_ = false;  // a later call may queue another
     // The module stays mapped until this returns, whatever COM does with it
     // once the flag is down.
-    FreeLibraryWhenCallbackReturns(instance, module);
+    runtime.keptLinesWriting_ = false;  // a later call may queue another
 }
 
 bool LogRuntime::keptLinesGone() noexcept
 {
     if (keptLinesWriting_)
         return false;
-    if (!LogUtils::KeptLines::anyKept()) {
+    if (!LogUtils::LogFileSink::linesWaiting()) {
         keptLinesRefusedSince_ = 0;
         return true;
     }
     bool idle = false;
     if (!keptLinesWriting_.compare_exchange_strong(idle, true))
         return false;
-    writerModule_ = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<const wchar_t*>(&writeKeptLines), &writerModule_) ||
-        !TrySubmitThreadpoolCallback(writeKeptLines, this, nullptr)) {
-        if (writerModule_)
-            FreeLibrary(writerModule_);
+    if (!orn::submitHoldingModule(writeKeptLines, this))
         keptLinesWriting_ = false;
-    }
     return false;
 }
 
@@ -108,7 +100,7 @@ void LogRuntime::moduleDetaching(bool processExit) noexcept
     // one of them held stays taken, and the kept lines behind it, perhaps
     // half changed, are passed over.
     LogUtils::LogFileSink::writeKept(1, true);  // once per file, waiting for nothing
-    LogUtils::KeptLines::moduleDetached(processExit);
+    LogUtils::LogFileSink::moduleDetached(processExit);
     LogUtils::streamSendersDetached(processExit);
 }
 

@@ -59,5 +59,4 @@ private:
     // meanwhile, held by the reference the work item took.
     std::atomic<ULONGLONG> keptLinesRefusedSince_{0};
     std::atomic<bool> keptLinesWriting_{false};
-    HMODULE writerModule_ = nullptr;
 };

@@ -126,14 +126,13 @@ std::uint16_t syslogPort(const wchar_t* portText, std::uint16_t transportPort)
     return port ? port : transportPort;
 }
 
-// Said once per process on the debugger output: the section is refused for
-// every record.
-void tellRefusedSyslog(const std::wstring& problem)
+// Said once per process (per told) on the debugger output: the section is
+// refused for every record.
+void tellRefusedSection(LONG& told, const wchar_t* refusal, const std::wstring& problem)
 {
-    static LONG told = 0;
     if (InterlockedExchange(&told, 1))
         return;
-    const std::wstring text = L"Logging: a syslog section sends nothing: " + problem + L"\n";
+    const std::wstring text = L"Logging: " + std::wstring(refusal) + L": " + problem + L"\n";
     OutputDebugStringW(text.c_str());
 }
 
@@ -179,6 +178,12 @@ bool readFileSettings(LogConfigurationSection& section, LookupableW& properties,
     wchar_t path[MAX_PATH];
     if (!logFilePath(section.getProperty(L"filename"), properties, path))
         return false;
+    std::wstring problem;
+    if (!readWriteDelay(section.getProperty(L"writedelay"), settings.writeDelay, problem)) {
+        static LONG told = 0;
+        tellRefusedSection(told, L"a file section writes nothing", problem);
+        return false;
+    }
     settings.path = path;
     settings.maximumSize = sizeLimit(section.getProperty(L"maxsize"));
     return true;
@@ -188,7 +193,8 @@ void writeFile(const SinkSettings& settings, LogRecord&, ILogSinkStreamer& strea
 {
     if (settings.folders)
         settings.folders->makeLogFolder();
-    LogFileSink(settings.path.c_str(), settings.maximumSize, true).write(streamer);
+    LogFileSink(settings.path.c_str(), settings.maximumSize, true, settings.writeDelay)
+        .write(streamer);
 }
 
 bool readSyslogSettings(LogConfigurationSection& section, LookupableW&, SinkSettings& settings)
@@ -207,8 +213,10 @@ bool readSyslogSettings(LogConfigurationSection& section, LookupableW&, SinkSett
     if (const wchar_t* serverName = section.getProperty(L"servername"))
         destination.serverName = serverName;
     destination.port = syslogPort(section.getProperty(L"port"), destination.port);
-    if (!usable)
-        tellRefusedSyslog(problem);
+    if (!usable) {
+        static LONG told = 0;
+        tellRefusedSection(told, L"a syslog section sends nothing", problem);
+    }
     return usable;
 }
 
@@ -234,7 +242,11 @@ void writeDebugString(const SinkSettings&, LogRecord&, ILogSinkStreamer& streame
 
 // In the order a "type" value is compared with them.
 const SinkType sinkTypes[] = {
-    {L"file", SinkKind::file, {L"filename", L"maxsize"}, readFileSettings, writeFile},
+    {L"file",
+     SinkKind::file,
+     {L"filename", L"maxsize", L"writedelay"},
+     readFileSettings,
+     writeFile},
     {L"syslog",
      SinkKind::syslog,
      {L"server", L"port", L"transport", L"message", L"ca", L"servername", L"queue"},
@@ -332,6 +344,29 @@ bool readSyslogChoices(const wchar_t* transport, const wchar_t* message, const w
         return false;
     }
     destination.queueBytes = static_cast<std::size_t>(kib) * 1024;
+    return true;
+}
+
+bool readWriteDelay(const wchar_t* text, DWORD& delay, std::wstring& problem)
+{
+    delay = 0;
+    if (!text)
+        return true;
+    const wchar_t* digits = text;
+    while (*digits == L' ' || *digits == L'\t')
+        ++digits;
+    const wchar_t* end = digits;
+    while (*end >= L'0' && *end <= L'9' && end - digits < 6)
+        ++end;
+    // Six digits at most: no wrap can bring a long number back into range.
+    if (end != digits && !*end)
+        delay = parseSectionNumber(digits);
+    if (end == digits || *end || delay > maximumWriteDelay) {
+        delay = 0;
+        problem = L"writedelay \"" + std::wstring(text) + L"\" is not from 0 to " +
+                  std::to_wstring(maximumWriteDelay) + L" (milliseconds)";
+        return false;
+    }
     return true;
 }
 

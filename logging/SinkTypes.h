@@ -23,6 +23,7 @@ struct SinkSettings {
     // file: whose log folder is made before the file is written (null: the
     // folder is the caller's business).
     const LogFolders* folders = nullptr;
+    DWORD writeDelay = 0;  // file: "writedelay", 0 when lines are written by their caller
     bool hasServer = false;  // syslog: kept wide, converted in the writing thread's code page
     // syslog: where and how; the port follows the transport when "port"
     // gives none (514 UDP, 601 TCP, 6514 TLS, 2514 RELP).
@@ -72,6 +73,14 @@ const wchar_t* logFileNameProblem(const wchar_t* name);
 //   "sctp"                 => false: transport "sctp" is none of udp, tcp, ...
 bool readSyslogChoices(const wchar_t* transport, const wchar_t* message, const wchar_t* queue,
                        StreamDestination& destination, std::wstring& problem);
+
+// A file section's "writedelay" (may be null) into delay: how many
+// milliseconds its lines may wait for the background writer, 0 (none) to
+// maximumWriteDelay. False, with the reason in problem, for any other text:
+//   "200", " 200" => 200;  null, "0" => 0 (the caller writes)
+//   "2s", "-1", "", "10001" => false: writedelay "2s" is not from 0 to 10000 ...
+bool readWriteDelay(const wchar_t* text, DWORD& delay, std::wstring& problem);
+constexpr DWORD maximumWriteDelay = 10000;
 
 // The smallest and largest "queue" (KiB), and the bound without one.
 constexpr DWORD minimumQueueKiB = 4;

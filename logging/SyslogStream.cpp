@@ -1,6 +1,7 @@
 #include "SyslogStream.h"
 
 #include "StreamConnection.h"
+#include "PoolWork.h"
 #include "UniqueResource.h"
 
 #include <algorithm>
@@ -48,18 +49,6 @@ public:
 private:
     const char* text_;
 };
-
-// The module this code is linked into: the thread pool holds it loaded while
-// a sender runs, so that an unload waits for the sender instead of pulling
-// its code away.
-HMODULE ownModule()
-{
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCWSTR>(&ownModule), &module);
-    return module;
-}
 
 class StreamSender {
 public:
@@ -151,12 +140,7 @@ private:
 
     void start()
     {
-        TP_CALLBACK_ENVIRON environment;
-        InitializeThreadpoolEnvironment(&environment);
-        SetThreadpoolCallbackLibrary(&environment, ownModule());
-        const bool submitted = TrySubmitThreadpoolCallback(&StreamSender::run, this, &environment);
-        DestroyThreadpoolEnvironment(&environment);
-        if (!submitted) {
+        if (!orn::submitHoldingModule(&StreamSender::run, this)) {
             // The next line tries again.
             orn::slim_lock_guard hold(lock_);
             running_ = false;

@@ -1187,6 +1187,102 @@ TEST(ModuleUnloadTest, HeldLogKeepsTheModuleUntilItsLineIsWrittenOrForAWhile)
     EXPECT_EQ(nullptr, GetModuleHandleW(builtModule().c_str()));
 }
 
+// The patience with a held log counts from the first refusal since its kept
+// lines were last written, whoever wrote them: the unload's work item, or the
+// module's next line to the log. A log held again later keeps the module its
+// whole while again.
+TEST(ModuleUnloadTest, PatienceStartsAgainOnceKeptLinesWereWritten)
+{
+    LoadedModule module{builtModule()};
+    const struct {
+        const char* writer;
+        bool byNextLine;
+    } rows[] = {{"the unload's work item", false}, {"the next line", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.writer);
+        const LogWatch watch;
+        orn::unique_file hold = holdNotices();
+        ASSERT_TRUE(hold);
+        logThrough(module);
+        EXPECT_EQ(S_FALSE, module.canUnloadNow());
+        Sleep(1800);
+        hold.reset();
+        if (row.byNextLine) {
+            logThrough(module);
+            EXPECT_EQ(S_OK, module.canUnloadNow());
+        } else {
+            // Asked once: no later answer may see the written lines first.
+            EXPECT_EQ(S_FALSE, module.canUnloadNow());
+            for (int waited = 0; waited < 5000 && watch.filesWith(loggedLine).empty(); waited += 10)
+                Sleep(10);
+            Sleep(100);
+        }
+        EXPECT_EQ(1u, watch.filesWith(loggedLine).count(L"zuNotices.log"));
+
+        hold = holdNotices();
+        logThrough(module);
+        const ULONGLONG start = GetTickCount64();
+        HRESULT answer = S_FALSE;
+        for (int asked = 0; asked < 200 && (answer = module.canUnloadNow()) == S_FALSE; ++asked)
+            Sleep(20);
+        EXPECT_EQ(S_OK, answer);
+        EXPECT_GE(GetTickCount64() - start, 1500u);
+        hold.reset();
+    }
+}
+
+// A section with a delay, through the module: COM is told to keep the module
+// while its line is queued, and the unload's work item writes it long before
+// the delay is up; then the module goes at once, its writer ended.
+TEST(ModuleUnloadTest, QueuedLinesAreWrittenBeforeTheModuleGoes)
+{
+    const ProductRegistry registry;
+    const TempFolder install(L"Orn Queued ");
+    setString(HKEY_LOCAL_MACHINE, installKey, installDirValue, install.str());
+    orn::unique_hkey logKey;
+    ASSERT_EQ(ERROR_SUCCESS, CreateProductKey(HKEY_LOCAL_MACHINE, logRegistryKey, KEY_ALL_ACCESS,
+                                              logKey.put()));
+    const DWORD on = 1;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(logKey.get(), L"bDebugEnable", 0, REG_DWORD,
+                                            reinterpret_cast<const BYTE*>(&on), sizeof on));
+    const std::string name = "ModuleQueued-" + std::to_string(GetCurrentProcessId()) + ".log";
+    writeText(install.path() / L"logCfg.Ini",
+              "[queued]\r\ntype=file\r\nformat=%m\r\nwritedelay=3000\r\nfilename=" + name +
+                  "\r\n");
+    const std::wstring log = logFolder() + L"\\" + std::wstring(name.begin(), name.end());
+    DeleteFileW(log.c_str());
+    auto written = [&] {
+        const std::string text = readFile(log);
+        int lines = 0;
+        for (std::size_t at = text.find(loggedLine); at != std::string::npos;
+             at = text.find(loggedLine, at + 1))
+            ++lines;
+        return lines;
+    };
+    // Gone once nothing holds it, at most this long after.
+    auto gone = [](int milliseconds) {
+        for (int waited = 0; waited < milliseconds && GetModuleHandleW(builtModule().c_str());
+             waited += 10)
+            Sleep(10);
+        return GetModuleHandleW(builtModule().c_str()) == nullptr;
+    };
+    {
+        LoadedModule module{builtModule()};
+        logThrough(module);
+        EXPECT_EQ(0, written());
+        HRESULT answer = module.canUnloadNow();
+        EXPECT_EQ(S_FALSE, answer);
+        for (int asked = 0; asked < 100 && answer == S_FALSE; ++asked) {
+            Sleep(10);
+            answer = module.canUnloadNow();
+        }
+        EXPECT_EQ(S_OK, answer);
+        EXPECT_EQ(1, written());
+    }
+    EXPECT_TRUE(gone(1000)) << "the writer held the module with nothing queued";
+    DeleteFileW(log.c_str());
+}
+
 // Unloaded while the log is held (a host that frees the module without
 // asking), the module opens it once, sleeps not at all under the loader
 // lock, and counts the line on the debugger output.

@@ -1,6 +1,7 @@
 // The hot path of routing: what must not touch the heap does not. Global
 // operator new is replaced here to count this thread's allocations.
 #include "DefaultLogConfiguration.h"
+#include "LogFileSink.h"
 #include "LogFormatter.h"
 #include "LogManager.h"
 
@@ -80,4 +81,27 @@ TEST(CoreAllocationTest, LinesIntoAFixedBufferNeedNoHeap)
         FixedBuffer_OStream out(line, line + sizeof line);
         LogUtils::logFormatter().format(out, L"%+D %+T %P:%+p %t %f %l %s %L %U %i %w %m", record);
     }));
+}
+
+// A line through a file sink holds its own text and nothing more: no writer
+// beside it, the turn costs it no allocation.
+TEST(CoreAllocationTest, FileLineAllocatesOnlyItsText)
+{
+    struct Text : LogUtils::ILogSinkStreamer {
+        bool stream(LogUtils::OStream<char>& out) override
+        {
+            out.writeString("one line");
+            return true;
+        }
+    };
+    static const std::wstring path = [] {
+        wchar_t folder[MAX_PATH];
+        GetTempPathW(MAX_PATH, folder);
+        return std::wstring(folder) + L"orn-allocation.log";
+    }();
+    EXPECT_EQ(1, allocationsDuring([] {
+        Text text;
+        LogUtils::LogFileSink(path.c_str(), 0x200000, true).write(text);
+    }));
+    DeleteFileW(path.c_str());
 }

@@ -71,7 +71,9 @@ const char routingIni[] =
     "[Nameless]\r\ntype=file\r\n"
     "[Broken]\r\ntype=file\r\nfilename=LogCheckBroken.log\r\ncondition=<activity>=\"zuAgent\"\r\n"
     "[Small]\r\ntype=file\r\nfilename=LogCheckSmall.log\r\nmaxsize=5\r\nfilter=kw."
-    "Warning\r\nformat=%m\r\n";
+    "Warning\r\nformat=%m\r\n"
+    "[Burst]\r\ntype=file\r\nfilename=LogCheckBurst.log\r\nwritedelay=5000\r\nfilter=kwAgent."
+    "Debug\r\nformat=%m\r\n";
 
 TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
 {
@@ -82,7 +84,7 @@ TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
              "[Default]\r\ntype=syslog\r\nserver=127.0.0.2\r\n"
              "[Six]\r\ntype=syslog\r\nserver=::1\r\n[Named]\r\ntype=syslog\r\nserver=loghost\r\n"
              "[Relp]\r\ntype=syslog\r\nserver=loghost\r\ntransport=RELP\r\nmessage=rfc5424\r\n"
-             "queue=64\r\n");
+             "queue=64\r\n[Burst]\r\ntype=file\r\nfilename=LogCheckBurst.log\r\nwritedelay= 200\r\n");
     const ToolRun run = logcheck(L"lint");
     EXPECT_EQ(0u, run.code) << run.out;
     EXPECT_TRUE(
@@ -100,6 +102,10 @@ TEST_F(LogCheckTest, CleanFileLintsWithoutProblems)
         << run.out;
     EXPECT_TRUE(run.has(
         "[Relp] syslog relp rfc5424 to loghost:2514, queued (bound 65536 bytes); every record"))
+        << run.out;
+    EXPECT_TRUE(run.has("[Burst] file \"LogCheckBurst.log\" (now " + logPath("LogCheckBurst.log") +
+                        "), rotated above 2097152 bytes, written in the background within 200 ms; every "
+                        "record"))
         << run.out;
     EXPECT_TRUE(run.has("no problems"));
 }
@@ -121,7 +127,9 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
         "[Stream]\r\ntype=syslog\r\nserver=loghost\r\ntransport=sctp\r\n"
         "[Tls]\r\ntype=syslog\r\nserver=loghost\r\ntransport=tcp\r\nca=ca.pem\r\n"
         "[Form]\r\ntype=syslog\r\nserver=::1\r\ntransport=tcp\r\nmessage=json\r\n"
-        "servername=x\r\n"));
+        "servername=x\r\n"
+        "[Slow]\r\ntype=file\r\nfilename=s.log\r\nwritedelay=2s\r\n"
+        "[Long]\r\ntype=file\r\nfilename=l.log\r\nwritedelay=4294967496\r\n"));
     const ToolRun run = logcheck(L"lint \"" + path + L"\"");
     EXPECT_EQ(1u, run.code) << run.out;
     const std::string file = narrow(path);
@@ -152,9 +160,13 @@ TEST_F(LogCheckTest, LintNamesEveryProblem)
           "Stream: transport \"sctp\" is none of udp, tcp, tls, relp, relp-tls: the section sends "
           "nothing",
           "Tls: key \"ca\" is read only by the tls and relp-tls transports",
-          "Form: message \"json\" is neither bsd nor rfc5424: the section sends nothing"})
+          "Form: message \"json\" is neither bsd nor rfc5424: the section sends nothing",
+          "Slow: writedelay \"2s\" is not from 0 to 10000 (milliseconds): the section writes "
+          "nothing",
+          "Long: writedelay \"4294967496\" is not from 0 to 10000 (milliseconds): the section "
+          "writes nothing"})
         EXPECT_TRUE(run.has(file + ":" + expected)) << expected << "\n" << run.out;
-    EXPECT_TRUE(run.has("21 problem(s)"));
+    EXPECT_TRUE(run.has("23 problem(s)"));
 
     const ToolRun json = logcheck(L"lint --json \"" + path + L"\"");
     EXPECT_EQ(1u, json.code);
@@ -184,7 +196,14 @@ TEST_F(LogCheckTest, TraceAgreesWithTheManager)
         "false, <activity> (\"zuAgent\") == \"zuUninstall\" is false"));
     EXPECT_TRUE(run.has("[Off] leaves it: disabled by \"enabled=False\""));
     EXPECT_TRUE(run.has("[Nameless] takes it, writes nothing: no filter"));
-    EXPECT_TRUE(run.has("    to:   no file: \"filename\" or \"logdir\" is missing or too long"));
+    EXPECT_TRUE(run.has("    to:   no file: \"filename\" or \"logdir\" is missing or too long, "
+                        "or \"writedelay\" is refused"));
+    // Queued for longer than the program runs: its exit writes the line.
+    EXPECT_TRUE(run.has("    to:   file " + logPath("LogCheckBurst.log") +
+                        " (0 bytes, limit 2097152; no rotation), written by a background writer "
+                        "within 5000 ms"))
+        << run.out;
+    EXPECT_EQ("one two\r\n", logFile(L"LogCheckBurst.log"));
     EXPECT_TRUE(
         run.has("[Broken] leaves it: condition false: does not parse (it stops at column 12, at "
                 "\"zuAgent\")"));

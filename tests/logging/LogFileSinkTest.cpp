@@ -1,5 +1,6 @@
 #include "LogAccess.h"
 #include "LogFileSink.h"
+#include "LogFileTurns.h"
 #include "SafeLogFile.h"
 #include "SinkTypes.h"
 #include "OutputTestSupport.h"
@@ -9,18 +10,24 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <future>
+#include <map>
 #include <ostream>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 using namespace output_test;
+using LogUtils::LogFileSink;
+using LogUtils::TurnHold;
 using testsupport::AccessEntry;
 using testsupport::Descriptor;
 using testsupport::linuxPath;
 using testsupport::parseDescriptor;
 using testsupport::parseSddl;
 using testsupport::runLinux;
-using LogUtils::LogFileSink;
 
 namespace {
 
@@ -35,14 +42,24 @@ TEST(LogFileSinkTest, FileNamesThatLeaveTheLogFolderAreRefused)
         const wchar_t* name;
         const wchar_t* problem;
     } cases[] = {
-        {L"zuAgent.log", nullptr}, {L"Agent\\zuAgent.log", nullptr}, {L"CONSOLE.log", nullptr},
-        {L"COM0.log", nullptr}, {L"com10.log", nullptr}, {L"NUL", device}, {L"com1.log", device},
-        {L"LPT9 .txt", device}, {L"CON  .log.old", device}, {L"Agent\\aux", device},
-        {L"COM\u00b9.log", device}, {L"C:\\Windows\\x.log", absolute},
-        {L"\\\\host\\share\\x.log", absolute}, {L"\\x.log", absolute},
+        {L"zuAgent.log", nullptr},
+        {L"Agent\\zuAgent.log", nullptr},
+        {L"CONSOLE.log", nullptr},
+        {L"COM0.log", nullptr},
+        {L"com10.log", nullptr},
+        {L"NUL", device},
+        {L"com1.log", device},
+        {L"LPT9 .txt", device},
+        {L"CON  .log.old", device},
+        {L"Agent\\aux", device},
+        {L"COM\u00b9.log", device},
+        {L"C:\\Windows\\x.log", absolute},
+        {L"\\\\host\\share\\x.log", absolute},
+        {L"\\x.log", absolute},
         {L"Agent\\..\\..\\x.log", L"climbs out of the log folder"},
         {L"x.log:hidden", L"holds \":\" (a drive or a stream)"},
-        {L"Agent/x.log", L"holds \"/\""}, {L"", L"is empty"},
+        {L"Agent/x.log", L"holds \"/\""},
+        {L"", L"is empty"},
     };
     for (const auto& c : cases) {
         const wchar_t* problem = LogUtils::logFileNameProblem(c.name);
@@ -138,8 +155,8 @@ TEST(LogFileSinkTest, EveryRefusalIsKeptOrCountedByItsCause)
          },
          [](const std::wstring& path) {
              holder.reset(CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      0, nullptr));
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
          }},
         // Windows answers the same for a read-only file, an access list without
         // writing and a name pending deletion, which Wine run as root opens.
@@ -258,6 +275,206 @@ TEST(LogFileSinkTest, KeptLinesGoFirstWhateverTheCaseOfTheName)
     removeTree(folder);
 }
 
+// A file of folder whose writers take the same turn as path's.
+std::wstring sameTurnAs(const std::wstring& path, const std::wstring& folder)
+{
+    for (int i = 0;; ++i) {
+        const std::wstring candidate = folder + L"\\other" + std::to_wstring(i) + L".log";
+        if (LogFileSink::turnOf(candidate.c_str()) == LogFileSink::turnOf(path.c_str()))
+            return candidate;
+    }
+}
+
+// A line of a thread that says which and how many lines came before it, and
+// whose length shows a cut or merged line.
+std::string threadLine(int thread, int number)
+{
+    return std::to_string(thread) + " " + std::to_string(number) + " " +
+           std::string(10 + (number * 7 + thread) % 50, 'x');
+}
+constexpr int linesPerThread = 150;
+
+// One thread per path, each writing its lines there through sinks with that
+// delay; the count of lines refused.
+int writeTogether(const std::vector<std::wstring>& paths, DWORD delay)
+{
+    std::atomic<int> refused{0};
+    std::vector<std::thread> writers;
+    for (std::size_t t = 0; t < paths.size(); ++t) {
+        writers.emplace_back([&, t] {
+            for (int n = 0; n < linesPerThread; ++n) {
+                TextStreamer text(threadLine(static_cast<int>(t), n));
+                refused += !LogFileSink(paths[t].c_str(), 0x200000, true, delay).write(text);
+            }
+        });
+    }
+    for (std::thread& writer : writers)
+        writer.join();
+    return refused;
+}
+
+// The file holds whole lines of these threads only, all of them, each
+// thread's in order.
+void expectEachThreadsLines(const std::wstring& path, const std::set<int>& threads)
+{
+    std::istringstream text(readFile(path));
+    std::map<int, int> next;
+    std::string line;
+    while (std::getline(text, line)) {
+        int thread = -1, number = -1;
+        const bool parsed = std::sscanf(line.c_str(), "%d %d", &thread, &number) == 2 &&
+                            threads.count(thread) && line == threadLine(thread, number) + "\r";
+        ASSERT_TRUE(parsed) << narrow(path) << ": " << line;
+        EXPECT_EQ(next[thread], number) << narrow(path) << ", thread " << thread;
+        next[thread] = number + 1;
+    }
+    for (int thread : threads)
+        EXPECT_EQ(linesPerThread, next[thread]) << narrow(path) << ", thread " << thread;
+}
+
+// Names the file system takes for one file meet one turn, whatever the case
+// of each letter and either separator; other names spread over the turns.
+TEST(LogFileSinkTest, OneFileMeetsOneTurnWhateverItsNamesCase)
+{
+    for (const wchar_t* prefix : {L"C:\\Logs\\", L"D:\\x", L"C:\\ProgramData\\zu", L"E:\\q\\r"}) {
+        for (wchar_t letter = L'a'; letter <= L'z'; ++letter) {
+            const std::wstring lower = prefix + std::wstring(1, letter) + L".log";
+            const std::wstring upper = prefix + std::wstring(1, towupper(letter)) + L".LOG";
+            EXPECT_EQ(LogFileSink::turnOf(lower.c_str()), LogFileSink::turnOf(upper.c_str()))
+                << narrow(lower);
+        }
+    }
+    EXPECT_EQ(LogFileSink::turnOf(L"C:\\Logs\\Agent\\zuAgent.log"),
+              LogFileSink::turnOf(L"c:/logs/agent/ZUAGENT.LOG"));
+    std::set<unsigned> turns;
+    for (int i = 0; i < 256; ++i)
+        turns.insert(LogFileSink::turnOf((L"C:\\Logs\\f" + std::to_wstring(i) + L".log").c_str()));
+    EXPECT_GE(turns.size(), 48u);
+}
+
+// Threads writing one log at once, and a log of the same turn beside it: every
+// line whole, once, in its own file, each thread's in the order written.
+TEST(LogFileSinkTest, LinesWrittenTogetherStayWholeOrderedAndInTheirOwnFile)
+{
+    const std::wstring folder = freshFolder(L"filesink-together");
+    const std::wstring one = folder + L"\\one.log";
+    const std::wstring beside = sameTurnAs(one, folder);
+    EXPECT_EQ(0, writeTogether({one, one, one, one, beside, beside}, 0));
+    expectEachThreadsLines(one, {0, 1, 2, 3});
+    expectEachThreadsLines(beside, {4, 5});
+    removeTree(folder);
+}
+
+// A section with a delay: its lines wait, from several threads, and go out in
+// order, by the background writer within the delay or at once when the
+// module's unload asks for them.
+TEST(LogFileSinkTest, QueuedLinesGoOutInOrderByTheWriterOrAtUnload)
+{
+    const std::wstring folder = freshFolder(L"filesink-queued");
+    const std::wstring slow = folder + L"\\slow.log", quick = folder + L"\\quick.log";
+    EXPECT_EQ(0, writeTogether({slow, slow, slow}, 10000));
+    EXPECT_TRUE(LogFileSink::linesWaiting());
+    EXPECT_EQ("", readFile(slow));
+    EXPECT_FALSE(LogFileSink::writeKept(1, false));
+    expectEachThreadsLines(slow, {0, 1, 2});
+
+    EXPECT_EQ(0, writeTogether({quick, quick}, 100));
+    for (int waited = 0; LogFileSink::linesWaiting() && waited < 5000; waited += 10)
+        Sleep(10);
+    EXPECT_FALSE(LogFileSink::linesWaiting());
+    expectEachThreadsLines(quick, {0, 1});
+
+    // A line due sooner than those queued before it for its log takes them
+    // along.
+    const std::wstring mixed = folder + L"\\mixed.log";
+    for (const DWORD delay : {10000, 50}) {
+        TextStreamer text(std::to_string(delay));
+        EXPECT_TRUE(LogFileSink(mixed.c_str(), 0x200000, true, delay).write(text));
+    }
+    for (int waited = 0; LogFileSink::linesWaiting() && waited < 5000; waited += 10)
+        Sleep(10);
+    EXPECT_EQ("10000\r\n50\r\n", readFile(mixed));
+
+    // A full batch (64 KiB, reached by the 66th line) does not wait for its
+    // delay.
+    const std::wstring full = folder + L"\\full.log";
+    for (int i = 0; i < 66; ++i) {
+        TextStreamer text(std::string(1000, 'f'));
+        EXPECT_TRUE(LogFileSink(full.c_str(), 0x200000, true, 10000).write(text));
+    }
+    for (int waited = 0; LogFileSink::linesWaiting() && waited < 5000; waited += 10)
+        Sleep(10);
+    EXPECT_EQ(66u * 1002, readFile(full).size());
+    removeTree(folder);
+}
+
+// The queue holds 1 MiB: while the writer cannot keep up (here: another
+// thread holds the log's turn) the oldest lines go, and a note counts them.
+TEST(LogFileSinkTest, QueuePastItsBoundLosesTheOldestWithANote)
+{
+    const std::wstring folder = freshFolder(L"filesink-behind");
+    const std::wstring path = folder + L"\\behind.log";
+    auto line = [](int i) {  // 4096 bytes with CR LF: 256 fit
+        char number[8];
+        std::snprintf(number, sizeof number, "%04d", i);
+        return std::string(4090, 'q') + number;
+    };
+    {
+        const TurnHold turn(LogFileSink::turnOf(path.c_str()), TurnHold::mode::wait);
+        for (int i = 0; i < 300; ++i) {
+            TextStreamer text(line(i));
+            EXPECT_TRUE(LogFileSink(path.c_str(), 0x7FFFFFFF, true, 10000).write(text));
+        }
+    }
+    for (int waited = 0; LogFileSink::linesWaiting() && waited < 5000; waited += 10)
+        Sleep(10);
+    std::string expected = "Logging: 44 lines lost: the background writer fell behind\r\n";
+    for (int i = 44; i < 300; ++i)
+        expected += line(i) + "\r\n";
+    EXPECT_TRUE(expected == readFile(path)) << readFile(path).substr(0, 100);
+    removeTree(folder);
+}
+
+// What is kept or queued for a log whose turn another thread holds: the
+// unload's one attempt passes the turn over without waiting, a program's exit
+// waits for it (longer than its attempts at a held file take) and writes.
+TEST(LogFileSinkTest, KeptAndQueuedLinesWaitForABusyTurnOnlyAtExit)
+{
+    const std::wstring folder = freshFolder(L"filesink-busy");
+    const std::wstring kept = folder + L"\\absent\\kept.log";
+    const std::wstring queued = sameTurnAs(kept, folder);
+    for (const std::wstring& path : {kept, queued}) {
+        SCOPED_TRACE(narrow(path));
+        if (path == kept) {
+            ASSERT_FALSE(appendLine(kept, "waiting"));
+            ASSERT_TRUE(CreateDirectoryW((folder + L"\\absent").c_str(), nullptr));
+        } else {
+            TextStreamer line("waiting");
+            ASSERT_TRUE(LogFileSink(queued.c_str(), 0x200000, true, 10000).write(line));
+        }
+        std::promise<void> held, release;
+        std::thread holder([&] {
+            const TurnHold turn(LogFileSink::turnOf(path.c_str()), TurnHold::mode::wait);
+            held.set_value();
+            release.get_future().wait();
+        });
+        held.get_future().wait();
+        auto unload =
+            std::async(std::launch::async, [] { return LogFileSink::writeKept(1, false); });
+        EXPECT_EQ(std::future_status::ready, unload.wait_for(std::chrono::seconds(5)))
+            << "the unload's attempt waited for a busy turn";
+        auto exit = std::async(std::launch::async, [] { return LogFileSink::writeKept(40, true); });
+        Sleep(1000);
+        release.set_value();
+        holder.join();
+        EXPECT_FALSE(exit.get());
+        EXPECT_TRUE(unload.get());
+        EXPECT_FALSE(LogFileSink::linesWaiting());
+        EXPECT_EQ("waiting\r\n", readFile(path));
+    }
+    removeTree(folder);
+}
+
 TEST(LogFileSinkTest, WriterWaitingForAnotherProcessHoldsUpNoOtherFile)
 {
     const std::wstring folder = freshFolder(L"filesink-turns");
@@ -265,12 +482,7 @@ TEST(LogFileSinkTest, WriterWaitingForAnotherProcessHoldsUpNoOtherFile)
     ASSERT_TRUE(writeFile(held, ""));
     // Another file of the same turn: the worst case, waiting by design only
     // for the held file's opens, never its sleeps.
-    std::wstring other;
-    for (int i = 0; other.empty(); ++i) {
-        const std::wstring candidate = folder + L"\\other" + std::to_wstring(i) + L".log";
-        if (LogFileSink::turnOf(candidate.c_str()) == LogFileSink::turnOf(held.c_str()))
-            other = candidate;
-    }
+    const std::wstring other = sameTurnAs(held, folder);
     orn::unique_file holder(
         CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
@@ -319,15 +531,24 @@ TEST(LogFileSinkTest, NoOtherAccountMayTakeOverLogsOrTheirFolder)
         Descriptor descriptor;
         std::vector<AccessEntry> entries;
     } lists[] = {
-        {"log files", parseDescriptor(files->lpSecurityDescriptor),
-         {{"S-1-5-18", 0, system}, {"S-1-5-32-544", 0, system}, {"S-1-1-0", 0, anyone},
+        {"log files",
+         parseDescriptor(files->lpSecurityDescriptor),
+         {{"S-1-5-18", 0, system},
+          {"S-1-5-32-544", 0, system},
+          {"S-1-1-0", 0, anyone},
           {"S-1-3-4", 0, anyone}}},
-        {"log folder", parseSddl(ORN_LOG_FOLDER_ACCESS),
-         {{"S-1-5-18", down, FILE_ALL_ACCESS}, {"S-1-5-32-544", down, FILE_ALL_ACCESS},
-          {"S-1-1-0", CONTAINER_INHERIT_ACE, user}, {"S-1-3-4", CONTAINER_INHERIT_ACE, user}}},
-        {"vendor levels", parseSddl(ORN_VENDOR_FOLDER_ACCESS),
-         {{"S-1-5-18", down, FILE_ALL_ACCESS}, {"S-1-5-32-544", down, FILE_ALL_ACCESS},
-          {"S-1-1-0", down, reader}, {"S-1-3-4", 0, reader | FILE_ADD_SUBDIRECTORY}}},
+        {"log folder",
+         parseSddl(ORN_LOG_FOLDER_ACCESS),
+         {{"S-1-5-18", down, FILE_ALL_ACCESS},
+          {"S-1-5-32-544", down, FILE_ALL_ACCESS},
+          {"S-1-1-0", CONTAINER_INHERIT_ACE, user},
+          {"S-1-3-4", CONTAINER_INHERIT_ACE, user}}},
+        {"vendor levels",
+         parseSddl(ORN_VENDOR_FOLDER_ACCESS),
+         {{"S-1-5-18", down, FILE_ALL_ACCESS},
+          {"S-1-5-32-544", down, FILE_ALL_ACCESS},
+          {"S-1-1-0", down, reader},
+          {"S-1-3-4", 0, reader | FILE_ADD_SUBDIRECTORY}}},
     };
     for (const auto& list : lists) {
         SCOPED_TRACE(list.what);
@@ -386,7 +607,8 @@ TEST(LogFileSinkVolumeTest, FillingUpCutsNoLineAndLosesNoneWithoutANote)
     for (int i = 0; i < 70; ++i) {
         EXPECT_FALSE(appendLine(cut, line(i)));
         EXPECT_FALSE(appendLine(refused, line(i)));
-        ASSERT_TRUE(cutStart == readFile(cut)) << "line " << i << ": " << readFile(cut).substr(3996);
+        ASSERT_TRUE(cutStart == readFile(cut))
+            << "line " << i << ": " << readFile(cut).substr(3996);
     }
     EXPECT_EQ(refusedStart, readFile(refused));
 

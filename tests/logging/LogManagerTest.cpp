@@ -377,7 +377,10 @@ TEST_F(LogManagerTest, SyslogSectionsSendToTheirCollector)
 TEST_F(LogManagerTest, DebuggerSectionReachesTheDebuggerOfAnotherProcess)
 {
     setDebug(1);
+    // Refused sections between them are said once, by the first refusal.
     writeIni("[debugger]\r\ntype=outputdebugstring\r\nformat=%f.%l %m\r\n"
+             "[slow]\r\ntype=file\r\nfilename=LogManagerSlow.log\r\nwritedelay=2s\r\n"
+             "[slower]\r\ntype=file\r\nfilename=LogManagerSlow.log\r\nwritedelay=10001\r\n"
              "[again]\r\ntype=outputdebugstring\r\nformat=again %m\r\n");
     DWORD exitCode = 1;
     const auto texts = captureDebugOutput(
@@ -385,12 +388,16 @@ TEST_F(LogManagerTest, DebuggerSectionReachesTheDebuggerOfAnotherProcess)
     EXPECT_EQ(0u, exitCode);
     std::vector<std::string> ours;
     for (const std::string& text : texts) {
-        if (text.find("from the child") != std::string::npos)
+        if (text.find("from the child") != std::string::npos ||
+            text.find("Logging: a file section") == 0)
             ours.push_back(text);
     }
-    EXPECT_EQ((std::vector<std::string>{"kwAgent.Notice from the child\n",
+    EXPECT_EQ((std::vector<std::string>{"Logging: a file section writes nothing: writedelay \"2s\" "
+                                        "is not from 0 to 10000 (milliseconds)\n",
+                                        "kwAgent.Notice from the child\n",
                                         "again from the child\n"}),
               ours);
+    EXPECT_FALSE(exists(std::wstring(logDirectory.get()) + L"\\LogManagerSlow.log"));
 }
 
 // One record of a child process. Without the Log key (the child sees an

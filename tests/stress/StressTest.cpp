@@ -39,6 +39,13 @@ const char configuration[] =
     "filename=proof-stress-rotate\\second.log\r\n"
     "maxsize=15000\r\n"
     "format=%D %T %P:%+p %m\r\n"
+    "[background]\r\n"
+    "type=file\r\n"
+    "filter=ProofStress.Debug\r\n"
+    "filename=proof-stress-rotate\\background.log\r\n"
+    "maxsize=15000\r\n"
+    "writedelay=50\r\n"
+    "format=%D %T %P:%+p %m\r\n"
     "[gone]\r\n"
     "type=file\r\n"
     "filter=ProofGone.Debug\r\n"
@@ -135,14 +142,18 @@ TEST_F(Stress, FourProcessesOfFourThreadsRotateSharedLogs)
 
     ASSERT_TRUE(runWriters({4}, folder, out));
     ASSERT_TRUE(runWriters({0, 1, 2, 3}, folder, out));
-    int cabinets[2] = {0, 0};
+    const std::wstring logs[] = {L"shared", L"second", L"background"};
+    int cabinets[3] = {0, 0, 0};
     for (const std::wstring& name : listFolder(folder)) {
         ASSERT_TRUE(CopyFileW((folder + L"\\" + name).c_str(), (out + L"\\" + name).c_str(), FALSE));
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, L".cab") == 0)
-            ++cabinets[name.compare(0, 6, L"shared") == 0 ? 0 : 1];
+        for (int log = 0; log < 3; ++log) {
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, L".cab") == 0 &&
+                name.compare(0, logs[log].size() + 1, logs[log] + L".") == 0)
+                ++cabinets[log];
+        }
     }
-    EXPECT_GE(cabinets[0], 2);
-    EXPECT_GE(cabinets[1], 2);
+    for (int log = 0; log < 3; ++log)
+        EXPECT_GE(cabinets[log], 2) << std::string(logs[log].begin(), logs[log].end());
     removeTree(folder);
 }
 

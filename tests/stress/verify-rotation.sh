@@ -14,7 +14,7 @@ dir=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
-for family in shared second; do
+for family in shared second background; do
     n=0
     for cab in "$dir"/$family.*.cab; do
         [ -e "$cab" ] || continue
@@ -61,7 +61,7 @@ if [ -n "$stray" ]; then
 fi
 # Lines of one kind of writer in a sorted list: "alone" is process 4.
 kind() { if [ "$1" = alone ]; then awk '$2 == 4'; else awk '$2 != 4'; fi; }
-for family in shared second; do
+for family in shared second background; do
     grep '^M' "$work/$family.found" > "$work/$family.calls"
     extra=$(comm -13 "$work/called" "$work/$family.calls" | wc -l)
     [ "$extra" -eq 0 ] || { echo "$family: $extra logged lines found more often than logged, or never logged"; status=1; }

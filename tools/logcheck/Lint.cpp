@@ -143,13 +143,20 @@ private:
                 L": it writes nothing, the log files stay in the log folder");
             return L"file " + quote(fileName) + L", writes nothing";
         }
+        DWORD delay = 0;
+        std::wstring refused;
+        if (!LogUtils::readWriteDelay(get(L"writedelay"), delay, refused)) {
+            add(refused + L": the section writes nothing");
+            return L"file " + quote(fileName) + L", writes nothing";
+        }
         if (!sink.readSettings(wrapper_, properties_, settings)) {
             add(L"file name " + quote(fileName) +
                 L" makes no path of 259 characters or less: it writes nothing");
             return L"file " + quote(fileName) + L", writes nothing";
         }
         return L"file " + quote(fileName) + L" (now " + settings.path + L"), rotated above " +
-               number(settings.maximumSize) + L" bytes";
+               number(settings.maximumSize) + L" bytes" +
+               (delay ? L", written in the background within " + number(delay) + L" ms" : L"");
     }
 
     std::wstring syslogDestination(const LogUtils::SinkSettings& settings)

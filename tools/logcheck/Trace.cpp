@@ -132,7 +132,8 @@ private:
         case LogUtils::SinkKind::file: {
             result.destination.text(L"kind", L"file");
             if (outcome == SectionOutcome::noDestination) {
-                result.where = L"no file: \"filename\" or \"logdir\" is missing or too long";
+                result.where = L"no file: \"filename\" or \"logdir\" is missing or too long, or "
+                               L"\"writedelay\" is refused";
                 return false;
             }
             const std::wstring& path = settings.path;
@@ -143,12 +144,17 @@ private:
                 size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
             // The sink ends the line with CR LF before it measures the file.
             const bool rotates = LogUtils::LogFileSink::isOverLimit(size + lineSize + 2, limit);
+            const DWORD delay = settings.writeDelay;
             result.where = L"file " + path + L" (" + number(size) + L" bytes, limit " +
                            number(limit) +
-                           (rotates ? L"; this line makes it rotate)" : L"; no rotation)");
+                           (rotates ? L"; this line makes it rotate)" : L"; no rotation)") +
+                           (delay ? L", written by a background writer within " + number(delay) +
+                                        L" ms"
+                                  : L"");
             result.destination.text(L"path", path)
                 .field(L"size", number(size))
                 .field(L"limit", number(limit))
+                .field(L"writedelay", number(delay))
                 .flag(L"rotates", rotates);
             return true;
         }
