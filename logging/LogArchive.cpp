@@ -74,7 +74,10 @@ struct CabinetLibrary {
 
 const CabinetLibrary* cabinetLibrary()
 {
-    static const CabinetLibrary cabinet;
+    // Never unloaded: at a program's exit a pool writer may still be
+    // rotating while the destructors run. (An unloading module has no writer
+    // left: the pool holds it while one runs.)
+    static const CabinetLibrary& cabinet = *new CabinetLibrary;
     return cabinet.create && cabinet.addFile && cabinet.flush && cabinet.destroy &&
                    cabinet.createReader && cabinet.extract && cabinet.destroyReader
                ? &cabinet

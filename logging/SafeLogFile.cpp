@@ -344,7 +344,9 @@ SECURITY_ATTRIBUTES* logFileSecurityAttributes()
         orn::unique_hlocal descriptor;
         SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     };
-    static Made made;
+    // Never released, as the cabinet library is not: a pool writer may
+    // still create a file while a program's exit runs the destructors.
+    static Made& made = *new Made;
     return made.descriptor ? &made.attributes : nullptr;
 }
 
